@@ -1,0 +1,45 @@
+#ifndef MORV_VOMU_STEP_H
+#define MORV_VOMU_STEP_H
+
+// Step lines: every step of an operation logs one line, OK at INFO or Failed at ERROR.
+// The reason of a Failed line is the failed condition's own source text, so the log can
+// never drift from the code.
+//
+//   VOMU_FAIL_IF(NULL == pbyData || 0 >= nSize, "Check parameter", VOMU_E_INVALID_ARG);
+//   VOMU_FAIL_IF_OSSL(1 != nResult, "EVP_DigestInit_ex", VOMU_E_FAIL);
+//
+// On failure the macro logs the Failed line and returns the code from the enclosing
+// function; otherwise it logs the OK line. Both lines carry the macro's own line number.
+
+namespace morv {
+
+// "[file(line)]:(func -- step)\t\t--OK\n"
+void StepOk(const char* pszFile, int nLine, const char* pszFunc, const char* pszStep);
+// "[file(line):](func -- step)\t\t--Failed:(0x%08x) [Reason:reason]\n", plus
+// " Openssl <text of the most recent crypto-library error>" before the newline when bOpenssl.
+void StepFailed(const char* pszFile, int nLine, const char* pszFunc, const char* pszStep,
+                int nCode, const char* pszReason, bool bOpenssl);
+
+}  // namespace morv
+
+#define VOMU_STEP_OK(step) ::morv::StepOk(__FILE__, __LINE__, __func__, (step))
+#define VOMU_STEP_FAILED(step, code, reason) \
+    ::morv::StepFailed(__FILE__, __LINE__, __func__, (step), (int)(code), (reason), false)
+#define VOMU_STEP_FAILED_OSSL(step, code, reason) \
+    ::morv::StepFailed(__FILE__, __LINE__, __func__, (step), (int)(code), (reason), true)
+
+#define VOMU_STEP_CHECK_(cond, step, code, openssl)                                      \
+    do {                                                                                 \
+        if (cond) {                                                                      \
+            const int nStepCode_ = (int)(code);                                          \
+            ::morv::StepFailed(__FILE__, __LINE__, __func__, (step), nStepCode_, #cond,  \
+                               (openssl));                                               \
+            return nStepCode_;                                                           \
+        }                                                                                \
+        ::morv::StepOk(__FILE__, __LINE__, __func__, (step));                            \
+    } while (0)
+
+#define VOMU_FAIL_IF(cond, step, code) VOMU_STEP_CHECK_(cond, step, code, false)
+#define VOMU_FAIL_IF_OSSL(cond, step, code) VOMU_STEP_CHECK_(cond, step, code, true)
+
+#endif

@@ -1,0 +1,39 @@
+#ifndef VOMU_ZLOG_H
+#define VOMU_ZLOG_H
+
+/* The logging wrapper: one process-wide category "vomu_category" and the trace calls. */
+#include "vomu_export.h"
+#include "vomu_result.h"
+
+#define TRACE_LEVEL_FATAL 0
+#define TRACE_LEVEL_ERROR 1
+#define TRACE_LEVEL_WARN  2
+#define TRACE_LEVEL_INFO  3
+#define TRACE_LEVEL_DEBUG 4
+
+typedef struct zlog_category_s zlog_category_t;
+
+VOMU_BEGIN_C
+
+/* Null while logging is not initialised: records are then dropped. */
+VOMU_EXPORT extern zlog_category_t* g_ptr_vomu_category;
+
+/* 0, VOMU_LOG_E_NO_CONFIG or VOMU_LOG_E_INIT. A second call keeps the first configuration. */
+VOMU_EXPORT int vomu_log_init_ex(const char* confPath);
+VOMU_EXPORT int vomu_log_init(void);
+/* 0 or VOMU_LOG_E_INIT: logging configured from the one rule "vomu_category.LEVEL  >memlog:path". */
+VOMU_EXPORT int vomu_log_init_memory_log(unsigned int level, const char* logPath);
+VOMU_EXPORT void vomu_log_fini(void);
+
+/* 0, VOMU_LOG_E_NOT_INIT, VOMU_LOG_E_MEMORY or VOMU_LOG_E_LEVEL. */
+VOMU_EXPORT int TRACE(unsigned int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+/* 0 or VOMU_LOG_E_LEVEL. */
+VOMU_EXPORT int TRACE_BINARY(unsigned int level, const void* data, int len);
+
+/* A finished line at INFO / ERROR, logged verbatim. */
+int TraceInfo(const char* text);
+int TraceError(const char* text);
+
+VOMU_END_C
+
+#endif
