@@ -28,18 +28,19 @@ void StepFailed(const char* pszFile, int nLine, const char* pszFunc, const char*
 #define VOMU_STEP_FAILED_OSSL(step, code, reason) \
     ::morv::StepFailed(__FILE__, __LINE__, __func__, (step), (int)(code), (reason), true)
 
-#define VOMU_STEP_CHECK_(cond, step, code, openssl)                                      \
+// The condition's text is taken by the outer macros, before NULL and the like expand.
+#define VOMU_STEP_CHECK_(cond, text, step, code, openssl)                                \
     do {                                                                                 \
         if (cond) {                                                                      \
             const int nStepCode_ = (int)(code);                                          \
-            ::morv::StepFailed(__FILE__, __LINE__, __func__, (step), nStepCode_, #cond,  \
+            ::morv::StepFailed(__FILE__, __LINE__, __func__, (step), nStepCode_, (text), \
                                (openssl));                                               \
             return nStepCode_;                                                           \
         }                                                                                \
         ::morv::StepOk(__FILE__, __LINE__, __func__, (step));                            \
     } while (0)
 
-#define VOMU_FAIL_IF(cond, step, code) VOMU_STEP_CHECK_(cond, step, code, false)
-#define VOMU_FAIL_IF_OSSL(cond, step, code) VOMU_STEP_CHECK_(cond, step, code, true)
+#define VOMU_FAIL_IF(cond, step, code) VOMU_STEP_CHECK_(cond, #cond, step, code, false)
+#define VOMU_FAIL_IF_OSSL(cond, step, code) VOMU_STEP_CHECK_(cond, #cond, step, code, true)
 
 #endif

@@ -1,0 +1,554 @@
+// Levels, record buffers and format patterns (conversion specifiers).
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include "zc_profile.h"
+#include "zlog_internal.h"
+
+namespace zl {
+namespace {
+
+std::string Trim(const std::string& s)
+{
+    size_t b = 0, e = s.size();
+    while (b < e && isspace((unsigned char)s[b])) ++b;
+    while (e > b && isspace((unsigned char)s[e - 1])) --e;
+    return s.substr(b, e - b);
+}
+
+std::string Upper(std::string s)
+{
+    for (char& c : s) c = (char)toupper((unsigned char)c);
+    return s;
+}
+
+std::string Lower(std::string s)
+{
+    for (char& c : s) c = (char)tolower((unsigned char)c);
+    return s;
+}
+
+struct SyslogName {
+    const char* pszName;
+    int nValue;
+};
+const SyslogName SYSLOG_LEVELS[] = {
+    {"LOG_EMERG", 0}, {"LOG_ALERT", 1}, {"LOG_CRIT", 2}, {"LOG_ERR", 3},
+    {"LOG_WARNING", 4}, {"LOG_NOTICE", 5}, {"LOG_INFO", 6}, {"LOG_DEBUG", 7},
+};
+
+bool IsNameChar(char c) { return isalnum((unsigned char)c) || c == '_'; }
+
+}  // namespace
+
+// ---- levels -------------------------------------------------------------------------
+Levels::Levels()
+{
+    static const struct { int n; const char* psz; int nSyslog; } DEFAULTS[] = {
+        {20, "DEBUG", 7}, {40, "INFO", 6}, {60, "NOTICE", 5},
+        {80, "WARN", 4},  {100, "ERROR", 3}, {120, "FATAL", 1},
+    };
+    for (const auto& d : DEFAULTS) {
+        table[d.n].bUsed = true;
+        table[d.n].strUpper = d.psz;
+        table[d.n].strLower = Lower(d.psz);
+        table[d.n].nSyslog = d.nSyslog;
+    }
+}
+
+int Levels::AddFromLine(const char* pszLine)
+{
+    std::string strLine(pszLine);
+    size_t nEq = strLine.find('=');
+    if (nEq == std::string::npos) {
+        zc_error("level line [%s] has no '='", pszLine);
+        return -1;
+    }
+    std::string strName = Trim(strLine.substr(0, nEq));
+    std::string strRest = Trim(strLine.substr(nEq + 1));
+    std::string strSyslog = "LOG_DEBUG";
+    size_t nComma = strRest.find(',');
+    if (nComma != std::string::npos) {
+        strSyslog = Trim(strRest.substr(nComma + 1));
+        strRest = Trim(strRest.substr(0, nComma));
+    }
+    if (strName.empty() || strName.size() > 15) {
+        zc_error("level name [%s] is empty or longer than 15", strName.c_str());
+        return -1;
+    }
+    for (char c : strName) {
+        if (!IsNameChar(c)) {
+            zc_error("level name [%s] holds [%c]", strName.c_str(), c);
+            return -1;
+        }
+    }
+    char* pszEnd = nullptr;
+    long n = strtol(strRest.c_str(), &pszEnd, 10);
+    if (strRest.empty() || *pszEnd != '\0' || n < 1 || n > 253) {
+        zc_error("level value [%s] of [%s] is not in [1,253]", strRest.c_str(), strName.c_str());
+        return -1;
+    }
+    int nSyslog = -1;
+    for (const auto& s : SYSLOG_LEVELS) {
+        if (Upper(strSyslog) == s.pszName) nSyslog = s.nValue;
+    }
+    if (nSyslog < 0) {
+        zc_error("syslog level [%s] of [%s] is unknown", strSyslog.c_str(), strName.c_str());
+        return -1;
+    }
+    Level& level = table[n];
+    level.bUsed = true;
+    level.strUpper = Upper(strName);
+    level.strLower = Lower(strName);
+    level.nSyslog = nSyslog;
+    return 0;
+}
+
+int Levels::Find(const std::string& strName) const
+{
+    std::string strUpper = Upper(strName);
+    for (int i = 0; i < 256; ++i) {
+        if (table[i].bUsed && table[i].strUpper == strUpper) return i;
+    }
+    return -1;
+}
+
+// ---- record buffer ------------------------------------------------------------------
+bool Buf::Reset(size_t nMin, size_t nMax)
+{
+    if (nMin < 64) nMin = 64;
+    if (nMax && nMax < nMin) nMax = nMin;
+    m_nMax = nMax ? nMax : (size_t)-1 / 2;
+    m_nLen = 0;
+    m_bTruncated = false;
+    if (m_nCap >= nMin && m_nCap <= m_nMax) return true;
+    char* p = (char*)realloc(m_p, nMin);
+    if (!p) return false;
+    m_p = p;
+    m_nCap = nMin;
+    return true;
+}
+
+bool Buf::Grow(size_t nNeed)
+{
+    // One byte stays free for a terminating zero.
+    if (nNeed + 1 <= m_nCap) return true;
+    if (nNeed + 1 > m_nMax) return false;
+    size_t nCap = m_nCap ? m_nCap : 64;
+    while (nCap < nNeed + 1) nCap = nCap > m_nMax / 2 ? m_nMax : nCap * 2;
+    char* p = (char*)realloc(m_p, nCap);
+    if (!p) return false;
+    m_p = p;
+    m_nCap = nCap;
+    return true;
+}
+
+void Buf::Append(const char* p, size_t n)
+{
+    if (m_bTruncated) return;
+    if (!Grow(m_nLen + n)) {
+        size_t nRoom = m_nCap > m_nLen + 1 ? m_nCap - m_nLen - 1 : 0;
+        if (Grow(m_nMax - 1)) nRoom = m_nCap - m_nLen - 1;
+        if (nRoom) memcpy(m_p + m_nLen, p, nRoom);
+        m_nLen += nRoom;
+        m_bTruncated = true;
+        return;
+    }
+    memcpy(m_p + m_nLen, p, n);
+    m_nLen += n;
+}
+
+void Buf::AppendPadded(const char* p, size_t n, bool bLeft, int nWidth, int nPrec)
+{
+    if (nPrec >= 0 && n > (size_t)nPrec) n = (size_t)nPrec;
+    size_t nPad = nWidth > 0 && (size_t)nWidth > n ? (size_t)nWidth - n : 0;
+    static const char SPACES[] = "                                ";
+    if (!bLeft) {
+        for (size_t k = nPad; k > 0;) {
+            size_t c = k < 32 ? k : 32;
+            Append(SPACES, c);
+            k -= c;
+        }
+    }
+    Append(p, n);
+    if (bLeft) {
+        for (size_t k = nPad; k > 0;) {
+            size_t c = k < 32 ? k : 32;
+            Append(SPACES, c);
+            k -= c;
+        }
+    }
+}
+
+void Buf::AppendV(const char* pszFmt, va_list ap)
+{
+    if (m_bTruncated) return;
+    for (int nTry = 0; nTry < 2; ++nTry) {
+        size_t nRoom = m_nCap > m_nLen ? m_nCap - m_nLen : 0;
+        va_list aq;
+        va_copy(aq, ap);
+        int n = vsnprintf(m_p ? m_p + m_nLen : nullptr, nRoom, pszFmt, aq);
+        va_end(aq);
+        if (n < 0) return;
+        if ((size_t)n < nRoom) {
+            m_nLen += (size_t)n;
+            return;
+        }
+        if (!Grow(m_nLen + (size_t)n)) {
+            // Cut at the maximum: format what fits.
+            Grow(m_nMax - 1);
+            nRoom = m_nCap - m_nLen;
+            va_copy(aq, ap);
+            vsnprintf(m_p + m_nLen, nRoom, pszFmt, aq);
+            va_end(aq);
+            m_nLen += nRoom - 1;
+            m_bTruncated = true;
+            return;
+        }
+    }
+}
+
+void Buf::EndTruncated()
+{
+    if (m_bTruncated && m_nLen > 0) m_p[m_nLen - 1] = '\n';
+}
+
+void Buf::TerminateForC()
+{
+    if (Grow(m_nLen)) m_p[m_nLen] = '\0';
+    else if (m_nLen) m_p[m_nLen - 1] = '\0';
+}
+
+// ---- format patterns ----------------------------------------------------------------
+namespace {
+
+int CompileTime(const std::string& strFmt, Spec& spec)
+{
+    std::string strText;
+    for (size_t i = 0; i < strFmt.size(); ++i) {
+        if (strFmt[i] == '%' && (strFmt.compare(i, 3, "%ms") == 0 ||
+                                                              strFmt.compare(i, 3, "%us") == 0)) {
+            if (!strText.empty()) spec.timePieces.push_back({0, strText});
+            strText.clear();
+            spec.timePieces.push_back({strFmt[i + 1] == 'm' ? 1 : 2, ""});
+            i += 2;
+            continue;
+        }
+        if (strFmt[i] == '%' && i + 1 < strFmt.size()) {
+            strText += strFmt[i];
+            strText += strFmt[++i];
+            continue;
+        }
+        strText += strFmt[i];
+    }
+    if (!strText.empty()) spec.timePieces.push_back({0, strText});
+    return 0;
+}
+
+// Reads "(...)" at p; returns the inside or fails on a missing ")".
+bool ReadParen(const char*& p, std::string& strInside)
+{
+    if (*p != '(') return false;
+    const char* pszClose = strchr(p, ')');
+    if (!pszClose) return false;
+    strInside.assign(p + 1, pszClose);
+    p = pszClose + 1;
+    return true;
+}
+
+}  // namespace
+
+int Format::Compile(const std::string& strIn)
+{
+    strPattern = strIn;
+    specs.clear();
+    bNeedsTime = false;
+    std::string strLiteral;
+    auto flushLiteral = [&]() {
+        if (strLiteral.empty()) return;
+        Spec s;
+        s.kind = SPEC_LITERAL;
+        s.strText = strLiteral;
+        specs.push_back(s);
+        strLiteral.clear();
+    };
+    const char* p = strIn.c_str();
+    while (*p) {
+        if (*p != '%') {
+            strLiteral += *p++;
+            continue;
+        }
+        const char* pszStart = p++;
+        if (*p == '%') {
+            strLiteral += '%';
+            ++p;
+            continue;
+        }
+        Spec s;
+        if (*p == '-') {
+            s.bLeft = true;
+            ++p;
+        }
+        while (isdigit((unsigned char)*p)) s.nWidth = s.nWidth * 10 + (*p++ - '0');
+        if (*p == '.') {
+            ++p;
+            s.nPrec = 0;
+            while (isdigit((unsigned char)*p)) s.nPrec = s.nPrec * 10 + (*p++ - '0');
+        }
+        if (s.nWidth > 1024 || s.nPrec > 1024) {
+            zc_error("width or precision over 1024 in format [%s]", strIn.c_str());
+            return -1;
+        }
+        char c = *p ? *p++ : '\0';
+        std::string strInside;
+        switch (c) {
+        case 'c': s.kind = SPEC_CATEGORY; break;
+        case 'd':
+            s.kind = SPEC_TIME;
+            if (*p == '(') {
+                if (!ReadParen(p, strInside)) {
+                    zc_error("no ')' after %%d( in format [%s]", strIn.c_str());
+                    return -1;
+                }
+            } else {
+                strInside = "%F %T";
+            }
+            CompileTime(strInside, s);
+            break;
+        case 'D': s.kind = SPEC_TIME; CompileTime("%F %T", s); break;
+        case 'E':
+        case 'M':
+            if (!ReadParen(p, strInside) || strInside.empty()) {
+                zc_error("%%%c needs a name in parentheses in format [%s]", c, strIn.c_str());
+                return -1;
+            }
+            s.kind = c == 'E' ? SPEC_ENV : SPEC_MDC;
+            s.strText = strInside;
+            if (c == 'E') {
+                // The environment is read once, when the configuration is built.
+                const char* pszValue = getenv(strInside.c_str());
+                s.strText = pszValue ? pszValue : "";
+            }
+            break;
+        case 'F': s.kind = SPEC_FILE; break;
+        case 'f': s.kind = SPEC_FILE_BASE; break;
+        case 'H': s.kind = SPEC_HOST; break;
+        case 'L': s.kind = SPEC_LINE; break;
+        case 'm':
+            if (*p == 's') {
+                ++p;
+                s.kind = SPEC_MS;
+            } else {
+                s.kind = SPEC_MSG;
+            }
+            break;
+        case 'u':
+            if (*p != 's') {
+                zc_error("unknown conversion [%.*s] in format [%s]", (int)(p - pszStart), pszStart,
+                         strIn.c_str());
+                return -1;
+            }
+            ++p;
+            s.kind = SPEC_US;
+            break;
+        case 'n': s.kind = SPEC_NEWLINE; break;
+        case 'p': s.kind = SPEC_PID; break;
+        case 'U': s.kind = SPEC_FUNC; break;
+        case 'V': s.kind = SPEC_LEVEL_UPPER; break;
+        case 'v': s.kind = SPEC_LEVEL_LOWER; break;
+        case 't': s.kind = SPEC_TID_HEX; break;
+        case 'T': s.kind = SPEC_TID_DEC; break;
+        default:
+            zc_error("unknown conversion [%.*s] in format [%s]", (int)(p - pszStart), pszStart,
+                     strIn.c_str());
+            return -1;
+        }
+        if (s.kind == SPEC_TIME || s.kind == SPEC_MS || s.kind == SPEC_US) bNeedsTime = true;
+        flushLiteral();
+        specs.push_back(s);
+    }
+    flushLiteral();
+    return 0;
+}
+
+namespace {
+
+const std::string& TimeText(Thread& thread, const Spec& spec, const struct timeval& tv)
+{
+    for (TimeCacheEntry& e : thread.timeCache) {
+        if (e.pSpec == &spec && e.tSec == tv.tv_sec) return e.strText;
+    }
+    TimeCacheEntry& e = thread.timeCache[thread.nNextCache++ % 4];
+    e.pSpec = &spec;
+    e.tSec = tv.tv_sec;
+    e.strText.clear();
+    struct tm tmNow;
+    localtime_r(&tv.tv_sec, &tmNow);
+    for (const TimePiece& piece : spec.timePieces) {
+        char sz[256];
+        size_t n = strftime(sz, sizeof sz, piece.strText.c_str(), &tmNow);
+        e.strText.append(sz, n);
+    }
+    return e.strText;
+}
+
+void AppendTime(Thread& thread, const Spec& spec, const struct timeval& tv, Buf& buf,
+                const Spec& whole)
+{
+    bool bSub = false;
+    for (const TimePiece& piece : spec.timePieces) bSub = bSub || piece.nKind != 0;
+    char sz[512];
+    size_t n = 0;
+    if (!bSub) {
+        const std::string& str = TimeText(thread, spec, tv);
+        buf.AppendPadded(str.data(), str.size(), whole.bLeft, whole.nWidth, whole.nPrec);
+        return;
+    }
+    struct tm tmNow;
+    localtime_r(&tv.tv_sec, &tmNow);
+    for (const TimePiece& piece : spec.timePieces) {
+        if (n >= sizeof sz - 16) break;
+        if (piece.nKind == 0) {
+            n += strftime(sz + n, sizeof sz - n, piece.strText.c_str(), &tmNow);
+        } else if (piece.nKind == 1) {
+            n += (size_t)snprintf(sz + n, sizeof sz - n, "%03ld", (long)tv.tv_usec / 1000);
+        } else {
+            n += (size_t)snprintf(sz + n, sizeof sz - n, "%06ld", (long)tv.tv_usec);
+        }
+    }
+    buf.AppendPadded(sz, n, whole.bLeft, whole.nWidth, whole.nPrec);
+}
+
+void AppendHexDump(const unsigned char* pby, size_t nLen, Buf& buf)
+{
+    char szLine[128];
+    int n = snprintf(szLine, sizeof szLine, "hex_buf_len=[%zu]", nLen);
+    buf.Append(szLine, (size_t)n);
+    static const char HEX[] = "0123456789abcdef";
+    for (size_t nOff = 0; nOff < nLen; nOff += 16) {
+        char* q = szLine;
+        q += snprintf(q, 16, "\n%010zu ", nOff);
+        for (size_t i = 0; i < 16; ++i) {
+            if (nOff + i < nLen) {
+                *q++ = ' ';
+                *q++ = HEX[pby[nOff + i] >> 4];
+                *q++ = HEX[pby[nOff + i] & 15];
+            } else {
+                *q++ = ' ';
+                *q++ = ' ';
+                *q++ = ' ';
+            }
+        }
+        *q++ = ' ';
+        *q++ = ' ';
+        for (size_t i = 0; i < 16 && nOff + i < nLen; ++i) {
+            unsigned char c = pby[nOff + i];
+            *q++ = isprint(c) ? (char)c : '.';
+        }
+        buf.Append(szLine, (size_t)(q - szLine));
+    }
+}
+
+void AppendMsg(Thread& thread, const Spec& spec, Buf& buf)
+{
+    Event& ev = thread.event;
+    bool bPlain = spec.nWidth == 0 && spec.nPrec < 0;
+    Buf& target = bPlain ? buf : thread.scratch;
+    if (!bPlain) target.Clear();
+    if (ev.bHex) {
+        AppendHexDump((const unsigned char*)ev.pHex, ev.nHexLen, target);
+    } else if (ev.pszFormat) {
+        target.AppendV(ev.pszFormat, *ev.pArgs);
+    }
+    if (!bPlain) buf.AppendPadded(target.Data(), target.Len(), spec.bLeft, spec.nWidth, spec.nPrec);
+}
+
+}  // namespace
+
+void Format::Gen(Thread& thread, const Levels& levels, Buf& buf) const
+{
+    Event& ev = thread.event;
+    if (bNeedsTime && !ev.bHaveTime) {
+        gettimeofday(&ev.tv, nullptr);
+        ev.bHaveTime = true;
+    }
+    char sz[64];
+    for (const Spec& s : specs) {
+        int n = 0;
+        switch (s.kind) {
+        case SPEC_LITERAL: buf.Append(s.strText.data(), s.strText.size()); break;
+        case SPEC_CATEGORY: buf.AppendPadded(ev.pszCategory, ev.nCategoryLen, s.bLeft, s.nWidth, s.nPrec); break;
+        case SPEC_TIME: AppendTime(thread, s, ev.tv, buf, s); break;
+        case SPEC_MS:
+            n = snprintf(sz, sizeof sz, "%03ld", (long)ev.tv.tv_usec / 1000);
+            buf.AppendPadded(sz, (size_t)n, s.bLeft, s.nWidth, s.nPrec);
+            break;
+        case SPEC_US:
+            n = snprintf(sz, sizeof sz, "%06ld", (long)ev.tv.tv_usec);
+            buf.AppendPadded(sz, (size_t)n, s.bLeft, s.nWidth, s.nPrec);
+            break;
+        case SPEC_ENV: buf.AppendPadded(s.strText.data(), s.strText.size(), s.bLeft, s.nWidth, s.nPrec); break;
+        case SPEC_FILE: buf.AppendPadded(ev.pszFile, ev.nFileLen, s.bLeft, s.nWidth, s.nPrec); break;
+        case SPEC_FILE_BASE: {
+            const char* pszBase = ev.pszFile;
+            for (size_t i = 0; i < ev.nFileLen; ++i) {
+                if (ev.pszFile[i] == '/') pszBase = ev.pszFile + i + 1;
+            }
+            buf.AppendPadded(pszBase, ev.nFileLen - (size_t)(pszBase - ev.pszFile), s.bLeft, s.nWidth, s.nPrec);
+            break;
+        }
+        case SPEC_HOST:
+            if (gethostname(sz, sizeof sz) != 0) sz[0] = '\0';
+            sz[sizeof sz - 1] = '\0';
+            buf.AppendPadded(sz, strlen(sz), s.bLeft, s.nWidth, s.nPrec);
+            break;
+        case SPEC_LINE:
+            n = snprintf(sz, sizeof sz, "%ld", ev.nLine);
+            buf.AppendPadded(sz, (size_t)n, s.bLeft, s.nWidth, s.nPrec);
+            break;
+        case SPEC_MSG: AppendMsg(thread, s, buf); break;
+        case SPEC_MDC: {
+            const char* pszValue = "";
+            size_t nValue = 0;
+            for (const auto& kv : thread.mdc) {
+                if (kv.strKey == s.strText) {
+                    pszValue = kv.strValue.data();
+                    nValue = kv.strValue.size();
+                }
+            }
+            buf.AppendPadded(pszValue, nValue, s.bLeft, s.nWidth, s.nPrec);
+            break;
+        }
+        case SPEC_NEWLINE: buf.Append("\n", 1); break;
+        case SPEC_PID:
+            n = snprintf(sz, sizeof sz, "%ld", (long)getpid());
+            buf.AppendPadded(sz, (size_t)n, s.bLeft, s.nWidth, s.nPrec);
+            break;
+        case SPEC_FUNC: buf.AppendPadded(ev.pszFunc, ev.nFuncLen, s.bLeft, s.nWidth, s.nPrec); break;
+        case SPEC_LEVEL_UPPER:
+        case SPEC_LEVEL_LOWER: {
+            const Level& level = levels.table[ev.nLevel & 255];
+            const std::string& str = s.kind == SPEC_LEVEL_UPPER ? level.strUpper : level.strLower;
+            buf.AppendPadded(str.data(), str.size(), s.bLeft, s.nWidth, s.nPrec);
+            break;
+        }
+        case SPEC_TID_HEX:
+            n = snprintf(sz, sizeof sz, "%lx", (unsigned long)pthread_self());
+            buf.AppendPadded(sz, (size_t)n, s.bLeft, s.nWidth, s.nPrec);
+            break;
+        case SPEC_TID_DEC:
+            n = snprintf(sz, sizeof sz, "%lu", (unsigned long)pthread_self());
+            buf.AppendPadded(sz, (size_t)n, s.bLeft, s.nWidth, s.nPrec);
+            break;
+        }
+    }
+}
+
+}  // namespace zl

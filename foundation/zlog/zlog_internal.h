@@ -1,0 +1,230 @@
+// Internals of the logging library, shared by its source files only.
+#ifndef MORV_ZLOG_INTERNAL_H
+#define MORV_ZLOG_INTERNAL_H
+
+#include <sys/time.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "zlog.h"
+
+namespace zl {
+
+const size_t MAXLEN_PATH = 1024;
+const size_t MAXLEN_CFG_LINE = MAXLEN_PATH * 4;
+const size_t MAXLEN_MDC_KEY = 128;
+const size_t MAXLEN_MDC_VALUE = 1024;
+const size_t DEFAULT_BUF_MIN = 1024;
+const size_t DEFAULT_BUF_MAX = 2 * 1024 * 1024;
+const char* const DEFAULT_FORMAT = "%D %V [%p:%F:%L] %m%n";
+const char* const DEFAULT_LOCK_FILE = "/tmp/zlog.lock";
+const char* const BUILTIN_RULE = "*.*        >stdout";
+
+// ---- levels -------------------------------------------------------------------------
+struct Level {
+    bool bUsed = false;
+    std::string strUpper;
+    std::string strLower;
+    int nSyslog = 7;
+};
+
+struct Levels {
+    Level table[256];
+    Levels();  // DEBUG 20 ... FATAL 120
+    // "NAME = value[, LOG_xxx]"; 0 or -1 with a diagnostic.
+    int AddFromLine(const char* pszLine);
+    // Case-insensitive; -1 when unknown.
+    int Find(const std::string& strName) const;
+};
+
+// ---- growable record buffer ---------------------------------------------------------
+class Buf {
+public:
+    Buf() = default;
+    ~Buf() { free(m_p); }
+    Buf(const Buf&) = delete;
+    Buf& operator=(const Buf&) = delete;
+    bool Reset(size_t nMin, size_t nMax);  // the record buffers of one configuration
+    void Clear() { m_nLen = 0; m_bTruncated = false; }
+    void Append(const char* p, size_t n);
+    void AppendPadded(const char* p, size_t n, bool bLeft, int nWidth, int nPrec);
+    void AppendV(const char* pszFmt, va_list ap);
+    // The last byte becomes a newline when the record was cut at the maximum.
+    void EndTruncated();
+    const char* Data() const { return m_p ? m_p : ""; }
+    char* MutableData() { return m_p; }
+    size_t Len() const { return m_nLen; }
+    bool Truncated() const { return m_bTruncated; }
+    void TerminateForC();
+
+private:
+    bool Grow(size_t nNeed);
+    char* m_p = nullptr;
+    size_t m_nLen = 0;
+    size_t m_nCap = 0;
+    size_t m_nMax = DEFAULT_BUF_MAX;
+    bool m_bTruncated = false;
+};
+
+// ---- the record being written -------------------------------------------------------
+struct Event {
+    const char* pszCategory = "";
+    size_t nCategoryLen = 0;
+    const char* pszFile = "";
+    size_t nFileLen = 0;
+    const char* pszFunc = "";
+    size_t nFuncLen = 0;
+    long nLine = 0;
+    int nLevel = 0;
+    const char* pszFormat = nullptr;  // printf record
+    va_list* pArgs = nullptr;
+    const void* pHex = nullptr;  // hex-dump record
+    size_t nHexLen = 0;
+    bool bHex = false;
+    bool bHaveTime = false;
+    struct timeval tv;
+};
+
+struct TimeCacheEntry {
+    const void* pSpec = nullptr;
+    time_t tSec = -1;
+    std::string strText;
+};
+
+struct MdcEntry {
+    std::string strKey;
+    std::string strValue;
+};
+
+// Each thread's record buffers, MDC and time cache, under one thread-specific key.
+struct Thread {
+    int nInitVersion = 0;
+    Buf msg;
+    Buf path;
+    Buf scratch;
+    std::vector<MdcEntry> mdc;
+    TimeCacheEntry timeCache[4];
+    unsigned nNextCache = 0;
+    Event event;
+    const void* pLastFormat = nullptr;  // msg holds this format's text for the current event
+};
+
+// ---- formats ------------------------------------------------------------------------
+enum SpecKind {
+    SPEC_LITERAL, SPEC_CATEGORY, SPEC_TIME, SPEC_MS, SPEC_US, SPEC_ENV, SPEC_FILE,
+    SPEC_FILE_BASE, SPEC_HOST, SPEC_LINE, SPEC_MSG, SPEC_MDC, SPEC_NEWLINE, SPEC_PID,
+    SPEC_FUNC, SPEC_LEVEL_UPPER, SPEC_LEVEL_LOWER, SPEC_TID_HEX, SPEC_TID_DEC
+};
+
+struct TimePiece {
+    int nKind;  // 0 strftime text, 1 milliseconds, 2 microseconds
+    std::string strText;
+};
+
+struct Spec {
+    SpecKind kind = SPEC_LITERAL;
+    std::string strText;  // literal text, variable name or MDC key
+    std::vector<TimePiece> timePieces;
+    bool bLeft = false;
+    int nWidth = 0;
+    int nPrec = -1;
+};
+
+struct Format {
+    std::string strName;
+    std::string strPattern;
+    std::vector<Spec> specs;
+    bool bNeedsTime = false;
+    // 0 or -1 with a diagnostic naming the fault.
+    int Compile(const std::string& strPattern);
+    // Renders the thread's current event into buf (the record buffer or the path buffer).
+    void Gen(Thread& thread, const Levels& levels, Buf& buf) const;
+};
+
+// ---- rules --------------------------------------------------------------------------
+struct Rule;
+typedef int (*RuleOutputFn)(Rule& rule, Thread& thread, const Levels& levels);
+
+// An output kind written ">name..." in a rule, beyond stdout, stderr and syslog (the
+// memory log registers itself here). setup parses the text after ">" into the rule.
+struct OutputKind {
+    const char* pszPrefix;
+    int (*setup)(Rule& rule, const char* pszArg);
+    RuleOutputFn output;
+};
+// 0, or -1 when the table is full.
+int RegisterOutputKind(const OutputKind& kind);
+
+enum LevelOp { LEVEL_ANY, LEVEL_ATLEAST, LEVEL_EQUAL, LEVEL_NOT };
+
+struct Rule {
+    ~Rule();
+    std::string strLine;
+    std::string strCategory;
+    LevelOp levelOp = LEVEL_ANY;
+    int nLevel = 0;
+    const Format* pFormat = nullptr;
+    RuleOutputFn output = nullptr;
+    // file outputs
+    std::string strPath;
+    std::unique_ptr<Format> pathFormat;  // dynamic path
+    int fd = -1;                         // static path, open while the configuration lives
+    bool bNoFsync = false;
+    long nFsyncPeriod = 0;
+    std::atomic<long> nWrites{0};
+    mode_t perms = 0600;
+    int nFacility = 0;  // syslog
+    void* pExtra = nullptr;  // state of a registered output kind
+
+    bool MatchesLevel(int nLevel) const;
+    bool MatchesCategory(const std::string& strName) const;  // not for "!"
+    // Formats the record with the rule's format into the thread's message buffer,
+    // reusing the text when the previous rule of this record had the same format.
+    void GenMsg(Thread& thread, const Levels& levels) const;
+};
+
+// ---- configuration ------------------------------------------------------------------
+struct Conf {
+    std::string strFile;
+    bool bStrictInit = true;
+    size_t nBufMin = DEFAULT_BUF_MIN;
+    size_t nBufMax = DEFAULT_BUF_MAX;
+    std::string strLockFile = DEFAULT_LOCK_FILE;
+    std::string strDefaultFormat = DEFAULT_FORMAT;
+    mode_t filePerms = 0600;
+    long nReloadPeriod = 0;
+    long nFsyncPeriod = 0;
+    Levels levels;
+    std::unique_ptr<Format> defaultFormat;
+    std::vector<std::unique_ptr<Format>> formats;
+    std::vector<std::unique_ptr<Rule>> rules;
+};
+
+// A file configuration; a null or empty path reads VOMU_LOG_CONF_PATH, and without it the
+// built-in one (every record to stdout). Null with a diagnostic on any fault.
+Conf* ConfNew(const char* pszPath);
+// A configuration without a file: defaults and the one rule given (null or empty: every
+// record to stdout).
+Conf* ConfNewWithRule(const char* pszRule);
+// Parses one rule line against the configuration; null with a diagnostic.
+Rule* RuleNew(const char* pszLine, const Conf& conf);
+
+// Initialises the library from one rule line instead of a file (0 or -1).
+int InitWithRule(const char* pszRule);
+// The per-thread buffer bookkeeping, for tests.
+int ThreadBufCount();
+bool ThreadKeyExists();
+
+// "1k" 1000, "1kb" 1024, ... case-insensitive; -1 when malformed.
+long long ParseByteSize(const std::string& strValue);
+
+}  // namespace zl
+
+#endif

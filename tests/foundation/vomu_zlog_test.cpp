@@ -1,0 +1,317 @@
+// The logging wrapper and the step lines, observed through real log files.
+#include <gtest/gtest.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "LogCapture.h"
+#include "VomuStep.h"
+#include "vomu_result.h"
+#include "vomu_zlog.h"
+
+using morv_test::LogCapture;
+using morv_test::MakeTempDir;
+using morv_test::ReadText;
+using morv_test::RemoveTree;
+using morv_test::WriteText;
+
+namespace {
+
+// A directory with a configuration writing "LEVEL message" lines to <dir>/<name>.log.
+struct ConfDir {
+    std::string strDir = MakeTempDir();
+    ~ConfDir() { RemoveTree(strDir); }
+    std::string Conf(const std::string& strName, const std::string& strBody = "")
+    {
+        std::string strPath = strDir + "/" + strName + ".conf";
+        std::string strText = strBody.empty()
+                                  ? "[formats]\nf = \"%V %m%n\"\n[rules]\nvomu_category.DEBUG \"" + Log(strName) + "\"; f\n"
+                                  : strBody;
+        WriteText(strPath, strText);
+        return strPath;
+    }
+    std::string Log(const std::string& strName) const { return strDir + "/" + strName + ".log"; }
+    std::string Diagnostics() const { return ReadText(strDir + "/diag.err"); }
+    void CaptureDiagnostics() const { setenv("ZLOG_PROFILE_ERROR", (strDir + "/diag.err").c_str(), 1); }
+};
+
+}  // namespace
+
+TEST(VomuLog, RecordsBeforeInitialisationAreRefused)
+{
+    EXPECT_EQ(VOMU_LOG_E_NOT_INIT, TRACE(TRACE_LEVEL_INFO, "early %d", 1));
+    // Not initialised wins over a bad level: nothing is formatted.
+    EXPECT_EQ(VOMU_LOG_E_NOT_INIT, TRACE(9, "early"));
+    EXPECT_EQ(VOMU_OK, TRACE_BINARY(TRACE_LEVEL_INFO, "ab", 2));
+    EXPECT_EQ(VOMU_OK, TRACE_BINARY(9, "ab", 2));
+    EXPECT_EQ(VOMU_LOG_E_NOT_INIT, TraceInfo("early"));
+}
+
+TEST(VomuLog, MissingConfigurationWithoutEnvironmentGivesNoConfig)
+{
+    ConfDir dir;
+    dir.CaptureDiagnostics();
+    unsetenv("VOMU_LOG_CONF_PATH");
+    const std::vector<std::string> paths = {dir.strDir, dir.strDir + "/missing.conf", ""};
+    for (const std::string& strPath : paths) {
+        EXPECT_EQ(VOMU_LOG_E_NO_CONFIG, vomu_log_init_ex(strPath.c_str())) << strPath;
+    }
+    EXPECT_EQ(VOMU_LOG_E_NO_CONFIG, vomu_log_init_ex(nullptr));
+    EXPECT_EQ(nullptr, g_ptr_vomu_category);
+    EXPECT_NE(std::string::npos, dir.Diagnostics().find("------config file doesn't exist------"));
+
+    // The variable must name a regular file too: a directory is not one.
+    setenv("VOMU_LOG_CONF_PATH", dir.strDir.c_str(), 1);
+    EXPECT_EQ(VOMU_LOG_E_NO_CONFIG, vomu_log_init_ex(nullptr));
+    EXPECT_EQ(VOMU_LOG_E_NOT_INIT, TraceInfo("dropped"));
+}
+
+TEST(VomuLog, FallsBackToTheEnvironmentConfiguration)
+{
+    ConfDir dir;
+    setenv("VOMU_LOG_CONF_PATH", dir.Conf("env").c_str(), 1);
+    ASSERT_EQ(VOMU_OK, vomu_log_init_ex((dir.strDir + "/missing.conf").c_str()));
+    EXPECT_EQ(VOMU_OK, TraceInfo("from env"));
+    vomu_log_fini();
+    EXPECT_EQ("INFO from env\n", ReadText(dir.Log("env")));
+}
+
+TEST(VomuLog, InitWithoutArgumentReadsVomulogConfInTheWorkingDirectory)
+{
+    ConfDir dir;
+    unsetenv("VOMU_LOG_CONF_PATH");
+    dir.Conf("vomulog");
+    ASSERT_EQ(0, chdir(dir.strDir.c_str()));
+    ASSERT_EQ(VOMU_OK, vomu_log_init());
+    TRACE(TRACE_LEVEL_WARN, "cwd %s", "ok");
+    vomu_log_fini();
+    EXPECT_EQ("WARN cwd ok\n", ReadText(dir.Log("vomulog")));
+}
+
+TEST(VomuLog, SecondInitialisationKeepsTheFirstConfiguration)
+{
+    ConfDir dir;
+    ASSERT_EQ(VOMU_OK, vomu_log_init_ex(dir.Conf("first").c_str()));
+    zlog_category_t* pFirst = g_ptr_vomu_category;
+    EXPECT_EQ(VOMU_OK, vomu_log_init_ex(dir.Conf("second").c_str()));
+    EXPECT_EQ(pFirst, g_ptr_vomu_category);
+    TraceInfo("where");
+    vomu_log_fini();
+    EXPECT_EQ("INFO where\n", ReadText(dir.Log("first")));
+    EXPECT_EQ("", ReadText(dir.Log("second")));
+}
+
+TEST(VomuLog, MalformedConfigurationGivesInitAndADiagnostic)
+{
+    ConfDir dir;
+    dir.CaptureDiagnostics();
+    std::string strConf = dir.Conf("bad", "[rules]\nvomu_category.NOSUCHLEVEL >stdout\n");
+    EXPECT_EQ(VOMU_LOG_E_INIT, vomu_log_init_ex(strConf.c_str()));
+    EXPECT_EQ(nullptr, g_ptr_vomu_category);
+    std::string strDiag = dir.Diagnostics();
+    EXPECT_NE(std::string::npos, strDiag.find("NOSUCHLEVEL")) << strDiag;
+    EXPECT_NE(std::string::npos, strDiag.find("------init failed------")) << strDiag;
+    // A good configuration afterwards works: the failure left nothing behind.
+    ASSERT_EQ(VOMU_OK, vomu_log_init_ex(dir.Conf("good").c_str()));
+    TraceError("after");
+    vomu_log_fini();
+    EXPECT_EQ("ERROR after\n", ReadText(dir.Log("good")));
+}
+
+TEST(VomuLog, LevelAboveFourIsRefusedAndWritesNothing)
+{
+    LogCapture log;
+    ASSERT_TRUE(log.Ok());
+    EXPECT_EQ(VOMU_LOG_E_LEVEL, TRACE(5, "never %d", 5));
+    EXPECT_EQ(VOMU_LOG_E_LEVEL, TRACE(0xFFFFFFFFu, "never"));
+    EXPECT_EQ(VOMU_LOG_E_LEVEL, TRACE_BINARY(5, "ab", 2));
+    EXPECT_EQ("", log.Contents());
+}
+
+TEST(VomuLog, EveryLevelMapsToItsLibraryLevel)
+{
+    LogCapture log;
+    ASSERT_TRUE(log.Ok());
+    for (unsigned n = TRACE_LEVEL_FATAL; n <= TRACE_LEVEL_DEBUG; ++n) EXPECT_EQ(VOMU_OK, TRACE(n, "L%u", n));
+    EXPECT_EQ("FATAL L0\nERROR L1\nWARN L2\nINFO L3\nDEBUG L4\n", log.Contents());
+}
+
+TEST(VomuLog, ConfigurationLevelFiltersRecords)
+{
+    LogCapture log("%V %m%n", "WARN");
+    ASSERT_TRUE(log.Ok());
+    TRACE(TRACE_LEVEL_INFO, "info");
+    TRACE(TRACE_LEVEL_DEBUG, "debug");
+    TRACE(TRACE_LEVEL_WARN, "warn");
+    EXPECT_EQ("WARN warn\n", log.Contents());
+}
+
+TEST(VomuLog, LongMessageIsLoggedWhole)
+{
+    LogCapture log("%m%n");
+    ASSERT_TRUE(log.Ok());
+    std::string strLong(10000, 'x');
+    strLong[0] = 'A';
+    strLong[9999] = 'Z';
+    EXPECT_EQ(VOMU_OK, TRACE(TRACE_LEVEL_INFO, "%s", strLong.c_str()));
+    EXPECT_EQ(strLong + "\n", log.Contents());
+}
+
+TEST(VomuLog, ConversionsInsideTheTextAreLoggedVerbatim)
+{
+    LogCapture log("%m");
+    ASSERT_TRUE(log.Ok());
+    EXPECT_EQ(VOMU_OK, TraceInfo("keep %s and %d and %% and %n\n"));
+    EXPECT_EQ(VOMU_OK, TraceError("100% done\n"));
+    EXPECT_EQ("keep %s and %d and %% and %n\n100% done\n", log.Contents());
+}
+
+TEST(VomuLog, RecordsCarryTheWrappersLocation)
+{
+    LogCapture log("%f %U %m%n");
+    ASSERT_TRUE(log.Ok());
+    TraceInfo("here");
+    TRACE_BINARY(TRACE_LEVEL_INFO, "", 0);
+    EXPECT_EQ("vomu_zlog.cpp TRACE here\nvomu_zlog.cpp TRACE_BINARY hex_buf_len=[0]\n", log.Contents());
+}
+
+TEST(VomuLog, RecordsAfterShutdownAreDroppedUntilTheNextInit)
+{
+    ConfDir dir;
+    std::string strConf = dir.Conf("cycle");
+    ASSERT_EQ(VOMU_OK, vomu_log_init_ex(strConf.c_str()));
+    TraceInfo("one");
+    vomu_log_fini();
+    EXPECT_EQ(nullptr, g_ptr_vomu_category);
+    EXPECT_EQ(VOMU_LOG_E_NOT_INIT, TraceInfo("dropped"));
+    EXPECT_EQ(VOMU_OK, TRACE_BINARY(TRACE_LEVEL_INFO, "dropped", 7));
+    ASSERT_EQ(VOMU_OK, vomu_log_init_ex(strConf.c_str()));
+    TraceInfo("two");
+    vomu_log_fini();
+    EXPECT_EQ("INFO one\nINFO two\n", ReadText(dir.Log("cycle")));
+}
+
+TEST(VomuLog, BinaryDumpRows)
+{
+    LogCapture log("%m%n");
+    ASSERT_TRUE(log.Ok());
+    const char data[] = "Hello, hex dump!\x01\xff";
+    EXPECT_EQ(VOMU_OK, TRACE_BINARY(TRACE_LEVEL_DEBUG, data, 18));
+    EXPECT_EQ(VOMU_OK, TRACE_BINARY(TRACE_LEVEL_DEBUG, data, -1));  // writes nothing
+    EXPECT_EQ("hex_buf_len=[18]\n"
+              "0000000000  48 65 6c 6c 6f 2c 20 68 65 78 20 64 75 6d 70 21  Hello, hex dump!\n"
+              "0000000016  01 ff                                            ..\n",
+              log.Contents());
+}
+
+// ---- step lines -------------------------------------------------------------------------
+
+namespace {
+
+int g_nOkLine = 0;
+int g_nFailLine = 0;
+
+int CheckedStep(const void* p)
+{
+    g_nOkLine = __LINE__ + 1;
+    VOMU_FAIL_IF(NULL == p, "Check parameter", VOMU_E_INVALID_ARG);
+    return VOMU_OK;
+}
+
+int FailsWithMinusOne()
+{
+    g_nFailLine = __LINE__ + 1;
+    VOMU_FAIL_IF(0 != 1, "Always", VOMU_E_FAIL);
+    return VOMU_OK;
+}
+
+int OpensMissingFile(const char* pszPath)
+{
+    BIO* pBio = BIO_new_file(pszPath, "rb");
+    g_nFailLine = __LINE__ + 1;
+    VOMU_FAIL_IF_OSSL(NULL == pBio, "BIO_new_file", VOMU_E_OPEN_FILE);
+    BIO_free(pBio);
+    return VOMU_OK;
+}
+
+int UnlocksKey(const char* pszPassword)
+{
+    TRACE(TRACE_LEVEL_INFO, "password length:%d", (int)strlen(pszPassword));
+    VOMU_FAIL_IF(NULL == pszPassword, "Check parameter", VOMU_E_INVALID_ARG);
+    VOMU_FAIL_IF(8 > strlen(pszPassword), "Check password length", VOMU_E_SM2PFX_PASSWORD);
+    return VOMU_OK;
+}
+
+std::string Line(const char* pszFormat, int nLine, const char* pszFunc, const char* pszTail)
+{
+    char sz[1024];
+    snprintf(sz, sizeof sz, pszFormat, nLine, pszFunc);
+    return std::string(sz) + pszTail;
+}
+
+}  // namespace
+
+TEST(VomuStep, OkAndFailedLinesHaveTheirExactForms)
+{
+    LogCapture log("%m");
+    ASSERT_TRUE(log.Ok());
+    int n = 0;
+    EXPECT_EQ(VOMU_OK, CheckedStep(&n));
+    EXPECT_EQ(VOMU_E_INVALID_ARG, CheckedStep(nullptr));
+    EXPECT_EQ(VOMU_E_FAIL, FailsWithMinusOne());
+    std::string strExpected =
+        Line("[vomu_zlog_test.cpp(%d)]:(%s -- Check parameter)\t\t--OK\n", g_nOkLine, "CheckedStep", "") +
+        Line("[vomu_zlog_test.cpp(%d):](%s -- Check parameter)\t\t--Failed:(0x80070057) [Reason:NULL == p]\n",
+             g_nOkLine, "CheckedStep", "") +
+        Line("[vomu_zlog_test.cpp(%d):](%s -- Always)\t\t--Failed:(0xffffffff) [Reason:0 != 1]\n",
+             g_nFailLine, "FailsWithMinusOne", "");
+    EXPECT_EQ(strExpected, log.Contents());
+}
+
+TEST(VomuStep, CryptoFailureCarriesOpensslsTextAndKeepsTheError)
+{
+    LogCapture log("%V %m");
+    ASSERT_TRUE(log.Ok());
+    ERR_clear_error();
+    std::string strMissing = log.Dir() + "/no-such-file";
+    EXPECT_EQ(VOMU_E_OPEN_FILE, OpensMissingFile(strMissing.c_str()));
+    unsigned long nErr = ERR_peek_last_error();
+    ASSERT_NE(0UL, nErr) << "the error must stay on the queue";
+    char szOpenssl[256];
+    ERR_error_string_n(nErr, szOpenssl, sizeof szOpenssl);
+    std::string strExpected =
+        Line("ERROR [vomu_zlog_test.cpp(%d):](%s -- BIO_new_file)\t\t--Failed:(0x8007006e) [Reason:NULL == pBio] Openssl ",
+             g_nFailLine, "OpensMissingFile", szOpenssl) + "\n";
+    EXPECT_EQ(strExpected, log.Contents());
+}
+
+TEST(VomuStep, OverlongFailedLineIsCutAndStillEndsTheRecord)
+{
+    LogCapture log("%m");
+    ASSERT_TRUE(log.Ok());
+    std::string strReason(800, 'r');
+    morv::StepFailed("f.cpp", 1, "Func", "Step", -1, strReason.c_str(), false);
+    std::string strText = log.Contents();
+    EXPECT_EQ(511u, strText.size());
+    EXPECT_EQ('\n', strText.back());
+    EXPECT_EQ(0u, strText.find("[f.cpp(1):](Func -- Step)\t\t--Failed:(0xffffffff) [Reason:rrr"));
+}
+
+TEST(VomuStep, PasswordNeverAppearsInTheLog)
+{
+    LogCapture log;
+    ASSERT_TRUE(log.Ok());
+    const char* const SENTINEL = "Sentinel#Pw";  // 11 characters: passes the length step
+    const char* const SHORT = "Sh0rt#";
+    EXPECT_EQ(VOMU_OK, UnlocksKey(SENTINEL));
+    EXPECT_EQ(VOMU_E_SM2PFX_PASSWORD, UnlocksKey(SHORT));
+    EXPECT_TRUE(log.Contains("--OK"));
+    EXPECT_TRUE(log.Contains("--Failed:(0xa0071108) [Reason:8 > strlen(pszPassword)]"));
+    EXPECT_FALSE(log.Contains(SENTINEL));
+    EXPECT_FALSE(log.Contains(SHORT));
+}
