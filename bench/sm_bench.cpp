@@ -44,11 +44,14 @@ Pair Compare(const std::function<void()>& ours, const std::function<void()>& the
     return Pair{kBufSize / bestOurs / 1e6, kBufSize / bestTheirs / 1e6};
 }
 
+// floor 0: shown for information.
 void Report(const char* name, const Pair& p, double floor)
 {
     const double ratio = p.ours / p.theirs;
-    printf("%-22s ours %8.1f MB/s  openssl %8.1f MB/s  ratio %.3f  (floor %.2f) %s\n", name, p.ours,
-           p.theirs, ratio, floor, ratio >= floor ? "ok" : "BELOW FLOOR");
+    printf("%-22s ours %8.1f MB/s  openssl %8.1f MB/s  ratio %.3f", name, p.ours, p.theirs, ratio);
+    if (floor > 0)
+        printf("  (floor %.2f) %s", floor, ratio >= floor ? "ok" : "BELOW FLOOR");
+    printf("\n");
 }
 
 unsigned char g_sink;
@@ -73,7 +76,8 @@ void BenchSm3(const std::vector<unsigned char>& buf)
     Report("SM3 (16 KiB)", Compare(ours, theirs), 1.15);
 }
 
-// Our CBC is one SM4_cbc_encrypt per block, as the library cipher and the helpers call it.
+// Ours: the multi-block CBC that the library cipher uses; one SM4_cbc_encrypt per block
+// is shown beside it.
 void BenchSm4Cbc(std::vector<unsigned char>& buf, int enc)
 {
     static const unsigned char kKey[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
@@ -96,12 +100,17 @@ void BenchSm4Cbc(std::vector<unsigned char>& buf, int enc)
             SM4_cbc_encrypt(buf.data() + i, rk, iv, out.data() + i, enc);
         g_sink ^= out[0];
     };
+    auto oursBlocks = [&] {
+        smk::SM4_cbc_encrypt_blocks(buf.data(), buf.size(), rk, iv, out.data(), enc);
+        g_sink ^= out[0];
+    };
     auto theirs = [&] {
         int n = 0;
         EVP_CipherUpdate(ctx.get(), out.data(), &n, buf.data(), (int)buf.size());
         g_sink ^= out[0];
     };
-    Report(enc ? "SM4-CBC encrypt" : "SM4-CBC decrypt", Compare(ours, theirs), 1.0);
+    Report(enc ? "SM4-CBC encrypt" : "SM4-CBC decrypt", Compare(oursBlocks, theirs), 1.0);
+    Report(enc ? "  one call per block" : "  one call per block", Compare(ours, theirs), 0);
 }
 
 }  // namespace

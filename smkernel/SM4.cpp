@@ -71,16 +71,17 @@ alignas(64) constexpr TTables kT;
 
 inline uint32_t TableT(uint32_t a)
 {
-    return kT.t[0][a >> 24] ^ kT.t[1][(a >> 16) & 0xff] ^ kT.t[2][(a >> 8) & 0xff] ^ kT.t[3][a & 0xff];
+    return (kT.t[0][a >> 24] ^ kT.t[1][(a >> 16) & 0xff]) ^ (kT.t[2][(a >> 8) & 0xff] ^ kT.t[3][a & 0xff]);
 }
 
 // GB/T 32907-2016 7.1: F(X0, X1, X2, X3, rk) = X0 ^ T(X1 ^ X2 ^ X3 ^ rk); the caller renames
-// the four words instead of shifting them.
+// the four words instead of shifting them. The word made by the previous round is XORed
+// last, so only one XOR of each round's input waits for it.
 #define SM4_ROUND4(i)                                   \
-    X0 ^= TableT(X1 ^ X2 ^ X3 ^ rk[(i) + 0]);           \
-    X1 ^= TableT(X2 ^ X3 ^ X0 ^ rk[(i) + 1]);           \
-    X2 ^= TableT(X3 ^ X0 ^ X1 ^ rk[(i) + 2]);           \
-    X3 ^= TableT(X0 ^ X1 ^ X2 ^ rk[(i) + 3])
+    X0 ^= TableT((X1 ^ X2 ^ rk[(i) + 0]) ^ X3);         \
+    X1 ^= TableT((X2 ^ X3 ^ rk[(i) + 1]) ^ X0);         \
+    X2 ^= TableT((X3 ^ X0 ^ rk[(i) + 2]) ^ X1);         \
+    X3 ^= TableT((X0 ^ X1 ^ rk[(i) + 3]) ^ X2)
 
 inline void Rounds(const uint32_t in[4], const uint32_t rk[SM4_ROUNDS], uint32_t out[4])
 {
@@ -101,6 +102,21 @@ inline void Rounds(const uint32_t in[4], const uint32_t rk[SM4_ROUNDS], uint32_t
 }
 
 #undef SM4_ROUND4
+
+// CBC decryption of separate blocks does not chain: N blocks go through the rounds side by
+// side, so the table loads of one block overlap those of the others.
+template <int N>
+inline void RoundsN(uint32_t X[N][4], const uint32_t rk[SM4_ROUNDS])
+{
+    for (int i = 0; i < SM4_ROUNDS; ++i) {
+#pragma GCC unroll 8
+        for (int n = 0; n < N; ++n) {
+            uint32_t* x = X[n];
+            const uint32_t t = TableT((x[(i + 1) % 4] ^ x[(i + 2) % 4] ^ rk[i]) ^ x[(i + 3) % 4]);
+            x[i % 4] ^= t;
+        }
+    }
+}
 
 inline uint32_t LoadBE32(const unsigned char* p)
 {
@@ -139,6 +155,63 @@ void SM4_LoadWords(const unsigned char in[SM4_BLOCK_SIZE], uint32_t out[4])
 {
     for (int i = 0; i < 4; ++i)
         out[i] = LoadBE32(in + 4 * i);
+}
+
+// Chained encryption keeps the IV in registers from block to block.
+static void CbcEncryptBlocks(const unsigned char* in, size_t nBlocks, const uint32_t rk[SM4_ROUNDS],
+                             uint32_t v[4], unsigned char* out)
+{
+    for (; nBlocks > 0; --nBlocks, in += SM4_BLOCK_SIZE, out += SM4_BLOCK_SIZE) {
+        uint32_t x[4];
+        for (int i = 0; i < 4; ++i)
+            x[i] = LoadBE32(in + 4 * i) ^ v[i];
+        Rounds(x, rk, v);
+        for (int i = 0; i < 4; ++i)
+            StoreBE32(out + 4 * i, v[i]);
+    }
+}
+
+// Four blocks at a time; all four are read before any is written (in may be out).
+static void CbcDecryptBlocks(const unsigned char* in, size_t nBlocks, const uint32_t rk[SM4_ROUNDS],
+                             uint32_t v[4], unsigned char* out)
+{
+    constexpr int N = 4;
+    for (; nBlocks >= N; nBlocks -= N, in += N * SM4_BLOCK_SIZE, out += N * SM4_BLOCK_SIZE) {
+        uint32_t c[N][4], x[N][4];
+        for (int n = 0; n < N; ++n)
+            for (int i = 0; i < 4; ++i)
+                x[n][i] = c[n][i] = LoadBE32(in + SM4_BLOCK_SIZE * n + 4 * i);
+        RoundsN<N>(x, rk);
+        for (int n = 0; n < N; ++n) {
+            const uint32_t* prev = n ? c[n - 1] : v;
+            for (int i = 0; i < 4; ++i) // R reverses the words: X35, X34, X33, X32
+                StoreBE32(out + SM4_BLOCK_SIZE * n + 4 * i, x[n][3 - i] ^ prev[i]);
+        }
+        for (int i = 0; i < 4; ++i)
+            v[i] = c[N - 1][i];
+    }
+    for (; nBlocks > 0; --nBlocks, in += SM4_BLOCK_SIZE, out += SM4_BLOCK_SIZE) {
+        uint32_t c[4], y[4];
+        for (int i = 0; i < 4; ++i)
+            c[i] = LoadBE32(in + 4 * i);
+        CbcBlock(c, rk, v, y, 0);
+        for (int i = 0; i < 4; ++i)
+            StoreBE32(out + 4 * i, y[i]);
+    }
+}
+
+int SM4_cbc_encrypt_blocks(const unsigned char* in, size_t len, const uint32_t rk[SM4_ROUNDS],
+                           unsigned char iv[SM4_BLOCK_SIZE], unsigned char* out, int enc)
+{
+    uint32_t v[4];
+    SM4_LoadWords(iv, v);
+    if (enc)
+        CbcEncryptBlocks(in, len / SM4_BLOCK_SIZE, rk, v, out);
+    else
+        CbcDecryptBlocks(in, len / SM4_BLOCK_SIZE, rk, v, out);
+    for (int i = 0; i < 4; ++i)
+        StoreBE32(iv + 4 * i, v[i]);
+    return 1;
 }
 
 int _SM4_ExtendKey(const uint32_t key[4], uint32_t rk[SM4_ROUNDS])

@@ -4,6 +4,7 @@
 // SM4 block cipher (GB/T 32907-2016, GM/T 0002-2012) in the crypto library's manner:
 // results 1 or 0, no log. Round keys are 32 words in the standard's encryption order;
 // the decryption schedule is the same words reversed (_SM4_InvertRoundKey).
+#include <stddef.h>
 #include <stdint.h>
 
 #include "vomu_export.h"
@@ -41,6 +42,12 @@ int _SM4_CipherPlaintextTransform(const uint32_t in[4], const uint32_t rk[SM4_RO
 // SM4_cbc_encrypt on words (iv updated in place). Returns 1.
 int _SM4_cbc_encrypt(const uint32_t in[4], const uint32_t rk[SM4_ROUNDS], uint32_t iv[4], uint32_t out[4],
                      int enc);
+
+// SM4_cbc_encrypt over every whole block of in[0..len) (a trailing partial block is left
+// alone), the same bytes and the same IV update as one call per block, only faster:
+// decryption works on several blocks at once. in and out may be the same buffer. Returns 1.
+int SM4_cbc_encrypt_blocks(const unsigned char* in, size_t len, const uint32_t rk[SM4_ROUNDS],
+                           unsigned char iv[SM4_BLOCK_SIZE], unsigned char* out, int enc);
 
 }  // namespace smk
 #endif
