@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <random>
+#include <string>
+#include <type_traits>
+
+#include "SM3.h"
+#include "smkernel/SmPeer.h"
+
+using smtest::Bytes;
+using smtest::ToHex;
+
+static_assert(std::is_trivially_copyable<SM3_CTX>::value, "copying the bytes copies the state");
+static_assert(sizeof(SM3_CTX) <= 112, "fits the library's digest context data");
+
+namespace {
+
+std::string Hex(const unsigned char md[SM3_DIGEST_LENGTH]) { return ToHex(md, SM3_DIGEST_LENGTH); }
+
+// Digest of msg fed as the pieces [0,i), [i,j), [j,n).
+std::string DigestInPieces(const std::string& msg, size_t i, size_t j)
+{
+    SM3_CTX ctx;
+    unsigned char md[SM3_DIGEST_LENGTH];
+    EXPECT_EQ(1, SM3_Init(&ctx));
+    EXPECT_EQ(1, SM3_Update(&ctx, msg.data(), i));
+    EXPECT_EQ(1, SM3_Update(&ctx, msg.data() + i, j - i));
+    EXPECT_EQ(1, SM3_Update(&ctx, msg.data() + j, msg.size() - j));
+    EXPECT_EQ(1, SM3_Final(md, &ctx));
+    return Hex(md);
+}
+
+std::string DigestByteByByte(const std::string& msg)
+{
+    SM3_CTX ctx;
+    unsigned char md[SM3_DIGEST_LENGTH];
+    EXPECT_EQ(1, SM3_Init(&ctx));
+    for (char c : msg)
+        EXPECT_EQ(1, SM3_Update(&ctx, &c, 1));
+    EXPECT_EQ(1, SM3_Final(md, &ctx));
+    return Hex(md);
+}
+
+struct Vector {
+    const char* name;
+    std::string msg;
+    const char* digest;
+};
+
+// GB/T 32905-2016 appendix A (examples 1 and 2); the empty message from `openssl dgst -sm3`.
+const Vector kVectors[] = {
+    {"abc", "abc", "66c7f0f462eeedd9d1f2d46bdc10e4e24167c4875cf2f7a2297da02b8f4ba8e0"},
+    {"abcd x16",
+     "abcdabcdabcdabcdabcdabcdabcdabcdabcdabcdabcdabcdabcdabcdabcdabcd",
+     "debe9ff92275b8a138604889c18e5a4d6fdb70e5387e5765293dcba39c0c5732"},
+    {"empty", "", "1ab21d8355cfa17f8e61194831e81a8f22bec8c728fefb747ed035eb5082aa2b"},
+};
+
+}  // namespace
+
+TEST(SM3, StandardVectorsInEveryFeedingMode)
+{
+    for (const Vector& v : kVectors) {
+        SCOPED_TRACE(v.name);
+        const size_t n = v.msg.size();
+        unsigned char md[SM3_DIGEST_LENGTH];
+        EXPECT_EQ(md, SM3((const unsigned char*)v.msg.data(), n, md));
+        EXPECT_EQ(v.digest, Hex(md));
+        EXPECT_EQ(v.digest, DigestByteByByte(v.msg));
+        for (size_t i = 0; i <= n; ++i)
+            for (size_t j = i; j <= n; ++j)
+                ASSERT_EQ(v.digest, DigestInPieces(v.msg, i, j)) << "split at " << i << ", " << j;
+    }
+}
+
+TEST(SM3, OneShotWithoutOutputUsesItsOwnBuffer)
+{
+    const unsigned char* md = SM3((const unsigned char*)"abc", 3, NULL);
+    ASSERT_NE(nullptr, md);
+    EXPECT_EQ(kVectors[0].digest, Hex(md));
+    EXPECT_EQ(md, SM3((const unsigned char*)"abc", 3, NULL));
+}
+
+// A full block waits in the buffer; the next byte compresses it.
+TEST(SM3, FullBlockIsHeldUntilMoreInput)
+{
+    SM3_CTX ctx;
+    const unsigned char block[65] = {0};
+    ASSERT_EQ(1, SM3_Init(&ctx));
+    ASSERT_EQ(1, SM3_Update(&ctx, block, 64));
+    EXPECT_EQ(64u, ctx.buffered);
+    EXPECT_EQ(0u, ctx.total);
+    ASSERT_EQ(1, SM3_Update(&ctx, block + 64, 1));
+    EXPECT_EQ(1u, ctx.buffered);
+    EXPECT_EQ(64u, ctx.total);
+}
+
+// Lengths around the one-or-two padding blocks boundary (55/56) and block edges.
+TEST(SM3, EveryShortLengthMatchesOpenSSL)
+{
+    std::mt19937_64 rng(1);
+    const Bytes data = smtest::RandomBytes(rng, 300);
+    for (size_t n = 0; n <= data.size(); ++n) {
+        unsigned char md[SM3_DIGEST_LENGTH];
+        ASSERT_EQ(md, SM3(data.data(), n, md));
+        ASSERT_EQ(smtest::PeerSm3(data.data(), n), Hex(md)) << "length " << n;
+    }
+}
+
+TEST(SM3, RandomMessagesInRandomPiecesMatchOpenSSL)
+{
+    std::mt19937_64 rng(20261210);
+    for (int k = 0; k < 200; ++k) {
+        const Bytes data = smtest::RandomBytes(rng, rng() % 100001);
+        SM3_CTX ctx;
+        unsigned char md[SM3_DIGEST_LENGTH];
+        ASSERT_EQ(1, SM3_Init(&ctx));
+        for (size_t pos = 0; pos < data.size();) {
+            const size_t piece = std::min<size_t>(data.size() - pos, rng() % 300 == 0 ? 0 : rng() % 5000);
+            ASSERT_EQ(1, SM3_Update(&ctx, data.data() + pos, piece));
+            pos += piece;
+        }
+        ASSERT_EQ(1, SM3_Final(md, &ctx));
+        ASSERT_EQ(smtest::PeerSm3(data.data(), data.size()), Hex(md)) << "length " << data.size();
+    }
+}
+
+// The context is a plain record: a byte copy taken mid-stream continues independently.
+TEST(SM3, ByteCopyOfTheContextCarriesTheState)
+{
+    const std::string msg = kVectors[1].msg;
+    SM3_CTX ctx, copy;
+    ASSERT_EQ(1, SM3_Init(&ctx));
+    ASSERT_EQ(1, SM3_Update(&ctx, msg.data(), 37));
+    memcpy(&copy, &ctx, sizeof(ctx));
+    ASSERT_EQ(1, SM3_Update(&ctx, "junk", 4));
+    ASSERT_EQ(1, SM3_Update(&copy, msg.data() + 37, msg.size() - 37));
+    unsigned char md[SM3_DIGEST_LENGTH];
+    ASSERT_EQ(1, SM3_Final(md, &copy));
+    EXPECT_EQ(kVectors[1].digest, Hex(md));
+}
+
+TEST(SM3, NullArgumentsFailWithoutChangingTheContext)
+{
+    SM3_CTX ctx, before;
+    unsigned char md[SM3_DIGEST_LENGTH];
+    EXPECT_EQ(0, SM3_Init(NULL));
+    ASSERT_EQ(1, SM3_Init(&ctx));
+    ASSERT_EQ(1, SM3_Update(&ctx, "ab", 2));
+    memcpy(&before, &ctx, sizeof(ctx));
+    EXPECT_EQ(0, SM3_Update(&ctx, NULL, 1));
+    EXPECT_EQ(0, SM3_Update(NULL, "c", 1));
+    EXPECT_EQ(1, SM3_Update(&ctx, NULL, 0));
+    EXPECT_EQ(0, memcmp(&before, &ctx, sizeof(ctx)));
+    EXPECT_EQ(0, SM3_Final(NULL, &ctx));
+    EXPECT_EQ(0, SM3_Final(md, NULL));
+    EXPECT_EQ(nullptr, SM3(NULL, 1, md));
+    ASSERT_EQ(1, SM3_Update(&ctx, "c", 1));
+    ASSERT_EQ(1, SM3_Final(md, &ctx));
+    EXPECT_EQ(kVectors[0].digest, Hex(md));
+}
