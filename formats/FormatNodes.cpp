@@ -1,0 +1,89 @@
+#include "FormatNodes.h"
+
+#include <cstring>
+#include <new>
+
+#include "HandOver.h"
+#include "VomuStep.h"
+#include "vomu_result.h"
+
+namespace morv {
+
+namespace {
+const size_t kNumberSize = 32;
+}
+
+NodeEx* NewLeafNodeEx(unsigned char byTag, const unsigned char* pbyValue, size_t nSize)
+{
+    NodeEx* pNode = new (std::nothrow) NodeEx();
+    if (!pNode) return nullptr;
+    pNode->Tag = byTag;
+    if (0 == nSize) return pNode;
+    pNode->pValue = new (std::nothrow) unsigned char[nSize];
+    if (!pNode->pValue) {
+        delete pNode;
+        return nullptr;
+    }
+    memcpy(pNode->pValue, pbyValue, nSize);
+    pNode->ValueLength = nSize;
+    pNode->CurrentValueLength = nSize;
+    return pNode;
+}
+
+int ConstructNode_UnsignedInteger(const unsigned char* pbyNumber, int nNumberSize,
+                                  const char* pszStep, NodeEx** ppNode)
+{
+    VOMU_FAIL_IF(NULL == pbyNumber || 0 >= nNumberSize || NULL == ppNode, "Check parameter",
+                 VOMU_E_INVALID_ARG);
+    size_t nStart = 0;
+    while (nStart + 1 < (size_t)nNumberSize && 0 == pbyNumber[nStart]) nStart++;
+    const size_t nDigits = (size_t)nNumberSize - nStart;
+    const size_t nPad = (pbyNumber[nStart] & 0x80) ? 1 : 0;
+
+    OwnedArray<unsigned char> pbyValue = NewArray<unsigned char>(nPad + nDigits);
+    VOMU_FAIL_IF(!pbyValue, "New memory", VOMU_E_FAIL);
+    pbyValue[0] = 0;
+    memcpy(pbyValue.get() + nPad, pbyNumber + nStart, nDigits);
+
+    NodeEx* pNode = NewLeafNodeEx(0x02, pbyValue.get(), nPad + nDigits);
+    VOMU_FAIL_IF(!pNode, pszStep, VOMU_E_FAIL);
+    *ppNode = pNode;
+    return VOMU_OK;
+}
+
+bool ReserveChildren(NodeEx* pNode, size_t nCount)
+{
+    try {
+        pNode->vetNodes.reserve(nCount);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+int AdoptChild(NodeEx* pParent, NodeEx* pChild, const char* pszStep)
+{
+    if (pParent->AddChild(pChild)) return VOMU_OK;
+    VOMU_STEP_FAILED(pszStep, VOMU_E_FAIL, "!AddChild");
+    return VOMU_E_FAIL;
+}
+
+bool ReadUnsignedInteger32(const NodeEx* pNode, unsigned char* pbyOut)
+{
+    if (0x02 != pNode->Tag || !HasDefiniteLength(pNode) || 0 == pNode->ValueLength ||
+        pNode->ValueLength > kNumberSize + 1)
+        return false;
+    const unsigned char* pbyValue = ParsedValue(pNode);
+    size_t nSize = (size_t)pNode->ValueLength;
+    if (pbyValue[0] & 0x80) return false;  // X.690 8.3.3: a negative number
+    if (nSize == kNumberSize + 1) {
+        if (0 != pbyValue[0]) return false;
+        pbyValue++;
+        nSize--;
+    }
+    memset(pbyOut, 0, kNumberSize - nSize);
+    memcpy(pbyOut + kNumberSize - nSize, pbyValue, nSize);
+    return true;
+}
+
+}  // namespace morv

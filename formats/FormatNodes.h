@@ -1,0 +1,50 @@
+#ifndef MORV_FORMAT_NODES_H
+#define MORV_FORMAT_NODES_H
+
+// Small NodeEx helpers shared by the format builders and readers.
+#include <cstddef>
+
+#include "ASN1EngineEx.h"
+
+namespace morv {
+
+// A new built leaf with tag and a copy of nSize octets (pbyValue may be null when nSize is 0).
+// Null when memory runs out. The node is the caller's.
+NodeEx* NewLeafNodeEx(unsigned char byTag, const unsigned char* pbyValue, size_t nSize);
+
+// An INTEGER leaf (tag 02) holding the unsigned big-endian number pbyNumber[0..nNumberSize):
+// minimal DER (X.690 8.3.2): leading zero octets dropped, one 00 put in front when the top
+// bit would otherwise make it negative. VOMU_OK, VOMU_E_INVALID_ARG (no octets) or
+// VOMU_E_FAIL (memory); pszStep names the step in the log.
+int ConstructNode_UnsignedInteger(const unsigned char* pbyNumber, int nNumberSize,
+                                  const char* pszStep, NodeEx** ppNode);
+
+// Reads a parsed INTEGER of a non-negative number below 2^256 into 32 octets, right-aligned.
+// Accepts the minimal form and the fixed 32-octet form (with a leading 00 where the top bit
+// is set). False for another tag, an empty or negative value, or more than 32 significant
+// octets, or an indefinite length; pbyOut is then untouched.
+bool ReadUnsignedInteger32(const NodeEx* pNode, unsigned char* pbyOut);
+
+// Makes room for nCount children, so that the AddChild calls that follow cannot fail (and so
+// cannot delete a child the caller still owns). False when memory runs out.
+bool ReserveChildren(NodeEx* pNode, size_t nCount);
+
+// pParent->AddChild(pChild) with a Failed step line when the list cannot grow (the child is
+// then deleted). VOMU_OK or VOMU_E_FAIL.
+int AdoptChild(NodeEx* pParent, NodeEx* pChild, const char* pszStep);
+
+// True when a node parsed from memory was written with a definite length (DER, X.690 10.1).
+inline bool HasDefiniteLength(const NodeEx* pNode)
+{
+    return 0x80 != pNode->pSourceData[pNode->ValueOffset - (int64_t)pNode->LengthOctets];
+}
+
+// The value octets of a node parsed from memory.
+inline const unsigned char* ParsedValue(const NodeEx* pNode)
+{
+    return pNode->pSourceData + pNode->ValueOffset;
+}
+
+}  // namespace morv
+
+#endif

@@ -1,0 +1,261 @@
+// The SM2Cipher codec against OpenSSL 3's own SM2 encryption (default library context), whose
+// ciphertext is DER SM2Cipher, and the openssl CLI.
+#include <gtest/gtest.h>
+
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "CMSEnvelopeOperations.h"
+#include "HandOver.h"
+#include "OpenSSLPeer.h"
+#include "vomu_result.h"
+
+using peer::Bytes;
+
+namespace {
+
+Bytes OpenSSLEncrypt(EVP_PKEY* pKey, const Bytes& msg)
+{
+    morv::OsslPtr<EVP_PKEY_CTX> pCtx(EVP_PKEY_CTX_new(pKey, NULL));
+    size_t n = 0;
+    if (!pCtx || EVP_PKEY_encrypt_init(pCtx.get()) != 1 ||
+        EVP_PKEY_encrypt(pCtx.get(), NULL, &n, msg.data(), msg.size()) != 1)
+        return Bytes();
+    Bytes out(n);
+    if (EVP_PKEY_encrypt(pCtx.get(), out.data(), &n, msg.data(), msg.size()) != 1) return Bytes();
+    out.resize(n);
+    return out;
+}
+
+bool OpenSSLDecrypt(EVP_PKEY* pKey, const Bytes& der, Bytes* pMsg)
+{
+    morv::OsslPtr<EVP_PKEY_CTX> pCtx(EVP_PKEY_CTX_new(pKey, NULL));
+    size_t n = 0;
+    if (!pCtx || EVP_PKEY_decrypt_init(pCtx.get()) != 1 ||
+        EVP_PKEY_decrypt(pCtx.get(), NULL, &n, der.data(), der.size()) != 1)
+        return false;
+    pMsg->resize(n);
+    if (EVP_PKEY_decrypt(pCtx.get(), pMsg->data(), &n, der.data(), der.size()) != 1) return false;
+    pMsg->resize(n);
+    return true;
+}
+
+int DecodeCipher(Bytes der, Bytes* pRaw)
+{
+    unsigned char* pby = NULL;
+    int n = 0;
+    const int nResult = Decode_SM2Cipher(der.data(), (int)der.size(), &pby, &n);
+    morv::OwnedArray<unsigned char> owned(pby);
+    if (VOMU_OK == nResult) pRaw->assign(pby, pby + n);
+    return nResult;
+}
+
+int EncodeCipher(Bytes raw, Bytes* pDER)
+{
+    unsigned char* pby = NULL;
+    int n = 0;
+    const int nResult = Encode_SM2Cipher(raw.data(), (int)raw.size(), &pby, &n);
+    morv::OwnedArray<unsigned char> owned(pby);
+    if (VOMU_OK == nResult) pDER->assign(pby, pby + n);
+    return nResult;
+}
+
+// SEQUENCE { INTEGER x, INTEGER y, OCTET STRING hash, OCTET STRING c2 } by hand; the integers'
+// value octets as given (so the fixed 32-octet form and malformed ones can be written).
+Bytes TLV(unsigned char tag, const Bytes& value)
+{
+    Bytes out = {tag};
+    const size_t n = value.size();
+    if (n < 0x80) {
+        out.push_back((unsigned char)n);
+    } else if (n < 0x100) {
+        out.push_back(0x81);
+        out.push_back((unsigned char)n);
+    } else {
+        out.push_back(0x82);
+        out.push_back((unsigned char)(n >> 8));
+        out.push_back((unsigned char)n);
+    }
+    out.insert(out.end(), value.begin(), value.end());
+    return out;
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+Bytes Field(const Bytes& raw, size_t nOffset, size_t nSize)
+{
+    return Bytes(raw.begin() + nOffset, raw.begin() + nOffset + nSize);
+}
+
+// The fixed-width form: coordinates as 32 octets (00 in front when the top bit is set).
+Bytes FixedWidthSM2Cipher(const Bytes& raw)
+{
+    const size_t nC2 = raw.size() - 96;
+    auto coordinate = [&](size_t nOffset) {
+        Bytes v = Field(raw, nOffset, 32);
+        if (v[0] & 0x80) v.insert(v.begin(), 0x00);
+        return TLV(0x02, v);
+    };
+    return TLV(0x30, Concat({coordinate(0), coordinate(32), TLV(0x04, Field(raw, 64 + nC2, 32)),
+                             TLV(0x04, Field(raw, 64, nC2))}));
+}
+
+TEST(SM2Cipher, OpenSSLCiphertextsSurviveOurCodecAndDecryptWithOpenSSL)
+{
+    morv::OsslPtr<EVP_PKEY> pKey = peer::NewSM2Key();
+    ASSERT_TRUE(pKey);
+    int nLeadingZero = 0;
+    const size_t kSizes[] = {1, 16, 31, 32, 33, 127, 128, 200, 1000};
+    for (int i = 0; i < 600; i++) {
+        Bytes msg(kSizes[i % (sizeof kSizes / sizeof *kSizes)]);
+        RAND_bytes(msg.data(), (int)msg.size());
+        const Bytes der = OpenSSLEncrypt(pKey.get(), msg);
+        ASSERT_FALSE(der.empty());
+        Bytes raw;
+        ASSERT_EQ(VOMU_OK, DecodeCipher(der, &raw)) << peer::Hex(der);
+        ASSERT_EQ(msg.size() + 96, raw.size());
+        if (0 == raw[0] || 0 == raw[32]) nLeadingZero++;
+
+        Bytes ours;
+        ASSERT_EQ(VOMU_OK, EncodeCipher(raw, &ours));
+        ASSERT_EQ(peer::Hex(der), peer::Hex(ours));
+        Bytes plain;
+        ASSERT_TRUE(OpenSSLDecrypt(pKey.get(), ours, &plain));
+        ASSERT_EQ(peer::Hex(msg), peer::Hex(plain));
+
+        Bytes back;
+        ASSERT_EQ(VOMU_OK, DecodeCipher(FixedWidthSM2Cipher(raw), &back));
+        ASSERT_EQ(peer::Hex(raw), peer::Hex(back));
+    }
+    std::cout << "ciphertexts with a leading zero octet on x1 or y1: " << nLeadingZero << " of 600\n";
+}
+
+TEST(SM2Cipher, OurEncodingDecryptsWithTheCli)
+{
+    morv::OsslPtr<EVP_PKEY> pKey = peer::NewSM2Key();
+    const Bytes msg = {'c', 'o', 'n', 't', 'e', 'n', 't', ' ', 'k', 'e', 'y', 0, 1, 2, 3, 4};
+    Bytes raw, ours;
+    ASSERT_EQ(VOMU_OK, DecodeCipher(OpenSSLEncrypt(pKey.get(), msg), &raw));
+    ASSERT_EQ(VOMU_OK, EncodeCipher(raw, &ours));
+
+    peer::TempFile keyFile, cipherFile(ours), plainFile;
+    {
+        morv::OsslPtr<BIO> pBio(BIO_new_file(keyFile.Path().c_str(), "w"));
+        ASSERT_TRUE(pBio);
+        ASSERT_EQ(1, PEM_write_bio_PrivateKey(pBio.get(), pKey.get(), NULL, NULL, 0, NULL, NULL));
+    }
+    std::string out;
+    ASSERT_EQ(0, peer::RunCommand("openssl pkeyutl -decrypt -inkey " + keyFile.Path() + " -in " +
+                                      cipherFile.Path() + " -out " + plainFile.Path(), &out)) << out;
+    EXPECT_EQ(peer::Hex(msg), peer::Hex(plainFile.Read()));
+}
+
+Bytes RawWith(unsigned char byX, unsigned char byY, size_t nC2)
+{
+    Bytes raw(96 + nC2, 0x33);
+    raw[0] = byX;
+    raw[32] = byY;
+    return raw;
+}
+
+TEST(SM2Cipher, EncoderLayout)
+{
+    Bytes der;
+    // x1 = 9A.., y1 = 11..: 02 21 00 9A ..., 02 20 11 ..., 04 20 C3, 04 10 C2 (123 octets).
+    ASSERT_EQ(VOMU_OK, EncodeCipher(RawWith(0x9A, 0x11, 16), &der));
+    EXPECT_EQ(123u, der.size());
+    EXPECT_EQ("3079022100" "9A", peer::Hex(der).substr(0, 12));
+    // A 128-octet C2: CipherText length 81 80, SEQUENCE length 30 81 E9.
+    ASSERT_EQ(VOMU_OK, EncodeCipher(RawWith(0x11, 0x22, 128), &der));
+    EXPECT_EQ("3081E9", peer::Hex(der).substr(0, 6));
+    EXPECT_EQ("048180", peer::Hex(der).substr(2 * (der.size() - 131), 6));
+    // 97 octets: a one-octet CipherText.
+    ASSERT_EQ(VOMU_OK, EncodeCipher(RawWith(0x11, 0x22, 1), &der));
+    EXPECT_EQ("040133", peer::Hex(der).substr(2 * (der.size() - 3)));
+    // A leading zero octet of x1 is dropped: minimal INTEGER, as OpenSSL writes it.
+    ASSERT_EQ(VOMU_OK, EncodeCipher(RawWith(0x00, 0x22, 16), &der));
+    EXPECT_EQ("3077021F33", peer::Hex(der).substr(0, 10));
+    Bytes back;
+    ASSERT_EQ(VOMU_OK, DecodeCipher(der, &back));
+    EXPECT_EQ(peer::Hex(RawWith(0x00, 0x22, 16)), peer::Hex(back));
+
+    for (size_t n : {0, 1, 95, 96}) {
+        unsigned char* pby = NULL;
+        int nDER = 0;
+        Bytes raw(n ? n : 1, 0x33);
+        EXPECT_EQ(VOMU_E_INVALID_ARG, Encode_SM2Cipher(raw.data(), (int)n, &pby, &nDER)) << n;
+        EXPECT_EQ(nullptr, pby);
+    }
+}
+
+TEST(SM2Cipher, DecoderChecksEveryField)
+{
+    const Bytes raw = RawWith(0x9A, 0x11, 16);
+    const Bytes good = FixedWidthSM2Cipher(raw);
+    const Bytes x = Field(raw, 0, 32), y = Field(raw, 32, 32), hash = Field(raw, 80, 32);
+    const Bytes c2 = Field(raw, 64, 16);
+    const Bytes x33 = Concat({{0x00}, x});
+    Bytes back;
+    ASSERT_EQ(VOMU_OK, DecodeCipher(good, &back));
+
+    for (size_t n = 0; n < good.size(); n++) {
+        SCOPED_TRACE(n);
+        EXPECT_NE(VOMU_OK, DecodeCipher(Bytes(good.begin(), good.begin() + n), &back));
+    }
+    const struct { const char* pszWhy; Bytes der; } kCases[] = {
+        {"x of 34 octets", TLV(0x30, Concat({TLV(0x02, Concat({{0, 0}, x})), TLV(0x02, y),
+                                             TLV(0x04, hash), TLV(0x04, c2)}))},
+        {"y of 33 octets, not 00 first", TLV(0x30, Concat({TLV(0x02, x33), TLV(0x02, Concat({{1}, y})),
+                                                           TLV(0x04, hash), TLV(0x04, c2)}))},
+        {"negative x", TLV(0x30, Concat({TLV(0x02, x), TLV(0x02, y), TLV(0x04, hash), TLV(0x04, c2)}))},
+        {"empty y", TLV(0x30, Concat({TLV(0x02, x33), TLV(0x02, {}), TLV(0x04, hash), TLV(0x04, c2)}))},
+        {"hash of 31", TLV(0x30, Concat({TLV(0x02, x33), TLV(0x02, y), TLV(0x04, Field(hash, 0, 31)),
+                                         TLV(0x04, c2)}))},
+        {"hash of 33", TLV(0x30, Concat({TLV(0x02, x33), TLV(0x02, y), TLV(0x04, Concat({hash, {7}})),
+                                         TLV(0x04, c2)}))},
+        {"three fields", TLV(0x30, Concat({TLV(0x02, x33), TLV(0x02, y), TLV(0x04, hash)}))},
+        {"five fields", TLV(0x30, Concat({TLV(0x02, x33), TLV(0x02, y), TLV(0x04, hash), TLV(0x04, c2),
+                                          TLV(0x04, c2)}))},
+        {"OCTET STRING coordinates", TLV(0x30, Concat({TLV(0x04, x33), TLV(0x04, y), TLV(0x04, hash),
+                                                       TLV(0x04, c2)}))},
+        {"INTEGER hash", TLV(0x30, Concat({TLV(0x02, x33), TLV(0x02, y), TLV(0x02, hash), TLV(0x04, c2)}))},
+        {"SET", TLV(0x31, Concat({TLV(0x02, x33), TLV(0x02, y), TLV(0x04, hash), TLV(0x04, c2)}))},
+        {"trailing octet", Concat({good, {0x00}})},
+        {"indefinite SEQUENCE", Concat({{0x30, 0x80}, Bytes(good.begin() + 2, good.end()), {0, 0}})},
+        {"indefinite CipherText", TLV(0x30, Concat({TLV(0x02, x33), TLV(0x02, y), TLV(0x04, hash),
+                                                    {0x04, 0x80, 0x41, 0x00, 0x00}}))},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.pszWhy);
+        Bytes der = c.der;
+        unsigned char* pby = reinterpret_cast<unsigned char*>(0x1);
+        int n = -7;
+        EXPECT_EQ(VOMU_E_BAD_ASN1_DATA, Decode_SM2Cipher(der.data(), (int)der.size(), &pby, &n));
+        EXPECT_EQ(reinterpret_cast<unsigned char*>(0x1), pby);
+        EXPECT_EQ(-7, n);
+    }
+}
+
+TEST(SM2Cipher, DecoderReadsShortCoordinatesAndEmptyCipherText)
+{
+    const Bytes hash(32, 0xC3);
+    Bytes raw;
+    // x = 5, y = 00 (minimal forms), empty C2: 96 octets.
+    ASSERT_EQ(VOMU_OK, DecodeCipher(TLV(0x30, Concat({TLV(0x02, {5}), TLV(0x02, {0}), TLV(0x04, hash),
+                                                      TLV(0x04, {})})), &raw));
+    Bytes expected(96, 0);
+    expected[31] = 5;
+    std::copy(hash.begin(), hash.end(), expected.begin() + 64);
+    EXPECT_EQ(peer::Hex(expected), peer::Hex(raw));
+}
+
+}  // namespace
