@@ -50,71 +50,78 @@ inline void StoreBE32(unsigned char* p, uint32_t v)
     p[3] = (unsigned char)v;
 }
 
-// GB/T 32905-2016 5.3.2: W[0..67]; W'[j] = W[j] ^ W[j+4] is formed inside each round.
-inline void ExtendMessage(const unsigned char* block, uint32_t W[68])
-{
-    for (int j = 0; j < 16; ++j)
-        W[j] = LoadBE32(block + 4 * j);
-    for (int j = 16; j < 68; ++j)
-        W[j] = P1(W[j - 16] ^ W[j - 9] ^ CROL(W[j - 3], 15)) ^ CROL(W[j - 13], 7) ^ W[j - 6];
-}
+// GB/T 32905-2016 5.3.2: W[16..67] from the block's words; W'[j] = W[j] ^ W[j+4] is formed
+// inside each round. Each W[j+4] is expanded just before round j needs it, one word at a
+// time: the rounds and the expansion then overlap, and no wide load reads words that
+// narrow stores have only just written.
+#define SM3_EXPAND(j) \
+    W[j] = P1(W[(j) - 16] ^ W[(j) - 9] ^ CROL(W[(j) - 3], 15)) ^ CROL(W[(j) - 13], 7) ^ W[(j) - 6]
 
 // GB/T 32905-2016 5.3.3, one round. Instead of shifting the eight registers, the caller
 // renames them: after the round (D, A, B, C, H, E, F, G) play (A, B, C, D, E, F, G, H).
-#define SM3_ROUND(FF, GG, j, A, B, C, D, E, F, G, H)                   \
-    do {                                                               \
-        const uint32_t a12 = CROL(A, 12);                              \
-        const uint32_t SS1 = CROL(a12 + E + kT.k[j], 7);               \
-        const uint32_t SS2 = SS1 ^ a12;                                \
+#define SM3_ROUND(FF, GG, j, A, B, C, D, E, F, G, H)                    \
+    do {                                                                \
+        const uint32_t a12 = CROL(A, 12);                               \
+        const uint32_t SS1 = CROL(a12 + E + kT.k[j], 7);                \
+        const uint32_t SS2 = SS1 ^ a12;                                 \
         const uint32_t TT1 = FF(A, B, C) + D + SS2 + (W[j] ^ W[j + 4]); \
-        const uint32_t TT2 = GG(E, F, G) + H + SS1 + W[j];             \
-        B = CROL(B, 9);                                                \
-        F = CROL(F, 19);                                               \
-        D = TT1;                                                       \
-        H = P0(TT2);                                                   \
+        const uint32_t TT2 = GG(E, F, G) + H + SS1 + W[j];              \
+        B = CROL(B, 9);                                                 \
+        F = CROL(F, 19);                                                \
+        D = TT1;                                                        \
+        H = P0(TT2);                                                    \
     } while (0)
 
-#define SM3_ROUND4(FF, GG, j)                                    \
-    SM3_ROUND(FF, GG, (j) + 0, A, B, C, D, E, F, G, H);          \
-    SM3_ROUND(FF, GG, (j) + 1, D, A, B, C, H, E, F, G);          \
-    SM3_ROUND(FF, GG, (j) + 2, C, D, A, B, G, H, E, F);          \
+#define SM3_ROUND4(FF, GG, j)                           \
+    SM3_ROUND(FF, GG, (j) + 0, A, B, C, D, E, F, G, H); \
+    SM3_ROUND(FF, GG, (j) + 1, D, A, B, C, H, E, F, G); \
+    SM3_ROUND(FF, GG, (j) + 2, C, D, A, B, G, H, E, F); \
     SM3_ROUND(FF, GG, (j) + 3, B, C, D, A, F, G, H, E)
 
-// GB/T 32905-2016 5.3.3: V = CF(V, block) = ABCDEFGH xor V.
-void CF(uint32_t V[8], const uint32_t W[68])
+#define SM3_EXPAND_ROUND4(FF, GG, j)                                      \
+    SM3_EXPAND((j) + 4); SM3_ROUND(FF, GG, (j) + 0, A, B, C, D, E, F, G, H); \
+    SM3_EXPAND((j) + 5); SM3_ROUND(FF, GG, (j) + 1, D, A, B, C, H, E, F, G); \
+    SM3_EXPAND((j) + 6); SM3_ROUND(FF, GG, (j) + 2, C, D, A, B, G, H, E, F); \
+    SM3_EXPAND((j) + 7); SM3_ROUND(FF, GG, (j) + 3, B, C, D, A, F, G, H, E)
+
+// GB/T 32905-2016 5.3.3: V = CF(V, block) = ABCDEFGH xor V, the block read big-endian.
+void CF(uint32_t V[8], const unsigned char* block, uint32_t W[68])
 {
+    for (int j = 0; j < 16; ++j)
+        W[j] = LoadBE32(block + 4 * j);
     uint32_t A = V[0], B = V[1], C = V[2], D = V[3];
     uint32_t E = V[4], F = V[5], G = V[6], H = V[7];
     SM3_ROUND4(FF0, GG0, 0);
     SM3_ROUND4(FF0, GG0, 4);
     SM3_ROUND4(FF0, GG0, 8);
-    SM3_ROUND4(FF0, GG0, 12);
-    SM3_ROUND4(FF1, GG1, 16);
-    SM3_ROUND4(FF1, GG1, 20);
-    SM3_ROUND4(FF1, GG1, 24);
-    SM3_ROUND4(FF1, GG1, 28);
-    SM3_ROUND4(FF1, GG1, 32);
-    SM3_ROUND4(FF1, GG1, 36);
-    SM3_ROUND4(FF1, GG1, 40);
-    SM3_ROUND4(FF1, GG1, 44);
-    SM3_ROUND4(FF1, GG1, 48);
-    SM3_ROUND4(FF1, GG1, 52);
-    SM3_ROUND4(FF1, GG1, 56);
-    SM3_ROUND4(FF1, GG1, 60);
+    SM3_EXPAND_ROUND4(FF0, GG0, 12);
+    SM3_EXPAND_ROUND4(FF1, GG1, 16);
+    SM3_EXPAND_ROUND4(FF1, GG1, 20);
+    SM3_EXPAND_ROUND4(FF1, GG1, 24);
+    SM3_EXPAND_ROUND4(FF1, GG1, 28);
+    SM3_EXPAND_ROUND4(FF1, GG1, 32);
+    SM3_EXPAND_ROUND4(FF1, GG1, 36);
+    SM3_EXPAND_ROUND4(FF1, GG1, 40);
+    SM3_EXPAND_ROUND4(FF1, GG1, 44);
+    SM3_EXPAND_ROUND4(FF1, GG1, 48);
+    SM3_EXPAND_ROUND4(FF1, GG1, 52);
+    SM3_EXPAND_ROUND4(FF1, GG1, 56);
+    SM3_EXPAND_ROUND4(FF1, GG1, 60);
     V[0] ^= A; V[1] ^= B; V[2] ^= C; V[3] ^= D;
     V[4] ^= E; V[5] ^= F; V[6] ^= G; V[7] ^= H;
 }
 
+#undef SM3_EXPAND_ROUND4
 #undef SM3_ROUND4
 #undef SM3_ROUND
+#undef SM3_EXPAND
 
 // Compresses nBlocks whole 64-byte blocks straight from p.
 void SM3_DigestBlock(SM3_CTX* ctx, const unsigned char* p, size_t nBlocks)
 {
     uint32_t W[68];
     for (; nBlocks > 0; --nBlocks, p += SM3_CBLOCK) {
-        ExtendMessage(p, W);
-        CF(ctx->V, W);
+        CF(ctx->V, p, W);
         ctx->total += SM3_CBLOCK;
     }
     OPENSSL_cleanse(W, sizeof(W));
