@@ -179,7 +179,7 @@ bool FetchAlgorithms(Kernel& k, OSSL_LIB_CTX* pLibCtx)
 {
     k.pSm3.store(EVP_MD_fetch(pLibCtx, "SM3", "provider=smk"));
     k.pSm4Cbc.store(EVP_CIPHER_fetch(pLibCtx, "SM4-CBC", "provider=smk"));
-    return k.pSm3.load() != nullptr;
+    return k.pSm3.load() && k.pSm4Cbc.load();
 }
 
 // Known answers through the library's interfaces in kctx, so a broken provider never starts.
@@ -197,7 +197,7 @@ bool SelfCheckSm3(const EVP_MD* pMd)
 
 // GB/T 32907-2016 A.1: key = plaintext = 0123456789abcdeffedcba9876543210; with a zero IV
 // the first CBC block is the standard's single-block ciphertext.
-[[maybe_unused]] bool SelfCheckSm4(const EVP_CIPHER* pCipher)
+bool SelfCheckSm4(const EVP_CIPHER* pCipher)
 {
     static const unsigned char abyKey[16] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef,
                                              0xfe, 0xdc, 0xba, 0x98, 0x76, 0x54, 0x32, 0x10};
@@ -218,7 +218,7 @@ bool StartKernel(Kernel& k)
     if (!pLibCtx) return false;
     k.pLibCtx.store(pLibCtx);  // owned from here on: ReleaseKernel frees it
     return LoadProviders(k, pLibCtx) && FetchAlgorithms(k, pLibCtx) &&
-           SelfCheckSm3(k.pSm3.load());
+           SelfCheckSm3(k.pSm3.load()) && SelfCheckSm4(k.pSm4Cbc.load());
 }
 
 }  // namespace
