@@ -27,12 +27,9 @@ int SMErrLoadStrings();
 
 }  // namespace smk
 
-// Raises one entry of our library, with the caller's file, line and function.
-#define SMK_ERR_RAISE(reason)                                     \
-    do {                                                          \
-        ERR_new();                                                \
-        ERR_set_debug(OPENSSL_FILE, OPENSSL_LINE, OPENSSL_FUNC);  \
-        ERR_set_error(::smk::SMErrLib(), (reason), NULL);         \
-    } while (0)
+// Raises one entry of our library, with the caller's file, line and function (an expression).
+#define SMK_ERR_RAISE(reason)                                 \
+    (ERR_new(), ERR_set_debug(OPENSSL_FILE, OPENSSL_LINE, OPENSSL_FUNC), \
+     ERR_set_error(::smk::SMErrLib(), (reason), NULL))
 
 #endif

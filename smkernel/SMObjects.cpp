@@ -70,8 +70,12 @@ EC_GROUP* BuildGroup(int nCurveNid)
     morv::OsslPtr<EC_GROUP> pGroup(NID_prime256v1SM2TEST == nCurveNid
                                        ? BuildTestGroup()
                                        : EC_GROUP_new_by_curve_name_ex(NULL, NULL, NID_prime256v1SM2));
-    // Precomputed multiples of G serve every [k]G + [l]P of verification.
+    // Precomputed multiples of G serve every [s]G + [t]P of verification. Deprecated in
+    // OpenSSL 3.0 but still the only public way to give a group its generator table.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     if (!pGroup || 1 != EC_GROUP_precompute_mult(pGroup.get(), NULL)) return NULL;
+#pragma GCC diagnostic pop
     return pGroup.release();
 }
 
