@@ -15,6 +15,8 @@
 #include <mutex>
 
 #include "OsslPtr.h"
+#include "SM2.h"
+#include "SMErr.h"
 #include "SMProvider.h"
 #include "th_lock.h"
 #include "vomu_result.h"
@@ -217,6 +219,8 @@ bool StartKernel(Kernel& k)
     OSSL_LIB_CTX* pLibCtx = OSSL_LIB_CTX_new();
     if (!pLibCtx) return false;
     k.pLibCtx.store(pLibCtx);  // owned from here on: ReleaseKernel frees it
+    smk::SM2SetLibCtxSource(smk::LibCtx);
+    smk::SMErrLoadStrings();
     return LoadProviders(k, pLibCtx) && FetchAlgorithms(k, pLibCtx) &&
            SelfCheckSm3(k.pSm3.load()) && SelfCheckSm4(k.pSm4Cbc.load());
 }
