@@ -11,6 +11,8 @@
 #include <openssl/ec.h>
 #include <openssl/ecdsa.h>
 #include <openssl/evp.h>
+#include <openssl/param_build.h>
+#include <openssl/params.h>
 #include <openssl/pkcs12.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
@@ -50,6 +52,8 @@ MORV_OSSL_DELETER(ASN1_OBJECT, ASN1_OBJECT_free);
 // ASN1_INTEGER, ASN1_OCTET_STRING, ... are all the one type ASN1_STRING.
 MORV_OSSL_DELETER(ASN1_STRING, ASN1_STRING_free);
 MORV_OSSL_DELETER(OSSL_LIB_CTX, OSSL_LIB_CTX_free);
+MORV_OSSL_DELETER(OSSL_PARAM, OSSL_PARAM_free);
+MORV_OSSL_DELETER(OSSL_PARAM_BLD, OSSL_PARAM_BLD_free);
 
 #undef MORV_OSSL_DELETER
 

@@ -1,0 +1,260 @@
+// Kernel start-up and shut-down, and the accessors that put other layers' objects into kctx.
+#include "SMKernel.h"
+
+#include <openssl/core_names.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/param_build.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs7.h>
+#include <openssl/provider.h>
+#include <openssl/x509.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+#include "OsslPtr.h"
+#include "SM2.h"
+#include "SMErr.h"
+#include "SMProvider.h"
+#include "th_lock.h"
+#include "vomu_result.h"
+#include "vomu_zlog.h"
+
+namespace smk {
+
+const char* const PROVIDER_NAME = "smk";
+
+namespace {
+
+// g_InitState of the kernel's life cycle.
+enum InitState { STATE_STOPPED = 0, STATE_STARTING = 1, STATE_STARTED = 2 };
+
+// Providers of kctx, loaded in this order and unloaded in the reverse order.
+const char* const PROVIDER_NAMES[] = {PROVIDER_NAME, "default", "legacy"};
+const size_t PROVIDER_COUNT = sizeof PROVIDER_NAMES / sizeof PROVIDER_NAMES[0];
+
+struct Kernel {
+    std::mutex mtxState;  // serialises start-up and shut-down
+    int nInitState = STATE_STOPPED;
+    // Published last at start-up and cleared first at shut-down; readers need no lock.
+    std::atomic<OSSL_LIB_CTX*> pLibCtx{nullptr};
+    std::atomic<EVP_MD*> pSm3{nullptr};
+    std::atomic<EVP_CIPHER*> pSm4Cbc{nullptr};
+    OSSL_PROVIDER* pProviders[PROVIDER_COUNT] = {};
+};
+
+// Never destroyed: a kernel still running at process exit is left to the operating system,
+// after OpenSSL's own exit handlers.
+Kernel& TheKernel()
+{
+    static Kernel* s_pKernel = new Kernel;
+    return *s_pKernel;
+}
+
+}  // namespace
+
+OSSL_LIB_CTX* LibCtx() { return TheKernel().pLibCtx.load(); }
+const EVP_MD* Sm3Md() { return TheKernel().pSm3.load(); }
+const EVP_CIPHER* Sm4CbcCipher() { return TheKernel().pSm4Cbc.load(); }
+
+X509* NewX509()
+{
+    OSSL_LIB_CTX* pLibCtx = LibCtx();
+    return pLibCtx ? X509_new_ex(pLibCtx, nullptr) : nullptr;
+}
+
+X509_CRL* NewX509Crl()
+{
+    OSSL_LIB_CTX* pLibCtx = LibCtx();
+    return pLibCtx ? X509_CRL_new_ex(pLibCtx, nullptr) : nullptr;
+}
+
+PKCS7* NewPKCS7()
+{
+    OSSL_LIB_CTX* pLibCtx = LibCtx();
+    return pLibCtx ? PKCS7_new_ex(pLibCtx, nullptr) : nullptr;
+}
+
+X509_STORE_CTX* NewX509StoreCtx()
+{
+    OSSL_LIB_CTX* pLibCtx = LibCtx();
+    return pLibCtx ? X509_STORE_CTX_new_ex(pLibCtx, nullptr) : nullptr;
+}
+
+X509* D2iX509(const unsigned char** ppIn, long nLen)
+{
+    X509* pCert = NewX509();
+    if (!pCert) return nullptr;
+    // d2i frees the object it was given when decoding fails.
+    return d2i_X509(&pCert, ppIn, nLen);
+}
+
+X509* PemReadX509(BIO* pBio)
+{
+    X509* pCert = NewX509();
+    if (!pCert) return nullptr;
+    X509* pRead = PEM_read_bio_X509(pBio, &pCert, nullptr, nullptr);
+    if (!pRead) X509_free(pCert);
+    return pRead;
+}
+
+EVP_PKEY* NewSm2PKey(const unsigned char* pbyD, const unsigned char pbyX[32],
+                     const unsigned char pbyY[32])
+{
+    OSSL_LIB_CTX* pLibCtx = LibCtx();
+    if (!pLibCtx || !pbyX || !pbyY) return nullptr;
+    unsigned char abyPub[65] = {0x04};
+    memcpy(abyPub + 1, pbyX, 32);
+    memcpy(abyPub + 33, pbyY, 32);
+    morv::OsslPtr<OSSL_PARAM_BLD> pBld(OSSL_PARAM_BLD_new());
+    morv::OsslPtr<BIGNUM> pD(pbyD ? BN_bin2bn(pbyD, 32, nullptr) : nullptr);
+    if (!pBld || (pbyD && !pD)) return nullptr;
+    int nSelection = pbyD ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY;
+    if (!OSSL_PARAM_BLD_push_utf8_string(pBld.get(), OSSL_PKEY_PARAM_GROUP_NAME, "SM2", 0) ||
+        !OSSL_PARAM_BLD_push_octet_string(pBld.get(), OSSL_PKEY_PARAM_PUB_KEY, abyPub,
+                                          sizeof abyPub) ||
+        (pD && !OSSL_PARAM_BLD_push_BN(pBld.get(), OSSL_PKEY_PARAM_PRIV_KEY, pD.get())))
+        return nullptr;
+    morv::OsslPtr<OSSL_PARAM> pParams(OSSL_PARAM_BLD_to_param(pBld.get()));
+    morv::OsslPtr<EVP_PKEY_CTX> pCtx(EVP_PKEY_CTX_new_from_name(pLibCtx, "SM2", nullptr));
+    EVP_PKEY* pKey = nullptr;
+    if (!pParams || !pCtx || 1 != EVP_PKEY_fromdata_init(pCtx.get()) ||
+        1 != EVP_PKEY_fromdata(pCtx.get(), &pKey, nSelection, pParams.get()))
+        return nullptr;
+    return pKey;
+}
+
+int GetProviderCounters(ProviderCounters* pCounters)
+{
+    Kernel& k = TheKernel();
+    std::lock_guard<std::mutex> lock(k.mtxState);
+    if (k.nInitState != STATE_STARTED || !pCounters) return 0;
+    const ProvCtx* pProvCtx =
+        static_cast<const ProvCtx*>(OSSL_PROVIDER_get0_provider_ctx(k.pProviders[0]));
+    pCounters->nSign = pProvCtx->nSign.load();
+    pCounters->nVerify = pProvCtx->nVerify.load();
+    pCounters->nEncrypt = pProvCtx->nEncrypt.load();
+    pCounters->nDecrypt = pProvCtx->nDecrypt.load();
+    return 1;
+}
+
+}  // namespace smk
+
+namespace {
+
+using smk::Kernel;
+using smk::TheKernel;
+
+void UnloadProviders(Kernel& k)
+{
+    for (size_t i = smk::PROVIDER_COUNT; i-- > 0;) {
+        if (k.pProviders[i]) OSSL_PROVIDER_unload(k.pProviders[i]);
+        k.pProviders[i] = nullptr;
+    }
+}
+
+// Unpublishes and frees everything the kernel holds; safe on a half-built kernel.
+void ReleaseKernel(Kernel& k)
+{
+    OSSL_LIB_CTX* pLibCtx = k.pLibCtx.exchange(nullptr);
+    EVP_MD_free(k.pSm3.exchange(nullptr));
+    EVP_CIPHER_free(k.pSm4Cbc.exchange(nullptr));
+    UnloadProviders(k);
+    OSSL_LIB_CTX_free(pLibCtx);
+}
+
+bool LoadProviders(Kernel& k, OSSL_LIB_CTX* pLibCtx)
+{
+    if (1 != OSSL_PROVIDER_add_builtin(pLibCtx, smk::PROVIDER_NAME, smk::ProviderInit))
+        return false;
+    for (size_t i = 0; i < smk::PROVIDER_COUNT; ++i) {
+        k.pProviders[i] = OSSL_PROVIDER_load(pLibCtx, smk::PROVIDER_NAMES[i]);
+        if (!k.pProviders[i]) return false;
+    }
+    return 1 == EVP_set_default_properties(pLibCtx, "?provider=smk");
+}
+
+// Both fetched objects must come from our provider, not from "default".
+bool FetchAlgorithms(Kernel& k, OSSL_LIB_CTX* pLibCtx)
+{
+    k.pSm3.store(EVP_MD_fetch(pLibCtx, "SM3", "provider=smk"));
+    k.pSm4Cbc.store(EVP_CIPHER_fetch(pLibCtx, "SM4-CBC", "provider=smk"));
+    return k.pSm3.load() && k.pSm4Cbc.load();
+}
+
+// Known answers through the library's interfaces in kctx, so a broken provider never starts.
+// GB/T 32905-2016 A.1: SM3("abc").
+bool SelfCheckSm3(const EVP_MD* pMd)
+{
+    static const unsigned char abyExpected[32] = {
+        0x66, 0xc7, 0xf0, 0xf4, 0x62, 0xee, 0xed, 0xd9, 0xd1, 0xf2, 0xd4, 0x6b, 0xdc, 0x10, 0xe4, 0xe2,
+        0x41, 0x67, 0xc4, 0x87, 0x5c, 0xf2, 0xf7, 0xa2, 0x29, 0x7d, 0xa0, 0x2b, 0x8f, 0x4b, 0xa8, 0xe0};
+    unsigned char abyDigest[EVP_MAX_MD_SIZE];
+    unsigned int nDigest = 0;
+    return 1 == EVP_Digest("abc", 3, abyDigest, &nDigest, pMd, nullptr) && nDigest == 32 &&
+           0 == memcmp(abyDigest, abyExpected, 32);
+}
+
+// GB/T 32907-2016 A.1: key = plaintext = 0123456789abcdeffedcba9876543210; with a zero IV
+// the first CBC block is the standard's single-block ciphertext.
+bool SelfCheckSm4(const EVP_CIPHER* pCipher)
+{
+    static const unsigned char abyKey[16] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef,
+                                             0xfe, 0xdc, 0xba, 0x98, 0x76, 0x54, 0x32, 0x10};
+    static const unsigned char abyExpected[16] = {0x68, 0x1e, 0xdf, 0x34, 0xd2, 0x06, 0x96, 0x5e,
+                                                  0x86, 0xb3, 0xe9, 0x4f, 0x53, 0x6e, 0x42, 0x46};
+    const unsigned char abyIv[16] = {0};
+    unsigned char abyOut[32];
+    int nOut = 0;
+    morv::OsslPtr<EVP_CIPHER_CTX> pCtx(EVP_CIPHER_CTX_new());
+    return pCtx && 1 == EVP_EncryptInit_ex2(pCtx.get(), pCipher, abyKey, abyIv, nullptr) &&
+           1 == EVP_EncryptUpdate(pCtx.get(), abyOut, &nOut, abyKey, 16) && nOut == 16 &&
+           0 == memcmp(abyOut, abyExpected, 16);
+}
+
+bool StartKernel(Kernel& k)
+{
+    OSSL_LIB_CTX* pLibCtx = OSSL_LIB_CTX_new();
+    if (!pLibCtx) return false;
+    k.pLibCtx.store(pLibCtx);  // owned from here on: ReleaseKernel frees it
+    smk::SM2SetLibCtxSource(smk::LibCtx);
+    smk::SMErrLoadStrings();
+    return LoadProviders(k, pLibCtx) && FetchAlgorithms(k, pLibCtx) &&
+           SelfCheckSm3(k.pSm3.load()) && SelfCheckSm4(k.pSm4Cbc.load());
+}
+
+}  // namespace
+
+int SMKernelInitialize()
+{
+    Kernel& k = TheKernel();
+    std::lock_guard<std::mutex> lock(k.mtxState);
+    if (k.nInitState == smk::STATE_STARTED || k.nInitState == smk::STATE_STARTING) return VOMU_OK;
+    if (k.nInitState != smk::STATE_STOPPED) return VOMU_E_FAIL;
+    k.nInitState = smk::STATE_STARTING;
+    if (!StartKernel(k)) {
+        TRACE(TRACE_LEVEL_ERROR, "SMKernelInitialize failed!\n");
+        ReleaseKernel(k);
+        k.nInitState = smk::STATE_STOPPED;
+        return VOMU_E_FAIL;
+    }
+    smk::CRYPTO_thread_setup();
+    ERR_clear_error();
+    k.nInitState = smk::STATE_STARTED;
+    TRACE(TRACE_LEVEL_INFO, "SMKernelInitialize success!\n");
+    return VOMU_OK;
+}
+
+int SMKernelUninitialize()
+{
+    Kernel& k = TheKernel();
+    std::lock_guard<std::mutex> lock(k.mtxState);
+    if (k.nInitState == smk::STATE_STOPPED) return VOMU_OK;
+    if (k.nInitState != smk::STATE_STARTED) return VOMU_E_FAIL;
+    ReleaseKernel(k);
+    smk::CRYPTO_thread_cleanup();
+    k.nInitState = smk::STATE_STOPPED;
+    return VOMU_OK;
+}

@@ -1,0 +1,7 @@
+#include "SMProvider.h"
+
+namespace smk {
+
+const OSSL_ALGORITHM g_Sm2KeymgmtAlgorithms[] = {{nullptr, nullptr, nullptr, nullptr}};
+
+}  // namespace smk
