@@ -15,12 +15,13 @@ namespace smk {
 namespace sm3 {
 namespace {
 
-SMK_TARGET inline __m128i Rol(__m128i x, int n) { return _mm_rol_epi32(x, n); }
+// The count is a template argument: the instruction takes it as an immediate, even at -O0.
+template <int N> SMK_TARGET inline __m128i Rol(__m128i x) { return _mm_rol_epi32(x, N); }
 SMK_TARGET inline __m128i Xor3(__m128i a, __m128i b, __m128i c)
 {
     return _mm_ternarylogic_epi32(a, b, c, 0x96);
 }
-SMK_TARGET inline __m128i VecP1(__m128i x) { return Xor3(x, Rol(x, 15), Rol(x, 23)); }
+SMK_TARGET inline __m128i VecP1(__m128i x) { return Xor3(x, Rol<15>(x), Rol<23>(x)); }
 
 // GB/T 32905-2016 5.3.2, four words a step. w0..w3 hold W[j-16..j-1]; the step yields
 // W[j..j+3]. W[j+3] needs W[j] itself, so lane 3 is first built without it and then
@@ -31,9 +32,9 @@ SMK_TARGET inline __m128i ExpandStep(__m128i w0, __m128i w1, __m128i w2, __m128i
     const __m128i m3 = _mm_bsrli_si128(w3, 4);              // W[j-3..j-1], 0
     const __m128i m13 = _mm_alignr_epi8(w1, w0, 12);        // W[j-13..j-10]
     const __m128i m6 = _mm_alignr_epi8(w3, w2, 8);          // W[j-6..j-3]
-    const __m128i a = Xor3(w0, m9, Rol(m3, 15));
-    const __m128i r = Xor3(VecP1(a), Rol(m13, 7), m6);
-    const __m128i fix = Rol(_mm_bslli_si128(r, 12), 15);     // W[j] <<< 15 in lane 3
+    const __m128i a = Xor3(w0, m9, Rol<15>(m3));
+    const __m128i r = Xor3(VecP1(a), Rol<7>(m13), m6);
+    const __m128i fix = Rol<15>(_mm_bslli_si128(r, 12));     // W[j] <<< 15 in lane 3
     return _mm_xor_si128(r, VecP1(fix));
 }
 
