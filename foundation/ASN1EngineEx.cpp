@@ -136,7 +136,8 @@ int AllocateOutput(NodeEx* pNode, unsigned char** ppEncodedData)
 
 int WriteToFile(FILE* fpOut, const unsigned char* pbyData, size_t nSize, int* pnWritten)
 {
-    VOMU_FAIL_IF(nSize > (size_t)(INT_MAX - *pnWritten), "Check ASN.1 data size", VOMU_E_ASN1_TOO_LARGE);
+    // The count of bytes written is an int: larger outputs are refused, not wrapped.
+    VOMU_FAIL_IF(nSize > (size_t)(INT_MAX - *pnWritten), "Check ASN.1 data size", VOMU_E_FILE_TOO_LARGE);
     VOMU_FAIL_IF(nSize != fwrite(pbyData, 1, nSize, fpOut), "fwrite", VOMU_E_FAIL);
     *pnWritten += (int)nSize;
     return VOMU_OK;

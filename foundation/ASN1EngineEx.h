@@ -86,8 +86,9 @@ int EncodeASN1ToMemory(NodeEx* pNode, unsigned char** ppEncodedData, int* pnEnco
                        int* pnCurrentDeepLevel);
 
 // DER of the tree written to fpOutFile; *pnEncodedDataSize (start at 0) grows by every byte
-// written. No size limit beyond the int count; file-backed leaves are streamed in 3 MiB
-// chunks. A short read or write fails (VOMU_E_FAIL). Depth as for the memory encoder.
+// written. No size limit but the int count (more than INT_MAX bytes: VOMU_E_FILE_TOO_LARGE);
+// file-backed leaves are streamed in 3 MiB chunks. A short read or write fails (VOMU_E_FAIL).
+// Depth as for the memory encoder.
 int EncodeASN1ToFile(NodeEx* pNode, FILE* fpOutFile, int* pnEncodedDataSize,
                      int* pnCurrentDeepLevel);
 
