@@ -27,7 +27,15 @@ function(morv_gtest name)
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
-    PROPERTIES LABELS "cpp;${T_LABELS}" TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${T_ENVIRONMENT}")
+    PROPERTIES LABELS cpp TIMEOUT ${T_TIMEOUT})
+  # gtest_discover_tests flattens list values of PROPERTIES ("cpp;slow" would become the
+  # label cpp and a stray property): list-valued properties are set by a file that ctest
+  # reads after the discovered tests, over the list of their names.
+  if(T_LABELS OR T_ENVIRONMENT)
+    set(props_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_properties.cmake)
+    file(WRITE ${props_file} "if(${name}_TESTS)\n  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"cpp;${T_LABELS}\" ENVIRONMENT \"${T_ENVIRONMENT}\")\nendif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${props_file})
+  endif()
 endfunction()
 
 # morv_fuzzer(<name> <source>): a libFuzzer target when MORV_FUZZ is on; in every build a
