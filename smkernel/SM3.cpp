@@ -3,121 +3,96 @@
 
 #include <string.h>
 
+#include <atomic>
+
 #include <openssl/crypto.h>
 
+#include "SM3Internal.h"
+
 namespace smk {
-namespace {
+namespace sm3 {
 
-using smk::CROL;
+// GB/T 32905-2016 5.3.2: W[16..67] from the block's words; W'[j] = W[j] ^ W[j+4] is formed
+// inside each round. Each W[j+4] is expanded just before round j needs it, one word at a
+// time: the rounds and the expansion then overlap, and no wide load reads words that
+// narrow stores have only just written.
+#define SM3_EXPAND(j) \
+    W[j] = P1(W[(j) - 16] ^ W[(j) - 9] ^ CROL(W[(j) - 3], 15)) ^ CROL(W[(j) - 13], 7) ^ W[(j) - 6]
+#define SM3_W(j) W[j]
+#define SM3_WDASH(j) (W[j] ^ W[(j) + 4])
 
-// GB/T 32905-2016 4.1: initial value IV.
-constexpr uint32_t kIV[8] = {0x7380166f, 0x4914b2b9, 0x172442d7, 0xda8a0600,
-                             0xa96f30bc, 0x163138aa, 0xe38dee4d, 0xb0fb0e4e};
+#define SM3_EXPAND_ROUND4(FF, GG, j)                                         \
+    SM3_EXPAND((j) + 4); SM3_ROUND(FF, GG, (j) + 0, A, B, C, D, E, F, G, H); \
+    SM3_EXPAND((j) + 5); SM3_ROUND(FF, GG, (j) + 1, D, A, B, C, H, E, F, G); \
+    SM3_EXPAND((j) + 6); SM3_ROUND(FF, GG, (j) + 2, C, D, A, B, G, H, E, F); \
+    SM3_EXPAND((j) + 7); SM3_ROUND(FF, GG, (j) + 3, B, C, D, A, F, G, H, E)
 
-// GB/T 32905-2016 4.2: T(j); the compression only ever uses T(j) <<< (j mod 32).
-constexpr uint32_t T(unsigned j) { return j < 16 ? 0x79cc4519u : j < 64 ? 0x7a879d8au : 0u; }
-
-struct RotatedT {
-    uint32_t k[64];
-    constexpr RotatedT() : k()
-    {
-        for (unsigned j = 0; j < 64; ++j)
-            k[j] = CROL(T(j), j);
-    }
-};
-constexpr RotatedT kT;
-
-// GB/T 32905-2016 4.3: FF and GG, split at round 16 so no round pays for a test of j.
-inline uint32_t FF0(uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; }
-inline uint32_t FF1(uint32_t x, uint32_t y, uint32_t z) { return (x & y) | ((x | y) & z); }
-inline uint32_t GG0(uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; }
-inline uint32_t GG1(uint32_t x, uint32_t y, uint32_t z) { return ((y ^ z) & x) ^ z; }
-
-// GB/T 32905-2016 4.4: permutations.
-inline uint32_t P0(uint32_t x) { return x ^ CROL(x, 9) ^ CROL(x, 17); }
-inline uint32_t P1(uint32_t x) { return x ^ CROL(x, 15) ^ CROL(x, 23); }
-
-inline uint32_t LoadBE32(const unsigned char* p)
-{
-    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
-}
-
-inline void StoreBE32(unsigned char* p, uint32_t v)
-{
-    p[0] = (unsigned char)(v >> 24);
-    p[1] = (unsigned char)(v >> 16);
-    p[2] = (unsigned char)(v >> 8);
-    p[3] = (unsigned char)v;
-}
-
-// GB/T 32905-2016 5.3.2: W[0..67]; W'[j] = W[j] ^ W[j+4] is formed inside each round.
-inline void ExtendMessage(const unsigned char* block, uint32_t W[68])
+// GB/T 32905-2016 5.3.3: V = CF(V, block) = ABCDEFGH xor V, the block read big-endian.
+static void CF(uint32_t V[8], const unsigned char* block, uint32_t W[68])
 {
     for (int j = 0; j < 16; ++j)
         W[j] = LoadBE32(block + 4 * j);
-    for (int j = 16; j < 68; ++j)
-        W[j] = P1(W[j - 16] ^ W[j - 9] ^ CROL(W[j - 3], 15)) ^ CROL(W[j - 13], 7) ^ W[j - 6];
-}
-
-// GB/T 32905-2016 5.3.3, one round. Instead of shifting the eight registers, the caller
-// renames them: after the round (D, A, B, C, H, E, F, G) play (A, B, C, D, E, F, G, H).
-#define SM3_ROUND(FF, GG, j, A, B, C, D, E, F, G, H)                   \
-    do {                                                               \
-        const uint32_t a12 = CROL(A, 12);                              \
-        const uint32_t SS1 = CROL(a12 + E + kT.k[j], 7);               \
-        const uint32_t SS2 = SS1 ^ a12;                                \
-        const uint32_t TT1 = FF(A, B, C) + D + SS2 + (W[j] ^ W[j + 4]); \
-        const uint32_t TT2 = GG(E, F, G) + H + SS1 + W[j];             \
-        B = CROL(B, 9);                                                \
-        F = CROL(F, 19);                                               \
-        D = TT1;                                                       \
-        H = P0(TT2);                                                   \
-    } while (0)
-
-#define SM3_ROUND4(FF, GG, j)                                    \
-    SM3_ROUND(FF, GG, (j) + 0, A, B, C, D, E, F, G, H);          \
-    SM3_ROUND(FF, GG, (j) + 1, D, A, B, C, H, E, F, G);          \
-    SM3_ROUND(FF, GG, (j) + 2, C, D, A, B, G, H, E, F);          \
-    SM3_ROUND(FF, GG, (j) + 3, B, C, D, A, F, G, H, E)
-
-// GB/T 32905-2016 5.3.3: V = CF(V, block) = ABCDEFGH xor V.
-void CF(uint32_t V[8], const uint32_t W[68])
-{
     uint32_t A = V[0], B = V[1], C = V[2], D = V[3];
     uint32_t E = V[4], F = V[5], G = V[6], H = V[7];
     SM3_ROUND4(FF0, GG0, 0);
     SM3_ROUND4(FF0, GG0, 4);
     SM3_ROUND4(FF0, GG0, 8);
-    SM3_ROUND4(FF0, GG0, 12);
-    SM3_ROUND4(FF1, GG1, 16);
-    SM3_ROUND4(FF1, GG1, 20);
-    SM3_ROUND4(FF1, GG1, 24);
-    SM3_ROUND4(FF1, GG1, 28);
-    SM3_ROUND4(FF1, GG1, 32);
-    SM3_ROUND4(FF1, GG1, 36);
-    SM3_ROUND4(FF1, GG1, 40);
-    SM3_ROUND4(FF1, GG1, 44);
-    SM3_ROUND4(FF1, GG1, 48);
-    SM3_ROUND4(FF1, GG1, 52);
-    SM3_ROUND4(FF1, GG1, 56);
-    SM3_ROUND4(FF1, GG1, 60);
+    SM3_EXPAND_ROUND4(FF0, GG0, 12);
+    SM3_EXPAND_ROUND4(FF1, GG1, 16);
+    SM3_EXPAND_ROUND4(FF1, GG1, 20);
+    SM3_EXPAND_ROUND4(FF1, GG1, 24);
+    SM3_EXPAND_ROUND4(FF1, GG1, 28);
+    SM3_EXPAND_ROUND4(FF1, GG1, 32);
+    SM3_EXPAND_ROUND4(FF1, GG1, 36);
+    SM3_EXPAND_ROUND4(FF1, GG1, 40);
+    SM3_EXPAND_ROUND4(FF1, GG1, 44);
+    SM3_EXPAND_ROUND4(FF1, GG1, 48);
+    SM3_EXPAND_ROUND4(FF1, GG1, 52);
+    SM3_EXPAND_ROUND4(FF1, GG1, 56);
+    SM3_EXPAND_ROUND4(FF1, GG1, 60);
     V[0] ^= A; V[1] ^= B; V[2] ^= C; V[3] ^= D;
     V[4] ^= E; V[5] ^= F; V[6] ^= G; V[7] ^= H;
 }
 
-#undef SM3_ROUND4
-#undef SM3_ROUND
+#undef SM3_EXPAND_ROUND4
+#undef SM3_WDASH
+#undef SM3_W
+#undef SM3_EXPAND
+
+void CompressPortable(uint32_t V[8], const unsigned char* p, size_t nBlocks)
+{
+    uint32_t W[68];
+    for (; nBlocks > 0; --nBlocks, p += SM3_CBLOCK)
+        CF(V, p, W);
+    OPENSSL_cleanse(W, sizeof(W));
+}
+
+}  // namespace sm3
+
+namespace {
+
+using namespace smk::sm3;
+
+// The compression in use, chosen from the CPU at the first block.
+std::atomic<CompressFn> g_compress{nullptr};
+
+CompressFn Compress()
+{
+    CompressFn fn = g_compress.load(std::memory_order_relaxed);
+    if (NULL == fn) {
+        fn = HaveAvx512() ? CompressAvx512 : CompressPortable;
+        g_compress.store(fn, std::memory_order_relaxed);
+    }
+    return fn;
+}
 
 // Compresses nBlocks whole 64-byte blocks straight from p.
 void SM3_DigestBlock(SM3_CTX* ctx, const unsigned char* p, size_t nBlocks)
 {
-    uint32_t W[68];
-    for (; nBlocks > 0; --nBlocks, p += SM3_CBLOCK) {
-        ExtendMessage(p, W);
-        CF(ctx->V, W);
-        ctx->total += SM3_CBLOCK;
-    }
-    OPENSSL_cleanse(W, sizeof(W));
+    if (0 == nBlocks)
+        return;
+    Compress()(ctx->V, p, nBlocks);
+    ctx->total += (uint64_t)nBlocks * SM3_CBLOCK;
 }
 
 int _SM3_DigestInit(SM3_CTX* ctx)
@@ -184,6 +159,14 @@ int _SM3_DigestFinal(unsigned char* md, SM3_CTX* ctx)
 }
 
 }  // namespace
+
+int SM3_SelectFastPath(int on)
+{
+    const bool fast = on && HaveAvx512();
+    g_compress.store(fast ? CompressAvx512 : CompressPortable);
+    return fast ? 1 : 0;
+}
+
 }  // namespace smk
 
 int SM3_Init(SM3_CTX* ctx)

@@ -47,6 +47,12 @@ constexpr uint32_t CROL(uint32_t x, unsigned n)
     n &= 31;
     return n ? (x << n) | (x >> (32 - n)) : x;
 }
+
+// Chooses the compression: on non-zero picks the CPU-specific fast path when this CPU has
+// it, 0 the portable path. Returns 1 when the fast path is now in use. The choice is
+// otherwise made once from the CPU; tests call this to run every path.
+int SM3_SelectFastPath(int on);
+
 }  // namespace smk
 #endif
 

@@ -58,9 +58,22 @@ const Vector kVectors[] = {
     {"empty", "", "1ab21d8355cfa17f8e61194831e81a8f22bec8c728fefb747ed035eb5082aa2b"},
 };
 
+// Every compression path: 0 portable, 1 the CPU-specific fast path (skipped without it).
+class SM3Path : public ::testing::TestWithParam<int> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam() != smk::SM3_SelectFastPath(GetParam()))
+            GTEST_SKIP() << "this CPU has no fast SM3 path";
+    }
+};
+
 }  // namespace
 
-TEST(SM3, StandardVectorsInEveryFeedingMode)
+INSTANTIATE_TEST_SUITE_P(Compression, SM3Path, ::testing::Values(0, 1),
+                         [](const ::testing::TestParamInfo<int>& i) { return i.param ? "Fast" : "Portable"; });
+
+TEST_P(SM3Path, StandardVectorsInEveryFeedingMode)
 {
     for (const Vector& v : kVectors) {
         SCOPED_TRACE(v.name);
@@ -98,7 +111,7 @@ TEST(SM3, FullBlockIsHeldUntilMoreInput)
 }
 
 // Lengths around the one-or-two padding blocks boundary (55/56) and block edges.
-TEST(SM3, EveryShortLengthMatchesOpenSSL)
+TEST_P(SM3Path, EveryShortLengthMatchesOpenSSL)
 {
     std::mt19937_64 rng(1);
     const Bytes data = smtest::RandomBytes(rng, 300);
@@ -109,7 +122,7 @@ TEST(SM3, EveryShortLengthMatchesOpenSSL)
     }
 }
 
-TEST(SM3, RandomMessagesInRandomPiecesMatchOpenSSL)
+TEST_P(SM3Path, RandomMessagesInRandomPiecesMatchOpenSSL)
 {
     std::mt19937_64 rng(20261210);
     for (int k = 0; k < 200; ++k) {

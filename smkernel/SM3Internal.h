@@ -1,0 +1,91 @@
+#ifndef SMK_SM3_INTERNAL_H
+#define SMK_SM3_INTERNAL_H
+
+// Pieces of the SM3 compression shared by the portable path and the CPU-specific ones.
+// The including file defines SM3_W(j) and SM3_WDASH(j) (W[j] and W'[j]) before a round.
+#include <stddef.h>
+#include <stdint.h>
+
+#include "SM3.h"
+
+namespace smk {
+namespace sm3 {
+
+using smk::CROL;
+
+// GB/T 32905-2016 4.1: initial value IV.
+constexpr uint32_t kIV[8] = {0x7380166f, 0x4914b2b9, 0x172442d7, 0xda8a0600,
+                             0xa96f30bc, 0x163138aa, 0xe38dee4d, 0xb0fb0e4e};
+
+// GB/T 32905-2016 4.2: T(j); the compression only ever uses T(j) <<< (j mod 32).
+constexpr uint32_t T(unsigned j) { return j < 16 ? 0x79cc4519u : j < 64 ? 0x7a879d8au : 0u; }
+
+struct RotatedT {
+    uint32_t k[64];
+    constexpr RotatedT() : k()
+    {
+        for (unsigned j = 0; j < 64; ++j)
+            k[j] = CROL(T(j), j);
+    }
+};
+inline constexpr RotatedT kT;
+
+// GB/T 32905-2016 4.3: FF and GG, split at round 16 so no round pays for a test of j.
+inline uint32_t FF0(uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; }
+inline uint32_t FF1(uint32_t x, uint32_t y, uint32_t z) { return (x & y) | ((x | y) & z); }
+inline uint32_t GG0(uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; }
+inline uint32_t GG1(uint32_t x, uint32_t y, uint32_t z) { return ((y ^ z) & x) ^ z; }
+
+// GB/T 32905-2016 4.4: permutations.
+inline uint32_t P0(uint32_t x) { return x ^ CROL(x, 9) ^ CROL(x, 17); }
+inline uint32_t P1(uint32_t x) { return x ^ CROL(x, 15) ^ CROL(x, 23); }
+
+inline uint32_t LoadBE32(const unsigned char* p)
+{
+    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
+}
+
+inline void StoreBE32(unsigned char* p, uint32_t v)
+{
+    p[0] = (unsigned char)(v >> 24);
+    p[1] = (unsigned char)(v >> 16);
+    p[2] = (unsigned char)(v >> 8);
+    p[3] = (unsigned char)v;
+}
+
+// GB/T 32905-2016 5.3.3, one round. Instead of shifting the eight registers, the caller
+// renames them: after the round (D, A, B, C, H, E, F, G) play (A, B, C, D, E, F, G, H).
+// The sums are grouped so that the words made by the previous round (A, E) and SS1, SS2
+// come last: the other terms are added while those are still being computed.
+#define SM3_ROUND(FF, GG, j, A, B, C, D, E, F, G, H)                    \
+    do {                                                                \
+        const uint32_t a12 = CROL(A, 12);                               \
+        const uint32_t SS1 = CROL((a12 + kT.k[j]) + E, 7);              \
+        const uint32_t SS2 = SS1 ^ a12;                                 \
+        const uint32_t TT1 = (FF(A, B, C) + (D + SM3_WDASH(j))) + SS2;  \
+        const uint32_t TT2 = (GG(E, F, G) + (H + SM3_W(j))) + SS1;      \
+        B = CROL(B, 9);                                                 \
+        F = CROL(F, 19);                                                \
+        D = TT1;                                                        \
+        H = P0(TT2);                                                    \
+    } while (0)
+
+#define SM3_ROUND4(FF, GG, j)                           \
+    SM3_ROUND(FF, GG, (j) + 0, A, B, C, D, E, F, G, H); \
+    SM3_ROUND(FF, GG, (j) + 1, D, A, B, C, H, E, F, G); \
+    SM3_ROUND(FF, GG, (j) + 2, C, D, A, B, G, H, E, F); \
+    SM3_ROUND(FF, GG, (j) + 3, B, C, D, A, F, G, H, E)
+
+
+// Compresses nBlocks 64-byte blocks from p into V.
+using CompressFn = void (*)(uint32_t V[8], const unsigned char* p, size_t nBlocks);
+
+void CompressPortable(uint32_t V[8], const unsigned char* p, size_t nBlocks);
+// AVX-512VL message expansion and BMI2 rounds; only on CPUs that have them.
+void CompressAvx512(uint32_t V[8], const unsigned char* p, size_t nBlocks);
+bool HaveAvx512();
+
+}  // namespace sm3
+}  // namespace smk
+
+#endif
