@@ -98,13 +98,17 @@ Draw SignStepS(const BIGNUM* pInvOnePlusD, const BIGNUM* d, const BIGNUM* k, con
     return BN_is_zero(s) ? Draw::kRetry : Draw::kOk;
 }
 
-// (1 + d)^-1 mod n, computed without branching on d.
-bool InverseOnePlusD(BIGNUM* pInv, const BIGNUM* d, const BIGNUM* n, BN_CTX* pCtx)
+// (1 + d)^-1 mod n by Fermat, (1 + d)^(n - 2), in constant time over the order's Montgomery
+// form that the group already holds (n is prime).
+bool InverseOnePlusD(const EC_GROUP* pGroup, BIGNUM* pInv, const BIGNUM* d, BN_CTX* pCtx)
 {
-    OsslPtr<BIGNUM> d1(BN_dup(d));
-    if (!d1 || 1 != BN_add_word(d1.get(), 1)) return false;
+    const BIGNUM* n = EC_GROUP_get0_order(pGroup);
+    OsslPtr<BIGNUM> d1(BN_new()), nMinus2(BN_dup(n));
+    if (!d1 || !nMinus2 || 1 != BN_sub_word(nMinus2.get(), 2) || !BN_copy(d1.get(), d) ||
+        1 != BN_add_word(d1.get(), 1) || 1 != BN_nnmod(d1.get(), d1.get(), n, pCtx) || BN_is_zero(d1.get()))
+        return false;
     BN_set_flags(d1.get(), BN_FLG_CONSTTIME);
-    return NULL != BN_mod_inverse(pInv, d1.get(), n, pCtx);
+    return 1 == BN_mod_exp_mont_consttime(pInv, d1.get(), nMinus2.get(), n, pCtx, EC_GROUP_get_mont_data(pGroup));
 }
 
 struct SignWork {
@@ -125,7 +129,7 @@ ECDSA_SIG* SignCore(const BIGNUM* e, const BIGNUM* d, int nCurveNid, const BIGNU
     if (!w.Ready()) return SMK_ERR_RAISE(SMK_R_MALLOC_FAILURE), nullptr;
     if (!pKG) return SMK_ERR_RAISE(SMK_R_EC_LIB), nullptr;
     const BIGNUM* n = EC_GROUP_get0_order(pGroup);
-    if (!InverseOnePlusD(w.inv.get(), d, n, w.pCtx.get())) return SMK_ERR_RAISE(SMK_R_BN_LIB), nullptr;
+    if (!InverseOnePlusD(pGroup, w.inv.get(), d, w.pCtx.get())) return SMK_ERR_RAISE(SMK_R_BN_LIB), nullptr;
     BN_set_flags(w.k.get(), BN_FLG_CONSTTIME);
     for (int nDraw = 0; nDraw < kMaxDraws; ++nDraw) {
         Draw draw = DrawK(w.k.get(), n, pFixedK, w.pCtx.get());
