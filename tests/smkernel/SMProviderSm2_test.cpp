@@ -9,6 +9,8 @@
 
 #include <cstring>
 #include <string>
+#include <algorithm>
+#include <utility>
 
 #include "OsslPtr.h"
 #include "SM2.h"
@@ -160,6 +162,69 @@ TEST_F(ProviderSm2, OnlySm3IsAccepted)
     ASSERT_EQ(1, EVP_PKEY_sign_init(pPctx.get()));
     EXPECT_NE(1, EVP_PKEY_CTX_set_signature_md(pPctx.get(), EVP_md5()));
     EXPECT_EQ(1, EVP_PKEY_CTX_set_signature_md(pPctx.get(), EVP_sm3()));
+}
+
+Bytes Crypt(OSSL_LIB_CTX* pLibCtx, EVP_PKEY* pKey, const Bytes& in, bool bEncrypt, size_t* pnQuery = nullptr)
+{
+    morv::OsslPtr<EVP_PKEY_CTX> pCtx(EVP_PKEY_CTX_new_from_pkey(pLibCtx, pKey, nullptr));
+    size_t nOut = 0;
+    if (1 != (bEncrypt ? EVP_PKEY_encrypt_init(pCtx.get()) : EVP_PKEY_decrypt_init(pCtx.get())) ||
+        1 != (bEncrypt ? EVP_PKEY_encrypt(pCtx.get(), nullptr, &nOut, in.data(), in.size())
+                       : EVP_PKEY_decrypt(pCtx.get(), nullptr, &nOut, in.data(), in.size())))
+        return Bytes{0xEE};
+    if (pnQuery) *pnQuery = nOut;
+    Bytes out(nOut);
+    if (1 != (bEncrypt ? EVP_PKEY_encrypt(pCtx.get(), out.data(), &nOut, in.data(), in.size())
+                       : EVP_PKEY_decrypt(pCtx.get(), out.data(), &nOut, in.data(), in.size())))
+        return Bytes{0xEE};
+    out.resize(nOut);
+    return out;
+}
+
+TEST_F(ProviderSm2, EncryptionInterworksWithOpensslBothWays)
+{
+    for (size_t n : {1, 32, 100}) {
+        Bytes plain(n, (unsigned char)n);
+        size_t nQuery = 0;
+        unsigned long nEnc = Count(&smk::ProviderCounters::nEncrypt);
+        Bytes ours = Crypt(smk::LibCtx(), m_pKey.get(), plain, true, &nQuery);
+        EXPECT_EQ(nEnc + 1, Count(&smk::ProviderCounters::nEncrypt));
+        EXPECT_LE(ours.size(), nQuery);
+        EXPECT_EQ(plain, Crypt(nullptr, m_pPeer.get(), ours, false)) << n;
+        Bytes theirs = Crypt(nullptr, m_pPeer.get(), plain, true);
+        EXPECT_EQ(plain, Crypt(smk::LibCtx(), m_pKey.get(), theirs, false, &nQuery)) << n;
+        EXPECT_EQ(n, nQuery);
+    }
+}
+
+// Hand-made SM2Cipher DER: x, y INTEGER content, hash and C2 OCTET STRING content.
+Bytes Sm2CipherDer(const Bytes& x, const Bytes& y, const Bytes& hash, const Bytes& c2)
+{
+    Bytes content;
+    for (auto& f : {std::make_pair(0x02, x), std::make_pair(0x02, y), std::make_pair(0x04, hash), std::make_pair(0x04, c2)}) {
+        content.push_back((unsigned char)f.first);
+        content.push_back((unsigned char)f.second.size());
+        content.insert(content.end(), f.second.begin(), f.second.end());
+    }
+    Bytes der(content.size() + 3);
+    der[0] = 0x30;
+    der[1] = 0x81;
+    der[2] = (unsigned char)content.size();
+    std::copy(content.begin(), content.end(), der.begin() + 3);
+    return der;
+}
+
+TEST_F(ProviderSm2, CraftedSm2CipherFailsCleanly)
+{
+    const Bytes rows[] = {
+        Sm2CipherDer(Bytes{1}, Bytes{2}, Bytes(32, 3), Bytes(5, 4)),        // short coordinates
+        Sm2CipherDer(Bytes(32, 1), Bytes(32, 2), Bytes(64, 3), Bytes(5, 4)),  // long hash
+        Sm2CipherDer(Bytes(33, 0x11), Bytes(32, 2), Bytes(32, 3), Bytes(5, 4)),  // x over 32 bytes
+        Sm2CipherDer(Bytes(32, 1), Bytes(32, 2), Bytes(32, 3), Bytes()),    // empty C2
+        Bytes{0x30, 0x03, 0x02, 0x01},                                      // truncated
+    };
+    for (const Bytes& row : rows)
+        EXPECT_EQ(Bytes{0xEE}, Crypt(smk::LibCtx(), m_pKey.get(), row, false));
 }
 
 }  // namespace
