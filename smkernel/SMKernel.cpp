@@ -221,6 +221,7 @@ bool StartKernel(Kernel& k)
     k.pLibCtx.store(pLibCtx);  // owned from here on: ReleaseKernel frees it
     smk::SM2SetLibCtxSource(smk::LibCtx);
     smk::SMErrLoadStrings();
+    smk::LoadProviderErrorStrings();
     return LoadProviders(k, pLibCtx) && FetchAlgorithms(k, pLibCtx) &&
            SelfCheckSm3(k.pSm3.load()) && SelfCheckSm4(k.pSm4Cbc.load());
 }

@@ -85,3 +85,36 @@ int ProviderInit(const OSSL_CORE_HANDLE* pHandle, const OSSL_DISPATCH* pIn,
 }
 
 }  // namespace smk
+
+#include <mutex>
+
+#include "SMErr.h"
+
+namespace smk {
+namespace {
+
+// ERR_load_strings stamps the library number into these rows, so they are not const.
+ERR_STRING_DATA g_aProvErrStrings[] = {
+    {ERR_PACK(0, 0, SMK_R_INVALID_DIGEST), "invalid digest type"},
+    {ERR_PACK(0, 0, SMK_R_BUFFER_TOO_SMALL), "buffer too small"},
+    {ERR_PACK(0, 0, SMK_R_INVALID_KEY), "invalid SM2 key"},
+    {ERR_PACK(0, 0, SMK_R_INVALID_SM2_CIPHER), "invalid SM2Cipher"},
+    {ERR_PACK(0, 0, SMK_R_INVALID_DIST_ID), "distinguishing ID set too late"},
+    {0, nullptr},
+};
+
+std::once_flag g_onceProvErr;
+int g_nProvErrLoaded = 0;
+
+}  // namespace
+
+int LoadProviderErrorStrings()
+{
+    std::call_once(g_onceProvErr, [] {
+        int nLib = SMErrLib();
+        g_nProvErrLoaded = nLib > 0 && ERR_load_strings(nLib, g_aProvErrStrings);
+    });
+    return g_nProvErrLoaded;
+}
+
+}  // namespace smk

@@ -21,6 +21,28 @@ struct ProvCtx {
     std::atomic<unsigned long> nDecrypt;
 };
 
+// Key data of our SM2 keymgmt: the public point and the private scalar as 32-byte
+// big-endian fields, always on the published SM2 curve.
+struct Sm2KeyData {
+    ProvCtx* pProvCtx;
+    unsigned char abyX[32];
+    unsigned char abyY[32];
+    unsigned char abyD[32];
+    int bHasPublic;
+    int bHasPrivate;
+};
+
+// Reasons the provider adds to our error library (beside SMErr.h's).
+enum SMProvReason {
+    SMK_R_INVALID_DIGEST = 200,   // a digest other than SM3 for SM2
+    SMK_R_BUFFER_TOO_SMALL,       // output buffer smaller than the operation needs
+    SMK_R_INVALID_KEY,            // key missing, not on the SM2 curve, or lacking the needed half
+    SMK_R_INVALID_SM2_CIPHER,     // an SM2Cipher that does not decode or whose fields are out of range
+    SMK_R_INVALID_DIST_ID,        // distid set after the digest started
+};
+// Loads the texts of these reasons once per process; 1 on success.
+int LoadProviderErrorStrings();
+
 // OSSL_provider_init_fn of "smk" (registered with OSSL_PROVIDER_add_builtin).
 int ProviderInit(const OSSL_CORE_HANDLE* pHandle, const OSSL_DISPATCH* pIn,
                  const OSSL_DISPATCH** ppOut, void** ppProvCtx);

@@ -126,7 +126,6 @@ int Sm4Update(void* pvCtx, unsigned char* pbyOut, size_t* pnOut, size_t nOutSize
     }
     size_t nDirect = nProduce - nDone;
     Sm4CipherBlocks(pCtx, pbyOut + nDone, pbyIn, nDirect);
-    // A final call may come with no input at all (and a null pointer).
     if (nIn > nDirect) memcpy(pCtx->abyBuf + pCtx->nBuf, pbyIn + nDirect, nIn - nDirect);
     pCtx->nBuf += nIn - nDirect;
     *pnOut = nProduce;
