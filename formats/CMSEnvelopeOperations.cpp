@@ -240,8 +240,8 @@ int Encode_SM2Cipher(unsigned char* pbyRaw, int nRawSize, unsigned char** ppbyDE
 {
     VOMU_FAIL_IF(NULL == pbyRaw || NULL == ppbyDER || NULL == pnDERSize, "Check parameter",
                  VOMU_E_INVALID_ARG);
+    VOMU_FAIL_IF(nRawSize <= kSM2RawOverhead, "Check C2 byte size.", VOMU_E_INVALID_ARG);
     const int nC2Size = nRawSize - kSM2RawOverhead;
-    VOMU_FAIL_IF(nC2Size <= 0, "Check C2 byte size.", VOMU_E_INVALID_ARG);
 
     NodeEx* pNode_SM2Cipher = NULL;
     int nResult = ConstructNode_SM2Cipher(pbyRaw, pbyRaw + kSM2CoordinateSize,

@@ -5,6 +5,7 @@
 #include <openssl/pem.h>
 #include <openssl/rand.h>
 
+#include <climits>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -188,11 +189,11 @@ TEST(SM2Cipher, EncoderLayout)
     ASSERT_EQ(VOMU_OK, DecodeCipher(der, &back));
     EXPECT_EQ(peer::Hex(RawWith(0x00, 0x22, 16)), peer::Hex(back));
 
-    for (size_t n : {0, 1, 95, 96}) {
+    Bytes small(96, 0x33);
+    for (int n : {0, 1, 95, 96, -1, INT_MIN}) {
         unsigned char* pby = NULL;
         int nDER = 0;
-        Bytes raw(n ? n : 1, 0x33);
-        EXPECT_EQ(VOMU_E_INVALID_ARG, Encode_SM2Cipher(raw.data(), (int)n, &pby, &nDER)) << n;
+        EXPECT_EQ(VOMU_E_INVALID_ARG, Encode_SM2Cipher(small.data(), n, &pby, &nDER)) << n;
         EXPECT_EQ(nullptr, pby);
     }
 }
