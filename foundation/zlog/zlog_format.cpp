@@ -229,6 +229,21 @@ void Buf::TerminateForC()
 // ---- format patterns ----------------------------------------------------------------
 namespace {
 
+// getpid is a system call on current glibc; the value changes only in a forked child.
+std::atomic<long> g_nPid{0};
+void ForgetPid() { g_nPid.store(0); }
+long CachedPid()
+{
+    long n = g_nPid.load(std::memory_order_relaxed);
+    if (n == 0) {
+        static const int REGISTERED = pthread_atfork(nullptr, nullptr, ForgetPid);
+        (void)REGISTERED;
+        n = (long)getpid();
+        g_nPid.store(n, std::memory_order_relaxed);
+    }
+    return n;
+}
+
 int CompileTime(const std::string& strFmt, Spec& spec)
 {
     std::string strText;
@@ -528,7 +543,7 @@ void Format::Gen(Thread& thread, const Levels& levels, Buf& buf) const
         }
         case SPEC_NEWLINE: buf.Append("\n", 1); break;
         case SPEC_PID:
-            n = snprintf(sz, sizeof sz, "%ld", (long)getpid());
+            n = snprintf(sz, sizeof sz, "%ld", CachedPid());
             buf.AppendPadded(sz, (size_t)n, s.bLeft, s.nWidth, s.nPrec);
             break;
         case SPEC_FUNC: buf.AppendPadded(ev.pszFunc, ev.nFuncLen, s.bLeft, s.nWidth, s.nPrec); break;
