@@ -249,16 +249,7 @@ int Encode_SM2Cipher(unsigned char* pbyRaw, int nRawSize, unsigned char** ppbyDE
                                           pbyRaw + 2 * kSM2CoordinateSize, nC2Size,
                                           &pNode_SM2Cipher);
     VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_SM2Cipher", nResult);
-    NodePtr pTree(pNode_SM2Cipher);
-
-    unsigned char* pbyEncoded = NULL;
-    int nEncodedSize = 0;
-    int nDeepLevel = 0;
-    nResult = EncodeASN1ToMemory(pTree.get(), &pbyEncoded, &nEncodedSize, &nDeepLevel);
-    OwnedArray<unsigned char> pEncoded(pbyEncoded);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "EncodeASN1ToMemory", nResult);
-    morv::HandOver(pEncoded, ppbyDER, pnDERSize, (size_t)nEncodedSize);
-    return VOMU_OK;
+    return morv::EncodeTreeAndHandOver(pNode_SM2Cipher, ppbyDER, pnDERSize);
 }
 
 int ConstructNode_SM2Cipher(unsigned char* pbyX, unsigned char* pbyY, unsigned char* pbyHash,

@@ -1,6 +1,7 @@
 #include "FormatNodes.h"
 
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "HandOver.h"
@@ -84,6 +85,19 @@ bool ReadUnsignedInteger32(const NodeEx* pNode, unsigned char* pbyOut)
     memset(pbyOut, 0, kNumberSize - nSize);
     memcpy(pbyOut + kNumberSize - nSize, pbyValue, nSize);
     return true;
+}
+
+int EncodeTreeAndHandOver(NodeEx* pTree, unsigned char** ppbyDER, int* pnDERSize)
+{
+    std::unique_ptr<NodeEx> pOwnedTree(pTree);
+    unsigned char* pbyEncoded = NULL;
+    int nEncodedSize = 0;
+    int nDeepLevel = 0;
+    int nResult = EncodeASN1ToMemory(pOwnedTree.get(), &pbyEncoded, &nEncodedSize, &nDeepLevel);
+    OwnedArray<unsigned char> pEncoded(pbyEncoded);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "EncodeASN1ToMemory", nResult);
+    HandOver(pEncoded, ppbyDER, pnDERSize, (size_t)nEncodedSize);
+    return VOMU_OK;
 }
 
 }  // namespace morv

@@ -33,6 +33,10 @@ bool ReserveChildren(NodeEx* pNode, size_t nCount);
 // then deleted). VOMU_OK or VOMU_E_FAIL.
 int AdoptChild(NodeEx* pParent, NodeEx* pChild, const char* pszStep);
 
+// Encodes a finished tree as DER and hands the bytes to the caller (a new[] array). Takes
+// ownership of pTree whatever the outcome. VOMU_OK or the encoder's code.
+int EncodeTreeAndHandOver(NodeEx* pTree, unsigned char** ppbyDER, int* pnDERSize);
+
 // True when a node parsed from memory was written with a definite length (DER, X.690 10.1).
 inline bool HasDefiniteLength(const NodeEx* pNode)
 {

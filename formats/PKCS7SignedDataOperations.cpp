@@ -114,16 +114,7 @@ int Encode_SM2Q1(unsigned char* pbyR, int nRSize, unsigned char* pbyS, int nSSiz
     NodeEx* pNode_SM2Q1 = NULL;
     int nResult = ConstructNode_SM2Q1(pbyR, nRSize, pbyS, nSSize, &pNode_SM2Q1);
     VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_SM2Q1", nResult);
-    NodePtr pTree(pNode_SM2Q1);
-
-    unsigned char* pbyEncoded = NULL;
-    int nEncodedSize = 0;
-    int nDeepLevel = 0;
-    nResult = EncodeASN1ToMemory(pTree.get(), &pbyEncoded, &nEncodedSize, &nDeepLevel);
-    OwnedArray<unsigned char> pEncoded(pbyEncoded);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "EncodeASN1ToMemory", nResult);
-    morv::HandOver(pEncoded, ppbyDER, pnDERSize, (size_t)nEncodedSize);
-    return VOMU_OK;
+    return morv::EncodeTreeAndHandOver(pNode_SM2Q1, ppbyDER, pnDERSize);
 }
 
 int Decode_SM2Q1(unsigned char* pbyDER, int nDERSize, unsigned char** ppbyRS, int* pnRSSize)

@@ -15,7 +15,6 @@
 #include "zlog_internal.h"
 
 namespace zl {
-namespace {
 
 std::string Trim(const std::string& s)
 {
@@ -24,6 +23,8 @@ std::string Trim(const std::string& s)
     while (e > b && isspace((unsigned char)s[e - 1])) --e;
     return s.substr(b, e - b);
 }
+
+namespace {
 
 std::string Lower(std::string s)
 {

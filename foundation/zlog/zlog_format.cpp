@@ -15,14 +15,6 @@
 namespace zl {
 namespace {
 
-std::string Trim(const std::string& s)
-{
-    size_t b = 0, e = s.size();
-    while (b < e && isspace((unsigned char)s[b])) ++b;
-    while (e > b && isspace((unsigned char)s[e - 1])) --e;
-    return s.substr(b, e - b);
-}
-
 std::string Upper(std::string s)
 {
     for (char& c : s) c = (char)toupper((unsigned char)c);

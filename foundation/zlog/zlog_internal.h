@@ -17,6 +17,9 @@
 
 namespace zl {
 
+// The text without leading and trailing white space.
+std::string Trim(const std::string& s);
+
 const size_t MAXLEN_PATH = 1024;
 const size_t MAXLEN_CFG_LINE = MAXLEN_PATH * 4;
 const size_t MAXLEN_MDC_KEY = 128;

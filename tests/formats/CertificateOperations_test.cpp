@@ -235,9 +235,13 @@ OsslPtr<X509> MakeCert(const std::vector<std::pair<std::string, std::string>>& s
     OsslPtr<X509> pCert(X509_new());
     X509_NAME* pName = X509_get_subject_name(pCert.get());
     for (const auto& entry : subject)
-        X509_NAME_add_entry_by_txt(pName, entry.first.c_str(), MBSTRING_UTF8,
-                                   (const unsigned char*)entry.second.c_str(),
-                                   (int)entry.second.size(), -1, 0);
+        // An empty value is refused by the string-size table of MBSTRING_UTF8; a plain
+        // UTF8String type skips that table, so a certificate can carry one.
+        EXPECT_EQ(1, X509_NAME_add_entry_by_txt(pName, entry.first.c_str(),
+                                                entry.second.empty() ? V_ASN1_UTF8STRING : MBSTRING_UTF8,
+                                                (const unsigned char*)entry.second.c_str(),
+                                                (int)entry.second.size(), -1, 0))
+            << entry.first;
     ASN1_INTEGER_set(X509_get_serialNumber(pCert.get()), nSerial);
     X509_ALGOR* pAlg = nullptr;
     X509_get0_signature(nullptr, (const X509_ALGOR**)&pAlg, pCert.get());
@@ -253,10 +257,18 @@ TEST(CertificateInformation, NamesLastEntryFirstFirstCommonNameAndLimits)
     pCert = MakeCert({{"CN", "First"}, {"O", "a,b=c+d"}, {"CN", "Second"}}, 1);
     EXPECT_EQ("CN=Second, O=a,b=c+d, CN=First", TextOf(GetX509SubjectDN, pCert.get(), &nResult));
     EXPECT_EQ("First", TextOf(GetX509SubjectCN, pCert.get(), &nResult));
-    // "CN=" + value: 1023 bytes fit, 1024 do not.
-    pCert = MakeCert({{"CN", std::string(1020, 'x')}}, 1);
+    // Sixteen units (values stay within the 64-character bound of a unit name): 15 of
+    // "OU=" + 60 characters and ", " between them, then one more of 45 or 46 characters
+    // give a text of exactly 1023 bytes, which fits, or 1024, which does not.
+    auto LongName = [](size_t nLast) {
+        std::vector<std::pair<std::string, std::string>> entries(15, {"OU", std::string(60, 'x')});
+        entries.push_back({"OU", std::string(nLast, 'y')});
+        return entries;
+    };
+    pCert = MakeCert(LongName(45), 1);
     EXPECT_EQ(1023u, TextOf(GetX509SubjectDN, pCert.get(), &nResult).size());
-    pCert = MakeCert({{"CN", std::string(1021, 'x')}}, 1);
+    EXPECT_EQ(VOMU_OK, nResult);
+    pCert = MakeCert(LongName(46), 1);
     TextOf(GetX509SubjectDN, pCert.get(), &nResult);
     EXPECT_EQ(VOMU_E_FAIL, nResult);
     pCert = MakeCert({{"O", "Org"}, {"CN", ""}}, 1);
