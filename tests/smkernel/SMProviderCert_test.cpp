@@ -379,7 +379,9 @@ TEST_F(FixtureChain, LeavesFailAsTheChainCheckSays)
         ASSERT_TRUE(pLeaf);
         morv::OsslPtr<X509_CRL> pCrl(c.eCrl == Crl::NONE ? nullptr : LoadCrl("sm2/crl", c.eCrl == Crl::KCTX));
         ASSERT_EQ(c.eCrl != Crl::NONE, pCrl != nullptr);
-        if (c.bCliJudges) EXPECT_EQ(CliVerdict(c.nError), Expected(c.pszLeaf, "verify_link"));
+        if (c.bCliJudges) {
+            EXPECT_EQ(CliVerdict(c.nError), Expected(c.pszLeaf, "verify_link"));
+        }
         const unsigned long nBefore = OurVerifies();
         int nError = -1;
         EXPECT_EQ(c.nError == X509_V_OK ? 1 : 0,
