@@ -14,7 +14,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "OsslPtr.h"
@@ -341,6 +343,50 @@ TEST_F(FixtureChain, ChainDecodedOutsideKctxFails)
     EXPECT_EQ(0, VerifyChain(m_pRoot.get(), pInter.get(), pLeaf.get(), nullptr, &nError));
     EXPECT_EQ(X509_V_ERR_CERT_SIGNATURE_FAILURE, nError);
     EXPECT_EQ(nBefore, OurVerifies());
+}
+
+// A restart makes a new kctx and a new provider instance: certificates of the new context
+// verify through it, so no provider state outlived the old one.
+TEST_F(FixtureChain, ChainVerifiesAgainAfterTheKernelRestarts)
+{
+    m_pRoot.reset();
+    m_pInter.reset();
+    ASSERT_EQ(VOMU_OK, SMKernelUninitialize());
+    ASSERT_EQ(VOMU_OK, SMKernelInitialize());
+    m_pRoot.reset(LoadCert("sm2/root", From::PEM));
+    m_pInter.reset(LoadCert("sm2/int", From::DER));
+    morv::OsslPtr<X509> pLeaf(LoadCert("sm2/ee_sign", From::DER));
+    ASSERT_TRUE(m_pRoot && m_pInter && pLeaf);
+    const unsigned long nBefore = OurVerifies();
+    EXPECT_EQ(1, VerifyChain(m_pRoot.get(), m_pInter.get(), pLeaf.get()));
+    EXPECT_GE(OurVerifies(), nBefore + 2);
+}
+
+// A native caller may check chains from several threads at once; the provider keeps no
+// shared mutable state besides its atomic counters.
+TEST_F(FixtureChain, ChainsVerifyConcurrently)
+{
+    constexpr int kThreads = 4, kRounds = 25;
+    morv::OsslPtr<X509> pLeaf(LoadCert("sm2/ee_sign", From::DER));
+    morv::OsslPtr<X509> pExpired(LoadCert("sm2/ee_expired", From::DER));
+    ASSERT_TRUE(pLeaf && pExpired);
+    const unsigned long nBefore = OurVerifies();
+    std::atomic<int> nWrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < kRounds; ++i) {
+                int nError = -1;
+                if (1 != VerifyChain(m_pRoot.get(), m_pInter.get(), pLeaf.get())) ++nWrong;
+                if (0 != VerifyChain(m_pRoot.get(), m_pInter.get(), pExpired.get(), nullptr, &nError) ||
+                    nError != X509_V_ERR_CERT_HAS_EXPIRED)
+                    ++nWrong;
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(0, nWrong.load());
+    EXPECT_GE(OurVerifies(), nBefore + 4ul * kThreads * kRounds);
 }
 
 enum class Crl { NONE, KCTX, DEFAULT_CONTEXT };
