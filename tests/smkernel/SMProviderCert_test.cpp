@@ -170,56 +170,6 @@ TEST_F(ProviderCert, EmptyIdCertificatesStayOpensslsAndAreRejectedByTheKernel)
     EXPECT_NE(1, X509_verify(pInKernel.get(), X509_get0_pubkey(pInKernel.get())));
 }
 
-// The lines of sm_crypto_peer.js that ask sm-crypto to check pCert's signature over its TBS
-// (SM3 with Z of the standard ID) with pIssuer's public key; bTamper changes one TBS byte.
-std::string SmCryptoCheck(X509* pCert, X509* pIssuer, bool bTamper)
-{
-    unsigned char* pbyTbs = nullptr;
-    int nTbs = i2d_re_X509_tbs(pCert, &pbyTbs);
-    const ASN1_BIT_STRING* pSig = nullptr;
-    X509_get0_signature(&pSig, nullptr, pCert);
-    const ASN1_BIT_STRING* pPub = X509_get0_pubkey_bitstr(pIssuer);
-    std::string request;
-    if (nTbs > 0 && pSig && pPub) {
-        if (bTamper) pbyTbs[nTbs - 1] ^= 0x01;
-        request = "K 00 " + smtest::ToHex(ASN1_STRING_get0_data(pPub), (size_t)ASN1_STRING_length(pPub)) +
-                  "\nV " + smtest::ToHex(pbyTbs, (size_t)nTbs) + " " +
-                  smtest::ToHex(ASN1_STRING_get0_data(pSig), (size_t)ASN1_STRING_length(pSig)) + "\n";
-    }
-    OPENSSL_free(pbyTbs);
-    return request;
-}
-
-TEST_F(ProviderCert, SmCryptoAcceptsTheSignaturesOfCertificatesSignedInKctx)
-{
-    std::string moduleDir;
-    if (0 != std::system("node --version >/dev/null 2>&1") || !smtest::InstallSmCrypto(moduleDir))
-        GTEST_SKIP() << "npm sm-crypto unavailable (npm unreachable or node missing); see npm-install.log";
-    const struct {
-        const char* pszWhat;
-        X509* pCert;
-        X509* pIssuer;
-        bool bTamper;
-        const char* pszAnswer;
-    } kCases[] = {
-        {"self-signed root", m_pRoot.get(), m_pRoot.get(), false, "V 1"},
-        {"intermediate", m_pInter.get(), m_pRoot.get(), false, "V 1"},
-        {"leaf", m_pLeaf.get(), m_pInter.get(), false, "V 1"},
-        {"leaf, TBS changed", m_pLeaf.get(), m_pInter.get(), true, "V 0"},
-        {"leaf, wrong issuer key", m_pLeaf.get(), m_pRoot.get(), false, "V 0"},
-    };
-    std::string request;
-    for (const auto& c : kCases) {
-        const std::string lines = SmCryptoCheck(c.pCert, c.pIssuer, c.bTamper);
-        ASSERT_FALSE(lines.empty()) << c.pszWhat;
-        request += lines;
-    }
-    const std::vector<std::string> answer = smtest::RunSmCrypto(moduleDir, request);
-    ASSERT_EQ(std::size(kCases), answer.size());
-    for (size_t i = 0; i < answer.size(); ++i)
-        EXPECT_EQ(kCases[i].pszAnswer, answer[i]) << kCases[i].pszWhat;
-}
-
 // ------------------------------------------------------------------------------------------
 // The fixture PKI of tests/data/pki, made by the openssl CLI alone (tests/data/make-fixtures.sh);
 // expected.txt holds the CLI's view of it, our oracle.
@@ -435,6 +385,65 @@ TEST_F(FixtureChain, LeavesFailAsTheChainCheckSays)
         EXPECT_EQ(c.nError, nError) << X509_verify_cert_error_string(nError);
         EXPECT_GE(OurVerifies(), nBefore + c.nMinVerifies);
     }
+}
+
+// ------------------------------------------------------------------------------------------
+// npm sm-crypto as a relying party outside OpenSSL.
+
+// The lines of sm_crypto_peer.js that ask sm-crypto to check pCert's signature over its TBS
+// (SM3 with Z of the standard ID) with pIssuer's public key; bTamper changes one TBS byte.
+std::string SmCryptoCheck(X509* pCert, X509* pIssuer, bool bTamper)
+{
+    unsigned char* pbyTbs = nullptr;
+    int nTbs = i2d_re_X509_tbs(pCert, &pbyTbs);
+    const ASN1_BIT_STRING* pSig = nullptr;
+    X509_get0_signature(&pSig, nullptr, pCert);
+    const ASN1_BIT_STRING* pPub = X509_get0_pubkey_bitstr(pIssuer);
+    std::string request;
+    if (nTbs > 0 && pSig && pPub) {
+        if (bTamper) pbyTbs[nTbs - 1] ^= 0x01;
+        request = "K 00 " + smtest::ToHex(ASN1_STRING_get0_data(pPub), (size_t)ASN1_STRING_length(pPub)) +
+                  "\nV " + smtest::ToHex(pbyTbs, (size_t)nTbs) + " " +
+                  smtest::ToHex(ASN1_STRING_get0_data(pSig), (size_t)ASN1_STRING_length(pSig)) + "\n";
+    }
+    OPENSSL_free(pbyTbs);
+    return request;
+}
+
+TEST_F(ProviderCert, SmCryptoAcceptsTheSignaturesOfCertificatesSignedInKctx)
+{
+    std::string moduleDir;
+    if (0 != std::system("node --version >/dev/null 2>&1") || !smtest::InstallSmCrypto(moduleDir))
+        GTEST_SKIP() << "npm sm-crypto unavailable (npm unreachable or node missing); see npm-install.log";
+    morv::OsslPtr<X509> pCliInter(LoadCert("sm2/int", From::DER)), pCliLeaf(LoadCert("sm2/ee_sign", From::DER));
+    morv::OsslPtr<X509> pCliEmptyId(LoadCert("sm2/ee_empty_id", From::DER));
+    ASSERT_TRUE(pCliInter && pCliLeaf && pCliEmptyId);
+    const struct {
+        const char* pszWhat;
+        X509* pCert;
+        X509* pIssuer;
+        bool bTamper;
+        const char* pszAnswer;
+    } kCases[] = {
+        {"self-signed root", m_pRoot.get(), m_pRoot.get(), false, "V 1"},
+        {"intermediate", m_pInter.get(), m_pRoot.get(), false, "V 1"},
+        {"leaf", m_pLeaf.get(), m_pInter.get(), false, "V 1"},
+        {"leaf, TBS changed", m_pLeaf.get(), m_pInter.get(), true, "V 0"},
+        {"leaf, wrong issuer key", m_pLeaf.get(), m_pRoot.get(), false, "V 0"},
+        // The fixtures' own oracle: the CLI signed them with the standard ID, except one.
+        {"CLI-made leaf", pCliLeaf.get(), pCliInter.get(), false, "V 1"},
+        {"CLI-made leaf, empty ID", pCliEmptyId.get(), pCliInter.get(), false, "V 0"},
+    };
+    std::string request;
+    for (const auto& c : kCases) {
+        const std::string lines = SmCryptoCheck(c.pCert, c.pIssuer, c.bTamper);
+        ASSERT_FALSE(lines.empty()) << c.pszWhat;
+        request += lines;
+    }
+    const std::vector<std::string> answer = smtest::RunSmCrypto(moduleDir, request);
+    ASSERT_EQ(std::size(kCases), answer.size());
+    for (size_t i = 0; i < answer.size(); ++i)
+        EXPECT_EQ(kCases[i].pszAnswer, answer[i]) << kCases[i].pszWhat;
 }
 
 }  // namespace
