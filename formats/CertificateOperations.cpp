@@ -451,6 +451,35 @@ struct PfxContents {
     OsslPtr<STACK_OF(X509)> pChain;
 };
 
+// PKCS12_parse of OpenSSL 3.0 decodes the certificates outside the PKCS#12's library context;
+// a copy decoded in kctx has its SM2 signature checked by our SM2 with the standard ID.
+X509* CopyIntoKernel(X509* pCert)
+{
+    unsigned char* pbyDer = nullptr;
+    int nDer = i2d_X509(pCert, &pbyDer);
+    const unsigned char* pbyIn = pbyDer;
+    X509* pCopy = nDer > 0 ? smk::D2iX509(&pbyIn, nDer) : nullptr;
+    OPENSSL_free(pbyDer);
+    return pCopy;
+}
+
+int MoveCertsIntoKernel(PfxContents& contents)
+{
+    if (contents.pCert) {
+        contents.pCert.reset(CopyIntoKernel(contents.pCert.get()));
+        VOMU_FAIL_IF_OSSL(NULL == contents.pCert, "d2i_X509(certificate)", VOMU_E_FAIL);
+    }
+    STACK_OF(X509)* pChain = contents.pChain.get();
+    for (int i = 0; i < sk_X509_num(pChain); ++i) {
+        X509* pOriginal = sk_X509_value(pChain, i);
+        X509* pCopy = CopyIntoKernel(pOriginal);
+        VOMU_FAIL_IF_OSSL(NULL == pCopy, "d2i_X509(chain)", VOMU_E_FAIL);
+        sk_X509_set(pChain, i, pCopy);  // returns the new value, not the one it replaced
+        X509_free(pOriginal);
+    }
+    return VOMU_OK;
+}
+
 // The key and the certificate are always asked for: OpenSSL returns a certificate only as
 // the one that matches the key.
 int OpenPKCS12(PKCS12* pPKCS12, const char* pszPassword, bool bWantChain, PfxContents& contents)
@@ -463,7 +492,7 @@ int OpenPKCS12(PKCS12* pPKCS12, const char* pszPassword, bool bWantChain, PfxCon
     contents.pCert.reset(pCert);
     contents.pChain.reset(pChain);
     VOMU_FAIL_IF_OSSL(0 == nResult, "PKCS12_parse", VOMU_E_BAD_ASN1_DATA);
-    return VOMU_OK;
+    return MoveCertsIntoKernel(contents);
 }
 
 }  // namespace
