@@ -241,13 +241,16 @@ issue() {
 }
 
 revoke_in_db() { # issuer serial: mark the database line revoked at a fixed date
-  local db
+  local db out="" line
   db="$(ca_state "$1")/index.txt"
-  # Fields split by awk: a valid entry's empty revocation field is two adjacent tabs,
-  # which a shell word split would merge.
-  awk -F'\t' -v OFS='\t' -v serial="$2" -v at="$REVOKED_AT,keyCompromise" \
-    '$4 == serial { $1 = "R"; $3 = at } { print }' "$db" >"$db.new"
-  mv "$db.new" "$db"
+  while IFS= read -r line; do
+    local IFS=$'\t'; local f=($line); unset IFS
+    if [[ "${f[3]}" == "$2" ]]; then
+      line=$(printf 'R\t%s\t%s,keyCompromise\t%s\t%s\t%s' "${f[1]}" "$REVOKED_AT" "${f[3]}" "${f[4]}" "${f[5]}")
+    fi
+    out+="$line"$'\n'
+  done <"$db"
+  printf '%s' "$out" >"$db"
 }
 
 make_crl() {
