@@ -192,6 +192,9 @@ const std::vector<VerifyRow>& VerifyRows()
         {"chain sm2 public x with leading zero", "sm2/ee_x00.pem", 4, nullptr, kSm2Store, VOMU_OK,
          true},
         {"chain sm2 utf8 names", "sm2/ee_utf8.pem", 4, nullptr, kSm2Store, VOMU_OK, true},
+        // signed by the CLI without the standard user ID: a certificate no chain of ours accepts
+        {"chain sm2 leaf signed with the empty id", "sm2/ee_empty_id.pem", 4, nullptr, kSm2Store,
+         VOMU_E_CERT_CHAIN, true},
         {"chain sm2 expired", "sm2/ee_expired.pem", 4, nullptr, kSm2Store, VOMU_E_CERT_TIME, true},
         {"chain sm2 not yet valid", "sm2/ee_notyet.pem", 4, nullptr, kSm2Store, VOMU_E_CERT_TIME,
          true},
