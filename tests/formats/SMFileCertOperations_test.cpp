@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "Base64Utility.h"
 #include "HandOver.h"
 #include "LogCapture.h"
 #include "OpenSSLPeer.h"
@@ -402,6 +403,425 @@ TEST_F(SMFileCertOperationsTest, ECPrivateKeyRefusesBadArguments)
     NodeEx* pRoot = NULL;
     EXPECT_EQ(VOMU_E_FAIL, ConstructNode_ECPrivateKey(1, "x", d.data(), 32, x.data(), 32, y.data(), 32, &pRoot));
     EXPECT_EQ(nullptr, pRoot);
+}
+
+// ---- SM2 key file ----
+
+const char kPassword[] = "Fixture-SM2-2020";
+
+// The file as the SM2 operations read it: all of it through Base64DecodeEx.
+Bytes DecodeKeyFile(const std::string& name)
+{
+    const Bytes text = ReadBytes(PkiPath("sm2pfx/" + name));
+    unsigned char* pby = NULL;
+    int n = 0;
+    if (text.empty() || VOMU_OK != Base64DecodeEx((const char*)text.data(), (int)text.size(), &pby, &n))
+        return Bytes();
+    return TakeArray(pby, n);
+}
+
+std::vector<std::string> KeyFileNames()
+{
+    std::vector<std::string> names;
+    for (const auto& section : Expected())
+        if (section.first.rfind("sm2pfx/", 0) == 0) names.push_back(section.first.substr(7));
+    return names;
+}
+
+struct Parsed {
+    int nResult = 0;
+    Bytes encryptedKey, cert;
+};
+
+Parsed Parse(Bytes der, bool bKey = true, bool bCert = true)
+{
+    Parsed parsed;
+    unsigned char *pbyKey = NULL, *pbyCert = NULL;
+    int nKey = -1, nCert = -1;
+    parsed.nResult = ParseSM2PFX(der.data(), (int)der.size(), bKey ? &pbyKey : NULL,
+                                 bKey ? &nKey : NULL, bCert ? &pbyCert : NULL, bCert ? &nCert : NULL);
+    if (VOMU_OK == parsed.nResult) {
+        parsed.encryptedKey = TakeArray(pbyKey, nKey);
+        parsed.cert = TakeArray(pbyCert, nCert);
+    } else {
+        EXPECT_TRUE(NULL == pbyKey && NULL == pbyCert && -1 == nKey && -1 == nCert);
+    }
+    return parsed;
+}
+
+// The key pair, or the failure code with the pair checked untouched.
+struct Pair {
+    int nResult = 0;
+    Bytes d, x, y;
+};
+
+Pair DecryptPair(Bytes der, const std::string& password)
+{
+    Pair pair;
+    SM2_KEY_PAIR pstPair = {};
+    std::string pw = password;
+    pair.nResult = DecryptKeyPairFromSM2PFX(der.data(), (int)der.size(), &pw[0], &pstPair);
+    if (VOMU_OK != pair.nResult) {
+        EXPECT_TRUE(NULL == pstPair.privateKey && NULL == pstPair.publicKeyX &&
+                    NULL == pstPair.publicKeyY && 0 == pstPair.privateKeyLen);
+        return pair;
+    }
+    pair.d.assign(pstPair.privateKey, pstPair.privateKey + pstPair.privateKeyLen);
+    pair.x.assign(pstPair.publicKeyX, pstPair.publicKeyX + pstPair.publicKeyXLen);
+    pair.y.assign(pstPair.publicKeyY, pstPair.publicKeyY + pstPair.publicKeyYLen);
+    CleanupSM2KeyPair(&pstPair);
+    EXPECT_TRUE(NULL == pstPair.privateKey && NULL == pstPair.publicKeyX && NULL == pstPair.publicKeyY);
+    return pair;
+}
+
+Parsed DecryptKeyAndCert(Bytes der, const std::string& password)
+{
+    Parsed out;
+    unsigned char *pbyKey = NULL, *pbyCert = NULL;
+    int nKey = -1, nCert = -1;
+    std::string pw = password;
+    out.nResult = DecryptSM2PFX(der.data(), (int)der.size(), &pw[0], &pbyKey, &nKey, &pbyCert, &nCert);
+    if (VOMU_OK == out.nResult) {
+        out.encryptedKey = TakeArray(pbyKey, nKey);  // here: the decrypted key
+        out.cert = TakeArray(pbyCert, nCert);
+    } else {
+        EXPECT_TRUE(NULL == pbyKey && NULL == pbyCert && -1 == nKey && -1 == nCert);
+    }
+    return out;
+}
+
+Bytes Encapsulate(Bytes cert, Bytes key, const std::string& password, int* pnResult)
+{
+    unsigned char* pby = NULL;
+    int n = -1;
+    std::string pw = password;
+    *pnResult = EncapsulateSM2PFX(cert.data(), (int)cert.size(), key.data(), (int)key.size(), &pw[0],
+                                  &pby, &n);
+    if (VOMU_OK != *pnResult) {
+        EXPECT_TRUE(NULL == pby && -1 == n);
+        return Bytes();
+    }
+    return TakeArray(pby, n);
+}
+
+// Every key file of tests/data/pki/sm2pfx, as expected.txt describes it: every layout decodes
+// to the same DER; version, identifiers and certificate form do not matter; a key that is not
+// the certificate's is refused like a wrong password; what is no SM2_PFX is a format error.
+TEST_F(SMFileCertOperationsTest, EveryKeyFileVariantReadsAsTheOracleSays)
+{
+    const std::vector<std::string> names = KeyFileNames();
+    ASSERT_GE(names.size(), 15u);
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        const std::string id = "sm2pfx/" + name;
+        const Bytes der = DecodeKeyFile(name);
+        ASSERT_FALSE(der.empty());
+        const std::string password = Fact(id, "password");
+        if ("invalid" == Fact(id, "sm2_pfx")) {
+            EXPECT_EQ(VOMU_E_SM2PFX_FORMAT, Parse(der).nResult);
+            EXPECT_EQ(VOMU_E_SM2PFX_FORMAT, DecryptPair(der, password).nResult);
+            EXPECT_EQ(VOMU_E_SM2PFX_FORMAT, DecryptKeyAndCert(der, password).nResult);
+            continue;
+        }
+        EXPECT_EQ(Fact(id, "der_bytes"), std::to_string(der.size()));
+        const std::string certId = Fact(id, "certificate");
+        const Bytes cert = ReadBytes(PkiPath(Fact(certId, Fact(id, "certificate_form"))));
+        const Parsed parsed = Parse(der);
+        ASSERT_EQ(VOMU_OK, parsed.nResult);
+        EXPECT_EQ(Fact(id, "encrypted_key"), peer::Hex(parsed.encryptedKey));
+        EXPECT_TRUE(cert == parsed.cert);
+
+        const bool bMatches = "yes" == Fact(id, "key_matches_certificate");
+        const Pair pair = DecryptPair(der, password);
+        const Parsed keyAndCert = DecryptKeyAndCert(der, password);
+        if (!bMatches) {
+            EXPECT_EQ(VOMU_E_SM2PFX_PASSWORD, pair.nResult);
+            EXPECT_EQ(VOMU_E_SM2PFX_PASSWORD, keyAndCert.nResult);
+            continue;
+        }
+        ASSERT_EQ(VOMU_OK, pair.nResult);
+        EXPECT_EQ(Fact(id, "decrypted_key"), peer::Hex(pair.d));
+        EXPECT_EQ(Fact(certId, "public_x"), peer::Hex(pair.x));
+        EXPECT_EQ(Fact(certId, "public_y"), peer::Hex(pair.y));
+        ASSERT_EQ(VOMU_OK, keyAndCert.nResult);
+        EXPECT_EQ(Fact(id, "decrypted_key"), peer::Hex(keyAndCert.encryptedKey));
+        EXPECT_TRUE(cert == keyAndCert.cert);
+    }
+    EXPECT_TRUE(DecodeKeyFile("sign.b64") == DecodeKeyFile("sign_crlf76.b64"));
+    EXPECT_TRUE(DecodeKeyFile("sign.b64") == DecodeKeyFile("sign_lf64.b64"));
+}
+
+// The writer against the fixtures that asn1parse -genconf built around the CLI's SM4: the IV
+// comes from the password, so the files are reproducible byte for byte.
+TEST_F(SMFileCertOperationsTest, EncapsulateReproducesTheFixtureKeyFiles)
+{
+    for (const char* name : {"sign.b64", "enc.b64", "sign_enc.b64", "noku.b64", "x00.b64",
+                             "pem_cert.b64", "empty_password.b64", "mismatched_key.b64"}) {
+        SCOPED_TRACE(name);
+        const std::string id = std::string("sm2pfx/") + name;
+        const Bytes cert = ReadBytes(PkiPath(Fact(Fact(id, "certificate"), Fact(id, "certificate_form"))));
+        int nResult = 0;
+        const Bytes der = Encapsulate(cert, peer::FromHex(Fact(id, "decrypted_key")),
+                                      Fact(id, "password"), &nResult);
+        ASSERT_EQ(VOMU_OK, nResult);
+        EXPECT_EQ(peer::Hex(DecodeKeyFile(name)), peer::Hex(der));
+        // 02 01 01, then SM2_PRIVATE_DATA: 30 47 with a 48-octet encrypted key.
+        const size_t nPrivate = 2 + ((der[1] & 0x80) ? (der[1] & 0x7F) : 0) + 3;
+        ASSERT_GT(der.size(), nPrivate + 73);
+        EXPECT_EQ(peer::Hex(Bytes{0x02, 0x01, 0x01, 0x30, 0x47}),
+                  peer::Hex(Bytes(der.begin() + nPrivate - 3, der.begin() + nPrivate + 2)));
+        EXPECT_EQ(peer::Hex(Bytes{0x04, 0x30}),
+                  peer::Hex(Bytes(der.begin() + nPrivate + 23, der.begin() + nPrivate + 25)));
+    }
+}
+
+// Wrong passwords: padding that fails, padding that happens to pass (the fixture's lucky
+// "wrong-0117" gives 47 bytes), and the rest of 1,000 candidates. None yields a key, while
+// ParseSM2PFX, which needs no password, still reads the file.
+TEST_F(SMFileCertOperationsTest, WrongPasswordsNeverYieldAKey)
+{
+    Bytes der = DecodeKeyFile("sign.b64");
+    ASSERT_EQ(VOMU_OK, Parse(der).nResult);
+    const std::string lucky = Fact("sm2pfx/sign.b64", "lucky_wrong_password");
+    ASSERT_EQ("wrong-0117", lucky);
+    for (const std::string& pw : {lucky, Fact("sm2pfx/sign.b64", "plain_wrong_password"),
+                                  std::string(""), std::string("Fixture-SM2-2020 "),
+                                  std::string("fixture-SM2-2020")}) {
+        EXPECT_EQ(VOMU_E_SM2PFX_PASSWORD, DecryptPair(der, pw).nResult) << pw;
+        EXPECT_EQ(VOMU_E_SM2PFX_PASSWORD, DecryptKeyAndCert(der, pw).nResult) << pw;
+    }
+    for (int i = 0; i < 1000; i++) {
+        char szPassword[32];
+        snprintf(szPassword, sizeof szPassword, "wrong-%04d", i);
+        SM2_KEY_PAIR pair = {};
+        const int nResult = DecryptKeyPairFromSM2PFX(der.data(), (int)der.size(), szPassword, &pair);
+        ASSERT_EQ(VOMU_E_SM2PFX_PASSWORD, nResult) << szPassword;
+        ASSERT_EQ(nullptr, pair.privateKey) << szPassword;
+    }
+}
+
+// A self-signed SM2 certificate made by the CLI for the scalar 1 (public point G): lets the
+// tests give keys of other lengths and out-of-range scalars of the same point.
+class ScalarOneCertificate {
+public:
+    ScalarOneCertificate()
+    {
+        peer::TempFile conf, keyDer, keyPem, certDer;
+        std::ofstream(conf.Path()) << "asn1=SEQUENCE:k\n[k]\nv=INTEGER:1\n"
+                                   << "d=FORMAT:HEX,OCTETSTRING:" << std::string(62, '0') << "01\n"
+                                   << "c=EXPLICIT:0,OID:1.2.156.10197.1.301\n";
+        const std::string cmd =
+            "openssl asn1parse -genconf " + conf.Path() + " -noout -out " + keyDer.Path() +
+            " && openssl pkey -inform DER -in " + keyDer.Path() + " -out " + keyPem.Path() +
+            " && openssl req -x509 -new -key " + keyPem.Path() +
+            " -sm3 -sigopt distid:1234567812345678 -subj /CN=G -days 1 -outform DER -out " +
+            certDer.Path();
+        if (0 == peer::RunCommand(cmd, &m_error)) m_cert = certDer.Read();
+    }
+    const Bytes& Der() const { return m_cert; }
+    const std::string& Error() const { return m_error; }
+
+private:
+    Bytes m_cert;
+    std::string m_error;
+};
+
+// The decrypted key must be 1 to 32 bytes (left-padded to 32) and a scalar below the order.
+TEST_F(SMFileCertOperationsTest, DecryptedKeyMustBeTheCertificatesScalar)
+{
+    const ScalarOneCertificate g;
+    ASSERT_FALSE(g.Der().empty()) << g.Error();
+    Bytes one32(32, 0);
+    one32[31] = 1;
+    // n + 1 (GB/T 32918.5 order): the same point, but no valid private key.
+    const Bytes orderPlusOne =
+        peer::FromHex("FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFF7203DF6B21C6052B53BBF40939D54124");
+    struct Row {
+        const char* what;
+        Bytes key;
+        int nResult;
+    };
+    const Row rows[] = {
+        {"one byte", Bytes{0x01}, VOMU_OK},
+        {"31 bytes", Bytes(one32.begin() + 1, one32.end()), VOMU_OK},
+        {"32 bytes", one32, VOMU_OK},
+        {"33 bytes", [&] { Bytes b(1, 0); b.insert(b.end(), one32.begin(), one32.end()); return b; }(),
+         VOMU_E_SM2PFX_PASSWORD},
+        {"n + 1", orderPlusOne, VOMU_E_SM2PFX_PASSWORD},
+        {"zero", Bytes(32, 0), VOMU_E_SM2PFX_PASSWORD},
+        {"two", Bytes{0x02}, VOMU_E_SM2PFX_PASSWORD},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        int nResult = 0;
+        const Bytes der = Encapsulate(g.Der(), row.key, kPassword, &nResult);
+        ASSERT_EQ(VOMU_OK, nResult);  // the writer stores any key unchecked
+        const Pair pair = DecryptPair(der, kPassword);
+        EXPECT_EQ(row.nResult, pair.nResult);
+        EXPECT_EQ(row.nResult, DecryptKeyAndCert(der, kPassword).nResult);
+        if (VOMU_OK == row.nResult) {
+            EXPECT_EQ(peer::Hex(one32), peer::Hex(pair.d));
+        }
+    }
+}
+
+// What is not an SM2_PFX, and the choice of outputs.
+TEST_F(SMFileCertOperationsTest, ParseSM2PFXReadsOnlySM2PFX)
+{
+    const Bytes der = DecodeKeyFile("sign.b64");
+    ASSERT_FALSE(der.empty());
+    Bytes cutByOne(der.begin(), der.end() - 1);
+    Bytes inner(der.begin() + 4, der.end());  // the version, no SEQUENCE around it
+    Bytes wrongTag = der;
+    wrongTag[0] = 0x31;
+    const std::vector<std::pair<const char*, Bytes>> inputs = {
+        {"empty", Bytes()},
+        {"one byte", Bytes{0x30}},
+        {"cut by one byte", cutByOne},
+        {"without the outer SEQUENCE", inner},
+        {"a SET", wrongTag},
+        {"a PKCS#12 file", ReadBytes(PkiPath("p12/modern.p12"))},
+        {"a certificate", ReadBytes(PkiPath("sm2/ee_sign.der"))},
+        {"Base64 text", ReadBytes(PkiPath("sm2pfx/sign.b64"))},
+    };
+    for (const auto& input : inputs) {
+        SCOPED_TRACE(input.first);
+        EXPECT_EQ(VOMU_E_SM2PFX_FORMAT, Parse(input.second).nResult);
+        EXPECT_EQ(VOMU_E_SM2PFX_FORMAT, DecryptPair(input.second, kPassword).nResult);
+    }
+    EXPECT_EQ(VOMU_E_SM2PFX_FORMAT, ParseSM2PFX(NULL, 10, NULL, NULL, NULL, NULL));
+
+    Bytes trailing = der;
+    trailing.insert(trailing.end(), {0x00, 0x00, 0xFF});
+    const Parsed full = Parse(der);
+    ASSERT_EQ(VOMU_OK, full.nResult);
+    const Parsed withTrailing = Parse(trailing);
+    EXPECT_EQ(VOMU_OK, withTrailing.nResult);
+    EXPECT_TRUE(full.cert == withTrailing.cert);
+
+    const Parsed certOnly = Parse(der, false, true);
+    EXPECT_EQ(VOMU_OK, certOnly.nResult);
+    EXPECT_TRUE(certOnly.encryptedKey.empty() && full.cert == certOnly.cert);
+    const Parsed keyOnly = Parse(der, true, false);
+    EXPECT_EQ(VOMU_OK, keyOnly.nResult);
+    EXPECT_TRUE(keyOnly.cert.empty() && full.encryptedKey == keyOnly.encryptedKey);
+    unsigned char* pby = NULL;
+    int n = 0;
+    Bytes copy = der;
+    EXPECT_EQ(VOMU_E_INVALID_ARG, ParseSM2PFX(copy.data(), (int)copy.size(), &pby, NULL, NULL, NULL));
+    EXPECT_EQ(VOMU_E_INVALID_ARG, ParseSM2PFX(copy.data(), (int)copy.size(), NULL, NULL, NULL, &n));
+    EXPECT_EQ(nullptr, pby);
+}
+
+// The item functions decode and re-encode a file unchanged and advance the input past it.
+TEST_F(SMFileCertOperationsTest, ItemFunctionsRoundTripAndAdvance)
+{
+    for (const char* name : {"sign.b64", "version2.b64", "other_oids.b64", "pem_cert.b64"}) {
+        SCOPED_TRACE(name);
+        Bytes der = DecodeKeyFile(name);
+        const size_t nFile = der.size();
+        der.push_back(0x05);
+        const unsigned char* p = der.data();
+        SM2_PFX* pstPfx = d2i_SM2_PFX(NULL, &p, (long)der.size());
+        ASSERT_NE(nullptr, pstPfx);
+        EXPECT_EQ(nFile, (size_t)(p - der.data()));
+        unsigned char* pbyOut = NULL;
+        const int nOut = i2d_SM2_PFX(pstPfx, &pbyOut);
+        ASSERT_EQ((int)nFile, nOut);
+        EXPECT_EQ(0, memcmp(pbyOut, der.data(), nFile));
+        OPENSSL_free(pbyOut);
+        // The parts encode as the bytes they were read from.
+        pbyOut = NULL;
+        const int nPrivate = i2d_SM2_PRIVATE_DATA(pstPfx->privateData, &pbyOut);
+        const unsigned char* q = pbyOut;
+        SM2_PRIVATE_DATA* pstPrivate = d2i_SM2_PRIVATE_DATA(NULL, &q, nPrivate);
+        EXPECT_NE(nullptr, pstPrivate);
+        SM2_PRIVATE_DATA_free(pstPrivate);
+        OPENSSL_free(pbyOut);
+        pbyOut = NULL;
+        const int nPublic = i2d_SM2_PUBLIC_DATA(pstPfx->publicData, &pbyOut);
+        q = pbyOut;
+        SM2_PUBLIC_DATA* pstPublic = d2i_SM2_PUBLIC_DATA(NULL, &q, nPublic);
+        EXPECT_NE(nullptr, pstPublic);
+        SM2_PUBLIC_DATA_free(pstPublic);
+        OPENSSL_free(pbyOut);
+        SM2_PFX_free(pstPfx);
+    }
+    SM2_PFX_free(NULL);
+    SM2_PRIVATE_DATA_free(NULL);
+    SM2_PUBLIC_DATA_free(NULL);
+}
+
+TEST_F(SMFileCertOperationsTest, BuildersRefuseBadIdentifiersAndKeepOwnership)
+{
+    unsigned char abyKey[48] = {0};
+    SM2_PRIVATE_DATA* pstPrivate = NULL;
+    EXPECT_EQ(VOMU_E_FAIL, CreateSM2PrivateData("data", "1.2.156.10197.1.104", abyKey, 48, &pstPrivate));
+    EXPECT_EQ(VOMU_E_FAIL, CreateSM2PrivateData("1.2.156.10197.6.1.4.2.1", "1..2", abyKey, 48, &pstPrivate));
+    EXPECT_EQ(VOMU_E_FAIL, CreateSM2PrivateData("1.2.156.10197.6.1.4.2.1", "1.2.3 ", abyKey, 48, &pstPrivate));
+    EXPECT_EQ(nullptr, pstPrivate);
+    SM2_PUBLIC_DATA* pstPublic = NULL;
+    EXPECT_EQ(VOMU_E_FAIL, CreateSM2PublicData("x.y", abyKey, 48, &pstPublic));
+    EXPECT_EQ(nullptr, pstPublic);
+
+    ASSERT_EQ(VOMU_OK, CreateSM2PrivateData("1.2.156.10197.6.1.4.2.1", "1.2.156.10197.1.104", abyKey, 48, &pstPrivate));
+    ASSERT_EQ(VOMU_OK, CreateSM2PublicData("1.2.156.10197.6.1.4.2.1", abyKey, 10, &pstPublic));
+    SM2_PFX* pstPfx = NULL;
+    SM2_PUBLIC_DATA* pstNoPublic = NULL;
+    EXPECT_EQ(VOMU_E_INVALID_ARG, CreateSM2PFX(1, pstPrivate, pstNoPublic, &pstPfx));
+    EXPECT_NE(nullptr, pstPrivate);  // still the caller's
+    ASSERT_EQ(VOMU_OK, CreateSM2PFX(1, pstPrivate, pstPublic, &pstPfx));
+    EXPECT_TRUE(NULL == pstPrivate && NULL == pstPublic);
+    ASSERT_NE(nullptr, pstPfx);
+    EXPECT_EQ(1, ASN1_INTEGER_get(pstPfx->version));
+    SM2_PFX_free(pstPfx);
+
+    int nResult = 0;
+    EXPECT_TRUE(Encapsulate(Bytes(), Bytes(32, 1), kPassword, &nResult).empty());
+    EXPECT_EQ(VOMU_E_INVALID_ARG, nResult);
+    EXPECT_TRUE(Encapsulate(Bytes(10, 1), Bytes(), kPassword, &nResult).empty());
+    EXPECT_EQ(VOMU_E_INVALID_ARG, nResult);
+}
+
+TEST_F(SMFileCertOperationsTest, CleanupIsSafeOnEmptyAndRepeatedPairs)
+{
+    CleanupSM2KeyPair(NULL);
+    SM2_KEY_PAIR empty = {};
+    CleanupSM2KeyPair(&empty);
+    EXPECT_EQ(nullptr, empty.privateKey);
+    Bytes der = DecodeKeyFile("sign.b64");
+    char szPassword[] = "Fixture-SM2-2020";
+    SM2_KEY_PAIR pair = {};
+    ASSERT_EQ(VOMU_OK, DecryptKeyPairFromSM2PFX(der.data(), (int)der.size(), szPassword, &pair));
+    EXPECT_EQ(32, pair.privateKeyLen);
+    CleanupSM2KeyPair(&pair);
+    CleanupSM2KeyPair(&pair);
+    EXPECT_TRUE(NULL == pair.privateKey && NULL == pair.publicKeyX && NULL == pair.publicKeyY);
+    EXPECT_EQ(32, pair.publicKeyYLen);
+}
+
+// Passwords stay out of the log, right or wrong, while the steps are logged.
+TEST_F(SMFileCertOperationsTest, PasswordsNeverReachTheLog)
+{
+    morv_test::LogCapture log;
+    ASSERT_TRUE(log.Ok());
+    const Bytes der = DecodeKeyFile("sign.b64");
+    const std::string wrong = "Wrong-Pass-4711";
+    int nResult = 0;
+    Encapsulate(ReadBytes(PkiPath("sm2/ee_sign.der")),
+                peer::FromHex(Fact("sm2pfx/sign.b64", "decrypted_key")), kPassword, &nResult);
+    EXPECT_EQ(VOMU_OK, nResult);
+    EXPECT_EQ(VOMU_OK, DecryptPair(der, kPassword).nResult);
+    EXPECT_EQ(VOMU_OK, DecryptKeyAndCert(der, kPassword).nResult);
+    EXPECT_EQ(VOMU_E_SM2PFX_PASSWORD, DecryptPair(der, wrong).nResult);
+    EXPECT_EQ(VOMU_E_SM2PFX_PASSWORD, DecryptPair(der, "wrong-0117").nResult);
+    EXPECT_EQ(VOMU_E_SM2PFX_PASSWORD, DecryptPair(DecodeKeyFile("mismatched_key.b64"), kPassword).nResult);
+    const std::string text = log.Contents();
+    EXPECT_NE(std::string::npos, text.find("SMFileCertOperations.cpp")) << text;
+    EXPECT_NE(std::string::npos, text.find("SM4DecryptByPin)\t\t--Failed:(0xa0071108)")) << text;
+    for (const std::string& secret : {std::string(kPassword), wrong, std::string("wrong-0117"),
+                                      Fact("sm2pfx/sign.b64", "decrypted_key")})
+        EXPECT_EQ(std::string::npos, text.find(secret)) << secret;
 }
 
 }  // namespace
