@@ -315,6 +315,51 @@ TEST_F(SMFileCertOperationsTest, FailureLineNamesTheSourceAndTheStep)
         << text;
 }
 
+// Runs a shell script in a new temporary directory and returns the named files it wrote
+// (none when it fails; its output then goes to *pError).
+std::map<std::string, Bytes> RunCliScript(const std::string& script,
+                                          const std::vector<std::string>& files, std::string* pError)
+{
+    std::map<std::string, Bytes> out;
+    char szDir[] = "/tmp/morv_sm2pfx_XXXXXX";
+    if (!mkdtemp(szDir)) return out;
+    const std::string dir = szDir;
+    if (0 == peer::RunCommand("cd " + dir + " && " + script, pError))
+        for (const std::string& name : files) out[name] = ReadBytes(dir + "/" + name);
+    peer::RunCommand("rm -rf " + dir);
+    return out;
+}
+
+// Certificates the fixtures lack, made by the CLI: a public point in compressed form (its
+// uncompressed twin from the same key is the oracle) and subject key identifiers of 1 and of
+// 200 octets (the latter with a long-form inner length, 04 81 C8).
+TEST_F(SMFileCertOperationsTest, CompressedPointsAndLongKeyIdentifiersAreRead)
+{
+    const std::string longId(400, 'C');
+    const std::string script =
+        "openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:SM2 -out k.pem"
+        " && openssl ec -in k.pem -conv_form compressed -out kc.pem"
+        " && openssl pkey -in k.pem -pubout -outform DER -out pub.der"
+        " && openssl req -x509 -new -key kc.pem -sm3 -sigopt distid:1234567812345678 -subj /CN=C"
+        " -days 1 -addext subjectKeyIdentifier=" + longId + " -outform DER -out long.der"
+        " && openssl req -x509 -new -key k.pem -sm3 -sigopt distid:1234567812345678 -subj /CN=S"
+        " -days 1 -addext subjectKeyIdentifier=5A -out short.pem";
+    std::string error;
+    auto files = RunCliScript(script, {"pub.der", "long.der", "short.pem"}, &error);
+    ASSERT_EQ(3u, files.size()) << error;
+    const Bytes& pub = files["pub.der"];
+    ASSERT_GT(pub.size(), 64u);
+    const Bytes& compressed = files["long.der"];
+    ASSERT_FALSE(compressed.empty());
+    const Point point = ReadPoint(compressed);
+    ASSERT_EQ(VOMU_OK, point.nResult);
+    EXPECT_EQ(peer::Hex(Bytes(pub.end() - 64, pub.end())), peer::Hex(point.x) + peer::Hex(point.y));
+    EXPECT_EQ(point.x, ReadPoint(files["short.pem"]).x);
+    int nResult = 0;
+    EXPECT_EQ(longId, peer::Hex(ReadField(GetSubjectKeyIDFromCert, compressed, &nResult)));
+    EXPECT_EQ("5A", peer::Hex(ReadField(GetSubjectKeyIDFromCert, files["short.pem"], &nResult)));
+}
+
 // ---- ECPrivateKey ----
 
 // DER made by `openssl asn1parse -genconf`; the INTEGERs are written as implicitly tagged
@@ -606,17 +651,14 @@ class ScalarOneCertificate {
 public:
     ScalarOneCertificate()
     {
-        peer::TempFile conf, keyDer, keyPem, certDer;
-        std::ofstream(conf.Path()) << "asn1=SEQUENCE:k\n[k]\nv=INTEGER:1\n"
-                                   << "d=FORMAT:HEX,OCTETSTRING:" << std::string(62, '0') << "01\n"
-                                   << "c=EXPLICIT:0,OID:1.2.156.10197.1.301\n";
-        const std::string cmd =
-            "openssl asn1parse -genconf " + conf.Path() + " -noout -out " + keyDer.Path() +
-            " && openssl pkey -inform DER -in " + keyDer.Path() + " -out " + keyPem.Path() +
-            " && openssl req -x509 -new -key " + keyPem.Path() +
-            " -sm3 -sigopt distid:1234567812345678 -subj /CN=G -days 1 -outform DER -out " +
-            certDer.Path();
-        if (0 == peer::RunCommand(cmd, &m_error)) m_cert = certDer.Read();
+        const std::string script =
+            "printf 'asn1=SEQUENCE:k\\n[k]\\nv=INTEGER:1\\nd=FORMAT:HEX,OCTETSTRING:" +
+            std::string(62, '0') + "01\\nc=EXPLICIT:0,OID:1.2.156.10197.1.301\\n' > k.cnf"
+            " && openssl asn1parse -genconf k.cnf -noout -out k.der"
+            " && openssl pkey -inform DER -in k.der -out k.pem"
+            " && openssl req -x509 -new -key k.pem -sm3 -sigopt distid:1234567812345678"
+            " -subj /CN=G -days 1 -outform DER -out cert.der";
+        m_cert = RunCliScript(script, {"cert.der"}, &m_error)["cert.der"];
     }
     const Bytes& Der() const { return m_cert; }
     const std::string& Error() const { return m_error; }
