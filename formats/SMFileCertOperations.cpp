@@ -215,8 +215,8 @@ int GetSerialNumberFromCert(unsigned char* pbyCert, int nCertLen, unsigned char*
     VOMU_FAIL_IF(NULL == pIntegerSerialNumber, "X509_get_serialNumber", VOMU_E_FAIL);
     unsigned char* pbyASN1SerialNumber = NULL;
     const int nASN1SerialNumberSize = i2d_ASN1_INTEGER(pIntegerSerialNumber, &pbyASN1SerialNumber);
-    VOMU_FAIL_IF_OSSL(nASN1SerialNumberSize <= 0 || NULL == pbyASN1SerialNumber,
-                      "i2d_ASN1_INTEGER", VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL(nASN1SerialNumberSize <= 0 || NULL == pbyASN1SerialNumber, "i2d_ASN1_INTEGER",
+                      VOMU_E_FAIL);
     return HandOverLibraryBuffer(pbyASN1SerialNumber, nASN1SerialNumberSize, ppbySerial,
                                  pnSerialLen);
 }
@@ -259,8 +259,8 @@ int ConstructNode_ECPrivateKey(int nVersion, const char* pszCurveOID, unsigned c
     VOMU_FAIL_IF(!pNode_ECPrivateKey, "new NodeEx(ECPrivateKey)", VOMU_E_FAIL);
     pNode_ECPrivateKey->Tag = 0x30;
     // Room for all four first, so no AddChild below can fail halfway.
-    VOMU_FAIL_IF(!morv::ReserveChildren(pNode_ECPrivateKey.get(), 4), "Reserve ECPrivateKey children",
-                 VOMU_E_FAIL);
+    VOMU_FAIL_IF(!morv::ReserveChildren(pNode_ECPrivateKey.get(), 4),
+                 "Reserve ECPrivateKey children", VOMU_E_FAIL);
     pNode_ECPrivateKey->AddChild(pNode_version.release());
     pNode_ECPrivateKey->AddChild(pNode_privateKey.release());
     pNode_ECPrivateKey->AddChild(pNode_contex0.release());
@@ -287,6 +287,7 @@ int EncodeECPrivateKey(int nVersion, const char* pszCurveOID, unsigned char* pby
 // --- SM2 key file ---
 namespace {
 
+// clang-format off
 ASN1_SEQUENCE(SM2_PRIVATE_DATA) = {
     ASN1_SIMPLE(SM2_PRIVATE_DATA, dataID, ASN1_OBJECT),
     ASN1_SIMPLE(SM2_PRIVATE_DATA, dataEncryptedAlg, ASN1_OBJECT),
@@ -303,32 +304,42 @@ ASN1_SEQUENCE(SM2_PFX) = {
     ASN1_SIMPLE(SM2_PFX, privateData, SM2_PRIVATE_DATA),
     ASN1_SIMPLE(SM2_PFX, publicData, SM2_PUBLIC_DATA),
 } ASN1_SEQUENCE_END(SM2_PFX)
+// clang-format on
 
 }  // namespace
 
 namespace morv {
-template <> struct OsslDeleter<SM2_PFX> {
+template <>
+struct OsslDeleter<SM2_PFX> {
     void operator()(SM2_PFX* p) const { SM2_PFX_free(p); }
 };
-template <> struct OsslDeleter<SM2_PRIVATE_DATA> {
+template <>
+struct OsslDeleter<SM2_PRIVATE_DATA> {
     void operator()(SM2_PRIVATE_DATA* p) const { SM2_PRIVATE_DATA_free(p); }
 };
-template <> struct OsslDeleter<SM2_PUBLIC_DATA> {
+template <>
+struct OsslDeleter<SM2_PUBLIC_DATA> {
     void operator()(SM2_PUBLIC_DATA* p) const { SM2_PUBLIC_DATA_free(p); }
 };
 }  // namespace morv
 
-#define MORV_SM2PFX_ITEM_FUNCTIONS(Type)                                                   \
-    Type* d2i_##Type(Type** ppValue, const unsigned char** ppbyIn, long nLen)              \
-    {                                                                                      \
+#define MORV_SM2PFX_ITEM_FUNCTIONS(Type)                                                        \
+    Type* d2i_##Type(Type** ppValue, const unsigned char** ppbyIn, long nLen)                   \
+    {                                                                                           \
         return (Type*)ASN1_item_d2i((ASN1_VALUE**)ppValue, ppbyIn, nLen, ASN1_ITEM_rptr(Type)); \
-    }                                                                                      \
-    int i2d_##Type(const Type* pValue, unsigned char** ppbyOut)                            \
-    {                                                                                      \
-        return ASN1_item_i2d((const ASN1_VALUE*)pValue, ppbyOut, ASN1_ITEM_rptr(Type));    \
-    }                                                                                      \
-    Type* Type##_new(void) { return (Type*)ASN1_item_new(ASN1_ITEM_rptr(Type)); }          \
-    void Type##_free(Type* pValue) { ASN1_item_free((ASN1_VALUE*)pValue, ASN1_ITEM_rptr(Type)); }
+    }                                                                                           \
+    int i2d_##Type(const Type* pValue, unsigned char** ppbyOut)                                 \
+    {                                                                                           \
+        return ASN1_item_i2d((const ASN1_VALUE*)pValue, ppbyOut, ASN1_ITEM_rptr(Type));         \
+    }                                                                                           \
+    Type* Type##_new(void)                                                                      \
+    {                                                                                           \
+        return (Type*)ASN1_item_new(ASN1_ITEM_rptr(Type));                                      \
+    }                                                                                           \
+    void Type##_free(Type* pValue)                                                              \
+    {                                                                                           \
+        ASN1_item_free((ASN1_VALUE*)pValue, ASN1_ITEM_rptr(Type));                              \
+    }
 
 VOMU_BEGIN_C
 MORV_SM2PFX_ITEM_FUNCTIONS(SM2_PFX)
@@ -385,7 +396,8 @@ ASN1_OCTET_STRING* NewOctetString(const unsigned char* pbyData, unsigned int nLe
 }
 
 // Replaces a field the item's new function filled with an empty value.
-template <typename T, typename Free> void SetField(T*& pField, T* pValue, Free pfnFree)
+template <typename T, typename Free>
+void SetField(T*& pField, T* pValue, Free pfnFree)
 {
     pfnFree(pField);
     pField = pValue;
@@ -395,7 +407,8 @@ OwnedArray<unsigned char> CopyOctets(const ASN1_OCTET_STRING* pString, int* pnLe
 {
     *pnLen = ASN1_STRING_length(pString);
     OwnedArray<unsigned char> pbyCopy = NewArray<unsigned char>((size_t)*pnLen);
-    if (pbyCopy && *pnLen > 0) memcpy(pbyCopy.get(), ASN1_STRING_get0_data(pString), (size_t)*pnLen);
+    if (pbyCopy && *pnLen > 0)
+        memcpy(pbyCopy.get(), ASN1_STRING_get0_data(pString), (size_t)*pnLen);
     return pbyCopy;
 }
 
@@ -457,7 +470,8 @@ bool KeyMatchesPoint(const unsigned char abyD[SM2_FIELD_SIZE], const unsigned ch
     OsslPtr<EC_POINT> pPoint(EC_POINT_new(pGroup));
     unsigned char abyX[SM2_FIELD_SIZE], abyY[SM2_FIELD_SIZE];
     return pPoint && 1 == EC_POINT_mul(pGroup, pPoint.get(), pD.get(), NULL, NULL, pCtx.get()) &&
-           1 == EC_POINT_get_affine_coordinates(pGroup, pPoint.get(), pX.get(), pY.get(), pCtx.get()) &&
+           1 == EC_POINT_get_affine_coordinates(pGroup, pPoint.get(), pX.get(), pY.get(),
+                                                pCtx.get()) &&
            1 == _SM2_GetBNBytes(pX.get(), abyX) && 1 == _SM2_GetBNBytes(pY.get(), abyY) &&
            0 == CRYPTO_memcmp(abyX, pbyX, SM2_FIELD_SIZE) &&
            0 == CRYPTO_memcmp(abyY, pbyY, SM2_FIELD_SIZE);
@@ -477,8 +491,8 @@ int OpenSM2PFX(unsigned char* pbyDER, int nDERLen, const char* pszPassword, Open
     if (VOMU_OK != nResult) return nResult;
     unsigned char *pbyX = NULL, *pbyY = NULL;
     int nXLen = 0, nYLen = 0;
-    nResult = GetPublicKeyXYFromSM2Cert(opened.pbyCert.get(), opened.nCertLen, &pbyX, &nXLen,
-                                        &pbyY, &nYLen);
+    nResult = GetPublicKeyXYFromSM2Cert(opened.pbyCert.get(), opened.nCertLen, &pbyX, &nXLen, &pbyY,
+                                        &nYLen);
     VOMU_FAIL_IF(VOMU_OK != nResult, "GetPublicKeyXYFromSM2Cert", nResult);
     opened.pbyX.reset(pbyX);
     opened.pbyY.reset(pbyY);
@@ -501,7 +515,8 @@ int CreateSM2PrivateData(const char* pszDataID, const char* pszDataEncryptedAlg,
                          SM2_PRIVATE_DATA_st** ppstOut)
 {
     VOMU_FAIL_IF(NULL == pszDataID || NULL == pszDataEncryptedAlg || NULL == ppstOut ||
-                     (NULL == pbyEncryptedKey && 0 != nEncryptedKeyLen) || nEncryptedKeyLen > INT_MAX,
+                     (NULL == pbyEncryptedKey && 0 != nEncryptedKeyLen) ||
+                     nEncryptedKeyLen > INT_MAX,
                  "Check parameter", VOMU_E_INVALID_ARG);
     OsslPtr<SM2_PRIVATE_DATA> pstPrivateData(SM2_PRIVATE_DATA_new());
     VOMU_FAIL_IF_OSSL(NULL == pstPrivateData, "SM2_PRIVATE_DATA_new", VOMU_E_FAIL);
@@ -515,7 +530,8 @@ int CreateSM2PrivateData(const char* pszDataID, const char* pszDataEncryptedAlg,
     ASN1_OCTET_STRING* pstEncryptedSM2PrivateKey =
         NewOctetString(pbyEncryptedKey, nEncryptedKeyLen, &nResult);
     VOMU_FAIL_IF_OSSL(NULL == pstEncryptedSM2PrivateKey, "ASN1_OCTET_STRING_new", VOMU_E_FAIL);
-    SetField(pstPrivateData->encryptedSM2PrivateKey, pstEncryptedSM2PrivateKey, ASN1_OCTET_STRING_free);
+    SetField(pstPrivateData->encryptedSM2PrivateKey, pstEncryptedSM2PrivateKey,
+             ASN1_OCTET_STRING_free);
     VOMU_FAIL_IF_OSSL(1 != nResult, "ASN1_OCTET_STRING_set", VOMU_E_FAIL);
     *ppstOut = pstPrivateData.release();
     return VOMU_OK;
@@ -568,7 +584,8 @@ int EncapsulateSM2PFX(unsigned char* pbyCert, int nCertLen, unsigned char* pbyPr
                      NULL == pszPassword || NULL == ppbyDER || NULL == pnDERLen,
                  "Check parameter", VOMU_E_INVALID_ARG);
     OsslPtr<SM2_PFX> pstSM2PFX;
-    int nResult = BuildSM2PFX(pbyCert, nCertLen, pbyPrivateKey, nPrivateKeyLen, pszPassword, pstSM2PFX);
+    int nResult =
+        BuildSM2PFX(pbyCert, nCertLen, pbyPrivateKey, nPrivateKeyLen, pszPassword, pstSM2PFX);
     if (VOMU_OK != nResult) return nResult;
     unsigned char* pbySM2PFXData = NULL;
     const int nSM2PFXDataSize = i2d_SM2_PFX(pstSM2PFX.get(), &pbySM2PFXData);
@@ -596,7 +613,9 @@ int ParseSM2PFX(unsigned char* pbyDER, int nDERLen, unsigned char** ppbyEncrypte
         pbyPublicCertData = CopyOctets(pstSM2PFX->publicData->SM2Certificate, &nCertLen);
         VOMU_FAIL_IF(!pbyPublicCertData, "New memory", VOMU_E_FAIL);
     }
-    if (ppbyEncryptedKey) morv::HandOver(pbyEncryptedPrivateKey, ppbyEncryptedKey, pnEncryptedKeyLen, (size_t)nEncryptedKeyLen);
+    if (ppbyEncryptedKey)
+        morv::HandOver(pbyEncryptedPrivateKey, ppbyEncryptedKey, pnEncryptedKeyLen,
+                       (size_t)nEncryptedKeyLen);
     if (ppbyCert) morv::HandOver(pbyPublicCertData, ppbyCert, pnCertLen, (size_t)nCertLen);
     return VOMU_OK;
 }
@@ -610,9 +629,12 @@ int DecryptKeyPairFromSM2PFX(unsigned char* pbyDER, int nDERLen, char* pszPasswo
     if (VOMU_OK != nResult) return nResult;
     OwnedArray<unsigned char> pbyPrivateKey = CopyOfKey(opened.abyD);
     VOMU_FAIL_IF(!pbyPrivateKey, "New memory", VOMU_E_FAIL);
-    morv::HandOver(pbyPrivateKey, &pstKeyPair->privateKey, &pstKeyPair->privateKeyLen, SM2_FIELD_SIZE);
-    morv::HandOver(opened.pbyX, &pstKeyPair->publicKeyX, &pstKeyPair->publicKeyXLen, SM2_FIELD_SIZE);
-    morv::HandOver(opened.pbyY, &pstKeyPair->publicKeyY, &pstKeyPair->publicKeyYLen, SM2_FIELD_SIZE);
+    morv::HandOver(pbyPrivateKey, &pstKeyPair->privateKey, &pstKeyPair->privateKeyLen,
+                   SM2_FIELD_SIZE);
+    morv::HandOver(opened.pbyX, &pstKeyPair->publicKeyX, &pstKeyPair->publicKeyXLen,
+                   SM2_FIELD_SIZE);
+    morv::HandOver(opened.pbyY, &pstKeyPair->publicKeyY, &pstKeyPair->publicKeyYLen,
+                   SM2_FIELD_SIZE);
     return VOMU_OK;
 }
 

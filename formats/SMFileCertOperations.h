@@ -20,7 +20,8 @@
 // arguments); VOMU_E_FAIL (not a certificate, not an EC key, a coordinate over 32 bytes).
 int GetPublicKeyXYFromSM2Cert(unsigned char* pbyCert, int nCertLen, unsigned char** ppbyX,
                               int* pnXLen, unsigned char** ppbyY, int* pnYLen);
-// The DER of the issuer Name (as i2d_X509_NAME writes it). VOMU_OK, VOMU_E_INVALID_ARG, VOMU_E_FAIL.
+// The DER of the issuer Name (as i2d_X509_NAME writes it). VOMU_OK, VOMU_E_INVALID_ARG,
+// VOMU_E_FAIL.
 int GetIssuerFromCert(unsigned char* pbyCert, int nCertLen, unsigned char** ppbyIssuer,
                       int* pnIssuerLen);
 // The whole DER INTEGER (02 L V) of the serial number. VOMU_OK, VOMU_E_INVALID_ARG, VOMU_E_FAIL.
@@ -115,7 +116,8 @@ int CreateSM2PFX(long nVersion, SM2_PRIVATE_DATA_st*& pstPrivateData,
 // encrypted under the password (neither is checked). VOMU_OK, VOMU_E_INVALID_ARG, or the
 // failing step's code.
 int EncapsulateSM2PFX(unsigned char* pbyCert, int nCertLen, unsigned char* pbyPrivateKey,
-                      int nPrivateKeyLen, char* pszPassword, unsigned char** ppbyDER, int* pnDERLen);
+                      int nPrivateKeyLen, char* pszPassword, unsigned char** ppbyDER,
+                      int* pnDERLen);
 
 // Copies of the encrypted key and of the certificate bytes. A pair of outputs may be left out
 // (both pointers null) when that part is not wanted. Bytes after the SM2_PFX are ignored.

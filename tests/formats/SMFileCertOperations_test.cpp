@@ -30,7 +30,10 @@ namespace {
 
 using Section = std::map<std::string, std::string>;
 
-std::string PkiPath(const std::string& name) { return std::string(MORV_TEST_DATA_DIR) + "/pki/" + name; }
+std::string PkiPath(const std::string& name)
+{
+    return std::string(MORV_TEST_DATA_DIR) + "/pki/" + name;
+}
 
 Bytes ReadBytes(const std::string& path)
 {
@@ -114,7 +117,8 @@ Point ReadPoint(Bytes cert)
     Point point;
     unsigned char *pbyX = NULL, *pbyY = NULL;
     int nX = -1, nY = -1;
-    point.nResult = GetPublicKeyXYFromSM2Cert(cert.data(), (int)cert.size(), &pbyX, &nX, &pbyY, &nY);
+    point.nResult =
+        GetPublicKeyXYFromSM2Cert(cert.data(), (int)cert.size(), &pbyX, &nX, &pbyY, &nY);
     if (VOMU_OK != point.nResult) {
         EXPECT_TRUE(NULL == pbyX && NULL == pbyY && -1 == nX && -1 == nY);
         return point;
@@ -212,7 +216,8 @@ TEST_F(SMFileCertOperationsTest, IssuerAndSerialOfEveryCertificateMatchThePeer)
             int nResult = 0;
             EXPECT_EQ(caSubject, ReadField(GetIssuerFromCert, cert, &nResult)) << form;
             EXPECT_EQ(VOMU_OK, nResult);
-            EXPECT_EQ(SerialDer(Fact(id, "serial")), ReadField(GetSerialNumberFromCert, cert, &nResult))
+            EXPECT_EQ(SerialDer(Fact(id, "serial")),
+                      ReadField(GetSerialNumberFromCert, cert, &nResult))
                 << form;
             EXPECT_EQ(VOMU_OK, nResult);
         }
@@ -230,8 +235,8 @@ TEST_F(SMFileCertOperationsTest, NonSM2CertificatesGiveWhatTheyCarry)
         bool bKeyId;
     };
     const Row rows[] = {
-        {"rsa/ee_sign", false, true},  {"rsa/root", false, true},  {"rsa/ee_noski", false, false},
-        {"ec/ee_p256", true, true},    {"ec/root_p384", false, true},
+        {"rsa/ee_sign", false, true}, {"rsa/root", false, true},     {"rsa/ee_noski", false, false},
+        {"ec/ee_p256", true, true},   {"ec/root_p384", false, true},
     };
     for (const Row& row : rows) {
         for (const char* form : {"der", "pem"}) {
@@ -309,23 +314,25 @@ TEST_F(SMFileCertOperationsTest, FailureLineNamesTheSourceAndTheStep)
     Bytes junk(64, 0x41);
     EXPECT_EQ(VOMU_E_FAIL, ReadPoint(junk).nResult);
     const std::string text = log.Contents();
+    EXPECT_NE(std::string::npos, text.find("[SMFileCertOperations.cpp(")) << text;
     EXPECT_NE(std::string::npos,
-              text.find("[SMFileCertOperations.cpp(")) << text;
-    EXPECT_NE(std::string::npos, text.find("d2i_X509_bio)\t\t--Failed:(0xffffffff) [Reason:NULL == pX509Cert]"))
+              text.find("d2i_X509_bio)\t\t--Failed:(0xffffffff) [Reason:NULL == pX509Cert]"))
         << text;
 }
 
 // Runs a shell script in a new temporary directory and returns the named files it wrote
 // (none when it fails; its output then goes to *pError).
 std::map<std::string, Bytes> RunCliScript(const std::string& script,
-                                          const std::vector<std::string>& files, std::string* pError)
+                                          const std::vector<std::string>& files,
+                                          std::string* pError)
 {
     std::map<std::string, Bytes> out;
     char szDir[] = "/tmp/morv_sm2pfx_XXXXXX";
     if (!mkdtemp(szDir)) return out;
     const std::string dir = szDir;
     if (0 == peer::RunCommand("cd " + dir + " && " + script, pError))
-        for (const std::string& name : files) out[name] = ReadBytes(dir + "/" + name);
+        for (const std::string& name : files)
+            out[name] = ReadBytes(dir + "/" + name);
     peer::RunCommand("rm -rf " + dir);
     return out;
 }
@@ -341,7 +348,9 @@ TEST_F(SMFileCertOperationsTest, CompressedPointsAndLongKeyIdentifiersAreRead)
         " && openssl ec -in k.pem -conv_form compressed -out kc.pem"
         " && openssl pkey -in k.pem -pubout -outform DER -out pub.der"
         " && openssl req -x509 -new -key kc.pem -sm3 -sigopt distid:1234567812345678 -subj /CN=C"
-        " -days 1 -addext subjectKeyIdentifier=" + longId + " -outform DER -out long.der"
+        " -days 1 -addext subjectKeyIdentifier=" +
+        longId +
+        " -outform DER -out long.der"
         " && openssl req -x509 -new -key k.pem -sm3 -sigopt distid:1234567812345678 -subj /CN=S"
         " -days 1 -addext subjectKeyIdentifier=5A -out short.pem";
     std::string error;
@@ -378,9 +387,9 @@ Bytes GenconfECPrivateKey(const std::string& versionHex, const std::string& dHex
                                << "c=EXPLICIT:0,OID:" << curveOid << "\n"
                                << "p=EXPLICIT:1,FORMAT:HEX,BITSTRING:04" << pointHex << "\n";
     std::string output;
-    if (0 != peer::RunCommand("openssl asn1parse -genconf " + conf.Path() + " -noout -out " +
-                                  out.Path(),
-                              &output)) {
+    if (0 !=
+        peer::RunCommand("openssl asn1parse -genconf " + conf.Path() + " -noout -out " + out.Path(),
+                         &output)) {
         ADD_FAILURE() << output;
         return Bytes();
     }
@@ -406,8 +415,8 @@ TEST_F(SMFileCertOperationsTest, ECPrivateKeyEqualsIndependentDer)
     const std::string top = "80" + std::string(62, '1');
     const std::string zeros = "0000" + std::string(60, '7');
     const Row rows[] = {
-        {1, Fact("sm2/ee_sign", "private_d"), "01", "00" + Fact("sm2/ee_sign", "private_d"),
-         false, "1.2.156.10197.1.301"},
+        {1, Fact("sm2/ee_sign", "private_d"), "01", "00" + Fact("sm2/ee_sign", "private_d"), false,
+         "1.2.156.10197.1.301"},
         {1, top, "01", "00" + top, false, "1.2.156.10197.1.301"},
         // Leading zero octets are kept: the scalar keeps its 32-byte width.
         {1, zeros, "01", zeros, true, "1.2.156.10197.1.301"},
@@ -421,11 +430,12 @@ TEST_F(SMFileCertOperationsTest, ECPrivateKeyEqualsIndependentDer)
         Bytes d = peer::FromHex(row.dHex), px = peer::FromHex(x), py = peer::FromHex(y);
         unsigned char* pby = NULL;
         int n = 0;
-        ASSERT_EQ(VOMU_OK, EncodeECPrivateKey(row.nVersion, row.curve, d.data(), (int)d.size(),
-                                              px.data(), (int)px.size(), py.data(), (int)py.size(),
-                                              &pby, &n));
+        ASSERT_EQ(VOMU_OK,
+                  EncodeECPrivateKey(row.nVersion, row.curve, d.data(), (int)d.size(), px.data(),
+                                     (int)px.size(), py.data(), (int)py.size(), &pby, &n));
         const Bytes ours = TakeArray(pby, n);
-        EXPECT_EQ(peer::Hex(GenconfECPrivateKey(row.versionHex, row.dIntHex, row.bRawD, row.curve, x + y)),
+        EXPECT_EQ(peer::Hex(GenconfECPrivateKey(row.versionHex, row.dIntHex, row.bRawD, row.curve,
+                                                x + y)),
                   peer::Hex(ours));
     }
 }
@@ -436,17 +446,25 @@ TEST_F(SMFileCertOperationsTest, ECPrivateKeyRefusesBadArguments)
     unsigned char* pby = NULL;
     int n = -1;
     const char* sm2 = "1.2.156.10197.1.301";
-    EXPECT_EQ(VOMU_E_FAIL, EncodeECPrivateKey(1, "SM2", d.data(), 32, x.data(), 32, y.data(), 32, &pby, &n));
-    EXPECT_EQ(VOMU_E_FAIL, EncodeECPrivateKey(1, "1.2.", d.data(), 32, x.data(), 32, y.data(), 32, &pby, &n));
-    EXPECT_EQ(VOMU_E_INVALID_ARG, EncodeECPrivateKey(1, NULL, d.data(), 32, x.data(), 32, y.data(), 32, &pby, &n));
-    EXPECT_EQ(VOMU_E_INVALID_ARG, EncodeECPrivateKey(1, sm2, d.data(), 0, x.data(), 32, y.data(), 32, &pby, &n));
-    EXPECT_EQ(VOMU_E_INVALID_ARG, EncodeECPrivateKey(1, sm2, d.data(), 32, NULL, 32, y.data(), 32, &pby, &n));
-    EXPECT_EQ(VOMU_E_INVALID_ARG, EncodeECPrivateKey(1, sm2, d.data(), 32, x.data(), 32, y.data(), -1, &pby, &n));
-    EXPECT_EQ(VOMU_E_INVALID_ARG, EncodeECPrivateKey(1, sm2, d.data(), 32, x.data(), 32, y.data(), 32, NULL, &n));
+    EXPECT_EQ(VOMU_E_FAIL,
+              EncodeECPrivateKey(1, "SM2", d.data(), 32, x.data(), 32, y.data(), 32, &pby, &n));
+    EXPECT_EQ(VOMU_E_FAIL,
+              EncodeECPrivateKey(1, "1.2.", d.data(), 32, x.data(), 32, y.data(), 32, &pby, &n));
+    EXPECT_EQ(VOMU_E_INVALID_ARG,
+              EncodeECPrivateKey(1, NULL, d.data(), 32, x.data(), 32, y.data(), 32, &pby, &n));
+    EXPECT_EQ(VOMU_E_INVALID_ARG,
+              EncodeECPrivateKey(1, sm2, d.data(), 0, x.data(), 32, y.data(), 32, &pby, &n));
+    EXPECT_EQ(VOMU_E_INVALID_ARG,
+              EncodeECPrivateKey(1, sm2, d.data(), 32, NULL, 32, y.data(), 32, &pby, &n));
+    EXPECT_EQ(VOMU_E_INVALID_ARG,
+              EncodeECPrivateKey(1, sm2, d.data(), 32, x.data(), 32, y.data(), -1, &pby, &n));
+    EXPECT_EQ(VOMU_E_INVALID_ARG,
+              EncodeECPrivateKey(1, sm2, d.data(), 32, x.data(), 32, y.data(), 32, NULL, &n));
     EXPECT_EQ(nullptr, pby);
     EXPECT_EQ(-1, n);
     NodeEx* pRoot = NULL;
-    EXPECT_EQ(VOMU_E_FAIL, ConstructNode_ECPrivateKey(1, "x", d.data(), 32, x.data(), 32, y.data(), 32, &pRoot));
+    EXPECT_EQ(VOMU_E_FAIL,
+              ConstructNode_ECPrivateKey(1, "x", d.data(), 32, x.data(), 32, y.data(), 32, &pRoot));
     EXPECT_EQ(nullptr, pRoot);
 }
 
@@ -460,7 +478,8 @@ Bytes DecodeKeyFile(const std::string& name)
     const Bytes text = ReadBytes(PkiPath("sm2pfx/" + name));
     unsigned char* pby = NULL;
     int n = 0;
-    if (text.empty() || VOMU_OK != Base64DecodeEx((const char*)text.data(), (int)text.size(), &pby, &n))
+    if (text.empty() ||
+        VOMU_OK != Base64DecodeEx((const char*)text.data(), (int)text.size(), &pby, &n))
         return Bytes();
     return TakeArray(pby, n);
 }
@@ -483,8 +502,9 @@ Parsed Parse(Bytes der, bool bKey = true, bool bCert = true)
     Parsed parsed;
     unsigned char *pbyKey = NULL, *pbyCert = NULL;
     int nKey = -1, nCert = -1;
-    parsed.nResult = ParseSM2PFX(der.data(), (int)der.size(), bKey ? &pbyKey : NULL,
-                                 bKey ? &nKey : NULL, bCert ? &pbyCert : NULL, bCert ? &nCert : NULL);
+    parsed.nResult =
+        ParseSM2PFX(der.data(), (int)der.size(), bKey ? &pbyKey : NULL, bKey ? &nKey : NULL,
+                    bCert ? &pbyCert : NULL, bCert ? &nCert : NULL);
     if (VOMU_OK == parsed.nResult) {
         parsed.encryptedKey = TakeArray(pbyKey, nKey);
         parsed.cert = TakeArray(pbyCert, nCert);
@@ -515,7 +535,8 @@ Pair DecryptPair(Bytes der, const std::string& password)
     pair.x.assign(pstPair.publicKeyX, pstPair.publicKeyX + pstPair.publicKeyXLen);
     pair.y.assign(pstPair.publicKeyY, pstPair.publicKeyY + pstPair.publicKeyYLen);
     CleanupSM2KeyPair(&pstPair);
-    EXPECT_TRUE(NULL == pstPair.privateKey && NULL == pstPair.publicKeyX && NULL == pstPair.publicKeyY);
+    EXPECT_TRUE(NULL == pstPair.privateKey && NULL == pstPair.publicKeyX &&
+                NULL == pstPair.publicKeyY);
     return pair;
 }
 
@@ -525,7 +546,8 @@ Parsed DecryptKeyAndCert(Bytes der, const std::string& password)
     unsigned char *pbyKey = NULL, *pbyCert = NULL;
     int nKey = -1, nCert = -1;
     std::string pw = password;
-    out.nResult = DecryptSM2PFX(der.data(), (int)der.size(), &pw[0], &pbyKey, &nKey, &pbyCert, &nCert);
+    out.nResult =
+        DecryptSM2PFX(der.data(), (int)der.size(), &pw[0], &pbyKey, &nKey, &pbyCert, &nCert);
     if (VOMU_OK == out.nResult) {
         out.encryptedKey = TakeArray(pbyKey, nKey);  // here: the decrypted key
         out.cert = TakeArray(pbyCert, nCert);
@@ -540,8 +562,8 @@ Bytes Encapsulate(Bytes cert, Bytes key, const std::string& password, int* pnRes
     unsigned char* pby = NULL;
     int n = -1;
     std::string pw = password;
-    *pnResult = EncapsulateSM2PFX(cert.data(), (int)cert.size(), key.data(), (int)key.size(), &pw[0],
-                                  &pby, &n);
+    *pnResult = EncapsulateSM2PFX(cert.data(), (int)cert.size(), key.data(), (int)key.size(),
+                                  &pw[0], &pby, &n);
     if (VOMU_OK != *pnResult) {
         EXPECT_TRUE(NULL == pby && -1 == n);
         return Bytes();
@@ -604,7 +626,8 @@ TEST_F(SMFileCertOperationsTest, EncapsulateReproducesTheFixtureKeyFiles)
                              "pem_cert.b64", "empty_password.b64", "mismatched_key.b64"}) {
         SCOPED_TRACE(name);
         const std::string id = std::string("sm2pfx/") + name;
-        const Bytes cert = ReadBytes(PkiPath(Fact(Fact(id, "certificate"), Fact(id, "certificate_form"))));
+        const Bytes cert =
+            ReadBytes(PkiPath(Fact(Fact(id, "certificate"), Fact(id, "certificate_form"))));
         int nResult = 0;
         const Bytes der = Encapsulate(cert, peer::FromHex(Fact(id, "decrypted_key")),
                                       Fact(id, "password"), &nResult);
@@ -629,9 +652,9 @@ TEST_F(SMFileCertOperationsTest, WrongPasswordsNeverYieldAKey)
     ASSERT_EQ(VOMU_OK, Parse(der).nResult);
     const std::string lucky = Fact("sm2pfx/sign.b64", "lucky_wrong_password");
     ASSERT_EQ("wrong-0117", lucky);
-    for (const std::string& pw : {lucky, Fact("sm2pfx/sign.b64", "plain_wrong_password"),
-                                  std::string(""), std::string("Fixture-SM2-2020 "),
-                                  std::string("fixture-SM2-2020")}) {
+    for (const std::string& pw :
+         {lucky, Fact("sm2pfx/sign.b64", "plain_wrong_password"), std::string(""),
+          std::string("Fixture-SM2-2020 "), std::string("fixture-SM2-2020")}) {
         EXPECT_EQ(VOMU_E_SM2PFX_PASSWORD, DecryptPair(der, pw).nResult) << pw;
         EXPECT_EQ(VOMU_E_SM2PFX_PASSWORD, DecryptKeyAndCert(der, pw).nResult) << pw;
     }
@@ -639,7 +662,8 @@ TEST_F(SMFileCertOperationsTest, WrongPasswordsNeverYieldAKey)
         char szPassword[32];
         snprintf(szPassword, sizeof szPassword, "wrong-%04d", i);
         SM2_KEY_PAIR pair = {};
-        const int nResult = DecryptKeyPairFromSM2PFX(der.data(), (int)der.size(), szPassword, &pair);
+        const int nResult =
+            DecryptKeyPairFromSM2PFX(der.data(), (int)der.size(), szPassword, &pair);
         ASSERT_EQ(VOMU_E_SM2PFX_PASSWORD, nResult) << szPassword;
         ASSERT_EQ(nullptr, pair.privateKey) << szPassword;
     }
@@ -653,7 +677,8 @@ public:
     {
         const std::string script =
             "printf 'asn1=SEQUENCE:k\\n[k]\\nv=INTEGER:1\\nd=FORMAT:HEX,OCTETSTRING:" +
-            std::string(62, '0') + "01\\nc=EXPLICIT:0,OID:1.2.156.10197.1.301\\n' > k.cnf"
+            std::string(62, '0') +
+            "01\\nc=EXPLICIT:0,OID:1.2.156.10197.1.301\\n' > k.cnf"
             " && openssl asn1parse -genconf k.cnf -noout -out k.der"
             " && openssl pkey -inform DER -in k.der -out k.pem"
             " && openssl req -x509 -new -key k.pem -sm3 -sigopt distid:1234567812345678"
@@ -687,7 +712,12 @@ TEST_F(SMFileCertOperationsTest, DecryptedKeyMustBeTheCertificatesScalar)
         {"one byte", Bytes{0x01}, VOMU_OK},
         {"31 bytes", Bytes(one32.begin() + 1, one32.end()), VOMU_OK},
         {"32 bytes", one32, VOMU_OK},
-        {"33 bytes", [&] { Bytes b(1, 0); b.insert(b.end(), one32.begin(), one32.end()); return b; }(),
+        {"33 bytes",
+         [&] {
+             Bytes b(1, 0);
+             b.insert(b.end(), one32.begin(), one32.end());
+             return b;
+         }(),
          VOMU_E_SM2PFX_PASSWORD},
         {"n + 1", orderPlusOne, VOMU_E_SM2PFX_PASSWORD},
         {"zero", Bytes(32, 0), VOMU_E_SM2PFX_PASSWORD},
@@ -750,7 +780,8 @@ TEST_F(SMFileCertOperationsTest, ParseSM2PFXReadsOnlySM2PFX)
     unsigned char* pby = NULL;
     int n = 0;
     Bytes copy = der;
-    EXPECT_EQ(VOMU_E_INVALID_ARG, ParseSM2PFX(copy.data(), (int)copy.size(), &pby, NULL, NULL, NULL));
+    EXPECT_EQ(VOMU_E_INVALID_ARG,
+              ParseSM2PFX(copy.data(), (int)copy.size(), &pby, NULL, NULL, NULL));
     EXPECT_EQ(VOMU_E_INVALID_ARG, ParseSM2PFX(copy.data(), (int)copy.size(), NULL, NULL, NULL, &n));
     EXPECT_EQ(nullptr, pby);
 }
@@ -798,15 +829,19 @@ TEST_F(SMFileCertOperationsTest, BuildersRefuseBadIdentifiersAndKeepOwnership)
 {
     unsigned char abyKey[48] = {0};
     SM2_PRIVATE_DATA* pstPrivate = NULL;
-    EXPECT_EQ(VOMU_E_FAIL, CreateSM2PrivateData("data", "1.2.156.10197.1.104", abyKey, 48, &pstPrivate));
-    EXPECT_EQ(VOMU_E_FAIL, CreateSM2PrivateData("1.2.156.10197.6.1.4.2.1", "1..2", abyKey, 48, &pstPrivate));
-    EXPECT_EQ(VOMU_E_FAIL, CreateSM2PrivateData("1.2.156.10197.6.1.4.2.1", "1.2.3 ", abyKey, 48, &pstPrivate));
+    EXPECT_EQ(VOMU_E_FAIL,
+              CreateSM2PrivateData("data", "1.2.156.10197.1.104", abyKey, 48, &pstPrivate));
+    EXPECT_EQ(VOMU_E_FAIL,
+              CreateSM2PrivateData("1.2.156.10197.6.1.4.2.1", "1..2", abyKey, 48, &pstPrivate));
+    EXPECT_EQ(VOMU_E_FAIL,
+              CreateSM2PrivateData("1.2.156.10197.6.1.4.2.1", "1.2.3 ", abyKey, 48, &pstPrivate));
     EXPECT_EQ(nullptr, pstPrivate);
     SM2_PUBLIC_DATA* pstPublic = NULL;
     EXPECT_EQ(VOMU_E_FAIL, CreateSM2PublicData("x.y", abyKey, 48, &pstPublic));
     EXPECT_EQ(nullptr, pstPublic);
 
-    ASSERT_EQ(VOMU_OK, CreateSM2PrivateData("1.2.156.10197.6.1.4.2.1", "1.2.156.10197.1.104", abyKey, 48, &pstPrivate));
+    ASSERT_EQ(VOMU_OK, CreateSM2PrivateData("1.2.156.10197.6.1.4.2.1", "1.2.156.10197.1.104",
+                                            abyKey, 48, &pstPrivate));
     ASSERT_EQ(VOMU_OK, CreateSM2PublicData("1.2.156.10197.6.1.4.2.1", abyKey, 10, &pstPublic));
     SM2_PFX* pstPfx = NULL;
     SM2_PUBLIC_DATA* pstNoPublic = NULL;
@@ -857,7 +892,8 @@ TEST_F(SMFileCertOperationsTest, PasswordsNeverReachTheLog)
     EXPECT_EQ(VOMU_OK, DecryptKeyAndCert(der, kPassword).nResult);
     EXPECT_EQ(VOMU_E_SM2PFX_PASSWORD, DecryptPair(der, wrong).nResult);
     EXPECT_EQ(VOMU_E_SM2PFX_PASSWORD, DecryptPair(der, "wrong-0117").nResult);
-    EXPECT_EQ(VOMU_E_SM2PFX_PASSWORD, DecryptPair(DecodeKeyFile("mismatched_key.b64"), kPassword).nResult);
+    EXPECT_EQ(VOMU_E_SM2PFX_PASSWORD,
+              DecryptPair(DecodeKeyFile("mismatched_key.b64"), kPassword).nResult);
     const std::string text = log.Contents();
     EXPECT_NE(std::string::npos, text.find("SMFileCertOperations.cpp")) << text;
     EXPECT_NE(std::string::npos, text.find("SM4DecryptByPin)\t\t--Failed:(0xa0071108)")) << text;
