@@ -457,7 +457,15 @@ int DecryptPrivateKey(const unsigned char* pbyEncryptedKey, int nEncryptedKeyLen
     return VOMU_OK;
 }
 
-// True when 0 < d < n and d*G is (x, y) on the SM2 curve (GB/T 32918.1 6.1).
+// GB/T 32918.1-2016 6.1: a private key lies in [1, n - 2] (1 + d must be invertible).
+bool IsPrivateKeyInRange(const BIGNUM* pD, const EC_GROUP* pGroup)
+{
+    OsslPtr<BIGNUM> pLimit(BN_dup(EC_GROUP_get0_order(pGroup)));
+    return pLimit && 1 == BN_sub_word(pLimit.get(), 1) && !BN_is_zero(pD) &&
+           BN_cmp(pD, pLimit.get()) < 0;
+}
+
+// True when d is a valid SM2 private key and d*G is (x, y).
 bool KeyMatchesPoint(const unsigned char abyD[SM2_FIELD_SIZE], const unsigned char* pbyX,
                      const unsigned char* pbyY)
 {
@@ -466,7 +474,7 @@ bool KeyMatchesPoint(const unsigned char abyD[SM2_FIELD_SIZE], const unsigned ch
     OsslPtr<BIGNUM> pD(BN_bin2bn(abyD, SM2_FIELD_SIZE, NULL));
     OsslPtr<BIGNUM> pX(BN_new()), pY(BN_new());
     if (!pGroup || !pCtx || !pD || !pX || !pY) return false;
-    if (BN_is_zero(pD.get()) || BN_cmp(pD.get(), EC_GROUP_get0_order(pGroup)) >= 0) return false;
+    if (!IsPrivateKeyInRange(pD.get(), pGroup)) return false;
     OsslPtr<EC_POINT> pPoint(EC_POINT_new(pGroup));
     unsigned char abyX[SM2_FIELD_SIZE], abyY[SM2_FIELD_SIZE];
     return pPoint && 1 == EC_POINT_mul(pGroup, pPoint.get(), pD.get(), NULL, NULL, pCtx.get()) &&

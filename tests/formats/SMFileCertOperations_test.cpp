@@ -737,6 +737,37 @@ TEST_F(SMFileCertOperationsTest, DecryptedKeyMustBeTheCertificatesScalar)
     }
 }
 
+// n - 1 is no SM2 private key (GB/T 32918.1 6.1: d in [1, n - 2]) although its point -G is
+// on the curve: a certificate for -G, made by the CLI with -force_pubkey, gets no key pair.
+TEST_F(SMFileCertOperationsTest, ScalarNMinusOneIsRefused)
+{
+    const std::string nMinusOne = "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFF7203DF6B21C6052B53BBF40939D54122";
+    const std::string script =
+        "printf 'asn1=SEQUENCE:k\\n[k]\\nv=INTEGER:1\\nd=FORMAT:HEX,OCTETSTRING:" + nMinusOne +
+        "\\nc=EXPLICIT:0,OID:1.2.156.10197.1.301\\n' > k.cnf"
+        " && openssl asn1parse -genconf k.cnf -noout -out k.der"
+        " && openssl pkey -inform DER -in k.der -pubout -out pub.pem"
+        " && openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:SM2 -out o.key"
+        " && openssl req -new -key o.key -subj /CN=N1 -sm3 -sigopt distid:1234567812345678"
+        " -out o.csr"
+        " && openssl x509 -req -in o.csr -signkey o.key -force_pubkey pub.pem -sm3"
+        " -sigopt distid:1234567812345678 -vfyopt distid:1234567812345678 -days 1"
+        " -outform DER -out cert.der";
+    std::string error;
+    const Bytes cert = RunCliScript(script, {"cert.der"}, &error)["cert.der"];
+    ASSERT_FALSE(cert.empty()) << error;
+    const ScalarOneCertificate g;
+    ASSERT_FALSE(g.Der().empty()) << g.Error();
+    const Point minusG = ReadPoint(cert), plusG = ReadPoint(g.Der());
+    ASSERT_EQ(VOMU_OK, minusG.nResult);
+    EXPECT_TRUE(minusG.x == plusG.x && minusG.y != plusG.y);
+    int nResult = 0;
+    const Bytes der = Encapsulate(cert, peer::FromHex(nMinusOne), kPassword, &nResult);
+    ASSERT_EQ(VOMU_OK, nResult);
+    EXPECT_EQ(VOMU_E_SM2PFX_PASSWORD, DecryptPair(der, kPassword).nResult);
+    EXPECT_EQ(VOMU_E_SM2PFX_PASSWORD, DecryptKeyAndCert(der, kPassword).nResult);
+}
+
 // What is not an SM2_PFX, and the choice of outputs.
 TEST_F(SMFileCertOperationsTest, ParseSM2PFXReadsOnlySM2PFX)
 {
