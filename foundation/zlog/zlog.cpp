@@ -65,8 +65,7 @@ extern "C" void zlog_clean_rest_thread(void)
 {
     zc_debug("zlog_clean_rest_thread");
     std::lock_guard<std::mutex> guard(g_keyMutex);
-    if (!g_bKeyExists) return;
-    Thread* pThread = static_cast<Thread*>(pthread_getspecific(g_key));
+    Thread* pThread = g_bKeyExists ? static_cast<Thread*>(pthread_getspecific(g_key)) : nullptr;
     if (pThread) {
         pthread_setspecific(g_key, nullptr);
         ThreadDelete(pThread);
@@ -74,6 +73,7 @@ extern "C" void zlog_clean_rest_thread(void)
     }
     zc_debug("zlog_clean_rest_thread: zlog_thread_key(%u)-zlog_thread_buf_count(%d)", g_key.load(),
              g_nThreadBufCount);
+    if (!g_bKeyExists) return;
     zc_debug("zlog_clean_rest_thread(pthread_key_delete: 0x%08x)", g_key.load());
     pthread_key_delete(g_key);
     g_bKeyExists = false;
