@@ -79,6 +79,15 @@ extern "C" void zlog_clean_rest_thread(void)
     g_bKeyExists = false;
 }
 
+// atexit as glibc gives it to a shared object: the handler runs at process exit or when this
+// module is unloaded, whichever comes first. Spelled out, because a sanitizer runtime's
+// atexit registers for process exit only and so would leave the key's destructor pointing
+// into unloaded code.
+extern "C" void* __dso_handle;
+extern "C" int __cxa_atexit(void (*pfn)(void*), void* pArg, void* pDso);
+void ExitHandlerTrampoline(void*) { zlog_clean_rest_thread(); }
+int RegisterExitHandler() { return __cxa_atexit(ExitHandlerTrampoline, nullptr, &__dso_handle); }
+
 // Under the key mutex. pszFailure: the diagnostic of a failed creation.
 bool CreateKeyLocked(const char* pszFailure)
 {
@@ -193,7 +202,7 @@ int InitInner(const char* pszPath, const char* pszRule)
             if (!CreateKeyLocked("pthread_key_create fail, rc[%d]")) return -1;
             g_nThreadBufCount = 0;
         }
-        int rc = atexit(zlog_clean_rest_thread);
+        int rc = RegisterExitHandler();
         if (rc != 0) {
             zc_error("atexit fail, rc[%d]", rc);
             return -1;

@@ -96,6 +96,8 @@ TEST(ZlogThreads, WorkersComeAndGoWhileOthersLog)
     ThreadDir d;
     ASSERT_EQ(0, zlog_init(d.Conf({"c.* \"" + d.Path("churn.log") + "\""}).c_str()));
     zlog_category_t* pCat = zlog_get_category("c");
+    // The main thread keeps buffers from an earlier test of this process, if any.
+    const int nMainHolds = zl::ThreadBufCount();
     const int STEADY = 4, WAVES = 10, PER_WAVE = 6, SHORT_RECORDS = 20;
     const int WRITERS = STEADY + WAVES * PER_WAVE;
     std::atomic<bool> bStop{false};
@@ -121,9 +123,10 @@ TEST(ZlogThreads, WorkersComeAndGoWhileOthersLog)
     }
     bStop = true;
     for (auto& th : steady) th.join();
-    // Every holder has left: the count is back at 0 and the key went with the last one.
-    EXPECT_EQ(0, zl::ThreadBufCount());
-    EXPECT_FALSE(zl::ThreadKeyExists());
+    // Every worker has left: the count is back where it was, and without the main thread
+    // the key went with the last holder.
+    EXPECT_EQ(nMainHolds, zl::ThreadBufCount());
+    EXPECT_EQ(nMainHolds != 0, zl::ThreadKeyExists());
     zlog_info(pCat, "t=0 i=%d x end", steadyCount[0]);
     EXPECT_EQ(1, zl::ThreadBufCount());
     EXPECT_TRUE(zl::ThreadKeyExists());
@@ -136,8 +139,14 @@ TEST(ZlogThreads, WorkersComeAndGoWhileOthersLog)
 
 TEST(ZlogThreads, MdcCallsWithoutAKeyDoNothingAndAPutCreatesIt)
 {
+    // Buffers survive shut-down: after an earlier test of this process the main thread
+    // holds some and the key cannot go (ctest runs every case in a process of its own).
+    if (zl::ThreadBufCount() != 0) GTEST_SKIP() << "needs a process whose main thread never logged";
     ThreadDir d;
     ASSERT_EQ(0, zlog_init(d.Conf({"c.* \"" + d.Path("m.log") + "\""}).c_str()));
+    struct Fini {
+        ~Fini() { zlog_fini(); }
+    } fini;
     std::thread([] { EXPECT_EQ(0, zlog_put_mdc("k", "worker")); }).join();
     ASSERT_FALSE(zl::ThreadKeyExists());
     EXPECT_EQ(nullptr, zlog_get_mdc("k"));
@@ -151,7 +160,6 @@ TEST(ZlogThreads, MdcCallsWithoutAKeyDoNothingAndAPutCreatesIt)
     EXPECT_TRUE(zl::ThreadKeyExists());
     EXPECT_EQ(1, zl::ThreadBufCount());
     EXPECT_STREQ("main", zlog_get_mdc("k"));
-    zlog_fini();
 }
 
 // At process exit the handler frees the exiting thread's buffers and deletes the key, even
