@@ -23,22 +23,36 @@ char g_log_buf2[MEMLOG_BLOCK_SIZE];  // current block, the newest records
 int g_buf2_log_len = 0;
 pthread_rwlock_t memory_log_env_lock = PTHREAD_RWLOCK_INITIALIZER;
 
-bool WriteBlock(int fd, const char* p, size_t n)
-{
-    while (n > 0) {
-        ssize_t k = write(fd, p, n);
-        if (k < 0 && errno == EINTR) continue;
-        if (k <= 0) return false;
-        p += k;
-        n -= (size_t)k;
-    }
-    return true;
-}
-
 void EmptyBlock(char* pBlock, int& nLen)
 {
     memset(pBlock, 0, MEMLOG_BLOCK_SIZE);
     nLen = 0;
+}
+
+// Writes the block to fd and takes out of it whatever reached the file, so that after a
+// failed or short write the next ERROR continues where this one stopped: nothing is lost
+// and nothing written twice.
+bool DrainBlock(int fd, char* pBlock, int& nLen)
+{
+    size_t nDone = 0, nTotal = (size_t)nLen;
+    bool bOk = true;
+    while (nDone < nTotal) {
+        ssize_t k = write(fd, pBlock + nDone, nTotal - nDone);
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) {
+            bOk = false;
+            break;
+        }
+        nDone += (size_t)k;
+    }
+    if (bOk) {
+        EmptyBlock(pBlock, nLen);
+        return true;
+    }
+    memmove(pBlock, pBlock + nDone, nTotal - nDone);
+    memset(pBlock + (nTotal - nDone), 0, MEMLOG_BLOCK_SIZE - (nTotal - nDone));
+    nLen = (int)(nTotal - nDone);
+    return false;
 }
 
 // Under memory_log_env_lock. A record longer than a block is cut to the block and still
@@ -57,8 +71,7 @@ void AppendRecord(const char* pMsg, size_t nLen)
     g_buf2_log_len += (int)nLen;
 }
 
-// Under memory_log_env_lock. A block leaves the store only once it is in the file: a failed
-// open or write keeps what is not yet written for the next ERROR, and nothing twice.
+// Under memory_log_env_lock: both blocks appended to the rule's file, older first.
 int FlushBlocks(const Rule& rule)
 {
     int fd = open(rule.strPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, rule.perms);
@@ -66,18 +79,11 @@ int FlushBlocks(const Rule& rule)
         zc_error("open file[%s] fail, errno[%d]", rule.strPath.c_str(), errno);
         return -1;
     }
-    if (!WriteBlock(fd, g_log_buf1, (size_t)g_buf1_log_len)) {
+    if (!DrainBlock(fd, g_log_buf1, g_buf1_log_len) || !DrainBlock(fd, g_log_buf2, g_buf2_log_len)) {
         zc_error("write fail, errno[%d]", errno);
         close(fd);
         return -1;
     }
-    EmptyBlock(g_log_buf1, g_buf1_log_len);
-    if (!WriteBlock(fd, g_log_buf2, (size_t)g_buf2_log_len)) {
-        zc_error("write fail, errno[%d]", errno);
-        close(fd);
-        return -1;
-    }
-    EmptyBlock(g_log_buf2, g_buf2_log_len);
     if (close(fd) != 0) {
         zc_error("write fail, maybe cause by write, errno[%d]", errno);
         return -1;

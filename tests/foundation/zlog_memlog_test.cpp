@@ -1,7 +1,9 @@
 // The memory log: records held in two 32,768-byte blocks and appended to the file only at
 // ERROR records, its one-rule initialisation and the wrapper's entry point.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -221,6 +223,37 @@ TEST_F(MemLog, FailedWriteLosesNothing)
     ASSERT_EQ(0, rmdir(Path("mem.log").c_str()));
     TraceError("three");
     EXPECT_EQ((std::vector<std::string>{"INFO one", "ERROR two", "ERROR three"}), Records(Read("mem.log")));
+}
+
+TEST_F(MemLog, ShortWriteContinuesWhereItStopped)
+{
+    ASSERT_EQ(0, zlog_init(BareConf("vomu_category.INFO >memlog:" + Path("mem.log")).c_str()));
+    zlog_category_t* pCat = zlog_get_category("vomu_category");
+    // 500 records of 100 bytes: 32,700 in the previous block, 17,300 in the current one.
+    std::string strPad(94, 'p'), strAll;
+    for (int i = 0; i < 500; ++i) {
+        char szLine[128];
+        snprintf(szLine, sizeof szLine, "%04d %s\n", i, strPad.c_str());
+        zlog_info(pCat, "%.*s", 99, szLine);
+        strAll += szLine;
+    }
+    // The file may grow to 40,000 bytes: the previous block goes out whole, the current
+    // one in part, and the write fails.
+    struct rlimit oldLimit;
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &oldLimit));
+    struct rlimit limit = oldLimit;
+    limit.rlim_cur = 40000;
+    void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limit));
+    zlog_error(pCat, "first error");
+    setrlimit(RLIMIT_FSIZE, &oldLimit);
+    signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(40000u, Read("mem.log").size());
+    EXPECT_NE(std::string::npos, Read("diag.err").find("write fail, errno[27]"));
+
+    zlog_error(pCat, "second error");
+    zlog_fini();
+    EXPECT_TRUE(strAll + "first error\nsecond error\n" == Read("mem.log")) << Read("mem.log").size();
 }
 
 TEST_F(MemLog, WrapperLevelNamesTheRulesLevel)
