@@ -129,11 +129,44 @@ int vomu_log_init_ex(const char* confPath)
 
 int vomu_log_init(void) { return vomu_log_init_ex("vomulog.conf"); }
 
-// The memory log arrives with its own output kind; until then this entry point refuses.
-int vomu_log_init_memory_log(unsigned int, const char*)
+namespace {
+// The rule's level by trace level; anything else logs from INFO up.
+const char* MemoryLogLevelName(unsigned int nLevel)
 {
-    zc_profile_inner(ZC_ERROR, __FILE__, __LINE__, "------memory log is not available------");
-    return VOMU_LOG_E_INIT;
+    static const char* const NAMES[] = {"FATAL", "ERROR", "WARN", "INFO", "DEBUG"};
+    return nLevel <= MAX_TRACE_LEVEL ? NAMES[nLevel] : "INFO";
+}
+}  // namespace
+
+int vomu_log_init_memory_log(unsigned int level, const char* logPath)
+{
+    zc_profile_inner(ZC_DEBUG, __FILE__, __LINE__, "------enter vomu_log_init_memory_log()------");
+    zc_profile_inner(ZC_DEBUG, __FILE__, __LINE__, "------log_level[%d], log_path[%s]------", (int)level,
+                     logPath ? logPath : "(null)");
+    if (g_ptr_vomu_category) {
+        zc_profile_inner(ZC_DEBUG, __FILE__, __LINE__, "------have initialized------");
+        return VOMU_OK;
+    }
+    zc_profile_inner(ZC_DEBUG, __FILE__, __LINE__, "------fire-new init------");
+    if (!logPath || !*logPath) {
+        zc_profile_inner(ZC_ERROR, __FILE__, __LINE__, "------psz_log_path is empty------");
+        return VOMU_LOG_E_INIT;
+    }
+    const char* pszLevel = MemoryLogLevelName(level);
+    zc_profile_inner(ZC_DEBUG, __FILE__, __LINE__, "------log_level[%s]------", pszLevel);
+    if (zlog_init_memory_log(pszLevel, logPath) != 0) {
+        zc_profile_inner(ZC_ERROR, __FILE__, __LINE__, "------zlog_init_memory_log() failed------");
+        return VOMU_LOG_E_INIT;
+    }
+    zc_profile_inner(ZC_DEBUG, __FILE__, __LINE__, "------zlog_init_memory_log() success------");
+    g_ptr_vomu_category = zlog_get_category(CATEGORY_NAME);
+    if (!g_ptr_vomu_category) {
+        zc_profile_inner(ZC_ERROR, __FILE__, __LINE__, "------zlog_get_category() failed------");
+        zlog_fini();
+        return VOMU_LOG_E_INIT;
+    }
+    zc_profile_inner(ZC_DEBUG, __FILE__, __LINE__, "------vomu_log_init_memory_log() successful finish------");
+    return VOMU_OK;
 }
 
 void vomu_log_fini(void)

@@ -2,6 +2,7 @@
 #include <pthread.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -32,6 +33,10 @@ std::map<std::string, zlog_category_s*>* g_pCategories = nullptr;
 zlog_category_s* g_pDefaultCategory = nullptr;
 std::atomic<long> g_nRecords{0};
 
+// The one rule of a memory-log initialisation; while set, reloads rebuild it instead of
+// reading a file. Emptied by shut-down and by a failed initialisation.
+char zlog_memory_log_rule[MEMLOG_RULE_SIZE];
+
 // The thread-specific key and its bookkeeping: the key is deleted as soon as no thread
 // holds buffers under it and is re-created on demand, all under this mutex.
 std::mutex g_keyMutex;
@@ -60,8 +65,7 @@ extern "C" void zlog_clean_rest_thread(void)
 {
     zc_debug("zlog_clean_rest_thread");
     std::lock_guard<std::mutex> guard(g_keyMutex);
-    if (!g_bKeyExists) return;
-    Thread* pThread = static_cast<Thread*>(pthread_getspecific(g_key));
+    Thread* pThread = g_bKeyExists ? static_cast<Thread*>(pthread_getspecific(g_key)) : nullptr;
     if (pThread) {
         pthread_setspecific(g_key, nullptr);
         ThreadDelete(pThread);
@@ -69,19 +73,29 @@ extern "C" void zlog_clean_rest_thread(void)
     }
     zc_debug("zlog_clean_rest_thread: zlog_thread_key(%u)-zlog_thread_buf_count(%d)", g_key.load(),
              g_nThreadBufCount);
+    if (!g_bKeyExists) return;
     zc_debug("zlog_clean_rest_thread(pthread_key_delete: 0x%08x)", g_key.load());
     pthread_key_delete(g_key);
     g_bKeyExists = false;
 }
 
-// Under the key mutex.
-bool CreateKeyLocked()
+// atexit as glibc gives it to a shared object: the handler runs at process exit or when this
+// module is unloaded, whichever comes first. Spelled out, because a sanitizer runtime's
+// atexit registers for process exit only and so would leave the key's destructor pointing
+// into unloaded code.
+extern "C" void* __dso_handle;
+extern "C" int __cxa_atexit(void (*pfn)(void*), void* pArg, void* pDso);
+void ExitHandlerTrampoline(void*) { zlog_clean_rest_thread(); }
+int RegisterExitHandler() { return __cxa_atexit(ExitHandlerTrampoline, nullptr, &__dso_handle); }
+
+// Under the key mutex. pszFailure: the diagnostic of a failed creation.
+bool CreateKeyLocked(const char* pszFailure)
 {
     if (g_bKeyExists) return true;
     pthread_key_t key;
     int rc = pthread_key_create(&key, zlog_thread_clean);
     if (rc != 0) {
-        zc_error("pthread_key_create fail, rc[%d]", rc);
+        zc_error(pszFailure, rc);
         return false;
     }
     g_key = key;
@@ -110,7 +124,7 @@ Thread* FetchThread()
     if (g_bKeyExists) pThread = static_cast<Thread*>(pthread_getspecific(g_key));
     if (!pThread) {
         std::lock_guard<std::mutex> guard(g_keyMutex);
-        if (!CreateKeyLocked()) return nullptr;
+        if (!CreateKeyLocked("pthread_key_create fail, rd[%d]")) return nullptr;
         pThread = new (std::nothrow) Thread;
         if (!pThread || !ResizeThread(*pThread)) {
             zc_error("zlog_thread_new fail");
@@ -185,18 +199,19 @@ int InitInner(const char* pszPath, const char* pszRule)
         zc_debug("zlog_env_init_version == 0");
         {
             std::lock_guard<std::mutex> guard(g_keyMutex);
-            if (!CreateKeyLocked()) return -1;
+            if (!CreateKeyLocked("pthread_key_create fail, rc[%d]")) return -1;
             g_nThreadBufCount = 0;
         }
-        int rc = atexit(zlog_clean_rest_thread);
+        int rc = RegisterExitHandler();
         if (rc != 0) {
             zc_error("atexit fail, rc[%d]", rc);
             return -1;
         }
     }
-    g_pConf = pszRule ? ConfNewWithRule(pszRule) : ConfNew(pszPath);
+    g_pConf = pszRule ? zlog_conf_new_with_rule(pszRule) : zlog_conf_new(pszPath);
     if (!g_pConf) {
-        zc_error("zlog_conf_new[%s] fail", pszPath ? pszPath : "");
+        if (pszRule) zc_error("zlog_conf_new_with_rule[%s] fail", pszRule);
+        else zc_error("zlog_conf_new[%s] fail", pszPath ? pszPath : "");
         FiniInner();
         return -1;
     }
@@ -276,16 +291,22 @@ void Record(zlog_category_s* pCat, const char* pszFile, size_t nFileLen, const c
 
 }  // namespace
 
-// A hook for configurations built from one rule line rather than a file.
-int InitWithRule(const char* pszRule)
+namespace {
+
+// Under the write lock: the stored rule, or false when the line does not fit the store.
+bool StoreMemoryLogRule(const char* pszLevel, const char* pszLogPath)
 {
-    if (pthread_rwlock_wrlock(&g_lock) != 0) return -1;
-    int nRet = -1;
-    if (g_bInited) zc_error("already init, use zlog_reload pls");
-    else nRet = InitInner(nullptr, pszRule);
-    pthread_rwlock_unlock(&g_lock);
-    return nRet;
+    char szRule[MEMLOG_RULE_SIZE];
+    int n = snprintf(szRule, sizeof szRule, "vomu_category.%s  >memlog:%s", pszLevel, pszLogPath);
+    if (n < 0 || (size_t)n >= sizeof szRule) {
+        zc_error("memlog rule of %d characters does not fit %zu bytes", n, sizeof szRule - 1);
+        return false;
+    }
+    memcpy(zlog_memory_log_rule, szRule, sizeof szRule);
+    return true;
 }
+
+}  // namespace
 
 // Test hooks: the key's bookkeeping.
 int ThreadBufCount()
@@ -321,6 +342,52 @@ int zlog_init(const char* confpath)
     return nRet;
 }
 
+int zlog_init_memory_log(const char* level, const char* logpath)
+{
+    zc_debug("------zlog_init start------");
+    zc_debug("------compile time[%s %s], version[%s]------", __DATE__, __TIME__, "1.2.8");
+    zc_debug("------loglevel[%s], logpath[%s]------", level ? level : "", logpath ? logpath : "");
+    int rc = pthread_rwlock_wrlock(&g_lock);
+    if (rc != 0) {
+        zc_error("pthread_rwlock_wrlock fail, rc[%d]", rc);
+        return -1;
+    }
+    int nRet = -1;
+    if (g_bInited) {
+        zc_error("already init, use zlog_reload pls");
+    } else if (StoreMemoryLogRule(level ? level : "", logpath ? logpath : "")) {
+        zc_debug("------rule[%s]------", zlog_memory_log_rule);
+        if (InitInner(nullptr, zlog_memory_log_rule) == 0) {
+            nRet = 0;
+        } else {
+            zc_error("zlog_init_inner_with_rule[%s] fail", zlog_memory_log_rule);
+            // A stale rule would otherwise steer a later file configuration's reloads.
+            memset(zlog_memory_log_rule, 0, sizeof zlog_memory_log_rule);
+        }
+    }
+    zc_debug(nRet == 0 ? "------zlog_init success end------" : "------zlog_init fail end------");
+    rc = pthread_rwlock_unlock(&g_lock);
+    if (rc != 0) {
+        zc_error("pthread_rwlock_unlock fail, rc=[%d]", rc);
+        return -1;
+    }
+    return nRet;
+}
+
+namespace {
+// Under the write lock: the configuration a reload switches to, or null.
+Conf* ReloadConf(const char* confpath)
+{
+    if (zlog_memory_log_rule[0]) {
+        Conf* pConf = zlog_conf_new_with_rule(zlog_memory_log_rule);
+        if (!pConf) zc_error("zlog_conf_new_with_rule fail");
+        return pConf;
+    }
+    std::string strPath = confpath == nullptr || confpath == (const char*)-1 ? g_pConf->strFile : confpath;
+    return zlog_conf_new(strPath.c_str());
+}
+}  // namespace
+
 int zlog_reload(const char* confpath)
 {
     if (pthread_rwlock_wrlock(&g_lock) != 0) return -1;
@@ -331,8 +398,7 @@ int zlog_reload(const char* confpath)
                (g_pConf->nReloadPeriod <= 0 || g_nRecords.load() < g_pConf->nReloadPeriod)) {
         nRet = 0;  // another thread reloaded first
     } else {
-        std::string strPath = confpath == nullptr || confpath == (const char*)-1 ? g_pConf->strFile : confpath;
-        Conf* pNew = ConfNew(strPath.c_str());
+        Conf* pNew = ReloadConf(confpath);
         if (!pNew) {
             zc_error("zlog_reload fail, use old conf file, still working");
         } else {
@@ -357,6 +423,7 @@ void zlog_fini(void)
     } else {
         FiniInner();
         g_bInited = false;
+        memset(zlog_memory_log_rule, 0, sizeof zlog_memory_log_rule);
     }
     pthread_rwlock_unlock(&g_lock);
 }

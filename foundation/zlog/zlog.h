@@ -22,6 +22,9 @@ ZLOG_EXPORT int zlog_init(const char* confpath);
  * On failure the running configuration stays in force. */
 ZLOG_EXPORT int zlog_reload(const char* confpath);
 ZLOG_EXPORT void zlog_fini(void);
+/* 0 or -1: the library configured without a file from the one rule
+ * "vomu_category.<level>  >memlog:<logpath>"; reloads rebuild that rule until zlog_fini. */
+ZLOG_EXPORT int zlog_init_memory_log(const char* level, const char* logpath);
 /* Writes the running configuration to the diagnostic channel. */
 ZLOG_EXPORT void zlog_profile(void);
 

@@ -116,8 +116,10 @@ const FacilityName FACILITIES[] = {
     {"LOG_LOCAL5", LOG_LOCAL5}, {"LOG_LOCAL6", LOG_LOCAL6}, {"LOG_LOCAL7", LOG_LOCAL7},
 };
 
-OutputKind g_extraKinds[8];
-size_t g_nExtraKinds = 0;
+// Tested after syslog, stdout and stderr.
+const OutputKind EXTRA_KINDS[] = {
+    {"memlog:", SetupMemoryLog, zlog_rule_output_memory},
+};
 
 int SetupFile(Rule& rule, const Conf& conf, const std::string& strPath, const std::string& strTail)
 {
@@ -137,6 +139,8 @@ int SetupFile(Rule& rule, const Conf& conf, const std::string& strPath, const st
     rule.strPath = strPath;
     rule.perms = conf.filePerms;
     rule.nFsyncPeriod = conf.nFsyncPeriod;
+    // A dynamic path's directories are made from its text as written, specifiers unexpanded.
+    auto_create_dir(strPath.c_str());
     if (strPath.find('%') != std::string::npos) {
         rule.pathFormat.reset(new (std::nothrow) Format);
         if (!rule.pathFormat || rule.pathFormat->Compile(strPath) != 0) {
@@ -205,12 +209,12 @@ int SetupOutput(Rule& rule, const Conf& conf, const std::string& strOut)
             zc_error("rule [%s]: unknown syslog facility [%s]", rule.strLine.c_str(), strFacility.c_str());
             return -1;
         }
-        for (size_t i = 0; i < g_nExtraKinds; ++i) {
-            size_t nPrefix = strlen(g_extraKinds[i].pszPrefix);
-            if (strKind.compare(0, nPrefix, g_extraKinds[i].pszPrefix) == 0) {
-                rule.output = g_extraKinds[i].output;
+        for (const OutputKind& kind : EXTRA_KINDS) {
+            size_t nPrefix = strlen(kind.pszPrefix);
+            if (strKind.compare(0, nPrefix, kind.pszPrefix) == 0) {
+                rule.output = kind.output;
                 rule.perms = conf.filePerms;
-                return g_extraKinds[i].setup(rule, strKind.c_str() + nPrefix);
+                return kind.setup(rule, strKind.c_str() + nPrefix);
             }
         }
         zc_error("[%s]the string after is not syslog, stdout or stderr", strKind.c_str());
@@ -273,10 +277,17 @@ size_t FindFormatSeparator(const std::string& s)
 
 }  // namespace
 
-int RegisterOutputKind(const OutputKind& kind)
+int auto_create_dir(const char* pszPath)
 {
-    if (g_nExtraKinds >= sizeof g_extraKinds / sizeof g_extraKinds[0]) return -1;
-    g_extraKinds[g_nExtraKinds++] = kind;
+    if (!pszPath) return -1;
+    char* pszCopy = strdup(pszPath);
+    if (!pszCopy) return -1;
+    for (char* p = strchr(pszCopy, '/'); p; p = strchr(p + 1, '/')) {
+        *p = '\0';
+        if (*pszCopy) mkdir(pszCopy, 0755);  // existing or forbidden: the file's open will say
+        *p = '/';
+    }
+    free(pszCopy);
     return 0;
 }
 
@@ -316,7 +327,7 @@ void Rule::GenMsg(Thread& thread, const Levels& levels) const
     thread.pLastFormat = pFormat;
 }
 
-Rule* RuleNew(const char* pszLine, const Conf& conf)
+Rule* zlog_rule_new(const char* pszLine, const Conf& conf)
 {
     std::unique_ptr<Rule> rule(new (std::nothrow) Rule);
     if (!rule) {
@@ -512,7 +523,7 @@ int ParseLine(Conf& conf, Section& section, const std::string& strLine)
     case SEC_LEVELS: return conf.levels.AddFromLine(strLine.c_str());
     case SEC_FORMATS: nRet = ParseFormatLine(conf, strLine); break;
     case SEC_RULES: {
-        Rule* pRule = RuleNew(strLine.c_str(), conf);
+        Rule* pRule = zlog_rule_new(strLine.c_str(), conf);
         if (pRule) conf.rules.emplace_back(pRule);
         nRet = pRule ? 0 : -1;
         break;
@@ -563,7 +574,7 @@ int ParseFile(Conf& conf, FILE* fp)
 
 }  // namespace
 
-Conf* ConfNewWithRule(const char* pszRule)
+Conf* zlog_conf_new_with_rule(const char* pszRule)
 {
     std::unique_ptr<Conf> conf(new (std::nothrow) Conf);
     if (!conf) {
@@ -572,21 +583,23 @@ Conf* ConfNewWithRule(const char* pszRule)
     }
     if (!BuildDefaultFormat(*conf)) {
         zc_error("zlog_format_new fail");
+        zc_error("zlog_conf_build_with_rule fail");
         return nullptr;
     }
-    Rule* pRule = RuleNew(pszRule && *pszRule ? pszRule : BUILTIN_RULE, *conf);
+    Rule* pRule = zlog_rule_new(pszRule && *pszRule ? pszRule : BUILTIN_RULE, *conf);
     if (!pRule) {
         zc_error("zlog_rule_new fail");
+        zc_error("zlog_conf_build_with_rule fail");
         return nullptr;
     }
     conf->rules.emplace_back(pRule);
     return conf.release();
 }
 
-Conf* ConfNew(const char* pszPath)
+Conf* zlog_conf_new(const char* pszPath)
 {
     if (!pszPath || !*pszPath) pszPath = getenv("VOMU_LOG_CONF_PATH");
-    if (!pszPath || !*pszPath) return ConfNewWithRule(nullptr);
+    if (!pszPath || !*pszPath) return zlog_conf_new_with_rule(nullptr);
     if (strlen(pszPath) > MAXLEN_PATH) {
         zc_error("not enough space for path name, nwrite=[%zu], errno[%d]", strlen(pszPath), ENAMETOOLONG);
         return nullptr;

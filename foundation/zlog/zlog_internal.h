@@ -155,15 +155,27 @@ struct Format {
 struct Rule;
 typedef int (*RuleOutputFn)(Rule& rule, Thread& thread, const Levels& levels);
 
-// An output kind written ">name..." in a rule, beyond stdout, stderr and syslog (the
-// memory log registers itself here). setup parses the text after ">" into the rule.
+// An output kind written ">name..." in a rule, beyond stdout, stderr and syslog. setup
+// parses the text after the prefix into the rule (0 or -1 with a diagnostic).
 struct OutputKind {
     const char* pszPrefix;
     int (*setup)(Rule& rule, const char* pszArg);
     RuleOutputFn output;
 };
-// 0, or -1 when the table is full.
-int RegisterOutputKind(const OutputKind& kind);
+
+// ---- memory log ---------------------------------------------------------------------
+// ">memlog:path": the newest records kept in two blocks, appended to the file at each
+// ERROR record. Setup empties an existing file and creates its directories.
+const size_t MEMLOG_BLOCK_SIZE = 32768;
+const size_t MEMLOG_RULE_SIZE = 512;
+int SetupMemoryLog(Rule& rule, const char* pszPath);
+int zlog_rule_output_memory(Rule& rule, Thread& thread, const Levels& levels);
+// The memory-log store's used bytes (previous block, current block), for tests.
+void MemoryLogLengths(int& nPrevious, int& nCurrent);
+
+// Creates the directories of path (0755), ignoring every result; the last component is
+// never created. 0, or -1 for a null path or when memory runs out.
+int auto_create_dir(const char* pszPath);
 
 enum LevelOp { LEVEL_ANY, LEVEL_ATLEAST, LEVEL_EQUAL, LEVEL_NOT };
 
@@ -184,7 +196,6 @@ struct Rule {
     std::atomic<long> nWrites{0};
     mode_t perms = 0600;
     int nFacility = 0;  // syslog
-    void* pExtra = nullptr;  // state of a registered output kind
 
     bool MatchesLevel(int nLevel) const;
     bool MatchesCategory(const std::string& strName) const;  // not for "!"
@@ -212,15 +223,13 @@ struct Conf {
 
 // A file configuration; a null or empty path reads VOMU_LOG_CONF_PATH, and without it the
 // built-in one (every record to stdout). Null with a diagnostic on any fault.
-Conf* ConfNew(const char* pszPath);
+Conf* zlog_conf_new(const char* pszPath);
 // A configuration without a file: defaults and the one rule given (null or empty: every
 // record to stdout).
-Conf* ConfNewWithRule(const char* pszRule);
+Conf* zlog_conf_new_with_rule(const char* pszRule);
 // Parses one rule line against the configuration; null with a diagnostic.
-Rule* RuleNew(const char* pszLine, const Conf& conf);
+Rule* zlog_rule_new(const char* pszLine, const Conf& conf);
 
-// Initialises the library from one rule line instead of a file (0 or -1).
-int InitWithRule(const char* pszRule);
 // The per-thread buffer bookkeeping, for tests.
 int ThreadBufCount();
 bool ThreadKeyExists();

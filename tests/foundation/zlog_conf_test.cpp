@@ -266,7 +266,9 @@ const BadCase BAD_CASES[] = {
     {"[rules]\ncINFO >stdout\n", "is not category.level"},
     {"[rules]\nc-d.* >stdout\n", "holds [-]"},
     {"[rules]\nc.* \"\"\n", "file path is empty"},
-    {"[rules]\nc.* \"/no/such/dir/x.log\"\n", "open file[/no/such/dir/x.log] fail"},
+    // Missing directories are created; below a regular file none can be.
+    {"[rules]\nc.* \"/dev/null/x.log\"\n", "open file[/dev/null/x.log] fail"},
+    {"[rules]\nc.* >memlog\n", "[memlog]the string after is not syslog, stdout or stderr"},
     {"[rules]\nc.* \"/tmp/%Q.log\"\n", "unknown conversion [%Q]"},
 };
 
