@@ -1,0 +1,330 @@
+// The PKCS#7 SignedData writer against OpenSSL 3: its DER codecs (object identifiers,
+// attributes), the openssl CLI (smime -sign for RSA, cms -verify, asn1parse, dgst -sm3 for
+// SM2) and its RSA signatures in the default library context.
+#include <gtest/gtest.h>
+
+#include <openssl/objects.h>
+#include <openssl/x509.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "HandOver.h"
+#include "LogCapture.h"
+#include "OpenSSLPeer.h"
+#include "PKCS7SignedDataOperations.h"
+#include "vomu_result.h"
+
+using peer::Bytes;
+using NodePtr = std::unique_ptr<NodeEx>;
+
+namespace {
+
+// The object identifiers the SM2 road writes (values from OpenSSL's own OID encoder below).
+const char kSM2SignedData[] = "1.2.156.10197.6.1.4.2.2";
+const char kSM2Data[] = "1.2.156.10197.6.1.4.2.1";
+const char kSM3[] = "1.2.156.10197.1.401";
+const char kSM2Sign[] = "1.2.156.10197.1.301.1";
+
+// One definite-length TLV (X.690 8.1.3), to spell expected structures.
+Bytes Tlv(unsigned char byTag, const Bytes& value)
+{
+    Bytes out = {byTag};
+    const size_t n = value.size();
+    if (n < 0x80) {
+        out.push_back((unsigned char)n);
+    } else {
+        Bytes len;
+        for (size_t m = n; m; m >>= 8) len.insert(len.begin(), (unsigned char)m);
+        out.push_back((unsigned char)(0x80 + len.size()));
+        out.insert(out.end(), len.begin(), len.end());
+    }
+    out.insert(out.end(), value.begin(), value.end());
+    return out;
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// The OID TLV as OpenSSL encodes it.
+Bytes OidByOpenSSL(const char* pszOID)
+{
+    morv::OsslPtr<ASN1_OBJECT> pObj(OBJ_txt2obj(pszOID, 1));
+    unsigned char* pby = NULL;
+    const int n = pObj ? i2d_ASN1_OBJECT(pObj.get(), &pby) : 0;
+    Bytes out(pby, pby + (n > 0 ? n : 0));
+    OPENSSL_free(pby);
+    return out;
+}
+
+Bytes NullAlgorithm(const char* pszOID) { return Tlv(0x30, Cat({OidByOpenSSL(pszOID), {0x05, 0x00}})); }
+
+Bytes EncodeTree(NodeEx* pNode)
+{
+    unsigned char* pby = NULL;
+    int n = 0;
+    int nDepth = 0;
+    const int nResult = EncodeASN1ToMemory(pNode, &pby, &n, &nDepth);
+    morv::OwnedArray<unsigned char> owned(pby);
+    if (VOMU_OK != nResult) return Bytes();
+    return Bytes(pby, pby + n);
+}
+
+// A file holding bytes, opened for reading and left at nPosition.
+struct OpenFile {
+    explicit OpenFile(const Bytes& bytes, long nPosition = 0) : file(bytes)
+    {
+        fp = fopen(file.Path().c_str(), "rb");
+        if (fp) fseek(fp, nPosition, SEEK_SET);
+    }
+    ~OpenFile() { if (fp) fclose(fp); }
+    peer::TempFile file;
+    FILE* fp = nullptr;
+};
+
+NodePtr NewIssuerAndSerial(const Bytes& issuer, const Bytes& serial)
+{
+    NodeEx* pNode = NULL;
+    Bytes i = issuer, s = serial;
+    EXPECT_EQ(VOMU_OK, ConstructNode_IssuerAndSerialNumber(i.data(), (int)i.size(), s.data(),
+                                                           (int)s.size(), &pNode));
+    return NodePtr(pNode);
+}
+
+// A stand-in issuer Name and serial INTEGER: the writer copies them without parsing.
+const Bytes kIssuer = Tlv(0x30, Tlv(0x31, Tlv(0x30, Cat({OidByOpenSSL("2.5.4.3"), Tlv(0x0C, {'C', 'A'})}))));
+const Bytes kSerial = {0x02, 0x02, 0x10, 0x01};
+const Bytes kCert = Tlv(0x30, {0x05, 0x00});  // a certificate's bytes are embedded unchanged
+const Bytes kRSASignature = {0xDE, 0xAD, 0xBE, 0xEF};
+
+// The SignerInfo the SignedData builder tests put in, with its expected DER.
+NodePtr NewRSASignerInfoSet(Bytes* pExpected)
+{
+    NodeEx* pSignerInfo = NULL;
+    Bytes sig = kRSASignature;
+    NodePtr pIAS = NewIssuerAndSerial(kIssuer, kSerial);
+    EXPECT_EQ(VOMU_OK, ConstructNode_SignerInfo(1, pIAS.get(), "2.16.840.1.101.3.4.2.1", NULL,
+                                                "1.2.840.113549.1.1.1", sig.data(), (int)sig.size(),
+                                                P7_SIGNATURE_RSA_PKCS1, NULL, &pSignerInfo));
+    pIAS.release();
+    NodePtr pSet(new NodeEx());
+    pSet->Tag = 0x31;
+    pSet->AddChild(pSignerInfo);
+    *pExpected = Tlv(0x31, Tlv(0x30, Cat({{0x02, 0x01, 0x01}, Tlv(0x30, Cat({kIssuer, kSerial})),
+                                          NullAlgorithm("2.16.840.1.101.3.4.2.1"),
+                                          NullAlgorithm("1.2.840.113549.1.1.1"),
+                                          Tlv(0x04, kRSASignature)})));
+    return pSet;
+}
+
+// ---- builders ----
+
+TEST(SignedDataBuilder, IssuerAndSerialNumberIsBothDERsInOneSequence)
+{
+    NodePtr pNode = NewIssuerAndSerial(kIssuer, kSerial);
+    ASSERT_TRUE(pNode);
+    EXPECT_EQ(peer::Hex(Tlv(0x30, Cat({kIssuer, kSerial}))), peer::Hex(EncodeTree(pNode.get())));
+
+    NodeEx* pOut = NULL;
+    Bytes i = kIssuer;
+    EXPECT_EQ(VOMU_E_INVALID_ARG, ConstructNode_IssuerAndSerialNumber(i.data(), (int)i.size(), NULL, 0, &pOut));
+    EXPECT_EQ(VOMU_E_INVALID_ARG, ConstructNode_IssuerAndSerialNumber(NULL, 0, i.data(), (int)i.size(), &pOut));
+    EXPECT_EQ(nullptr, pOut);
+}
+
+// The contentInfo inside SignedData, by what the caller asks for.
+TEST(SignedDataBuilder, ContentInfoByContentSource)
+{
+    const Bytes dataOid = OidByOpenSSL(kSM2Data);
+    ASSERT_EQ("060A2A811CCF5506010402", peer::Hex(dataOid).substr(0, 22));
+    const Bytes fileBytes = {'f', 'i', 'l', 'e', ' ', 'c', 'o', 'n', 't', 'e', 'n', 't'};
+    const Bytes memBytes = {'m', 'e', 'm'};
+    struct Case {
+        const char* name;
+        bool bAttached;
+        bool bMemory;   // pass memory content (memBytes, or an empty buffer)
+        bool bEmpty;
+        bool bFile;     // pass the open file (positioned in its middle)
+        Bytes expected;
+    } cases[] = {
+        {"detached", false, false, false, false, Tlv(0x30, dataOid)},
+        {"detached ignores content", false, true, false, true, Tlv(0x30, dataOid)},
+        {"attached memory", true, true, false, false, Tlv(0x30, Cat({dataOid, Tlv(0xA0, Tlv(0x04, memBytes))}))},
+        {"attached empty", true, true, true, false, Tlv(0x30, Cat({dataOid, {0xA0, 0x02, 0x04, 0x00}}))},
+        {"memory wins over file", true, true, false, true, Tlv(0x30, Cat({dataOid, Tlv(0xA0, Tlv(0x04, memBytes))}))},
+        {"whole file from its start", true, false, false, true, Tlv(0x30, Cat({dataOid, Tlv(0xA0, Tlv(0x04, fileBytes))}))},
+    };
+    EXPECT_EQ("300C060A2A811CCF5506010402" "01", peer::Hex(cases[0].expected));
+    for (const Case& c : cases) {
+        OpenFile src(fileBytes, 5);
+        ASSERT_TRUE(src.fp);
+        Bytes expectedSignerInfos;
+        NodePtr pSignerInfos = NewRSASignerInfoSet(&expectedSignerInfos);
+        Bytes content = c.bEmpty ? Bytes() : memBytes;
+        unsigned char byEmpty = 0;
+        unsigned char* pbyContent = c.bMemory ? (c.bEmpty ? &byEmpty : content.data()) : NULL;
+        Bytes cert = kCert;
+        NodeEx* pSignedData = NULL;
+        ASSERT_EQ(VOMU_OK, ConstructNode_SignedData(1, kSM3, kSM2Data, pbyContent, (int)content.size(),
+                                                    c.bFile ? src.fp : NULL, c.bAttached, cert.data(),
+                                                    (int)cert.size(), pSignerInfos.get(), &pSignedData))
+            << c.name;
+        pSignerInfos.release();
+        NodePtr pTree(pSignedData);
+        if (c.bFile && !c.bMemory && c.bAttached) {
+            EXPECT_EQ(0, ftell(src.fp)) << c.name;
+        }
+        const Bytes expected = Tlv(0x30, Cat({{0x02, 0x01, 0x01},
+                                              Tlv(0x31, NullAlgorithm(kSM3)), c.expected,
+                                              Tlv(0xA0, kCert), expectedSignerInfos}));
+        EXPECT_EQ(peer::Hex(expected), peer::Hex(EncodeTree(pTree.get()))) << c.name;
+    }
+}
+
+TEST(SignedDataBuilder, AttachedWithoutContentFailsAndLeavesTheSignerInfosToTheCaller)
+{
+    morv_test::LogCapture log;
+    ASSERT_TRUE(log.Ok());
+    Bytes unused;
+    NodePtr pSignerInfos = NewRSASignerInfoSet(&unused);
+    Bytes cert = kCert;
+    NodeEx* pSignedData = NULL;
+    EXPECT_EQ(VOMU_E_FAIL, ConstructNode_SignedData(1, kSM3, kSM2Data, NULL, 0, NULL, true, cert.data(),
+                                                    (int)cert.size(), pSignerInfos.get(), &pSignedData));
+    EXPECT_EQ(nullptr, pSignedData);
+    EXPECT_TRUE(log.Contains("Check source data or file is not NUL"));
+    EXPECT_TRUE(log.Contains("NULL == pbySourceData && NULL == fpSourceFile"));
+    // A bad object identifier fails after the SignerInfos were handed in: still the caller's.
+    EXPECT_NE(VOMU_OK, ConstructNode_SignedData(1, kSM3, "1.2.x", NULL, 0, NULL, false, cert.data(),
+                                                (int)cert.size(), pSignerInfos.get(), &pSignedData));
+    EXPECT_EQ(nullptr, pSignedData);
+    EXPECT_EQ(nullptr, pSignerInfos->pParent);
+}
+
+TEST(SignedDataBuilder, SignerInfoPutsAttributesAroundTheAlgorithmsAndSignature)
+{
+    const Bytes rs(64, 0x11);
+    NodeEx* pSigned = NULL;
+    NodeEx* pUnsigned = NULL;
+    Bytes value = {0x04, 0x01, 0xAA};
+    ASSERT_EQ(VOMU_OK, ConstructNode_SignedAttributes_SingleItem("1.2.840.113549.1.9.4", value.data(),
+                                                                 (int)value.size(), &pSigned));
+    ASSERT_EQ(VOMU_OK, ConstructNode_UnsignedAttributes_SingleItem("1.2.840.113549.1.9.6", value.data(),
+                                                                   (int)value.size(), &pUnsigned));
+    const Bytes signedAttrs = EncodeTree(pSigned);
+    const Bytes unsignedAttrs = EncodeTree(pUnsigned);
+    NodePtr pIAS = NewIssuerAndSerial(kIssuer, kSerial);
+    Bytes sig = rs;
+    NodeEx* pSignerInfo = NULL;
+    ASSERT_EQ(VOMU_OK, ConstructNode_SignerInfo(1, pIAS.get(), kSM3, pSigned, kSM2Sign, sig.data(), 64,
+                                                P7_SIGNATURE_SM2_RAW_RS, pUnsigned, &pSignerInfo));
+    pIAS.release();
+    NodePtr pTree(pSignerInfo);
+    const Bytes half = Tlv(0x02, Bytes(32, 0x11));
+    const Bytes expected = Tlv(0x30, Cat({{0x02, 0x01, 0x01}, Tlv(0x30, Cat({kIssuer, kSerial})),
+                                          NullAlgorithm(kSM3), signedAttrs, NullAlgorithm(kSM2Sign),
+                                          half, half, unsignedAttrs}));
+    EXPECT_EQ(peer::Hex(expected), peer::Hex(EncodeTree(pTree.get())));
+    EXPECT_EQ("300C06082A811CCF550183110500", peer::Hex(NullAlgorithm(kSM3)));
+    EXPECT_EQ("300D06092A811CCF5501822D010500", peer::Hex(NullAlgorithm(kSM2Sign)));
+}
+
+// A failing signature step leaves every node with the caller (the sanitizer build catches a
+// double delete or a leak here).
+TEST(SignedDataBuilder, FailedSignerInfoLeavesTheNodesToTheCaller)
+{
+    Bytes value = {0x05, 0x00};
+    NodeEx* pSigned = NULL;
+    NodeEx* pUnsigned = NULL;
+    ASSERT_EQ(VOMU_OK, ConstructNode_SignedAttributes_SingleItem("1.2.3.4", value.data(), 2, &pSigned));
+    ASSERT_EQ(VOMU_OK, ConstructNode_UnsignedAttributes_SingleItem("1.2.3.5", value.data(), 2, &pUnsigned));
+    NodePtr pSignedOwner(pSigned), pUnsignedOwner(pUnsigned);
+    NodePtr pIAS = NewIssuerAndSerial(kIssuer, kSerial);
+    Bytes sig(64, 0x22);
+    struct Case {
+        unsigned long fType;
+        int nSize;
+        const char* pszDigestEncAlg;
+        int nExpected;
+    } cases[] = {
+        {0x300, 64, kSM2Sign, VOMU_E_INVALID_ARG},
+        {P7_SIGNATURE_SM2_RAW_RS, 63, kSM2Sign, VOMU_E_INVALID_ARG},
+        {P7_SIGNATURE_SM2_OCTET_STRING_Q1, 64, "not an oid", VOMU_E_FAIL},
+    };
+    for (const Case& c : cases) {
+        NodeEx* pSignerInfo = NULL;
+        EXPECT_EQ(c.nExpected, ConstructNode_SignerInfo(1, pIAS.get(), kSM3, pSigned, c.pszDigestEncAlg,
+                                                         sig.data(), c.nSize, c.fType, pUnsigned, &pSignerInfo))
+            << std::hex << c.fType;
+        EXPECT_EQ(nullptr, pSignerInfo);
+        EXPECT_EQ(nullptr, pIAS->pParent);
+        EXPECT_EQ(nullptr, pSigned->pParent);
+        EXPECT_EQ(nullptr, pUnsigned->pParent);
+    }
+}
+
+// Attribute and its SET against OpenSSL's X509_ATTRIBUTE encoding.
+TEST(SignedDataBuilder, AttributeMatchesOpenSSL)
+{
+    morv::OsslPtr<ASN1_OBJECT> pData(OBJ_nid2obj(NID_pkcs7_data));
+    X509_ATTRIBUTE* pAttr = X509_ATTRIBUTE_create(NID_pkcs9_contentType, V_ASN1_OBJECT, pData.release());
+    ASSERT_TRUE(pAttr);
+    unsigned char* pby = NULL;
+    const int n = i2d_X509_ATTRIBUTE(pAttr, &pby);
+    const Bytes byOpenSSL(pby, pby + n);
+    OPENSSL_free(pby);
+    X509_ATTRIBUTE_free(pAttr);
+
+    Bytes values = OidByOpenSSL("1.2.840.113549.1.7.1");
+    NodeEx* pAttribute = NULL;
+    ASSERT_EQ(VOMU_OK, ConstructNode_Attribute("1.2.840.113549.1.9.3", values.data(), (int)values.size(),
+                                               &pAttribute));
+    NodePtr pTree(pAttribute);
+    EXPECT_EQ(peer::Hex(byOpenSSL), peer::Hex(EncodeTree(pTree.get())));
+
+    NodeEx* pEmpty = NULL;
+    ASSERT_EQ(VOMU_OK, ConstructNode_Attribute("1.2.3.4", NULL, 0, &pEmpty));
+    NodePtr pEmptyTree(pEmpty);
+    EXPECT_EQ("300706032A0304" "3100", peer::Hex(EncodeTree(pEmpty)));
+    EXPECT_EQ(VOMU_E_FAIL, ConstructNode_Attribute("1.2.", values.data(), (int)values.size(), &pEmpty));
+    EXPECT_EQ(VOMU_E_INVALID_ARG, ConstructNode_Attribute("1.2.3", NULL, 2, &pEmpty));
+}
+
+TEST(SignedDataBuilder, AttributeSetsAdoptTheVectorInOrder)
+{
+    const struct {
+        int (*build)(std::vector<NodeEx*>*, NodeEx**);
+        unsigned char byTag;
+    } kinds[] = {{ConstructNode_SignedAttributes, 0xA0}, {ConstructNode_UnsignedAttributes, 0xA1}};
+    for (const auto& kind : kinds) {
+        std::vector<NodeEx*> vet;
+        Bytes expectedContent;
+        for (const char* pszOID : {"1.2.3.9", "1.2.3.1", "1.2.3.5"}) {  // not in DER SET OF order
+            Bytes v = {0x02, 0x01, 0x07};
+            NodeEx* pAttribute = NULL;
+            ASSERT_EQ(VOMU_OK, ConstructNode_Attribute(pszOID, v.data(), 3, &pAttribute));
+            expectedContent = Cat({expectedContent, EncodeTree(pAttribute)});
+            vet.push_back(pAttribute);
+        }
+        NodeEx* pSet = NULL;
+        ASSERT_EQ(VOMU_OK, kind.build(&vet, &pSet));
+        NodePtr pTree(pSet);
+        for (NodeEx* p : vet) EXPECT_EQ(nullptr, p);
+        EXPECT_EQ(peer::Hex(Tlv(kind.byTag, expectedContent)), peer::Hex(EncodeTree(pSet)));
+
+        std::vector<NodeEx*> empty;
+        NodeEx* pEmpty = NULL;
+        ASSERT_EQ(VOMU_OK, kind.build(&empty, &pEmpty));
+        NodePtr pEmptyTree(pEmpty);
+        EXPECT_EQ(peer::Hex(Bytes{kind.byTag, 0x00}), peer::Hex(EncodeTree(pEmpty)));
+        EXPECT_EQ(VOMU_E_INVALID_ARG, kind.build(NULL, &pEmpty));
+    }
+}
+
+}  // namespace
