@@ -1,5 +1,14 @@
 #include "PKCS7SignedDataOperations.h"
 
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -9,10 +18,13 @@
 #include "FormatNodes.h"
 #include "HandOver.h"
 #include "Misc.h"
+#include "OsslPtr.h"
+#include "SMFileCertOperations.h"
 #include "VomuStep.h"
 #include "vomu_result.h"
 #include "vomu_zlog.h"
 
+using morv::OsslPtr;
 using morv::OwnedArray;
 
 // ---- SM2 signature value SM2Q1 and the SignerInfo signature field ----
@@ -497,3 +509,385 @@ int ConstructNode_SignedData(int nVersion, const char* pszDigestAlgOID, const ch
     *ppNode_SignedData = pSignedData.release();
     return VOMU_OK;
 }
+
+namespace {
+
+// The certificate as embedded: DER as given, or the DER inside PEM text.
+struct CertificateDER {
+    const unsigned char* pbyDER = nullptr;
+    int nSize = 0;
+    unsigned char* pbyConverted = nullptr;  // OPENSSL_malloc'ed when converted from PEM
+    ~CertificateDER() { OPENSSL_free(pbyConverted); }
+};
+
+int ConvertCertificateToDER(unsigned char* pbyCert, int nCertSize, CertificateDER* pDER)
+{
+    OsslPtr<BIO> pBioCert(BIO_new_mem_buf(pbyCert, nCertSize));
+    VOMU_FAIL_IF_OSSL(NULL == pBioCert, "BIO_new_mem_buf", VOMU_E_FAIL);
+    char* pszName = NULL;
+    long nDERSize = 0;
+    // DER is no PEM text: that miss is expected and stays off the error queue.
+    ERR_set_mark();
+    const int nPEM = PEM_bytes_read_bio(&pDER->pbyConverted, &nDERSize, &pszName, PEM_STRING_X509,
+                                        pBioCert.get(), NULL, NULL);
+    ERR_pop_to_mark();
+    OPENSSL_free(pszName);
+    if (1 == nPEM) {
+        VOMU_FAIL_IF(0 >= nDERSize || nDERSize > INT_MAX, "PEM_bytes_read_bio", VOMU_E_FAIL);
+        pDER->pbyDER = pDER->pbyConverted;
+        pDER->nSize = (int)nDERSize;
+    } else {
+        pDER->pbyDER = pbyCert;
+        pDER->nSize = nCertSize;
+    }
+    return VOMU_OK;
+}
+
+int ConstructNode_SignerOfCert(const CertificateDER& cert, NodeEx** ppNode_IssuerAndSerialNumber)
+{
+    unsigned char* pbyIssuer = NULL;
+    int nIssuerSize = 0;
+    int nResult = GetIssuerFromCert((unsigned char*)cert.pbyDER, cert.nSize, &pbyIssuer, &nIssuerSize);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "GetIssuerFromCert", nResult);
+    OwnedArray<unsigned char> pIssuer(pbyIssuer);
+    unsigned char* pbySerialNumber = NULL;
+    int nSerialNumberSize = 0;
+    nResult = GetSerialNumberFromCert((unsigned char*)cert.pbyDER, cert.nSize, &pbySerialNumber,
+                                      &nSerialNumberSize);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "GetSerialNumberFromCert", nResult);
+    OwnedArray<unsigned char> pSerialNumber(pbySerialNumber);
+    nResult = ConstructNode_IssuerAndSerialNumber(pIssuer.get(), nIssuerSize, pSerialNumber.get(),
+                                                  nSerialNumberSize, ppNode_IssuerAndSerialNumber);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_IssuerAndSerialNumber", nResult);
+    return VOMU_OK;
+}
+
+// The caller's attribute nodes are lent to the tree: taken out again before it is deleted.
+class LentAttributes {
+public:
+    LentAttributes(NodeEx* pSigned, NodeEx* pUnsigned) : m_pSigned(pSigned), m_pUnsigned(pUnsigned) {}
+    ~LentAttributes()
+    {
+        TakeBack(m_pSigned);
+        TakeBack(m_pUnsigned);
+    }
+    void LendTo(NodeEx* pSignerInfo) { m_pSignerInfo = pSignerInfo; }
+
+private:
+    void TakeBack(NodeEx* pNode)
+    {
+        if (!pNode || !m_pSignerInfo || pNode->pParent != m_pSignerInfo) return;
+        std::vector<NodeEx*>& vetNodes = m_pSignerInfo->vetNodes;
+        for (size_t i = 0; i < vetNodes.size(); i++) {
+            if (vetNodes[i] == pNode) {
+                vetNodes.erase(vetNodes.begin() + (std::ptrdiff_t)i);
+                break;
+            }
+        }
+        pNode->pParent = nullptr;
+    }
+    NodeEx* m_pSigned;
+    NodeEx* m_pUnsigned;
+    NodeEx* m_pSignerInfo = nullptr;
+};
+
+// SET { SignerInfo } for the certificate's issuer and serial.
+int ConstructNode_SignerInfos(const CertificateDER& cert, const char* pszDigestAlgOID,
+                              NodeEx* pNode_SignedAttrs, const char* pszDigestEncAlgOID,
+                              unsigned char* pbySignature, int nSignatureSize,
+                              unsigned long fSignatureEncodedType, NodeEx* pNode_UnsignedAttrs,
+                              LentAttributes* pLent, NodeEx** ppNode_SignerInfoSet)
+{
+    NodeEx* pNode_IssuerAndSerialNumber = NULL;
+    int nResult = ConstructNode_SignerOfCert(cert, &pNode_IssuerAndSerialNumber);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_SignerOfCert", nResult);
+    NodePtr pIssuerAndSerialNumber(pNode_IssuerAndSerialNumber);
+    NodePtr pSet(NewConstructedNode(0x31));
+    VOMU_FAIL_IF(!pSet, "new NodeEx(SignerInfoSet)", VOMU_E_FAIL);
+    VOMU_FAIL_IF(!morv::ReserveChildren(pSet.get(), 1), "Reserve SignerInfoSet children", VOMU_E_FAIL);
+    NodeEx* pNode_SignerInfo = NULL;
+    nResult = ConstructNode_SignerInfo(kSignedDataVersion, pIssuerAndSerialNumber.get(),
+                                       pszDigestAlgOID, pNode_SignedAttrs, pszDigestEncAlgOID,
+                                       pbySignature, nSignatureSize, fSignatureEncodedType,
+                                       pNode_UnsignedAttrs, &pNode_SignerInfo);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_SignerInfo", nResult);
+    pIssuerAndSerialNumber.release();
+    pLent->LendTo(pNode_SignerInfo);
+    pSet->AddChild(pNode_SignerInfo);
+    *ppNode_SignerInfoSet = pSet.release();
+    return VOMU_OK;
+}
+
+// A leaf whose value is read from a file while it is written (the attached content file).
+NodeEx* FindFileBackedLeaf(NodeEx* pNode)
+{
+    if (pNode->vetNodes.empty()) return pNode->pSourceFile ? pNode : nullptr;
+    for (NodeEx* pChild : pNode->vetNodes) {
+        NodeEx* pFound = FindFileBackedLeaf(pChild);
+        if (pFound) return pFound;
+    }
+    return nullptr;
+}
+
+uint64_t HeaderSize(const NodeEx* pNode)
+{
+    return 1 + (uint64_t)EncodeASN1Length((long long)pNode->ValueLength, NULL);
+}
+
+// The octets of the tree's DER that come before pNode's value: every ancestor's header, every
+// sibling written before the branch that holds pNode, and pNode's own header.
+uint64_t OctetsBeforeValue(const NodeEx* pNode)
+{
+    uint64_t nOctets = HeaderSize(pNode);
+    for (const NodeEx* pBranch = pNode; pBranch->pParent; pBranch = pBranch->pParent) {
+        const NodeEx* pParent = pBranch->pParent;
+        nOctets += HeaderSize(pParent);
+        for (const NodeEx* pSibling : pParent->vetNodes) {
+            if (pSibling == pBranch) break;
+            nOctets += HeaderSize(pSibling) + pSibling->CurrentValueLength;
+        }
+    }
+    return nOctets;
+}
+
+int WriteOctets(FILE* fpOutFile, const unsigned char* pbyData, size_t nSize)
+{
+    VOMU_FAIL_IF(nSize != fwrite(pbyData, 1, nSize, fpOutFile), "fwrite", VOMU_E_FAIL);
+    return VOMU_OK;
+}
+
+// The whole content file, from its first octet, in blocks; one step line for the whole copy.
+int CopySourceFile(FILE* fpSourceFile, uint64_t nSize, FILE* fpOutFile)
+{
+    VOMU_FAIL_IF(0 != fseeko(fpSourceFile, 0, SEEK_SET), "fseek(fpSourceFile)", VOMU_E_FAIL);
+    OwnedArray<unsigned char> pbyBlock = morv::NewArray<unsigned char>(SIGNED_DATA_BLOCK_SIZE);
+    VOMU_FAIL_IF(!pbyBlock, "New memory", VOMU_E_FAIL);
+    for (uint64_t nDone = 0; nDone < nSize;) {
+        const size_t nBlock = (size_t)std::min<uint64_t>(nSize - nDone, SIGNED_DATA_BLOCK_SIZE);
+        if (nBlock != fread(pbyBlock.get(), 1, nBlock, fpSourceFile)) {
+            VOMU_STEP_FAILED("fread(fpSourceFile)", VOMU_E_FAIL, "nBlock != fread(...)");
+            return VOMU_E_FAIL;
+        }
+        if (nBlock != fwrite(pbyBlock.get(), 1, nBlock, fpOutFile)) {
+            VOMU_STEP_FAILED("fwrite(fpOutFile)", VOMU_E_FAIL, "nBlock != fwrite(...)");
+            return VOMU_E_FAIL;
+        }
+        nDone += nBlock;
+    }
+    VOMU_STEP_OK("Copy source file");
+    return VOMU_OK;
+}
+
+// The file road of an attached content file: the DER around the content is encoded in memory
+// with the content leaf as a header-only leaf, then written with the content streamed between.
+int EncodeAroundSourceFile(NodeEx* pTree, NodeEx* pNode_sourceData, FILE* fpOutFile,
+                           int* pnOutSize)
+{
+    FILE* fpSourceFile = pNode_sourceData->pSourceFile;
+    const uint64_t nContentSize = pNode_sourceData->ValueLength;
+    pNode_sourceData->pSourceFile = nullptr;
+    unsigned char* pbyFrame = NULL;
+    int nFrameSize = 0;
+    int nDeepLevel = 0;
+    int nResult = EncodeASN1ToMemory(pTree, &pbyFrame, &nFrameSize, &nDeepLevel);
+    pNode_sourceData->pSourceFile = fpSourceFile;
+    OwnedArray<unsigned char> pFrame(pbyFrame);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "EncodeASN1ToMemory", nResult);
+    VOMU_FAIL_IF(nContentSize > (uint64_t)(INT_MAX - nFrameSize), "Check ASN.1 data size",
+                 VOMU_E_FILE_TOO_LARGE);
+
+    const size_t nBefore = (size_t)OctetsBeforeValue(pNode_sourceData);
+    nResult = WriteOctets(fpOutFile, pFrame.get(), nBefore);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "WriteOctets(header)", nResult);
+    nResult = CopySourceFile(fpSourceFile, nContentSize, fpOutFile);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "CopySourceFile", nResult);
+    nResult = WriteOctets(fpOutFile, pFrame.get() + nBefore, (size_t)nFrameSize - nBefore);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "WriteOctets(trailer)", nResult);
+    if (pnOutSize) *pnOutSize = nFrameSize + (int)nContentSize;
+    return VOMU_OK;
+}
+
+int EncodeToMemory(NodeEx* pTree, unsigned char** ppbyDER, int* pnDERSize)
+{
+    unsigned char* pbyEncoded = NULL;
+    int nEncodedSize = 0;
+    int nDeepLevel = 0;
+    const int nResult = EncodeASN1ToMemory(pTree, &pbyEncoded, &nEncodedSize, &nDeepLevel);
+    OwnedArray<unsigned char> pEncoded(pbyEncoded);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "EncodeASN1ToMemory", nResult);
+    morv::HandOver(pEncoded, ppbyDER, pnDERSize, (size_t)nEncodedSize);
+    return VOMU_OK;
+}
+
+int EncodeToFile(NodeEx* pTree, FILE* fpOutFile, int* pnOutSize)
+{
+    NodeEx* pNode_sourceData = FindFileBackedLeaf(pTree);
+    if (pNode_sourceData) return EncodeAroundSourceFile(pTree, pNode_sourceData, fpOutFile, pnOutSize);
+    int nWritten = 0;
+    int nDeepLevel = 0;
+    const int nResult = EncodeASN1ToFile(pTree, fpOutFile, &nWritten, &nDeepLevel);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "EncodeASN1ToFile", nResult);
+    if (pnOutSize) *pnOutSize = nWritten;
+    return VOMU_OK;
+}
+
+bool IsSameFile(FILE* fpA, FILE* fpB)
+{
+    struct stat stA, stB;
+    return 0 == fstat(fileno(fpA), &stA) && 0 == fstat(fileno(fpB), &stB) &&
+           stA.st_dev == stB.st_dev && stA.st_ino == stB.st_ino;
+}
+
+// Whether the content would be read from the file the output goes to.
+bool ReadsFromOutput(unsigned char* pbySourceData, FILE* fpSourceFile, bool bAttached,
+                     unsigned char** ppbyDER, FILE* fpOutFile)
+{
+    return bAttached && !pbySourceData && fpSourceFile && !ppbyDER && fpOutFile &&
+           IsSameFile(fpSourceFile, fpOutFile);
+}
+
+}  // namespace
+
+int Encode_PKCS7Signature(unsigned char* pbyCert, int nCertSize, unsigned char* pbySourceData,
+                          int nSourceDataSize, FILE* fpSourceFile, bool bAttached,
+                          const char* pszContentTypeOID, const char* pszDataTypeOID,
+                          const char* pszDigestAlgOID, NodeEx* pNode_SignedAttrs,
+                          const char* pszDigestEncAlgOID, unsigned char* pbySignature,
+                          int nSignatureSize, unsigned long fSignatureEncodedType,
+                          NodeEx* pNode_UnsignedAttrs, unsigned char** ppbyDER, int* pnDERSize,
+                          FILE* fpOutFile, int* pnOutSize)
+{
+    VOMU_FAIL_IF(NULL == pbyCert || 0 >= nCertSize || 0 > nSourceDataSize ||
+                     (NULL != ppbyDER && NULL == pnDERSize),
+                 "Check parameter", VOMU_E_INVALID_ARG);
+    VOMU_FAIL_IF(ReadsFromOutput(pbySourceData, fpSourceFile, bAttached, ppbyDER, fpOutFile),
+                 "Check source file is not the output file", VOMU_E_INVALID_ARG);
+    CertificateDER cert;
+    int nResult = ConvertCertificateToDER(pbyCert, nCertSize, &cert);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "ConvertCertificateToDER", nResult);
+
+    // The owners come first, so the caller's attributes leave the tree before it is deleted.
+    NodePtr pTree, pSignerInfoSet, pSignedData;
+    LentAttributes lent(pNode_SignedAttrs, pNode_UnsignedAttrs);
+    NodeEx* pNode_SignerInfoSet = NULL;
+    nResult = ConstructNode_SignerInfos(cert, pszDigestAlgOID, pNode_SignedAttrs, pszDigestEncAlgOID,
+                                        pbySignature, nSignatureSize, fSignatureEncodedType,
+                                        pNode_UnsignedAttrs, &lent, &pNode_SignerInfoSet);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_SignerInfos", nResult);
+    pSignerInfoSet.reset(pNode_SignerInfoSet);
+    NodeEx* pNode_SignedData = NULL;
+    nResult = ConstructNode_SignedData(kSignedDataVersion, pszDigestAlgOID, pszDataTypeOID,
+                                       pbySourceData, nSourceDataSize, fpSourceFile, bAttached,
+                                       (unsigned char*)cert.pbyDER, cert.nSize,
+                                       pSignerInfoSet.get(), &pNode_SignedData);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_SignedData", nResult);
+    pSignerInfoSet.release();
+    pSignedData.reset(pNode_SignedData);
+    NodeEx* pNode_ContentInfo = NULL;
+    nResult = ConstructNode_ContentInfo(pszContentTypeOID, pSignedData.get(), &pNode_ContentInfo);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_ContentInfo", nResult);
+    pSignedData.release();
+    pTree.reset(pNode_ContentInfo);
+
+    if (ppbyDER) return EncodeToMemory(pTree.get(), ppbyDER, pnDERSize);
+    if (fpOutFile) return EncodeToFile(pTree.get(), fpOutFile, pnOutSize);
+    return VOMU_OK;
+}
+
+namespace {
+
+// A new file beside the output, created exclusively with the mode fopen "wb" would give.
+class TempOutputFile {
+public:
+    ~TempOutputFile()
+    {
+        if (m_fp) fclose(m_fp);
+        if (m_pszPath) unlink(m_pszPath.get());
+    }
+    int Create(const char* pszOutFilePath)
+    {
+        const size_t nPathSize = strlen(pszOutFilePath) + 48;
+        m_pszPath = morv::NewArray<char>(nPathSize);
+        VOMU_FAIL_IF(!m_pszPath, "New memory", VOMU_E_FAIL);
+        static std::atomic<unsigned> s_nCounter(0);
+        int fd = -1;
+        for (int nTry = 0; fd < 0 && nTry < 100; nTry++) {
+            snprintf(m_pszPath.get(), nPathSize, "%s.tmp.%ld.%u", pszOutFilePath, (long)getpid(),
+                     s_nCounter++);
+            fd = open(m_pszPath.get(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd < 0 && EEXIST != errno) break;
+        }
+        if (fd < 0) m_pszPath.reset();
+        VOMU_FAIL_IF(0 > fd, "open(temporary output file)", VOMU_E_OPEN_FILE);
+        m_fp = fdopen(fd, "wb");
+        if (!m_fp) close(fd);
+        VOMU_FAIL_IF(NULL == m_fp, "fdopen(temporary output file)", VOMU_E_OPEN_FILE);
+        return VOMU_OK;
+    }
+    FILE* File() const { return m_fp; }
+    // Flushes and closes with every result checked, then renames into place.
+    int CommitAs(const char* pszOutFilePath)
+    {
+        const bool bFlushed = 0 == fflush(m_fp) && !ferror(m_fp);
+        const int nClosed = fclose(m_fp);
+        m_fp = nullptr;
+        VOMU_FAIL_IF(!bFlushed || 0 != nClosed, "fclose(temporary output file)", VOMU_E_WRITE_FILE);
+        VOMU_FAIL_IF(0 != rename(m_pszPath.get(), pszOutFilePath), "rename", VOMU_E_WRITE_FILE);
+        m_pszPath.reset();
+        return VOMU_OK;
+    }
+
+private:
+    OwnedArray<char> m_pszPath;
+    FILE* m_fp = nullptr;
+};
+
+// Whether the content would be read from the file that the output replaces.
+bool ReadsFromPath(unsigned char* pbySourceData, FILE* fpSourceFile, bool bAttached,
+                   const char* pszOutFilePath)
+{
+    struct stat stSource, stOut;
+    return bAttached && !pbySourceData && fpSourceFile &&
+           0 == fstat(fileno(fpSourceFile), &stSource) && 0 == stat(pszOutFilePath, &stOut) &&
+           stSource.st_dev == stOut.st_dev && stSource.st_ino == stOut.st_ino;
+}
+
+}  // namespace
+
+int Encode_PKCS7SignatureToFile(unsigned char* pbyCert, int nCertSize,
+                                unsigned char* pbySourceData, int nSourceDataSize,
+                                FILE* fpSourceFile, bool bAttached, const char* pszContentTypeOID,
+                                const char* pszDataTypeOID, const char* pszDigestAlgOID,
+                                NodeEx* pNode_SignedAttrs, const char* pszDigestEncAlgOID,
+                                unsigned char* pbySignature, int nSignatureSize,
+                                unsigned long fSignatureEncodedType, NodeEx* pNode_UnsignedAttrs,
+                                const char* pszOutFilePath, int* pnOutSize)
+{
+    VOMU_FAIL_IF(NULL == pszOutFilePath || '\0' == pszOutFilePath[0], "Check parameter",
+                 VOMU_E_INVALID_ARG);
+    VOMU_FAIL_IF(ReadsFromPath(pbySourceData, fpSourceFile, bAttached, pszOutFilePath),
+                 "Check source file is not the output file", VOMU_E_INVALID_ARG);
+    // Every argument is checked by building the structure once before an output exists.
+    int nResult = Encode_PKCS7Signature(pbyCert, nCertSize, pbySourceData, nSourceDataSize,
+                                        fpSourceFile, bAttached, pszContentTypeOID, pszDataTypeOID,
+                                        pszDigestAlgOID, pNode_SignedAttrs, pszDigestEncAlgOID,
+                                        pbySignature, nSignatureSize, fSignatureEncodedType,
+                                        pNode_UnsignedAttrs, NULL, NULL, NULL, NULL);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "Encode_PKCS7Signature(check)", nResult);
+
+    TempOutputFile out;
+    nResult = out.Create(pszOutFilePath);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "Create temporary output file", nResult);
+    int nWritten = 0;
+    nResult = Encode_PKCS7Signature(pbyCert, nCertSize, pbySourceData, nSourceDataSize,
+                                    fpSourceFile, bAttached, pszContentTypeOID, pszDataTypeOID,
+                                    pszDigestAlgOID, pNode_SignedAttrs, pszDigestEncAlgOID,
+                                    pbySignature, nSignatureSize, fSignatureEncodedType,
+                                    pNode_UnsignedAttrs, NULL, NULL, out.File(), &nWritten);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "Encode_PKCS7Signature", nResult);
+    nResult = out.CommitAs(pszOutFilePath);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "Commit output file", nResult);
+    if (pnOutSize) *pnOutSize = nWritten;
+    return VOMU_OK;
+}
+// ---- end of SignedData writer ----

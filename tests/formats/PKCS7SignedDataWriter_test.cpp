@@ -3,11 +3,22 @@
 // SM2) and its RSA signatures in the default library context.
 #include <gtest/gtest.h>
 
+#include <openssl/bn.h>
+#include <openssl/ecdsa.h>
+#include <openssl/evp.h>
 #include <openssl/objects.h>
+#include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <dirent.h>
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <cstdio>
+#include <fstream>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,6 +26,7 @@
 #include "LogCapture.h"
 #include "OpenSSLPeer.h"
 #include "PKCS7SignedDataOperations.h"
+#include "SMKernel.h"
 #include "vomu_result.h"
 
 using peer::Bytes;
@@ -64,6 +76,16 @@ Bytes OidByOpenSSL(const char* pszOID)
 }
 
 Bytes NullAlgorithm(const char* pszOID) { return Tlv(0x30, Cat({OidByOpenSSL(pszOID), {0x05, 0x00}})); }
+
+// Equal bytes, or where they first differ (large outputs are not printed whole).
+::testing::AssertionResult SameBytes(const Bytes& expected, const Bytes& actual)
+{
+    if (expected == actual) return ::testing::AssertionSuccess();
+    size_t i = 0;
+    while (i < expected.size() && i < actual.size() && expected[i] == actual[i]) i++;
+    return ::testing::AssertionFailure() << "sizes " << expected.size() << " and " << actual.size()
+                                         << ", first difference at offset " << i;
+}
 
 Bytes EncodeTree(NodeEx* pNode)
 {
@@ -325,6 +347,307 @@ TEST(SignedDataBuilder, AttributeSetsAdoptTheVectorInOrder)
         EXPECT_EQ(peer::Hex(Bytes{kind.byTag, 0x00}), peer::Hex(EncodeTree(pEmpty)));
         EXPECT_EQ(VOMU_E_INVALID_ARG, kind.build(NULL, &pEmpty));
     }
+}
+
+// ---- the whole SignedData ----
+
+const std::string kPki = std::string(MORV_TEST_DATA_DIR) + "/pki/";
+const char kRSASignedData[] = "1.2.840.113549.1.7.2";
+const char kRSAData[] = "1.2.840.113549.1.7.1";
+const char kSHA256[] = "2.16.840.1.101.3.4.2.1";
+const char kRSAEncryption[] = "1.2.840.113549.1.1.1";
+
+Bytes ReadFileBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+bool WriteFileBytes(const std::string& path, const Bytes& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write((const char*)bytes.data(), (std::streamsize)bytes.size());
+    return static_cast<bool>(out);
+}
+
+// PKCS#1 v1.5 signature of SHA-256(msg) by OpenSSL in the default library context.
+Bytes RSASignByOpenSSL(const std::string& keyPath, const Bytes& msg)
+{
+    morv::OsslPtr<BIO> pBio(BIO_new_file(keyPath.c_str(), "r"));
+    morv::OsslPtr<EVP_PKEY> pKey(pBio ? PEM_read_bio_PrivateKey(pBio.get(), NULL, NULL, NULL) : NULL);
+    morv::OsslPtr<EVP_MD_CTX> pCtx(EVP_MD_CTX_new());
+    size_t n = 0;
+    if (!pKey || !pCtx || 1 != EVP_DigestSignInit(pCtx.get(), NULL, EVP_sha256(), NULL, pKey.get()) ||
+        1 != EVP_DigestSign(pCtx.get(), NULL, &n, msg.data(), msg.size()))
+        return Bytes();
+    Bytes sig(n);
+    if (1 != EVP_DigestSign(pCtx.get(), sig.data(), &n, msg.data(), msg.size())) return Bytes();
+    sig.resize(n);
+    return sig;
+}
+
+// One signer: certificate, signature and the object identifiers of its road.
+struct Signer {
+    Bytes cert;
+    Bytes signature;
+    const char* pszContentType;
+    const char* pszDataType;
+    const char* pszDigest;
+    const char* pszDigestEnc;
+    unsigned long fType;
+};
+
+Signer RSASigner(const Bytes& msg)
+{
+    return {ReadFileBytes(kPki + "rsa/ee_sign.der"), RSASignByOpenSSL(kPki + "rsa/ee_sign.key", msg),
+            kRSASignedData, kRSAData, kSHA256, kRSAEncryption, P7_SIGNATURE_RSA_PKCS1};
+}
+
+// Where the content comes from and where the DER goes.
+enum class Source { kNone, kMemory, kFile };
+
+struct Output {
+    int nResult = -1;
+    Bytes der;
+};
+
+Output EncodeToMemory(const Signer& s, const Bytes& msg, Source source, NodeEx* pSigned = NULL,
+                      NodeEx* pUnsigned = NULL)
+{
+    OpenFile src(msg, (long)msg.size() / 2);
+    Bytes cert = s.cert, sig = s.signature, content = msg;
+    unsigned char byEmpty = 0;
+    unsigned char* pbyContent = content.empty() ? &byEmpty : content.data();
+    unsigned char* pbyDER = NULL;
+    int nDER = 0;
+    Output out;
+    out.nResult = Encode_PKCS7Signature(
+        cert.data(), (int)cert.size(), Source::kMemory == source ? pbyContent : NULL, (int)content.size(),
+        Source::kFile == source ? src.fp : NULL, Source::kNone != source, s.pszContentType, s.pszDataType,
+        s.pszDigest, pSigned, s.pszDigestEnc, sig.data(), (int)sig.size(), s.fType, pUnsigned, &pbyDER,
+        &nDER, NULL, NULL);
+    morv::OwnedArray<unsigned char> owned(pbyDER);
+    if (VOMU_OK == out.nResult) out.der.assign(pbyDER, pbyDER + nDER);
+    return out;
+}
+
+// Encode_PKCS7SignatureToFile onto pszPath, the count it reports checked against the file.
+int EncodeToPath(const Signer& s, const Bytes& msg, Source source, const std::string& path,
+                 FILE* fpSource = NULL)
+{
+    OpenFile src(msg, (long)msg.size() / 2);
+    Bytes cert = s.cert, sig = s.signature, content = msg;
+    unsigned char byEmpty = 0;
+    unsigned char* pbyContent = content.empty() ? &byEmpty : content.data();
+    int nWritten = -1;
+    const int nResult = Encode_PKCS7SignatureToFile(
+        cert.data(), (int)cert.size(), Source::kMemory == source ? pbyContent : NULL, (int)content.size(),
+        Source::kFile == source ? (fpSource ? fpSource : src.fp) : NULL, Source::kNone != source,
+        s.pszContentType, s.pszDataType, s.pszDigest, NULL, s.pszDigestEnc, sig.data(), (int)sig.size(),
+        s.fType, NULL, path.c_str(), &nWritten);
+    if (VOMU_OK == nResult) {
+        EXPECT_EQ((int)ReadFileBytes(path).size(), nWritten);
+    }
+    return nResult;
+}
+
+class SignedDataWriter : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(VOMU_OK, SMKernelInitialize());
+        m_dir = morv_test::MakeTempDir();
+        ASSERT_FALSE(m_dir.empty());
+    }
+    void TearDown() override { morv_test::RemoveTree(m_dir); }
+    std::string PathOf(const std::string& name) const { return m_dir + "/" + name; }
+    std::vector<std::string> Entries() const
+    {
+        std::vector<std::string> names;
+        DIR* pDir = opendir(m_dir.c_str());
+        for (dirent* p = pDir ? readdir(pDir) : NULL; p; p = readdir(pDir))
+            if (std::string(".") != p->d_name && std::string("..") != p->d_name) names.push_back(p->d_name);
+        if (pDir) closedir(pDir);
+        return names;
+    }
+    std::string m_dir;
+};
+
+TEST_F(SignedDataWriter, RSADetachedIsByteIdenticalToOpenSSLSmime)
+{
+    for (const char* pszMsg : {"msg_0.bin", "msg_1.bin", "msg_16385.bin"}) {
+        const std::string msgPath = kPki + pszMsg;
+        const Bytes msg = ReadFileBytes(msgPath);
+        const std::string smimePath = PathOf("smime.der");
+        std::string log;
+        ASSERT_EQ(0, peer::RunCommand("openssl smime -sign -binary -noattr -md sha256 -outform DER -signer " +
+                                          kPki + "rsa/ee_sign.pem -inkey " + kPki + "rsa/ee_sign.key -in " +
+                                          msgPath + " -out " + smimePath, &log))
+            << log;
+        const Output ours = EncodeToMemory(RSASigner(msg), msg, Source::kNone);
+        ASSERT_EQ(VOMU_OK, ours.nResult) << pszMsg;
+        EXPECT_EQ(peer::Hex(ReadFileBytes(smimePath)), peer::Hex(ours.der)) << pszMsg;
+    }
+}
+
+// openssl cms -verify over our DER (the chain's two CAs trusted); the content it recovers
+// (attached) or was given goes to outPath.
+int CmsVerify(const std::string& derPath, const std::string& contentPath, const std::string& outPath,
+              std::string* pLog)
+{
+    const std::string caPath = outPath + ".ca.pem";
+    if (!WriteFileBytes(caPath, Cat({ReadFileBytes(kPki + "rsa/root.pem"), ReadFileBytes(kPki + "rsa/int.pem")})))
+        return -1;
+    return peer::RunCommand("openssl cms -verify -binary -inform DER -in " + derPath +
+                                (contentPath.empty() ? "" : " -content " + contentPath) + " -CAfile " + caPath +
+                                " -purpose any -no_check_time -out " + outPath,
+                            pLog);
+}
+
+TEST_F(SignedDataWriter, OpenSSLCmsVerifiesOurRSASignedData)
+{
+    const std::string msgPath = kPki + "msg_16384.bin";
+    const Bytes msg = ReadFileBytes(msgPath);
+    const Signer signer = RSASigner(msg);
+    struct Case {
+        const char* name;
+        Source source;
+        bool bToPath;
+    } cases[] = {
+        {"detached", Source::kNone, false},
+        {"attached from memory", Source::kMemory, false},
+        {"attached from a file, into a file", Source::kFile, true},
+    };
+    for (const Case& c : cases) {
+        const std::string derPath = PathOf("sig.der");
+        if (c.bToPath) {
+            ASSERT_EQ(VOMU_OK, EncodeToPath(signer, msg, c.source, derPath)) << c.name;
+        } else {
+            const Output ours = EncodeToMemory(signer, msg, c.source);
+            ASSERT_EQ(VOMU_OK, ours.nResult) << c.name;
+            ASSERT_TRUE(WriteFileBytes(derPath, ours.der));
+        }
+        std::string log;
+        EXPECT_EQ(0, CmsVerify(derPath, Source::kNone == c.source ? msgPath : "", PathOf("out.bin"), &log))
+            << c.name << ": " << log;
+        EXPECT_TRUE(msg == ReadFileBytes(PathOf("out.bin"))) << c.name;
+    }
+    // A signature over other content is refused, so the check above means something.
+    Bytes other = msg;
+    other[0] ^= 1;
+    const Output forged = EncodeToMemory(RSASigner(other), msg, Source::kMemory);
+    ASSERT_TRUE(WriteFileBytes(PathOf("forged.der"), forged.der));
+    std::string log;
+    EXPECT_NE(0, CmsVerify(PathOf("forged.der"), "", PathOf("out.bin"), &log));
+}
+
+// The file roads give exactly the memory writer's bytes, around the block size too.
+TEST_F(SignedDataWriter, FileWriterMatchesMemoryWriter)
+{
+    for (const char* pszMsg : {"msg_0.bin", "msg_16383.bin", "msg_16384.bin", "msg_16385.bin", "msg_102400.bin"}) {
+        const Bytes msg = ReadFileBytes(kPki + pszMsg);
+        const Signer signer = RSASigner(msg);
+        const Output reference = EncodeToMemory(signer, msg, Source::kMemory);
+        ASSERT_EQ(VOMU_OK, reference.nResult) << pszMsg;
+        ASSERT_GT(reference.der.size(), msg.size());
+        EXPECT_TRUE(SameBytes(reference.der, EncodeToMemory(signer, msg, Source::kFile).der)) << pszMsg;
+        for (Source source : {Source::kFile, Source::kMemory}) {
+            const std::string path = PathOf("out.p7");
+            ASSERT_EQ(VOMU_OK, EncodeToPath(signer, msg, source, path)) << pszMsg;
+            EXPECT_TRUE(SameBytes(reference.der, ReadFileBytes(path))) << pszMsg;
+        }
+        const Output detached = EncodeToMemory(signer, msg, Source::kNone);
+        ASSERT_TRUE(WriteFileBytes(PathOf("out.p7"), Bytes{'o', 'l', 'd'}));
+        ASSERT_EQ(VOMU_OK, EncodeToPath(signer, msg, Source::kNone, PathOf("out.p7"))) << pszMsg;
+        EXPECT_EQ(peer::Hex(detached.der), peer::Hex(ReadFileBytes(PathOf("out.p7")))) << pszMsg;
+        EXPECT_EQ(std::vector<std::string>{"out.p7"}, Entries());
+    }
+}
+
+// The FILE* road: output at the stream's position, the count, the choice of output.
+TEST_F(SignedDataWriter, StreamOutputChoices)
+{
+    const Bytes msg = ReadFileBytes(kPki + "msg_16385.bin");
+    Signer signer = RSASigner(msg);
+    const Output reference = EncodeToMemory(signer, msg, Source::kMemory);
+    OpenFile src(msg, 7);
+    FILE* fpOut = fopen(PathOf("stream.p7").c_str(), "wb");
+    ASSERT_TRUE(fpOut);
+    ASSERT_EQ(3u, fwrite("pre", 1, 3, fpOut));
+    int nWritten = -1;
+    ASSERT_EQ(VOMU_OK, Encode_PKCS7Signature(signer.cert.data(), (int)signer.cert.size(), NULL, 0, src.fp, true,
+                                             kRSASignedData, kRSAData, kSHA256, NULL, kRSAEncryption,
+                                             signer.signature.data(), (int)signer.signature.size(),
+                                             P7_SIGNATURE_RSA_PKCS1, NULL, NULL, NULL, fpOut, &nWritten));
+    // Without outLen, and with both outputs (memory wins, the stream is not written).
+    ASSERT_EQ(VOMU_OK, Encode_PKCS7Signature(signer.cert.data(), (int)signer.cert.size(), NULL, 0, src.fp, true,
+                                             kRSASignedData, kRSAData, kSHA256, NULL, kRSAEncryption,
+                                             signer.signature.data(), (int)signer.signature.size(),
+                                             P7_SIGNATURE_RSA_PKCS1, NULL, NULL, NULL, fpOut, NULL));
+    unsigned char* pbyDER = NULL;
+    int nDER = 0;
+    ASSERT_EQ(VOMU_OK, Encode_PKCS7Signature(signer.cert.data(), (int)signer.cert.size(), NULL, 0, src.fp, true,
+                                             kRSASignedData, kRSAData, kSHA256, NULL, kRSAEncryption,
+                                             signer.signature.data(), (int)signer.signature.size(),
+                                             P7_SIGNATURE_RSA_PKCS1, NULL, &pbyDER, &nDER, fpOut, &nWritten));
+    morv::OwnedArray<unsigned char> owned(pbyDER);
+    EXPECT_TRUE(SameBytes(reference.der, Bytes(pbyDER, pbyDER + nDER)));
+    // Neither output: built and checked only.
+    EXPECT_EQ(VOMU_OK, Encode_PKCS7Signature(signer.cert.data(), (int)signer.cert.size(), NULL, 0, src.fp, true,
+                                             kRSASignedData, kRSAData, kSHA256, NULL, kRSAEncryption,
+                                             signer.signature.data(), (int)signer.signature.size(),
+                                             P7_SIGNATURE_RSA_PKCS1, NULL, NULL, NULL, NULL, NULL));
+    ASSERT_EQ(0, fclose(fpOut));
+    EXPECT_EQ((int)reference.der.size(), nWritten);
+    const Bytes expected = Cat({{'p', 'r', 'e'}, reference.der, reference.der});
+    EXPECT_TRUE(SameBytes(expected, ReadFileBytes(PathOf("stream.p7"))));
+}
+
+TEST_F(SignedDataWriter, PEMCertificateIsEmbeddedAsDER)
+{
+    const Bytes msg = {'a', 'b', 'c'};
+    Signer signer = RSASigner(msg);
+    const Output fromDER = EncodeToMemory(signer, msg, Source::kMemory);
+    signer.cert = ReadFileBytes(kPki + "rsa/ee_sign.pem");
+    const Output fromPEM = EncodeToMemory(signer, msg, Source::kMemory);
+    ASSERT_EQ(VOMU_OK, fromPEM.nResult);
+    EXPECT_EQ(peer::Hex(fromDER.der), peer::Hex(fromPEM.der));
+    const Bytes der = ReadFileBytes(kPki + "rsa/ee_sign.der");
+    EXPECT_NE(std::string::npos, peer::Hex(fromPEM.der).find(peer::Hex(der)));
+}
+
+// The caller's attribute nodes are lent: after any call they are the caller's, unchanged.
+TEST_F(SignedDataWriter, AttributeNodesStayTheCallers)
+{
+    const Bytes msg = {'a', 'b', 'c'};
+    Signer signer = RSASigner(msg);
+    Bytes value = Tlv(0x04, Bytes(32, 0x5A));
+    NodeEx* pSigned = NULL;
+    NodeEx* pUnsigned = NULL;
+    ASSERT_EQ(VOMU_OK, ConstructNode_SignedAttributes_SingleItem("1.2.840.113549.1.9.4", value.data(),
+                                                                 (int)value.size(), &pSigned));
+    ASSERT_EQ(VOMU_OK, ConstructNode_UnsignedAttributes_SingleItem("1.2.840.113549.1.9.6", value.data(),
+                                                                   (int)value.size(), &pUnsigned));
+    NodePtr pSignedOwner(pSigned), pUnsignedOwner(pUnsigned);
+    const Bytes signedAttrs = EncodeTree(pSigned), unsignedAttrs = EncodeTree(pUnsigned);
+    const Output first = EncodeToMemory(signer, msg, Source::kMemory, pSigned, pUnsigned);
+    ASSERT_EQ(VOMU_OK, first.nResult);
+    const std::string hex = peer::Hex(first.der);
+    EXPECT_NE(std::string::npos, hex.find(peer::Hex(signedAttrs) + peer::Hex(NullAlgorithm(kRSAEncryption))));
+    EXPECT_EQ(hex.size() - peer::Hex(unsignedAttrs).size(), hex.rfind(peer::Hex(unsignedAttrs)));
+    EXPECT_EQ(nullptr, pSigned->pParent);
+    EXPECT_EQ(peer::Hex(signedAttrs), peer::Hex(EncodeTree(pSigned)));
+    EXPECT_EQ(peer::Hex(first.der), peer::Hex(EncodeToMemory(signer, msg, Source::kMemory, pSigned, pUnsigned).der));
+    // Failures before and after the SignerInfo is built.
+    Signer badCert = signer;
+    badCert.cert = Bytes(40, 0x30);
+    EXPECT_EQ(VOMU_E_FAIL, EncodeToMemory(badCert, msg, Source::kMemory, pSigned, pUnsigned).nResult);
+    Signer badOid = signer;
+    badOid.pszContentType = "1..2";
+    EXPECT_EQ(VOMU_E_FAIL, EncodeToMemory(badOid, msg, Source::kMemory, pSigned, pUnsigned).nResult);
+    EXPECT_EQ(nullptr, pSigned->pParent);
+    EXPECT_EQ(nullptr, pUnsigned->pParent);
+    EXPECT_EQ(peer::Hex(unsignedAttrs), peer::Hex(EncodeTree(pUnsigned)));
 }
 
 }  // namespace
