@@ -703,7 +703,7 @@ int EncodeAroundSourceFile(NodeEx* pTree, NodeEx* pNode_sourceData, FILE* fpOutF
     VOMU_FAIL_IF(VOMU_OK != nResult, "CopySourceFile", nResult);
     nResult = WriteOctets(fpOutFile, pFrame.get() + nBefore, (size_t)nFrameSize - nBefore);
     VOMU_FAIL_IF(VOMU_OK != nResult, "WriteOctets(trailer)", nResult);
-    if (pnOutSize) *pnOutSize = nFrameSize + (int)nContentSize;
+    *pnOutSize = nFrameSize + (int)nContentSize;
     return VOMU_OK;
 }
 
@@ -721,12 +721,19 @@ int EncodeToMemory(NodeEx* pTree, unsigned char** ppbyDER, int* pnDERSize)
 
 int EncodeToFile(NodeEx* pTree, FILE* fpOutFile, int* pnOutSize)
 {
-    NodeEx* pNode_sourceData = FindFileBackedLeaf(pTree);
-    if (pNode_sourceData) return EncodeAroundSourceFile(pTree, pNode_sourceData, fpOutFile, pnOutSize);
     int nWritten = 0;
-    int nDeepLevel = 0;
-    const int nResult = EncodeASN1ToFile(pTree, fpOutFile, &nWritten, &nDeepLevel);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "EncodeASN1ToFile", nResult);
+    int nResult = VOMU_OK;
+    NodeEx* pNode_sourceData = FindFileBackedLeaf(pTree);
+    if (pNode_sourceData) {
+        nResult = EncodeAroundSourceFile(pTree, pNode_sourceData, fpOutFile, &nWritten);
+        VOMU_FAIL_IF(VOMU_OK != nResult, "EncodeAroundSourceFile", nResult);
+    } else {
+        int nDeepLevel = 0;
+        nResult = EncodeASN1ToFile(pTree, fpOutFile, &nWritten, &nDeepLevel);
+        VOMU_FAIL_IF(VOMU_OK != nResult, "EncodeASN1ToFile", nResult);
+    }
+    // A small output can sit in the stream's buffer: a write it refuses shows only here.
+    VOMU_FAIL_IF(0 != fflush(fpOutFile) || ferror(fpOutFile), "fflush(fpOutFile)", VOMU_E_FAIL);
     if (pnOutSize) *pnOutSize = nWritten;
     return VOMU_OK;
 }

@@ -60,7 +60,8 @@ int ConstructNode_SignerInfoSignature(unsigned long fSignatureEncodedType,
 // the whole of fpSourceFile from its first octet (smaller than 2^31 octets).
 // Output: with ppbyDER a new array (pnDERSize required; fpOutFile is then ignored); else
 // with fpOutFile the DER is written at its position, file content streamed in blocks of
-// SIGNED_DATA_BLOCK_SIZE octets, *pnOutSize (may be null) = octets written; with neither
+// SIGNED_DATA_BLOCK_SIZE octets, and the stream flushed so that every write is checked;
+// *pnOutSize (may be null) = octets written; with neither
 // the structure is only built. The attribute nodes ([0] signed, [1] unsigned, may be null)
 // are borrowed: they stay the caller's whatever the result.
 // VOMU_OK; VOMU_E_INVALID_ARG (arguments, signature type or size, content and output being

@@ -13,6 +13,7 @@
 #include <dirent.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <fstream>
@@ -648,6 +649,121 @@ TEST_F(SignedDataWriter, AttributeNodesStayTheCallers)
     EXPECT_EQ(nullptr, pSigned->pParent);
     EXPECT_EQ(nullptr, pUnsigned->pParent);
     EXPECT_EQ(peer::Hex(unsignedAttrs), peer::Hex(EncodeTree(pUnsigned)));
+}
+
+// Every failure of the path writer leaves the directory as it was: no output, no temporary
+// file, an existing output untouched.
+TEST_F(SignedDataWriter, FailedFileWriteLeavesNothingBehind)
+{
+    const Bytes msg = ReadFileBytes(kPki + "msg_102400.bin");
+    const Signer good = RSASigner(msg);
+    Signer unknownType = good;
+    unknownType.fType = 0x300;
+    Signer notACert = good;
+    notACert.cert = Bytes(100, 0x41);
+    Signer badOid = good;
+    badOid.pszDigest = "2.16.840.1.101.3.4.2.";
+    const rlim_t kSmallFileLimit = 20000;  // shorter than the output: a write fails midway
+    struct Case {
+        const char* name;
+        const Signer* signer;
+        Source source;
+        bool bWriteLimit;
+        int nExpected;  // 0: any failure
+    } cases[] = {
+        {"unknown signature type", &unknownType, Source::kFile, false, VOMU_E_INVALID_ARG},
+        {"not a certificate", &notACert, Source::kMemory, false, VOMU_E_FAIL},
+        {"bad object identifier", &badOid, Source::kFile, false, VOMU_E_FAIL},
+        {"write fails, content from a file", &good, Source::kFile, true, 0},
+        {"write fails, content from memory", &good, Source::kMemory, true, 0},
+    };
+    signal(SIGXFSZ, SIG_IGN);
+    for (const Case& c : cases) {
+        for (bool bExisting : {false, true}) {
+            const std::string path = PathOf("out.p7");
+            unlink(path.c_str());
+            if (bExisting) {
+                ASSERT_TRUE(WriteFileBytes(path, Bytes{'o', 'l', 'd'}));
+            }
+            rlimit old;
+            ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &old));
+            rlimit limited = old;
+            limited.rlim_cur = kSmallFileLimit;
+            if (c.bWriteLimit) {
+                ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limited));
+            }
+            const int nResult = EncodeToPath(*c.signer, msg, c.source, path);
+            ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &old));
+            if (c.nExpected) {
+                EXPECT_EQ(c.nExpected, nResult) << c.name;
+            } else {
+                EXPECT_NE(VOMU_OK, nResult) << c.name;
+            }
+            EXPECT_EQ(bExisting ? std::vector<std::string>{"out.p7"} : std::vector<std::string>{}, Entries())
+                << c.name;
+            if (bExisting) {
+                EXPECT_EQ("6F6C64", peer::Hex(ReadFileBytes(path))) << c.name;
+            }
+        }
+    }
+    unlink(PathOf("out.p7").c_str());
+    EXPECT_EQ(VOMU_E_OPEN_FILE, EncodeToPath(good, msg, Source::kFile, PathOf("no/such/dir.p7")));
+    EXPECT_EQ(VOMU_E_INVALID_ARG, EncodeToPath(good, msg, Source::kFile, ""));
+    // The output path names a directory: the rename fails and the temporary file goes.
+    ASSERT_EQ(0, mkdir(PathOf("dir.p7").c_str(), 0755));
+    EXPECT_EQ(VOMU_E_WRITE_FILE, EncodeToPath(good, msg, Source::kNone, PathOf("dir.p7")));
+    EXPECT_EQ(std::vector<std::string>{"dir.p7"}, Entries());
+}
+
+// Signing a file into itself is refused on both roads before anything is written.
+TEST_F(SignedDataWriter, ContentFileThatIsTheOutputIsRefused)
+{
+    const Bytes msg = ReadFileBytes(kPki + "msg_16385.bin");
+    const Signer signer = RSASigner(msg);
+    const std::string path = PathOf("self.bin");
+    ASSERT_TRUE(WriteFileBytes(path, msg));
+    FILE* fpIn = fopen(path.c_str(), "rb");
+    ASSERT_TRUE(fpIn);
+    EXPECT_EQ(VOMU_E_INVALID_ARG, EncodeToPath(signer, msg, Source::kFile, path, fpIn));
+    FILE* fpOut = fopen(path.c_str(), "ab");
+    ASSERT_TRUE(fpOut);
+    Bytes cert = signer.cert, sig = signer.signature;
+    EXPECT_EQ(VOMU_E_INVALID_ARG,
+              Encode_PKCS7Signature(cert.data(), (int)cert.size(), NULL, 0, fpIn, true, kRSASignedData, kRSAData,
+                                    kSHA256, NULL, kRSAEncryption, sig.data(), (int)sig.size(),
+                                    P7_SIGNATURE_RSA_PKCS1, NULL, NULL, NULL, fpOut, NULL));
+    fclose(fpOut);
+    fclose(fpIn);
+    EXPECT_TRUE(SameBytes(msg, ReadFileBytes(path)));
+    EXPECT_EQ(std::vector<std::string>{"self.bin"}, Entries());
+}
+
+// A stream that refuses writes fails the call, on the encoder's road and on the streamed one,
+// also when the whole output would sit in the stream's buffer until it is flushed.
+TEST_F(SignedDataWriter, StreamWriteFailureIsReported)
+{
+    const Bytes large = ReadFileBytes(kPki + "msg_102400.bin");
+    const Bytes small = {'s', 'm', 'a', 'l', 'l'};
+    for (const Bytes* pMsg : {&small, &large}) {
+        Signer signer = RSASigner(*pMsg);
+        for (bool bFromFile : {false, true}) {
+            OpenFile src(*pMsg);
+            Bytes content = *pMsg;
+            FILE* fpFull = fopen("/dev/full", "wb");
+            ASSERT_TRUE(fpFull);
+            int nWritten = -1;
+            EXPECT_EQ(VOMU_E_FAIL,
+                      Encode_PKCS7Signature(signer.cert.data(), (int)signer.cert.size(),
+                                            bFromFile ? NULL : content.data(), (int)content.size(),
+                                            bFromFile ? src.fp : NULL, true, kRSASignedData, kRSAData, kSHA256,
+                                            NULL, kRSAEncryption, signer.signature.data(),
+                                            (int)signer.signature.size(), P7_SIGNATURE_RSA_PKCS1, NULL, NULL,
+                                            NULL, fpFull, &nWritten))
+                << content.size() << (bFromFile ? " from a file" : " from memory");
+            EXPECT_EQ(-1, nWritten);
+            fclose(fpFull);
+        }
+    }
 }
 
 }  // namespace
