@@ -766,4 +766,231 @@ TEST_F(SignedDataWriter, StreamWriteFailureIsReported)
     }
 }
 
+// ---- SM2 against openssl asn1parse and dgst ----
+
+// key=value lines of one [section] of the fixture oracle.
+std::map<std::string, std::string> OracleSection(const std::string& section)
+{
+    std::ifstream in(kPki + "expected.txt");
+    std::map<std::string, std::string> values;
+    std::string line;
+    bool bInSection = false;
+    while (std::getline(in, line)) {
+        if (line.empty()) {
+            if (bInSection) break;
+            continue;
+        }
+        if ('[' == line[0]) {
+            bInSection = line == "[" + section + "]";
+            continue;
+        }
+        const size_t eq = line.find('=');
+        if (bInSection && std::string::npos != eq) values[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return values;
+}
+
+// r || s of an SM2 signature made by our provider in kctx over SM3(Z || msg).
+Bytes SM2SignByProvider(const std::map<std::string, std::string>& key, const Bytes& msg)
+{
+    const Bytes d = peer::FromHex(key.at("private_d")), x = peer::FromHex(key.at("public_x")),
+                y = peer::FromHex(key.at("public_y"));
+    morv::OsslPtr<EVP_PKEY> pKey(smk::NewSm2PKey(d.data(), x.data(), y.data()));
+    morv::OsslPtr<EVP_MD_CTX> pCtx(EVP_MD_CTX_new());
+    size_t n = 0;
+    if (!pKey || !pCtx || 1 != EVP_DigestSignInit_ex(pCtx.get(), NULL, "SM3", smk::LibCtx(), NULL, pKey.get(), NULL) ||
+        1 != EVP_DigestSign(pCtx.get(), NULL, &n, msg.data(), msg.size()))
+        return Bytes();
+    Bytes der(n);
+    if (1 != EVP_DigestSign(pCtx.get(), der.data(), &n, msg.data(), msg.size())) return Bytes();
+    const unsigned char* p = der.data();
+    morv::OsslPtr<ECDSA_SIG> pSig(d2i_ECDSA_SIG(NULL, &p, (long)n));
+    Bytes rs(64);
+    if (!pSig || 32 != BN_bn2binpad(ECDSA_SIG_get0_r(pSig.get()), rs.data(), 32) ||
+        32 != BN_bn2binpad(ECDSA_SIG_get0_s(pSig.get()), rs.data() + 32, 32))
+        return Bytes();
+    return rs;
+}
+
+// One line of `openssl asn1parse`: "  12:d=3  hl=2 l=   1 prim: INTEGER           :01".
+struct Asn1Line {
+    long nOffset = 0;
+    int nDepth = 0;
+    int nHeader = 0;
+    long nLength = 0;
+    std::string type;
+    std::string value;
+};
+
+std::string Trim(const std::string& text)
+{
+    const size_t b = text.find_first_not_of(' ');
+    const size_t e = text.find_last_not_of(' ');
+    return std::string::npos == b ? std::string() : text.substr(b, e - b + 1);
+}
+
+std::vector<Asn1Line> Asn1Parse(const std::string& derPath, std::string* pOutput)
+{
+    std::vector<Asn1Line> lines;
+    if (0 != peer::RunCommand("openssl asn1parse -inform DER -in " + derPath, pOutput)) return lines;
+    std::istringstream in(*pOutput);
+    std::string text;
+    while (std::getline(in, text)) {
+        Asn1Line line;
+        size_t kind = text.find("cons:");
+        if (std::string::npos == kind) kind = text.find("prim:");
+        if (4 != sscanf(text.c_str(), "%ld:d=%d hl=%d l=%ld", &line.nOffset, &line.nDepth, &line.nHeader,
+                        &line.nLength) ||
+            std::string::npos == kind)
+            continue;
+        const std::string rest = text.substr(kind + 5);
+        const size_t colon = rest.find(':');
+        line.type = Trim(rest.substr(0, std::min(colon, rest.find("[HEX DUMP]"))));
+        if (std::string::npos != colon) line.value = rest.substr(colon + 1);
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The structure an SM2 SignedData must show; the subtrees of the certificate and of the issuer
+// Name are compared separately. "" matches any value.
+struct ExpectedLine {
+    int nDepth;
+    const char* type;
+    std::string value;
+    bool bSkipChildren;
+};
+
+std::vector<ExpectedLine> SM2Layout(bool bAttached, const std::string& serialHex)
+{
+    std::vector<ExpectedLine> rows = {
+        {0, "SEQUENCE", "", false},
+        {1, "OBJECT", "1.2.156.10197.6.1.4.2.2", false},
+        {1, "cont [ 0 ]", "", false},
+        {2, "SEQUENCE", "", false},
+        {3, "INTEGER", "01", false},
+        {3, "SET", "", false},
+        {4, "SEQUENCE", "", false},
+        {5, "OBJECT", "sm3", false},
+        {5, "NULL", "", false},
+        {3, "SEQUENCE", "", false},
+        {4, "OBJECT", "1.2.156.10197.6.1.4.2.1", false},
+    };
+    if (bAttached) {
+        rows.push_back({4, "cont [ 0 ]", "", false});
+        rows.push_back({5, "OCTET STRING", "", false});
+    }
+    const std::vector<ExpectedLine> tail = {
+        {3, "cont [ 0 ]", "", false},
+        {4, "SEQUENCE", "", true},  // the certificate
+        {3, "SET", "", false},
+        {4, "SEQUENCE", "", false},
+        {5, "INTEGER", "01", false},
+        {5, "SEQUENCE", "", false},
+        {6, "SEQUENCE", "", true},  // the issuer Name
+        {6, "INTEGER", serialHex, false},
+        {5, "SEQUENCE", "", false},
+        {6, "OBJECT", "sm3", false},
+        {6, "NULL", "", false},
+        {5, "SEQUENCE", "", false},
+        {6, "OBJECT", "1.2.156.10197.1.301.1", false},
+        {6, "NULL", "", false},
+        {5, "OCTET STRING", "", false},  // the SM2Q1
+    };
+    rows.insert(rows.end(), tail.begin(), tail.end());
+    return rows;
+}
+
+// The lines that are not inside a skipped subtree, matched row by row; the matched lines go
+// to *pMatched (for their offsets).
+::testing::AssertionResult MatchLayout(const std::vector<Asn1Line>& lines, const std::vector<ExpectedLine>& rows,
+                                       std::vector<Asn1Line>* pMatched)
+{
+    size_t r = 0;
+    int nSkipBelow = -1;
+    for (const Asn1Line& line : lines) {
+        if (nSkipBelow >= 0 && line.nDepth > nSkipBelow) continue;
+        nSkipBelow = -1;
+        if (r == rows.size()) return ::testing::AssertionFailure() << "extra line at offset " << line.nOffset;
+        const ExpectedLine& row = rows[r++];
+        if (row.nDepth != line.nDepth || row.type != line.type ||
+            (!row.value.empty() && row.value != line.value))
+            return ::testing::AssertionFailure() << "row " << r - 1 << ": expected d=" << row.nDepth << " "
+                                                 << row.type << " " << row.value << ", got d=" << line.nDepth << " "
+                                                 << line.type << " " << line.value;
+        if (row.bSkipChildren) nSkipBelow = line.nDepth;
+        pMatched->push_back(line);
+    }
+    if (r != rows.size()) return ::testing::AssertionFailure() << "only " << r << " of " << rows.size() << " rows";
+    return ::testing::AssertionSuccess();
+}
+
+Bytes Slice(const Bytes& der, const Asn1Line& line, bool bWithHeader)
+{
+    const size_t nStart = (size_t)line.nOffset + (bWithHeader ? 0 : (size_t)line.nHeader);
+    return Bytes(der.begin() + (long)nStart, der.begin() + line.nOffset + line.nHeader + line.nLength);
+}
+
+// The issuer Name and serial INTEGER as OpenSSL reads them from the certificate.
+Bytes IssuerAndSerialByOpenSSL(const Bytes& certDER)
+{
+    const unsigned char* p = certDER.data();
+    morv::OsslPtr<X509> pCert(d2i_X509(NULL, &p, (long)certDER.size()));
+    if (!pCert) return Bytes();
+    unsigned char* pbyIssuer = NULL;
+    unsigned char* pbySerial = NULL;
+    const int nIssuer = i2d_X509_NAME(X509_get_issuer_name(pCert.get()), &pbyIssuer);
+    const int nSerial = i2d_ASN1_INTEGER(X509_get_serialNumber(pCert.get()), &pbySerial);
+    Bytes out = Cat({Bytes(pbyIssuer, pbyIssuer + std::max(nIssuer, 0)), Bytes(pbySerial, pbySerial + std::max(nSerial, 0))});
+    OPENSSL_free(pbyIssuer);
+    OPENSSL_free(pbySerial);
+    return out;
+}
+
+TEST_F(SignedDataWriter, SM2SignedDataParsesAndVerifiesWithOpenSSL)
+{
+    const auto key = OracleSection("sm2/ee_sign");
+    ASSERT_EQ(64u, key.at("private_d").size());
+    const std::string msgPath = kPki + "msg_16385.bin";
+    const Bytes msg = ReadFileBytes(msgPath);
+    const Bytes cert = ReadFileBytes(kPki + "sm2/ee_sign.der");
+    const Bytes rs = SM2SignByProvider(key, msg);
+    ASSERT_EQ(64u, rs.size());
+    const std::string pubPath = PathOf("pub.pem");
+    std::string log;
+    ASSERT_EQ(0, peer::RunCommand("openssl x509 -in " + kPki + "sm2/ee_sign.pem -pubkey -noout -out " + pubPath, &log))
+        << log;
+    for (bool bAttached : {false, true}) {
+        const Signer signer = {cert, rs, kSM2SignedData, kSM2Data, kSM3, kSM2Sign, P7_SIGNATURE_SM2_OCTET_STRING_Q1};
+        const Output ours = EncodeToMemory(signer, msg, bAttached ? Source::kFile : Source::kNone);
+        ASSERT_EQ(VOMU_OK, ours.nResult) << bAttached;
+        const std::string derPath = PathOf("sm2.p7");
+        ASSERT_TRUE(WriteFileBytes(derPath, ours.der));
+        std::string output;
+        const std::vector<Asn1Line> lines = Asn1Parse(derPath, &output);
+        std::vector<Asn1Line> matched;
+        ASSERT_TRUE(MatchLayout(lines, SM2Layout(bAttached, key.at("serial")), &matched))
+            << (bAttached ? "attached" : "detached") << "\n" << output.substr(0, 4000);
+        ASSERT_EQ(0, lines.back().nOffset + lines.back().nHeader + lines.back().nLength - (long)ours.der.size());
+
+        const size_t nCert = bAttached ? 14 : 12;
+        EXPECT_TRUE(SameBytes(cert, Slice(ours.der, matched[nCert], true)));
+        EXPECT_EQ(peer::Hex(IssuerAndSerialByOpenSSL(cert)), peer::Hex(Slice(ours.der, matched[nCert + 4], false)));
+        if (bAttached) {
+            EXPECT_TRUE(SameBytes(msg, Slice(ours.der, matched[12], false)));
+        }
+
+        const std::string sigPath = PathOf("sig.der");
+        ASSERT_TRUE(WriteFileBytes(sigPath, Slice(ours.der, matched.back(), false)));
+        EXPECT_EQ(0, peer::RunCommand("openssl dgst -sm3 -verify " + pubPath + " -sigopt distid:" +
+                                          peer::kSM2DefaultId + " -signature " + sigPath + " " + msgPath,
+                                      &log))
+            << log;
+        // The same check refuses other content, so its success above means something.
+        EXPECT_NE(0, peer::RunCommand("openssl dgst -sm3 -verify " + pubPath + " -sigopt distid:" +
+                                          peer::kSM2DefaultId + " -signature " + sigPath + " " + kPki + "msg_16384.bin",
+                                      &log));
+    }
+}
+
 }  // namespace
