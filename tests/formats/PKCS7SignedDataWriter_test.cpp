@@ -14,7 +14,9 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -764,6 +766,59 @@ TEST_F(SignedDataWriter, StreamWriteFailureIsReported)
             fclose(fpFull);
         }
     }
+}
+
+// Content files whose size the int counts of this format cannot hold are refused before
+// anything is read or written (sparse files: nothing is stored on disk).
+TEST_F(SignedDataWriter, ContentFileSizeLimits)
+{
+    const Bytes msg = {'x'};
+    Signer signer = RSASigner(msg);
+    const struct {
+        long long nSize;
+        bool bToStream;
+        int nExpected;
+    } cases[] = {
+        {1LL << 31, false, VOMU_E_FILE_TOO_LARGE},
+        {1LL << 31, true, VOMU_E_FILE_TOO_LARGE},
+        {(1LL << 31) - 1, true, VOMU_E_FILE_TOO_LARGE},  // the output would pass INT_MAX
+        {(1LL << 31) - 1, false, VOMU_E_ASN1_TOO_LARGE},
+        {MAX_ASN1_DATA_MEMORY_SIZE, false, VOMU_E_ASN1_TOO_LARGE},
+    };
+    for (const auto& c : cases) {
+        const std::string srcPath = PathOf("sparse.bin");
+        FILE* fpSrc = fopen(srcPath.c_str(), "wb+");
+        ASSERT_TRUE(fpSrc);
+        ASSERT_EQ(0, ftruncate(fileno(fpSrc), (off_t)c.nSize));
+        FILE* fpOut = fopen(PathOf("out.p7").c_str(), "wb");
+        ASSERT_TRUE(fpOut);
+        unsigned char* pbyDER = NULL;
+        int nDER = 0;
+        EXPECT_EQ(c.nExpected, Encode_PKCS7Signature(signer.cert.data(), (int)signer.cert.size(), NULL, 0, fpSrc, true,
+                                                     kRSASignedData, kRSAData, kSHA256, NULL, kRSAEncryption,
+                                                     signer.signature.data(), (int)signer.signature.size(),
+                                                     P7_SIGNATURE_RSA_PKCS1, NULL, c.bToStream ? NULL : &pbyDER,
+                                                     &nDER, fpOut, NULL))
+            << c.nSize << (c.bToStream ? " to a stream" : " to memory");
+        EXPECT_EQ(nullptr, pbyDER);
+        fclose(fpOut);
+        fclose(fpSrc);
+        EXPECT_EQ(0u, ReadFileBytes(PathOf("out.p7")).size());
+    }
+    // A stream that cannot tell its size (a pipe) is refused as well.
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    FILE* fpPipe = fdopen(fds[0], "rb");
+    ASSERT_TRUE(fpPipe);
+    ASSERT_EQ(1, write(fds[1], "x", 1));
+    close(fds[1]);
+    unsigned char* pbyDER = NULL;
+    int nDER = 0;
+    EXPECT_EQ(VOMU_E_FAIL, Encode_PKCS7Signature(signer.cert.data(), (int)signer.cert.size(), NULL, 0, fpPipe, true,
+                                                 kRSASignedData, kRSAData, kSHA256, NULL, kRSAEncryption,
+                                                 signer.signature.data(), (int)signer.signature.size(),
+                                                 P7_SIGNATURE_RSA_PKCS1, NULL, &pbyDER, &nDER, NULL, NULL));
+    fclose(fpPipe);
 }
 
 // ---- SM2 against openssl asn1parse and dgst ----
