@@ -656,25 +656,29 @@ int WriteOctets(FILE* fpOutFile, const unsigned char* pbyData, size_t nSize)
     return VOMU_OK;
 }
 
-// The whole content file, from its first octet, in blocks; one step line for the whole copy.
+enum CopyEnd { kCopied, kReadShort, kWriteShort };
+
+// Copies nSize octets block by block until a read or a write falls short.
+CopyEnd CopyBlocks(FILE* fpSourceFile, FILE* fpOutFile, unsigned char* pbyBlock, uint64_t nSize)
+{
+    for (uint64_t nDone = 0; nDone < nSize;) {
+        const size_t nBlock = (size_t)std::min<uint64_t>(nSize - nDone, SIGNED_DATA_BLOCK_SIZE);
+        if (nBlock != fread(pbyBlock, 1, nBlock, fpSourceFile)) return kReadShort;
+        if (nBlock != fwrite(pbyBlock, 1, nBlock, fpOutFile)) return kWriteShort;
+        nDone += nBlock;
+    }
+    return kCopied;
+}
+
+// The whole content file from its first octet, in blocks; step lines for the copy as a whole.
 int CopySourceFile(FILE* fpSourceFile, uint64_t nSize, FILE* fpOutFile)
 {
     VOMU_FAIL_IF(0 != fseeko(fpSourceFile, 0, SEEK_SET), "fseek(fpSourceFile)", VOMU_E_FAIL);
     OwnedArray<unsigned char> pbyBlock = morv::NewArray<unsigned char>(SIGNED_DATA_BLOCK_SIZE);
     VOMU_FAIL_IF(!pbyBlock, "New memory", VOMU_E_FAIL);
-    for (uint64_t nDone = 0; nDone < nSize;) {
-        const size_t nBlock = (size_t)std::min<uint64_t>(nSize - nDone, SIGNED_DATA_BLOCK_SIZE);
-        if (nBlock != fread(pbyBlock.get(), 1, nBlock, fpSourceFile)) {
-            VOMU_STEP_FAILED("fread(fpSourceFile)", VOMU_E_FAIL, "nBlock != fread(...)");
-            return VOMU_E_FAIL;
-        }
-        if (nBlock != fwrite(pbyBlock.get(), 1, nBlock, fpOutFile)) {
-            VOMU_STEP_FAILED("fwrite(fpOutFile)", VOMU_E_FAIL, "nBlock != fwrite(...)");
-            return VOMU_E_FAIL;
-        }
-        nDone += nBlock;
-    }
-    VOMU_STEP_OK("Copy source file");
+    const CopyEnd end = CopyBlocks(fpSourceFile, fpOutFile, pbyBlock.get(), nSize);
+    VOMU_FAIL_IF(kReadShort == end, "fread(fpSourceFile)", VOMU_E_FAIL);
+    VOMU_FAIL_IF(kWriteShort == end, "fwrite(fpOutFile)", VOMU_E_FAIL);
     return VOMU_OK;
 }
 

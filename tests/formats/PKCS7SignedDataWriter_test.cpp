@@ -768,6 +768,39 @@ TEST_F(SignedDataWriter, StreamWriteFailureIsReported)
     }
 }
 
+// A content stream that can tell its size but not be read (opened for appending only).
+TEST_F(SignedDataWriter, UnreadableContentFileFails)
+{
+    morv_test::LogCapture log;
+    ASSERT_TRUE(log.Ok());
+    const Bytes msg = ReadFileBytes(kPki + "msg_16385.bin");
+    const Signer signer = RSASigner(msg);
+    const std::string srcPath = PathOf("content.bin");
+    ASSERT_TRUE(WriteFileBytes(srcPath, msg));
+    FILE* fpWriteOnly = fopen(srcPath.c_str(), "ab");
+    ASSERT_TRUE(fpWriteOnly);
+    EXPECT_EQ(VOMU_E_FAIL, EncodeToPath(signer, msg, Source::kFile, PathOf("out.p7"), fpWriteOnly));
+    EXPECT_EQ(std::vector<std::string>{"content.bin"}, Entries());
+    FILE* fpOut = fopen(PathOf("stream.p7").c_str(), "wb");
+    ASSERT_TRUE(fpOut);
+    Bytes cert = signer.cert, sig = signer.signature;
+    unsigned char* pbyDER = NULL;
+    int nDER = 0;
+    for (bool bToStream : {true, false}) {
+        EXPECT_EQ(VOMU_E_FAIL, Encode_PKCS7Signature(cert.data(), (int)cert.size(), NULL, 0, fpWriteOnly, true,
+                                                     kRSASignedData, kRSAData, kSHA256, NULL, kRSAEncryption,
+                                                     sig.data(), (int)sig.size(), P7_SIGNATURE_RSA_PKCS1, NULL,
+                                                     bToStream ? NULL : &pbyDER, &nDER, fpOut, NULL))
+            << bToStream;
+        EXPECT_EQ(nullptr, pbyDER);
+    }
+    fclose(fpOut);
+    fclose(fpWriteOnly);
+    EXPECT_TRUE(SameBytes(msg, ReadFileBytes(srcPath)));
+    EXPECT_TRUE(log.Contains("fread(fpSourceFile)")) << log.Contents();
+    EXPECT_TRUE(log.Contains("kReadShort == end"));
+}
+
 // Content files whose size the int counts of this format cannot hold are refused before
 // anything is read or written (sparse files: nothing is stored on disk).
 TEST_F(SignedDataWriter, ContentFileSizeLimits)
