@@ -57,18 +57,19 @@ int ConstructNode_SignerInfoSignature(unsigned long fSignatureEncodedType,
 // The whole SignedData as DER. The certificate is embedded as DER (PEM text is converted
 // first); its issuer and serial come from the same bytes. With bAttached the content is
 // pbySourceData (nSourceDataSize octets, an empty content allowed), or, when that is null,
-// the whole of fpSourceFile from its first octet (smaller than 2^31 octets).
-// Output: with ppbyDER a new array (pnDERSize required; fpOutFile is then ignored); else
-// with fpOutFile the DER is written at its position, file content streamed in blocks of
+// the whole of the seekable fpSourceFile from its first octet (smaller than 2^31 octets).
+// Output: with ppbyDER a new array (pnDERSize required; fpOutFile is then ignored); else with
+// fpOutFile the DER is written at its position, file content streamed in blocks of
 // SIGNED_DATA_BLOCK_SIZE octets, and the stream flushed so that every write is checked;
-// *pnOutSize (may be null) = octets written; with neither
-// the structure is only built. The attribute nodes ([0] signed, [1] unsigned, may be null)
-// are borrowed: they stay the caller's whatever the result.
+// *pnOutSize (may be null) = octets written; with neither the structure is only built.
+// The attribute nodes ([0] signed, [1] unsigned, may be null) are borrowed: they stay the
+// caller's, unchanged, whatever the result.
 // VOMU_OK; VOMU_E_INVALID_ARG (arguments, signature type or size, content and output being
-// one file); VOMU_E_FAIL (no attached content, a certificate that does not parse, memory,
-// short reads or writes); VOMU_E_FILE_TOO_LARGE (content or output beyond the int counts);
-// the encoders' VOMU_E_ASN1_TOO_LARGE. A failure while writing leaves on fpOutFile what was
-// written so far: Encode_PKCS7SignatureToFile is the road that leaves nothing behind.
+// one file); VOMU_E_FAIL (no attached content, a certificate that does not parse, memory, a
+// content stream without a size, short reads or writes); VOMU_E_FILE_TOO_LARGE (content or
+// output beyond the int counts); the encoders' VOMU_E_ASN1_TOO_LARGE. A failure while
+// writing leaves on fpOutFile what was written so far: Encode_PKCS7SignatureToFile is the
+// road that leaves nothing behind.
 int Encode_PKCS7Signature(unsigned char* pbyCert, int nCertSize, unsigned char* pbySourceData,
                           int nSourceDataSize, FILE* fpSourceFile, bool bAttached,
                           const char* pszContentTypeOID, const char* pszDataTypeOID,
