@@ -234,7 +234,7 @@ TEST(SignedDataBuilder, AttachedWithoutContentFailsAndLeavesTheSignerInfosToTheC
 
 TEST(SignedDataBuilder, SignerInfoPutsAttributesAroundTheAlgorithmsAndSignature)
 {
-    const Bytes rs(64, 0x11);
+    const Bytes rs = Cat({Bytes(32, 0x11), Bytes(32, 0x22)});
     NodeEx* pSigned = NULL;
     NodeEx* pUnsigned = NULL;
     Bytes value = {0x04, 0x01, 0xAA};
@@ -251,10 +251,10 @@ TEST(SignedDataBuilder, SignerInfoPutsAttributesAroundTheAlgorithmsAndSignature)
                                                 P7_SIGNATURE_SM2_RAW_RS, pUnsigned, &pSignerInfo));
     pIAS.release();
     NodePtr pTree(pSignerInfo);
-    const Bytes half = Tlv(0x02, Bytes(32, 0x11));
     const Bytes expected = Tlv(0x30, Cat({{0x02, 0x01, 0x01}, Tlv(0x30, Cat({kIssuer, kSerial})),
                                           NullAlgorithm(kSM3), signedAttrs, NullAlgorithm(kSM2Sign),
-                                          half, half, unsignedAttrs}));
+                                          Tlv(0x02, Bytes(32, 0x11)), Tlv(0x02, Bytes(32, 0x22)),
+                                          unsignedAttrs}));
     EXPECT_EQ(peer::Hex(expected), peer::Hex(EncodeTree(pTree.get())));
     EXPECT_EQ("300C06082A811CCF550183110500", peer::Hex(NullAlgorithm(kSM3)));
     EXPECT_EQ("300D06092A811CCF5501822D010500", peer::Hex(NullAlgorithm(kSM2Sign)));
