@@ -565,6 +565,12 @@ TEST_F(SignedDataWriter, FileWriterMatchesMemoryWriter)
         EXPECT_EQ(peer::Hex(detached.der), peer::Hex(ReadFileBytes(PathOf("out.p7")))) << pszMsg;
         EXPECT_EQ(std::vector<std::string>{"out.p7"}, Entries());
     }
+    // The file gets the mode a file opened with fopen "wb" gets, not a temporary file's 0600.
+    const mode_t nUmask = umask(022);
+    umask(nUmask);
+    struct stat st;
+    ASSERT_EQ(0, stat(PathOf("out.p7").c_str(), &st));
+    EXPECT_EQ(0666u & ~nUmask, st.st_mode & 0777u);
 }
 
 // The FILE* road: output at the stream's position, the count, the choice of output.
