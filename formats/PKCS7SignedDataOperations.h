@@ -45,4 +45,101 @@ int ConstructNode_SignerInfoSignature(unsigned long fSignatureEncodedType,
                                       unsigned char* pbySignature, int nSignatureSize,
                                       NodeEx* pNode_SignerInfo);
 
+// ---- SignedData writer ----
+// ContentInfo { signedData, [0] SignedData } (RFC 2315 9.1) with one digest algorithm, one
+// certificate, one SignerInfo identified by issuer and serial number, NULL algorithm
+// parameters and no crls, all DER. Object identifiers are dotted text. Outputs are written
+// only on success; arrays are the caller's (delete[]), nodes are the caller's (delete).
+
+// Attached file content is streamed into an output file in blocks of this many octets.
+#define SIGNED_DATA_BLOCK_SIZE 16384
+
+// The whole SignedData as DER. The certificate is embedded as DER (PEM text is converted
+// first); its issuer and serial come from the same bytes. With bAttached the content is
+// pbySourceData (nSourceDataSize octets, an empty content allowed), or, when that is null,
+// the whole of the seekable fpSourceFile from its first octet (smaller than 2^31 octets).
+// Output: with ppbyDER a new array (pnDERSize required; fpOutFile is then ignored); else with
+// fpOutFile the DER is written at its position, file content streamed in blocks of
+// SIGNED_DATA_BLOCK_SIZE octets, and the stream flushed so that every write is checked;
+// *pnOutSize (may be null) = octets written; with neither the structure is only built.
+// The attribute nodes ([0] signed, [1] unsigned, may be null) are borrowed: they stay the
+// caller's, unchanged, whatever the result.
+// VOMU_OK; VOMU_E_INVALID_ARG (arguments, signature type or size, content and output being
+// one file); VOMU_E_FAIL (no attached content, a certificate that does not parse, memory, a
+// content stream without a size, short reads or writes); VOMU_E_FILE_TOO_LARGE (content or
+// output beyond the int counts); the encoders' VOMU_E_ASN1_TOO_LARGE. A failure while
+// writing leaves on fpOutFile what was written so far: Encode_PKCS7SignatureToFile is the
+// road that leaves nothing behind.
+int Encode_PKCS7Signature(unsigned char* pbyCert, int nCertSize, unsigned char* pbySourceData,
+                          int nSourceDataSize, FILE* fpSourceFile, bool bAttached,
+                          const char* pszContentTypeOID, const char* pszDataTypeOID,
+                          const char* pszDigestAlgOID, NodeEx* pNode_SignedAttrs,
+                          const char* pszDigestEncAlgOID, unsigned char* pbySignature,
+                          int nSignatureSize, unsigned long fSignatureEncodedType,
+                          NodeEx* pNode_UnsignedAttrs, unsigned char** ppbyDER, int* pnDERSize,
+                          FILE* fpOutFile, int* pnOutSize);
+
+// Encode_PKCS7Signature into the file named pszOutFilePath: every argument is checked before
+// anything is opened, the DER goes to a new temporary file in the same directory, every write
+// and the close are checked, and it is renamed into place only on success. On failure no
+// output file is left behind and an existing file is untouched. A content file that is the
+// output file is refused (VOMU_E_INVALID_ARG). Besides Encode_PKCS7Signature's codes:
+// VOMU_E_OPEN_FILE (temporary file not created), VOMU_E_WRITE_FILE (flush, close, rename).
+int Encode_PKCS7SignatureToFile(unsigned char* pbyCert, int nCertSize,
+                                unsigned char* pbySourceData, int nSourceDataSize,
+                                FILE* fpSourceFile, bool bAttached, const char* pszContentTypeOID,
+                                const char* pszDataTypeOID, const char* pszDigestAlgOID,
+                                NodeEx* pNode_SignedAttrs, const char* pszDigestEncAlgOID,
+                                unsigned char* pbySignature, int nSignatureSize,
+                                unsigned long fSignatureEncodedType, NodeEx* pNode_UnsignedAttrs,
+                                const char* pszOutFilePath, int* pnOutSize);
+
+// SignedData ::= SEQUENCE { version, digestAlgorithms SET { digestAlgorithm }, contentInfo
+// { dataType [, [0] { OCTET STRING content }] }, [0] certificate, signerInfos }. The content
+// is used only with bAttached (memory wins over the file; a file becomes a file-backed leaf
+// of its whole size, left positioned at its start). pNode_SignerInfos is adopted on success
+// only. VOMU_OK, VOMU_E_INVALID_ARG, VOMU_E_FAIL (no attached content, memory, the file's
+// size unknown), VOMU_E_FILE_TOO_LARGE, the OID builders' codes.
+int ConstructNode_SignedData(int nVersion, const char* pszDigestAlgOID, const char* pszDataTypeOID,
+                             unsigned char* pbySourceData, int nSourceDataSize,
+                             FILE* fpSourceFile, bool bAttached, unsigned char* pbyCert,
+                             int nCertSize, NodeEx* pNode_SignerInfos, NodeEx** ppNode_SignedData);
+
+// SignerInfo ::= SEQUENCE { version, issuerAndSerialNumber, digestAlgorithm, [signedAttrs],
+// digestEncryptionAlgorithm, signature field (ConstructNode_SignerInfoSignature),
+// [unsignedAttrs] }. The three nodes are adopted on success only. VOMU_OK, VOMU_E_INVALID_ARG,
+// VOMU_E_FAIL, the OID builders' codes.
+int ConstructNode_SignerInfo(int nVersion, NodeEx* pNode_IssuerAndSerialNumber,
+                             const char* pszDigestAlgOID, NodeEx* pNode_SignedAttrs,
+                             const char* pszDigestEncAlgOID, unsigned char* pbySignature,
+                             int nSignatureSize, unsigned long fSignatureEncodedType,
+                             NodeEx* pNode_UnsignedAttrs, NodeEx** ppNode_SignerInfo);
+
+// IssuerAndSerialNumber: a SEQUENCE leaf holding the issuer Name DER and then the serial
+// INTEGER DER, neither parsed. VOMU_OK, VOMU_E_INVALID_ARG, VOMU_E_FAIL.
+int ConstructNode_IssuerAndSerialNumber(unsigned char* pbyIssuer, int nIssuerSize,
+                                        unsigned char* pbySerialNumber, int nSerialNumberSize,
+                                        NodeEx** ppNode_IssuerAndSerialNumber);
+
+// Attribute ::= SEQUENCE { type OID, values SET } (RFC 2315 6.3); the value octets are the
+// ready DER of the value(s), copied unchanged as the SET's content.
+int ConstructNode_Attribute(const char* pszAttrTypeOID, unsigned char* pbyValues, int nValuesSize,
+                            NodeEx** ppNode_Attribute);
+
+// [0] / [1] { the vector's attributes in order }; on success every node is adopted and its
+// vector entry set to null; on failure the vector is untouched. An empty vector gives an empty
+// node. VOMU_OK, VOMU_E_INVALID_ARG, VOMU_E_FAIL.
+int ConstructNode_SignedAttributes(std::vector<NodeEx*>* pvetAttributes,
+                                   NodeEx** ppNode_SignedAttrs);
+int ConstructNode_UnsignedAttributes(std::vector<NodeEx*>* pvetAttributes,
+                                     NodeEx** ppNode_UnsignedAttrs);
+
+// [0] { Attribute } / [1] { Attribute } of one attribute.
+int ConstructNode_SignedAttributes_SingleItem(const char* pszAttrTypeOID, unsigned char* pbyValues,
+                                              int nValuesSize, NodeEx** ppNode_SignedAttrs);
+int ConstructNode_UnsignedAttributes_SingleItem(const char* pszAttrTypeOID,
+                                                unsigned char* pbyValues, int nValuesSize,
+                                                NodeEx** ppNode_UnsignedAttrs);
+// ---- end of SignedData writer ----
+
 #endif
