@@ -30,14 +30,30 @@ struct RotatedT {
 };
 inline constexpr RotatedT kT;
 
+// Keeps the compiler from regrouping a sum or refactoring an expression across x: the
+// grouping below is what shortens the rounds' dependency chain.
+#if defined(__GNUC__)
+#define SM3_OPAQUE(x) __asm__("" : "+r"(x))
+#else
+#define SM3_OPAQUE(x) ((void)0)
+#endif
+
 // GB/T 32905-2016 4.3: FF and GG, split at round 16 so no round pays for a test of j.
+// GG takes E also as its two halves TE ^ RE from P0 (see SM3_ROUND).
 inline uint32_t FF0(uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; }
 inline uint32_t FF1(uint32_t x, uint32_t y, uint32_t z) { return (x & y) | ((x | y) & z); }
-inline uint32_t GG0(uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; }
-inline uint32_t GG1(uint32_t x, uint32_t y, uint32_t z) { return ((y ^ z) & x) ^ z; }
+inline uint32_t GG0(uint32_t x, uint32_t y, uint32_t z, uint32_t, uint32_t) { return x ^ y ^ z; }
+// (x & y) | (~x & z) = ((y ^ z) & x) ^ z, and the AND distributes over x = TE ^ RE: the half
+// with TE is ready two steps before x itself.
+inline uint32_t GG1(uint32_t, uint32_t y, uint32_t z, uint32_t te, uint32_t re)
+{
+    const uint32_t yz = y ^ z;
+    uint32_t u = (yz & te) ^ z;
+    SM3_OPAQUE(u);
+    return u ^ (yz & re);
+}
 
-// GB/T 32905-2016 4.4: permutations.
-inline uint32_t P0(uint32_t x) { return x ^ CROL(x, 9) ^ CROL(x, 17); }
+// GB/T 32905-2016 4.4: permutations (SM3_ROUND writes P0 out in halves).
 inline uint32_t P1(uint32_t x) { return x ^ CROL(x, 15) ^ CROL(x, 23); }
 
 inline uint32_t LoadBE32(const unsigned char* p)
@@ -55,19 +71,25 @@ inline void StoreBE32(unsigned char* p, uint32_t v)
 
 // GB/T 32905-2016 5.3.3, one round. Instead of shifting the eight registers, the caller
 // renames them: after the round (D, A, B, C, H, E, F, G) play (A, B, C, D, E, F, G, H).
-// The sums are grouped so that the words made by the previous round (A, E) and SS1, SS2
-// come last: the other terms are added while those are still being computed.
+// The chain that bounds the speed runs from TT2 through P0 and SS1 to the next TT2; it is
+// kept short: E is also carried as TE ^ RE (TT2 and its two rotations) so GG can start
+// before P0 ends, and GG + H + W[j] is complete by the time SS1 is, leaving one addition.
+// The caller declares TE and RE, the halves of the current E (only rounds 16 on use them).
 #define SM3_ROUND(FF, GG, j, A, B, C, D, E, F, G, H)                    \
     do {                                                                \
         const uint32_t a12 = CROL(A, 12);                               \
         const uint32_t SS1 = CROL((a12 + kT.k[j]) + E, 7);              \
         const uint32_t SS2 = SS1 ^ a12;                                 \
+        uint32_t ghw = GG(E, F, G, TE, RE) + (H + SM3_W(j));            \
+        SM3_OPAQUE(ghw);                                                \
+        const uint32_t TT2 = ghw + SS1;                                 \
         const uint32_t TT1 = (FF(A, B, C) + (D + SM3_WDASH(j))) + SS2;  \
-        const uint32_t TT2 = (GG(E, F, G) + (H + SM3_W(j))) + SS1;      \
         B = CROL(B, 9);                                                 \
         F = CROL(F, 19);                                                \
         D = TT1;                                                        \
-        H = P0(TT2);                                                    \
+        TE = TT2;                                                       \
+        RE = CROL(TT2, 9) ^ CROL(TT2, 17);                              \
+        H = TE ^ RE;                                                    \
     } while (0)
 
 #define SM3_ROUND4(FF, GG, j)                           \
