@@ -6,6 +6,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <openssl/crypto.h>
+
 #include "SM3.h"
 
 namespace smk {
@@ -34,8 +36,10 @@ inline constexpr RotatedT kT;
 // grouping below is what shortens the rounds' dependency chain.
 #if defined(__GNUC__)
 #define SM3_OPAQUE(x) __asm__("" : "+r"(x))
+#define SM3_ALWAYS_INLINE __attribute__((always_inline))
 #else
 #define SM3_OPAQUE(x) ((void)0)
+#define SM3_ALWAYS_INLINE
 #endif
 
 // GB/T 32905-2016 4.3: FF and GG, split at round 16 so no round pays for a test of j.
@@ -101,10 +105,71 @@ inline void StoreBE32(unsigned char* p, uint32_t v)
     SM3_ROUND(FF, GG, (j) + 3, B, C, D, A, F, G, H, E)
 
 
+// GB/T 32905-2016 5.3.2: W[16..67] from the block's words; W'[j] = W[j] ^ W[j+4] is formed
+// inside each round. Each W[j+4] is expanded just before round j needs it, one word at a
+// time: the rounds and the expansion then overlap, and no wide load reads words that
+// narrow stores have only just written.
+#define SM3_EXPAND(j) \
+    W[j] = P1(W[(j) - 16] ^ W[(j) - 9] ^ CROL(W[(j) - 3], 15)) ^ CROL(W[(j) - 13], 7) ^ W[(j) - 6]
+#define SM3_W(j) W[j]
+#define SM3_WDASH(j) (W[j] ^ W[(j) + 4])
+
+#define SM3_EXPAND_ROUND4(FF, GG, j)                                         \
+    SM3_EXPAND((j) + 4); SM3_ROUND(FF, GG, (j) + 0, A, B, C, D, E, F, G, H); \
+    SM3_EXPAND((j) + 5); SM3_ROUND(FF, GG, (j) + 1, D, A, B, C, H, E, F, G); \
+    SM3_EXPAND((j) + 6); SM3_ROUND(FF, GG, (j) + 2, C, D, A, B, G, H, E, F); \
+    SM3_EXPAND((j) + 7); SM3_ROUND(FF, GG, (j) + 3, B, C, D, A, F, G, H, E)
+
+// GB/T 32905-2016 5.3.3: V = CF(V, block) = ABCDEFGH xor V, the block read big-endian.
+SM3_ALWAYS_INLINE inline void CFScalar(uint32_t V[8], const unsigned char* block, uint32_t W[68])
+{
+    for (int j = 0; j < 16; ++j)
+        W[j] = LoadBE32(block + 4 * j);
+    uint32_t A = V[0], B = V[1], C = V[2], D = V[3];
+    uint32_t E = V[4], F = V[5], G = V[6], H = V[7];
+    uint32_t TE = E, RE = 0;
+    SM3_ROUND4(FF0, GG0, 0);
+    SM3_ROUND4(FF0, GG0, 4);
+    SM3_ROUND4(FF0, GG0, 8);
+    SM3_EXPAND_ROUND4(FF0, GG0, 12);
+    SM3_EXPAND_ROUND4(FF1, GG1, 16);
+    SM3_EXPAND_ROUND4(FF1, GG1, 20);
+    SM3_EXPAND_ROUND4(FF1, GG1, 24);
+    SM3_EXPAND_ROUND4(FF1, GG1, 28);
+    SM3_EXPAND_ROUND4(FF1, GG1, 32);
+    SM3_EXPAND_ROUND4(FF1, GG1, 36);
+    SM3_EXPAND_ROUND4(FF1, GG1, 40);
+    SM3_EXPAND_ROUND4(FF1, GG1, 44);
+    SM3_EXPAND_ROUND4(FF1, GG1, 48);
+    SM3_EXPAND_ROUND4(FF1, GG1, 52);
+    SM3_EXPAND_ROUND4(FF1, GG1, 56);
+    SM3_EXPAND_ROUND4(FF1, GG1, 60);
+    V[0] ^= A; V[1] ^= B; V[2] ^= C; V[3] ^= D;
+    V[4] ^= E; V[5] ^= F; V[6] ^= G; V[7] ^= H;
+}
+
+#undef SM3_EXPAND_ROUND4
+#undef SM3_WDASH
+#undef SM3_W
+#undef SM3_EXPAND
+
+// The scalar compression of nBlocks blocks; inlined into each entry point so that every one
+// is compiled for its own instruction set.
+SM3_ALWAYS_INLINE inline void CompressScalar(uint32_t V[8], const unsigned char* p, size_t nBlocks)
+{
+    uint32_t W[68];
+    for (; nBlocks > 0; --nBlocks, p += SM3_CBLOCK)
+        CFScalar(V, p, W);
+    OPENSSL_cleanse(W, sizeof(W));
+}
+
 // Compresses nBlocks 64-byte blocks from p into V.
 using CompressFn = void (*)(uint32_t V[8], const unsigned char* p, size_t nBlocks);
 
 void CompressPortable(uint32_t V[8], const unsigned char* p, size_t nBlocks);
+// The scalar compression with BMI1/BMI2 (rorx, andn: no register copies for the rotations).
+void CompressBmi2(uint32_t V[8], const unsigned char* p, size_t nBlocks);
+bool HaveBmi2();
 // AVX-512VL message expansion and BMI2 rounds; only on CPUs that have them.
 void CompressAvx512(uint32_t V[8], const unsigned char* p, size_t nBlocks);
 bool HaveAvx512();
