@@ -12,60 +12,7 @@
 namespace smk {
 namespace sm3 {
 
-// GB/T 32905-2016 5.3.2: W[16..67] from the block's words; W'[j] = W[j] ^ W[j+4] is formed
-// inside each round. Each W[j+4] is expanded just before round j needs it, one word at a
-// time: the rounds and the expansion then overlap, and no wide load reads words that
-// narrow stores have only just written.
-#define SM3_EXPAND(j) \
-    W[j] = P1(W[(j) - 16] ^ W[(j) - 9] ^ CROL(W[(j) - 3], 15)) ^ CROL(W[(j) - 13], 7) ^ W[(j) - 6]
-#define SM3_W(j) W[j]
-#define SM3_WDASH(j) (W[j] ^ W[(j) + 4])
-
-#define SM3_EXPAND_ROUND4(FF, GG, j)                                         \
-    SM3_EXPAND((j) + 4); SM3_ROUND(FF, GG, (j) + 0, A, B, C, D, E, F, G, H); \
-    SM3_EXPAND((j) + 5); SM3_ROUND(FF, GG, (j) + 1, D, A, B, C, H, E, F, G); \
-    SM3_EXPAND((j) + 6); SM3_ROUND(FF, GG, (j) + 2, C, D, A, B, G, H, E, F); \
-    SM3_EXPAND((j) + 7); SM3_ROUND(FF, GG, (j) + 3, B, C, D, A, F, G, H, E)
-
-// GB/T 32905-2016 5.3.3: V = CF(V, block) = ABCDEFGH xor V, the block read big-endian.
-static void CF(uint32_t V[8], const unsigned char* block, uint32_t W[68])
-{
-    for (int j = 0; j < 16; ++j)
-        W[j] = LoadBE32(block + 4 * j);
-    uint32_t A = V[0], B = V[1], C = V[2], D = V[3];
-    uint32_t E = V[4], F = V[5], G = V[6], H = V[7];
-    SM3_ROUND4(FF0, GG0, 0);
-    SM3_ROUND4(FF0, GG0, 4);
-    SM3_ROUND4(FF0, GG0, 8);
-    SM3_EXPAND_ROUND4(FF0, GG0, 12);
-    SM3_EXPAND_ROUND4(FF1, GG1, 16);
-    SM3_EXPAND_ROUND4(FF1, GG1, 20);
-    SM3_EXPAND_ROUND4(FF1, GG1, 24);
-    SM3_EXPAND_ROUND4(FF1, GG1, 28);
-    SM3_EXPAND_ROUND4(FF1, GG1, 32);
-    SM3_EXPAND_ROUND4(FF1, GG1, 36);
-    SM3_EXPAND_ROUND4(FF1, GG1, 40);
-    SM3_EXPAND_ROUND4(FF1, GG1, 44);
-    SM3_EXPAND_ROUND4(FF1, GG1, 48);
-    SM3_EXPAND_ROUND4(FF1, GG1, 52);
-    SM3_EXPAND_ROUND4(FF1, GG1, 56);
-    SM3_EXPAND_ROUND4(FF1, GG1, 60);
-    V[0] ^= A; V[1] ^= B; V[2] ^= C; V[3] ^= D;
-    V[4] ^= E; V[5] ^= F; V[6] ^= G; V[7] ^= H;
-}
-
-#undef SM3_EXPAND_ROUND4
-#undef SM3_WDASH
-#undef SM3_W
-#undef SM3_EXPAND
-
-void CompressPortable(uint32_t V[8], const unsigned char* p, size_t nBlocks)
-{
-    uint32_t W[68];
-    for (; nBlocks > 0; --nBlocks, p += SM3_CBLOCK)
-        CF(V, p, W);
-    OPENSSL_cleanse(W, sizeof(W));
-}
+void CompressPortable(uint32_t V[8], const unsigned char* p, size_t nBlocks) { CompressScalar(V, p, nBlocks); }
 
 }  // namespace sm3
 
@@ -73,14 +20,26 @@ namespace {
 
 using namespace smk::sm3;
 
-// The compression in use, chosen from the CPU at the first block.
+bool HavePortable() { return true; }
+
+// Indexed by SM3Path.
+const struct {
+    CompressFn fn;
+    bool (*pfnHave)();
+} kPaths[] = {{CompressPortable, HavePortable}, {CompressBmi2, HaveBmi2}, {CompressAvx512, HaveAvx512}};
+const int kNumPaths = (int)(sizeof(kPaths) / sizeof(kPaths[0]));
+
+// The compression in use: the fastest this CPU has, chosen at the first block.
 std::atomic<CompressFn> g_compress{nullptr};
 
 CompressFn Compress()
 {
     CompressFn fn = g_compress.load(std::memory_order_relaxed);
     if (NULL == fn) {
-        fn = HaveAvx512() ? CompressAvx512 : CompressPortable;
+        int path = kNumPaths - 1;
+        while (!kPaths[path].pfnHave())
+            --path;
+        fn = kPaths[path].fn;
         g_compress.store(fn, std::memory_order_relaxed);
     }
     return fn;
@@ -160,11 +119,12 @@ int _SM3_DigestFinal(unsigned char* md, SM3_CTX* ctx)
 
 }  // namespace
 
-int SM3_SelectFastPath(int on)
+int SM3_SelectPath(int path)
 {
-    const bool fast = on && HaveAvx512();
-    g_compress.store(fast ? CompressAvx512 : CompressPortable);
-    return fast ? 1 : 0;
+    if (path < 0 || path >= kNumPaths || !kPaths[path].pfnHave())
+        path = SM3_PATH_PORTABLE;
+    g_compress.store(kPaths[path].fn);
+    return path;
 }
 
 }  // namespace smk

@@ -48,10 +48,14 @@ constexpr uint32_t CROL(uint32_t x, unsigned n)
     return n ? (x << n) | (x >> (32 - n)) : x;
 }
 
-// Chooses the compression: on non-zero picks the CPU-specific fast path when this CPU has
-// it, 0 the portable path. Returns 1 when the fast path is now in use. The choice is
-// otherwise made once from the CPU; tests call this to run every path.
-int SM3_SelectFastPath(int on);
+// The compressions, slowest first: portable C, the same with BMI1/BMI2, and AVX-512VL
+// message expansion with BMI2 rounds.
+enum SM3Path { SM3_PATH_PORTABLE = 0, SM3_PATH_BMI2 = 1, SM3_PATH_AVX512 = 2 };
+
+// Uses the compression `path` (an SM3Path) from now on when this CPU has it, else the
+// portable one; returns the path now in use. Without a call the fastest path this CPU has
+// is chosen at the first block; tests and benchmarks call this to run every path.
+int SM3_SelectPath(int path);
 
 }  // namespace smk
 #endif

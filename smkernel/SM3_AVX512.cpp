@@ -70,6 +70,7 @@ SMK_TARGET void CF(uint32_t V[8], const unsigned char* block, uint32_t W[68], ui
     SM3_RELOAD();
     uint32_t A = V[0], B = V[1], C = V[2], D = V[3];
     uint32_t E = V[4], F = V[5], G = V[6], H = V[7];
+    uint32_t TE = E, RE = 0;
     SM3_STEP(0);  SM3_ROUND4(FF0, GG0, 0);
     SM3_STEP(1);  SM3_ROUND4(FF0, GG0, 4);
     SM3_STEP(2);  SM3_ROUND4(FF0, GG0, 8);

@@ -58,20 +58,27 @@ const Vector kVectors[] = {
     {"empty", "", "1ab21d8355cfa17f8e61194831e81a8f22bec8c728fefb747ed035eb5082aa2b"},
 };
 
-// Every compression path: 0 portable, 1 the CPU-specific fast path (skipped without it).
+// Every compression path (an smk::SM3Path); a path this CPU lacks is skipped.
 class SM3Path : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override
     {
-        if (GetParam() != smk::SM3_SelectFastPath(GetParam()))
-            GTEST_SKIP() << "this CPU has no fast SM3 path";
+        if (GetParam() != smk::SM3_SelectPath(GetParam()))
+            GTEST_SKIP() << "this CPU lacks the instructions of this SM3 path";
     }
 };
 
+std::string PathName(const ::testing::TestParamInfo<int>& info)
+{
+    static const char* const kNames[] = {"Portable", "Bmi2", "Avx512"};
+    return kNames[info.param];
+}
+
 }  // namespace
 
-INSTANTIATE_TEST_SUITE_P(Compression, SM3Path, ::testing::Values(0, 1),
-                         [](const ::testing::TestParamInfo<int>& i) { return i.param ? "Fast" : "Portable"; });
+INSTANTIATE_TEST_SUITE_P(Compression, SM3Path,
+                         ::testing::Values(smk::SM3_PATH_PORTABLE, smk::SM3_PATH_BMI2, smk::SM3_PATH_AVX512),
+                         PathName);
 
 TEST_P(SM3Path, StandardVectorsInEveryFeedingMode)
 {
