@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <openssl/asn1t.h>
+#include <openssl/bn.h>
+#include <openssl/ecdsa.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/pem.h>
@@ -15,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <initializer_list>
 #include <sstream>
 #include <string>
@@ -190,7 +193,8 @@ std::string TakeText(char* psz, int n)
     return std::string(psz, n);
 }
 
-Parsed ParseMemory(Bytes der)
+// bAlgorithms false: the two OID texts are not asked for.
+Parsed ParseMemory(Bytes der, bool bAlgorithms = true)
 {
     Parsed out;
     unsigned char *pbyCert = NULL, *pbySig = NULL, *pbyContent = NULL, *pbySigned = NULL,
@@ -198,9 +202,10 @@ Parsed ParseMemory(Bytes der)
     char *pszDigest = NULL, *pszDigestEnc = NULL;
     int nCert = 0, nSig = 0, nContent = 0, nDigest = 0, nDigestEnc = 0, nSigned = 0, nUnsigned = 0;
     out.nResult = ParsePKCS7Signature(der.data(), (int)der.size(), &pbyCert, &nCert, &pbySig,
-                                      &nSig, &pbyContent, &nContent, &pszDigest, &nDigest,
-                                      &pszDigestEnc, &nDigestEnc, &pbySigned, &nSigned,
-                                      &pbyUnsigned, &nUnsigned);
+                                      &nSig, &pbyContent, &nContent,
+                                      bAlgorithms ? &pszDigest : NULL, &nDigest,
+                                      bAlgorithms ? &pszDigestEnc : NULL, &nDigestEnc, &pbySigned,
+                                      &nSigned, &pbyUnsigned, &nUnsigned);
     out.bContent = NULL != pbyContent;
     out.bContentTerminated = pbyContent && 0 == pbyContent[nContent];
     out.cert = Take(pbyCert, nCert);
@@ -398,6 +403,394 @@ TEST_F(CliMessages, FieldsEqualOpenSSLs)
         EXPECT_EQ(got.strDigestEncAlg, fromFile.strDigestEncAlg);
         EXPECT_EQ(peer::Hex(got.signedAttrs), peer::Hex(fromFile.signedAttrs));
     }
+}
+
+// ---- SM2 messages assembled from OpenSSL's pieces ----
+
+// A certificate and what a SignerInfo says of it, read by OpenSSL.
+struct SignerPieces {
+    Bytes cert, issuer, serial;
+};
+
+SignerPieces LoadSigner(const std::string& strId)
+{
+    SignerPieces out;
+    out.cert = ReadFile(kPki + strId + ".der");
+    const unsigned char* p = out.cert.data();
+    morv::OsslPtr<X509> pCert(d2i_X509(NULL, &p, (long)out.cert.size()));
+    if (!pCert) return out;
+    unsigned char* pby = NULL;
+    int n = i2d_X509_NAME(X509_get_issuer_name(pCert.get()), &pby);
+    out.issuer.assign(pby, pby + (n > 0 ? n : 0));
+    OPENSSL_free(pby);
+    pby = NULL;
+    n = i2d_ASN1_INTEGER(X509_get_serialNumber(pCert.get()), &pby);
+    out.serial.assign(pby, pby + (n > 0 ? n : 0));
+    OPENSSL_free(pby);
+    return out;
+}
+
+// A SignedData written field by field; every field can be replaced to make a variant.
+struct Message {
+    std::string strContentType = kOidSM2SignedData;
+    std::string strDataType = kOidSM2Data;
+    Bytes content;
+    bool bAttached = false;
+    Bytes contentField;  // replaces [0] { 04 content } when not empty
+    Bytes certificates;
+    Bytes crls;
+    Bytes signerVersion = Integer({0x01});
+    Bytes sid;
+    std::string strDigestAlg = kOidSM3;
+    Bytes digestAlgField;  // replaces the SignerInfo's digestAlgorithm when not empty
+    Bytes signedAttrs;
+    std::string strDigestEncAlg = kOidSM2Sign;  // empty: no such field
+    Bytes signature;
+    Bytes unsignedAttrs;
+    Bytes moreSignerInfos;
+    unsigned char bySignerInfosTag = 0x31;
+
+    Message(const SignerPieces& signer, const Bytes& signatureField)
+        : certificates(Tlv(0xA0, signer.cert)), sid(Tlv(0x30, Cat({signer.issuer, signer.serial}))),
+          signature(signatureField)
+    {
+    }
+    Bytes SignerInfo() const
+    {
+        const Bytes digestAlg = digestAlgField.empty() ? AlgorithmId(strDigestAlg.c_str()) : digestAlgField;
+        const Bytes digestEncAlg = strDigestEncAlg.empty() ? Bytes() : AlgorithmId(strDigestEncAlg.c_str());
+        return Tlv(0x30, Cat({signerVersion, sid, digestAlg, signedAttrs, digestEncAlg, signature,
+                              unsignedAttrs}));
+    }
+    Bytes ContentInfo() const
+    {
+        Bytes field = contentField;
+        if (bAttached && field.empty()) field = Tlv(0xA0, Octets(content));
+        return Tlv(0x30, Cat({Oid(strDataType.c_str()), bAttached ? field : Bytes()}));
+    }
+    Bytes SignedData() const
+    {
+        return Tlv(0x30, Cat({Integer({0x01}), Tlv(0x31, AlgorithmId(strDigestAlg.c_str())),
+                              ContentInfo(), certificates, crls,
+                              Tlv(bySignerInfosTag, Cat({SignerInfo(), moreSignerInfos}))}));
+    }
+    Bytes Build() const
+    {
+        return Tlv(0x30, Cat({Oid(strContentType.c_str()), Tlv(0xA0, SignedData())}));
+    }
+};
+
+// An SM2 signature over SM3(Z || message) with the standard ID, by OpenSSL's SM2.
+struct Sm2Signature {
+    Bytes q1;    // DER SM2Q1 as OpenSSL writes it
+    Bytes r, s;  // the INTEGERs' value octets as written
+    Bytes rs;    // 64 octets
+};
+
+morv::OsslPtr<EVP_PKEY> LoadKey(const std::string& strId)
+{
+    morv::OsslPtr<BIO> pBio(BIO_new_file((kPki + strId + ".key").c_str(), "r"));
+    return morv::OsslPtr<EVP_PKEY>(pBio ? PEM_read_bio_PrivateKey(pBio.get(), NULL, NULL, NULL) : NULL);
+}
+
+Bytes IntegerValue(const ASN1_INTEGER* pInt)
+{
+    unsigned char* pby = NULL;
+    const int n = i2d_ASN1_INTEGER(pInt, &pby);
+    Bytes der(pby, pby + (n > 0 ? n : 0));
+    OPENSSL_free(pby);
+    return der.size() > 2 ? Bytes(der.begin() + 2, der.end()) : Bytes();  // below 128 octets
+}
+
+Sm2Signature SignSM2(EVP_PKEY* pKey, const Bytes& message)
+{
+    Sm2Signature out;
+    out.q1 = peer::SM2Sign(pKey, message);
+    const unsigned char* p = out.q1.data();
+    morv::OsslPtr<ECDSA_SIG> pSig(d2i_ECDSA_SIG(NULL, &p, (long)out.q1.size()));
+    if (!pSig) return out;
+    out.rs.resize(64);
+    BN_bn2binpad(ECDSA_SIG_get0_r(pSig.get()), out.rs.data(), 32);
+    BN_bn2binpad(ECDSA_SIG_get0_s(pSig.get()), out.rs.data() + 32, 32);
+    morv::OsslPtr<ASN1_INTEGER> pR(BN_to_ASN1_INTEGER(ECDSA_SIG_get0_r(pSig.get()), NULL));
+    morv::OsslPtr<ASN1_INTEGER> pS(BN_to_ASN1_INTEGER(ECDSA_SIG_get0_s(pSig.get()), NULL));
+    out.r = IntegerValue(pR.get());
+    out.s = IntegerValue(pS.get());
+    return out;
+}
+
+// OpenSSL checks r || s against the certificate's key.
+bool VerifiedByOpenSSL(const Bytes& cert, const Bytes& message, const Bytes& rs)
+{
+    const unsigned char* p = cert.data();
+    morv::OsslPtr<X509> pCert(d2i_X509(NULL, &p, (long)cert.size()));
+    if (!pCert || rs.size() != 64) return false;
+    morv::OsslPtr<ECDSA_SIG> pSig(ECDSA_SIG_new());
+    ECDSA_SIG_set0(pSig.get(), BN_bin2bn(rs.data(), 32, NULL), BN_bin2bn(rs.data() + 32, 32, NULL));
+    unsigned char* pby = NULL;
+    const int n = i2d_ECDSA_SIG(pSig.get(), &pby);
+    const Bytes der(pby, pby + (n > 0 ? n : 0));
+    OPENSSL_free(pby);
+    return peer::SM2Verify(X509_get0_pubkey(pCert.get()), message, der.data(), der.size());
+}
+
+class Sm2Messages : public SignedDataReaders {
+protected:
+    void SetUp() override
+    {
+        m_signer = LoadSigner("sm2/ee_sign");
+        ASSERT_FALSE(m_signer.serial.empty());
+        m_pKey = LoadKey("sm2/ee_sign");
+        ASSERT_TRUE(m_pKey);
+        m_message = Bytes({'s', 'i', 'g', 'n', 'e', 'd', ' ', 0x00, 'd', 'a', 't', 'a'});
+        m_sig = SignSM2(m_pKey.get(), m_message);
+        ASSERT_EQ(64u, m_sig.rs.size());
+    }
+    SignerPieces m_signer;
+    morv::OsslPtr<EVP_PKEY> m_pKey;
+    Bytes m_message;
+    Sm2Signature m_sig;
+};
+
+TEST_F(Sm2Messages, EverySignatureFormGivesTheSameRS)
+{
+    const struct {
+        const char* pszName;
+        Bytes field;
+    } kForms[] = {
+        {"OCTET STRING holding SM2Q1", Octets(m_sig.q1)},
+        {"SM2Q1 SEQUENCE", m_sig.q1},
+        {"two INTEGERs", Cat({Integer(m_sig.r), Integer(m_sig.s)})},
+    };
+    for (const auto& form : kForms) {
+        for (bool bAttached : {false, true}) {
+            SCOPED_TRACE(std::string(form.pszName) + (bAttached ? ", attached" : ", detached"));
+            Message msg(m_signer, form.field);
+            msg.bAttached = bAttached;
+            msg.content = m_message;
+            const Bytes der = msg.Build();
+            // The openssl CLI reads what we assembled.
+            peer::TempFile file(der);
+            std::string strOutput;
+            ASSERT_EQ(0, peer::RunCommand("openssl asn1parse -inform DER -in " + file.Path(), &strOutput))
+                << strOutput;
+
+            const Parsed got = ParseMemory(der);
+            ASSERT_EQ(VOMU_OK, got.nResult);
+            EXPECT_EQ(peer::Hex(m_signer.cert), peer::Hex(got.cert));
+            EXPECT_EQ(peer::Hex(m_sig.rs), peer::Hex(got.signature));
+            EXPECT_TRUE(VerifiedByOpenSSL(got.cert, m_message, got.signature));
+            EXPECT_EQ(kOidSM3, got.strDigestAlg);
+            EXPECT_EQ(kOidSM2Sign, got.strDigestEncAlg);
+            EXPECT_TRUE(got.signedAttrs.empty());
+            EXPECT_TRUE(got.unsignedAttrs.empty());
+            EXPECT_EQ(bAttached, got.bContent);
+            if (bAttached) {
+                EXPECT_EQ(peer::Hex(m_message), peer::Hex(got.content));
+                EXPECT_TRUE(got.bContentTerminated);
+                const Parsed fromFile = ParseFile(der);
+                ASSERT_EQ(VOMU_OK, fromFile.nResult);
+                EXPECT_EQ(peer::Hex(m_message), peer::Hex(fromFile.content));
+                EXPECT_EQ(peer::Hex(m_sig.rs), peer::Hex(fromFile.signature));
+                EXPECT_EQ(peer::Hex(m_signer.cert), peer::Hex(fromFile.cert));
+            }
+        }
+    }
+}
+
+// "-- step)\t\t--Failed:(0x........)": the Failed line of that step with that code.
+std::string FailedLine(const std::string& strStep, int nCode)
+{
+    char sz[32];
+    snprintf(sz, sizeof sz, "--Failed:(0x%08x)", (unsigned)nCode);
+    return "-- " + strStep + ")\t\t" + sz;
+}
+
+Bytes Attribute(const char* pszOid, const Bytes& values) { return Tlv(0x30, Cat({Oid(pszOid), Tlv(0x31, values)})); }
+
+TEST_F(Sm2Messages, ShapesAcceptedAndRefused)
+{
+    const SignerPieces intermediate = LoadSigner("sm2/int");
+    const SignerPieces root = LoadSigner("sm2/root");
+    const Bytes crl = ReadFile(kPki + "sm2/crl.der");
+    const Bytes signedAttrs = Tlv(0xA0, Cat({Attribute("1.2.840.113549.1.9.3", Oid(kOidSM2Data)),
+                                            Attribute(kOidMessageDigest, Octets(Bytes(32, 0x5C)))}));
+    const Bytes unsignedAttrs = Tlv(0xA1, Attribute("1.2.840.113549.1.9.6", Tlv(0x30, Bytes())));
+    const Bytes r28(m_sig.rs.begin() + 4, m_sig.rs.begin() + 32);
+    const Bytes s32(m_sig.rs.begin() + 32, m_sig.rs.end());
+    const Bytes rsWithR28 = Cat({Bytes(4, 0), r28, s32});
+    const Bytes content3 = {'a', 'b', 'c', 'd', 'e', 'f'};
+    const Bytes twoCerts = Tlv(0xA0, Cat({intermediate.cert, m_signer.cert}));
+    using Mutation = std::function<void(Message&)>;
+    using Check = std::function<void(const Parsed&)>;
+    const Check signerCert = [&](const Parsed& got) { EXPECT_EQ(peer::Hex(m_signer.cert), peer::Hex(got.cert)); };
+    const Check noCert = [](const Parsed& got) { EXPECT_TRUE(got.cert.empty()); };
+    struct Case {
+        const char* pszName;
+        Mutation mutate;
+        int nResult;
+        const char* pszFailedStep;  // OK cases: null
+        Check check;
+    };
+    const Case kCases[] = {
+        // signature forms
+        {"PKCS#7 signedData type: the OCTET STRING as stored",
+         [&](Message& m) { m.strContentType = kOidSignedData; }, VOMU_OK, NULL,
+         [&](const Parsed& got) { EXPECT_EQ(peer::Hex(m_sig.q1), peer::Hex(got.signature)); }},
+        {"SM2 data type as content type", [&](Message& m) { m.strContentType = kOidSM2Data; },
+         VOMU_E_PKCS7_FORMAT, "Check PKCS#7 'contentType' nodes", NULL},
+        {"content type shorter than the octets compared",
+         [&](Message& m) { m.strContentType = "1.2.840.113549.1.7"; }, VOMU_E_PKCS7_FORMAT,
+         "Check PKCS#7 'contentType' nodes", NULL},
+        {"OCTET STRING that holds no SM2Q1", [&](Message& m) { m.signature = Octets(m_sig.rs); },
+         VOMU_E_FAIL, "Decode_SM2Q1", NULL},
+        {"r of 27 octets", [&](Message& m) { m.signature = Tlv(0x30, Cat({Integer(Bytes(r28.begin() + 1, r28.end())), Integer(s32)})); },
+         VOMU_E_PKCS7_FORMAT, "Check R/S size >= 28", NULL},
+        {"r of 28 octets: four leading zero octets",
+         [&](Message& m) { m.signature = Tlv(0x30, Cat({Integer(r28), Integer(s32)})); }, VOMU_OK, NULL,
+         [&](const Parsed& got) { EXPECT_EQ(peer::Hex(rsWithR28), peer::Hex(got.signature)); }},
+        {"SEQUENCE of three", [&](Message& m) { m.signature = Tlv(0x30, Cat({Integer(m_sig.r), Integer(m_sig.s), Integer({1})})); },
+         VOMU_E_PKCS7_FORMAT, "Check PKCS#7 'signature' nodes", NULL},
+        {"two INTEGERs followed by unsigned attributes",
+         [&](Message& m) { m.signature = Cat({Integer(m_sig.r), Integer(m_sig.s)}); m.unsignedAttrs = unsignedAttrs; },
+         VOMU_E_PKCS7_FORMAT, "Check PKCS#7 'signature' nodes", NULL},
+        {"a BIT STRING signature", [&](Message& m) { m.signature = Tlv(0x03, Cat({{0x00}, m_sig.q1})); },
+         VOMU_E_PKCS7_FORMAT, "Check PKCS#7 'signature' nodes", NULL},
+        // certificates
+        {"two certificates, the signer's second", [&](Message& m) { m.certificates = twoCerts; }, VOMU_OK, NULL, signerCert},
+        {"two certificates, neither the signer's",
+         [&](Message& m) { m.certificates = Tlv(0xA0, Cat({intermediate.cert, root.cert})); }, VOMU_OK, NULL, noCert},
+        {"two certificates and SignerInfo version 3",
+         [&](Message& m) { m.certificates = twoCerts; m.signerVersion = Integer({0x03}); },
+         VOMU_E_PKCS7_FORMAT, "Check PKCS#7 'signerInfo/version' node", NULL},
+        {"two certificates and a version with a long-form length",
+         [&](Message& m) { m.certificates = twoCerts; m.signerVersion = {0x02, 0x81, 0x01, 0x01}; },
+         VOMU_E_PKCS7_FORMAT, "Check PKCS#7 'signerInfo/version' node", NULL},
+        {"two certificates and an issuerAndSerialNumber without serial",
+         [&](Message& m) { m.certificates = twoCerts; m.sid = Tlv(0x30, m_signer.issuer); },
+         VOMU_E_PKCS7_FORMAT, "Check PKCS#7 'signerInfo/issuerAndSerialNumber' node", NULL},
+        {"two certificates, one without a tbsCertificate",
+         [&](Message& m) { m.certificates = Tlv(0xA0, Cat({Tlv(0x30, Bytes()), m_signer.cert})); },
+         VOMU_E_PKCS7_FORMAT, "Check PKCS#7 'certificates' nodes", NULL},
+        {"one certificate with another serial is still returned",
+         [&](Message& m) { m.certificates = Tlv(0xA0, intermediate.cert); }, VOMU_OK, NULL,
+         [&](const Parsed& got) { EXPECT_EQ(peer::Hex(intermediate.cert), peer::Hex(got.cert)); }},
+        {"empty certificates field", [&](Message& m) { m.certificates = {0xA0, 0x00}; }, VOMU_OK, NULL, noCert},
+        {"crls after the certificates", [&](Message& m) { m.crls = Tlv(0xA1, crl); }, VOMU_OK, NULL, signerCert},
+        {"crls in place of the certificates",
+         [&](Message& m) { m.certificates.clear(); m.crls = Tlv(0xA1, crl); }, VOMU_OK, NULL, noCert},
+        // SignedData and SignerInfo shapes
+        {"SignedData of four fields", [&](Message& m) { m.certificates.clear(); },
+         VOMU_E_PKCS7_FORMAT, "Check PKCS#7 'signedData' nodes", NULL},
+        {"signerInfos not a SET", [&](Message& m) { m.bySignerInfosTag = 0x30; },
+         VOMU_E_PKCS7_FORMAT, "Check PKCS#7 'signerInfos' nodes", NULL},
+        {"SignerInfo of four fields", [&](Message& m) { m.signature.clear(); },
+         VOMU_E_PKCS7_FORMAT, "Check PKCS#7 'signerInfo' nodes", NULL},
+        {"two SignerInfos: the first is read",
+         [&](Message& m) { m.moreSignerInfos = Tlv(0x30, Cat({Integer({1}), Octets({1, 2, 3})})); }, VOMU_OK, NULL,
+         [&](const Parsed& got) { EXPECT_EQ(peer::Hex(m_sig.rs), peer::Hex(got.signature)); }},
+        {"digestAlgorithm without its OBJECT IDENTIFIER",
+         [&](Message& m) { m.digestAlgField = Tlv(0x30, Bytes()); }, VOMU_E_PKCS7_FORMAT,
+         "Check PKCS#7 AlgorithmIdentifier nodes", NULL},
+        {"digestAlgorithm holding no OBJECT IDENTIFIER",
+         [&](Message& m) { m.digestAlgField = Tlv(0x30, Integer({1})); }, VOMU_E_FAIL,
+         "d2i_ASN1_OBJECT(DigestAlgOid)", NULL},
+        // attributes
+        {"signed and unsigned attributes",
+         [&](Message& m) { m.signedAttrs = signedAttrs; m.unsignedAttrs = unsignedAttrs; }, VOMU_OK, NULL,
+         [&](const Parsed& got) {
+             EXPECT_EQ(peer::Hex(signedAttrs), peer::Hex(got.signedAttrs));
+             EXPECT_EQ(peer::Hex(unsignedAttrs), peer::Hex(got.unsignedAttrs));
+             EXPECT_EQ(peer::Hex(m_sig.rs), peer::Hex(got.signature));
+             EXPECT_EQ(kOidSM2Sign, got.strDigestEncAlg);
+         }},
+        {"an [1] that is not last is no unsigned attribute set",
+         [&](Message& m) { m.unsignedAttrs = Cat({unsignedAttrs, Integer({1})}); }, VOMU_OK, NULL,
+         [&](const Parsed& got) { EXPECT_TRUE(got.unsignedAttrs.empty()); }},
+        // content
+        {"content in one constructed segment",
+         [&](Message& m) { m.bAttached = true; m.contentField = Tlv(0xA0, Indefinite(0x24, Octets(m_message))); },
+         VOMU_OK, NULL, [&](const Parsed& got) { EXPECT_EQ(peer::Hex(m_message), peer::Hex(got.content)); }},
+        {"content in three segments, joined",
+         [&](Message& m) {
+             m.bAttached = true;
+             m.contentField = Tlv(0xA0, Tlv(0x24, Cat({Octets({'a', 'b'}), Octets({}), Octets({'c', 'd', 'e', 'f'})})));
+         },
+         VOMU_OK, NULL, [&](const Parsed& got) { EXPECT_EQ(peer::Hex(content3), peer::Hex(got.content)); }},
+        {"empty constructed content",
+         [&](Message& m) { m.bAttached = true; m.contentField = Tlv(0xA0, Tlv(0x24, Bytes())); }, VOMU_OK, NULL,
+         [&](const Parsed& got) { EXPECT_TRUE(got.bContent); EXPECT_TRUE(got.content.empty()); }},
+        {"nested signedData in place of data",
+         [&](Message& m) {
+             Message inner = m;
+             m.bAttached = true;
+             m.strDataType = kOidSM2SignedData;
+             m.contentField = Tlv(0xA0, inner.SignedData());
+         },
+         VOMU_E_PKCS7_FORMAT, "Check PKCS#7 content type is data", NULL},
+        {"data that is no OCTET STRING",
+         [&](Message& m) { m.bAttached = true; m.contentField = Tlv(0xA0, Tlv(0x30, Octets(m_message))); },
+         VOMU_E_PKCS7_FORMAT, "Check PKCS#7 content OCTET STRING", NULL},
+        {"a segment that is constructed itself",
+         [&](Message& m) { m.bAttached = true; m.contentField = Tlv(0xA0, Tlv(0x24, Tlv(0x24, Octets(m_message)))); },
+         VOMU_E_PKCS7_FORMAT, "Check PKCS#7 content OCTET STRING", NULL},
+        {"attached with an empty [0]", [&](Message& m) { m.bAttached = true; m.contentField = {0xA0, 0x00}; },
+         VOMU_E_PKCS7_FORMAT, "Check PKCS#7 nodes", NULL},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.pszName);
+        Message msg(m_signer, Octets(m_sig.q1));
+        msg.content = m_message;
+        c.mutate(msg);
+        morv_test::LogCapture log;
+        ASSERT_TRUE(log.Ok());
+        const Parsed got = ParseMemory(msg.Build());
+        ASSERT_EQ(c.nResult, got.nResult);
+        if (c.pszFailedStep) {
+            EXPECT_TRUE(log.Contains(FailedLine(c.pszFailedStep, c.nResult))) << log.Contents();
+            EXPECT_TRUE(got.cert.empty() && got.signature.empty() && !got.bContent);
+        }
+        if (c.check) c.check(got);
+    }
+}
+
+TEST_F(Sm2Messages, RootAndContentShapesRefused)
+{
+    const struct {
+        const char* pszName;
+        Bytes der;
+        int nResult;
+        const char* pszFailedStep;
+    } kCases[] = {
+        {"not BER", {0x30, 0x05, 0x06}, VOMU_E_FAIL, "DecodeASN1MemoryEx"},
+        {"root of one field", Tlv(0x30, Oid(kOidSM2SignedData)), VOMU_E_PKCS7_FORMAT, "Check PKCS#7 nodes"},
+        {"a primitive root", Octets(Bytes(20, 1)), VOMU_E_PKCS7_FORMAT, "Check PKCS#7 nodes"},
+        {"empty content [0]", Tlv(0x30, Cat({Oid(kOidSM2SignedData), {0xA0, 0x00}})), VOMU_E_PKCS7_FORMAT,
+         "Check PKCS#7 'content [0]' nodes"},
+        {"SignedData of two fields", Tlv(0x30, Cat({Oid(kOidSM2SignedData), Tlv(0xA0, Tlv(0x30, Cat({Integer({1}), Integer({1})})))})),
+         VOMU_E_PKCS7_FORMAT, "Check PKCS#7 'signedData' nodes"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.pszName);
+        morv_test::LogCapture log;
+        ASSERT_TRUE(log.Ok());
+        EXPECT_EQ(c.nResult, ParseMemory(c.der).nResult);
+        EXPECT_TRUE(log.Contains(FailedLine(c.pszFailedStep, c.nResult))) << log.Contents();
+    }
+}
+
+TEST_F(Sm2Messages, UnaskedAlgorithmsAreNotDecoded)
+{
+    // A SignerInfo of five fields whose fourth is tagged [0]: no signed attributes; the [0]
+    // stands where digestEncryptionAlgorithm does and passes while its text is not asked for.
+    Message msg(m_signer, Octets(m_sig.q1));
+    msg.signedAttrs = Tlv(0xA0, Attribute(kOidMessageDigest, Octets(Bytes(32, 1))));
+    msg.strDigestEncAlg.clear();
+    const Parsed got = ParseMemory(msg.Build(), false);
+    ASSERT_EQ(VOMU_OK, got.nResult);
+    EXPECT_TRUE(got.signedAttrs.empty());
+    EXPECT_EQ(peer::Hex(m_sig.rs), peer::Hex(got.signature));
+    EXPECT_EQ(VOMU_E_PKCS7_FORMAT, ParseMemory(msg.Build(), true).nResult);
 }
 
 }  // namespace
