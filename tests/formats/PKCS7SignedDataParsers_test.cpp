@@ -14,6 +14,7 @@
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -631,6 +632,7 @@ TEST_F(Sm2Messages, ShapesAcceptedAndRefused)
         int nResult;
         const char* pszFailedStep;  // OK cases: null
         Check check;
+        int nFileResult = 1;  // the file reader's result when it differs
     };
     const Case kCases[] = {
         // signature forms
@@ -716,10 +718,11 @@ TEST_F(Sm2Messages, ShapesAcceptedAndRefused)
              m.bAttached = true;
              m.contentField = Tlv(0xA0, Tlv(0x24, Cat({Octets({'a', 'b'}), Octets({}), Octets({'c', 'd', 'e', 'f'})})));
          },
-         VOMU_OK, NULL, [&](const Parsed& got) { EXPECT_EQ(peer::Hex(content3), peer::Hex(got.content)); }},
+         VOMU_OK, NULL, [&](const Parsed& got) { EXPECT_EQ(peer::Hex(content3), peer::Hex(got.content)); },
+         VOMU_E_PKCS7_FORMAT},
         {"empty constructed content",
          [&](Message& m) { m.bAttached = true; m.contentField = Tlv(0xA0, Tlv(0x24, Bytes())); }, VOMU_OK, NULL,
-         [&](const Parsed& got) { EXPECT_TRUE(got.bContent); EXPECT_TRUE(got.content.empty()); }},
+         [&](const Parsed& got) { EXPECT_TRUE(got.content.empty()); }},
         {"nested signedData in place of data",
          [&](Message& m) {
              Message inner = m;
@@ -751,7 +754,52 @@ TEST_F(Sm2Messages, ShapesAcceptedAndRefused)
             EXPECT_TRUE(got.cert.empty() && got.signature.empty() && !got.bContent);
         }
         if (c.check) c.check(got);
+
+        // The file reader reads every value from the file: the same rules, over an attached
+        // message.
+        Message attached(m_signer, Octets(m_sig.q1));
+        attached.content = m_message;
+        attached.bAttached = true;
+        c.mutate(attached);
+        const Parsed fromFile = ParseFile(attached.Build());
+        if (1 != c.nFileResult) {
+            EXPECT_EQ(c.nFileResult, fromFile.nResult);
+            continue;
+        }
+        ASSERT_EQ(c.nResult, fromFile.nResult);
+        if (c.check) c.check(fromFile);
     }
+}
+
+TEST_F(Sm2Messages, FileReaderKeepsThePositionAndNeedsAttachedContent)
+{
+    Message msg(m_signer, Octets(m_sig.q1));
+    msg.content = m_message;
+    msg.bAttached = true;
+    const Bytes der = msg.Build();
+    long nAfter = -1;
+    Parsed got = ParseFile(der, 100, &nAfter);
+    ASSERT_EQ(VOMU_OK, got.nResult);
+    EXPECT_EQ(100, nAfter);
+    // The content is where the file holds it: just before the certificates field.
+    const Bytes certificates = Tlv(0xA0, m_signer.cert);
+    const size_t nCertificates = std::search(der.begin(), der.end(), certificates.begin(),
+                                             certificates.end()) - der.begin();
+    EXPECT_EQ((long long)(nCertificates - m_message.size()), got.nContentPosition);
+    EXPECT_EQ(peer::Hex(m_message), peer::Hex(got.content));
+
+    msg.bAttached = false;
+    morv_test::LogCapture log;
+    ASSERT_TRUE(log.Ok());
+    got = ParseFile(msg.Build(), 100, &nAfter);
+    EXPECT_EQ(VOMU_E_PKCS7_FORMAT, got.nResult);
+    EXPECT_EQ(100, nAfter);
+    EXPECT_TRUE(log.Contains(FailedLine("Check PKCS#7 signature attached source data", VOMU_E_PKCS7_FORMAT)));
+
+    got = ParseFile(Bytes(300, 0x30), 100, &nAfter);
+    EXPECT_EQ(VOMU_E_FAIL, got.nResult);
+    EXPECT_EQ(100, nAfter);
+    EXPECT_TRUE(log.Contains(FailedLine("DecodeASN1FileEx", VOMU_E_FAIL)));
 }
 
 TEST_F(Sm2Messages, RootAndContentShapesRefused)
@@ -791,6 +839,211 @@ TEST_F(Sm2Messages, UnaskedAlgorithmsAreNotDecoded)
     EXPECT_TRUE(got.signedAttrs.empty());
     EXPECT_EQ(peer::Hex(m_sig.rs), peer::Hex(got.signature));
     EXPECT_EQ(VOMU_E_PKCS7_FORMAT, ParseMemory(msg.Build(), true).nResult);
+}
+
+// ---- One attribute out of an attribute set ----
+
+TEST(SignedAttributes, FindsTheValuesOfTheFirstMatch)
+{
+    const Bytes digest = Octets(Bytes(32, 0xD1));
+    const Bytes time = Tlv(0x17, {'2', '0', '0', '1', '0', '1', '0', '0', '0', '0', '0', '0', 'Z'});
+    const Bytes contentType = Attribute("1.2.840.113549.1.9.3", Oid(kOidData));
+    const Bytes twoValues = Cat({Octets({1}), Octets({2, 2})});
+    const struct {
+        const char* pszName;
+        Bytes attributes;
+        const char* pszOid;
+        int nResult;
+        Bytes value;                 // VOMU_OK
+        const char* pszFailedStep;   // failures
+    } kCases[] = {
+        {"messageDigest among others", Tlv(0xA0, Cat({contentType, Attribute("1.2.840.113549.1.9.5", time), Attribute(kOidMessageDigest, digest)})),
+         kOidMessageDigest, VOMU_OK, digest, NULL},
+        {"unsigned set, two values", Tlv(0xA1, Attribute("1.2.840.113549.1.9.6", twoValues)), "1.2.840.113549.1.9.6",
+         VOMU_OK, twoValues, NULL},
+        {"the first of two matches", Tlv(0xA0, Cat({Attribute(kOidMessageDigest, digest), Attribute(kOidMessageDigest, Octets({9}))})),
+         kOidMessageDigest, VOMU_OK, digest, NULL},
+        {"an indefinite SET of values", Tlv(0xA0, Tlv(0x30, Cat({Oid(kOidMessageDigest), Indefinite(0x31, digest)}))),
+         kOidMessageDigest, VOMU_OK, digest, NULL},
+        {"malformed values of other attributes are not examined",
+         Tlv(0xA0, Cat({Tlv(0x30, Cat({Oid(kOidData), Octets({})})), Attribute(kOidMessageDigest, digest)})),
+         kOidMessageDigest, VOMU_OK, digest, NULL},
+        {"absent", Tlv(0xA0, contentType), kOidMessageDigest, VOMU_E_BAD_ASN1_DATA, {}, "Have found the target attribute?"},
+        {"no attributes", {0xA0, 0x00}, kOidMessageDigest, VOMU_E_BAD_ASN1_DATA, {}, "Check child nodes number"},
+        {"not BER", {0xA0, 0x05, 0x30}, kOidMessageDigest, VOMU_E_BAD_ASN1_DATA, {}, "DecodeASN1MemoryEx"},
+        {"an attribute of three fields before the match",
+         Tlv(0xA0, Cat({Tlv(0x30, Cat({Oid(kOidData), Tlv(0x31, Octets({})), Octets({})})), Attribute(kOidMessageDigest, digest)})),
+         kOidMessageDigest, VOMU_E_BAD_ASN1_DATA, {}, "Check attribute node"},
+        {"a SET in place of the attribute", Tlv(0xA0, Tlv(0x31, Cat({Oid(kOidMessageDigest), Tlv(0x31, digest)}))),
+         kOidMessageDigest, VOMU_E_BAD_ASN1_DATA, {}, "Check attribute node"},
+        {"attribute type not an OBJECT IDENTIFIER", Tlv(0xA0, Tlv(0x30, Cat({Octets({1}), Tlv(0x31, digest)}))),
+         kOidMessageDigest, VOMU_E_BAD_ASN1_DATA, {}, "Check attrType node"},
+        {"matching attribute with an empty SET", Tlv(0xA0, Tlv(0x30, Cat({Oid(kOidMessageDigest), {0x31, 0x00}}))),
+         kOidMessageDigest, VOMU_E_BAD_ASN1_DATA, {}, "Check attrValues node"},
+        {"matching attribute with a SEQUENCE of values", Tlv(0xA0, Tlv(0x30, Cat({Oid(kOidMessageDigest), Tlv(0x30, digest)}))),
+         kOidMessageDigest, VOMU_E_BAD_ASN1_DATA, {}, "Check attrValues node"},
+        {"an OID that is no OID", Tlv(0xA0, contentType), "message digest", VOMU_E_FAIL, {}, "Encode_ObjectIdentifier"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.pszName);
+        morv_test::LogCapture log;
+        ASSERT_TRUE(log.Ok());
+        Bytes attributes = c.attributes;
+        unsigned char* pbyValue = reinterpret_cast<unsigned char*>(0x1);
+        int nValue = -7;
+        const int nResult = ParseSignedUnsignedAttributes(attributes.data(), (int)attributes.size(),
+                                                          c.pszOid, &pbyValue, &nValue);
+        ASSERT_EQ(c.nResult, nResult);
+        if (VOMU_OK == nResult) {
+            EXPECT_EQ(peer::Hex(c.value), peer::Hex(Take(pbyValue, nValue)));
+            EXPECT_TRUE(log.Contains("-- Have found the target attribute?)\t\t--OK"));
+        } else {
+            EXPECT_EQ(reinterpret_cast<unsigned char*>(0x1), pbyValue);
+            EXPECT_EQ(-7, nValue);
+            EXPECT_TRUE(log.Contains(FailedLine(c.pszFailedStep, c.nResult))) << log.Contents();
+        }
+    }
+}
+
+// ---- The reader on OpenSSL's PKCS#7 decoder ----
+
+TEST_F(Sm2Messages, OpenSSLReaderRefusesWhatIsNotSignedData)
+{
+    const SignerPieces rsa = LoadSigner("rsa/ee_sign");
+    Message msg(rsa, Octets(Bytes(256, 0xAB)));
+    msg.strContentType = kOidSignedData;
+    msg.strDataType = kOidData;
+    msg.strDigestAlg = "2.16.840.1.101.3.4.2.1";
+    msg.strDigestEncAlg = "1.2.840.113549.1.1.1";
+    DecodedByOpenSSL got = DecodeWithOpenSSLReader(msg.Build());
+    ASSERT_EQ(VOMU_OK, got.nResult);
+    EXPECT_EQ(NID_sha256, got.nDigestNid);
+    EXPECT_EQ(peer::Hex(rsa.cert), peer::Hex(got.cert));
+    EXPECT_EQ(Bytes(256, 0xAB), got.signature);
+    EXPECT_TRUE(got.content.empty());
+
+    const struct {
+        const char* pszName;
+        std::function<void(Message&)> mutate;
+        const char* pszFailedStep;
+    } kCases[] = {
+        {"nested signedData in place of data",
+         [](Message& m) {
+             Message inner = m;
+             m.bAttached = true;
+             m.strDataType = kOidSignedData;
+             m.contentField = Tlv(0xA0, inner.SignedData());
+         },
+         "PKCS7_type_is_data"},
+        {"not signedData", [](Message& m) { m.strContentType = kOidData; }, "d2i_PKCS7"},
+        {"no certificate of the signer", [&](Message& m) { m.certificates = Tlv(0xA0, LoadSigner("rsa/int").cert); },
+         "PKCS7_cert_from_signer_info"},
+        {"unknown digest algorithm", [](Message& m) { m.strDigestAlg = "1.2.3.4"; }, "OBJ_obj2nid"},
+        {"SignerInfo without fields", [](Message& m) { m.bySignerInfosTag = 0x31; m.signerVersion.clear(); m.sid.clear();
+                                           m.strDigestAlg = "2.16.840.1.101.3.4.2.1"; m.strDigestEncAlg.clear();
+                                           m.signature.clear(); }, "d2i_PKCS7"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.pszName);
+        Message variant = msg;
+        c.mutate(variant);
+        morv_test::LogCapture log;
+        ASSERT_TRUE(log.Ok());
+        got = DecodeWithOpenSSLReader(variant.Build());
+        EXPECT_EQ(VOMU_E_PKCS7_FORMAT, got.nResult);
+        EXPECT_TRUE(log.Contains(FailedLine(c.pszFailedStep, VOMU_E_PKCS7_FORMAT))) << log.Contents();
+    }
+}
+
+// ---- Hostile input ----
+
+// Every reader over every truncation and single-octet change of one message: none may crash
+// or read outside its input (the sanitizer build checks the reads), a truncation never
+// parses, and whatever parses is no larger than the input.
+void ReadEveryDamagedCopy(const Bytes& der, bool bAttached, size_t nSkipFrom = 0, size_t nSkipTo = 0)
+{
+    const Parsed intact = ParseMemory(der);
+    ASSERT_EQ(VOMU_OK, intact.nResult);
+    for (size_t n = 1; n < der.size(); n++) {
+        const Bytes cut(der.begin(), der.begin() + n);
+        EXPECT_NE(VOMU_OK, ParseMemory(cut).nResult) << n;
+        EXPECT_NE(VOMU_OK, DecodeWithOpenSSLReader(cut).nResult) << n;
+        if (bAttached) {
+            EXPECT_NE(VOMU_OK, ParseFile(cut).nResult) << n;
+        }
+        if (n < intact.signedAttrs.size()) {
+            Bytes attrs(intact.signedAttrs.begin(), intact.signedAttrs.begin() + n);
+            unsigned char* pbyValue = NULL;
+            int nValue = 0;
+            EXPECT_NE(VOMU_OK, ParseSignedUnsignedAttributes(attrs.data(), (int)attrs.size(),
+                                                             kOidMessageDigest, &pbyValue, &nValue));
+        }
+    }
+    size_t nParsed = 0;
+    for (size_t i = 0; i < der.size(); i++) {
+        if (i >= nSkipFrom && i < nSkipTo) continue;  // content octets nobody interprets
+        for (unsigned char byFlip : {0x01, 0x80, 0xFF}) {
+            Bytes changed = der;
+            changed[i] ^= byFlip;
+            const Parsed got = ParseMemory(changed);
+            if (VOMU_OK == got.nResult) {
+                nParsed++;
+                EXPECT_LE(got.cert.size() + got.content.size() + got.signedAttrs.size(), der.size());
+                EXPECT_TRUE(got.signature.size() == 64 || got.signature.size() < der.size());
+            }
+            DecodeWithOpenSSLReader(changed);
+            if (bAttached && 0 == i % 7) ParseFile(changed);
+            if (i >= intact.signedAttrs.size()) continue;
+            Bytes attrs = intact.signedAttrs;
+            attrs[i] ^= byFlip;
+            unsigned char* pbyValue = NULL;
+            int nValue = 0;
+            if (VOMU_OK == ParseSignedUnsignedAttributes(attrs.data(), (int)attrs.size(),
+                                                         kOidMessageDigest, &pbyValue, &nValue)) {
+                EXPECT_LT((size_t)nValue, attrs.size());
+            }
+            delete[] pbyValue;
+        }
+    }
+    // Most changes hit values no reader looks at.
+    EXPECT_GT(nParsed, (der.size() - (nSkipTo - nSkipFrom)) / 2);
+}
+
+TEST_F(CliMessages, DamagedCopiesNeverCrash)
+{
+    Bytes message;
+    {
+        SCOPED_TRACE("cms -stream: indefinite lengths, two segments");
+        const Bytes der = Sign("cms -sign -stream -nodetach" + Signer("rsa/ee_sign"), 4100, &message);
+        const size_t nSegment = std::search(der.begin(), der.end(), message.begin(), message.begin() + 4096) - der.begin();
+        ReadEveryDamagedCopy(der, false, nSegment + 16, nSegment + 4096 - 16);
+    }
+    {
+        SCOPED_TRACE("cms attached -noattr");
+        ReadEveryDamagedCopy(Sign("cms -sign -nodetach -noattr" + Signer("rsa/ee_sign"), 40, &message), true);
+    }
+}
+
+TEST_F(Sm2Messages, DamagedCopiesNeverCrash)
+{
+    const Bytes signedAttrs = Tlv(0xA0, Cat({Attribute("1.2.840.113549.1.9.3", Oid(kOidSM2Data)),
+                                            Attribute(kOidMessageDigest, Octets(Bytes(32, 0x5C)))}));
+    const struct {
+        const char* pszName;
+        Bytes signature;
+    } kForms[] = {
+        {"OCTET STRING SM2Q1", Octets(m_sig.q1)},
+        {"two INTEGERs", Cat({Integer(m_sig.r), Integer(m_sig.s)})},
+    };
+    for (const auto& form : kForms) {
+        SCOPED_TRACE(form.pszName);
+        Message msg(m_signer, form.signature);
+        msg.content = m_message;
+        msg.bAttached = true;
+        msg.signedAttrs = signedAttrs;
+        msg.certificates = Tlv(0xA0, Cat({LoadSigner("sm2/int").cert, m_signer.cert}));
+        ReadEveryDamagedCopy(msg.Build(), true);
+    }
 }
 
 }  // namespace
