@@ -1046,4 +1046,244 @@ TEST_F(Sm2Messages, DamagedCopiesNeverCrash)
     }
 }
 
+// ---- SM2PKCS7: the item types and their parsers ----
+
+struct OpensslDer {
+    unsigned char* pby = NULL;
+    int n = 0;
+    ~OpensslDer() { OPENSSL_free(pby); }
+    Bytes Get() const { return pby ? Bytes(pby, pby + n) : Bytes(); }
+};
+
+// The name "CN=SM2 PKCS7 Test" as OpenSSL's genconf writes it: UTF8String value.
+Bytes TestName()
+{
+    const std::string strCn = "SM2 PKCS7 Test";
+    return Tlv(0x30, Tlv(0x31, Tlv(0x30, Cat({Oid("2.5.4.3"), Tlv(0x0C, Bytes(strCn.begin(), strCn.end()))}))));
+}
+
+class Sm2Pkcs7Items : public Sm2Messages {
+protected:
+    // The message of raw r, s with attached content, as the item types describe it.
+    Message RawMessage(const Bytes& r, const Bytes& s) const
+    {
+        Message msg(m_signer, Cat({Integer(r), Integer(s)}));
+        msg.sid = Tlv(0x30, Cat({TestName(), Integer({0x10, 0x01})}));
+        msg.bAttached = true;
+        msg.content = m_message;
+        return msg;
+    }
+    // The same message without certificate, written by `openssl asn1parse -genconf`.
+    Bytes GenconfMessage(const Bytes& r, const Bytes& s)
+    {
+        const std::string strConf =
+            "asn1=SEQUENCE:p7\n"
+            "[p7]\ntype=OID:1.2.156.10197.6.1.4.2.2\nsigned=EXPLICIT:0,SEQUENCE:signed\n"
+            "[signed]\nversion=INTEGER:1\nmd_algs=SET:md_algs\ncontents=SEQUENCE:contents\n"
+            "signer_info=SET:signer_infos\n"
+            "[md_algs]\na=SEQUENCE:sm3\n"
+            "[sm3]\noid=OID:1.2.156.10197.1.401\nparams=NULL\n"
+            "[sm2]\noid=OID:1.2.156.10197.1.301.1\nparams=NULL\n"
+            "[contents]\ntype=OID:1.2.156.10197.6.1.4.2.1\ncontent=EXPLICIT:0,FORMAT:HEX,OCTETSTRING:" +
+            peer::Hex(m_message) + "\n"
+            "[signer_infos]\nsi=SEQUENCE:si\n"
+            "[si]\nversion=INTEGER:1\nias=SEQUENCE:ias\ndigest=SEQUENCE:sm3\nenc=SEQUENCE:sm2\n"
+            "r=INTEGER:0x" + peer::Hex(r) + "\ns=INTEGER:0x" + peer::Hex(s) + "\n"
+            "[ias]\nissuer=SEQUENCE:name\nserial=INTEGER:0x1001\n"
+            "[name]\nrdn=SET:rdn\n[rdn]\natv=SEQUENCE:atv\n[atv]\ntype=OID:commonName\nvalue=UTF8:SM2 PKCS7 Test\n";
+        const std::string strDir = morv_test::MakeTempDir();
+        morv_test::WriteText(strDir + "/p7.cnf", strConf);
+        std::string strOutput;
+        EXPECT_EQ(0, peer::RunCommand("openssl asn1parse -genconf " + strDir + "/p7.cnf -out " + strDir +
+                                          "/p7.der -noout", &strOutput)) << strOutput;
+        const Bytes der = ReadFile(strDir + "/p7.der");
+        morv_test::RemoveTree(strDir);
+        return der;
+    }
+    Bytes R() const { return Bytes(m_sig.rs.begin(), m_sig.rs.begin() + 32); }
+    Bytes S() const { return Bytes(m_sig.rs.begin() + 32, m_sig.rs.end()); }
+};
+
+struct Sm2P7Signature {
+    int nResult = -2;
+    Bytes cert, signature, content;
+    bool bContent = false;
+    std::string strDigestAlg, strDigestEncAlg;
+};
+
+Sm2P7Signature ParseItems(Bytes der)
+{
+    Sm2P7Signature out;
+    OpensslDer cert;
+    unsigned char *pbySig = NULL, *pbyContent = NULL;
+    char *pszDigest = NULL, *pszDigestEnc = NULL;
+    int nSig = 0, nContent = 0, nDigest = 0, nDigestEnc = 0;
+    out.nResult = ParseSM2PKCS7Signature(der.data(), (int)der.size(), &cert.pby, &cert.n, &pbySig,
+                                         &nSig, &pbyContent, &nContent, &pszDigest, &nDigest,
+                                         &pszDigestEnc, &nDigestEnc);
+    out.cert = cert.Get();
+    out.signature = Take(pbySig, nSig);
+    out.bContent = NULL != pbyContent;
+    out.content = Take(pbyContent, nContent);
+    out.strDigestAlg = TakeText(pszDigest, nDigest);
+    out.strDigestEncAlg = TakeText(pszDigestEnc, nDigestEnc);
+    return out;
+}
+
+TEST_F(Sm2Pkcs7Items, GenconfMessageDecodesAndReencodes)
+{
+    Message msg = RawMessage(m_sig.r, m_sig.s);
+    msg.certificates.clear();
+    const Bytes der = GenconfMessage(m_sig.r, m_sig.s);
+    // The CLI and our pieces agree on every octet, so the pieces below are the expectations.
+    ASSERT_EQ(peer::Hex(msg.Build()), peer::Hex(der));
+
+    const unsigned char* p = der.data();
+    SM2PKCS7* pP7 = d2i_SM2PKCS7(NULL, &p, (long)der.size());
+    ASSERT_NE(nullptr, pP7);
+    EXPECT_EQ(der.data() + der.size(), p);
+    ASSERT_NE(nullptr, pP7->SM2PKCS7SignedData);
+    EXPECT_EQ(nullptr, pP7->SM2PKCS7SignedData->cert);
+    EXPECT_EQ(1, sk_SM2PKCS7_SIGNER_INFO_num(pP7->SM2PKCS7SignedData->signer_info));
+    OpensslDer again;
+    again.n = i2d_SM2PKCS7(pP7, &again.pby);
+    EXPECT_EQ(peer::Hex(der), peer::Hex(again.Get()));
+    SM2PKCS7_free(pP7);
+
+    char* pszType = NULL;
+    int nType = 0;
+    OpensslDer signedPart;
+    ASSERT_EQ(VOMU_OK, ParseSM2P7(const_cast<unsigned char*>(der.data()), (int)der.size(), &pszType,
+                                  &nType, &signedPart.pby, &signedPart.n));
+    EXPECT_EQ(kOidSM2SignedData, TakeText(pszType, nType));  // unknown to OpenSSL: digits
+    EXPECT_EQ(peer::Hex(msg.SignedData()), peer::Hex(signedPart.Get()));
+
+    // Without a certificate the certificate output fails; the other parts read.
+    Bytes signedDer = signedPart.Get();
+    OpensslDer digestAlg, contents, cert, signerInfo;
+    EXPECT_EQ(VOMU_E_FAIL, ParseSM2P7SignedData(signedDer.data(), (int)signedDer.size(), &digestAlg.pby,
+                                                &digestAlg.n, &contents.pby, &contents.n, &cert.pby,
+                                                &cert.n, &signerInfo.pby, &signerInfo.n));
+    EXPECT_EQ(nullptr, digestAlg.pby);
+    ASSERT_EQ(VOMU_OK, ParseSM2P7SignedData(signedDer.data(), (int)signedDer.size(), &digestAlg.pby,
+                                            &digestAlg.n, &contents.pby, &contents.n, NULL, NULL,
+                                            &signerInfo.pby, &signerInfo.n));
+    EXPECT_EQ(peer::Hex(AlgorithmId(kOidSM3)), peer::Hex(digestAlg.Get()));
+    EXPECT_EQ(peer::Hex(msg.ContentInfo()), peer::Hex(contents.Get()));
+    EXPECT_EQ(peer::Hex(msg.SignerInfo()), peer::Hex(signerInfo.Get()));
+
+    Bytes signerInfoDer = signerInfo.Get();
+    OpensslDer ias, digest, digestEnc;
+    unsigned char *pbyR = NULL, *pbyS = NULL;
+    int nR = 0, nS = 0;
+    ASSERT_EQ(VOMU_OK, ParseSM2P7SignerInfo(signerInfoDer.data(), (int)signerInfoDer.size(), &ias.pby,
+                                            &ias.n, &digest.pby, &digest.n, &digestEnc.pby,
+                                            &digestEnc.n, &pbyR, &nR, &pbyS, &nS));
+    EXPECT_EQ(peer::Hex(msg.sid), peer::Hex(ias.Get()));
+    EXPECT_EQ(peer::Hex(AlgorithmId(kOidSM3)), peer::Hex(digest.Get()));
+    EXPECT_EQ(peer::Hex(AlgorithmId(kOidSM2Sign)), peer::Hex(digestEnc.Get()));
+    EXPECT_EQ(peer::Hex(R()), peer::Hex(Take(pbyR, nR)));
+    EXPECT_EQ(peer::Hex(S()), peer::Hex(Take(pbyS, nS)));
+
+    const Sm2P7Signature got = ParseItems(der);
+    EXPECT_EQ(VOMU_E_FAIL, got.nResult);  // asks for the certificate
+}
+
+TEST_F(Sm2Pkcs7Items, SignatureReadsAsOpenSSLVerifiesIt)
+{
+    const Bytes der = RawMessage(m_sig.r, m_sig.s).Build();
+    const Sm2P7Signature got = ParseItems(der);
+    ASSERT_EQ(VOMU_OK, got.nResult);
+    EXPECT_EQ(peer::Hex(m_signer.cert), peer::Hex(got.cert));
+    EXPECT_EQ(peer::Hex(m_sig.rs), peer::Hex(got.signature));
+    EXPECT_TRUE(VerifiedByOpenSSL(got.cert, m_message, got.signature));
+    EXPECT_EQ(peer::Hex(m_message), peer::Hex(got.content));
+    EXPECT_EQ(kOidSM3, got.strDigestAlg);
+    EXPECT_EQ(kOidSM2Sign, got.strDigestEncAlg);
+    // The positional reader reads the same message alike.
+    const Parsed positional = ParseMemory(der);
+    ASSERT_EQ(VOMU_OK, positional.nResult);
+    EXPECT_EQ(peer::Hex(got.signature), peer::Hex(positional.signature));
+    EXPECT_EQ(peer::Hex(got.cert), peer::Hex(positional.cert));
+
+    Message detached = RawMessage(m_sig.r, m_sig.s);
+    detached.bAttached = false;
+    const Sm2P7Signature noContent = ParseItems(detached.Build());
+    ASSERT_EQ(VOMU_OK, noContent.nResult);
+    EXPECT_FALSE(noContent.bContent);
+
+    // Streamed (indefinite lengths): decoded alike, re-encoded definite.
+    Message msg = RawMessage(m_sig.r, m_sig.s);
+    const Bytes ber = Indefinite(0x30, Cat({Oid(kOidSM2SignedData), Indefinite(0xA0, msg.SignedData())}));
+    const unsigned char* p = ber.data();
+    SM2PKCS7* pP7 = d2i_SM2PKCS7(NULL, &p, (long)ber.size());
+    ASSERT_NE(nullptr, pP7);
+    OpensslDer again;
+    again.n = i2d_SM2PKCS7(pP7, &again.pby);
+    SM2PKCS7_free(pP7);
+    EXPECT_EQ(peer::Hex(der), peer::Hex(again.Get()));
+}
+
+TEST_F(Sm2Pkcs7Items, NumbersAndLastEntries)
+{
+    const Bytes high = Cat({{0x80}, Bytes(31, 0x11)});  // written 02 21 00 80 ...
+    const Bytes short31 = Bytes(31, 0x22);
+    const Bytes s = m_sig.s;  // as the INTEGER holds it
+    const struct {
+        const char* pszName;
+        Bytes r;
+        Bytes expectedR;
+    } kCases[] = {
+        {"r with a sign octet", Cat({{0x00}, high}), high},
+        {"31-octet r", short31, Cat({{0x00}, short31})},
+        {"one-octet r", {0x05}, Cat({Bytes(31, 0x00), {0x05}})},
+        {"33 significant octets: the last 32", Cat({{0x01}, Bytes(32, 0x33)}), Bytes(32, 0x33)},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.pszName);
+        morv_test::LogCapture log;
+        const Sm2P7Signature got = ParseItems(RawMessage(c.r, s).Build());
+        ASSERT_EQ(VOMU_OK, got.nResult) << log.Contents();
+        EXPECT_EQ(peer::Hex(Cat({c.expectedR, S()})), peer::Hex(got.signature));
+    }
+    // A negative number is no signature value.
+    EXPECT_EQ(VOMU_E_FAIL, ParseItems(RawMessage({0x80, 0x01}, s).Build()).nResult);
+
+    // Two SignerInfos: the last one is read (sets keep their order when decoded).
+    Message two = RawMessage(Bytes(32, 0x44), Bytes(32, 0x55));
+    two.moreSignerInfos = RawMessage(m_sig.r, m_sig.s).SignerInfo();
+    const Bytes der = two.Build();
+    const Sm2P7Signature got = ParseItems(der);
+    ASSERT_EQ(VOMU_OK, got.nResult);
+    EXPECT_EQ(peer::Hex(m_sig.rs), peer::Hex(got.signature));
+    Bytes signedDer = two.SignedData();
+    OpensslDer signerInfo;
+    ASSERT_EQ(VOMU_OK, ParseSM2P7SignedData(signedDer.data(), (int)signedDer.size(), NULL, NULL, NULL,
+                                            NULL, NULL, NULL, &signerInfo.pby, &signerInfo.n));
+    EXPECT_EQ(peer::Hex(two.moreSignerInfos), peer::Hex(signerInfo.Get()));
+
+    // The content type by its long name when OpenSSL knows it.
+    Message pkcs7 = RawMessage(m_sig.r, m_sig.s);
+    pkcs7.strContentType = kOidSignedData;
+    Bytes pkcs7Der = pkcs7.Build();
+    char* pszType = NULL;
+    int nType = 0;
+    ASSERT_EQ(VOMU_OK, ParseSM2P7(pkcs7Der.data(), (int)pkcs7Der.size(), &pszType, &nType, NULL, NULL));
+    EXPECT_EQ(OBJ_nid2ln(NID_pkcs7_signed), TakeText(pszType, nType));
+
+    // Anything that is not the structure fails without outputs.
+    for (Bytes bad : {Bytes{0x30, 0x00}, Bytes(pkcs7Der.begin(), pkcs7Der.end() - 1), Octets({1, 2, 3})}) {
+        char* psz = reinterpret_cast<char*>(0x1);
+        EXPECT_EQ(VOMU_E_FAIL, ParseSM2P7(bad.data(), (int)bad.size(), &psz, &nType, NULL, NULL));
+        EXPECT_EQ(reinterpret_cast<char*>(0x1), psz);
+        EXPECT_EQ(VOMU_E_FAIL, ParseItems(bad).nResult);
+        unsigned char* pby = reinterpret_cast<unsigned char*>(0x1);
+        EXPECT_EQ(VOMU_E_FAIL, ParseSM2P7SignedData(bad.data(), (int)bad.size(), &pby, &nType, NULL, NULL,
+                                                    NULL, NULL, NULL, NULL));
+        EXPECT_EQ(VOMU_E_FAIL, ParseSM2P7SignerInfo(bad.data(), (int)bad.size(), &pby, &nType, NULL, NULL,
+                                                    NULL, NULL, NULL, NULL, NULL, NULL));
+        EXPECT_EQ(reinterpret_cast<unsigned char*>(0x1), pby);
+    }
+}
+
 }  // namespace
