@@ -253,14 +253,11 @@ public:
     const unsigned char* Data() const { return m_pby; }
     size_t Size() const { return m_nSize; }
     int Failure() const { return m_nFailure; }
-    // A new[] copy of the octets, with nExtra zero octets after them.
-    OwnedArray<unsigned char> Copy(size_t nExtra = 0) const
+    // A new[] copy of the octets; null when memory runs out.
+    OwnedArray<unsigned char> Copy() const
     {
-        OwnedArray<unsigned char> pCopy = NewArray<unsigned char>(m_nSize + nExtra);
-        if (pCopy) {
-            if (m_nSize) memcpy(pCopy.get(), m_pby, m_nSize);
-            memset(pCopy.get() + m_nSize, 0, nExtra);
-        }
+        OwnedArray<unsigned char> pCopy = NewArray<unsigned char>(m_nSize);
+        if (pCopy && m_nSize) memcpy(pCopy.get(), m_pby, m_nSize);
         return pCopy;
     }
 
@@ -379,11 +376,11 @@ int CopyContent(const NodeEx* pContent, SignedDataParts* pParts)
 int LocateContentInFile(const NodeEx* pContent, SignedDataParts* pParts)
 {
     VOMU_P7_REQUIRE(Children(pContent) <= 1, "Check PKCS#7 content segments");
+    // An empty constructed string (24 00) holds no segment: its own empty value is the range.
     const NodeEx* pPiece = Children(pContent) ? Child(pContent, 0) : pContent;
-    const uint64_t nSize = Children(pContent) || 0x04 == pContent->Tag ? pPiece->ValueLength : 0;
-    VOMU_P7_REQUIRE(nSize <= (uint64_t)INT_MAX, "Check PKCS#7 field size");
+    VOMU_P7_REQUIRE(pPiece->ValueLength <= (uint64_t)INT_MAX, "Check PKCS#7 field size");
     pParts->nContentPosition = (long long)pPiece->ValueOffset;
-    pParts->nContent = (size_t)nSize;
+    pParts->nContent = (size_t)pPiece->ValueLength;
     return VOMU_OK;
 }
 
@@ -487,65 +484,87 @@ int SelectCertificate(const SignedDataNodes& nodes, SignedDataParts* pParts)
     return VOMU_OK;
 }
 
-int CopyTlv(const NodeEx* pNode, OwnedArray<unsigned char>* ppCopy, size_t* pnSize)
-{
-    SourceOctets tlv;
-    if (!tlv.Tlv(pNode)) return tlv.Failure();
-    *ppCopy = tlv.Copy();
-    if (!*ppCopy) return VOMU_E_FAIL;
-    *pnSize = tlv.Size();
-    return VOMU_OK;
-}
-
 int CopyAttributes(const SignedDataNodes& nodes, const SignedDataRequest& request,
                    SignedDataParts* pParts)
 {
     if (request.bSignedAttrs && nodes.pSignedAttrs) {
-        const int nResult = CopyTlv(nodes.pSignedAttrs, &pParts->pSignedAttrs, &pParts->nSignedAttrs);
-        VOMU_FAIL_IF(VOMU_OK != nResult, "New memory", nResult);
+        SourceOctets tlv;
+        if (!tlv.Tlv(nodes.pSignedAttrs)) return tlv.Failure();
+        OwnedArray<unsigned char> pbySignedAttrs = tlv.Copy();
+        VOMU_FAIL_IF(!pbySignedAttrs, "New memory", VOMU_E_FAIL);
+        pParts->pSignedAttrs = std::move(pbySignedAttrs);
+        pParts->nSignedAttrs = tlv.Size();
     }
     if (request.bUnsignedAttrs && nodes.pUnsignedAttrs) {
-        const int nResult = CopyTlv(nodes.pUnsignedAttrs, &pParts->pUnsignedAttrs,
-                                    &pParts->nUnsignedAttrs);
-        VOMU_FAIL_IF(VOMU_OK != nResult, "New memory", nResult);
+        SourceOctets tlv;
+        if (!tlv.Tlv(nodes.pUnsignedAttrs)) return tlv.Failure();
+        OwnedArray<unsigned char> pbyUnsignedAttrs = tlv.Copy();
+        VOMU_FAIL_IF(!pbyUnsignedAttrs, "New memory", VOMU_E_FAIL);
+        pParts->pUnsignedAttrs = std::move(pbyUnsignedAttrs);
+        pParts->nUnsignedAttrs = tlv.Size();
     }
     return VOMU_OK;
 }
 
+// The step lines of one object identifier's text, as each reader names them.
+struct OidTextSteps {
+    const char* pszDecode;
+    const char* pszDecodeReason;
+    const char* pszMeasure;
+    const char* pszWrite;
+    const char* pszLengthReason;
+    const char* pszMemoryReason;
+};
+
+const OidTextSteps kDigestAlgSteps = {"d2i_ASN1_OBJECT(DigestAlgOid)", "NULL == pstDigestAlgOid",
+                                      "OBJ_obj2txt(1)", "OBJ_obj2txt(2)",
+                                      "0 == nDigestAlgOidLength", "!pszDigestAlgOid"};
+const OidTextSteps kDigestEncAlgSteps = {
+    "d2i_ASN1_OBJECT(DigestEncryptionAlgOid)", "NULL == pstDigestEncryptionAlgOid",
+    "OBJ_obj2txt(3)", "OBJ_obj2txt(4)", "0 == nDigestEncryptionAlgOidLength",
+    "!pszDigestEncryptionAlgOid"};
+
+// Dotted decimal text of an object identifier in a new array, measured first.
+int ObjectText(const ASN1_OBJECT* pOid, const OidTextSteps& steps, OwnedArray<char>* ppText,
+               size_t* pnText)
+{
+    int nLength = OBJ_obj2txt(NULL, 0, pOid, 1);
+    if (nLength < 0) nLength = 0;
+    VOMU_STEP_CHECK_(0 == nLength, steps.pszLengthReason, steps.pszMeasure, VOMU_E_FAIL, true);
+    OwnedArray<char> pszOid = NewArray<char>((size_t)nLength + 1);
+    VOMU_STEP_CHECK_(!pszOid, steps.pszMemoryReason, "New memory", VOMU_E_FAIL, false);
+    memset(pszOid.get(), 0, (size_t)nLength + 1);
+    const bool bWritten = nLength == OBJ_obj2txt(pszOid.get(), nLength + 1, pOid, 1);
+    VOMU_STEP_CHECK_(!bWritten, steps.pszLengthReason, steps.pszWrite, VOMU_E_FAIL, true);
+    *ppText = std::move(pszOid);
+    *pnText = (size_t)nLength;
+    return VOMU_OK;
+}
+
 // Dotted decimal text of the OBJECT IDENTIFIER heading an AlgorithmIdentifier.
-int AlgorithmOidText(const NodeEx* pAlgorithm, const char* pszStep, OwnedArray<char>* ppText,
-                     size_t* pnText)
+int AlgorithmOidText(const NodeEx* pAlgorithm, const OidTextSteps& steps,
+                     OwnedArray<char>* ppText, size_t* pnText)
 {
     VOMU_P7_REQUIRE(Is(pAlgorithm, 0x30, 1), "Check PKCS#7 AlgorithmIdentifier nodes");
     SourceOctets oid;
     if (!oid.Tlv(Child(pAlgorithm, 0))) return oid.Failure();
     const unsigned char* pby = oid.Data();
     OsslPtr<ASN1_OBJECT> pstOid(d2i_ASN1_OBJECT(NULL, &pby, (long)oid.Size()));
-    VOMU_FAIL_IF_OSSL(NULL == pstOid, pszStep, VOMU_E_FAIL);
-    const int nOidLength = OBJ_obj2txt(NULL, 0, pstOid.get(), 1);
-    VOMU_FAIL_IF_OSSL(0 >= nOidLength, "OBJ_obj2txt(1)", VOMU_E_FAIL);
-    OwnedArray<char> pszOid = NewArray<char>((size_t)nOidLength + 1);
-    VOMU_FAIL_IF(!pszOid, "New memory", VOMU_E_FAIL);
-    memset(pszOid.get(), 0, (size_t)nOidLength + 1);
-    const int nWritten = OBJ_obj2txt(pszOid.get(), nOidLength + 1, pstOid.get(), 1);
-    VOMU_FAIL_IF_OSSL(nOidLength != nWritten, "OBJ_obj2txt(2)", VOMU_E_FAIL);
-    *ppText = std::move(pszOid);
-    *pnText = (size_t)nOidLength;
-    return VOMU_OK;
+    VOMU_STEP_CHECK_(NULL == pstOid, steps.pszDecodeReason, steps.pszDecode, VOMU_E_FAIL, true);
+    return ObjectText(pstOid.get(), steps, ppText, pnText);
 }
 
 int ReadAlgorithms(const SignedDataNodes& nodes, const SignedDataRequest& request,
                    SignedDataParts* pParts)
 {
     if (request.bDigestAlg) {
-        const int nResult = AlgorithmOidText(Child(nodes.pSignerInfo, 2),
-                                             "d2i_ASN1_OBJECT(DigestAlgOid)", &pParts->pDigestAlg,
-                                             &pParts->nDigestAlg);
+        const int nResult = AlgorithmOidText(Child(nodes.pSignerInfo, 2), kDigestAlgSteps,
+                                             &pParts->pDigestAlg, &pParts->nDigestAlg);
         if (VOMU_OK != nResult) return nResult;
     }
     if (request.bDigestEncAlg) {
-        return AlgorithmOidText(nodes.pDigestEncAlg, "d2i_ASN1_OBJECT(DigestEncryptionAlgOid)",
-                                &pParts->pDigestEncAlg, &pParts->nDigestEncAlg);
+        return AlgorithmOidText(nodes.pDigestEncAlg, kDigestEncAlgSteps, &pParts->pDigestEncAlg,
+                                &pParts->nDigestEncAlg);
     }
     return VOMU_OK;
 }
@@ -861,16 +880,17 @@ int DecodeRSAPKCS7Signature(unsigned char* pbyPKCS7, int nPKCS7Size, X509** ppX5
     PKCS7* pDecoded = smk::NewPKCS7();
     VOMU_FAIL_IF(NULL == pDecoded, "PKCS7_new_ex", VOMU_E_FAIL);
     const unsigned char* pbyIn = pbyPKCS7;
-    OsslPtr<PKCS7> pPKCS7(d2i_PKCS7(&pDecoded, &pbyIn, nPKCS7Size));
+    PKCS7* pPKCS7 = d2i_PKCS7(&pDecoded, &pbyIn, nPKCS7Size);
+    OsslPtr<PKCS7> pOwnedPKCS7(pPKCS7);
     VOMU_FAIL_IF_OSSL(NULL == pPKCS7, "d2i_PKCS7", VOMU_E_PKCS7_FORMAT);
-    VOMU_FAIL_IF(!PKCS7_type_is_signed(pPKCS7.get()) || NULL == pPKCS7->d.sign,
-                 "PKCS7_type_is_signed", VOMU_E_PKCS7_FORMAT);
+    VOMU_FAIL_IF(!PKCS7_type_is_signed(pPKCS7), "PKCS7_type_is_signed", VOMU_E_PKCS7_FORMAT);
 
-    STACK_OF(PKCS7_SIGNER_INFO)* pskSignerInfo = PKCS7_get_signer_info(pPKCS7.get());
+    // Null as well when the signedData content is absent.
+    STACK_OF(PKCS7_SIGNER_INFO)* pskSignerInfo = PKCS7_get_signer_info(pPKCS7);
     VOMU_FAIL_IF_OSSL(NULL == pskSignerInfo, "PKCS7_get_signer_info", VOMU_E_PKCS7_FORMAT);
     PKCS7_SIGNER_INFO* pSignerInfo = sk_PKCS7_SIGNER_INFO_value(pskSignerInfo, 0);
     VOMU_FAIL_IF_OSSL(NULL == pSignerInfo, "sk_PKCS7_SIGNER_INFO_value", VOMU_E_PKCS7_FORMAT);
-    X509* pX509Cert = PKCS7_cert_from_signer_info(pPKCS7.get(), pSignerInfo);
+    X509* pX509Cert = PKCS7_cert_from_signer_info(pPKCS7, pSignerInfo);
     VOMU_FAIL_IF_OSSL(NULL == pX509Cert, "PKCS7_cert_from_signer_info", VOMU_E_PKCS7_FORMAT);
     const int nDigestAlgNID = OBJ_obj2nid(pSignerInfo->digest_alg->algorithm);
     VOMU_FAIL_IF_OSSL(NID_undef == nDigestAlgNID, "OBJ_obj2nid", VOMU_E_PKCS7_FORMAT);
@@ -882,7 +902,7 @@ int DecodeRSAPKCS7Signature(unsigned char* pbyPKCS7, int nPKCS7Size, X509** ppX5
         memcpy(pbyEncryptedDigest.get(), ASN1_STRING_get0_data(pSignerInfo->enc_digest), nSignatureSize);
     OwnedArray<unsigned char> pbySourceData;
     size_t nSourceDataSize = 0;
-    int nResult = CopyPKCS7Content(pPKCS7.get(), &pbySourceData, &nSourceDataSize);
+    int nResult = CopyPKCS7Content(pPKCS7, &pbySourceData, &nSourceDataSize);
     if (VOMU_OK != nResult) return nResult;
 
     if (ppX509Cert) {
@@ -1002,27 +1022,11 @@ const X509_ALGOR* LastDigestAlgorithm(const SM2PKCS7_SIGNED* pSigned)
     return LastEntry<X509_ALGOR>(reinterpret_cast<const OPENSSL_STACK*>(pSigned->md_algs));
 }
 
-// Dotted text of an algorithm's object identifier, measured first (steps "OBJ_obj2txt(n)").
-int OidText(const X509_ALGOR* pAlgorithm, const char* pszMeasureStep, const char* pszWriteStep,
-            OwnedArray<char>* ppText, int* pnText)
-{
-    const ASN1_OBJECT* pOid = pAlgorithm ? pAlgorithm->algorithm : NULL;
-    const int nOidLength = pOid ? OBJ_obj2txt(NULL, 0, pOid, 1) : 0;
-    VOMU_FAIL_IF_OSSL(0 >= nOidLength, pszMeasureStep, VOMU_E_FAIL);
-    OwnedArray<char> pszOid = NewArray<char>((size_t)nOidLength + 1);
-    VOMU_FAIL_IF(!pszOid, "New memory", VOMU_E_FAIL);
-    memset(pszOid.get(), 0, (size_t)nOidLength + 1);
-    VOMU_FAIL_IF_OSSL(nOidLength != OBJ_obj2txt(pszOid.get(), nOidLength + 1, pOid, 1),
-                      pszWriteStep, VOMU_E_FAIL);
-    *ppText = std::move(pszOid);
-    *pnText = nOidLength;
-    return VOMU_OK;
-}
-
 int ContentTypeText(const SM2PKCS7* pstP7, OwnedArray<char>* ppText, int* pnText)
 {
-    const int nContentTypeLen = i2t_ASN1_OBJECT(NULL, 0, pstP7->SM2PKCS7SignedDataType);
-    VOMU_FAIL_IF_OSSL(0 >= nContentTypeLen, "i2t_ASN1_OBJECT", VOMU_E_FAIL);
+    int nContentTypeLen = i2t_ASN1_OBJECT(NULL, 0, pstP7->SM2PKCS7SignedDataType);
+    if (nContentTypeLen < 0) nContentTypeLen = 0;
+    VOMU_FAIL_IF_OSSL(0 == nContentTypeLen, "i2t_ASN1_OBJECT", VOMU_E_FAIL);
     OwnedArray<char> pContentType = NewArray<char>((size_t)nContentTypeLen + 1);
     VOMU_FAIL_IF(!pContentType, "New memory", VOMU_E_FAIL);
     memset(pContentType.get(), 0, (size_t)nContentTypeLen + 1);
@@ -1200,20 +1204,20 @@ int ParseSM2PKCS7Signature(unsigned char* pbySM2P7, int nSM2P7Size,
 
     OwnedArray<unsigned char> pbyRawSignature;
     OwnedArray<char> pDigestAlgOid, pDigestEncryptionAlgOid;
-    int nDigestAlgOidLength = 0, nDigestEncryptionAlgOidLength = 0;
+    size_t nDigestAlgOidLength = 0, nDigestEncryptionAlgOidLength = 0;
     if (ppbySignature || ppszDigestAlgOid || ppszDigestEncryptionAlgOid) {
         const SM2PKCS7_SIGNER_INFO* pstSignerInfo = LastSignerInfo(pSigned);
         VOMU_FAIL_IF(NULL == pstSignerInfo, "sk_SM2PKCS7_SIGNER_INFO_pop", VOMU_E_FAIL);
         if (ppbySignature && VOMU_OK != (nResult = SM2PKCS7RawSignature(pstSignerInfo, &pbyRawSignature)))
             return nResult;
         if (ppszDigestAlgOid &&
-            VOMU_OK != (nResult = OidText(pstSignerInfo->digest_alg, "OBJ_obj2txt(1)", "OBJ_obj2txt(2)",
-                                          &pDigestAlgOid, &nDigestAlgOidLength)))
+            VOMU_OK != (nResult = ObjectText(pstSignerInfo->digest_alg->algorithm, kDigestAlgSteps,
+                                             &pDigestAlgOid, &nDigestAlgOidLength)))
             return nResult;
         if (ppszDigestEncryptionAlgOid &&
-            VOMU_OK != (nResult = OidText(pstSignerInfo->digest_enc_alg, "OBJ_obj2txt(3)",
-                                          "OBJ_obj2txt(4)", &pDigestEncryptionAlgOid,
-                                          &nDigestEncryptionAlgOidLength)))
+            VOMU_OK != (nResult = ObjectText(pstSignerInfo->digest_enc_alg->algorithm,
+                                             kDigestEncAlgSteps, &pDigestEncryptionAlgOid,
+                                             &nDigestEncryptionAlgOidLength)))
             return nResult;
     }
     HandOverOpenssl(pbyCertData, nCertSize, ppbyCert, pnCertSize);
@@ -1224,8 +1228,8 @@ int ParseSM2PKCS7Signature(unsigned char* pbySM2P7, int nSM2P7Size,
         if (ppbySourceData) *ppbySourceData = NULL;
         if (pnSourceDataSize) *pnSourceDataSize = 0;
     }
-    morv::HandOver(pDigestAlgOid, ppszDigestAlgOid, pnDigestAlgOidSize, (size_t)nDigestAlgOidLength);
+    morv::HandOver(pDigestAlgOid, ppszDigestAlgOid, pnDigestAlgOidSize, nDigestAlgOidLength);
     morv::HandOver(pDigestEncryptionAlgOid, ppszDigestEncryptionAlgOid,
-                   pnDigestEncryptionAlgOidSize, (size_t)nDigestEncryptionAlgOidLength);
+                   pnDigestEncryptionAlgOidSize, nDigestEncryptionAlgOidLength);
     return VOMU_OK;
 }
