@@ -955,6 +955,30 @@ TEST_F(Sm2Messages, OpenSSLReaderRefusesWhatIsNotSignedData)
     }
 }
 
+TEST_F(Sm2Messages, OpenSSLReaderHandsOutACertificateOfTheKernel)
+{
+    // An SM2 certificate handed out by the OpenSSL-based reader lives in kctx: its signature
+    // checks through our SM2 with the standard ID (OpenSSL's own SM2 would use an empty ID).
+    Message msg(m_signer, Octets(m_sig.q1));
+    msg.strContentType = kOidSignedData;
+    msg.strDataType = kOidData;
+    X509* pCert = NULL;
+    Bytes der = msg.Build();
+    ASSERT_EQ(VOMU_OK, DecodeRSAPKCS7Signature(der.data(), (int)der.size(), &pCert, NULL, NULL,
+                                               NULL, NULL, NULL));
+    morv::OsslPtr<X509> pOwned(pCert);
+    const Bytes issuerDer = ReadFile(kPki + "sm2/int.der");
+    const unsigned char* p = issuerDer.data();
+    morv::OsslPtr<X509> pIssuer(smk::D2iX509(&p, (long)issuerDer.size()));
+    ASSERT_TRUE(pIssuer);
+    smk::ProviderCounters before{}, after{};
+    ASSERT_EQ(1, smk::GetProviderCounters(&before));
+    EXPECT_EQ(1, X509_verify(pCert, X509_get0_pubkey(pIssuer.get())));
+    ASSERT_EQ(1, smk::GetProviderCounters(&after));
+    EXPECT_GT(after.nVerify, before.nVerify);
+    EXPECT_EQ(peer::Hex(m_signer.cert), peer::Hex(CertDer(pCert)));
+}
+
 // ---- Hostile input ----
 
 // Every reader over every truncation and single-octet change of one message: none may crash
