@@ -851,6 +851,19 @@ int ParseSignedUnsignedAttributes(unsigned char* pbyAttributes, int nAttributesS
 
 namespace {
 
+// A new[] copy of an OpenSSL string's octets.
+int CopyAsn1String(const ASN1_STRING* pString, const char* pszMemoryReason,
+                   OwnedArray<unsigned char>* ppCopy, size_t* pnSize)
+{
+    const size_t nSize = (size_t)ASN1_STRING_length(pString);
+    OwnedArray<unsigned char> pCopy = NewArray<unsigned char>(nSize);
+    VOMU_STEP_CHECK_(!pCopy, pszMemoryReason, "New memory", VOMU_E_FAIL, false);
+    if (nSize) memcpy(pCopy.get(), ASN1_STRING_get0_data(pString), nSize);
+    *ppCopy = std::move(pCopy);
+    *pnSize = nSize;
+    return VOMU_OK;
+}
+
 // The inner content of a SignedData OpenSSL decoded: only content of type data is octets;
 // anything else (a nested signedData, say) is refused rather than read as an OCTET STRING.
 int CopyPKCS7Content(PKCS7* pPKCS7, OwnedArray<unsigned char>* ppContent, size_t* pnSize)
@@ -858,13 +871,39 @@ int CopyPKCS7Content(PKCS7* pPKCS7, OwnedArray<unsigned char>* ppContent, size_t
     PKCS7* pContents = pPKCS7->d.sign->contents;
     if (NULL == pContents || NULL == pContents->d.ptr) return VOMU_OK;
     VOMU_FAIL_IF(!PKCS7_type_is_data(pContents), "PKCS7_type_is_data", VOMU_E_PKCS7_FORMAT);
-    const ASN1_OCTET_STRING* pData = pContents->d.data;
-    const size_t nSize = (size_t)ASN1_STRING_length(pData);
-    OwnedArray<unsigned char> pbySourceData = NewArray<unsigned char>(nSize);
-    VOMU_FAIL_IF(!pbySourceData, "New memory", VOMU_E_FAIL);
-    if (nSize) memcpy(pbySourceData.get(), ASN1_STRING_get0_data(pData), nSize);
-    *ppContent = std::move(pbySourceData);
-    *pnSize = nSize;
+    return CopyAsn1String(pContents->d.data, "!pbySourceData", ppContent, pnSize);
+}
+
+// Decoded into an object made in kctx, so the certificates inside reach our SM code.
+int DecodePKCS7InKernel(unsigned char* pbyPKCS7, int nPKCS7Size, OsslPtr<PKCS7>* ppOwned)
+{
+    PKCS7* pDecoded = smk::NewPKCS7();
+    VOMU_FAIL_IF(NULL == pDecoded, "PKCS7_new_ex", VOMU_E_FAIL);
+    const unsigned char* pbyIn = pbyPKCS7;
+    // d2i frees the object it was given when decoding fails.
+    PKCS7* pPKCS7 = d2i_PKCS7(&pDecoded, &pbyIn, nPKCS7Size);
+    ppOwned->reset(pPKCS7);
+    VOMU_FAIL_IF_OSSL(NULL == pPKCS7, "d2i_PKCS7", VOMU_E_PKCS7_FORMAT);
+    VOMU_FAIL_IF(!PKCS7_type_is_signed(pPKCS7), "PKCS7_type_is_signed", VOMU_E_PKCS7_FORMAT);
+    return VOMU_OK;
+}
+
+// The first SignerInfo, its certificate and its digest algorithm's number.
+int FirstSigner(PKCS7* pPKCS7, PKCS7_SIGNER_INFO** ppSignerInfo, X509** ppX509Cert,
+                int* pnDigestAlgNID)
+{
+    // Null as well when the signedData content is absent.
+    STACK_OF(PKCS7_SIGNER_INFO)* pskSignerInfo = PKCS7_get_signer_info(pPKCS7);
+    VOMU_FAIL_IF_OSSL(NULL == pskSignerInfo, "PKCS7_get_signer_info", VOMU_E_PKCS7_FORMAT);
+    PKCS7_SIGNER_INFO* pSignerInfo = sk_PKCS7_SIGNER_INFO_value(pskSignerInfo, 0);
+    VOMU_FAIL_IF_OSSL(NULL == pSignerInfo, "sk_PKCS7_SIGNER_INFO_value", VOMU_E_PKCS7_FORMAT);
+    X509* pX509Cert = PKCS7_cert_from_signer_info(pPKCS7, pSignerInfo);
+    VOMU_FAIL_IF_OSSL(NULL == pX509Cert, "PKCS7_cert_from_signer_info", VOMU_E_PKCS7_FORMAT);
+    const int nDigestAlgNID = OBJ_obj2nid(pSignerInfo->digest_alg->algorithm);
+    VOMU_FAIL_IF_OSSL(NID_undef == nDigestAlgNID, "OBJ_obj2nid", VOMU_E_PKCS7_FORMAT);
+    *ppSignerInfo = pSignerInfo;
+    *ppX509Cert = pX509Cert;
+    *pnDigestAlgNID = nDigestAlgNID;
     return VOMU_OK;
 }
 
@@ -876,35 +915,22 @@ int DecodeRSAPKCS7Signature(unsigned char* pbyPKCS7, int nPKCS7Size, X509** ppX5
                             int* pnSourceDataSize)
 {
     VOMU_FAIL_IF(NULL == pbyPKCS7 || 0 >= nPKCS7Size, "Check parameter", VOMU_E_INVALID_ARG);
-    // Made in kctx, so the certificates inside reach our SM code; d2i frees it on failure.
-    PKCS7* pDecoded = smk::NewPKCS7();
-    VOMU_FAIL_IF(NULL == pDecoded, "PKCS7_new_ex", VOMU_E_FAIL);
-    const unsigned char* pbyIn = pbyPKCS7;
-    PKCS7* pPKCS7 = d2i_PKCS7(&pDecoded, &pbyIn, nPKCS7Size);
-    OsslPtr<PKCS7> pOwnedPKCS7(pPKCS7);
-    VOMU_FAIL_IF_OSSL(NULL == pPKCS7, "d2i_PKCS7", VOMU_E_PKCS7_FORMAT);
-    VOMU_FAIL_IF(!PKCS7_type_is_signed(pPKCS7), "PKCS7_type_is_signed", VOMU_E_PKCS7_FORMAT);
-
-    // Null as well when the signedData content is absent.
-    STACK_OF(PKCS7_SIGNER_INFO)* pskSignerInfo = PKCS7_get_signer_info(pPKCS7);
-    VOMU_FAIL_IF_OSSL(NULL == pskSignerInfo, "PKCS7_get_signer_info", VOMU_E_PKCS7_FORMAT);
-    PKCS7_SIGNER_INFO* pSignerInfo = sk_PKCS7_SIGNER_INFO_value(pskSignerInfo, 0);
-    VOMU_FAIL_IF_OSSL(NULL == pSignerInfo, "sk_PKCS7_SIGNER_INFO_value", VOMU_E_PKCS7_FORMAT);
-    X509* pX509Cert = PKCS7_cert_from_signer_info(pPKCS7, pSignerInfo);
-    VOMU_FAIL_IF_OSSL(NULL == pX509Cert, "PKCS7_cert_from_signer_info", VOMU_E_PKCS7_FORMAT);
-    const int nDigestAlgNID = OBJ_obj2nid(pSignerInfo->digest_alg->algorithm);
-    VOMU_FAIL_IF_OSSL(NID_undef == nDigestAlgNID, "OBJ_obj2nid", VOMU_E_PKCS7_FORMAT);
-
-    const size_t nSignatureSize = (size_t)ASN1_STRING_length(pSignerInfo->enc_digest);
-    OwnedArray<unsigned char> pbyEncryptedDigest = NewArray<unsigned char>(nSignatureSize);
-    VOMU_FAIL_IF(!pbyEncryptedDigest, "New memory", VOMU_E_FAIL);
-    if (nSignatureSize)
-        memcpy(pbyEncryptedDigest.get(), ASN1_STRING_get0_data(pSignerInfo->enc_digest), nSignatureSize);
-    OwnedArray<unsigned char> pbySourceData;
-    size_t nSourceDataSize = 0;
-    int nResult = CopyPKCS7Content(pPKCS7, &pbySourceData, &nSourceDataSize);
+    OsslPtr<PKCS7> pPKCS7;
+    int nResult = DecodePKCS7InKernel(pbyPKCS7, nPKCS7Size, &pPKCS7);
+    if (VOMU_OK != nResult) return nResult;
+    PKCS7_SIGNER_INFO* pSignerInfo = NULL;
+    X509* pX509Cert = NULL;
+    int nDigestAlgNID = NID_undef;
+    nResult = FirstSigner(pPKCS7.get(), &pSignerInfo, &pX509Cert, &nDigestAlgNID);
     if (VOMU_OK != nResult) return nResult;
 
+    OwnedArray<unsigned char> pbyEncryptedDigest, pbySourceData;
+    size_t nSignatureSize = 0, nSourceDataSize = 0;
+    nResult = CopyAsn1String(pSignerInfo->enc_digest, "!pbyEncryptedDigest", &pbyEncryptedDigest,
+                             &nSignatureSize);
+    if (VOMU_OK != nResult) return nResult;
+    nResult = CopyPKCS7Content(pPKCS7.get(), &pbySourceData, &nSourceDataSize);
+    if (VOMU_OK != nResult) return nResult;
     if (ppX509Cert) {
         X509* pDup = X509_dup(pX509Cert);
         VOMU_FAIL_IF_OSSL(NULL == pDup, "X509_dup", VOMU_E_FAIL);
@@ -912,12 +938,8 @@ int DecodeRSAPKCS7Signature(unsigned char* pbyPKCS7, int nPKCS7Size, X509** ppX5
     }
     if (pnDigestAlgNID) *pnDigestAlgNID = nDigestAlgNID;
     morv::HandOver(pbyEncryptedDigest, ppbySignature, pnSignatureSize, nSignatureSize);
-    if (pbySourceData) {
-        morv::HandOver(pbySourceData, ppbySourceData, pnSourceDataSize, nSourceDataSize);
-    } else {
-        if (ppbySourceData) *ppbySourceData = NULL;
-        if (pnSourceDataSize) *pnSourceDataSize = 0;
-    }
+    // Detached: null and 0.
+    morv::HandOver(pbySourceData, ppbySourceData, pnSourceDataSize, nSourceDataSize);
     return VOMU_OK;
 }
 
@@ -1153,13 +1175,7 @@ int SM2PKCS7Content(const SM2PKCS7_SIGNED* pSigned, OwnedArray<unsigned char>* p
 {
     const ASN1_OCTET_STRING* pContent = pSigned->contents ? pSigned->contents->content : NULL;
     if (NULL == pContent) return VOMU_OK;
-    const size_t nSize = (size_t)ASN1_STRING_length(pContent);
-    OwnedArray<unsigned char> pbySourceData = NewArray<unsigned char>(nSize);
-    VOMU_FAIL_IF(!pbySourceData, "New memory", VOMU_E_FAIL);
-    if (nSize) memcpy(pbySourceData.get(), ASN1_STRING_get0_data(pContent), nSize);
-    *ppContent = std::move(pbySourceData);
-    *pnSize = nSize;
-    return VOMU_OK;
+    return CopyAsn1String(pContent, "!pbySourceData", ppContent, pnSize);
 }
 
 int SM2PKCS7RawSignature(const SM2PKCS7_SIGNER_INFO* pstSignerInfo,
@@ -1172,6 +1188,36 @@ int SM2PKCS7RawSignature(const SM2PKCS7_SIGNER_INFO* pstSignerInfo,
                  "Check signature numbers", VOMU_E_FAIL);
     *ppSignature = std::move(pbyRawSignagureRS);
     return VOMU_OK;
+}
+
+}  // namespace
+
+namespace {
+
+// What ParseSM2PKCS7Signature takes from the last SignerInfo.
+struct SM2SignerParts {
+    bool bSignature = false, bDigestAlg = false, bDigestEncAlg = false;
+    OwnedArray<unsigned char> pRS;
+    OwnedArray<char> pDigestAlg, pDigestEncAlg;
+    size_t nDigestAlg = 0, nDigestEncAlg = 0;
+};
+
+int ReadLastSigner(const SM2PKCS7_SIGNED* pSigned, SM2SignerParts* pParts)
+{
+    if (!pParts->bSignature && !pParts->bDigestAlg && !pParts->bDigestEncAlg) return VOMU_OK;
+    const SM2PKCS7_SIGNER_INFO* pstSignerInfo = LastSignerInfo(pSigned);
+    VOMU_FAIL_IF(NULL == pstSignerInfo, "sk_SM2PKCS7_SIGNER_INFO_pop", VOMU_E_FAIL);
+    int nResult = VOMU_OK;
+    if (pParts->bSignature) nResult = SM2PKCS7RawSignature(pstSignerInfo, &pParts->pRS);
+    if (VOMU_OK == nResult && pParts->bDigestAlg) {
+        nResult = ObjectText(pstSignerInfo->digest_alg->algorithm, kDigestAlgSteps,
+                             &pParts->pDigestAlg, &pParts->nDigestAlg);
+    }
+    if (VOMU_OK == nResult && pParts->bDigestEncAlg) {
+        nResult = ObjectText(pstSignerInfo->digest_enc_alg->algorithm, kDigestEncAlgSteps,
+                             &pParts->pDigestEncAlg, &pParts->nDigestEncAlg);
+    }
+    return nResult;
 }
 
 }  // namespace
@@ -1201,35 +1247,19 @@ int ParseSM2PKCS7Signature(unsigned char* pbySM2P7, int nSM2P7Size,
     int nResult = ppbySourceData ? SM2PKCS7Content(pSigned, &pbySourceData, &nSourceDataSize)
                                  : VOMU_OK;
     if (VOMU_OK != nResult) return nResult;
+    SM2SignerParts signer;
+    signer.bSignature = NULL != ppbySignature;
+    signer.bDigestAlg = NULL != ppszDigestAlgOid;
+    signer.bDigestEncAlg = NULL != ppszDigestEncryptionAlgOid;
+    nResult = ReadLastSigner(pSigned, &signer);
+    if (VOMU_OK != nResult) return nResult;
 
-    OwnedArray<unsigned char> pbyRawSignature;
-    OwnedArray<char> pDigestAlgOid, pDigestEncryptionAlgOid;
-    size_t nDigestAlgOidLength = 0, nDigestEncryptionAlgOidLength = 0;
-    if (ppbySignature || ppszDigestAlgOid || ppszDigestEncryptionAlgOid) {
-        const SM2PKCS7_SIGNER_INFO* pstSignerInfo = LastSignerInfo(pSigned);
-        VOMU_FAIL_IF(NULL == pstSignerInfo, "sk_SM2PKCS7_SIGNER_INFO_pop", VOMU_E_FAIL);
-        if (ppbySignature && VOMU_OK != (nResult = SM2PKCS7RawSignature(pstSignerInfo, &pbyRawSignature)))
-            return nResult;
-        if (ppszDigestAlgOid &&
-            VOMU_OK != (nResult = ObjectText(pstSignerInfo->digest_alg->algorithm, kDigestAlgSteps,
-                                             &pDigestAlgOid, &nDigestAlgOidLength)))
-            return nResult;
-        if (ppszDigestEncryptionAlgOid &&
-            VOMU_OK != (nResult = ObjectText(pstSignerInfo->digest_enc_alg->algorithm,
-                                             kDigestEncAlgSteps, &pDigestEncryptionAlgOid,
-                                             &nDigestEncryptionAlgOidLength)))
-            return nResult;
-    }
     HandOverOpenssl(pbyCertData, nCertSize, ppbyCert, pnCertSize);
-    morv::HandOver(pbyRawSignature, ppbySignature, pnSignatureSize, SM2_RAW_RS_SIZE);
-    if (pbySourceData) {
-        morv::HandOver(pbySourceData, ppbySourceData, pnSourceDataSize, nSourceDataSize);
-    } else {
-        if (ppbySourceData) *ppbySourceData = NULL;
-        if (pnSourceDataSize) *pnSourceDataSize = 0;
-    }
-    morv::HandOver(pDigestAlgOid, ppszDigestAlgOid, pnDigestAlgOidSize, nDigestAlgOidLength);
-    morv::HandOver(pDigestEncryptionAlgOid, ppszDigestEncryptionAlgOid,
-                   pnDigestEncryptionAlgOidSize, nDigestEncryptionAlgOidLength);
+    morv::HandOver(signer.pRS, ppbySignature, pnSignatureSize, signer.pRS ? SM2_RAW_RS_SIZE : 0);
+    // Without content: null and 0.
+    morv::HandOver(pbySourceData, ppbySourceData, pnSourceDataSize, nSourceDataSize);
+    morv::HandOver(signer.pDigestAlg, ppszDigestAlgOid, pnDigestAlgOidSize, signer.nDigestAlg);
+    morv::HandOver(signer.pDigestEncAlg, ppszDigestEncryptionAlgOid, pnDigestEncryptionAlgOidSize,
+                   signer.nDigestEncAlg);
     return VOMU_OK;
 }
