@@ -1058,6 +1058,25 @@ int ContentTypeText(const SM2PKCS7* pstP7, OwnedArray<char>* ppText, int* pnText
     return VOMU_OK;
 }
 
+
+// One part's DER by OpenSSL's encoder.
+struct EncodedPart {
+    OpensslBytes pDer;
+    int nSize = 0;
+    void HandOver(unsigned char** ppOut, int* pnOutSize) { HandOverOpenssl(pDer, nSize, ppOut, pnOutSize); }
+};
+
+// Encodes a part when it is asked for; an absent part fails the step.
+template <typename T>
+int EncodeAsked(const void* pAsked, int (*pfnI2d)(const T*, unsigned char**), const T* pValue,
+                const char* pszStep, const char* pszReason, EncodedPart* pPart)
+{
+    if (NULL == pAsked) return VOMU_OK;
+    pPart->pDer = EncodeByOpenssl(pfnI2d, pValue, &pPart->nSize);
+    VOMU_STEP_CHECK_(!pPart->pDer, pszReason, pszStep, VOMU_E_FAIL, true);
+    return VOMU_OK;
+}
+
 }  // namespace
 
 int ParseSM2P7(unsigned char* pbySM2P7, int nSM2P7Size, char** ppszContentType,
@@ -1073,17 +1092,16 @@ int ParseSM2P7(unsigned char* pbySM2P7, int nSM2P7Size, char** ppszContentType,
         const int nResult = ContentTypeText(pstP7.get(), &pContentType, &nContentTypeLen);
         if (VOMU_OK != nResult) return nResult;
     }
-    OpensslBytes pSM2P7SignedData;
-    int nSignedDataSize = 0;
-    if (ppbySignedData) {
-        pSM2P7SignedData = EncodeByOpenssl(i2d_SM2PKCS7_SIGNED, pstP7->SM2PKCS7SignedData,
-                                           &nSignedDataSize);
-        VOMU_FAIL_IF_OSSL(NULL == pSM2P7SignedData, "i2d_SM2PKCS7_SIGNED", VOMU_E_FAIL);
-    }
+    EncodedPart signedData;
+    const int nResult = EncodeAsked(ppbySignedData, i2d_SM2PKCS7_SIGNED,
+                                    (const SM2PKCS7_SIGNED*)pstP7->SM2PKCS7SignedData,
+                                    "i2d_SM2PKCS7_SIGNED", "NULL == pSM2P7SignedData", &signedData);
+    if (VOMU_OK != nResult) return nResult;
     morv::HandOver(pContentType, ppszContentType, pnContentTypeSize, (size_t)nContentTypeLen);
-    HandOverOpenssl(pSM2P7SignedData, nSignedDataSize, ppbySignedData, pnSignedDataSize);
+    signedData.HandOver(ppbySignedData, pnSignedDataSize);
     return VOMU_OK;
 }
+
 
 int ParseSM2P7SignedData(unsigned char* pbySignedData, int nSignedDataSize,
                          unsigned char** ppbyDigestAlg, int* pnDigestAlgSize,
@@ -1095,32 +1113,50 @@ int ParseSM2P7SignedData(unsigned char* pbySignedData, int nSignedDataSize,
     const unsigned char* pbyIn = pbySignedData;
     SM2PKCS7Ptr<SM2PKCS7_SIGNED> pstSignedData(d2i_SM2PKCS7_SIGNED(NULL, &pbyIn, nSignedDataSize));
     VOMU_FAIL_IF_OSSL(NULL == pstSignedData, "d2i_SM2PKCS7_SIGNED", VOMU_E_FAIL);
-    OpensslBytes pMdAlg, pContents, pCert, pSignerInfo;
-    int nMdAlg = 0, nContents = 0, nCert = 0, nSignerInfo = 0;
-    if (ppbyDigestAlg) {
-        pMdAlg = EncodeByOpenssl(i2d_X509_ALGOR, LastDigestAlgorithm(pstSignedData.get()), &nMdAlg);
-        VOMU_FAIL_IF_OSSL(NULL == pMdAlg, "i2d_X509_ALGOR", VOMU_E_FAIL);
+    const SM2PKCS7_SIGNED* pSigned = pstSignedData.get();
+    EncodedPart mdAlg, contents, cert, signerInfo;
+    int nResult = EncodeAsked(ppbyDigestAlg, i2d_X509_ALGOR, LastDigestAlgorithm(pSigned),
+                              "i2d_X509_ALGOR", "NULL == pMdAlg", &mdAlg);
+    if (VOMU_OK == nResult) {
+        nResult = EncodeAsked(ppbyContents, i2d_SM2PKCS7_CONTENT,
+                              (const SM2PKCS7_CONTENT*)pSigned->contents, "i2d_SM2PKCS7_CONTENT",
+                              "NULL == pContents", &contents);
     }
-    if (ppbyContents) {
-        pContents = EncodeByOpenssl(i2d_SM2PKCS7_CONTENT,
-                                    (const SM2PKCS7_CONTENT*)pstSignedData->contents, &nContents);
-        VOMU_FAIL_IF_OSSL(NULL == pContents, "i2d_SM2PKCS7_CONTENT", VOMU_E_FAIL);
+    if (VOMU_OK == nResult) {
+        // A message without certificate fails here.
+        nResult = EncodeAsked(ppbyCert, i2d_X509, (const X509*)pSigned->cert, "i2d_X509",
+                              "NULL == pCert", &cert);
     }
-    if (ppbyCert) {
-        pCert = EncodeByOpenssl(i2d_X509, (const X509*)pstSignedData->cert, &nCert);
-        VOMU_FAIL_IF_OSSL(NULL == pCert, "i2d_X509", VOMU_E_FAIL);
+    if (VOMU_OK == nResult) {
+        nResult = EncodeAsked(ppbySignerInfo, i2d_SM2PKCS7_SIGNER_INFO, LastSignerInfo(pSigned),
+                              "i2d_SM2PKCS7_SIGNER_INFO", "NULL == pSignerInfo", &signerInfo);
     }
-    if (ppbySignerInfo) {
-        pSignerInfo = EncodeByOpenssl(i2d_SM2PKCS7_SIGNER_INFO, LastSignerInfo(pstSignedData.get()),
-                                      &nSignerInfo);
-        VOMU_FAIL_IF_OSSL(NULL == pSignerInfo, "i2d_SM2PKCS7_SIGNER_INFO", VOMU_E_FAIL);
-    }
-    HandOverOpenssl(pMdAlg, nMdAlg, ppbyDigestAlg, pnDigestAlgSize);
-    HandOverOpenssl(pContents, nContents, ppbyContents, pnContentsSize);
-    HandOverOpenssl(pCert, nCert, ppbyCert, pnCertSize);
-    HandOverOpenssl(pSignerInfo, nSignerInfo, ppbySignerInfo, pnSignerInfoSize);
+    if (VOMU_OK != nResult) return nResult;
+    mdAlg.HandOver(ppbyDigestAlg, pnDigestAlgSize);
+    contents.HandOver(ppbyContents, pnContentsSize);
+    cert.HandOver(ppbyCert, pnCertSize);
+    signerInfo.HandOver(ppbySignerInfo, pnSignerInfoSize);
     return VOMU_OK;
 }
+
+namespace {
+
+int SignatureNumbers(const SM2PKCS7_SIGNER_INFO* pstSignerInfo,
+                     OwnedArray<unsigned char>* ppEncDigestR, OwnedArray<unsigned char>* ppEncDigestS)
+{
+    OwnedArray<unsigned char> pEncDigestR = NewArray<unsigned char>(32);
+    VOMU_FAIL_IF(!pEncDigestR, "New memory", VOMU_E_FAIL);
+    OwnedArray<unsigned char> pEncDigestS = NewArray<unsigned char>(32);
+    VOMU_FAIL_IF(!pEncDigestS, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF(!IntegerTo32(pstSignerInfo->enc_digest_r, pEncDigestR.get()) ||
+                     !IntegerTo32(pstSignerInfo->enc_digest_s, pEncDigestS.get()),
+                 "Check signature numbers", VOMU_E_FAIL);
+    *ppEncDigestR = std::move(pEncDigestR);
+    *ppEncDigestS = std::move(pEncDigestS);
+    return VOMU_OK;
+}
+
+}  // namespace
 
 int ParseSM2P7SignerInfo(unsigned char* pbySignerInfo, int nSignerInfoSize,
                          unsigned char** ppbyIssuerAndSerial, int* pnIssuerAndSerialSize,
@@ -1134,35 +1170,27 @@ int ParseSM2P7SignerInfo(unsigned char* pbySignerInfo, int nSignerInfoSize,
     SM2PKCS7Ptr<SM2PKCS7_SIGNER_INFO> pstSignerInfo(
         d2i_SM2PKCS7_SIGNER_INFO(NULL, &pbyIn, nSignerInfoSize));
     VOMU_FAIL_IF_OSSL(NULL == pstSignerInfo, "d2i_SM2PKCS7_SIGNER_INFO", VOMU_E_FAIL);
-    OpensslBytes pIssuerAndSerial, pDigestAlg, pDigestEncAlg;
-    int nIssuerAndSerial = 0, nDigestAlg = 0, nDigestEncAlg = 0;
-    if (ppbyIssuerAndSerial) {
-        pIssuerAndSerial = EncodeByOpenssl(i2d_PKCS7_ISSUER_AND_SERIAL,
-                                           (const PKCS7_ISSUER_AND_SERIAL*)pstSignerInfo->issuer_and_serial,
-                                           &nIssuerAndSerial);
-        VOMU_FAIL_IF_OSSL(NULL == pIssuerAndSerial, "i2d_PKCS7_ISSUER_AND_SERIA", VOMU_E_FAIL);
+    const SM2PKCS7_SIGNER_INFO* pInfo = pstSignerInfo.get();
+    EncodedPart issuerAndSerial, digestAlg, digestEncAlg;
+    OwnedArray<unsigned char> pEncDigestR, pEncDigestS;
+    int nResult = EncodeAsked(ppbyIssuerAndSerial, i2d_PKCS7_ISSUER_AND_SERIAL,
+                              (const PKCS7_ISSUER_AND_SERIAL*)pInfo->issuer_and_serial,
+                              "i2d_PKCS7_ISSUER_AND_SERIA", "NULL == pIssuerAndSerial",
+                              &issuerAndSerial);
+    if (VOMU_OK == nResult) {
+        nResult = EncodeAsked(ppbyDigestAlg, i2d_X509_ALGOR, (const X509_ALGOR*)pInfo->digest_alg,
+                              "i2d_X509_ALGOR", "NULL == pDigestAlg", &digestAlg);
     }
-    if (ppbyDigestAlg) {
-        pDigestAlg = EncodeByOpenssl(i2d_X509_ALGOR, (const X509_ALGOR*)pstSignerInfo->digest_alg,
-                                     &nDigestAlg);
-        VOMU_FAIL_IF_OSSL(NULL == pDigestAlg, "i2d_X509_ALGOR", VOMU_E_FAIL);
+    if (VOMU_OK == nResult) {
+        nResult = EncodeAsked(ppbyDigestEncAlg, i2d_X509_ALGOR,
+                              (const X509_ALGOR*)pInfo->digest_enc_alg, "i2d_X509_ALGOR",
+                              "NULL == pDigestEncAlg", &digestEncAlg);
     }
-    if (ppbyDigestEncAlg) {
-        pDigestEncAlg = EncodeByOpenssl(i2d_X509_ALGOR,
-                                        (const X509_ALGOR*)pstSignerInfo->digest_enc_alg,
-                                        &nDigestEncAlg);
-        VOMU_FAIL_IF_OSSL(NULL == pDigestEncAlg, "i2d_X509_ALGOR", VOMU_E_FAIL);
-    }
-    OwnedArray<unsigned char> pEncDigestR = NewArray<unsigned char>(32);
-    VOMU_FAIL_IF(!pEncDigestR, "New memory", VOMU_E_FAIL);
-    OwnedArray<unsigned char> pEncDigestS = NewArray<unsigned char>(32);
-    VOMU_FAIL_IF(!pEncDigestS, "New memory", VOMU_E_FAIL);
-    VOMU_FAIL_IF(!IntegerTo32(pstSignerInfo->enc_digest_r, pEncDigestR.get()) ||
-                     !IntegerTo32(pstSignerInfo->enc_digest_s, pEncDigestS.get()),
-                 "Check signature numbers", VOMU_E_FAIL);
-    HandOverOpenssl(pIssuerAndSerial, nIssuerAndSerial, ppbyIssuerAndSerial, pnIssuerAndSerialSize);
-    HandOverOpenssl(pDigestAlg, nDigestAlg, ppbyDigestAlg, pnDigestAlgSize);
-    HandOverOpenssl(pDigestEncAlg, nDigestEncAlg, ppbyDigestEncAlg, pnDigestEncAlgSize);
+    if (VOMU_OK == nResult) nResult = SignatureNumbers(pInfo, &pEncDigestR, &pEncDigestS);
+    if (VOMU_OK != nResult) return nResult;
+    issuerAndSerial.HandOver(ppbyIssuerAndSerial, pnIssuerAndSerialSize);
+    digestAlg.HandOver(ppbyDigestAlg, pnDigestAlgSize);
+    digestEncAlg.HandOver(ppbyDigestEncAlg, pnDigestEncAlgSize);
     morv::HandOver(pEncDigestR, ppbyR, pnRSize, 32);
     morv::HandOver(pEncDigestS, ppbyS, pnSSize, 32);
     return VOMU_OK;
@@ -1190,9 +1218,6 @@ int SM2PKCS7RawSignature(const SM2PKCS7_SIGNER_INFO* pstSignerInfo,
     return VOMU_OK;
 }
 
-}  // namespace
-
-namespace {
 
 // What ParseSM2PKCS7Signature takes from the last SignerInfo.
 struct SM2SignerParts {
@@ -1236,16 +1261,14 @@ int ParseSM2PKCS7Signature(unsigned char* pbySM2P7, int nSM2P7Size,
     const SM2PKCS7_SIGNED* pSigned = pstSM2PKCS7->SM2PKCS7SignedData;
     VOMU_FAIL_IF(NULL == pSigned, "Check SM2PKCS7SignedData", VOMU_E_FAIL);
 
-    OpensslBytes pbyCertData;
-    int nCertSize = 0;
-    if (ppbyCert) {
-        pbyCertData = EncodeByOpenssl(i2d_X509, (const X509*)pSigned->cert, &nCertSize);
-        VOMU_FAIL_IF_OSSL(NULL == pbyCertData, "i2d_X509", VOMU_E_FAIL);
-    }
+    // A message without certificate fails here.
+    EncodedPart cert;
+    int nResult = EncodeAsked(ppbyCert, i2d_X509, (const X509*)pSigned->cert, "i2d_X509",
+                              "NULL == pbyCertData", &cert);
+    if (VOMU_OK != nResult) return nResult;
     OwnedArray<unsigned char> pbySourceData;
     size_t nSourceDataSize = 0;
-    int nResult = ppbySourceData ? SM2PKCS7Content(pSigned, &pbySourceData, &nSourceDataSize)
-                                 : VOMU_OK;
+    if (ppbySourceData) nResult = SM2PKCS7Content(pSigned, &pbySourceData, &nSourceDataSize);
     if (VOMU_OK != nResult) return nResult;
     SM2SignerParts signer;
     signer.bSignature = NULL != ppbySignature;
@@ -1254,7 +1277,7 @@ int ParseSM2PKCS7Signature(unsigned char* pbySM2P7, int nSM2P7Size,
     nResult = ReadLastSigner(pSigned, &signer);
     if (VOMU_OK != nResult) return nResult;
 
-    HandOverOpenssl(pbyCertData, nCertSize, ppbyCert, pnCertSize);
+    cert.HandOver(ppbyCert, pnCertSize);
     morv::HandOver(signer.pRS, ppbySignature, pnSignatureSize, signer.pRS ? SM2_RAW_RS_SIZE : 0);
     // Without content: null and 0.
     morv::HandOver(pbySourceData, ppbySourceData, pnSourceDataSize, nSourceDataSize);
