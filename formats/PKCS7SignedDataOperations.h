@@ -58,9 +58,10 @@ int ConstructNode_SignerInfoSignature(unsigned long fSignatureEncodedType,
 // ---- Positional readers over a parsed NodeEx tree ----
 // They read the ContentInfo { contentType, [0] { SignedData } } by position and child count,
 // checking the count and tag of every node before they read into it; malformed input is
-// refused (VOMU_E_PKCS7_FORMAT for the shape, VOMU_E_FAIL for what does not decode), never
-// read past. Every output pair is optional and written only on success; arrays are new[]
-// and become the caller's (delete[]).
+// refused (VOMU_E_PKCS7_FORMAT for the shape; VOMU_E_FAIL for what does not decode, a bad
+// SM2Q1, memory and file reads), never read past; VOMU_E_INVALID_ARG for null input. Every
+// output pair is optional and written only on success; arrays are new[] and become the
+// caller's (delete[]).
 //   certificate      the embedded certificate (the only one, or the one whose serial number
 //                    is the signer's); null and 0 when there is none
 //   signature        SM2: the 64-octet r || s (from an OCTET STRING holding SM2Q1 under the
@@ -98,14 +99,15 @@ int ParsePKCS7AttachedSignatureFile(FILE* fpPKCS7File,
 // The value of the first attribute of type pszAttrOID (dotted text) in a signed or unsigned
 // attribute set (its whole TLV): the content octets of its SET of values, in a new array.
 // VOMU_OK; VOMU_E_BAD_ASN1_DATA (does not parse, malformed attribute, not found);
-// Encode_ObjectIdentifier's code; VOMU_E_FAIL for memory.
+// Encode_ObjectIdentifier's code; VOMU_E_FAIL for memory; VOMU_E_INVALID_ARG (null input).
 int ParseSignedUnsignedAttributes(unsigned char* pbyAttributes, int nAttributesSize,
                                   const char* pszAttrOID, unsigned char** ppbyAttrValue,
                                   int* pnAttrValueSize);
 
 // A SignedData decoded by OpenSSL (in kctx): the first signer's certificate (X509_dup, the
 // caller frees it), digest algorithm number, encrypted digest, and the content when it is of
-// type data (null and 0 when detached). VOMU_OK; VOMU_E_PKCS7_FORMAT; VOMU_E_FAIL (memory).
+// type data (null and 0 when detached; any other type is refused). VOMU_OK;
+// VOMU_E_PKCS7_FORMAT; VOMU_E_FAIL (memory); VOMU_E_INVALID_ARG (null input).
 int DecodeRSAPKCS7Signature(unsigned char* pbyPKCS7, int nPKCS7Size, X509** ppX509Cert,
                             int* pnDigestAlgNID, unsigned char** ppbySignature,
                             int* pnSignatureSize, unsigned char** ppbySourceData,
