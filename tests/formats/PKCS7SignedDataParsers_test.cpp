@@ -1236,6 +1236,14 @@ TEST_F(Sm2Pkcs7Items, SignatureReadsAsOpenSSLVerifiesIt)
     ASSERT_EQ(VOMU_OK, noContent.nResult);
     EXPECT_FALSE(noContent.bContent);
 
+    // Segmented content, as streaming writers emit it, comes back joined.
+    Message segmented = RawMessage(m_sig.r, m_sig.s);
+    segmented.contentField = Tlv(0xA0, Indefinite(0x24, Cat({Octets(Bytes(m_message.begin(), m_message.begin() + 5)),
+                                                             Octets(Bytes(m_message.begin() + 5, m_message.end()))})));
+    const Sm2P7Signature joined = ParseItems(segmented.Build());
+    ASSERT_EQ(VOMU_OK, joined.nResult);
+    EXPECT_EQ(peer::Hex(m_message), peer::Hex(joined.content));
+
     // Streamed (indefinite lengths): decoded alike, re-encoded definite.
     Message msg = RawMessage(m_sig.r, m_sig.s);
     const Bytes ber = Indefinite(0x30, Cat({Oid(kOidSM2SignedData), Indefinite(0xA0, msg.SignedData())}));
