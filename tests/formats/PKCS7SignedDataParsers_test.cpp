@@ -20,6 +20,7 @@
 #include <fstream>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <sstream>
 #include <string>
 
@@ -608,6 +609,47 @@ std::string FailedLine(const std::string& strStep, int nCode)
 }
 
 Bytes Attribute(const char* pszOid, const Bytes& values) { return Tlv(0x30, Cat({Oid(pszOid), Tlv(0x31, values)})); }
+
+// The fields our SignerInfo writer emits for each fSignatureEncodedType (the octets inside
+// the SignerInfo it appends to).
+Bytes WrittenSignatureField(unsigned long fType, Bytes signature)
+{
+    std::unique_ptr<NodeEx> pSignerInfo(new NodeEx());
+    pSignerInfo->Tag = 0x30;
+    if (VOMU_OK != ConstructNode_SignerInfoSignature(fType, signature.data(), (int)signature.size(),
+                                                     pSignerInfo.get()))
+        return Bytes();
+    unsigned char* pby = NULL;
+    int n = 0;
+    int nDepth = 0;
+    if (VOMU_OK != EncodeASN1ToMemory(pSignerInfo.get(), &pby, &n, &nDepth)) return Bytes();
+    morv::OwnedArray<unsigned char> owned(pby);
+    return Bytes(pby + 2, pby + n);  // below 128 octets: 30 L
+}
+
+TEST_F(Sm2Messages, ReadsEveryFormOurWriterEmits)
+{
+    const struct {
+        unsigned long fType;
+        const char* pszContentType;
+        Bytes expected;
+    } kCases[] = {
+        {P7_SIGNATURE_SM2_OCTET_STRING_Q1, kOidSM2SignedData, m_sig.rs},
+        {P7_SIGNATURE_SM2_ASN1_Q1, kOidSM2SignedData, m_sig.rs},
+        {P7_SIGNATURE_SM2_RAW_RS, kOidSM2SignedData, m_sig.rs},
+        {P7_SIGNATURE_RSA_PKCS1, kOidSignedData, m_sig.rs},  // stored octets, as given
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.fType);
+        const Bytes field = WrittenSignatureField(c.fType, m_sig.rs);
+        ASSERT_FALSE(field.empty());
+        Message msg(m_signer, field);
+        msg.strContentType = c.pszContentType;
+        const Parsed got = ParseMemory(msg.Build());
+        ASSERT_EQ(VOMU_OK, got.nResult);
+        EXPECT_EQ(peer::Hex(c.expected), peer::Hex(got.signature));
+    }
+}
 
 TEST_F(Sm2Messages, ShapesAcceptedAndRefused)
 {
