@@ -207,7 +207,7 @@ const NodeEx* Child(const NodeEx* pNode, size_t nIndex) { return pNode->vetNodes
 const NodeEx* LastChild(const NodeEx* pNode) { return pNode->vetNodes.back(); }
 
 // A node with tag byTag and at least nMin children.
-bool Is(const NodeEx* pNode, unsigned char byTag, size_t nMin)
+bool IsNode(const NodeEx* pNode, unsigned char byTag, size_t nMin)
 {
     return byTag == pNode->Tag && Children(pNode) >= nMin;
 }
@@ -310,13 +310,13 @@ struct SignedDataRequest {
 
 int LocateSignedData(const NodeEx* pRoot, bool bFile, SignedDataNodes* pNodes)
 {
-    VOMU_P7_REQUIRE(Is(pRoot, 0x30, 2), "Check PKCS#7 nodes");
+    VOMU_P7_REQUIRE(IsNode(pRoot, 0x30, 2), "Check PKCS#7 nodes");
     pNodes->pContentType = Child(pRoot, 0);
-    VOMU_P7_REQUIRE(Is(Child(pRoot, 1), 0xA0, 1), "Check PKCS#7 'content [0]' nodes");
+    VOMU_P7_REQUIRE(IsNode(Child(pRoot, 1), 0xA0, 1), "Check PKCS#7 'content [0]' nodes");
     pNodes->pSignedData = Child(Child(pRoot, 1), 0);
-    VOMU_P7_REQUIRE(Is(pNodes->pSignedData, 0x30, 5), "Check PKCS#7 'signedData' nodes");
+    VOMU_P7_REQUIRE(IsNode(pNodes->pSignedData, 0x30, 5), "Check PKCS#7 'signedData' nodes");
     pNodes->pContentInfo = Child(pNodes->pSignedData, 2);
-    VOMU_P7_REQUIRE(Is(pNodes->pContentInfo, 0x30, 0), "Check PKCS#7 'contentInfo' nodes");
+    VOMU_P7_REQUIRE(IsNode(pNodes->pContentInfo, 0x30, 0), "Check PKCS#7 'contentInfo' nodes");
     if (bFile) {
         VOMU_P7_REQUIRE(Children(pNodes->pContentInfo) >= 2,
                         "Check PKCS#7 signature attached source data");
@@ -334,9 +334,9 @@ bool HasOid(SourceOctets& oid, const unsigned char* pbyOid, size_t nOidSize)
 int LocateContent(SignedDataNodes* pNodes)
 {
     const NodeEx* pContentInfo = pNodes->pContentInfo;
-    VOMU_P7_REQUIRE(Is(Child(pContentInfo, 1), 0xA0, 1), "Check PKCS#7 nodes");
+    VOMU_P7_REQUIRE(IsNode(Child(pContentInfo, 1), 0xA0, 1), "Check PKCS#7 nodes");
     const NodeEx* pType = Child(pContentInfo, 0);
-    VOMU_P7_REQUIRE(Is(pType, 0x06, 0) && 0 == Children(pType), "Check PKCS#7 content type");
+    VOMU_P7_REQUIRE(IsNode(pType, 0x06, 0) && 0 == Children(pType), "Check PKCS#7 content type");
     SourceOctets type;
     if (!type.Value(pType)) return type.Failure();
     VOMU_P7_REQUIRE(HasOid(type, kOidPKCS7Data, sizeof kOidPKCS7Data) ||
@@ -400,9 +400,9 @@ int ReadContent(SignedDataNodes* pNodes, bool bFile, SignedDataParts* pParts)
 int LocateSignerInfo(SignedDataNodes* pNodes)
 {
     const NodeEx* pSignerInfos = LastChild(pNodes->pSignedData);
-    VOMU_P7_REQUIRE(Is(pSignerInfos, 0x31, 1), "Check PKCS#7 'signerInfos' nodes");
+    VOMU_P7_REQUIRE(IsNode(pSignerInfos, 0x31, 1), "Check PKCS#7 'signerInfos' nodes");
     const NodeEx* pSignerInfo = Child(pSignerInfos, 0);
-    VOMU_P7_REQUIRE(Is(pSignerInfo, 0x30, 5), "Check PKCS#7 'signerInfo' nodes");
+    VOMU_P7_REQUIRE(IsNode(pSignerInfo, 0x30, 5), "Check PKCS#7 'signerInfo' nodes");
     pNodes->pSignerInfo = pSignerInfo;
     size_t nNext = 3;
     if (Children(pSignerInfo) >= 6 && 0xA0 == Child(pSignerInfo, 3)->Tag)
@@ -418,7 +418,7 @@ int LocateSignerInfo(SignedDataNodes* pNodes)
 // explicit [0] version, its first in a version 1 certificate. Null when it is not there.
 const NodeEx* CertificateSerial(const NodeEx* pCert)
 {
-    if (!Is(pCert, 0x30, 1) || !Is(Child(pCert, 0), 0x30, 1)) return NULL;
+    if (!IsNode(pCert, 0x30, 1) || !IsNode(Child(pCert, 0), 0x30, 1)) return NULL;
     const NodeEx* pTbs = Child(pCert, 0);
     const size_t nIndex = 0xA0 == Child(pTbs, 0)->Tag ? 1 : 0;
     if (Children(pTbs) <= nIndex || 0x02 != Child(pTbs, nIndex)->Tag) return NULL;
@@ -428,7 +428,7 @@ const NodeEx* CertificateSerial(const NodeEx* pCert)
 int CheckSignerInfoVersion(const NodeEx* pSignerInfo)
 {
     const NodeEx* pVersion = Child(pSignerInfo, 0);
-    bool bOk = Is(pVersion, 0x02, 0) && 0 == Children(pVersion) && 1 == pVersion->LengthOctets &&
+    bool bOk = IsNode(pVersion, 0x02, 0) && 0 == Children(pVersion) && 1 == pVersion->LengthOctets &&
                pVersion->ValueLength >= 1;
     SourceOctets version;
     if (bOk && !version.Read(pVersion, (uint64_t)pVersion->ValueOffset, 1)) return version.Failure();
@@ -445,7 +445,7 @@ int FindSignerCertificate(const SignedDataNodes& nodes, const NodeEx* pCertifica
     int nResult = CheckSignerInfoVersion(nodes.pSignerInfo);
     if (VOMU_OK != nResult) return nResult;
     const NodeEx* pSid = Child(nodes.pSignerInfo, 1);
-    VOMU_P7_REQUIRE(Is(pSid, 0x30, 2) && 0x02 == Child(pSid, 1)->Tag,
+    VOMU_P7_REQUIRE(IsNode(pSid, 0x30, 2) && 0x02 == Child(pSid, 1)->Tag,
                     "Check PKCS#7 'signerInfo/issuerAndSerialNumber' node");
     SourceOctets sid;
     if (!sid.Value(Child(pSid, 1))) return sid.Failure();
@@ -545,7 +545,7 @@ int ObjectText(const ASN1_OBJECT* pOid, const OidTextSteps& steps, OwnedArray<ch
 int AlgorithmOidText(const NodeEx* pAlgorithm, const OidTextSteps& steps,
                      OwnedArray<char>* ppText, size_t* pnText)
 {
-    VOMU_P7_REQUIRE(Is(pAlgorithm, 0x30, 1), "Check PKCS#7 AlgorithmIdentifier nodes");
+    VOMU_P7_REQUIRE(IsNode(pAlgorithm, 0x30, 1), "Check PKCS#7 AlgorithmIdentifier nodes");
     SourceOctets oid;
     if (!oid.Tlv(Child(pAlgorithm, 0))) return oid.Failure();
     const unsigned char* pby = oid.Data();
