@@ -2,7 +2,15 @@
 #define MORV_PKCS7_SIGNED_DATA_OPERATIONS_H
 
 // PKCS#7 SignedData (RFC 2315) as this system writes and reads it.
+#include <openssl/asn1.h>
+#include <openssl/pkcs7.h>
+#include <openssl/safestack.h>
+#include <openssl/x509.h>
+
+#include <cstdio>
+
 #include "ASN1EngineEx.h"
+#include "vomu_export.h"
 
 // ---- SM2 signature value SM2Q1 and the SignerInfo signature field ----
 
@@ -140,6 +148,153 @@ int ConstructNode_SignedAttributes_SingleItem(const char* pszAttrTypeOID, unsign
 int ConstructNode_UnsignedAttributes_SingleItem(const char* pszAttrTypeOID,
                                                 unsigned char* pbyValues, int nValuesSize,
                                                 NodeEx** ppNode_UnsignedAttrs);
-// ---- end of SignedData writer ----
+
+// Readers of SignedData
+
+// ---- Positional readers over a parsed NodeEx tree ----
+// They read the ContentInfo { contentType, [0] { SignedData } } by position and child count,
+// checking the count and tag of every node before they read into it; malformed input is
+// refused (VOMU_E_PKCS7_FORMAT for the shape; VOMU_E_FAIL for what does not decode, a bad
+// SM2Q1, memory and file reads), never read past; VOMU_E_INVALID_ARG for null input. Every
+// output pair is optional and written only on success; arrays are new[] and become the
+// caller's (delete[]).
+//   certificate      the embedded certificate (the only one, or the one whose serial number
+//                    is the signer's); null and 0 when there is none
+//   signature        SM2: the 64-octet r || s (from an OCTET STRING holding SM2Q1 under the
+//                    SM2 signedData type, an SM2Q1 SEQUENCE, or two trailing INTEGERs);
+//                    under 1.2.840.113549.1.7.2 the OCTET STRING's octets as stored
+//   content          attached content of type data (segments of a constructed OCTET STRING
+//                    joined), followed by one zero octet not counted in the length; null and
+//                    0 when detached; content of any other type is refused
+//   algorithm OIDs   dotted decimal text, NUL-terminated, the length without the NUL
+//   attributes       the whole [0] (A0 ...) or [1] (A1 ...) TLV of the SignerInfo, or null, 0
+// The OID texts and attribute copies are made only when asked for.
+int ParsePKCS7Signature(unsigned char* pbyPKCS7, int nPKCS7Size,
+                        unsigned char** ppbyCert, int* pnCertSize,
+                        unsigned char** ppbySignature, int* pnSignatureSize,
+                        unsigned char** ppbySourceData, int* pnSourceDataSize,
+                        char** ppszDigestAlgOid, int* pnDigestAlgOidSize,
+                        char** ppszDigestEncryptionAlgOid, int* pnDigestEncryptionAlgOidSize,
+                        unsigned char** ppbySignedAttrs, int* pnSignedAttrsSize,
+                        unsigned char** ppbyUnsignedAttrs, int* pnUnsignedAttrsSize);
+
+// As ParsePKCS7Signature over a whole file (from its first octet) holding an attached
+// SignedData; the content is not loaded: its first value octet's file position and its
+// length are handed out. Content in more than one segment is refused. The file's position is
+// restored on every path.
+int ParsePKCS7AttachedSignatureFile(FILE* fpPKCS7File,
+                                    unsigned char** ppbyCert, int* pnCertSize,
+                                    unsigned char** ppbySignature, int* pnSignatureSize,
+                                    long long* pnSourceDataPosition, int* pnSourceDataSize,
+                                    char** ppszDigestAlgOid, int* pnDigestAlgOidSize,
+                                    char** ppszDigestEncryptionAlgOid,
+                                    int* pnDigestEncryptionAlgOidSize,
+                                    unsigned char** ppbySignedAttrs, int* pnSignedAttrsSize,
+                                    unsigned char** ppbyUnsignedAttrs, int* pnUnsignedAttrsSize);
+
+// The value of the first attribute of type pszAttrOID (dotted text) in a signed or unsigned
+// attribute set (its whole TLV): the content octets of its SET of values, in a new array.
+// VOMU_OK; VOMU_E_BAD_ASN1_DATA (does not parse, malformed attribute, not found);
+// Encode_ObjectIdentifier's code; VOMU_E_FAIL for memory; VOMU_E_INVALID_ARG (null input).
+int ParseSignedUnsignedAttributes(unsigned char* pbyAttributes, int nAttributesSize,
+                                  const char* pszAttrOID, unsigned char** ppbyAttrValue,
+                                  int* pnAttrValueSize);
+
+// A SignedData decoded by OpenSSL (in kctx): the first signer's certificate (X509_dup, the
+// caller frees it), digest algorithm number, encrypted digest, and the content when it is of
+// type data (null and 0 when detached; any other type is refused). VOMU_OK;
+// VOMU_E_PKCS7_FORMAT; VOMU_E_FAIL (memory); VOMU_E_INVALID_ARG (null input).
+int DecodeRSAPKCS7Signature(unsigned char* pbyPKCS7, int nPKCS7Size, X509** ppX509Cert,
+                            int* pnDigestAlgNID, unsigned char** ppbySignature,
+                            int* pnSignatureSize, unsigned char** ppbySourceData,
+                            int* pnSourceDataSize);
+
+// ---- SM2PKCS7: the SM2 SignedData with r, s as two INTEGERs, as OpenSSL item types ----
+// SM2PKCS7 ::= SEQUENCE { SM2PKCS7SignedDataType OID, SM2PKCS7SignedData [0] EXPLICIT
+//   SM2PKCS7_SIGNED OPTIONAL }
+// SM2PKCS7_SIGNED ::= SEQUENCE { version INTEGER, md_algs SET OF AlgorithmIdentifier,
+//   contents SM2PKCS7_CONTENT, cert [0] EXPLICIT Certificate OPTIONAL,
+//   signer_info SET OF SM2PKCS7_SIGNER_INFO }
+// SM2PKCS7_SIGNER_INFO ::= SEQUENCE { version INTEGER, issuer_and_serial
+//   IssuerAndSerialNumber, digest_alg, digest_enc_alg AlgorithmIdentifier,
+//   enc_digest_r INTEGER, enc_digest_s INTEGER }
+// SM2PKCS7_CONTENT ::= SEQUENCE { type OID, content [0] EXPLICIT OCTET STRING OPTIONAL }
+// One certificate under an explicit [0] is octet for octet a certificates field of one.
+
+typedef struct sm2pkcs7_content_st {
+    ASN1_OBJECT* type;
+    ASN1_OCTET_STRING* content;
+} SM2PKCS7_CONTENT;
+
+typedef struct sm2pkcs7_signer_info_st {
+    ASN1_INTEGER* version;
+    PKCS7_ISSUER_AND_SERIAL* issuer_and_serial;
+    X509_ALGOR* digest_alg;
+    X509_ALGOR* digest_enc_alg;
+    ASN1_INTEGER* enc_digest_r;
+    ASN1_INTEGER* enc_digest_s;
+} SM2PKCS7_SIGNER_INFO;
+
+DEFINE_STACK_OF(SM2PKCS7_SIGNER_INFO)
+
+typedef struct sm2pkcs7_signed_st {
+    ASN1_INTEGER* version;
+    STACK_OF(X509_ALGOR)* md_algs;
+    SM2PKCS7_CONTENT* contents;
+    X509* cert;
+    STACK_OF(SM2PKCS7_SIGNER_INFO)* signer_info;
+} SM2PKCS7_SIGNED;
+
+typedef struct sm2pkcs7 {
+    ASN1_OBJECT* SM2PKCS7SignedDataType;
+    SM2PKCS7_SIGNED* SM2PKCS7SignedData;
+} SM2PKCS7;
+
+// The item functions behave as OpenSSL's generated ones (d2i_X509 and friends); i2d writes
+// definite lengths.
+VOMU_BEGIN_C
+DECLARE_ASN1_FUNCTIONS_attr(VOMU_EXPORT, SM2PKCS7_CONTENT)
+DECLARE_ASN1_FUNCTIONS_attr(VOMU_EXPORT, SM2PKCS7_SIGNER_INFO)
+DECLARE_ASN1_FUNCTIONS_attr(VOMU_EXPORT, SM2PKCS7_SIGNED)
+DECLARE_ASN1_FUNCTIONS_attr(VOMU_EXPORT, SM2PKCS7)
+VOMU_END_C
+
+// Parsers over the item types: VOMU_OK or VOMU_E_FAIL; every output optional, written only
+// on success. DER made by OpenSSL's encoders (i2d_*) is released with OPENSSL_free; texts,
+// r, s, r || s and content are new[] arrays (delete[]). Sets are read at their last entry.
+// Numbers: the magnitude of the INTEGER right-aligned in 32 octets (of a longer one the last
+// 32); a negative number is refused.
+
+// The content type as i2t_ASN1_OBJECT writes it (long name, else dotted digits), and the
+// DER of the SM2PKCS7_SIGNED.
+int ParseSM2P7(unsigned char* pbySM2P7, int nSM2P7Size, char** ppszContentType,
+               int* pnContentTypeSize, unsigned char** ppbySignedData, int* pnSignedDataSize);
+
+// DER of an SM2PKCS7_SIGNED's last md_algs entry, contents, cert (none: failure) and last
+// signer_info entry.
+int ParseSM2P7SignedData(unsigned char* pbySignedData, int nSignedDataSize,
+                         unsigned char** ppbyDigestAlg, int* pnDigestAlgSize,
+                         unsigned char** ppbyContents, int* pnContentsSize,
+                         unsigned char** ppbyCert, int* pnCertSize,
+                         unsigned char** ppbySignerInfo, int* pnSignerInfoSize);
+
+// DER of an SM2PKCS7_SIGNER_INFO's issuer_and_serial, digest_alg, digest_enc_alg; r and s
+// as 32-octet arrays (lengths 32).
+int ParseSM2P7SignerInfo(unsigned char* pbySignerInfo, int nSignerInfoSize,
+                         unsigned char** ppbyIssuerAndSerial, int* pnIssuerAndSerialSize,
+                         unsigned char** ppbyDigestAlg, int* pnDigestAlgSize,
+                         unsigned char** ppbyDigestEncAlg, int* pnDigestEncAlgSize,
+                         unsigned char** ppbyR, int* pnRSize,
+                         unsigned char** ppbyS, int* pnSSize);
+
+// From an SM2PKCS7: the certificate DER (none: failure), the 64-octet r || s of the last
+// signer_info, the content octets (null and 0 without), and both algorithm OIDs as dotted
+// text.
+int ParseSM2PKCS7Signature(unsigned char* pbySM2P7, int nSM2P7Size,
+                           unsigned char** ppbyCert, int* pnCertSize,
+                           unsigned char** ppbySignature, int* pnSignatureSize,
+                           unsigned char** ppbySourceData, int* pnSourceDataSize,
+                           char** ppszDigestAlgOid, int* pnDigestAlgOidSize,
+                           char** ppszDigestEncryptionAlgOid, int* pnDigestEncryptionAlgOidSize);
 
 #endif
