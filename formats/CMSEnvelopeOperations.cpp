@@ -350,9 +350,30 @@ int AdoptAll(NodeEx* pParent, std::initializer_list<NodePtr*> children, const ch
     return VOMU_OK;
 }
 
-bool IsLength(int nSize, const unsigned char* pbyOctets)
+bool IsOctetSpan(int nSize, const unsigned char* pbyOctets)
 {
     return nSize >= 0 && (NULL != pbyOctets || 0 == nSize);
+}
+
+bool LocateRecipientId(const NodeEx* pRid, int* pnRecipientIdType);
+
+// The caller's issuer Name DER and serial INTEGER DER, checked with the readers' own rule so
+// the writer never makes an envelope that they (or a peer) refuse.
+int CheckIssuerAndSerial(const unsigned char* pbyValue, int nSize)
+{
+    unsigned char* pbyTLV = NULL;
+    int nTLVSize = 0;
+    int nResult = ASN1Encode(0x30, pbyValue, nSize, &pbyTLV, &nTLVSize);
+    OwnedArray<unsigned char> pTLV(pbyTLV);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "ASN1Encode(IssuerAndSerialNumber)", nResult);
+    NodeEx* pNode = NULL;
+    nResult = DecodeASN1MemoryEx(pTLV.get(), (unsigned long)nTLVSize, &pNode);
+    NodePtr pIssuerAndSerial(pNode);
+    int nType = CMS_RID_SUBJECT_KEY_ID;
+    const bool bShaped = VOMU_OK == nResult && LocateRecipientId(pNode, &nType) &&
+                         CMS_RID_ISSUER_AND_SERIAL == nType;
+    VOMU_FAIL_IF(!bShaped, "Check IssuerAndSerialNumber", VOMU_E_INVALID_ARG);
+    return VOMU_OK;
 }
 
 }  // namespace
@@ -363,13 +384,18 @@ int ConstructNode_KeyTransRecipientInfo(int nVersion, unsigned char* pbyRecipien
                                         unsigned char* pbyEncryptedKey, int nEncryptedKeySize,
                                         NodeEx** ppNode, int nRecipientIdType)
 {
-    VOMU_FAIL_IF(!IsLength(nRecipientIDSize, pbyRecipientID) || !IsLength(nParamSize, pbyParam) ||
-                     !IsLength(nEncryptedKeySize, pbyEncryptedKey) || NULL == ppNode ||
+    VOMU_FAIL_IF(!IsOctetSpan(nRecipientIDSize, pbyRecipientID) || !IsOctetSpan(nParamSize, pbyParam) ||
+                     !IsOctetSpan(nEncryptedKeySize, pbyEncryptedKey) || NULL == ppNode ||
                      (CMS_RID_SUBJECT_KEY_ID != nRecipientIdType &&
                       CMS_RID_ISSUER_AND_SERIAL != nRecipientIdType),
                  "Check parameter", VOMU_E_INVALID_ARG);
+    int nResult = VOMU_OK;
+    if (CMS_RID_ISSUER_AND_SERIAL == nRecipientIdType) {
+        nResult = CheckIssuerAndSerial(pbyRecipientID, nRecipientIDSize);
+        if (VOMU_OK != nResult) return nResult;
+    }
     NodePtr pNode_version;
-    int nResult = ConstructNode_Version(nVersion, &pNode_version);
+    nResult = ConstructNode_Version(nVersion, &pNode_version);
     if (VOMU_OK != nResult) return nResult;
 
     // An IssuerAndSerialNumber is written as one SEQUENCE leaf holding both finished elements.
@@ -407,7 +433,7 @@ int ConstructNode_EncryptedContentInfo(const char* pszContentTypeOID,
                                        unsigned char* pbyEncryptedContent,
                                        int nEncryptedContentSize, NodeEx** ppNode)
 {
-    VOMU_FAIL_IF(!IsLength(nParamSize, pbyParam) || 0 > nEncryptedContentSize || NULL == ppNode,
+    VOMU_FAIL_IF(!IsOctetSpan(nParamSize, pbyParam) || 0 > nEncryptedContentSize || NULL == ppNode,
                  "Check parameter", VOMU_E_INVALID_ARG);
     NodeEx* pNode = NULL;
     int nResult = ConstructNode_ObjectIdentifier(pszContentTypeOID, &pNode);

@@ -511,6 +511,21 @@ TEST(CMSEnvelopeWriter, RefusesBadArgumentsAndOIDs)
         {"encrypted content type", [](Plan& p) { p.encryptedType = "1..2"; }, VOMU_E_FAIL},
         {"content algorithm", [](Plan& p) { p.contentAlg = ""; }, VOMU_E_FAIL},
         {"recipient id kind", [](Plan& p) { p.nRidType = 7; }, VOMU_E_INVALID_ARG},
+        // Issuer and serial must be a Name and an INTEGER, nothing more, nothing less.
+        {"issuer and serial of a key id", [](Plan& p) { p.nRidType = CMS_RID_ISSUER_AND_SERIAL; },
+         VOMU_E_INVALID_ARG},
+        {"issuer without serial",
+         [](Plan& p) {
+             p.nRidType = CMS_RID_ISSUER_AND_SERIAL;
+             p.recipientId = {0x30, 0x00};
+         },
+         VOMU_E_INVALID_ARG},
+        {"issuer and serial with trailing octets",
+         [](Plan& p) {
+             p.nRidType = CMS_RID_ISSUER_AND_SERIAL;
+             p.recipientId = {0x30, 0x00, 0x02, 0x01, 0x05, 0x00};
+         },
+         VOMU_E_INVALID_ARG},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
