@@ -785,19 +785,19 @@ void HandOverCommonFields(CMSEnvelopeFields& fields, int nRecipientIdType,
 // segments of the constructed form joined in order.
 int JoinEncryptedContent(const NodeEx* pNode, OwnedArray<unsigned char>* ppbyOut, int* pnSize)
 {
-    std::vector<const NodeEx*> vetPieces;
-    if (pNode->vetNodes.empty()) vetPieces.push_back(pNode);
-    for (const NodeEx* pSegment : pNode->vetNodes) vetPieces.push_back(pSegment);
+    std::vector<const NodeEx*> vetChunks;
+    if (pNode->vetNodes.empty()) vetChunks.push_back(pNode);
+    for (const NodeEx* pSegment : pNode->vetNodes) vetChunks.push_back(pSegment);
     uint64_t nTotal = 0;
-    for (const NodeEx* pPiece : vetPieces) nTotal += pPiece->ValueLength;
+    for (const NodeEx* pChunk : vetChunks) nTotal += pChunk->ValueLength;
     VOMU_FAIL_IF(nTotal > (uint64_t)INT_MAX - 1, "Check encrypted content size", VOMU_E_ENVELOPE_FORMAT);
 
     OwnedArray<unsigned char> pbyEncryptedContent = morv::NewArray<unsigned char>((size_t)nTotal + 1);
     VOMU_FAIL_IF(!pbyEncryptedContent, "New memory", VOMU_E_FAIL);
     size_t nPos = 0;
-    for (const NodeEx* pPiece : vetPieces) {
-        memcpy(pbyEncryptedContent.get() + nPos, morv::ParsedValue(pPiece), (size_t)pPiece->ValueLength);
-        nPos += (size_t)pPiece->ValueLength;
+    for (const NodeEx* pChunk : vetChunks) {
+        memcpy(pbyEncryptedContent.get() + nPos, morv::ParsedValue(pChunk), (size_t)pChunk->ValueLength);
+        nPos += (size_t)pChunk->ValueLength;
     }
     pbyEncryptedContent[nPos] = 0;
     *ppbyOut = std::move(pbyEncryptedContent);

@@ -141,7 +141,7 @@ int Decode_CMSEnvelopeData(unsigned char* pbyDER, int nDERSize, unsigned char** 
 // The file reader parses the envelope from offset 0 of fpFile and never loads the content:
 // *ppNode_EncryptedContent is a copy of the encryptedContent node (the caller deletes it)
 // whose offsets locate the ciphertext in the file, a leaf or a constructed node whose
-// children are the segments in order, so the caller can decrypt piece by piece while the
+// children are the segments in order, so the caller can decrypt segment by segment while the
 // file stays open. The file position is restored on every return.
 int Decode_CMSEnvelopeFile(FILE* fpFile, unsigned char** ppbyRecipientID, int* pnRecipientIDSize,
                            unsigned char** ppbyEncryptedKey, int* pnEncryptedKeySize,

@@ -94,8 +94,8 @@ int DecodeFile(FILE* fp, uint64_t nSize, Envelope* pEnv)
         pEnv->content = ReadSpan(fp, nSize, pContent->ValueOffset, pContent->ValueLength);
     }
     for (const NodeEx* pSegment : pContent->vetNodes) {
-        const Bytes piece = ReadSpan(fp, nSize, pSegment->ValueOffset, pSegment->ValueLength);
-        pEnv->content.insert(pEnv->content.end(), piece.begin(), piece.end());
+        const Bytes chunk = ReadSpan(fp, nSize, pSegment->ValueOffset, pSegment->ValueLength);
+        pEnv->content.insert(pEnv->content.end(), chunk.begin(), chunk.end());
     }
     return nResult;
 }

@@ -127,18 +127,18 @@ Bytes RsaCrypt(EVP_PKEY* pKey, const Bytes& in, bool bEncrypt)
     return out;
 }
 
-// 3DES-CBC over pieces fed one after another, as a caller decrypting a stream would.
-bool Des3(const Bytes& key, const Bytes& iv, const std::vector<Bytes>& pieces, bool bEncrypt, Bytes* pOut)
+// 3DES-CBC over chunks fed one after another, as a caller decrypting a stream would.
+bool Des3(const Bytes& key, const Bytes& iv, const std::vector<Bytes>& chunks, bool bEncrypt, Bytes* pOut)
 {
     OsslPtr<EVP_CIPHER_CTX> pCtx(EVP_CIPHER_CTX_new());
     if (!pCtx || key.size() != 24 || iv.size() != 8 ||
         EVP_CipherInit_ex(pCtx.get(), EVP_des_ede3_cbc(), NULL, key.data(), iv.data(), bEncrypt) != 1)
         return false;
     pOut->clear();
-    for (const Bytes& piece : pieces) {
-        Bytes buf(piece.size() + 16);
+    for (const Bytes& chunk : chunks) {
+        Bytes buf(chunk.size() + 16);
         int n = 0;
-        if (EVP_CipherUpdate(pCtx.get(), buf.data(), &n, piece.data(), (int)piece.size()) != 1) return false;
+        if (EVP_CipherUpdate(pCtx.get(), buf.data(), &n, chunk.data(), (int)chunk.size()) != 1) return false;
         pOut->insert(pOut->end(), buf.begin(), buf.begin() + n);
     }
     Bytes tail(16);
@@ -156,7 +156,7 @@ struct Fields {
     int nRecipientIdType = -1;
     Bytes encryptedKey;
     Bytes content;                 // the memory reader's array, or the file segments joined
-    std::vector<Bytes> segments;   // the file reader's pieces, in order
+    std::vector<Bytes> segments;   // the file reader's chunks, in order
     bool bContentZeroEnded = false;
     std::string keyAlg, contentAlg;
     Bytes param;
@@ -333,7 +333,7 @@ Sealed Seal(const Recipient& r, const Bytes& msg, int nRidType)
 }
 
 // What a caller of either reader does: RSA-decrypt the key, check its length for the cipher,
-// decrypt the content piece by piece.
+// decrypt the content segment by segment.
 Bytes Open(const Recipient& r, const Fields& f)
 {
     EXPECT_EQ(kRsaEncryptionOID, f.keyAlg);
@@ -341,8 +341,8 @@ Bytes Open(const Recipient& r, const Fields& f)
     const Bytes cek = RsaCrypt(r.pKey.get(), f.encryptedKey, false);
     EXPECT_EQ(24u, cek.size()) << "3DES takes a 24-octet key";
     Bytes plain;
-    const std::vector<Bytes> pieces = f.segments.empty() ? std::vector<Bytes>{f.content} : f.segments;
-    EXPECT_TRUE(Des3(cek, f.param, pieces, false, &plain));
+    const std::vector<Bytes> chunks = f.segments.empty() ? std::vector<Bytes>{f.content} : f.segments;
+    EXPECT_TRUE(Des3(cek, f.param, chunks, false, &plain));
     return plain;
 }
 
