@@ -100,16 +100,21 @@ int DecodeFile(FILE* fp, uint64_t nSize, Envelope* pEnv)
     return nResult;
 }
 
-const std::string& TempPath()
+char g_szTempPath[] = "/tmp/fuzz_envelope_file_XXXXXX";
+
+void RemoveTempFile() { unlink(g_szTempPath); }
+
+const char* TempPath()
 {
-    static const std::string path = [] {
-        char szPath[] = "/tmp/fuzz_envelope_file_XXXXXX";
-        const int fd = mkstemp(szPath);
+    static const bool bMade = [] {
+        const int fd = mkstemp(g_szTempPath);
         if (fd < 0) abort();
         close(fd);
-        return std::string(szPath);
+        atexit(RemoveTempFile);
+        return true;
     }();
-    return path;
+    (void)bMade;
+    return g_szTempPath;
 }
 
 }  // namespace
@@ -118,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size > INT_MAX) return 0;
     const Bytes der(data, data + size);
-    FILE* fp = fopen(TempPath().c_str(), "wb+");
+    FILE* fp = fopen(TempPath(), "wb+");
     if (!fp) abort();
     if (size > 0 && fwrite(data, 1, size, fp) != size) abort();
     if (0 != fflush(fp) || 0 != fseeko(fp, (off_t)(size / 2), SEEK_SET)) abort();
