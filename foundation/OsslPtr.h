@@ -22,6 +22,9 @@ namespace morv {
 
 template <typename T> struct OsslDeleter;
 
+// A certificate stack owns its certificates.
+inline void X509StackFree(STACK_OF(X509)* pStack) { sk_X509_pop_free(pStack, X509_free); }
+
 #define MORV_OSSL_DELETER(Type, FreeFn) \
     template <> struct OsslDeleter<Type> { void operator()(Type* p) const { FreeFn(p); } }
 
@@ -43,6 +46,7 @@ MORV_OSSL_DELETER(EVP_MD_CTX, EVP_MD_CTX_free);
 MORV_OSSL_DELETER(EVP_CIPHER, EVP_CIPHER_free);
 MORV_OSSL_DELETER(EVP_CIPHER_CTX, EVP_CIPHER_CTX_free);
 MORV_OSSL_DELETER(X509, X509_free);
+MORV_OSSL_DELETER(STACK_OF(X509), X509StackFree);
 MORV_OSSL_DELETER(X509_CRL, X509_CRL_free);
 MORV_OSSL_DELETER(X509_STORE, X509_STORE_free);
 MORV_OSSL_DELETER(X509_STORE_CTX, X509_STORE_CTX_free);

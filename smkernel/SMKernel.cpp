@@ -6,6 +6,7 @@
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
 #include <openssl/pem.h>
+#include <openssl/pkcs12.h>
 #include <openssl/pkcs7.h>
 #include <openssl/provider.h>
 #include <openssl/x509.h>
@@ -97,6 +98,19 @@ X509* PemReadX509(BIO* pBio)
     if (!pCert) return nullptr;
     X509* pRead = PEM_read_bio_X509(pBio, &pCert, nullptr, nullptr);
     if (!pRead) X509_free(pCert);
+    return pRead;
+}
+
+PKCS12* D2iPKCS12(BIO* pBio)
+{
+    OSSL_LIB_CTX* pLibCtx = LibCtx();
+    if (!pLibCtx || !pBio) return nullptr;
+    // Decoding into this object keeps the library context of its authenticated safe, which
+    // PKCS12_verify_mac and PKCS12_parse hand on to every bag they open.
+    PKCS12* pPKCS12 = PKCS12_init_ex(NID_pkcs7_data, pLibCtx, nullptr);
+    if (!pPKCS12) return nullptr;
+    PKCS12* pRead = d2i_PKCS12_bio(pBio, &pPKCS12);
+    if (!pRead) PKCS12_free(pPKCS12);  // null already when the decoder freed it
     return pRead;
 }
 

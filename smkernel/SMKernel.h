@@ -9,6 +9,7 @@
 // Everything that must reach our SM code is created in kctx through the accessors below;
 // an object made in the default context is checked by OpenSSL's own SM2 with an empty user
 // ID, which rejects our certificates.
+#include <openssl/pkcs12.h>
 #include <openssl/pkcs7.h>
 #include <openssl/types.h>
 
@@ -46,6 +47,12 @@ X509_STORE_CTX* NewX509StoreCtx();
 // PEM certificate of pBio. Owned by the caller; null on failure or while stopped.
 X509* D2iX509(const unsigned char** ppIn, long nLen);
 X509* PemReadX509(BIO* pBio);
+
+// Decodes one DER PKCS#12 from pBio's position into kctx. The MAC check and PKCS12_parse then
+// run in kctx (its PBE ciphers, including RC2-40 and 3DES of the "legacy" provider, and the key
+// and certificates it decodes). Owned by the caller (PKCS12_free); null on failure or while
+// stopped.
+PKCS12* D2iPKCS12(BIO* pBio);
 
 // An SM2 key of our provider in kctx from 32-byte big-endian fields: the public point (x, y)
 // and, when pbyD is not null, the private scalar. Owned by the caller (EVP_PKEY_free); null

@@ -68,6 +68,7 @@ CERTS=(
   "sm2/ee_revoked|sm2|sm2/int|1007|$VALID_FROM|$VALID_TO|ee_sign_enc|sm3|$SM2_O/CN=SM2 Revoked"
   "sm2/ee_x00|sm2|sm2/int|1008|$VALID_FROM|$VALID_TO|ee_sign_enc|sm3|$SM2_O/CN=SM2 Public X Leading Zero"
   "sm2/ee_utf8|sm2|sm2/int|1009|$VALID_FROM|$VALID_TO|ee_sign_enc|sm3|/C=CN/ST=北京市/O=测试机构/OU=研发部/CN=张三"
+  "sm2/ee_empty_id|sm2|sm2/int|100A|$VALID_FROM|$VALID_TO|ee_sign|sm3|$SM2_O/CN=SM2 Signed With Empty ID"
 
   "rsa/root|rsa|self|01|$VALID_FROM|$ROOT_TO|v3_ca|sha256|$RSA_O/CN=MORV Test RSA Root CA"
   "rsa/int|rsa|rsa/root|02|$VALID_FROM|$VALID_TO|v3_int|sha256|$RSA_O/CN=MORV Test RSA Intermediate CA"
@@ -97,6 +98,9 @@ CERTS=(
   "ec/root_p384|p384|self|01|$VALID_FROM|$ROOT_TO|v3_ca|sha384|/C=CN/O=MORV Test/OU=ECDSA/CN=MORV Test ECDSA P-384 Root CA"
   "ec/ee_p256|p256|ec/root_p384|3001|$VALID_FROM|$VALID_TO|ee_sign|sha256|/C=CN/O=MORV Test/OU=ECDSA/CN=ECDSA P-256 Signer"
 )
+
+# SM2 certificates their issuer signs with the CLI's empty ID instead of the standard one.
+EMPTY_ID_SIGNED=("sm2/ee_empty_id")
 
 # Revocations written into the issuers' databases: issuer | serial
 REVOKED=("sm2/int|1007" "rsa/int|2009")
@@ -220,6 +224,7 @@ issue() {
   if [[ $kind == sm2 ]]; then
     sm2opts=(-sigopt "distid:$DISTID" -vfyopt "distid:$DISTID")
     reqopts=(-sigopt "distid:$DISTID")
+    [[ " ${EMPTY_ID_SIGNED[*]} " == *" $id "* ]] && sm2opts=(-vfyopt "distid:$DISTID")
   fi
   mkdir -p "$PKI/$(dirname "$id")"
   make_key "$id"
@@ -244,7 +249,9 @@ revoke_in_db() { # issuer serial: mark the database line revoked at a fixed date
   local db out="" line
   db="$(ca_state "$1")/index.txt"
   while IFS= read -r line; do
-    local IFS=$'\t'; local f=($line); unset IFS
+    # Tabs are IFS white space, so an empty field (the revocation date of a V line)
+    # would vanish and shift the serial; split on a non-white separator instead.
+    local f; IFS=$'\x1f' read -r -a f <<<"${line//$'\t'/$'\x1f'}"
     if [[ "${f[3]}" == "$2" ]]; then
       line=$(printf 'R\t%s\t%s,keyCompromise\t%s\t%s\t%s' "${f[1]}" "$REVOKED_AT" "${f[3]}" "${f[4]}" "${f[5]}")
     fi
