@@ -323,12 +323,8 @@ namespace {
 
 const unsigned char kNullParameters[] = {0x05, 0x00};
 
-// RFC 5652 6.1 and 6.2.1: version 2 goes with a subject key identifier, 0 with issuer and
-// serial number (no originatorInfo, no unprotectedAttrs, one key-transport recipient).
-int CMSVersionFor(int nRecipientIdType)
-{
-    return CMS_RID_ISSUER_AND_SERIAL == nRecipientIdType ? 0 : 2;
-}
+// RFC 5652 6.1 and 6.2.1: a recipient named by subject key identifier makes both versions 2.
+const int kCMSVersion = 2;
 
 int ConstructNode_Version(int nVersion, NodePtr* pOut)
 {
@@ -355,52 +351,23 @@ bool IsOctetSpan(int nSize, const unsigned char* pbyOctets)
     return nSize >= 0 && (NULL != pbyOctets || 0 == nSize);
 }
 
-bool LocateRecipientId(const NodeEx* pRid, int* pnRecipientIdType);
-
-// The caller's issuer Name DER and serial INTEGER DER, checked with the readers' own rule so
-// the writer never makes an envelope that they (or a peer) refuse.
-int CheckIssuerAndSerial(const unsigned char* pbyValue, int nSize)
-{
-    unsigned char* pbyTLV = NULL;
-    int nTLVSize = 0;
-    int nResult = ASN1Encode(0x30, pbyValue, nSize, &pbyTLV, &nTLVSize);
-    OwnedArray<unsigned char> pTLV(pbyTLV);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "ASN1Encode(IssuerAndSerialNumber)", nResult);
-    NodeEx* pNode = NULL;
-    nResult = DecodeASN1MemoryEx(pTLV.get(), (unsigned long)nTLVSize, &pNode);
-    NodePtr pIssuerAndSerial(pNode);
-    int nType = CMS_RID_SUBJECT_KEY_ID;
-    const bool bShaped = VOMU_OK == nResult && LocateRecipientId(pNode, &nType) &&
-                         CMS_RID_ISSUER_AND_SERIAL == nType;
-    VOMU_FAIL_IF(!bShaped, "Check IssuerAndSerialNumber", VOMU_E_INVALID_ARG);
-    return VOMU_OK;
-}
-
 }  // namespace
 
-int ConstructNode_KeyTransRecipientInfo(int nVersion, unsigned char* pbyRecipientID,
-                                        int nRecipientIDSize, const char* pszKeyEncryptionAlgOID,
+int ConstructNode_KeyTransRecipientInfo(int nVersion, unsigned char* pbyRecipientKeyID,
+                                        int nRecipientKeyIDSize, const char* pszKeyEncryptionAlgOID,
                                         unsigned char* pbyParam, int nParamSize,
                                         unsigned char* pbyEncryptedKey, int nEncryptedKeySize,
-                                        NodeEx** ppNode, int nRecipientIdType)
+                                        NodeEx** ppNode)
 {
-    VOMU_FAIL_IF(!IsOctetSpan(nRecipientIDSize, pbyRecipientID) || !IsOctetSpan(nParamSize, pbyParam) ||
-                     !IsOctetSpan(nEncryptedKeySize, pbyEncryptedKey) || NULL == ppNode ||
-                     (CMS_RID_SUBJECT_KEY_ID != nRecipientIdType &&
-                      CMS_RID_ISSUER_AND_SERIAL != nRecipientIdType),
+    VOMU_FAIL_IF(!IsOctetSpan(nRecipientKeyIDSize, pbyRecipientKeyID) ||
+                     !IsOctetSpan(nParamSize, pbyParam) ||
+                     !IsOctetSpan(nEncryptedKeySize, pbyEncryptedKey) || NULL == ppNode,
                  "Check parameter", VOMU_E_INVALID_ARG);
-    int nResult = VOMU_OK;
-    if (CMS_RID_ISSUER_AND_SERIAL == nRecipientIdType) {
-        nResult = CheckIssuerAndSerial(pbyRecipientID, nRecipientIDSize);
-        if (VOMU_OK != nResult) return nResult;
-    }
     NodePtr pNode_version;
-    nResult = ConstructNode_Version(nVersion, &pNode_version);
+    int nResult = ConstructNode_Version(nVersion, &pNode_version);
     if (VOMU_OK != nResult) return nResult;
 
-    // An IssuerAndSerialNumber is written as one SEQUENCE leaf holding both finished elements.
-    const unsigned char byRidTag = CMS_RID_ISSUER_AND_SERIAL == nRecipientIdType ? 0x30 : 0x80;
-    NodePtr pNode_rip(morv::NewLeafNodeEx(byRidTag, pbyRecipientID, (size_t)nRecipientIDSize));
+    NodePtr pNode_rip(morv::NewLeafNodeEx(0x80, pbyRecipientKeyID, (size_t)nRecipientKeyIDSize));
     VOMU_FAIL_IF(!pNode_rip, "new NodeEx(rid)", VOMU_E_FAIL);
 
     unsigned char* pbyAlgorithm = NULL;
@@ -484,15 +451,15 @@ int ConstructNode_EnvelopedData(int nVersion, NodeEx* pNode_RecipientInfos,
 
 namespace {
 
-int ConstructNode_RecipientInfos(unsigned char* pbyRecipientID, int nRecipientIDSize,
+int ConstructNode_RecipientInfos(unsigned char* pbyRecipientKeyID, int nRecipientKeyIDSize,
                                  const char* pszKeyEncryptionAlgOID, unsigned char* pbyEncryptedKey,
-                                 int nEncryptedKeySize, int nRecipientIdType, NodePtr* pOut)
+                                 int nEncryptedKeySize, NodePtr* pOut)
 {
     NodeEx* pNode = NULL;
     int nResult = ConstructNode_KeyTransRecipientInfo(
-        CMSVersionFor(nRecipientIdType), pbyRecipientID, nRecipientIDSize, pszKeyEncryptionAlgOID,
+        kCMSVersion, pbyRecipientKeyID, nRecipientKeyIDSize, pszKeyEncryptionAlgOID,
         (unsigned char*)kNullParameters, (int)sizeof kNullParameters, pbyEncryptedKey,
-        nEncryptedKeySize, &pNode, nRecipientIdType);
+        nEncryptedKeySize, &pNode);
     VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_KeyTransRecipientInfo", nResult);
     NodePtr pNode_KeyTransRecipientInfo(pNode);
     NodePtr pNode_RecipientInfos(new (std::nothrow) NodeEx());
@@ -507,21 +474,19 @@ int ConstructNode_RecipientInfos(unsigned char* pbyRecipientID, int nRecipientID
 
 }  // namespace
 
-int Encode_CMSEnvelope(const char* pszContentTypeOID, unsigned char* pbyRecipientID,
-                       int nRecipientIDSize, const char* pszKeyEncryptionAlgOID,
+int Encode_CMSEnvelope(const char* pszContentTypeOID, unsigned char* pbyRecipientKeyID,
+                       int nRecipientKeyIDSize, const char* pszKeyEncryptionAlgOID,
                        unsigned char* pbyEncryptedKey, int nEncryptedKeySize,
                        const char* pszEncryptedContentTypeOID,
                        const char* pszContentEncryptionAlgOID, unsigned char* pbyParam,
                        int nParamSize, unsigned char* pbyEncryptedContent,
-                       int nEncryptedContentSize, unsigned char** ppbyDER, int* pnDERSize,
-                       int nRecipientIdType)
+                       int nEncryptedContentSize, unsigned char** ppbyDER, int* pnDERSize)
 {
     VOMU_FAIL_IF(NULL == ppbyDER || NULL == pnDERSize, "Check parameter", VOMU_E_INVALID_ARG);
     NodePtr pNode_RecipientInfos;
-    int nResult = ConstructNode_RecipientInfos(pbyRecipientID, nRecipientIDSize,
+    int nResult = ConstructNode_RecipientInfos(pbyRecipientKeyID, nRecipientKeyIDSize,
                                                pszKeyEncryptionAlgOID, pbyEncryptedKey,
-                                               nEncryptedKeySize, nRecipientIdType,
-                                               &pNode_RecipientInfos);
+                                               nEncryptedKeySize, &pNode_RecipientInfos);
     if (VOMU_OK != nResult) return nResult;
 
     NodeEx* pNode = NULL;
@@ -531,7 +496,7 @@ int Encode_CMSEnvelope(const char* pszContentTypeOID, unsigned char* pbyRecipien
     VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_EncryptedContentInfo", nResult);
     NodePtr pNode_EncryptedContentInfo(pNode);
 
-    nResult = ConstructNode_EnvelopedData(CMSVersionFor(nRecipientIdType), pNode_RecipientInfos.get(),
+    nResult = ConstructNode_EnvelopedData(kCMSVersion, pNode_RecipientInfos.get(),
                                           pNode_EncryptedContentInfo.get(), &pNode);
     VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_EnvelopedData", nResult);
     pNode_RecipientInfos.release();
@@ -551,7 +516,6 @@ namespace {
 // The elements of a parsed envelope that the readers take values from.
 struct CMSEnvelopeNodes {
     const NodeEx* pRid;
-    int nRecipientIdType;
     const NodeEx* pKeyEncryptionAlgOid;
     const NodeEx* pEncryptedKey;
     const NodeEx* pContentEncryptionAlgOid;
@@ -580,19 +544,11 @@ bool LocateAlgorithm(const NodeEx* pNode, const NodeEx** ppOid, const NodeEx** p
     return 0x06 == (*ppOid)->Tag && IsValueLeaf(*ppOid) && IsValueLeaf(*ppParameter);
 }
 
-// rid: [0] IMPLICIT SubjectKeyIdentifier, or IssuerAndSerialNumber { Name, INTEGER }.
-bool LocateRecipientId(const NodeEx* pRid, int* pnRecipientIdType)
+// rid: only [0] IMPLICIT SubjectKeyIdentifier, a leaf. A recipient named by issuer and serial
+// number (an IssuerAndSerialNumber SEQUENCE) is not one this system ever addresses.
+bool IsRecipientKeyId(const NodeEx* pRid)
 {
-    if (0x80 == pRid->Tag && IsValueLeaf(pRid)) {
-        *pnRecipientIdType = CMS_RID_SUBJECT_KEY_ID;
-        return true;
-    }
-    if (!HasShape(pRid, 0x30, 2) || pRid->ValueLength > (uint64_t)INT_MAX ||
-        !morv::HasDefiniteLength(pRid))
-        return false;
-    const NodeEx* pSerial = pRid->vetNodes[1];
-    *pnRecipientIdType = CMS_RID_ISSUER_AND_SERIAL;
-    return 0x30 == pRid->vetNodes[0]->Tag && 0x02 == pSerial->Tag && IsValueLeaf(pSerial);
+    return 0x80 == pRid->Tag && IsValueLeaf(pRid);
 }
 
 bool LocateRecipient(const NodeEx* pEnvelopedData, CMSEnvelopeNodes* pNodes)
@@ -604,7 +560,7 @@ bool LocateRecipient(const NodeEx* pEnvelopedData, CMSEnvelopeNodes* pNodes)
     pNodes->pRid = pKeyTransRecipientInfo->vetNodes[1];
     pNodes->pEncryptedKey = pKeyTransRecipientInfo->vetNodes[3];
     const NodeEx* pIgnoredParameter = NULL;
-    return LocateRecipientId(pNodes->pRid, &pNodes->nRecipientIdType) &&
+    return IsRecipientKeyId(pNodes->pRid) &&
            LocateAlgorithm(pKeyTransRecipientInfo->vetNodes[2], &pNodes->pKeyEncryptionAlgOid,
                            &pIgnoredParameter) &&
            0x04 == pNodes->pEncryptedKey->Tag && IsValueLeaf(pNodes->pEncryptedKey);
@@ -729,7 +685,7 @@ int CopyValue(const NodeEx* pNode, const char* pszMemoryReason,
 // The fields both readers return in the same form.
 struct CMSEnvelopeFields {
     OwnedArray<unsigned char> pbyRecipientSubjectKeyID;
-    int nRecipientIDSize = 0;
+    int nRecipientKeyIDSize = 0;
     OwnedArray<unsigned char> pbyEncryptedKey;
     int nEncryptedKeySize = 0;
     OwnedArray<char> pszKeyEncryptionAlgOid;
@@ -743,7 +699,7 @@ int ReadCommonFields(const CMSEnvelopeNodes& nodes, CMSEnvelopeFields* pFields)
     int nResult = CopyValue(nodes.pRid, "!pbyRecipientSubjectKeyID",
                             &pFields->pbyRecipientSubjectKeyID);
     if (VOMU_OK != nResult) return nResult;
-    pFields->nRecipientIDSize = (int)nodes.pRid->ValueLength;
+    pFields->nRecipientKeyIDSize = (int)nodes.pRid->ValueLength;
 
     nResult = ReadAlgorithmOid(nodes.pKeyEncryptionAlgOid, kKeyEncryptionAlgTexts,
                                    &pFields->pszKeyEncryptionAlgOid,
@@ -759,16 +715,15 @@ int ReadCommonFields(const CMSEnvelopeNodes& nodes, CMSEnvelopeFields* pFields)
                             &pFields->nContentEncryptionAlgOidSize);
 }
 
-void HandOverCommonFields(CMSEnvelopeFields& fields, int nRecipientIdType,
-                          unsigned char** ppbyRecipientID, int* pnRecipientIDSize,
+void HandOverCommonFields(CMSEnvelopeFields& fields, unsigned char** ppbyRecipientKeyID,
+                          int* pnRecipientKeyIDSize,
                           unsigned char** ppbyEncryptedKey, int* pnEncryptedKeySize,
                           char** ppszKeyEncryptionAlgOID, int* pnKeyEncryptionAlgOIDSize,
-                          char** ppszContentEncryptionAlgOID, int* pnContentEncryptionAlgOIDSize,
-                          int* pnRecipientIdType)
+                          char** ppszContentEncryptionAlgOID, int* pnContentEncryptionAlgOIDSize)
 {
-    if (ppbyRecipientID)
-        morv::HandOver(fields.pbyRecipientSubjectKeyID, ppbyRecipientID, pnRecipientIDSize,
-                       (size_t)fields.nRecipientIDSize);
+    if (ppbyRecipientKeyID)
+        morv::HandOver(fields.pbyRecipientSubjectKeyID, ppbyRecipientKeyID, pnRecipientKeyIDSize,
+                       (size_t)fields.nRecipientKeyIDSize);
     if (ppbyEncryptedKey)
         morv::HandOver(fields.pbyEncryptedKey, ppbyEncryptedKey, pnEncryptedKeySize,
                        (size_t)fields.nEncryptedKeySize);
@@ -778,7 +733,6 @@ void HandOverCommonFields(CMSEnvelopeFields& fields, int nRecipientIdType,
     if (ppszContentEncryptionAlgOID)
         morv::HandOver(fields.pszContentEncryptionAlgOid, ppszContentEncryptionAlgOID,
                        pnContentEncryptionAlgOIDSize, (size_t)fields.nContentEncryptionAlgOidSize);
-    if (pnRecipientIdType) *pnRecipientIdType = nRecipientIdType;
 }
 
 // The ciphertext in one new array followed by a zero octet: the primitive value, or the
@@ -807,13 +761,13 @@ int JoinEncryptedContent(const NodeEx* pNode, OwnedArray<unsigned char>* ppbyOut
 
 }  // namespace
 
-int Decode_CMSEnvelopeData(unsigned char* pbyDER, int nDERSize, unsigned char** ppbyRecipientID,
-                           int* pnRecipientIDSize, unsigned char** ppbyEncryptedKey,
-                           int* pnEncryptedKeySize, unsigned char** ppbyEncryptedContent,
-                           int* pnEncryptedContentSize, char** ppszKeyEncryptionAlgOID,
-                           int* pnKeyEncryptionAlgOIDSize, char** ppszContentEncryptionAlgOID,
-                           int* pnContentEncryptionAlgOIDSize, unsigned char** ppbyParam,
-                           int* pnParamSize, int* pnRecipientIdType)
+int Decode_CMSEnvelopeData(unsigned char* pbyDER, int nDERSize,
+                           unsigned char** ppbyRecipientKeyID, int* pnRecipientKeyIDSize,
+                           unsigned char** ppbyEncryptedKey, int* pnEncryptedKeySize,
+                           unsigned char** ppbyEncryptedContent, int* pnEncryptedContentSize,
+                           char** ppszKeyEncryptionAlgOID, int* pnKeyEncryptionAlgOIDSize,
+                           char** ppszContentEncryptionAlgOID, int* pnContentEncryptionAlgOIDSize,
+                           unsigned char** ppbyParam, int* pnParamSize)
 {
     VOMU_FAIL_IF(NULL == pbyDER || 0 >= nDERSize, "Check parameter", VOMU_E_INVALID_ARG);
     NodeEx* pCMSEnvelope = NULL;
@@ -840,10 +794,9 @@ int Decode_CMSEnvelopeData(unsigned char* pbyDER, int nDERSize, unsigned char** 
                                    &nEncryptedContentSize);
     if (VOMU_OK != nResult) return nResult;
 
-    HandOverCommonFields(fields, nodes.nRecipientIdType, ppbyRecipientID, pnRecipientIDSize,
-                         ppbyEncryptedKey, pnEncryptedKeySize, ppszKeyEncryptionAlgOID,
-                         pnKeyEncryptionAlgOIDSize, ppszContentEncryptionAlgOID,
-                         pnContentEncryptionAlgOIDSize, pnRecipientIdType);
+    HandOverCommonFields(fields, ppbyRecipientKeyID, pnRecipientKeyIDSize, ppbyEncryptedKey,
+                         pnEncryptedKeySize, ppszKeyEncryptionAlgOID, pnKeyEncryptionAlgOIDSize,
+                         ppszContentEncryptionAlgOID, pnContentEncryptionAlgOIDSize);
     if (ppbyEncryptedContent)
         morv::HandOver(pbyEncryptedContent, ppbyEncryptedContent, pnEncryptedContentSize,
                        (size_t)nEncryptedContentSize);
@@ -875,12 +828,12 @@ private:
 
 }  // namespace
 
-int Decode_CMSEnvelopeFile(FILE* fpFile, unsigned char** ppbyRecipientID, int* pnRecipientIDSize,
-                           unsigned char** ppbyEncryptedKey, int* pnEncryptedKeySize,
-                           NodeEx** ppNode_EncryptedContent, char** ppszKeyEncryptionAlgOID,
-                           int* pnKeyEncryptionAlgOIDSize, char** ppszContentEncryptionAlgOID,
-                           int* pnContentEncryptionAlgOIDSize, unsigned char** ppbyParam,
-                           int* pnParamSize, int* pnRecipientIdType)
+int Decode_CMSEnvelopeFile(FILE* fpFile, unsigned char** ppbyRecipientKeyID,
+                           int* pnRecipientKeyIDSize, unsigned char** ppbyEncryptedKey,
+                           int* pnEncryptedKeySize, NodeEx** ppNode_EncryptedContent,
+                           char** ppszKeyEncryptionAlgOID, int* pnKeyEncryptionAlgOIDSize,
+                           char** ppszContentEncryptionAlgOID, int* pnContentEncryptionAlgOIDSize,
+                           unsigned char** ppbyParam, int* pnParamSize)
 {
     VOMU_FAIL_IF(NULL == fpFile, "Check parameter", VOMU_E_INVALID_ARG);
     FilePositionGuard position(fpFile);
@@ -905,10 +858,9 @@ int Decode_CMSEnvelopeFile(FILE* fpFile, unsigned char** ppbyRecipientID, int* p
     VOMU_FAIL_IF(VOMU_OK != nResult, "DuplicateNodeEx", nResult);
     NodePtr pEncryptedContent(pNode_EncryptedContent);
 
-    HandOverCommonFields(fields, nodes.nRecipientIdType, ppbyRecipientID, pnRecipientIDSize,
-                         ppbyEncryptedKey, pnEncryptedKeySize, ppszKeyEncryptionAlgOID,
-                         pnKeyEncryptionAlgOIDSize, ppszContentEncryptionAlgOID,
-                         pnContentEncryptionAlgOIDSize, pnRecipientIdType);
+    HandOverCommonFields(fields, ppbyRecipientKeyID, pnRecipientKeyIDSize, ppbyEncryptedKey,
+                         pnEncryptedKeySize, ppszKeyEncryptionAlgOID, pnKeyEncryptionAlgOIDSize,
+                         ppszContentEncryptionAlgOID, pnContentEncryptionAlgOIDSize);
     if (ppNode_EncryptedContent) *ppNode_EncryptedContent = pEncryptedContent.release();
     if (ppbyParam)
         morv::HandOver(pbyContentEncryptionAlgParameter, ppbyParam, pnParamSize,

@@ -23,7 +23,6 @@ using Bytes = std::vector<unsigned char>;
 struct Envelope {
     Bytes rid, key, content, param;
     std::string keyAlg, contentAlg;
-    int nRidType = -1;
 };
 
 Bytes Take(unsigned char* pby, int n)
@@ -49,8 +48,7 @@ int DecodeMemory(const Bytes& der, Envelope* pEnv)
     int nRid = -1, nKey = -1, nContent = -1, nKeyAlg = -1, nContentAlg = -1, nParam = -1;
     const int nResult = Decode_CMSEnvelopeData((unsigned char*)der.data(), (int)der.size(), &pbyRid, &nRid,
                                                &pbyKey, &nKey, &pbyContent, &nContent, &pszKeyAlg, &nKeyAlg,
-                                               &pszContentAlg, &nContentAlg, &pbyParam, &nParam,
-                                               &pEnv->nRidType);
+                                               &pszContentAlg, &nContentAlg, &pbyParam, &nParam);
     if (VOMU_OK != nResult) return nResult;
     pEnv->rid = Take(pbyRid, nRid);
     pEnv->key = Take(pbyKey, nKey);
@@ -76,8 +74,7 @@ int DecodeFile(FILE* fp, uint64_t nSize, Envelope* pEnv)
     int nRid = -1, nKey = -1, nKeyAlg = -1, nContentAlg = -1, nParam = -1;
     NodeEx* pContent = NULL;
     const int nResult = Decode_CMSEnvelopeFile(fp, &pbyRid, &nRid, &pbyKey, &nKey, &pContent, &pszKeyAlg,
-                                               &nKeyAlg, &pszContentAlg, &nContentAlg, &pbyParam, &nParam,
-                                               &pEnv->nRidType);
+                                               &nKeyAlg, &pszContentAlg, &nContentAlg, &pbyParam, &nParam);
     std::unique_ptr<NodeEx> owned(pContent);
     if (ftello(fp) != (off_t)(nSize / 2)) abort();  // where the caller left it
     if (VOMU_OK != nResult) {
@@ -136,10 +133,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const int nMemory = size > 0 ? DecodeMemory(der, &fromMemory) : VOMU_E_FAIL;
     if (nFile != nMemory) abort();
     if (VOMU_OK == nFile &&
-        (fromFile.rid != fromMemory.rid || fromFile.nRidType != fromMemory.nRidType ||
-         fromFile.key != fromMemory.key || fromFile.content != fromMemory.content ||
-         fromFile.param != fromMemory.param || fromFile.keyAlg != fromMemory.keyAlg ||
-         fromFile.contentAlg != fromMemory.contentAlg))
+        (fromFile.rid != fromMemory.rid || fromFile.key != fromMemory.key ||
+         fromFile.content != fromMemory.content || fromFile.param != fromMemory.param ||
+         fromFile.keyAlg != fromMemory.keyAlg || fromFile.contentAlg != fromMemory.contentAlg))
         abort();
     return 0;
 }
