@@ -100,4 +100,13 @@ int EncodeTreeAndHandOver(NodeEx* pTree, unsigned char** ppbyDER, int* pnDERSize
     return VOMU_OK;
 }
 
+bool ReadParsedOctets(const NodeEx* pNode, int64_t nOffset, unsigned char* pbyOut, size_t nSize)
+{
+    if (pNode->pSourceFile)
+        return 0 == fseeko(pNode->pSourceFile, (off_t)nOffset, SEEK_SET) &&
+               nSize == fread(pbyOut, 1, nSize, pNode->pSourceFile);
+    if (nSize > 0) memcpy(pbyOut, pNode->pSourceData + nOffset, nSize);
+    return true;
+}
+
 }  // namespace morv

@@ -37,10 +37,21 @@ int AdoptChild(NodeEx* pParent, NodeEx* pChild, const char* pszStep);
 // ownership of pTree whatever the outcome. VOMU_OK or the encoder's code.
 int EncodeTreeAndHandOver(NodeEx* pTree, unsigned char** ppbyDER, int* pnDERSize);
 
-// True when a node parsed from memory was written with a definite length (DER, X.690 10.1).
+// nSize octets at nOffset of a parsed node's source, a buffer or an open file (whose position
+// it moves). The decoder has bounded every offset of the tree. False when the file read fails.
+bool ReadParsedOctets(const NodeEx* pNode, int64_t nOffset, unsigned char* pbyOut, size_t nSize);
+
+// True when a parsed node was written with a definite length (DER, X.690 10.1). The decoder
+// counts the end-of-contents octets in the value of an indefinite-length element, so only
+// then is ValueLength the value itself. False also when a file cannot be read.
 inline bool HasDefiniteLength(const NodeEx* pNode)
 {
-    return 0x80 != pNode->pSourceData[pNode->ValueOffset - (int64_t)pNode->LengthOctets];
+    if (!pNode->pSourceFile)
+        return 0x80 != pNode->pSourceData[pNode->ValueOffset - (int64_t)pNode->LengthOctets];
+    unsigned char byFirstLengthOctet = 0x80;
+    return ReadParsedOctets(pNode, pNode->ValueOffset - (int64_t)pNode->LengthOctets,
+                            &byFirstLengthOctet, 1) &&
+           0x80 != byFirstLengthOctet;
 }
 
 // The value octets of a node parsed from memory.
