@@ -10,6 +10,7 @@
 
 #include "FormatNodes.h"
 #include "HandOver.h"
+#include "Misc.h"
 #include "OsslPtr.h"
 #include "VomuStep.h"
 #include "vomu_result.h"
@@ -759,6 +760,15 @@ int JoinEncryptedContent(const NodeEx* pNode, OwnedArray<unsigned char>* ppbyOut
     return VOMU_OK;
 }
 
+// What the memory and the file reader share once the tree is decoded: the structure checked,
+// then the fields both hand over alike.
+int ReadEnvelopeTree(const NodeEx* pRoot, CMSEnvelopeNodes* pNodes, CMSEnvelopeFields* pFields)
+{
+    int nResult = CheckEnvelopeNodes(pRoot, pNodes);
+    if (VOMU_OK != nResult) return nResult;
+    return ReadCommonFields(*pNodes, pFields);
+}
+
 }  // namespace
 
 int Decode_CMSEnvelopeData(unsigned char* pbyDER, int nDERSize,
@@ -775,11 +785,8 @@ int Decode_CMSEnvelopeData(unsigned char* pbyDER, int nDERSize,
     NodePtr pTree(pCMSEnvelope);
     VOMU_FAIL_IF(VOMU_OK != nResult || NULL == pCMSEnvelope, "DecodeASN1MemoryEx", VOMU_E_FAIL);
     CMSEnvelopeNodes nodes = {};
-    nResult = CheckEnvelopeNodes(pTree.get(), &nodes);
-    if (VOMU_OK != nResult) return nResult;
-
     CMSEnvelopeFields fields;
-    nResult = ReadCommonFields(nodes, &fields);
+    nResult = ReadEnvelopeTree(pTree.get(), &nodes, &fields);
     if (VOMU_OK != nResult) return nResult;
     // An empty parameter value (05 00) is handed over as no array at all.
     OwnedArray<unsigned char> pbyContentEncryptionAlgParameter;
@@ -807,27 +814,6 @@ int Decode_CMSEnvelopeData(unsigned char* pbyDER, int nDERSize,
     return VOMU_OK;
 }
 
-namespace {
-
-// Restores a stream's position on every return of the reader that moves it.
-class FilePositionGuard {
-public:
-    explicit FilePositionGuard(FILE* fpFile) : m_fpFile(fpFile), m_nPosition(ftello(fpFile)) {}
-    ~FilePositionGuard()
-    {
-        if (m_nPosition >= 0) fseeko(m_fpFile, m_nPosition, SEEK_SET);
-    }
-    bool Saved() const { return m_nPosition >= 0; }
-    FilePositionGuard(const FilePositionGuard&) = delete;
-    FilePositionGuard& operator=(const FilePositionGuard&) = delete;
-
-private:
-    FILE* m_fpFile;
-    off_t m_nPosition;
-};
-
-}  // namespace
-
 int Decode_CMSEnvelopeFile(FILE* fpFile, unsigned char** ppbyRecipientKeyID,
                            int* pnRecipientKeyIDSize, unsigned char** ppbyEncryptedKey,
                            int* pnEncryptedKeySize, NodeEx** ppNode_EncryptedContent,
@@ -836,18 +822,15 @@ int Decode_CMSEnvelopeFile(FILE* fpFile, unsigned char** ppbyRecipientKeyID,
                            unsigned char** ppbyParam, int* pnParamSize)
 {
     VOMU_FAIL_IF(NULL == fpFile, "Check parameter", VOMU_E_INVALID_ARG);
-    FilePositionGuard position(fpFile);
-    VOMU_FAIL_IF(!position.Saved(), "ftell", VOMU_E_FAIL);
+    morv::FilePositionGuard position(fpFile);
+    VOMU_FAIL_IF(!position.Ok(), "ftell", VOMU_E_FAIL);
     NodeEx* pCMSEnvelope = NULL;
     int nResult = DecodeASN1FileEx(fpFile, &pCMSEnvelope);
     NodePtr pTree(pCMSEnvelope);
     VOMU_FAIL_IF(VOMU_OK != nResult || NULL == pCMSEnvelope, "DecodeASN1FileEx", VOMU_E_FAIL);
     CMSEnvelopeNodes nodes = {};
-    nResult = CheckEnvelopeNodes(pTree.get(), &nodes);
-    if (VOMU_OK != nResult) return nResult;
-
     CMSEnvelopeFields fields;
-    nResult = ReadCommonFields(nodes, &fields);
+    nResult = ReadEnvelopeTree(pTree.get(), &nodes, &fields);
     if (VOMU_OK != nResult) return nResult;
     OwnedArray<unsigned char> pbyContentEncryptionAlgParameter;
     nResult = CopyValue(nodes.pParameter, "!pbyContentEncryptionAlgParameter",

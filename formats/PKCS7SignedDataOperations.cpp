@@ -1369,6 +1369,16 @@ int DecodeSignature(const SignedDataNodes& nodes, bool bFile, SignedDataParts* p
     return JoinRS(pSignature, LastChild(pSignerInfo), bFile, pParts);
 }
 
+// Which of the optional parts a caller asked for, by the outputs it passed.
+SignedDataRequest Request(bool bFile, char** ppszDigestAlgOid, char** ppszDigestEncryptionAlgOid,
+                          unsigned char** ppbySignedAttrs, unsigned char** ppbyUnsignedAttrs)
+{
+    const SignedDataRequest request = {bFile, NULL != ppszDigestAlgOid,
+                                       NULL != ppszDigestEncryptionAlgOid, NULL != ppbySignedAttrs,
+                                       NULL != ppbyUnsignedAttrs};
+    return request;
+}
+
 // Every step of both positional readers, in their order.
 int ReadSignedDataTree(const NodeEx* pRoot, const SignedDataRequest& request,
                        SignedDataParts* pParts)
@@ -1408,21 +1418,6 @@ void HandOverCommonParts(SignedDataParts& parts, unsigned char** ppbyCert, int* 
                  pnUnsignedAttrsSize);
 }
 
-// Puts a stream back where its owner had it, on every path.
-class FilePositionGuard {
-public:
-    explicit FilePositionGuard(FILE* fp) : m_fp(fp), m_nPosition(ftello(fp)) {}
-    ~FilePositionGuard()
-    {
-        if (m_nPosition >= 0) fseeko(m_fp, m_nPosition, SEEK_SET);
-    }
-    bool Ok() const { return m_nPosition >= 0; }
-
-private:
-    FILE* m_fp;
-    off_t m_nPosition;
-};
-
 }  // namespace
 
 int ParsePKCS7Signature(unsigned char* pbyPKCS7, int nPKCS7Size,
@@ -1440,9 +1435,8 @@ int ParsePKCS7Signature(unsigned char* pbyPKCS7, int nPKCS7Size,
     NodePtr pTree(pPKCS7);
     VOMU_FAIL_IF(VOMU_OK != nResult || NULL == pPKCS7, "DecodeASN1MemoryEx", VOMU_E_FAIL);
 
-    const SignedDataRequest request = {false, NULL != ppszDigestAlgOid,
-                                       NULL != ppszDigestEncryptionAlgOid,
-                                       NULL != ppbySignedAttrs, NULL != ppbyUnsignedAttrs};
+    const SignedDataRequest request = Request(false, ppszDigestAlgOid, ppszDigestEncryptionAlgOid,
+                                              ppbySignedAttrs, ppbyUnsignedAttrs);
     SignedDataParts parts;
     nResult = ReadSignedDataTree(pTree.get(), request, &parts);
     if (VOMU_OK != nResult) return nResult;
@@ -1465,16 +1459,15 @@ int ParsePKCS7AttachedSignatureFile(FILE* fpPKCS7File,
                                     unsigned char** ppbyUnsignedAttrs, int* pnUnsignedAttrsSize)
 {
     VOMU_FAIL_IF(NULL == fpPKCS7File, "Check parameter", VOMU_E_INVALID_ARG);
-    FilePositionGuard position(fpPKCS7File);
+    morv::FilePositionGuard position(fpPKCS7File);
     VOMU_FAIL_IF(!position.Ok(), "ftell", VOMU_E_FAIL);
     NodeEx* pPKCS7 = NULL;
     int nResult = DecodeASN1FileEx(fpPKCS7File, &pPKCS7);
     NodePtr pTree(pPKCS7);
     VOMU_FAIL_IF(VOMU_OK != nResult || NULL == pPKCS7, "DecodeASN1FileEx", VOMU_E_FAIL);
 
-    const SignedDataRequest request = {true, NULL != ppszDigestAlgOid,
-                                       NULL != ppszDigestEncryptionAlgOid,
-                                       NULL != ppbySignedAttrs, NULL != ppbyUnsignedAttrs};
+    const SignedDataRequest request = Request(true, ppszDigestAlgOid, ppszDigestEncryptionAlgOid,
+                                              ppbySignedAttrs, ppbyUnsignedAttrs);
     SignedDataParts parts;
     nResult = ReadSignedDataTree(pTree.get(), request, &parts);
     if (VOMU_OK != nResult) return nResult;

@@ -1,6 +1,8 @@
 #ifndef MORV_MISC_H
 #define MORV_MISC_H
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -22,5 +24,27 @@ int SplitString(const char* pszStr, const char* pszSplit, std::vector<char*>& ve
 
 // Frees every non-null item and empties the vector.
 void CleanupStringVector(std::vector<char*>& vetStr);
+
+namespace morv {
+
+// Puts a stream back where its owner had it, on every return of a reader that moves it.
+// Ok() is false when the position could not be told (a pipe, say); nothing is restored then.
+class FilePositionGuard {
+public:
+    explicit FilePositionGuard(FILE* fpFile) : m_fpFile(fpFile), m_nPosition(ftello(fpFile)) {}
+    ~FilePositionGuard()
+    {
+        if (m_nPosition >= 0) fseeko(m_fpFile, m_nPosition, SEEK_SET);
+    }
+    bool Ok() const { return m_nPosition >= 0; }
+    FilePositionGuard(const FilePositionGuard&) = delete;
+    FilePositionGuard& operator=(const FilePositionGuard&) = delete;
+
+private:
+    FILE* m_fpFile;
+    off_t m_nPosition;
+};
+
+}  // namespace morv
 
 #endif

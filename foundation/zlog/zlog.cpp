@@ -320,33 +320,19 @@ bool ThreadKeyExists() { return g_bKeyExists; }
 
 using namespace zl;
 
-int zlog_init(const char* confpath)
+namespace {
+
+void LogInitBanner()
 {
     zc_debug("------zlog_init start------");
     zc_debug("------compile time[%s %s], version[%s]------", __DATE__, __TIME__, "1.2.8");
-    int rc = pthread_rwlock_wrlock(&g_lock);
-    if (rc != 0) {
-        zc_error("pthread_rwlock_wrlock fail, rc[%d]", rc);
-        return -1;
-    }
-    int nRet = -1;
-    if (g_bInited) {
-        zc_error("already init, use zlog_reload pls");
-    } else if (InitInner(confpath, nullptr) != 0) {
-        zc_error("zlog_init_inner[%s] fail", confpath ? confpath : "");
-    } else {
-        nRet = 0;
-    }
-    zc_debug(nRet == 0 ? "------zlog_init success end------" : "------zlog_init fail end------");
-    pthread_rwlock_unlock(&g_lock);
-    return nRet;
 }
 
-int zlog_init_memory_log(const char* level, const char* logpath)
+// The frame both ways of starting share: the write lock, the once-only check and the closing
+// line. pfnStart does the start itself under the lock and answers 0 on success.
+template <typename Start>
+int InitUnderLock(Start pfnStart)
 {
-    zc_debug("------zlog_init start------");
-    zc_debug("------compile time[%s %s], version[%s]------", __DATE__, __TIME__, "1.2.8");
-    zc_debug("------loglevel[%s], logpath[%s]------", level ? level : "", logpath ? logpath : "");
     int rc = pthread_rwlock_wrlock(&g_lock);
     if (rc != 0) {
         zc_error("pthread_rwlock_wrlock fail, rc[%d]", rc);
@@ -355,15 +341,8 @@ int zlog_init_memory_log(const char* level, const char* logpath)
     int nRet = -1;
     if (g_bInited) {
         zc_error("already init, use zlog_reload pls");
-    } else if (StoreMemoryLogRule(level ? level : "", logpath ? logpath : "")) {
-        zc_debug("------rule[%s]------", zlog_memory_log_rule);
-        if (InitInner(nullptr, zlog_memory_log_rule) == 0) {
-            nRet = 0;
-        } else {
-            zc_error("zlog_init_inner_with_rule[%s] fail", zlog_memory_log_rule);
-            // A stale rule would otherwise steer a later file configuration's reloads.
-            memset(zlog_memory_log_rule, 0, sizeof zlog_memory_log_rule);
-        }
+    } else {
+        nRet = pfnStart();
     }
     zc_debug(nRet == 0 ? "------zlog_init success end------" : "------zlog_init fail end------");
     rc = pthread_rwlock_unlock(&g_lock);
@@ -372,6 +351,33 @@ int zlog_init_memory_log(const char* level, const char* logpath)
         return -1;
     }
     return nRet;
+}
+
+}  // namespace
+
+int zlog_init(const char* confpath)
+{
+    LogInitBanner();
+    return InitUnderLock([confpath]() {
+        if (InitInner(confpath, nullptr) == 0) return 0;
+        zc_error("zlog_init_inner[%s] fail", confpath ? confpath : "");
+        return -1;
+    });
+}
+
+int zlog_init_memory_log(const char* level, const char* logpath)
+{
+    LogInitBanner();
+    zc_debug("------loglevel[%s], logpath[%s]------", level ? level : "", logpath ? logpath : "");
+    return InitUnderLock([level, logpath]() {
+        if (!StoreMemoryLogRule(level ? level : "", logpath ? logpath : "")) return -1;
+        zc_debug("------rule[%s]------", zlog_memory_log_rule);
+        if (InitInner(nullptr, zlog_memory_log_rule) == 0) return 0;
+        zc_error("zlog_init_inner_with_rule[%s] fail", zlog_memory_log_rule);
+        // A stale rule would otherwise steer a later file configuration's reloads.
+        memset(zlog_memory_log_rule, 0, sizeof zlog_memory_log_rule);
+        return -1;
+    });
 }
 
 namespace {
