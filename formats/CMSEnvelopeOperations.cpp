@@ -605,22 +605,22 @@ int CheckEnvelopeNodes(const NodeEx* pRoot, CMSEnvelopeNodes* pNodes)
     return VOMU_OK;
 }
 
-// The step and reason texts of one algorithm identifier's decoding.
+// The step and reason texts of one algorithm identifier's decoding: the reason of its
+// element's memory, then those of the identifier and its text.
 struct AlgOidTexts {
-    const char* pszD2iStep;
     const char* pszASN1Reason;
-    const char* pszObjectReason;
-    const char* pszLengthReason;
-    const char* pszTextReason;
+    morv::ObjectTextSteps steps;
 };
 
 const AlgOidTexts kKeyEncryptionAlgTexts = {
-    "d2i_ASN1_OBJECT(KeyEncryptionAlg)", "!pbyKeyEncryptionAlgOidASN1",
-    "NULL == pstKeyEncryptionAlgOid", "0 == nKeyEncryptionAlgOidLength", "!pszKeyEncryptionAlgOid"};
+    "!pbyKeyEncryptionAlgOidASN1",
+    {"d2i_ASN1_OBJECT(KeyEncryptionAlg)", "NULL == pstKeyEncryptionAlgOid", "OBJ_obj2txt(1)",
+     "OBJ_obj2txt(2)", "0 == nKeyEncryptionAlgOidLength", "!pszKeyEncryptionAlgOid"}};
 const AlgOidTexts kContentEncryptionAlgTexts = {
-    "d2i_ASN1_OBJECT(ContentEncryptionAlg)", "!pbyContentEncryptionAlgOidASN1",
-    "NULL == pstContentEncryptionAlgOid", "0 == nContentEncryptionAlgOidLength",
-    "!pszContentEncryptionAlgOid"};
+    "!pbyContentEncryptionAlgOidASN1",
+    {"d2i_ASN1_OBJECT(ContentEncryptionAlg)", "NULL == pstContentEncryptionAlgOid",
+     "OBJ_obj2txt(1)", "OBJ_obj2txt(2)", "0 == nContentEncryptionAlgOidLength",
+     "!pszContentEncryptionAlgOid"}};
 
 // One step line for a condition whose reason is given as text.
 int StepCheck(bool bFailed, const char* pszStep, int nCode, const char* pszReason, bool bOpenssl)
@@ -648,24 +648,10 @@ int ReadAlgorithmOid(const NodeEx* pOid, const AlgOidTexts& texts, OwnedArray<ch
     const bool bRead = morv::ReadParsedOctets(pOid, pOid->ValueOffset - 2, pbyElement.get(), nElementSize);
     VOMU_FAIL_IF(!bRead, "Read algorithm identifier", VOMU_E_FAIL);
 
-    const unsigned char* pbyCursor = pbyElement.get();
-    morv::OsslPtr<ASN1_OBJECT> pObject(d2i_ASN1_OBJECT(NULL, &pbyCursor, (long)nElementSize));
-    nResult = StepCheck(!pObject, texts.pszD2iStep, VOMU_E_FAIL, texts.pszObjectReason, true);
+    size_t nOidSize = 0;
+    nResult = morv::DecodeObjectText(pbyElement.get(), nElementSize, texts.steps, ppszOid, &nOidSize);
     if (VOMU_OK != nResult) return nResult;
-    const int nOidLength = OBJ_obj2txt(NULL, 0, pObject.get(), 1);
-    nResult = StepCheck(0 >= nOidLength, "OBJ_obj2txt(1)", VOMU_E_FAIL, texts.pszLengthReason, true);
-    if (VOMU_OK != nResult) return nResult;
-
-    OwnedArray<char> pszOid = morv::NewArray<char>((size_t)nOidLength + 1);
-    nResult = StepCheck(!pszOid, "New memory", VOMU_E_FAIL, texts.pszTextReason, false);
-    if (VOMU_OK != nResult) return nResult;
-    memset(pszOid.get(), 0, (size_t)nOidLength + 1);
-    const int nWritten = OBJ_obj2txt(pszOid.get(), nOidLength + 1, pObject.get(), 1);
-    nResult = StepCheck(nWritten != nOidLength, "OBJ_obj2txt(2)", VOMU_E_FAIL, texts.pszLengthReason,
-                        true);
-    if (VOMU_OK != nResult) return nResult;
-    *ppszOid = std::move(pszOid);
-    *pnOidSize = nOidLength;
+    *pnOidSize = (int)nOidSize;
     return VOMU_OK;
 }
 

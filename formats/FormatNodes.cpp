@@ -1,10 +1,13 @@
 #include "FormatNodes.h"
 
+#include <openssl/objects.h>
+
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include "HandOver.h"
+#include "OsslPtr.h"
 #include "VomuStep.h"
 #include "vomu_result.h"
 
@@ -107,6 +110,31 @@ bool ReadParsedOctets(const NodeEx* pNode, int64_t nOffset, unsigned char* pbyOu
                nSize == fread(pbyOut, 1, nSize, pNode->pSourceFile);
     if (nSize > 0) memcpy(pbyOut, pNode->pSourceData + nOffset, nSize);
     return true;
+}
+
+int ObjectText(const ASN1_OBJECT* pOid, const ObjectTextSteps& steps, OwnedArray<char>* ppText,
+               size_t* pnText)
+{
+    int nLength = OBJ_obj2txt(NULL, 0, pOid, 1);
+    if (nLength < 0) nLength = 0;
+    VOMU_STEP_CHECK_(0 == nLength, steps.pszLengthReason, steps.pszMeasure, VOMU_E_FAIL, true);
+    OwnedArray<char> pszOid = NewArray<char>((size_t)nLength + 1);
+    VOMU_STEP_CHECK_(!pszOid, steps.pszMemoryReason, "New memory", VOMU_E_FAIL, false);
+    memset(pszOid.get(), 0, (size_t)nLength + 1);
+    const bool bWritten = nLength == OBJ_obj2txt(pszOid.get(), nLength + 1, pOid, 1);
+    VOMU_STEP_CHECK_(!bWritten, steps.pszLengthReason, steps.pszWrite, VOMU_E_FAIL, true);
+    *ppText = std::move(pszOid);
+    *pnText = (size_t)nLength;
+    return VOMU_OK;
+}
+
+int DecodeObjectText(const unsigned char* pbyElement, size_t nElementSize,
+                     const ObjectTextSteps& steps, OwnedArray<char>* ppText, size_t* pnText)
+{
+    const unsigned char* pbyCursor = pbyElement;
+    OsslPtr<ASN1_OBJECT> pObject(d2i_ASN1_OBJECT(NULL, &pbyCursor, (long)nElementSize));
+    VOMU_STEP_CHECK_(!pObject, steps.pszDecodeReason, steps.pszDecode, VOMU_E_FAIL, true);
+    return ObjectText(pObject.get(), steps, ppText, pnText);
 }
 
 }  // namespace morv

@@ -2,9 +2,12 @@
 #define MORV_FORMAT_NODES_H
 
 // Small NodeEx helpers shared by the format builders and readers.
+#include <openssl/asn1.h>
+
 #include <cstddef>
 
 #include "ASN1EngineEx.h"
+#include "HandOver.h"
 
 namespace morv {
 
@@ -59,6 +62,26 @@ inline const unsigned char* ParsedValue(const NodeEx* pNode)
 {
     return pNode->pSourceData + pNode->ValueOffset;
 }
+
+// The step lines of one object identifier's decoding and dotted text, as each reader names
+// them: the length reason stands on both measuring steps.
+struct ObjectTextSteps {
+    const char* pszDecode;
+    const char* pszDecodeReason;
+    const char* pszMeasure;
+    const char* pszWrite;
+    const char* pszLengthReason;
+    const char* pszMemoryReason;
+};
+
+// Dotted decimal text of an object identifier in a new NUL-terminated array, measured first.
+// VOMU_OK or VOMU_E_FAIL.
+int ObjectText(const ASN1_OBJECT* pOid, const ObjectTextSteps& steps, OwnedArray<char>* ppText,
+               size_t* pnText);
+
+// The same from the DER element (tag, length, value) of an OBJECT IDENTIFIER.
+int DecodeObjectText(const unsigned char* pbyElement, size_t nElementSize,
+                     const ObjectTextSteps& steps, OwnedArray<char>* ppText, size_t* pnText);
 
 }  // namespace morv
 

@@ -1185,6 +1185,19 @@ int FindSignerCertificate(const SignedDataNodes& nodes, const NodeEx* pCertifica
     return VOMU_OK;
 }
 
+// A new copy of a whole element (tag, length and value).
+int CopyTlv(const NodeEx* pNode, const char* pszMemoryReason, OwnedArray<unsigned char>* ppCopy,
+            size_t* pnSize)
+{
+    SourceOctets tlv;
+    if (!tlv.Tlv(pNode)) return tlv.Failure();
+    OwnedArray<unsigned char> pCopy = tlv.Copy();
+    VOMU_STEP_CHECK_(!pCopy, pszMemoryReason, "New memory", VOMU_E_FAIL, false);
+    *ppCopy = std::move(pCopy);
+    *pnSize = tlv.Size();
+    return VOMU_OK;
+}
+
 int SelectCertificate(const SignedDataNodes& nodes, SignedDataParts* pParts)
 {
     const NodeEx* pCertificates = Child(nodes.pSignedData, 3);
@@ -1197,83 +1210,40 @@ int SelectCertificate(const SignedDataNodes& nodes, SignedDataParts* pParts)
         if (VOMU_OK != nResult) return nResult;
     }
     if (NULL == pCert) return VOMU_OK;
-    SourceOctets cert;
-    if (!cert.Tlv(pCert)) return cert.Failure();
-    OwnedArray<unsigned char> pbyCertData = cert.Copy();
-    VOMU_FAIL_IF(!pbyCertData, "New memory", VOMU_E_FAIL);
-    pParts->pCert = std::move(pbyCertData);
-    pParts->nCert = cert.Size();
-    return VOMU_OK;
+    return CopyTlv(pCert, "!pbyCertData", &pParts->pCert, &pParts->nCert);
 }
 
 int CopyAttributes(const SignedDataNodes& nodes, const SignedDataRequest& request,
                    SignedDataParts* pParts)
 {
+    int nResult = VOMU_OK;
     if (request.bSignedAttrs && nodes.pSignedAttrs) {
-        SourceOctets tlv;
-        if (!tlv.Tlv(nodes.pSignedAttrs)) return tlv.Failure();
-        OwnedArray<unsigned char> pbySignedAttrs = tlv.Copy();
-        VOMU_FAIL_IF(!pbySignedAttrs, "New memory", VOMU_E_FAIL);
-        pParts->pSignedAttrs = std::move(pbySignedAttrs);
-        pParts->nSignedAttrs = tlv.Size();
+        nResult = CopyTlv(nodes.pSignedAttrs, "!pbySignedAttrs", &pParts->pSignedAttrs,
+                          &pParts->nSignedAttrs);
     }
-    if (request.bUnsignedAttrs && nodes.pUnsignedAttrs) {
-        SourceOctets tlv;
-        if (!tlv.Tlv(nodes.pUnsignedAttrs)) return tlv.Failure();
-        OwnedArray<unsigned char> pbyUnsignedAttrs = tlv.Copy();
-        VOMU_FAIL_IF(!pbyUnsignedAttrs, "New memory", VOMU_E_FAIL);
-        pParts->pUnsignedAttrs = std::move(pbyUnsignedAttrs);
-        pParts->nUnsignedAttrs = tlv.Size();
+    if (VOMU_OK == nResult && request.bUnsignedAttrs && nodes.pUnsignedAttrs) {
+        nResult = CopyTlv(nodes.pUnsignedAttrs, "!pbyUnsignedAttrs", &pParts->pUnsignedAttrs,
+                          &pParts->nUnsignedAttrs);
     }
-    return VOMU_OK;
+    return nResult;
 }
 
-// The step lines of one object identifier's text, as each reader names them.
-struct OidTextSteps {
-    const char* pszDecode;
-    const char* pszDecodeReason;
-    const char* pszMeasure;
-    const char* pszWrite;
-    const char* pszLengthReason;
-    const char* pszMemoryReason;
-};
-
-const OidTextSteps kDigestAlgSteps = {"d2i_ASN1_OBJECT(DigestAlgOid)", "NULL == pstDigestAlgOid",
+const morv::ObjectTextSteps kDigestAlgSteps = {"d2i_ASN1_OBJECT(DigestAlgOid)", "NULL == pstDigestAlgOid",
                                       "OBJ_obj2txt(1)", "OBJ_obj2txt(2)",
                                       "0 == nDigestAlgOidLength", "!pszDigestAlgOid"};
-const OidTextSteps kDigestEncAlgSteps = {
+const morv::ObjectTextSteps kDigestEncAlgSteps = {
     "d2i_ASN1_OBJECT(DigestEncryptionAlgOid)", "NULL == pstDigestEncryptionAlgOid",
     "OBJ_obj2txt(3)", "OBJ_obj2txt(4)", "0 == nDigestEncryptionAlgOidLength",
     "!pszDigestEncryptionAlgOid"};
 
-// Dotted decimal text of an object identifier in a new array, measured first.
-int ObjectText(const ASN1_OBJECT* pOid, const OidTextSteps& steps, OwnedArray<char>* ppText,
-               size_t* pnText)
-{
-    int nLength = OBJ_obj2txt(NULL, 0, pOid, 1);
-    if (nLength < 0) nLength = 0;
-    VOMU_STEP_CHECK_(0 == nLength, steps.pszLengthReason, steps.pszMeasure, VOMU_E_FAIL, true);
-    OwnedArray<char> pszOid = NewArray<char>((size_t)nLength + 1);
-    VOMU_STEP_CHECK_(!pszOid, steps.pszMemoryReason, "New memory", VOMU_E_FAIL, false);
-    memset(pszOid.get(), 0, (size_t)nLength + 1);
-    const bool bWritten = nLength == OBJ_obj2txt(pszOid.get(), nLength + 1, pOid, 1);
-    VOMU_STEP_CHECK_(!bWritten, steps.pszLengthReason, steps.pszWrite, VOMU_E_FAIL, true);
-    *ppText = std::move(pszOid);
-    *pnText = (size_t)nLength;
-    return VOMU_OK;
-}
-
 // Dotted decimal text of the OBJECT IDENTIFIER heading an AlgorithmIdentifier.
-int AlgorithmOidText(const NodeEx* pAlgorithm, const OidTextSteps& steps,
+int AlgorithmOidText(const NodeEx* pAlgorithm, const morv::ObjectTextSteps& steps,
                      OwnedArray<char>* ppText, size_t* pnText)
 {
     VOMU_P7_REQUIRE(IsNode(pAlgorithm, 0x30, 1), "Check PKCS#7 AlgorithmIdentifier nodes");
     SourceOctets oid;
     if (!oid.Tlv(Child(pAlgorithm, 0))) return oid.Failure();
-    const unsigned char* pby = oid.Data();
-    OsslPtr<ASN1_OBJECT> pstOid(d2i_ASN1_OBJECT(NULL, &pby, (long)oid.Size()));
-    VOMU_STEP_CHECK_(NULL == pstOid, steps.pszDecodeReason, steps.pszDecode, VOMU_E_FAIL, true);
-    return ObjectText(pstOid.get(), steps, ppText, pnText);
+    return morv::DecodeObjectText(oid.Data(), oid.Size(), steps, ppText, pnText);
 }
 
 int ReadAlgorithms(const SignedDataNodes& nodes, const SignedDataRequest& request,
@@ -1947,11 +1917,11 @@ int ReadLastSigner(const SM2PKCS7_SIGNED* pSigned, SM2SignerParts* pParts)
     int nResult = VOMU_OK;
     if (pParts->bSignature) nResult = SM2PKCS7RawSignature(pstSignerInfo, &pParts->pRS);
     if (VOMU_OK == nResult && pParts->bDigestAlg) {
-        nResult = ObjectText(pstSignerInfo->digest_alg->algorithm, kDigestAlgSteps,
+        nResult = morv::ObjectText(pstSignerInfo->digest_alg->algorithm, kDigestAlgSteps,
                              &pParts->pDigestAlg, &pParts->nDigestAlg);
     }
     if (VOMU_OK == nResult && pParts->bDigestEncAlg) {
-        nResult = ObjectText(pstSignerInfo->digest_enc_alg->algorithm, kDigestEncAlgSteps,
+        nResult = morv::ObjectText(pstSignerInfo->digest_enc_alg->algorithm, kDigestEncAlgSteps,
                              &pParts->pDigestEncAlg, &pParts->nDigestEncAlg);
     }
     return nResult;
