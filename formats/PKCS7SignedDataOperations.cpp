@@ -1664,16 +1664,15 @@ IMPLEMENT_ASN1_FUNCTIONS(SM2PKCS7_SIGNED)
 IMPLEMENT_ASN1_FUNCTIONS(SM2PKCS7)
 VOMU_END_C
 
+namespace morv {
+MORV_OSSL_DELETER(SM2PKCS7, SM2PKCS7_free);
+MORV_OSSL_DELETER(SM2PKCS7_SIGNED, SM2PKCS7_SIGNED_free);
+MORV_OSSL_DELETER(SM2PKCS7_SIGNER_INFO, SM2PKCS7_SIGNER_INFO_free);
+}  // namespace morv
+
 namespace {
 
-// Owners for the item types and for DER made by OpenSSL's encoders.
-struct SM2PKCS7Deleter {
-    void operator()(SM2PKCS7* p) const { SM2PKCS7_free(p); }
-    void operator()(SM2PKCS7_SIGNED* p) const { SM2PKCS7_SIGNED_free(p); }
-    void operator()(SM2PKCS7_SIGNER_INFO* p) const { SM2PKCS7_SIGNER_INFO_free(p); }
-};
-template <typename T> using SM2PKCS7Ptr = std::unique_ptr<T, SM2PKCS7Deleter>;
-
+// The owner of DER made by OpenSSL's encoders.
 struct OpensslBytesDeleter {
     void operator()(unsigned char* p) const { OPENSSL_free(p); }
 };
@@ -1768,7 +1767,7 @@ int ParseSM2P7(unsigned char* pbySM2P7, int nSM2P7Size, char** ppszContentType,
 {
     VOMU_FAIL_IF(NULL == pbySM2P7 || 0 >= nSM2P7Size, "Check parameter", VOMU_E_FAIL);
     const unsigned char* pbyIn = pbySM2P7;
-    SM2PKCS7Ptr<SM2PKCS7> pstP7(d2i_SM2PKCS7(NULL, &pbyIn, nSM2P7Size));
+    OsslPtr<SM2PKCS7> pstP7(d2i_SM2PKCS7(NULL, &pbyIn, nSM2P7Size));
     VOMU_FAIL_IF_OSSL(NULL == pstP7, "d2i_SM2PKCS7", VOMU_E_FAIL);
     OwnedArray<char> pContentType;
     int nContentTypeLen = 0;
@@ -1794,7 +1793,7 @@ int ParseSM2P7SignedData(unsigned char* pbySignedData, int nSignedDataSize,
 {
     VOMU_FAIL_IF(NULL == pbySignedData || 0 >= nSignedDataSize, "Check parameter", VOMU_E_FAIL);
     const unsigned char* pbyIn = pbySignedData;
-    SM2PKCS7Ptr<SM2PKCS7_SIGNED> pstSignedData(d2i_SM2PKCS7_SIGNED(NULL, &pbyIn, nSignedDataSize));
+    OsslPtr<SM2PKCS7_SIGNED> pstSignedData(d2i_SM2PKCS7_SIGNED(NULL, &pbyIn, nSignedDataSize));
     VOMU_FAIL_IF_OSSL(NULL == pstSignedData, "d2i_SM2PKCS7_SIGNED", VOMU_E_FAIL);
     const SM2PKCS7_SIGNED* pSigned = pstSignedData.get();
     EncodedPart mdAlg, contents, cert, signerInfo;
@@ -1850,7 +1849,7 @@ int ParseSM2P7SignerInfo(unsigned char* pbySignerInfo, int nSignerInfoSize,
 {
     VOMU_FAIL_IF(NULL == pbySignerInfo || 0 >= nSignerInfoSize, "Check parameter", VOMU_E_FAIL);
     const unsigned char* pbyIn = pbySignerInfo;
-    SM2PKCS7Ptr<SM2PKCS7_SIGNER_INFO> pstSignerInfo(
+    OsslPtr<SM2PKCS7_SIGNER_INFO> pstSignerInfo(
         d2i_SM2PKCS7_SIGNER_INFO(NULL, &pbyIn, nSignerInfoSize));
     VOMU_FAIL_IF_OSSL(NULL == pstSignerInfo, "d2i_SM2PKCS7_SIGNER_INFO", VOMU_E_FAIL);
     const SM2PKCS7_SIGNER_INFO* pInfo = pstSignerInfo.get();
@@ -1938,7 +1937,7 @@ int ParseSM2PKCS7Signature(unsigned char* pbySM2P7, int nSM2P7Size,
 {
     VOMU_FAIL_IF(NULL == pbySM2P7 || 0 >= nSM2P7Size, "Check parameter", VOMU_E_FAIL);
     const unsigned char* pbyIn = pbySM2P7;
-    SM2PKCS7Ptr<SM2PKCS7> pstSM2PKCS7(d2i_SM2PKCS7(NULL, &pbyIn, nSM2P7Size));
+    OsslPtr<SM2PKCS7> pstSM2PKCS7(d2i_SM2PKCS7(NULL, &pbyIn, nSM2P7Size));
     VOMU_FAIL_IF_OSSL(NULL == pstSM2PKCS7, "d2i_SM2PKCS7", VOMU_E_FAIL);
     const SM2PKCS7_SIGNED* pSigned = pstSM2PKCS7->SM2PKCS7SignedData;
     VOMU_FAIL_IF(NULL == pSigned, "Check SM2PKCS7SignedData", VOMU_E_FAIL);

@@ -309,45 +309,16 @@ ASN1_SEQUENCE(SM2_PFX) = {
 }  // namespace
 
 namespace morv {
-template <>
-struct OsslDeleter<SM2_PFX> {
-    void operator()(SM2_PFX* p) const { SM2_PFX_free(p); }
-};
-template <>
-struct OsslDeleter<SM2_PRIVATE_DATA> {
-    void operator()(SM2_PRIVATE_DATA* p) const { SM2_PRIVATE_DATA_free(p); }
-};
-template <>
-struct OsslDeleter<SM2_PUBLIC_DATA> {
-    void operator()(SM2_PUBLIC_DATA* p) const { SM2_PUBLIC_DATA_free(p); }
-};
+MORV_OSSL_DELETER(SM2_PFX, SM2_PFX_free);
+MORV_OSSL_DELETER(SM2_PRIVATE_DATA, SM2_PRIVATE_DATA_free);
+MORV_OSSL_DELETER(SM2_PUBLIC_DATA, SM2_PUBLIC_DATA_free);
 }  // namespace morv
 
-#define MORV_SM2PFX_ITEM_FUNCTIONS(Type)                                                        \
-    Type* d2i_##Type(Type** ppValue, const unsigned char** ppbyIn, long nLen)                   \
-    {                                                                                           \
-        return (Type*)ASN1_item_d2i((ASN1_VALUE**)ppValue, ppbyIn, nLen, ASN1_ITEM_rptr(Type)); \
-    }                                                                                           \
-    int i2d_##Type(const Type* pValue, unsigned char** ppbyOut)                                 \
-    {                                                                                           \
-        return ASN1_item_i2d((const ASN1_VALUE*)pValue, ppbyOut, ASN1_ITEM_rptr(Type));         \
-    }                                                                                           \
-    Type* Type##_new(void)                                                                      \
-    {                                                                                           \
-        return (Type*)ASN1_item_new(ASN1_ITEM_rptr(Type));                                      \
-    }                                                                                           \
-    void Type##_free(Type* pValue)                                                              \
-    {                                                                                           \
-        ASN1_item_free((ASN1_VALUE*)pValue, ASN1_ITEM_rptr(Type));                              \
-    }
-
 VOMU_BEGIN_C
-MORV_SM2PFX_ITEM_FUNCTIONS(SM2_PFX)
-MORV_SM2PFX_ITEM_FUNCTIONS(SM2_PRIVATE_DATA)
-MORV_SM2PFX_ITEM_FUNCTIONS(SM2_PUBLIC_DATA)
+IMPLEMENT_ASN1_FUNCTIONS(SM2_PFX)
+IMPLEMENT_ASN1_FUNCTIONS(SM2_PRIVATE_DATA)
+IMPLEMENT_ASN1_FUNCTIONS(SM2_PUBLIC_DATA)
 VOMU_END_C
-
-#undef MORV_SM2PFX_ITEM_FUNCTIONS
 
 namespace {
 

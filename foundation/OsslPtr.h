@@ -25,6 +25,7 @@ template <typename T> struct OsslDeleter;
 // A certificate stack owns its certificates.
 inline void X509StackFree(STACK_OF(X509)* pStack) { sk_X509_pop_free(pStack, X509_free); }
 
+// Also for the item types a format defines itself: use it inside namespace morv.
 #define MORV_OSSL_DELETER(Type, FreeFn) \
     template <> struct OsslDeleter<Type> { void operator()(Type* p) const { FreeFn(p); } }
 
@@ -58,8 +59,6 @@ MORV_OSSL_DELETER(ASN1_STRING, ASN1_STRING_free);
 MORV_OSSL_DELETER(OSSL_LIB_CTX, OSSL_LIB_CTX_free);
 MORV_OSSL_DELETER(OSSL_PARAM, OSSL_PARAM_free);
 MORV_OSSL_DELETER(OSSL_PARAM_BLD, OSSL_PARAM_BLD_free);
-
-#undef MORV_OSSL_DELETER
 
 template <typename T> using OsslPtr = std::unique_ptr<T, OsslDeleter<T>>;
 
