@@ -4,13 +4,9 @@
 #include <openssl/err.h>
 #include <openssl/objects.h>
 #include <openssl/pem.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -810,52 +806,6 @@ int Encode_PKCS7Signature(unsigned char* pbyCert, int nCertSize, unsigned char* 
 
 namespace {
 
-// A new file beside the output, created exclusively with the mode fopen "wb" would give.
-class TempOutputFile {
-public:
-    ~TempOutputFile()
-    {
-        if (m_fp) fclose(m_fp);
-        if (m_pszPath) unlink(m_pszPath.get());
-    }
-    int Create(const char* pszOutFilePath)
-    {
-        const size_t nPathSize = strlen(pszOutFilePath) + 48;
-        m_pszPath = morv::NewArray<char>(nPathSize);
-        VOMU_FAIL_IF(!m_pszPath, "New memory", VOMU_E_FAIL);
-        static std::atomic<unsigned> s_nCounter(0);
-        int fd = -1;
-        for (int nTry = 0; fd < 0 && nTry < 100; nTry++) {
-            snprintf(m_pszPath.get(), nPathSize, "%s.tmp.%ld.%u", pszOutFilePath, (long)getpid(),
-                     s_nCounter++);
-            fd = open(m_pszPath.get(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd < 0 && EEXIST != errno) break;
-        }
-        if (fd < 0) m_pszPath.reset();
-        VOMU_FAIL_IF(0 > fd, "open(temporary output file)", VOMU_E_OPEN_FILE);
-        m_fp = fdopen(fd, "wb");
-        if (!m_fp) close(fd);
-        VOMU_FAIL_IF(NULL == m_fp, "fdopen(temporary output file)", VOMU_E_OPEN_FILE);
-        return VOMU_OK;
-    }
-    FILE* File() const { return m_fp; }
-    // Flushes and closes with every result checked, then renames into place.
-    int CommitAs(const char* pszOutFilePath)
-    {
-        const bool bFlushed = 0 == fflush(m_fp) && !ferror(m_fp);
-        const int nClosed = fclose(m_fp);
-        m_fp = nullptr;
-        VOMU_FAIL_IF(!bFlushed || 0 != nClosed, "fclose(temporary output file)", VOMU_E_WRITE_FILE);
-        VOMU_FAIL_IF(0 != rename(m_pszPath.get(), pszOutFilePath), "rename", VOMU_E_WRITE_FILE);
-        m_pszPath.reset();
-        return VOMU_OK;
-    }
-
-private:
-    OwnedArray<char> m_pszPath;
-    FILE* m_fp = nullptr;
-};
-
 // Whether the content would be read from the file that the output replaces.
 bool ReadsFromPath(unsigned char* pbySourceData, FILE* fpSourceFile, bool bAttached,
                    const char* pszOutFilePath)
@@ -889,7 +839,7 @@ int Encode_PKCS7SignatureToFile(unsigned char* pbyCert, int nCertSize,
                                         pNode_UnsignedAttrs, NULL, NULL, NULL, NULL);
     VOMU_FAIL_IF(VOMU_OK != nResult, "Encode_PKCS7Signature(check)", nResult);
 
-    TempOutputFile out;
+    morv::TempOutputFile out;
     nResult = out.Create(pszOutFilePath);
     VOMU_FAIL_IF(VOMU_OK != nResult, "Create temporary output file", nResult);
     int nWritten = 0;
@@ -1228,9 +1178,9 @@ int CopyAttributes(const SignedDataNodes& nodes, const SignedDataRequest& reques
     return nResult;
 }
 
-const morv::ObjectTextSteps kDigestAlgSteps = {"d2i_ASN1_OBJECT(DigestAlgOid)", "NULL == pstDigestAlgOid",
-                                      "OBJ_obj2txt(1)", "OBJ_obj2txt(2)",
-                                      "0 == nDigestAlgOidLength", "!pszDigestAlgOid"};
+const morv::ObjectTextSteps kDigestAlgSteps = {
+    "d2i_ASN1_OBJECT(DigestAlgOid)", "NULL == pstDigestAlgOid", "OBJ_obj2txt(1)",
+    "OBJ_obj2txt(2)", "0 == nDigestAlgOidLength", "!pszDigestAlgOid"};
 const morv::ObjectTextSteps kDigestEncAlgSteps = {
     "d2i_ASN1_OBJECT(DigestEncryptionAlgOid)", "NULL == pstDigestEncryptionAlgOid",
     "OBJ_obj2txt(3)", "OBJ_obj2txt(4)", "0 == nDigestEncryptionAlgOidLength",
@@ -1917,11 +1867,12 @@ int ReadLastSigner(const SM2PKCS7_SIGNED* pSigned, SM2SignerParts* pParts)
     if (pParts->bSignature) nResult = SM2PKCS7RawSignature(pstSignerInfo, &pParts->pRS);
     if (VOMU_OK == nResult && pParts->bDigestAlg) {
         nResult = morv::ObjectText(pstSignerInfo->digest_alg->algorithm, kDigestAlgSteps,
-                             &pParts->pDigestAlg, &pParts->nDigestAlg);
+                                   &pParts->pDigestAlg, &pParts->nDigestAlg);
     }
     if (VOMU_OK == nResult && pParts->bDigestEncAlg) {
-        nResult = morv::ObjectText(pstSignerInfo->digest_enc_alg->algorithm, kDigestEncAlgSteps,
-                             &pParts->pDigestEncAlg, &pParts->nDigestEncAlg);
+        nResult = morv::ObjectText(pstSignerInfo->digest_enc_alg->algorithm,
+                                   kDigestEncAlgSteps, &pParts->pDigestEncAlg,
+                                   &pParts->nDigestEncAlg);
     }
     return nResult;
 }
