@@ -99,17 +99,37 @@ const char* ChooseConfPath(const char* pszConfPath)
     return pszEnv;
 }
 
+// Both ways of starting answer a second start alike.
+bool AlreadyInitialized()
+{
+    if (g_ptr_vomu_category) {
+        zc_profile_inner(ZC_DEBUG, __FILE__, __LINE__, "------have initialized------");
+        return true;
+    }
+    zc_profile_inner(ZC_DEBUG, __FILE__, __LINE__, "------fire-new init------");
+    return false;
+}
+
+// The category after a successful start; without it the start is undone.
+int TakeCategory(const char* pszFailedText, const char* pszFinishedText)
+{
+    g_ptr_vomu_category = zlog_get_category(CATEGORY_NAME);
+    if (!g_ptr_vomu_category) {
+        zc_profile_inner(ZC_ERROR, __FILE__, __LINE__, "%s", pszFailedText);
+        zlog_fini();
+        return VOMU_LOG_E_INIT;
+    }
+    zc_profile_inner(ZC_DEBUG, __FILE__, __LINE__, "%s", pszFinishedText);
+    return VOMU_OK;
+}
+
 }  // namespace
 
 int vomu_log_init_ex(const char* confPath)
 {
     zc_profile_inner(ZC_DEBUG, __FILE__, __LINE__, "------vomu_log_init_ex:config_path[%s]------",
                      confPath ? confPath : "(null)");
-    if (g_ptr_vomu_category) {
-        zc_profile_inner(ZC_DEBUG, __FILE__, __LINE__, "------have initialized------");
-        return VOMU_OK;
-    }
-    zc_profile_inner(ZC_DEBUG, __FILE__, __LINE__, "------fire-new init------");
+    if (AlreadyInitialized()) return VOMU_OK;
     const char* pszPath = ChooseConfPath(confPath);
     if (!pszPath) return VOMU_LOG_E_NO_CONFIG;
     if (zlog_init(pszPath) != 0) {
@@ -117,14 +137,8 @@ int vomu_log_init_ex(const char* confPath)
         return VOMU_LOG_E_INIT;
     }
     zc_profile_inner(ZC_DEBUG, __FILE__, __LINE__, "------zlog_init success------");
-    g_ptr_vomu_category = zlog_get_category(CATEGORY_NAME);
-    if (!g_ptr_vomu_category) {
-        zc_profile_inner(ZC_ERROR, __FILE__, __LINE__, "------get category failed------");
-        zlog_fini();
-        return VOMU_LOG_E_INIT;
-    }
-    zc_profile_inner(ZC_DEBUG, __FILE__, __LINE__, "------vomu_log_init_ex() successful finish------");
-    return VOMU_OK;
+    return TakeCategory("------get category failed------",
+                        "------vomu_log_init_ex() successful finish------");
 }
 
 int vomu_log_init(void) { return vomu_log_init_ex("vomulog.conf"); }
@@ -143,11 +157,7 @@ int vomu_log_init_memory_log(unsigned int level, const char* logPath)
     zc_profile_inner(ZC_DEBUG, __FILE__, __LINE__, "------enter vomu_log_init_memory_log()------");
     zc_profile_inner(ZC_DEBUG, __FILE__, __LINE__, "------log_level[%d], log_path[%s]------", (int)level,
                      logPath ? logPath : "(null)");
-    if (g_ptr_vomu_category) {
-        zc_profile_inner(ZC_DEBUG, __FILE__, __LINE__, "------have initialized------");
-        return VOMU_OK;
-    }
-    zc_profile_inner(ZC_DEBUG, __FILE__, __LINE__, "------fire-new init------");
+    if (AlreadyInitialized()) return VOMU_OK;
     if (!logPath || !*logPath) {
         zc_profile_inner(ZC_ERROR, __FILE__, __LINE__, "------psz_log_path is empty------");
         return VOMU_LOG_E_INIT;
@@ -159,14 +169,8 @@ int vomu_log_init_memory_log(unsigned int level, const char* logPath)
         return VOMU_LOG_E_INIT;
     }
     zc_profile_inner(ZC_DEBUG, __FILE__, __LINE__, "------zlog_init_memory_log() success------");
-    g_ptr_vomu_category = zlog_get_category(CATEGORY_NAME);
-    if (!g_ptr_vomu_category) {
-        zc_profile_inner(ZC_ERROR, __FILE__, __LINE__, "------zlog_get_category() failed------");
-        zlog_fini();
-        return VOMU_LOG_E_INIT;
-    }
-    zc_profile_inner(ZC_DEBUG, __FILE__, __LINE__, "------vomu_log_init_memory_log() successful finish------");
-    return VOMU_OK;
+    return TakeCategory("------zlog_get_category() failed------",
+                        "------vomu_log_init_memory_log() successful finish------");
 }
 
 void vomu_log_fini(void)
