@@ -649,7 +649,8 @@ int ReadAlgorithmOid(const NodeEx* pOid, const AlgOidTexts& texts, OwnedArray<ch
     VOMU_FAIL_IF(!bRead, "Read algorithm identifier", VOMU_E_FAIL);
 
     size_t nOidSize = 0;
-    nResult = morv::DecodeObjectText(pbyElement.get(), nElementSize, texts.steps, ppszOid, &nOidSize);
+    nResult =
+        morv::DecodeObjectText(pbyElement.get(), nElementSize, texts.steps, ppszOid, &nOidSize);
     if (VOMU_OK != nResult) return nResult;
     *pnOidSize = (int)nOidSize;
     return VOMU_OK;
@@ -733,15 +734,9 @@ int JoinEncryptedContent(const NodeEx* pNode, OwnedArray<unsigned char>* ppbyOut
     for (const NodeEx* pChunk : vetChunks) nTotal += pChunk->ValueLength;
     VOMU_FAIL_IF(nTotal > (uint64_t)INT_MAX - 1, "Check encrypted content size", VOMU_E_ENVELOPE_FORMAT);
 
-    OwnedArray<unsigned char> pbyEncryptedContent = morv::NewArray<unsigned char>((size_t)nTotal + 1);
-    VOMU_FAIL_IF(!pbyEncryptedContent, "New memory", VOMU_E_FAIL);
-    size_t nPos = 0;
-    for (const NodeEx* pChunk : vetChunks) {
-        memcpy(pbyEncryptedContent.get() + nPos, morv::ParsedValue(pChunk), (size_t)pChunk->ValueLength);
-        nPos += (size_t)pChunk->ValueLength;
-    }
-    pbyEncryptedContent[nPos] = 0;
-    *ppbyOut = std::move(pbyEncryptedContent);
+    const int nResult =
+        morv::JoinParsedValues(vetChunks, (size_t)nTotal, "!pbyEncryptedContent", ppbyOut);
+    if (VOMU_OK != nResult) return nResult;
     *pnSize = (int)nTotal;
     return VOMU_OK;
 }

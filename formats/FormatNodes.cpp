@@ -112,6 +112,21 @@ bool ReadParsedOctets(const NodeEx* pNode, int64_t nOffset, unsigned char* pbyOu
     return true;
 }
 
+int JoinParsedValues(const std::vector<const NodeEx*>& vetPieces, size_t nSize,
+                     const char* pszMemoryReason, OwnedArray<unsigned char>* ppOut)
+{
+    OwnedArray<unsigned char> pbyJoined = NewArray<unsigned char>(nSize + 1);
+    VOMU_STEP_CHECK_(!pbyJoined, pszMemoryReason, "New memory", VOMU_E_FAIL, false);
+    size_t nPos = 0;
+    for (const NodeEx* pPiece : vetPieces) {
+        memcpy(pbyJoined.get() + nPos, ParsedValue(pPiece), (size_t)pPiece->ValueLength);
+        nPos += (size_t)pPiece->ValueLength;
+    }
+    pbyJoined[nPos] = 0;
+    *ppOut = std::move(pbyJoined);
+    return VOMU_OK;
+}
+
 int ObjectText(const ASN1_OBJECT* pOid, const ObjectTextSteps& steps, OwnedArray<char>* ppText,
                size_t* pnText)
 {

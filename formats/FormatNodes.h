@@ -5,6 +5,7 @@
 #include <openssl/asn1.h>
 
 #include <cstddef>
+#include <vector>
 
 #include "ASN1EngineEx.h"
 #include "HandOver.h"
@@ -62,6 +63,11 @@ inline const unsigned char* ParsedValue(const NodeEx* pNode)
 {
     return pNode->pSourceData + pNode->ValueOffset;
 }
+
+// The values of nodes parsed from memory joined in order into one new array of nSize octets
+// plus a zero octet after them; nSize is the sum of their lengths. VOMU_OK or VOMU_E_FAIL.
+int JoinParsedValues(const std::vector<const NodeEx*>& vetPieces, size_t nSize,
+                     const char* pszMemoryReason, OwnedArray<unsigned char>* ppOut);
 
 // The step lines of one object identifier's decoding and dotted text, as each reader names
 // them: the length reason stands on both measuring steps.

@@ -1031,15 +1031,9 @@ int CopyContent(const NodeEx* pContent, SignedDataParts* pParts)
     for (const NodeEx* pSegment : pContent->vetNodes) vetPieces.push_back(pSegment);
     size_t nSize = 0;
     for (const NodeEx* pPiece : vetPieces) nSize += (size_t)pPiece->ValueLength;
-    OwnedArray<unsigned char> pbySourceData = NewArray<unsigned char>(nSize + 1);
-    VOMU_FAIL_IF(!pbySourceData, "New memory", VOMU_E_FAIL);
-    size_t nPos = 0;
-    for (const NodeEx* pPiece : vetPieces) {
-        memcpy(pbySourceData.get() + nPos, morv::ParsedValue(pPiece), (size_t)pPiece->ValueLength);
-        nPos += (size_t)pPiece->ValueLength;
-    }
-    pbySourceData[nSize] = 0;
-    pParts->pContent = std::move(pbySourceData);
+    const int nResult =
+        morv::JoinParsedValues(vetPieces, nSize, "!pbySourceData", &pParts->pContent);
+    if (VOMU_OK != nResult) return nResult;
     pParts->nContent = nSize;
     return VOMU_OK;
 }
