@@ -24,6 +24,7 @@
 #include <sstream>
 #include <string>
 
+#include "DerTestUtil.h"
 #include "HandOver.h"
 #include "LogCapture.h"
 #include "OpenSSLPeer.h"
@@ -32,6 +33,10 @@
 #include "SMKernel.h"
 #include "vomu_result.h"
 
+using dertest::Cat;
+using dertest::NullAlgorithm;
+using dertest::OidTlv;
+using dertest::Tlv;
 using peer::Bytes;
 
 namespace {
@@ -61,47 +66,12 @@ bool WriteFile(const std::string& strPath, const Bytes& bytes)
 
 // ---- DER pieces (X.690 8.1), for messages the CLI cannot write ----
 
-Bytes Cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
-Bytes Tlv(unsigned char byTag, const Bytes& content)
-{
-    Bytes out = {byTag};
-    const size_t n = content.size();
-    if (n < 0x80) {
-        out.push_back((unsigned char)n);
-    } else {
-        Bytes length;
-        for (size_t v = n; v; v >>= 8) length.insert(length.begin(), (unsigned char)v);
-        out.push_back((unsigned char)(0x80 | length.size()));
-        out.insert(out.end(), length.begin(), length.end());
-    }
-    out.insert(out.end(), content.begin(), content.end());
-    return out;
-}
-
 // The indefinite form: tag 80 content 00 00.
 Bytes Indefinite(unsigned char byTag, const Bytes& content)
 {
     return Cat({{byTag, 0x80}, content, {0x00, 0x00}});
 }
 
-// OBJECT IDENTIFIER TLV by OpenSSL.
-Bytes Oid(const char* pszOid)
-{
-    morv::OsslPtr<ASN1_OBJECT> pObj(OBJ_txt2obj(pszOid, 1));
-    unsigned char* pby = NULL;
-    const int n = pObj ? i2d_ASN1_OBJECT(pObj.get(), &pby) : 0;
-    Bytes out(pby, pby + (n > 0 ? n : 0));
-    OPENSSL_free(pby);
-    return out;
-}
-
-Bytes AlgorithmId(const char* pszOid) { return Tlv(0x30, Cat({Oid(pszOid), {0x05, 0x00}})); }
 Bytes Integer(const Bytes& value) { return Tlv(0x02, value); }
 Bytes Octets(const Bytes& value) { return Tlv(0x04, value); }
 
@@ -460,8 +430,8 @@ struct Message {
     }
     Bytes SignerInfo() const
     {
-        const Bytes digestAlg = digestAlgField.empty() ? AlgorithmId(strDigestAlg.c_str()) : digestAlgField;
-        const Bytes digestEncAlg = strDigestEncAlg.empty() ? Bytes() : AlgorithmId(strDigestEncAlg.c_str());
+        const Bytes digestAlg = digestAlgField.empty() ? NullAlgorithm(strDigestAlg.c_str()) : digestAlgField;
+        const Bytes digestEncAlg = strDigestEncAlg.empty() ? Bytes() : NullAlgorithm(strDigestEncAlg.c_str());
         return Tlv(0x30, Cat({signerVersion, sid, digestAlg, signedAttrs, digestEncAlg, signature,
                               unsignedAttrs}));
     }
@@ -469,17 +439,17 @@ struct Message {
     {
         Bytes field = contentField;
         if (bAttached && field.empty()) field = Tlv(0xA0, Octets(content));
-        return Tlv(0x30, Cat({Oid(strDataType.c_str()), bAttached ? field : Bytes()}));
+        return Tlv(0x30, Cat({OidTlv(strDataType.c_str()), bAttached ? field : Bytes()}));
     }
     Bytes SignedData() const
     {
-        return Tlv(0x30, Cat({Integer({0x01}), Tlv(0x31, AlgorithmId(strDigestAlg.c_str())),
+        return Tlv(0x30, Cat({Integer({0x01}), Tlv(0x31, NullAlgorithm(strDigestAlg.c_str())),
                               ContentInfo(), certificates, crls,
                               Tlv(bySignerInfosTag, Cat({SignerInfo(), moreSignerInfos}))}));
     }
     Bytes Build() const
     {
-        return Tlv(0x30, Cat({Oid(strContentType.c_str()), Tlv(0xA0, SignedData())}));
+        return Tlv(0x30, Cat({OidTlv(strContentType.c_str()), Tlv(0xA0, SignedData())}));
     }
 };
 
@@ -609,7 +579,7 @@ std::string FailedLine(const std::string& strStep, int nCode)
     return "-- " + strStep + ")\t\t" + sz;
 }
 
-Bytes Attribute(const char* pszOid, const Bytes& values) { return Tlv(0x30, Cat({Oid(pszOid), Tlv(0x31, values)})); }
+Bytes Attribute(const char* pszOid, const Bytes& values) { return Tlv(0x30, Cat({OidTlv(pszOid), Tlv(0x31, values)})); }
 
 // The fields our SignerInfo writer emits for each fSignatureEncodedType (the octets inside
 // the SignerInfo it appends to).
@@ -657,7 +627,7 @@ TEST_F(Sm2Messages, ShapesAcceptedAndRefused)
     const SignerPieces intermediate = LoadSigner("sm2/int");
     const SignerPieces root = LoadSigner("sm2/root");
     const Bytes crl = ReadFile(kPki + "sm2/crl.der");
-    const Bytes signedAttrs = Tlv(0xA0, Cat({Attribute("1.2.840.113549.1.9.3", Oid(kOidSM2Data)),
+    const Bytes signedAttrs = Tlv(0xA0, Cat({Attribute("1.2.840.113549.1.9.3", OidTlv(kOidSM2Data)),
                                             Attribute(kOidMessageDigest, Octets(Bytes(32, 0x5C)))}));
     const Bytes unsignedAttrs = Tlv(0xA1, Attribute("1.2.840.113549.1.9.6", Tlv(0x30, Bytes())));
     const Bytes r28(m_sig.rs.begin() + 4, m_sig.rs.begin() + 32);
@@ -854,11 +824,11 @@ TEST_F(Sm2Messages, RootAndContentShapesRefused)
         const char* pszFailedStep;
     } kCases[] = {
         {"not BER", {0x30, 0x05, 0x06}, VOMU_E_FAIL, "DecodeASN1MemoryEx"},
-        {"root of one field", Tlv(0x30, Oid(kOidSM2SignedData)), VOMU_E_PKCS7_FORMAT, "Check PKCS#7 nodes"},
+        {"root of one field", Tlv(0x30, OidTlv(kOidSM2SignedData)), VOMU_E_PKCS7_FORMAT, "Check PKCS#7 nodes"},
         {"a primitive root", Octets(Bytes(20, 1)), VOMU_E_PKCS7_FORMAT, "Check PKCS#7 nodes"},
-        {"empty content [0]", Tlv(0x30, Cat({Oid(kOidSM2SignedData), {0xA0, 0x00}})), VOMU_E_PKCS7_FORMAT,
+        {"empty content [0]", Tlv(0x30, Cat({OidTlv(kOidSM2SignedData), {0xA0, 0x00}})), VOMU_E_PKCS7_FORMAT,
          "Check PKCS#7 'content [0]' nodes"},
-        {"SignedData of two fields", Tlv(0x30, Cat({Oid(kOidSM2SignedData), Tlv(0xA0, Tlv(0x30, Cat({Integer({1}), Integer({1})})))})),
+        {"SignedData of two fields", Tlv(0x30, Cat({OidTlv(kOidSM2SignedData), Tlv(0xA0, Tlv(0x30, Cat({Integer({1}), Integer({1})})))})),
          VOMU_E_PKCS7_FORMAT, "Check PKCS#7 'signedData' nodes"},
     };
     for (const auto& c : kCases) {
@@ -890,7 +860,7 @@ TEST(SignedAttributes, FindsTheValuesOfTheFirstMatch)
 {
     const Bytes digest = Octets(Bytes(32, 0xD1));
     const Bytes time = Tlv(0x17, {'2', '0', '0', '1', '0', '1', '0', '0', '0', '0', '0', '0', 'Z'});
-    const Bytes contentType = Attribute("1.2.840.113549.1.9.3", Oid(kOidData));
+    const Bytes contentType = Attribute("1.2.840.113549.1.9.3", OidTlv(kOidData));
     const Bytes twoValues = Cat({Octets({1}), Octets({2, 2})});
     const struct {
         const char* pszName;
@@ -906,24 +876,24 @@ TEST(SignedAttributes, FindsTheValuesOfTheFirstMatch)
          VOMU_OK, twoValues, NULL},
         {"the first of two matches", Tlv(0xA0, Cat({Attribute(kOidMessageDigest, digest), Attribute(kOidMessageDigest, Octets({9}))})),
          kOidMessageDigest, VOMU_OK, digest, NULL},
-        {"an indefinite SET of values", Tlv(0xA0, Tlv(0x30, Cat({Oid(kOidMessageDigest), Indefinite(0x31, digest)}))),
+        {"an indefinite SET of values", Tlv(0xA0, Tlv(0x30, Cat({OidTlv(kOidMessageDigest), Indefinite(0x31, digest)}))),
          kOidMessageDigest, VOMU_OK, digest, NULL},
         {"malformed values of other attributes are not examined",
-         Tlv(0xA0, Cat({Tlv(0x30, Cat({Oid(kOidData), Octets({})})), Attribute(kOidMessageDigest, digest)})),
+         Tlv(0xA0, Cat({Tlv(0x30, Cat({OidTlv(kOidData), Octets({})})), Attribute(kOidMessageDigest, digest)})),
          kOidMessageDigest, VOMU_OK, digest, NULL},
         {"absent", Tlv(0xA0, contentType), kOidMessageDigest, VOMU_E_BAD_ASN1_DATA, {}, "Have found the target attribute?"},
         {"no attributes", {0xA0, 0x00}, kOidMessageDigest, VOMU_E_BAD_ASN1_DATA, {}, "Check child nodes number"},
         {"not BER", {0xA0, 0x05, 0x30}, kOidMessageDigest, VOMU_E_BAD_ASN1_DATA, {}, "DecodeASN1MemoryEx"},
         {"an attribute of three fields before the match",
-         Tlv(0xA0, Cat({Tlv(0x30, Cat({Oid(kOidData), Tlv(0x31, Octets({})), Octets({})})), Attribute(kOidMessageDigest, digest)})),
+         Tlv(0xA0, Cat({Tlv(0x30, Cat({OidTlv(kOidData), Tlv(0x31, Octets({})), Octets({})})), Attribute(kOidMessageDigest, digest)})),
          kOidMessageDigest, VOMU_E_BAD_ASN1_DATA, {}, "Check attribute node"},
-        {"a SET in place of the attribute", Tlv(0xA0, Tlv(0x31, Cat({Oid(kOidMessageDigest), Tlv(0x31, digest)}))),
+        {"a SET in place of the attribute", Tlv(0xA0, Tlv(0x31, Cat({OidTlv(kOidMessageDigest), Tlv(0x31, digest)}))),
          kOidMessageDigest, VOMU_E_BAD_ASN1_DATA, {}, "Check attribute node"},
         {"attribute type not an OBJECT IDENTIFIER", Tlv(0xA0, Tlv(0x30, Cat({Octets({1}), Tlv(0x31, digest)}))),
          kOidMessageDigest, VOMU_E_BAD_ASN1_DATA, {}, "Check attrType node"},
-        {"matching attribute with an empty SET", Tlv(0xA0, Tlv(0x30, Cat({Oid(kOidMessageDigest), {0x31, 0x00}}))),
+        {"matching attribute with an empty SET", Tlv(0xA0, Tlv(0x30, Cat({OidTlv(kOidMessageDigest), {0x31, 0x00}}))),
          kOidMessageDigest, VOMU_E_BAD_ASN1_DATA, {}, "Check attrValues node"},
-        {"matching attribute with a SEQUENCE of values", Tlv(0xA0, Tlv(0x30, Cat({Oid(kOidMessageDigest), Tlv(0x30, digest)}))),
+        {"matching attribute with a SEQUENCE of values", Tlv(0xA0, Tlv(0x30, Cat({OidTlv(kOidMessageDigest), Tlv(0x30, digest)}))),
          kOidMessageDigest, VOMU_E_BAD_ASN1_DATA, {}, "Check attrValues node"},
         {"an OID that is no OID", Tlv(0xA0, contentType), "message digest", VOMU_E_FAIL, {}, "Encode_ObjectIdentifier"},
     };
@@ -1093,7 +1063,7 @@ TEST_F(CliMessages, DamagedCopiesNeverCrash)
 
 TEST_F(Sm2Messages, DamagedCopiesNeverCrash)
 {
-    const Bytes signedAttrs = Tlv(0xA0, Cat({Attribute("1.2.840.113549.1.9.3", Oid(kOidSM2Data)),
+    const Bytes signedAttrs = Tlv(0xA0, Cat({Attribute("1.2.840.113549.1.9.3", OidTlv(kOidSM2Data)),
                                             Attribute(kOidMessageDigest, Octets(Bytes(32, 0x5C)))}));
     const struct {
         const char* pszName;
@@ -1126,7 +1096,7 @@ struct OpensslDer {
 Bytes TestName()
 {
     const std::string strCn = "SM2 PKCS7 Test";
-    return Tlv(0x30, Tlv(0x31, Tlv(0x30, Cat({Oid("2.5.4.3"), Tlv(0x0C, Bytes(strCn.begin(), strCn.end()))}))));
+    return Tlv(0x30, Tlv(0x31, Tlv(0x30, Cat({OidTlv("2.5.4.3"), Tlv(0x0C, Bytes(strCn.begin(), strCn.end()))}))));
 }
 
 class Sm2Pkcs7Items : public Sm2Messages {
@@ -1235,7 +1205,7 @@ TEST_F(Sm2Pkcs7Items, GenconfMessageDecodesAndReencodes)
     ASSERT_EQ(VOMU_OK, ParseSM2P7SignedData(signedDer.data(), (int)signedDer.size(), &digestAlg.pby,
                                             &digestAlg.n, &contents.pby, &contents.n, NULL, NULL,
                                             &signerInfo.pby, &signerInfo.n));
-    EXPECT_EQ(peer::Hex(AlgorithmId(kOidSM3)), peer::Hex(digestAlg.Get()));
+    EXPECT_EQ(peer::Hex(NullAlgorithm(kOidSM3)), peer::Hex(digestAlg.Get()));
     EXPECT_EQ(peer::Hex(msg.ContentInfo()), peer::Hex(contents.Get()));
     EXPECT_EQ(peer::Hex(msg.SignerInfo()), peer::Hex(signerInfo.Get()));
 
@@ -1247,8 +1217,8 @@ TEST_F(Sm2Pkcs7Items, GenconfMessageDecodesAndReencodes)
                                             &ias.n, &digest.pby, &digest.n, &digestEnc.pby,
                                             &digestEnc.n, &pbyR, &nR, &pbyS, &nS));
     EXPECT_EQ(peer::Hex(msg.sid), peer::Hex(ias.Get()));
-    EXPECT_EQ(peer::Hex(AlgorithmId(kOidSM3)), peer::Hex(digest.Get()));
-    EXPECT_EQ(peer::Hex(AlgorithmId(kOidSM2Sign)), peer::Hex(digestEnc.Get()));
+    EXPECT_EQ(peer::Hex(NullAlgorithm(kOidSM3)), peer::Hex(digest.Get()));
+    EXPECT_EQ(peer::Hex(NullAlgorithm(kOidSM2Sign)), peer::Hex(digestEnc.Get()));
     EXPECT_EQ(peer::Hex(R()), peer::Hex(Take(pbyR, nR)));
     EXPECT_EQ(peer::Hex(S()), peer::Hex(Take(pbyS, nS)));
 
@@ -1289,7 +1259,7 @@ TEST_F(Sm2Pkcs7Items, SignatureReadsAsOpenSSLVerifiesIt)
 
     // Streamed (indefinite lengths): decoded alike, re-encoded definite.
     Message msg = RawMessage(m_sig.r, m_sig.s);
-    const Bytes ber = Indefinite(0x30, Cat({Oid(kOidSM2SignedData), Indefinite(0xA0, msg.SignedData())}));
+    const Bytes ber = Indefinite(0x30, Cat({OidTlv(kOidSM2SignedData), Indefinite(0xA0, msg.SignedData())}));
     const unsigned char* p = ber.data();
     SM2PKCS7* pP7 = d2i_SM2PKCS7(NULL, &p, (long)ber.size());
     ASSERT_NE(nullptr, pP7);

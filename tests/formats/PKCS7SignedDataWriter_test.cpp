@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "DerTestUtil.h"
 #include "HandOver.h"
 #include "LogCapture.h"
 #include "OpenSSLPeer.h"
@@ -32,6 +33,11 @@
 #include "SMKernel.h"
 #include "vomu_result.h"
 
+using dertest::Cat;
+using dertest::EncodeTree;
+using dertest::NullAlgorithm;
+using dertest::OidTlv;
+using dertest::Tlv;
 using peer::Bytes;
 using NodePtr = std::unique_ptr<NodeEx>;
 
@@ -43,43 +49,6 @@ const char kSM2Data[] = "1.2.156.10197.6.1.4.2.1";
 const char kSM3[] = "1.2.156.10197.1.401";
 const char kSM2Sign[] = "1.2.156.10197.1.301.1";
 
-// One definite-length TLV (X.690 8.1.3), to spell expected structures.
-Bytes Tlv(unsigned char byTag, const Bytes& value)
-{
-    Bytes out = {byTag};
-    const size_t n = value.size();
-    if (n < 0x80) {
-        out.push_back((unsigned char)n);
-    } else {
-        Bytes len;
-        for (size_t m = n; m; m >>= 8) len.insert(len.begin(), (unsigned char)m);
-        out.push_back((unsigned char)(0x80 + len.size()));
-        out.insert(out.end(), len.begin(), len.end());
-    }
-    out.insert(out.end(), value.begin(), value.end());
-    return out;
-}
-
-Bytes Cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-// The OID TLV as OpenSSL encodes it.
-Bytes OidByOpenSSL(const char* pszOID)
-{
-    morv::OsslPtr<ASN1_OBJECT> pObj(OBJ_txt2obj(pszOID, 1));
-    unsigned char* pby = NULL;
-    const int n = pObj ? i2d_ASN1_OBJECT(pObj.get(), &pby) : 0;
-    Bytes out(pby, pby + (n > 0 ? n : 0));
-    OPENSSL_free(pby);
-    return out;
-}
-
-Bytes NullAlgorithm(const char* pszOID) { return Tlv(0x30, Cat({OidByOpenSSL(pszOID), {0x05, 0x00}})); }
-
 // Equal bytes, or where they first differ (large outputs are not printed whole).
 ::testing::AssertionResult SameBytes(const Bytes& expected, const Bytes& actual)
 {
@@ -88,17 +57,6 @@ Bytes NullAlgorithm(const char* pszOID) { return Tlv(0x30, Cat({OidByOpenSSL(psz
     while (i < expected.size() && i < actual.size() && expected[i] == actual[i]) i++;
     return ::testing::AssertionFailure() << "sizes " << expected.size() << " and " << actual.size()
                                          << ", first difference at offset " << i;
-}
-
-Bytes EncodeTree(NodeEx* pNode)
-{
-    unsigned char* pby = NULL;
-    int n = 0;
-    int nDepth = 0;
-    const int nResult = EncodeASN1ToMemory(pNode, &pby, &n, &nDepth);
-    morv::OwnedArray<unsigned char> owned(pby);
-    if (VOMU_OK != nResult) return Bytes();
-    return Bytes(pby, pby + n);
 }
 
 // A file holding bytes, opened for reading and left at nPosition.
@@ -123,7 +81,7 @@ NodePtr NewIssuerAndSerial(const Bytes& issuer, const Bytes& serial)
 }
 
 // A stand-in issuer Name and serial INTEGER: the writer copies them without parsing.
-const Bytes kIssuer = Tlv(0x30, Tlv(0x31, Tlv(0x30, Cat({OidByOpenSSL("2.5.4.3"), Tlv(0x0C, {'C', 'A'})}))));
+const Bytes kIssuer = Tlv(0x30, Tlv(0x31, Tlv(0x30, Cat({OidTlv("2.5.4.3"), Tlv(0x0C, {'C', 'A'})}))));
 const Bytes kSerial = {0x02, 0x02, 0x10, 0x01};
 const Bytes kCert = Tlv(0x30, {0x05, 0x00});  // a certificate's bytes are embedded unchanged
 const Bytes kRSASignature = {0xDE, 0xAD, 0xBE, 0xEF};
@@ -166,7 +124,7 @@ TEST(SignedDataBuilder, IssuerAndSerialNumberIsBothDERsInOneSequence)
 // The contentInfo inside SignedData, by what the caller asks for.
 TEST(SignedDataBuilder, ContentInfoByContentSource)
 {
-    const Bytes dataOid = OidByOpenSSL(kSM2Data);
+    const Bytes dataOid = OidTlv(kSM2Data);
     ASSERT_EQ("060A2A811CCF5506010402", peer::Hex(dataOid).substr(0, 22));
     const Bytes fileBytes = {'f', 'i', 'l', 'e', ' ', 'c', 'o', 'n', 't', 'e', 'n', 't'};
     const Bytes memBytes = {'m', 'e', 'm'};
@@ -306,7 +264,7 @@ TEST(SignedDataBuilder, AttributeMatchesOpenSSL)
     OPENSSL_free(pby);
     X509_ATTRIBUTE_free(pAttr);
 
-    Bytes values = OidByOpenSSL("1.2.840.113549.1.7.1");
+    Bytes values = OidTlv("1.2.840.113549.1.7.1");
     NodeEx* pAttribute = NULL;
     ASSERT_EQ(VOMU_OK, ConstructNode_Attribute("1.2.840.113549.1.9.3", values.data(), (int)values.size(),
                                                &pAttribute));
