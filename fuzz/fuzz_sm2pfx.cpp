@@ -10,20 +10,15 @@
 #include <cstring>
 #include <vector>
 
+#include "FuzzUtil.h"
 #include "SMFileCertOperations.h"
 #include "SMKernel.h"
 #include "vomu_result.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-Bytes TakeArray(unsigned char* pby, int n)
-{
-    Bytes out(pby, pby + n);
-    delete[] pby;
-    return out;
-}
+using fuzzutil::Bytes;
+using fuzzutil::Take;
 
 struct Parts {
     int nResult;
@@ -37,8 +32,8 @@ Parts Parse(Bytes& der)
     Parts parts;
     parts.nResult = ParseSM2PFX(der.data(), (int)der.size(), &pbyKey, &nKey, &pbyCert, &nCert);
     if (VOMU_OK == parts.nResult) {
-        parts.key = TakeArray(pbyKey, nKey);
-        parts.cert = TakeArray(pbyCert, nCert);
+        parts.key = Take(pbyKey, nKey);
+        parts.cert = Take(pbyCert, nCert);
     }
     return parts;
 }
@@ -48,9 +43,9 @@ void CheckPartsAlone(Bytes& der, const Parts& parts)
     unsigned char* pby = NULL;
     int n = 0;
     if (VOMU_OK != ParseSM2PFX(der.data(), (int)der.size(), &pby, &n, NULL, NULL)) abort();
-    if (TakeArray(pby, n) != parts.key) abort();
+    if (Take(pby, n) != parts.key) abort();
     if (VOMU_OK != ParseSM2PFX(der.data(), (int)der.size(), NULL, NULL, &pby, &n)) abort();
-    if (TakeArray(pby, n) != parts.cert) abort();
+    if (Take(pby, n) != parts.cert) abort();
 }
 
 void CheckReencoding(Bytes& der, const Parts& parts)
@@ -87,7 +82,7 @@ void CheckKeyPair(Bytes& der, Parts& parts)
     }
     if (32 != pair.privateKeyLen || 32 != pair.publicKeyXLen || 32 != pair.publicKeyYLen) abort();
     if (32 != nKey || 0 != memcmp(pbyKey, pair.privateKey, 32)) abort();
-    if (TakeArray(pbyCert, nCert) != parts.cert) abort();
+    if (Take(pbyCert, nCert) != parts.cert) abort();
     delete[] pbyKey;
     unsigned char *pbyX = NULL, *pbyY = NULL;
     int nX = 0, nY = 0;
