@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "../tests/DerTestUtil.h"
 #include "FuzzUtil.h"
 #include "SMFileCertOperations.h"
 #include "SMKernel.h"
@@ -53,12 +54,9 @@ void CheckReencoding(Bytes& der, const Parts& parts)
     const unsigned char* p = der.data();
     SM2_PFX* pstPfx = d2i_SM2_PFX(NULL, &p, (long)der.size());
     if (!pstPfx) abort();
-    unsigned char* pbyOut = NULL;
-    const int nOut = i2d_SM2_PFX(pstPfx, &pbyOut);
+    Bytes again = dertest::ByOpenSSL(i2d_SM2_PFX, pstPfx);
     SM2_PFX_free(pstPfx);
-    if (nOut <= 0) abort();
-    Bytes again(pbyOut, pbyOut + nOut);
-    OPENSSL_free(pbyOut);
+    if (again.empty()) abort();
     const Parts reread = Parse(again);
     if (VOMU_OK != reread.nResult || reread.key != parts.key || reread.cert != parts.cert) abort();
 }

@@ -42,15 +42,23 @@ inline Bytes Cat(std::initializer_list<Bytes> parts)
     return out;
 }
 
+// OpenSSL's DER of an object through its i2d_ function; empty when there is no object or
+// OpenSSL cannot encode it.
+template <typename I2d, typename T>
+inline Bytes ByOpenSSL(I2d i2d, T* pObject)
+{
+    unsigned char* pby = NULL;
+    const int n = pObject ? i2d(pObject, &pby) : 0;
+    Bytes out(pby, pby + (n > 0 ? n : 0));
+    OPENSSL_free(pby);
+    return out;
+}
+
 // The OBJECT IDENTIFIER TLV as OpenSSL encodes the dotted text; empty when OpenSSL refuses it.
 inline Bytes OidTlv(const char* pszOid)
 {
     morv::OsslPtr<ASN1_OBJECT> pObj(OBJ_txt2obj(pszOid, 1));
-    unsigned char* pby = NULL;
-    const int n = pObj ? i2d_ASN1_OBJECT(pObj.get(), &pby) : 0;
-    Bytes out(pby, pby + (n > 0 ? n : 0));
-    OPENSSL_free(pby);
-    return out;
+    return ByOpenSSL(i2d_ASN1_OBJECT, pObj.get());
 }
 
 // AlgorithmIdentifier { algorithm, NULL parameters }.

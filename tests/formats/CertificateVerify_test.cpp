@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "CertificateOperations.h"
+#include "DerTestUtil.h"
 #include "LogCapture.h"
 #include "OpenSSLPeer.h"
 #include "OsslPtr.h"
@@ -405,10 +406,7 @@ TEST_F(CertificateVerify, CertificateBytesPemThenDer)
         OsslPtr<X509> pOwned(pX509);
         EXPECT_EQ(VOMU_OK == row.nExpected, NULL != pX509);
         if (pX509) {
-            unsigned char* pbyDer = nullptr;
-            int nDer = i2d_X509(pX509, &pbyDer);
-            EXPECT_EQ(der, Bytes(pbyDer, pbyDer + (nDer > 0 ? nDer : 0)));
-            OPENSSL_free(pbyDer);
+            EXPECT_EQ(der, dertest::ByOpenSSL(i2d_X509, pX509));
         }
     }
     X509* pX509 = nullptr;
@@ -497,11 +495,7 @@ Bytes PfxWithSeparateMacPassword()
                                        0, 0, 0, 0, 0));
     if (!pP12 || 1 != PKCS12_set_mac(pP12.get(), "mac-password", -1, nullptr, 0, 2048, nullptr))
         return Bytes();
-    unsigned char* pbyDer = nullptr;
-    int nDer = i2d_PKCS12(pP12.get(), &pbyDer);
-    Bytes der(pbyDer, pbyDer + (nDer > 0 ? nDer : 0));
-    OPENSSL_free(pbyDer);
-    return der;
+    return dertest::ByOpenSSL(i2d_PKCS12, pP12.get());
 }
 
 TEST_F(CertificateVerify, PKCS12Table)
@@ -546,10 +540,7 @@ TEST_F(CertificateVerify, PKCS12Table)
         EXPECT_EQ(row.bCert, NULL != pCert);
         EXPECT_EQ(row.nChain, pChain ? sk_X509_num(pChain) : 0);
         if (pCert) {
-            unsigned char* pbyDer = nullptr;
-            int nDer = i2d_X509(pCert, &pbyDer);
-            EXPECT_EQ(signerDer, Bytes(pbyDer, pbyDer + (nDer > 0 ? nDer : 0)));
-            OPENSSL_free(pbyDer);
+            EXPECT_EQ(signerDer, dertest::ByOpenSSL(i2d_X509, pCert));
             EXPECT_EQ(1, X509_check_private_key(pCert, pKey));
         }
         // The same file again, nothing wanted: opens (or fails) alike and hands nothing over.
@@ -635,11 +626,7 @@ Bytes DataPKCS7()
 {
     OsslPtr<PKCS7> p7(PKCS7_new());
     if (!p7 || 1 != PKCS7_set_type(p7.get(), NID_pkcs7_data)) return Bytes();
-    unsigned char* pbyDer = nullptr;
-    int nDer = i2d_PKCS7(p7.get(), &pbyDer);
-    Bytes der(pbyDer, pbyDer + (nDer > 0 ? nDer : 0));
-    OPENSSL_free(pbyDer);
-    return der;
+    return dertest::ByOpenSSL(i2d_PKCS7, p7.get());
 }
 
 TEST_F(CertificateVerify, BundleStoreTable)

@@ -107,14 +107,7 @@ Bytes AttributesTlv(STACK_OF(X509_ATTRIBUTE) * pAttrs, unsigned char byTag)
     return out;
 }
 
-Bytes CertDer(X509* pCert)
-{
-    unsigned char* pby = NULL;
-    const int n = i2d_X509(pCert, &pby);
-    Bytes out(pby, pby + (n > 0 ? n : 0));
-    OPENSSL_free(pby);
-    return out;
-}
+Bytes CertDer(X509* pCert) { return dertest::ByOpenSSL(i2d_X509, pCert); }
 
 bool ReadByOpenSSL(const Bytes& der, PeerFields* pFields)
 {
@@ -392,14 +385,8 @@ SignerPieces LoadSigner(const std::string& strId)
     const unsigned char* p = out.cert.data();
     morv::OsslPtr<X509> pCert(d2i_X509(NULL, &p, (long)out.cert.size()));
     if (!pCert) return out;
-    unsigned char* pby = NULL;
-    int n = i2d_X509_NAME(X509_get_issuer_name(pCert.get()), &pby);
-    out.issuer.assign(pby, pby + (n > 0 ? n : 0));
-    OPENSSL_free(pby);
-    pby = NULL;
-    n = i2d_ASN1_INTEGER(X509_get_serialNumber(pCert.get()), &pby);
-    out.serial.assign(pby, pby + (n > 0 ? n : 0));
-    OPENSSL_free(pby);
+    out.issuer = dertest::ByOpenSSL(i2d_X509_NAME, X509_get_issuer_name(pCert.get()));
+    out.serial = dertest::ByOpenSSL(i2d_ASN1_INTEGER, X509_get_serialNumber(pCert.get()));
     return out;
 }
 

@@ -258,10 +258,7 @@ TEST(SignedDataBuilder, AttributeMatchesOpenSSL)
     morv::OsslPtr<ASN1_OBJECT> pData(OBJ_nid2obj(NID_pkcs7_data));
     X509_ATTRIBUTE* pAttr = X509_ATTRIBUTE_create(NID_pkcs9_contentType, V_ASN1_OBJECT, pData.release());
     ASSERT_TRUE(pAttr);
-    unsigned char* pby = NULL;
-    const int n = i2d_X509_ATTRIBUTE(pAttr, &pby);
-    const Bytes byOpenSSL(pby, pby + n);
-    OPENSSL_free(pby);
+    const Bytes byOpenSSL = dertest::ByOpenSSL(i2d_X509_ATTRIBUTE, pAttr);
     X509_ATTRIBUTE_free(pAttr);
 
     Bytes values = OidTlv("1.2.840.113549.1.7.1");
@@ -989,14 +986,8 @@ Bytes IssuerAndSerialByOpenSSL(const Bytes& certDER)
     const unsigned char* p = certDER.data();
     morv::OsslPtr<X509> pCert(d2i_X509(NULL, &p, (long)certDER.size()));
     if (!pCert) return Bytes();
-    unsigned char* pbyIssuer = NULL;
-    unsigned char* pbySerial = NULL;
-    const int nIssuer = i2d_X509_NAME(X509_get_issuer_name(pCert.get()), &pbyIssuer);
-    const int nSerial = i2d_ASN1_INTEGER(X509_get_serialNumber(pCert.get()), &pbySerial);
-    Bytes out = Cat({Bytes(pbyIssuer, pbyIssuer + std::max(nIssuer, 0)), Bytes(pbySerial, pbySerial + std::max(nSerial, 0))});
-    OPENSSL_free(pbyIssuer);
-    OPENSSL_free(pbySerial);
-    return out;
+    return Cat({dertest::ByOpenSSL(i2d_X509_NAME, X509_get_issuer_name(pCert.get())),
+                dertest::ByOpenSSL(i2d_ASN1_INTEGER, X509_get_serialNumber(pCert.get()))});
 }
 
 TEST_F(SignedDataWriter, SM2SignedDataParsesAndVerifiesWithOpenSSL)

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Base64Utility.h"
+#include "DerTestUtil.h"
 #include "HandOver.h"
 #include "LogCapture.h"
 #include "OpenSSLPeer.h"
@@ -135,14 +136,7 @@ OsslPtr<X509> PeerCertificate(const Bytes& der)
     return OsslPtr<X509>(d2i_X509(NULL, &p, (long)der.size()));
 }
 
-Bytes PeerNameDer(const X509_NAME* pName)
-{
-    unsigned char* pby = NULL;
-    const int n = i2d_X509_NAME(pName, &pby);
-    Bytes out = n > 0 ? Bytes(pby, pby + n) : Bytes();
-    OPENSSL_free(pby);
-    return out;
-}
+Bytes PeerNameDer(const X509_NAME* pName) { return dertest::ByOpenSSL(i2d_X509_NAME, pName); }
 
 // The DER INTEGER of a serial printed as its value octets (with the 00 before a set top bit).
 Bytes SerialDer(const std::string& valueHex)
