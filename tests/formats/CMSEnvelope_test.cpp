@@ -26,6 +26,7 @@ using morv::OsslPtr;
 using morv::OwnedArray;
 using peer::Bytes;
 using peer::Hex;
+using peer::ReadFileBytes;
 
 namespace {
 
@@ -42,18 +43,6 @@ Bytes Random(size_t n)
 {
     Bytes out(n);
     if (n) RAND_bytes(out.data(), (int)n);
-    return out;
-}
-
-Bytes ReadWholeFile(const std::string& path)
-{
-    Bytes out;
-    FILE* fp = fopen(path.c_str(), "rb");
-    if (!fp) return out;
-    unsigned char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, fp)) > 0) out.insert(out.end(), buf, buf + n);
-    fclose(fp);
     return out;
 }
 
@@ -503,7 +492,7 @@ TEST_F(CMSEnvelopeTest, OpenSSLEnvelopesWithBothReaders)
         for (const char* pszMessage : kMessages) {
             SCOPED_TRACE(std::string(v.options) + " " + pszMessage);
             const std::string msgPath = std::string(MORV_TEST_DATA_DIR) + "/pki/" + pszMessage;
-            const Bytes msg = ReadWholeFile(msgPath);
+            const Bytes msg = ReadFileBytes(msgPath);
             peer::TempFile env;
             std::string log;
             ASSERT_EQ(0, peer::RunCommand(std::string("openssl cms -encrypt -binary -outform DER -des3 ") +

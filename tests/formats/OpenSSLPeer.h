@@ -20,6 +20,28 @@ using Bytes = std::vector<unsigned char>;
 
 inline const char kSM2DefaultId[] = "1234567812345678";
 
+// A whole file's bytes; empty when it cannot be read.
+inline Bytes ReadFileBytes(const std::string& path)
+{
+    Bytes out;
+    FILE* fp = fopen(path.c_str(), "rb");
+    if (!fp) return out;
+    unsigned char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, fp)) > 0) out.insert(out.end(), buf, buf + n);
+    fclose(fp);
+    return out;
+}
+
+// Replaces the file's content with bytes; false when any part of that fails.
+inline bool WriteFileBytes(const std::string& path, const Bytes& bytes)
+{
+    FILE* fp = fopen(path.c_str(), "wb");
+    if (!fp) return false;
+    const bool bWritten = fwrite(bytes.data(), 1, bytes.size(), fp) == bytes.size();
+    return 0 == fclose(fp) && bWritten;
+}
+
 // A temporary file removed when the object goes out of scope.
 class TempFile {
 public:
@@ -38,16 +60,7 @@ public:
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
     const std::string& Path() const { return m_path; }
-    Bytes Read() const
-    {
-        Bytes out;
-        FILE* fp = fopen(m_path.c_str(), "rb");
-        if (!fp) return out;
-        int c;
-        while ((c = fgetc(fp)) != EOF) out.push_back((unsigned char)c);
-        fclose(fp);
-        return out;
-    }
+    Bytes Read() const { return ReadFileBytes(m_path); }
 
 private:
     std::string m_path;

@@ -38,6 +38,8 @@ using dertest::NullAlgorithm;
 using dertest::OidTlv;
 using dertest::Tlv;
 using peer::Bytes;
+using peer::ReadFileBytes;
+using peer::WriteFileBytes;
 
 namespace {
 
@@ -50,19 +52,6 @@ const char kOidSM2SignedData[] = "1.2.156.10197.6.1.4.2.2";
 const char kOidSM3[] = "1.2.156.10197.1.401";
 const char kOidSM2Sign[] = "1.2.156.10197.1.301.1";
 const char kOidMessageDigest[] = "1.2.840.113549.1.9.4";
-
-Bytes ReadFile(const std::string& strPath)
-{
-    std::ifstream in(strPath, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-bool WriteFile(const std::string& strPath, const Bytes& bytes)
-{
-    std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), (std::streamsize)bytes.size());
-    return static_cast<bool>(out);
-}
 
 // ---- DER pieces (X.690 8.1), for messages the CLI cannot write ----
 
@@ -158,28 +147,39 @@ std::string TakeText(char* psz, int n)
     return std::string(psz, n);
 }
 
+// The outputs both readers hand out, taken over into a Parsed.
+struct SignerOutputs {
+    unsigned char *pbyCert = NULL, *pbySig = NULL, *pbySigned = NULL, *pbyUnsigned = NULL;
+    char *pszDigest = NULL, *pszDigestEnc = NULL;
+    int nCert = 0, nSig = 0, nDigest = 0, nDigestEnc = 0, nSigned = 0, nUnsigned = 0;
+
+    void TakeInto(Parsed* pOut)
+    {
+        pOut->cert = Take(pbyCert, nCert);
+        pOut->signature = Take(pbySig, nSig);
+        pOut->strDigestAlg = TakeText(pszDigest, nDigest);
+        pOut->strDigestEncAlg = TakeText(pszDigestEnc, nDigestEnc);
+        pOut->signedAttrs = Take(pbySigned, nSigned);
+        pOut->unsignedAttrs = Take(pbyUnsigned, nUnsigned);
+    }
+};
+
 // bAlgorithms false: the two OID texts are not asked for.
 Parsed ParseMemory(Bytes der, bool bAlgorithms = true)
 {
     Parsed out;
-    unsigned char *pbyCert = NULL, *pbySig = NULL, *pbyContent = NULL, *pbySigned = NULL,
-                  *pbyUnsigned = NULL;
-    char *pszDigest = NULL, *pszDigestEnc = NULL;
-    int nCert = 0, nSig = 0, nContent = 0, nDigest = 0, nDigestEnc = 0, nSigned = 0, nUnsigned = 0;
-    out.nResult = ParsePKCS7Signature(der.data(), (int)der.size(), &pbyCert, &nCert, &pbySig,
-                                      &nSig, &pbyContent, &nContent,
-                                      bAlgorithms ? &pszDigest : NULL, &nDigest,
-                                      bAlgorithms ? &pszDigestEnc : NULL, &nDigestEnc, &pbySigned,
-                                      &nSigned, &pbyUnsigned, &nUnsigned);
+    SignerOutputs o;
+    unsigned char* pbyContent = NULL;
+    int nContent = 0;
+    out.nResult = ParsePKCS7Signature(der.data(), (int)der.size(), &o.pbyCert, &o.nCert, &o.pbySig,
+                                      &o.nSig, &pbyContent, &nContent,
+                                      bAlgorithms ? &o.pszDigest : NULL, &o.nDigest,
+                                      bAlgorithms ? &o.pszDigestEnc : NULL, &o.nDigestEnc, &o.pbySigned,
+                                      &o.nSigned, &o.pbyUnsigned, &o.nUnsigned);
     out.bContent = NULL != pbyContent;
     out.bContentTerminated = pbyContent && 0 == pbyContent[nContent];
-    out.cert = Take(pbyCert, nCert);
-    out.signature = Take(pbySig, nSig);
     out.content = Take(pbyContent, nContent);
-    out.strDigestAlg = TakeText(pszDigest, nDigest);
-    out.strDigestEncAlg = TakeText(pszDigestEnc, nDigestEnc);
-    out.signedAttrs = Take(pbySigned, nSigned);
-    out.unsignedAttrs = Take(pbyUnsigned, nUnsigned);
+    o.TakeInto(&out);
     return out;
 }
 
@@ -191,21 +191,14 @@ Parsed ParseFile(const Bytes& der, long nStart = 0, long* pnPositionAfter = null
     FILE* fp = fopen(file.Path().c_str(), "rb");
     if (!fp) return out;
     fseek(fp, nStart, SEEK_SET);
-    unsigned char *pbyCert = NULL, *pbySig = NULL, *pbySigned = NULL, *pbyUnsigned = NULL;
-    char *pszDigest = NULL, *pszDigestEnc = NULL;
-    int nCert = 0, nSig = 0, nDigest = 0, nDigestEnc = 0, nSigned = 0, nUnsigned = 0;
+    SignerOutputs o;
     out.nResult = ParsePKCS7AttachedSignatureFile(
-        fp, &pbyCert, &nCert, &pbySig, &nSig, &out.nContentPosition, &out.nContentSize,
-        &pszDigest, &nDigest, &pszDigestEnc, &nDigestEnc, &pbySigned, &nSigned, &pbyUnsigned,
-        &nUnsigned);
+        fp, &o.pbyCert, &o.nCert, &o.pbySig, &o.nSig, &out.nContentPosition, &out.nContentSize,
+        &o.pszDigest, &o.nDigest, &o.pszDigestEnc, &o.nDigestEnc, &o.pbySigned, &o.nSigned, &o.pbyUnsigned,
+        &o.nUnsigned);
     if (pnPositionAfter) *pnPositionAfter = ftell(fp);
     fclose(fp);
-    out.cert = Take(pbyCert, nCert);
-    out.signature = Take(pbySig, nSig);
-    out.strDigestAlg = TakeText(pszDigest, nDigest);
-    out.strDigestEncAlg = TakeText(pszDigestEnc, nDigestEnc);
-    out.signedAttrs = Take(pbySigned, nSigned);
-    out.unsignedAttrs = Take(pbyUnsigned, nUnsigned);
+    o.TakeInto(&out);
     if (VOMU_OK == out.nResult && out.nContentPosition >= 0 &&
         (size_t)out.nContentPosition + (size_t)out.nContentSize <= der.size()) {
         out.content.assign(der.begin() + out.nContentPosition,
@@ -251,8 +244,8 @@ protected:
         m_strDir = morv_test::MakeTempDir();
         ASSERT_FALSE(m_strDir.empty());
         // Two certificates, the signer's second.
-        ASSERT_TRUE(WriteFile(m_strDir + "/bundle.pem", Cat({ReadFile(kPki + "rsa/int.pem"),
-                                                             ReadFile(kPki + "rsa/ee_sign.pem")})));
+        ASSERT_TRUE(WriteFileBytes(m_strDir + "/bundle.pem", Cat({ReadFileBytes(kPki + "rsa/int.pem"),
+                                                                  ReadFileBytes(kPki + "rsa/ee_sign.pem")})));
     }
     void TearDown() override { morv_test::RemoveTree(m_strDir); }
 
@@ -262,13 +255,13 @@ protected:
         *pMessage = Bytes(nSize);
         for (size_t i = 0; i < nSize; i++) (*pMessage)[i] = (unsigned char)(i * 7 + 3);
         const std::string strMsg = m_strDir + "/msg.bin", strOut = m_strDir + "/out.der";
-        EXPECT_TRUE(WriteFile(strMsg, *pMessage));
+        EXPECT_TRUE(WriteFileBytes(strMsg, *pMessage));
         std::string strOutput;
         const int nStatus = peer::RunCommand("cd '" + m_strDir + "' && openssl " + strArgs +
                                                  " -binary -outform DER -in msg.bin -out out.der",
                                              &strOutput);
         EXPECT_EQ(0, nStatus) << strOutput;
-        return ReadFile(strOut);
+        return ReadFileBytes(strOut);
     }
     std::string m_strDir;
 };
@@ -381,7 +374,7 @@ struct SignerPieces {
 SignerPieces LoadSigner(const std::string& strId)
 {
     SignerPieces out;
-    out.cert = ReadFile(kPki + strId + ".der");
+    out.cert = ReadFileBytes(kPki + strId + ".der");
     const unsigned char* p = out.cert.data();
     morv::OsslPtr<X509> pCert(d2i_X509(NULL, &p, (long)out.cert.size()));
     if (!pCert) return out;
@@ -613,7 +606,7 @@ TEST_F(Sm2Messages, ShapesAcceptedAndRefused)
 {
     const SignerPieces intermediate = LoadSigner("sm2/int");
     const SignerPieces root = LoadSigner("sm2/root");
-    const Bytes crl = ReadFile(kPki + "sm2/crl.der");
+    const Bytes crl = ReadFileBytes(kPki + "sm2/crl.der");
     const Bytes signedAttrs = Tlv(0xA0, Cat({Attribute("1.2.840.113549.1.9.3", OidTlv(kOidSM2Data)),
                                             Attribute(kOidMessageDigest, Octets(Bytes(32, 0x5C)))}));
     const Bytes unsignedAttrs = Tlv(0xA1, Attribute("1.2.840.113549.1.9.6", Tlv(0x30, Bytes())));
@@ -967,7 +960,7 @@ TEST_F(Sm2Messages, OpenSSLReaderHandsOutACertificateOfTheKernel)
     ASSERT_EQ(VOMU_OK, DecodeRSAPKCS7Signature(der.data(), (int)der.size(), &pCert, NULL, NULL,
                                                NULL, NULL, NULL));
     morv::OsslPtr<X509> pOwned(pCert);
-    const Bytes issuerDer = ReadFile(kPki + "sm2/int.der");
+    const Bytes issuerDer = ReadFileBytes(kPki + "sm2/int.der");
     const unsigned char* p = issuerDer.data();
     morv::OsslPtr<X509> pIssuer(smk::D2iX509(&p, (long)issuerDer.size()));
     ASSERT_TRUE(pIssuer);
@@ -1120,7 +1113,7 @@ protected:
         std::string strOutput;
         EXPECT_EQ(0, peer::RunCommand("openssl asn1parse -genconf " + strDir + "/p7.cnf -out " + strDir +
                                           "/p7.der -noout", &strOutput)) << strOutput;
-        const Bytes der = ReadFile(strDir + "/p7.der");
+        const Bytes der = ReadFileBytes(strDir + "/p7.der");
         morv_test::RemoveTree(strDir);
         return der;
     }

@@ -39,6 +39,8 @@ using dertest::NullAlgorithm;
 using dertest::OidTlv;
 using dertest::Tlv;
 using peer::Bytes;
+using peer::ReadFileBytes;
+using peer::WriteFileBytes;
 using NodePtr = std::unique_ptr<NodeEx>;
 
 namespace {
@@ -314,19 +316,6 @@ const char kRSASignedData[] = "1.2.840.113549.1.7.2";
 const char kRSAData[] = "1.2.840.113549.1.7.1";
 const char kSHA256[] = "2.16.840.1.101.3.4.2.1";
 const char kRSAEncryption[] = "1.2.840.113549.1.1.1";
-
-Bytes ReadFileBytes(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-bool WriteFileBytes(const std::string& path, const Bytes& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write((const char*)bytes.data(), (std::streamsize)bytes.size());
-    return static_cast<bool>(out);
-}
 
 // PKCS#1 v1.5 signature of SHA-256(msg) by OpenSSL in the default library context.
 Bytes RSASignByOpenSSL(const std::string& keyPath, const Bytes& msg)
