@@ -33,11 +33,7 @@
 #include "SMKernel.h"
 #include "vomu_result.h"
 
-using dertest::Cat;
-using dertest::NullAlgorithm;
-using dertest::OidTlv;
-using dertest::Tlv;
-using peer::Bytes;
+using namespace dertest;  // Bytes and the hand-written DER pieces
 using peer::ReadFileBytes;
 using peer::WriteFileBytes;
 
