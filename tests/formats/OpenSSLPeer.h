@@ -38,7 +38,7 @@ inline bool WriteFileBytes(const std::string& path, const Bytes& bytes)
 {
     FILE* fp = fopen(path.c_str(), "wb");
     if (!fp) return false;
-    const bool bWritten = fwrite(bytes.data(), 1, bytes.size(), fp) == bytes.size();
+    const bool bWritten = bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), fp) == bytes.size();
     return 0 == fclose(fp) && bWritten;
 }
 
