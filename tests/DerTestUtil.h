@@ -1,12 +1,14 @@
 #ifndef MORV_TESTS_DER_TEST_UTIL_H
 #define MORV_TESTS_DER_TEST_UTIL_H
 
-// DER pieces written by hand, so that tests and fuzz targets can spell the structures they
-// expect (or malformed ones) without our encoder; OIDs come from OpenSSL's own encoder.
+// Bytes as the tests write them: hex text, and DER pieces written by hand, so that tests and
+// fuzz targets can spell the structures they expect (or malformed ones) without our encoder;
+// OIDs come from OpenSSL's own encoder.
 #include <openssl/crypto.h>
 #include <openssl/objects.h>
 
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 #include "ASN1EngineEx.h"
@@ -17,6 +19,26 @@
 namespace dertest {
 
 using Bytes = std::vector<unsigned char>;
+
+// Two hex digits an octet, in the case the caller's expected texts are written in.
+inline std::string HexText(const unsigned char* p, size_t n, bool bUpperCase)
+{
+    const char* pszDigits = bUpperCase ? "0123456789ABCDEF" : "0123456789abcdef";
+    std::string s;
+    for (size_t i = 0; i < n; i++) {
+        s += pszDigits[p[i] >> 4];
+        s += pszDigits[p[i] & 15];
+    }
+    return s;
+}
+
+inline Bytes FromHex(const std::string& hex)
+{
+    Bytes out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back((unsigned char)std::stoi(hex.substr(i, 2), nullptr, 16));
+    return out;
+}
 
 // One definite-length TLV (X.690 8.1.3): short form below 128, else the fewest length octets.
 inline Bytes Tlv(unsigned char byTag, const Bytes& value)

@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "DerTestUtil.h"
 #include "OsslPtr.h"
 
 namespace peer {
@@ -119,24 +120,10 @@ inline bool SM2Verify(EVP_PKEY* pKey, const Bytes& msg, const unsigned char* pby
            EVP_DigestVerify(pMdCtx.get(), pbySig, nSig, msg.data(), msg.size()) == 1;
 }
 
-inline std::string Hex(const unsigned char* p, size_t n)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
-    }
-    return s;
-}
+inline std::string Hex(const unsigned char* p, size_t n) { return dertest::HexText(p, n, true); }
 inline std::string Hex(const Bytes& b) { return Hex(b.data(), b.size()); }
 
-inline Bytes FromHex(const std::string& hex)
-{
-    Bytes out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back((unsigned char)std::stoi(hex.substr(i, 2), nullptr, 16));
-    return out;
-}
+using dertest::FromHex;
 
 }  // namespace peer
 
