@@ -34,7 +34,7 @@ inline Bytes ReadFileBytes(const std::string& path)
     return out;
 }
 
-// Replaces the file's content with bytes; false when any part of that fails.
+// Replaces the file's content with bytes; false when opening, writing or closing fails.
 inline bool WriteFileBytes(const std::string& path, const Bytes& bytes)
 {
     FILE* fp = fopen(path.c_str(), "wb");
