@@ -14,50 +14,15 @@
 #include <vector>
 
 #include "CMSEnvelopeOperations.h"
+#include "FuzzUtil.h"
 #include "vomu_result.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-struct Envelope {
-    Bytes rid, key, content, param;
-    std::string keyAlg, contentAlg;
-};
-
-Bytes Take(unsigned char* pby, int n)
-{
-    if (n < 0 || (n > 0 && !pby)) abort();
-    Bytes out(pby, pby + n);
-    delete[] pby;
-    return out;
-}
-
-std::string TakeText(char* psz, int n)
-{
-    if (!psz || n < 0 || strlen(psz) != (size_t)n) abort();
-    std::string out(psz);
-    delete[] psz;
-    return out;
-}
-
-int DecodeMemory(const Bytes& der, Envelope* pEnv)
-{
-    unsigned char *pbyRid = NULL, *pbyKey = NULL, *pbyContent = NULL, *pbyParam = NULL;
-    char *pszKeyAlg = NULL, *pszContentAlg = NULL;
-    int nRid = -1, nKey = -1, nContent = -1, nKeyAlg = -1, nContentAlg = -1, nParam = -1;
-    const int nResult = Decode_CMSEnvelopeData((unsigned char*)der.data(), (int)der.size(), &pbyRid, &nRid,
-                                               &pbyKey, &nKey, &pbyContent, &nContent, &pszKeyAlg, &nKeyAlg,
-                                               &pszContentAlg, &nContentAlg, &pbyParam, &nParam);
-    if (VOMU_OK != nResult) return nResult;
-    pEnv->rid = Take(pbyRid, nRid);
-    pEnv->key = Take(pbyKey, nKey);
-    pEnv->content = Take(pbyContent, nContent);
-    pEnv->param = Take(pbyParam, nParam);
-    pEnv->keyAlg = TakeText(pszKeyAlg, nKeyAlg);
-    pEnv->contentAlg = TakeText(pszContentAlg, nContentAlg);
-    return nResult;
-}
+using fuzzutil::Bytes;
+using fuzzutil::Envelope;
+using fuzzutil::Take;
+using fuzzutil::TakeText;
 
 Bytes ReadSpan(FILE* fp, uint64_t nSize, int64_t nOffset, uint64_t nLength)
 {
@@ -130,12 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fclose(fp);
 
     Envelope fromMemory;
-    const int nMemory = size > 0 ? DecodeMemory(der, &fromMemory) : VOMU_E_FAIL;
+    const int nMemory = size > 0 ? fuzzutil::DecodeEnvelopeData(der, &fromMemory) : VOMU_E_FAIL;
     if (nFile != nMemory) abort();
-    if (VOMU_OK == nFile &&
-        (fromFile.rid != fromMemory.rid || fromFile.key != fromMemory.key ||
-         fromFile.content != fromMemory.content || fromFile.param != fromMemory.param ||
-         fromFile.keyAlg != fromMemory.keyAlg || fromFile.contentAlg != fromMemory.contentAlg))
-        abort();
+    if (VOMU_OK == nFile && !fuzzutil::SameEnvelope(fromFile, fromMemory)) abort();
     return 0;
 }

@@ -13,55 +13,19 @@
 #include <string>
 #include <vector>
 
+#include "../tests/DerTestUtil.h"
 #include "CMSEnvelopeOperations.h"
+#include "FuzzUtil.h"
 #include "vomu_result.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-struct Envelope {
-    Bytes rid, key, content, param;
-    std::string keyAlg, contentAlg;
-};
-
-Bytes Take(unsigned char* pby, int n)
-{
-    if (n < 0 || (n > 0 && !pby)) abort();
-    Bytes out(pby, pby + n);
-    delete[] pby;
-    return out;
-}
-
-std::string TakeText(char* psz, int n)
-{
-    if (!psz || n < 0 || strlen(psz) != (size_t)n) abort();
-    std::string out(psz);
-    delete[] psz;
-    return out;
-}
-
-int Decode(const Bytes& der, Envelope* pEnv)
-{
-    unsigned char *pbyRid = NULL, *pbyKey = NULL, *pbyContent = NULL, *pbyParam = NULL;
-    char *pszKeyAlg = NULL, *pszContentAlg = NULL;
-    int nRid = -1, nKey = -1, nContent = -1, nKeyAlg = -1, nContentAlg = -1, nParam = -1;
-    const int nResult = Decode_CMSEnvelopeData((unsigned char*)der.data(), (int)der.size(), &pbyRid, &nRid,
-                                               &pbyKey, &nKey, &pbyContent, &nContent, &pszKeyAlg, &nKeyAlg,
-                                               &pszContentAlg, &nContentAlg, &pbyParam, &nParam);
-    if (VOMU_OK != nResult) {
-        if (pbyRid || pbyKey || pbyContent || pszKeyAlg || pszContentAlg || pbyParam) abort();
-        return nResult;
-    }
-    if (!pbyContent || nContent < 0 || 0 != pbyContent[nContent]) abort();
-    pEnv->rid = Take(pbyRid, nRid);
-    pEnv->key = Take(pbyKey, nKey);
-    pEnv->content = Take(pbyContent, nContent);
-    pEnv->param = Take(pbyParam, nParam);
-    pEnv->keyAlg = TakeText(pszKeyAlg, nKeyAlg);
-    pEnv->contentAlg = TakeText(pszContentAlg, nContentAlg);
-    return nResult;
-}
+using dertest::Cat;
+using dertest::Tlv;
+using fuzzutil::Bytes;
+using fuzzutil::DecodeEnvelopeData;
+using fuzzutil::Envelope;
+using fuzzutil::Take;
 
 Bytes OctetString(const Bytes& value)
 {
@@ -77,40 +41,11 @@ Bytes OctetString(const Bytes& value)
 
 // ---- The expected DER, built without the system's encoder ----
 
-Bytes Tlv(unsigned char byTag, const Bytes& value)
-{
-    Bytes out = {byTag};
-    const size_t n = value.size();
-    if (n < 0x80) {
-        out.push_back((unsigned char)n);
-    } else {
-        Bytes length;
-        for (size_t m = n; m; m >>= 8) length.insert(length.begin(), (unsigned char)m);
-        out.push_back((unsigned char)(0x80 | length.size()));
-        out.insert(out.end(), length.begin(), length.end());
-    }
-    out.insert(out.end(), value.begin(), value.end());
-    return out;
-}
-
-Bytes Cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
 // The OID TLV as OpenSSL encodes the dotted text.
 Bytes OidTlv(const std::string& oid)
 {
-    ASN1_OBJECT* pObject = OBJ_txt2obj(oid.c_str(), 1);
-    if (!pObject) abort();
-    unsigned char* pby = NULL;
-    const int n = i2d_ASN1_OBJECT(pObject, &pby);
-    ASN1_OBJECT_free(pObject);
-    if (n <= 0) abort();
-    Bytes out(pby, pby + n);
-    OPENSSL_free(pby);
+    const Bytes out = dertest::OidTlv(oid.c_str());
+    if (out.empty()) abort();
     return out;
 }
 
@@ -134,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size > INT_MAX) return 0;
     const Bytes der(data, data + size);  // exact size: over-reads are caught
     Envelope env;
-    if (VOMU_OK != Decode(der, &env)) return 0;
+    if (VOMU_OK != DecodeEnvelopeData(der, &env)) return 0;
 
     // Parameters go back as an OCTET STRING holding the value read.
     Bytes param = OctetString(env.param);
@@ -148,15 +83,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const Bytes written = Take(pby, n);
     if (written != ExpectedEnvelope(env, param, Tlv(0x80, env.rid))) abort();
     Envelope back;
-    if (VOMU_OK != Decode(written, &back)) abort();
-    if (back.rid != env.rid || back.key != env.key || back.content != env.content ||
-        back.param != env.param || back.keyAlg != env.keyAlg || back.contentAlg != env.contentAlg)
-        abort();
+    if (VOMU_OK != DecodeEnvelopeData(written, &back) || !fuzzutil::SameEnvelope(back, env)) abort();
 
     // IssuerAndSerialNumber { issuer Name (empty RDNSequence), serialNumber 1 }.
     const Bytes issuerAndSerial = Tlv(0x30, Cat({Tlv(0x30, Bytes()), Tlv(0x02, {0x01})}));
     Envelope refused;
-    if (VOMU_E_ENVELOPE_FORMAT != Decode(ExpectedEnvelope(env, param, issuerAndSerial), &refused))
+    if (VOMU_E_ENVELOPE_FORMAT != DecodeEnvelopeData(ExpectedEnvelope(env, param, issuerAndSerial), &refused))
         abort();
     return 0;
 }

@@ -6,18 +6,8 @@
 #include <vector>
 
 #include "CMSEnvelopeOperations.h"
+#include "FuzzUtil.h"
 #include "vomu_result.h"
-
-namespace {
-
-std::vector<unsigned char> TakeArray(unsigned char* pby, int n)
-{
-    std::vector<unsigned char> out(pby, pby + n);
-    delete[] pby;
-    return out;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -27,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     int n = 0;
     if (VOMU_OK != Decode_SM2Cipher(der.data(), (int)size, &pby, &n)) return 0;
     if (n < 96) abort();
-    std::vector<unsigned char> raw = TakeArray(pby, n);
+    std::vector<unsigned char> raw = fuzzutil::Take(pby, n);
 
     const int nResult = Encode_SM2Cipher(raw.data(), n, &pby, &n);
     if (raw.size() == 96) {
@@ -36,12 +26,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     }
     if (VOMU_OK != nResult) abort();
-    std::vector<unsigned char> der2 = TakeArray(pby, n);
+    std::vector<unsigned char> der2 = fuzzutil::Take(pby, n);
     if (der2.size() > size) abort();  // minimal DER is never longer than what was read
     if (VOMU_OK != Decode_SM2Cipher(der2.data(), (int)der2.size(), &pby, &n)) abort();
-    std::vector<unsigned char> raw2 = TakeArray(pby, n);
+    std::vector<unsigned char> raw2 = fuzzutil::Take(pby, n);
     if (raw != raw2) abort();
     if (VOMU_OK != Encode_SM2Cipher(raw2.data(), n, &pby, &n)) abort();
-    if (TakeArray(pby, n) != der2) abort();
+    if (fuzzutil::Take(pby, n) != der2) abort();
     return 0;
 }

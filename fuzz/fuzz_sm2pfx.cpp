@@ -10,20 +10,16 @@
 #include <cstring>
 #include <vector>
 
+#include "../tests/DerTestUtil.h"
+#include "FuzzUtil.h"
 #include "SMFileCertOperations.h"
 #include "SMKernel.h"
 #include "vomu_result.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-Bytes TakeArray(unsigned char* pby, int n)
-{
-    Bytes out(pby, pby + n);
-    delete[] pby;
-    return out;
-}
+using fuzzutil::Bytes;
+using fuzzutil::Take;
 
 struct Parts {
     int nResult;
@@ -37,8 +33,8 @@ Parts Parse(Bytes& der)
     Parts parts;
     parts.nResult = ParseSM2PFX(der.data(), (int)der.size(), &pbyKey, &nKey, &pbyCert, &nCert);
     if (VOMU_OK == parts.nResult) {
-        parts.key = TakeArray(pbyKey, nKey);
-        parts.cert = TakeArray(pbyCert, nCert);
+        parts.key = Take(pbyKey, nKey);
+        parts.cert = Take(pbyCert, nCert);
     }
     return parts;
 }
@@ -48,9 +44,9 @@ void CheckPartsAlone(Bytes& der, const Parts& parts)
     unsigned char* pby = NULL;
     int n = 0;
     if (VOMU_OK != ParseSM2PFX(der.data(), (int)der.size(), &pby, &n, NULL, NULL)) abort();
-    if (TakeArray(pby, n) != parts.key) abort();
+    if (Take(pby, n) != parts.key) abort();
     if (VOMU_OK != ParseSM2PFX(der.data(), (int)der.size(), NULL, NULL, &pby, &n)) abort();
-    if (TakeArray(pby, n) != parts.cert) abort();
+    if (Take(pby, n) != parts.cert) abort();
 }
 
 void CheckReencoding(Bytes& der, const Parts& parts)
@@ -58,12 +54,9 @@ void CheckReencoding(Bytes& der, const Parts& parts)
     const unsigned char* p = der.data();
     SM2_PFX* pstPfx = d2i_SM2_PFX(NULL, &p, (long)der.size());
     if (!pstPfx) abort();
-    unsigned char* pbyOut = NULL;
-    const int nOut = i2d_SM2_PFX(pstPfx, &pbyOut);
+    Bytes again = dertest::ByOpenSSL(i2d_SM2_PFX, pstPfx);
     SM2_PFX_free(pstPfx);
-    if (nOut <= 0) abort();
-    Bytes again(pbyOut, pbyOut + nOut);
-    OPENSSL_free(pbyOut);
+    if (again.empty()) abort();
     const Parts reread = Parse(again);
     if (VOMU_OK != reread.nResult || reread.key != parts.key || reread.cert != parts.cert) abort();
 }
@@ -87,7 +80,7 @@ void CheckKeyPair(Bytes& der, Parts& parts)
     }
     if (32 != pair.privateKeyLen || 32 != pair.publicKeyXLen || 32 != pair.publicKeyYLen) abort();
     if (32 != nKey || 0 != memcmp(pbyKey, pair.privateKey, 32)) abort();
-    if (TakeArray(pbyCert, nCert) != parts.cert) abort();
+    if (Take(pbyCert, nCert) != parts.cert) abort();
     delete[] pbyKey;
     unsigned char *pbyX = NULL, *pbyY = NULL;
     int nX = 0, nY = 0;

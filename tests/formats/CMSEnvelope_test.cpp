@@ -14,15 +14,19 @@
 #include <vector>
 
 #include "CMSEnvelopeOperations.h"
+#include "DerTestUtil.h"
 #include "HandOver.h"
 #include "LogCapture.h"
 #include "OpenSSLPeer.h"
 #include "vomu_result.h"
 
+using dertest::Cat;
+using dertest::Tlv;
 using morv::OsslPtr;
 using morv::OwnedArray;
 using peer::Bytes;
 using peer::Hex;
+using peer::ReadFileBytes;
 
 namespace {
 
@@ -35,47 +39,10 @@ const char kDataOID[] = "1.2.840.113549.1.7.1";
 const char kRsaEncryptionOID[] = "1.2.840.113549.1.1.1";
 const char kDesEde3CbcOID[] = "1.2.840.113549.3.7";
 
-Bytes TLV(unsigned char tag, const Bytes& value)
-{
-    Bytes out = {tag};
-    const size_t n = value.size();
-    if (n < 0x80) {
-        out.push_back((unsigned char)n);
-    } else if (n < 0x100) {
-        out.push_back(0x81);
-        out.push_back((unsigned char)n);
-    } else {
-        out.push_back(0x82);
-        out.push_back((unsigned char)(n >> 8));
-        out.push_back((unsigned char)n);
-    }
-    out.insert(out.end(), value.begin(), value.end());
-    return out;
-}
-
-Bytes Cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
 Bytes Random(size_t n)
 {
     Bytes out(n);
     if (n) RAND_bytes(out.data(), (int)n);
-    return out;
-}
-
-Bytes ReadWholeFile(const std::string& path)
-{
-    Bytes out;
-    FILE* fp = fopen(path.c_str(), "rb");
-    if (!fp) return out;
-    unsigned char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, fp)) > 0) out.insert(out.end(), buf, buf + n);
-    fclose(fp);
     return out;
 }
 
@@ -525,7 +492,7 @@ TEST_F(CMSEnvelopeTest, OpenSSLEnvelopesWithBothReaders)
         for (const char* pszMessage : kMessages) {
             SCOPED_TRACE(std::string(v.options) + " " + pszMessage);
             const std::string msgPath = std::string(MORV_TEST_DATA_DIR) + "/pki/" + pszMessage;
-            const Bytes msg = ReadWholeFile(msgPath);
+            const Bytes msg = ReadFileBytes(msgPath);
             peer::TempFile env;
             std::string log;
             ASSERT_EQ(0, peer::RunCommand(std::string("openssl cms -encrypt -binary -outform DER -des3 ") +
@@ -561,27 +528,27 @@ TEST_F(CMSEnvelopeTest, OpenSSLEnvelopesWithBothReaders)
 // ---- Reader shape rules, on envelopes built by hand ----
 
 struct Parts {
-    Bytes rid = TLV(0x80, Bytes(20, 0x11));
-    Bytes keyAlg = TLV(0x30, Cat({TLV(0x06, peer::FromHex("2A864886F70D010101")), {0x05, 0x00}}));
-    Bytes encryptedKey = TLV(0x04, Bytes(16, 0x22));
+    Bytes rid = Tlv(0x80, Bytes(20, 0x11));
+    Bytes keyAlg = Tlv(0x30, Cat({Tlv(0x06, peer::FromHex("2A864886F70D010101")), {0x05, 0x00}}));
+    Bytes encryptedKey = Tlv(0x04, Bytes(16, 0x22));
     Bytes ktriVersion = {0x02, 0x01, 0x02};
     Bytes extraRecipient;
     Bytes originatorInfo;
-    Bytes contentType = TLV(0x06, peer::FromHex("2A864886F70D010701"));
-    Bytes contentAlg = TLV(0x30, Cat({TLV(0x06, peer::FromHex("2A864886F70D0307")),
-                                      TLV(0x04, Bytes(8, 0x33))}));
-    Bytes encryptedContent = TLV(0x80, Bytes(24, 0x44));
+    Bytes contentType = Tlv(0x06, peer::FromHex("2A864886F70D010701"));
+    Bytes contentAlg = Tlv(0x30, Cat({Tlv(0x06, peer::FromHex("2A864886F70D0307")),
+                                      Tlv(0x04, Bytes(8, 0x33))}));
+    Bytes encryptedContent = Tlv(0x80, Bytes(24, 0x44));
     Bytes unprotectedAttrs;
     Bytes trailing;
 };
 
 Bytes Build(const Parts& p)
 {
-    const Bytes ktri = TLV(0x30, Cat({p.ktriVersion, p.rid, p.keyAlg, p.encryptedKey}));
-    const Bytes eci = TLV(0x30, Cat({p.contentType, p.contentAlg, p.encryptedContent}));
-    const Bytes env = TLV(0x30, Cat({{0x02, 0x01, 0x02}, p.originatorInfo,
-                                     TLV(0x31, Cat({ktri, p.extraRecipient})), eci, p.unprotectedAttrs}));
-    return Cat({TLV(0x30, Cat({TLV(0x06, peer::FromHex("2A864886F70D010703")), TLV(0xA0, env)})), p.trailing});
+    const Bytes ktri = Tlv(0x30, Cat({p.ktriVersion, p.rid, p.keyAlg, p.encryptedKey}));
+    const Bytes eci = Tlv(0x30, Cat({p.contentType, p.contentAlg, p.encryptedContent}));
+    const Bytes env = Tlv(0x30, Cat({{0x02, 0x01, 0x02}, p.originatorInfo,
+                                     Tlv(0x31, Cat({ktri, p.extraRecipient})), eci, p.unprotectedAttrs}));
+    return Cat({Tlv(0x30, Cat({Tlv(0x06, peer::FromHex("2A864886F70D010703")), Tlv(0xA0, env)})), p.trailing});
 }
 
 TEST(CMSEnvelopeReaders, ShapeRules)
@@ -596,41 +563,41 @@ TEST(CMSEnvelopeReaders, ShapeRules)
         {"trailing octets", [](Parts& p) { p.trailing = {0xDE, 0xAD}; }, VOMU_OK},
         {"empty key identifier", [](Parts& p) { p.rid = {0x80, 0x00}; }, VOMU_OK},
         {"segmented content",
-         [](Parts& p) { p.encryptedContent = TLV(0xA0, Cat({TLV(0x04, Bytes(8, 1)), TLV(0x04, Bytes(16, 2))})); },
+         [](Parts& p) { p.encryptedContent = Tlv(0xA0, Cat({Tlv(0x04, Bytes(8, 1)), Tlv(0x04, Bytes(16, 2))})); },
          VOMU_OK},
-        {"second recipient", [](Parts& p) { p.extraRecipient = TLV(0x30, {0x02, 0x01, 0x02}); }, VOMU_E_ENVELOPE_FORMAT},
-        {"originatorInfo", [](Parts& p) { p.originatorInfo = TLV(0xA0, Bytes()); }, VOMU_E_ENVELOPE_FORMAT},
-        {"unprotectedAttrs", [](Parts& p) { p.unprotectedAttrs = TLV(0xA1, Bytes()); }, VOMU_E_ENVELOPE_FORMAT},
+        {"second recipient", [](Parts& p) { p.extraRecipient = Tlv(0x30, {0x02, 0x01, 0x02}); }, VOMU_E_ENVELOPE_FORMAT},
+        {"originatorInfo", [](Parts& p) { p.originatorInfo = Tlv(0xA0, Bytes()); }, VOMU_E_ENVELOPE_FORMAT},
+        {"unprotectedAttrs", [](Parts& p) { p.unprotectedAttrs = Tlv(0xA1, Bytes()); }, VOMU_E_ENVELOPE_FORMAT},
         {"algorithm without parameters",
-         [](Parts& p) { p.contentAlg = TLV(0x30, TLV(0x06, peer::FromHex("2A864886F70D0307"))); },
+         [](Parts& p) { p.contentAlg = Tlv(0x30, Tlv(0x06, peer::FromHex("2A864886F70D0307"))); },
          VOMU_E_ENVELOPE_FORMAT},
         {"key algorithm without parameters",
-         [](Parts& p) { p.keyAlg = TLV(0x30, TLV(0x06, peer::FromHex("2A864886F70D010101"))); },
+         [](Parts& p) { p.keyAlg = Tlv(0x30, Tlv(0x06, peer::FromHex("2A864886F70D010101"))); },
          VOMU_E_ENVELOPE_FORMAT},
         // A recipient named by issuer and serial number, however its SEQUENCE is filled.
         {"issuer and serial rid",
-         [](Parts& p) { p.rid = TLV(0x30, Cat({TLV(0x30, TLV(0x31, Bytes())), {0x02, 0x01, 0x05}})); },
+         [](Parts& p) { p.rid = Tlv(0x30, Cat({Tlv(0x30, Tlv(0x31, Bytes())), {0x02, 0x01, 0x05}})); },
          VOMU_E_ENVELOPE_FORMAT},
         {"issuer and serial without serial",
-         [](Parts& p) { p.rid = TLV(0x30, TLV(0x30, Bytes())); }, VOMU_E_ENVELOPE_FORMAT},
+         [](Parts& p) { p.rid = Tlv(0x30, Tlv(0x30, Bytes())); }, VOMU_E_ENVELOPE_FORMAT},
         {"empty SEQUENCE rid", [](Parts& p) { p.rid = {0x30, 0x00}; }, VOMU_E_ENVELOPE_FORMAT},
-        {"rid of another tag", [](Parts& p) { p.rid = TLV(0x81, Bytes(20, 1)); }, VOMU_E_ENVELOPE_FORMAT},
-        {"encrypted key not an OCTET STRING", [](Parts& p) { p.encryptedKey = TLV(0x03, Bytes(4, 1)); },
+        {"rid of another tag", [](Parts& p) { p.rid = Tlv(0x81, Bytes(20, 1)); }, VOMU_E_ENVELOPE_FORMAT},
+        {"encrypted key not an OCTET STRING", [](Parts& p) { p.encryptedKey = Tlv(0x03, Bytes(4, 1)); },
          VOMU_E_ENVELOPE_FORMAT},
         {"algorithm OID not an OID",
-         [](Parts& p) { p.contentAlg = TLV(0x30, Cat({TLV(0x04, Bytes(3, 1)), {0x05, 0x00}})); },
+         [](Parts& p) { p.contentAlg = Tlv(0x30, Cat({Tlv(0x04, Bytes(3, 1)), {0x05, 0x00}})); },
          VOMU_E_ENVELOPE_FORMAT},
         {"parameters constructed",
          [](Parts& p) {
-             p.contentAlg = TLV(0x30, Cat({TLV(0x06, peer::FromHex("2A864886F70D0307")), TLV(0x30, {0x05, 0x00})}));
+             p.contentAlg = Tlv(0x30, Cat({Tlv(0x06, peer::FromHex("2A864886F70D0307")), Tlv(0x30, {0x05, 0x00})}));
          },
          VOMU_E_ENVELOPE_FORMAT},
-        {"content of another tag", [](Parts& p) { p.encryptedContent = TLV(0x04, Bytes(8, 1)); },
+        {"content of another tag", [](Parts& p) { p.encryptedContent = Tlv(0x04, Bytes(8, 1)); },
          VOMU_E_ENVELOPE_FORMAT},
         {"segment not an OCTET STRING",
-         [](Parts& p) { p.encryptedContent = TLV(0xA0, TLV(0x05, Bytes())); }, VOMU_E_ENVELOPE_FORMAT},
+         [](Parts& p) { p.encryptedContent = Tlv(0xA0, Tlv(0x05, Bytes())); }, VOMU_E_ENVELOPE_FORMAT},
         {"nested segment",
-         [](Parts& p) { p.encryptedContent = TLV(0xA0, TLV(0x24, TLV(0x04, Bytes(8, 1)))); },
+         [](Parts& p) { p.encryptedContent = Tlv(0xA0, Tlv(0x24, Tlv(0x04, Bytes(8, 1)))); },
          VOMU_E_ENVELOPE_FORMAT},
         // Primitive elements in the indefinite form are not BER; their "value" would run
         // through the end-of-contents octets.
@@ -641,10 +608,10 @@ TEST(CMSEnvelopeReaders, ShapeRules)
         {"indefinite segment",
          [](Parts& p) { p.encryptedContent = peer::FromHex("A0800480414200000000"); }, VOMU_E_ENVELOPE_FORMAT},
         {"long OID", [](Parts& p) {
-             p.contentAlg = TLV(0x30, Cat({TLV(0x06, Cat({{0x2A}, Bytes(130, 0x01)})), {0x05, 0x00}}));
+             p.contentAlg = Tlv(0x30, Cat({Tlv(0x06, Cat({{0x2A}, Bytes(130, 0x01)})), {0x05, 0x00}}));
          }, VOMU_E_FAIL},
         {"undecodable OID",
-         [](Parts& p) { p.keyAlg = TLV(0x30, Cat({TLV(0x06, {0x2A, 0x86}), {0x05, 0x00}})); }, VOMU_E_FAIL},
+         [](Parts& p) { p.keyAlg = Tlv(0x30, Cat({Tlv(0x06, {0x2A, 0x86}), {0x05, 0x00}})); }, VOMU_E_FAIL},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -663,8 +630,8 @@ TEST(CMSEnvelopeReaders, FieldValues)
 {
     Parts p;
     p.rid = {0x80, 0x00};
-    p.contentAlg = TLV(0x30, Cat({TLV(0x06, peer::FromHex("2A864886F70D0304")), {0x05, 0x00}}));
-    p.encryptedContent = TLV(0xA0, Cat({TLV(0x04, Bytes(8, 1)), TLV(0x04, Bytes()), TLV(0x04, Bytes(3, 2))}));
+    p.contentAlg = Tlv(0x30, Cat({Tlv(0x06, peer::FromHex("2A864886F70D0304")), {0x05, 0x00}}));
+    p.encryptedContent = Tlv(0xA0, Cat({Tlv(0x04, Bytes(8, 1)), Tlv(0x04, Bytes()), Tlv(0x04, Bytes(3, 2))}));
     const Bytes der = Build(p);
     const Fields m = ReadMemory(der);
     ASSERT_EQ(VOMU_OK, m.nResult);
@@ -681,7 +648,7 @@ TEST(CMSEnvelopeReaders, FieldValues)
     ExpectReadersAgree(m, f);
 
     // A single segment is that segment's value.
-    p.encryptedContent = TLV(0xA0, TLV(0x04, Bytes(5, 9)));
+    p.encryptedContent = Tlv(0xA0, Tlv(0x04, Bytes(5, 9)));
     EXPECT_EQ("0909090909", Hex(ReadMemory(Build(p)).content));
 }
 
@@ -716,7 +683,7 @@ TEST(CMSEnvelopeReaders, NullOutputsAreSkipped)
 TEST(CMSEnvelopeReaders, FileReaderRestoresThePosition)
 {
     Parts good, bad;
-    bad.extraRecipient = TLV(0x30, {0x02, 0x01, 0x02});
+    bad.extraRecipient = Tlv(0x30, {0x02, 0x01, 0x02});
     for (const Bytes& der : {Build(good), Build(bad), Bytes{0x30, 0x05}}) {
         peer::TempFile file(der);
         FILE* fp = fopen(file.Path().c_str(), "rb");
@@ -733,10 +700,10 @@ TEST(CMSEnvelopeReaders, StepLines)
     morv_test::LogCapture log;
     ASSERT_TRUE(log.Ok());
     Parts p;
-    p.extraRecipient = TLV(0x30, {0x02, 0x01, 0x02});
+    p.extraRecipient = Tlv(0x30, {0x02, 0x01, 0x02});
     EXPECT_EQ(VOMU_E_ENVELOPE_FORMAT, ReadMemory(Build(p)).nResult);
     Parts q;
-    q.keyAlg = TLV(0x30, Cat({TLV(0x06, {0x2A, 0x86}), {0x05, 0x00}}));
+    q.keyAlg = Tlv(0x30, Cat({Tlv(0x06, {0x2A, 0x86}), {0x05, 0x00}}));
     EXPECT_EQ(VOMU_E_FAIL, ReadFile(Build(q)).nResult);
     EXPECT_EQ(VOMU_E_FAIL, ReadMemory(Bytes{0x31, 0x09}).nResult);
     const std::string text = log.Contents();

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "CertificateOperations.h"
+#include "DerTestUtil.h"
 #include "LogCapture.h"
 #include "OpenSSLPeer.h"
 #include "OsslPtr.h"
@@ -25,18 +26,13 @@
 
 using morv::OsslPtr;
 using peer::Bytes;
+using peer::ReadFileBytes;
 
 namespace {
 
 const char kP12Password[] = "Fixture-P12-2020";
 
 std::string Pki(const std::string& name) { return std::string(MORV_TEST_DATA_DIR) + "/pki/" + name; }
-
-Bytes ReadBytes(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 // pki/expected.txt: section -> key -> value.
 using Facts = std::map<std::string, std::map<std::string, std::string>>;
@@ -247,7 +243,7 @@ TEST_F(CertificateVerify, VerifyCertificateTable)
 {
     for (const VerifyRow& row : VerifyRows()) {
         SCOPED_TRACE(row.pszName);
-        Bytes cert = ReadBytes(Pki(row.pszCert));
+        Bytes cert = ReadFileBytes(Pki(row.pszCert));
         ASSERT_FALSE(cert.empty()) << row.pszCert;
         OpenFiles crl(row.pszCrl ? std::vector<std::string>{Pki(row.pszCrl)} : std::vector<std::string>());
         OpenFiles cas(InPki(row.vetCAs));
@@ -271,7 +267,7 @@ TEST_F(CertificateVerify, VerifyCertificateTable)
 
 TEST_F(CertificateVerify, Sm2ChainVerifiesThroughOurProvider)
 {
-    Bytes cert = ReadBytes(Pki("sm2/ee_sign.der"));
+    Bytes cert = ReadFileBytes(Pki("sm2/ee_sign.der"));
     OpenFiles cas(InPki(kSm2Store));
     ASSERT_TRUE(cas.Ok());
     smk::ProviderCounters before{}, after{};
@@ -286,7 +282,7 @@ TEST_F(CertificateVerify, SteplinesNameTheFailedCheck)
 {
     morv_test::LogCapture log;
     ASSERT_TRUE(log.Ok());
-    Bytes cert = ReadBytes(Pki("rsa/ee_expired.pem"));
+    Bytes cert = ReadFileBytes(Pki("rsa/ee_expired.pem"));
     OpenFiles cas({Pki("rsa/other_root.pem")});
     ASSERT_EQ(VOMU_E_CERT_TIME, VerifyCertificate(cert.data(), (int)cert.size(), 5, nullptr,
                                                   cas.Streams()));
@@ -295,13 +291,13 @@ TEST_F(CertificateVerify, SteplinesNameTheFailedCheck)
     EXPECT_TRUE(log.Contains("VerifyCertTime)\t\t--Failed:(0xa0071031) [Reason:VOMU_OK != nResult]"));
     EXPECT_FALSE(log.Contains("X509_verify_cert"));  // the chain check never ran
 
-    cert = ReadBytes(Pki("rsa/ee_sign.pem"));
+    cert = ReadFileBytes(Pki("rsa/ee_sign.pem"));
     ASSERT_EQ(VOMU_E_CERT_CHAIN, VerifyCertificate(cert.data(), (int)cert.size(), 4, nullptr,
                                                    cas.Streams()));
     EXPECT_TRUE(log.Contains("X509_verify_cert(ErrorCode:20 ErrorInfo:"));
     EXPECT_TRUE(log.Contains("X509_verify_cert)\t\t--Failed:(0xa0071033) [Reason:true]"));
 
-    cert = ReadBytes(Pki("rsa/ee_revoked.der"));
+    cert = ReadFileBytes(Pki("rsa/ee_revoked.der"));
     OpenFiles crl({Pki("rsa/crl.der")});
     ASSERT_EQ(VOMU_E_CERT_REVOKED, VerifyCertificate(cert.data(), (int)cert.size(), 2, crl.First(), {}));
     EXPECT_TRUE(log.Contains("Check the certificate is pRevoked?)\t\t--Failed:(0xa0071032) [Reason:true]"));
@@ -349,13 +345,13 @@ TEST_F(CertificateVerify, ValidityBoundsAreInclusiveToTheSecond)
 TEST_F(CertificateVerify, TrustedStreamsGiveTheirFirstCertificate)
 {
     // int.pem followed by root.pem in one stream: only the intermediate is trusted.
-    Bytes both = ReadBytes(Pki("rsa/int.pem"));
-    Bytes root = ReadBytes(Pki("rsa/root.pem"));
+    Bytes both = ReadFileBytes(Pki("rsa/int.pem"));
+    Bytes root = ReadFileBytes(Pki("rsa/root.pem"));
     both.insert(both.end(), root.begin(), root.end());
     peer::TempFile twoCerts(both);
     OsslPtr<X509> pLeaf;
     {
-        Bytes leaf = ReadBytes(Pki("rsa/ee_sign.pem"));
+        Bytes leaf = ReadFileBytes(Pki("rsa/ee_sign.pem"));
         X509* p = nullptr;
         ASSERT_EQ(VOMU_OK, ConvertCertDataToX509(leaf.data(), (int)leaf.size(), &p));
         pLeaf.reset(p);
@@ -381,8 +377,8 @@ TEST_F(CertificateVerify, TrustedStreamsGiveTheirFirstCertificate)
 
 TEST_F(CertificateVerify, CertificateBytesPemThenDer)
 {
-    Bytes pem = ReadBytes(Pki("sm2/ee_sign.pem"));
-    Bytes der = ReadBytes(Pki("sm2/ee_sign.der"));
+    Bytes pem = ReadFileBytes(Pki("sm2/ee_sign.pem"));
+    Bytes der = ReadFileBytes(Pki("sm2/ee_sign.der"));
     Bytes textFirst(pem);
     const std::string prefix = "Subject: SM2 Signer\n";
     textFirst.insert(textFirst.begin(), prefix.begin(), prefix.end());
@@ -396,7 +392,7 @@ TEST_F(CertificateVerify, CertificateBytesPemThenDer)
         {"der", der, VOMU_OK},
         {"pem after text", textFirst, VOMU_OK},
         {"truncated der", truncated, VOMU_E_FAIL},
-        {"a crl", ReadBytes(Pki("sm2/crl.der")), VOMU_E_FAIL},
+        {"a crl", ReadFileBytes(Pki("sm2/crl.der")), VOMU_E_FAIL},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.pszName);
@@ -405,10 +401,7 @@ TEST_F(CertificateVerify, CertificateBytesPemThenDer)
         OsslPtr<X509> pOwned(pX509);
         EXPECT_EQ(VOMU_OK == row.nExpected, NULL != pX509);
         if (pX509) {
-            unsigned char* pbyDer = nullptr;
-            int nDer = i2d_X509(pX509, &pbyDer);
-            EXPECT_EQ(der, Bytes(pbyDer, pbyDer + (nDer > 0 ? nDer : 0)));
-            OPENSSL_free(pbyDer);
+            EXPECT_EQ(der, dertest::ByOpenSSL(i2d_X509, pX509));
         }
     }
     X509* pX509 = nullptr;
@@ -421,7 +414,7 @@ TEST_F(CertificateVerify, CertificateBytesPemThenDer)
 TEST(CertificateVerifyKernelStopped, NothingDecodesOutsideTheKernel)
 {
     // Certificates are only made in kctx; a stopped kernel has none to give.
-    Bytes der = ReadBytes(Pki("rsa/ee_sign.der"));
+    Bytes der = ReadFileBytes(Pki("rsa/ee_sign.der"));
     X509* pX509 = nullptr;
     EXPECT_EQ(VOMU_E_FAIL, ConvertCertDataToX509(der.data(), (int)der.size(), &pX509));
     EXPECT_EQ(nullptr, pX509);
@@ -475,11 +468,11 @@ TEST_F(CertificateVerify, KeyUsageTable)
             EXPECT_EQ("absent", Fact(SectionOf(row.pszCert), "key_usage"));
         }
         EXPECT_EQ(nCli, row.nExpected) << "key_usage_mask=" << mask;
-        Bytes cert = ReadBytes(Pki(row.pszCert));
+        Bytes cert = ReadFileBytes(Pki(row.pszCert));
         EXPECT_EQ(row.nExpected, CheckCertKeyUsage(cert.data(), (int)cert.size(), row.uiBits, row.bAll));
     }
     EXPECT_EQ(VOMU_E_FAIL, CheckX509KeyUsage(nullptr, KEY_USAGE_DIGITAL_SIGNATURE, true));
-    Bytes crl = ReadBytes(Pki("rsa/crl.der"));
+    Bytes crl = ReadFileBytes(Pki("rsa/crl.der"));
     EXPECT_EQ(VOMU_E_FAIL, CheckCertKeyUsage(crl.data(), (int)crl.size(), KEY_USAGE_DIGITAL_SIGNATURE, true));
 }
 
@@ -497,18 +490,14 @@ Bytes PfxWithSeparateMacPassword()
                                        0, 0, 0, 0, 0));
     if (!pP12 || 1 != PKCS12_set_mac(pP12.get(), "mac-password", -1, nullptr, 0, 2048, nullptr))
         return Bytes();
-    unsigned char* pbyDer = nullptr;
-    int nDer = i2d_PKCS12(pP12.get(), &pbyDer);
-    Bytes der(pbyDer, pbyDer + (nDer > 0 ? nDer : 0));
-    OPENSSL_free(pbyDer);
-    return der;
+    return dertest::ByOpenSSL(i2d_PKCS12, pP12.get());
 }
 
 TEST_F(CertificateVerify, PKCS12Table)
 {
     peer::TempFile separateMac(PfxWithSeparateMacPassword());
     ASSERT_FALSE(separateMac.Read().empty());
-    const Bytes signerDer = ReadBytes(Pki("rsa/ee_sign.der"));
+    const Bytes signerDer = ReadFileBytes(Pki("rsa/ee_sign.der"));
     const struct {
         const char* pszName;
         std::string strPath;
@@ -546,10 +535,7 @@ TEST_F(CertificateVerify, PKCS12Table)
         EXPECT_EQ(row.bCert, NULL != pCert);
         EXPECT_EQ(row.nChain, pChain ? sk_X509_num(pChain) : 0);
         if (pCert) {
-            unsigned char* pbyDer = nullptr;
-            int nDer = i2d_X509(pCert, &pbyDer);
-            EXPECT_EQ(signerDer, Bytes(pbyDer, pbyDer + (nDer > 0 ? nDer : 0)));
-            OPENSSL_free(pbyDer);
+            EXPECT_EQ(signerDer, dertest::ByOpenSSL(i2d_X509, pCert));
             EXPECT_EQ(1, X509_check_private_key(pCert, pKey));
         }
         // The same file again, nothing wanted: opens (or fails) alike and hands nothing over.
@@ -562,7 +548,7 @@ TEST_F(CertificateVerify, PKCS12Table)
 TEST_F(CertificateVerify, PKCS12ReadFromTheStreamPositionAndLeftOpen)
 {
     Bytes bytes = {'j', 'u', 'n', 'k'};
-    Bytes p12 = ReadBytes(Pki("p12/legacy.p12"));
+    Bytes p12 = ReadFileBytes(Pki("p12/legacy.p12"));
     bytes.insert(bytes.end(), p12.begin(), p12.end());
     peer::TempFile file(bytes);
     OpenFiles in({file.Path()});
@@ -578,7 +564,7 @@ TEST_F(CertificateVerify, PKCS12ReadFromTheStreamPositionAndLeftOpen)
 TEST(CertificateVerifyPeer, LegacyFileNeedsTheLegacyProvider)
 {
     // Why the PKCS#12 is decoded in kctx: the default context, without "legacy", cannot open it.
-    Bytes der = ReadBytes(Pki("p12/legacy.p12"));
+    Bytes der = ReadFileBytes(Pki("p12/legacy.p12"));
     const unsigned char* p = der.data();
     OsslPtr<PKCS12> pP12(d2i_PKCS12(nullptr, &p, (long)der.size()));
     ASSERT_TRUE(pP12);
@@ -635,11 +621,7 @@ Bytes DataPKCS7()
 {
     OsslPtr<PKCS7> p7(PKCS7_new());
     if (!p7 || 1 != PKCS7_set_type(p7.get(), NID_pkcs7_data)) return Bytes();
-    unsigned char* pbyDer = nullptr;
-    int nDer = i2d_PKCS7(p7.get(), &pbyDer);
-    Bytes der(pbyDer, pbyDer + (nDer > 0 ? nDer : 0));
-    OPENSSL_free(pbyDer);
-    return der;
+    return dertest::ByOpenSSL(i2d_PKCS7, p7.get());
 }
 
 TEST_F(CertificateVerify, BundleStoreTable)
@@ -663,7 +645,7 @@ TEST_F(CertificateVerify, BundleStoreTable)
         {"garbage intermediate", &root, &garbage, VOMU_E_FAIL, 0},
         {"not signedData", &data, nullptr, VOMU_E_FAIL, 0},
     };
-    Bytes leafDer = ReadBytes(Pki("sm2/ee_sign.der"));
+    Bytes leafDer = ReadFileBytes(Pki("sm2/ee_sign.der"));
     X509* pLeaf = nullptr;
     ASSERT_EQ(VOMU_OK, ConvertCertDataToX509(leafDer.data(), (int)leafDer.size(), &pLeaf));
     OsslPtr<X509> pOwnedLeaf(pLeaf);

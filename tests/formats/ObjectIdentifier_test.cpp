@@ -11,10 +11,12 @@
 #include <string>
 
 #include "CMSEnvelopeOperations.h"
+#include "DerTestUtil.h"
 #include "HandOver.h"
 #include "OpenSSLPeer.h"
 #include "vomu_result.h"
 
+using dertest::EncodeTree;
 using peer::Bytes;
 
 namespace {
@@ -25,16 +27,6 @@ Bytes EncodeOID(const char* pszOID, bool bWithTag, int* pnResult = nullptr)
     int n = 0;
     const int nResult = Encode_ObjectIdentifier(pszOID, &pby, &n, bWithTag);
     if (pnResult) *pnResult = nResult;
-    morv::OwnedArray<unsigned char> owned(pby);
-    return VOMU_OK == nResult ? Bytes(pby, pby + n) : Bytes();
-}
-
-Bytes EncodeTree(NodeEx* pNode)
-{
-    unsigned char* pby = NULL;
-    int n = 0;
-    int nDepth = 0;
-    const int nResult = EncodeASN1ToMemory(pNode, &pby, &n, &nDepth);
     morv::OwnedArray<unsigned char> owned(pby);
     return VOMU_OK == nResult ? Bytes(pby, pby + n) : Bytes();
 }

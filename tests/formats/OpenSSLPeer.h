@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "DerTestUtil.h"
 #include "OsslPtr.h"
 
 namespace peer {
@@ -19,6 +20,28 @@ namespace peer {
 using Bytes = std::vector<unsigned char>;
 
 inline const char kSM2DefaultId[] = "1234567812345678";
+
+// A whole file's bytes; empty when it cannot be read.
+inline Bytes ReadFileBytes(const std::string& path)
+{
+    Bytes out;
+    FILE* fp = fopen(path.c_str(), "rb");
+    if (!fp) return out;
+    unsigned char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, fp)) > 0) out.insert(out.end(), buf, buf + n);
+    fclose(fp);
+    return out;
+}
+
+// Replaces the file's content with bytes; false when opening, writing or closing fails.
+inline bool WriteFileBytes(const std::string& path, const Bytes& bytes)
+{
+    FILE* fp = fopen(path.c_str(), "wb");
+    if (!fp) return false;
+    const bool bWritten = bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), fp) == bytes.size();
+    return 0 == fclose(fp) && bWritten;
+}
 
 // A temporary file removed when the object goes out of scope.
 class TempFile {
@@ -38,16 +61,7 @@ public:
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
     const std::string& Path() const { return m_path; }
-    Bytes Read() const
-    {
-        Bytes out;
-        FILE* fp = fopen(m_path.c_str(), "rb");
-        if (!fp) return out;
-        int c;
-        while ((c = fgetc(fp)) != EOF) out.push_back((unsigned char)c);
-        fclose(fp);
-        return out;
-    }
+    Bytes Read() const { return ReadFileBytes(m_path); }
 
 private:
     std::string m_path;
@@ -106,24 +120,10 @@ inline bool SM2Verify(EVP_PKEY* pKey, const Bytes& msg, const unsigned char* pby
            EVP_DigestVerify(pMdCtx.get(), pbySig, nSig, msg.data(), msg.size()) == 1;
 }
 
-inline std::string Hex(const unsigned char* p, size_t n)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
-    }
-    return s;
-}
+inline std::string Hex(const unsigned char* p, size_t n) { return dertest::HexText(p, n, true); }
 inline std::string Hex(const Bytes& b) { return Hex(b.data(), b.size()); }
 
-inline Bytes FromHex(const std::string& hex)
-{
-    Bytes out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back((unsigned char)std::stoi(hex.substr(i, 2), nullptr, 16));
-    return out;
-}
+using dertest::FromHex;
 
 }  // namespace peer
 

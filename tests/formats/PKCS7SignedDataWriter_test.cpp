@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "DerTestUtil.h"
 #include "HandOver.h"
 #include "LogCapture.h"
 #include "OpenSSLPeer.h"
@@ -32,7 +33,9 @@
 #include "SMKernel.h"
 #include "vomu_result.h"
 
-using peer::Bytes;
+using namespace dertest;  // Bytes and the hand-written DER pieces
+using peer::ReadFileBytes;
+using peer::WriteFileBytes;
 using NodePtr = std::unique_ptr<NodeEx>;
 
 namespace {
@@ -43,43 +46,6 @@ const char kSM2Data[] = "1.2.156.10197.6.1.4.2.1";
 const char kSM3[] = "1.2.156.10197.1.401";
 const char kSM2Sign[] = "1.2.156.10197.1.301.1";
 
-// One definite-length TLV (X.690 8.1.3), to spell expected structures.
-Bytes Tlv(unsigned char byTag, const Bytes& value)
-{
-    Bytes out = {byTag};
-    const size_t n = value.size();
-    if (n < 0x80) {
-        out.push_back((unsigned char)n);
-    } else {
-        Bytes len;
-        for (size_t m = n; m; m >>= 8) len.insert(len.begin(), (unsigned char)m);
-        out.push_back((unsigned char)(0x80 + len.size()));
-        out.insert(out.end(), len.begin(), len.end());
-    }
-    out.insert(out.end(), value.begin(), value.end());
-    return out;
-}
-
-Bytes Cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-// The OID TLV as OpenSSL encodes it.
-Bytes OidByOpenSSL(const char* pszOID)
-{
-    morv::OsslPtr<ASN1_OBJECT> pObj(OBJ_txt2obj(pszOID, 1));
-    unsigned char* pby = NULL;
-    const int n = pObj ? i2d_ASN1_OBJECT(pObj.get(), &pby) : 0;
-    Bytes out(pby, pby + (n > 0 ? n : 0));
-    OPENSSL_free(pby);
-    return out;
-}
-
-Bytes NullAlgorithm(const char* pszOID) { return Tlv(0x30, Cat({OidByOpenSSL(pszOID), {0x05, 0x00}})); }
-
 // Equal bytes, or where they first differ (large outputs are not printed whole).
 ::testing::AssertionResult SameBytes(const Bytes& expected, const Bytes& actual)
 {
@@ -88,17 +54,6 @@ Bytes NullAlgorithm(const char* pszOID) { return Tlv(0x30, Cat({OidByOpenSSL(psz
     while (i < expected.size() && i < actual.size() && expected[i] == actual[i]) i++;
     return ::testing::AssertionFailure() << "sizes " << expected.size() << " and " << actual.size()
                                          << ", first difference at offset " << i;
-}
-
-Bytes EncodeTree(NodeEx* pNode)
-{
-    unsigned char* pby = NULL;
-    int n = 0;
-    int nDepth = 0;
-    const int nResult = EncodeASN1ToMemory(pNode, &pby, &n, &nDepth);
-    morv::OwnedArray<unsigned char> owned(pby);
-    if (VOMU_OK != nResult) return Bytes();
-    return Bytes(pby, pby + n);
 }
 
 // A file holding bytes, opened for reading and left at nPosition.
@@ -123,7 +78,7 @@ NodePtr NewIssuerAndSerial(const Bytes& issuer, const Bytes& serial)
 }
 
 // A stand-in issuer Name and serial INTEGER: the writer copies them without parsing.
-const Bytes kIssuer = Tlv(0x30, Tlv(0x31, Tlv(0x30, Cat({OidByOpenSSL("2.5.4.3"), Tlv(0x0C, {'C', 'A'})}))));
+const Bytes kIssuer = Tlv(0x30, Tlv(0x31, Tlv(0x30, Cat({OidTlv("2.5.4.3"), Tlv(0x0C, {'C', 'A'})}))));
 const Bytes kSerial = {0x02, 0x02, 0x10, 0x01};
 const Bytes kCert = Tlv(0x30, {0x05, 0x00});  // a certificate's bytes are embedded unchanged
 const Bytes kRSASignature = {0xDE, 0xAD, 0xBE, 0xEF};
@@ -166,7 +121,7 @@ TEST(SignedDataBuilder, IssuerAndSerialNumberIsBothDERsInOneSequence)
 // The contentInfo inside SignedData, by what the caller asks for.
 TEST(SignedDataBuilder, ContentInfoByContentSource)
 {
-    const Bytes dataOid = OidByOpenSSL(kSM2Data);
+    const Bytes dataOid = OidTlv(kSM2Data);
     ASSERT_EQ("060A2A811CCF5506010402", peer::Hex(dataOid).substr(0, 22));
     const Bytes fileBytes = {'f', 'i', 'l', 'e', ' ', 'c', 'o', 'n', 't', 'e', 'n', 't'};
     const Bytes memBytes = {'m', 'e', 'm'};
@@ -300,13 +255,10 @@ TEST(SignedDataBuilder, AttributeMatchesOpenSSL)
     morv::OsslPtr<ASN1_OBJECT> pData(OBJ_nid2obj(NID_pkcs7_data));
     X509_ATTRIBUTE* pAttr = X509_ATTRIBUTE_create(NID_pkcs9_contentType, V_ASN1_OBJECT, pData.release());
     ASSERT_TRUE(pAttr);
-    unsigned char* pby = NULL;
-    const int n = i2d_X509_ATTRIBUTE(pAttr, &pby);
-    const Bytes byOpenSSL(pby, pby + n);
-    OPENSSL_free(pby);
+    const Bytes byOpenSSL = dertest::ByOpenSSL(i2d_X509_ATTRIBUTE, pAttr);
     X509_ATTRIBUTE_free(pAttr);
 
-    Bytes values = OidByOpenSSL("1.2.840.113549.1.7.1");
+    Bytes values = OidTlv("1.2.840.113549.1.7.1");
     NodeEx* pAttribute = NULL;
     ASSERT_EQ(VOMU_OK, ConstructNode_Attribute("1.2.840.113549.1.9.3", values.data(), (int)values.size(),
                                                &pAttribute));
@@ -359,19 +311,6 @@ const char kRSASignedData[] = "1.2.840.113549.1.7.2";
 const char kRSAData[] = "1.2.840.113549.1.7.1";
 const char kSHA256[] = "2.16.840.1.101.3.4.2.1";
 const char kRSAEncryption[] = "1.2.840.113549.1.1.1";
-
-Bytes ReadFileBytes(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-bool WriteFileBytes(const std::string& path, const Bytes& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write((const char*)bytes.data(), (std::streamsize)bytes.size());
-    return static_cast<bool>(out);
-}
 
 // PKCS#1 v1.5 signature of SHA-256(msg) by OpenSSL in the default library context.
 Bytes RSASignByOpenSSL(const std::string& keyPath, const Bytes& msg)
@@ -1031,14 +970,8 @@ Bytes IssuerAndSerialByOpenSSL(const Bytes& certDER)
     const unsigned char* p = certDER.data();
     morv::OsslPtr<X509> pCert(d2i_X509(NULL, &p, (long)certDER.size()));
     if (!pCert) return Bytes();
-    unsigned char* pbyIssuer = NULL;
-    unsigned char* pbySerial = NULL;
-    const int nIssuer = i2d_X509_NAME(X509_get_issuer_name(pCert.get()), &pbyIssuer);
-    const int nSerial = i2d_ASN1_INTEGER(X509_get_serialNumber(pCert.get()), &pbySerial);
-    Bytes out = Cat({Bytes(pbyIssuer, pbyIssuer + std::max(nIssuer, 0)), Bytes(pbySerial, pbySerial + std::max(nSerial, 0))});
-    OPENSSL_free(pbyIssuer);
-    OPENSSL_free(pbySerial);
-    return out;
+    return Cat({dertest::ByOpenSSL(i2d_X509_NAME, X509_get_issuer_name(pCert.get())),
+                dertest::ByOpenSSL(i2d_ASN1_INTEGER, X509_get_serialNumber(pCert.get()))});
 }
 
 TEST_F(SignedDataWriter, SM2SignedDataParsesAndVerifiesWithOpenSSL)

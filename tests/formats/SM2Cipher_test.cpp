@@ -11,10 +11,13 @@
 #include <string>
 
 #include "CMSEnvelopeOperations.h"
+#include "DerTestUtil.h"
 #include "HandOver.h"
 #include "OpenSSLPeer.h"
 #include "vomu_result.h"
 
+using dertest::Cat;
+using dertest::Tlv;
 using peer::Bytes;
 
 namespace {
@@ -65,33 +68,8 @@ int EncodeCipher(Bytes raw, Bytes* pDER)
     return nResult;
 }
 
-// SEQUENCE { INTEGER x, INTEGER y, OCTET STRING hash, OCTET STRING c2 } by hand; the integers'
-// value octets as given (so the fixed 32-octet form and malformed ones can be written).
-Bytes TLV(unsigned char tag, const Bytes& value)
-{
-    Bytes out = {tag};
-    const size_t n = value.size();
-    if (n < 0x80) {
-        out.push_back((unsigned char)n);
-    } else if (n < 0x100) {
-        out.push_back(0x81);
-        out.push_back((unsigned char)n);
-    } else {
-        out.push_back(0x82);
-        out.push_back((unsigned char)(n >> 8));
-        out.push_back((unsigned char)n);
-    }
-    out.insert(out.end(), value.begin(), value.end());
-    return out;
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
+// The SM2Cipher SEQUENCE { INTEGER x, INTEGER y, OCTET STRING hash, OCTET STRING c2 } by hand;
+// the integers' value octets as given (so the fixed 32-octet form and malformed ones can be written).
 Bytes Field(const Bytes& raw, size_t nOffset, size_t nSize)
 {
     return Bytes(raw.begin() + nOffset, raw.begin() + nOffset + nSize);
@@ -104,10 +82,10 @@ Bytes FixedWidthSM2Cipher(const Bytes& raw)
     auto coordinate = [&](size_t nOffset) {
         Bytes v = Field(raw, nOffset, 32);
         if (v[0] & 0x80) v.insert(v.begin(), 0x00);
-        return TLV(0x02, v);
+        return Tlv(0x02, v);
     };
-    return TLV(0x30, Concat({coordinate(0), coordinate(32), TLV(0x04, Field(raw, 64 + nC2, 32)),
-                             TLV(0x04, Field(raw, 64, nC2))}));
+    return Tlv(0x30, Cat({coordinate(0), coordinate(32), Tlv(0x04, Field(raw, 64 + nC2, 32)),
+                          Tlv(0x04, Field(raw, 64, nC2))}));
 }
 
 TEST(SM2Cipher, OpenSSLCiphertextsSurviveOurCodecAndDecryptWithOpenSSL)
@@ -204,7 +182,7 @@ TEST(SM2Cipher, DecoderChecksEveryField)
     const Bytes good = FixedWidthSM2Cipher(raw);
     const Bytes x = Field(raw, 0, 32), y = Field(raw, 32, 32), hash = Field(raw, 80, 32);
     const Bytes c2 = Field(raw, 64, 16);
-    const Bytes x33 = Concat({{0x00}, x});
+    const Bytes x33 = Cat({{0x00}, x});
     Bytes back;
     ASSERT_EQ(VOMU_OK, DecodeCipher(good, &back));
 
@@ -213,27 +191,27 @@ TEST(SM2Cipher, DecoderChecksEveryField)
         EXPECT_NE(VOMU_OK, DecodeCipher(Bytes(good.begin(), good.begin() + n), &back));
     }
     const struct { const char* pszWhy; Bytes der; } kCases[] = {
-        {"x of 34 octets", TLV(0x30, Concat({TLV(0x02, Concat({{0, 0}, x})), TLV(0x02, y),
-                                             TLV(0x04, hash), TLV(0x04, c2)}))},
-        {"y of 33 octets, not 00 first", TLV(0x30, Concat({TLV(0x02, x33), TLV(0x02, Concat({{1}, y})),
-                                                           TLV(0x04, hash), TLV(0x04, c2)}))},
-        {"negative x", TLV(0x30, Concat({TLV(0x02, x), TLV(0x02, y), TLV(0x04, hash), TLV(0x04, c2)}))},
-        {"empty y", TLV(0x30, Concat({TLV(0x02, x33), TLV(0x02, {}), TLV(0x04, hash), TLV(0x04, c2)}))},
-        {"hash of 31", TLV(0x30, Concat({TLV(0x02, x33), TLV(0x02, y), TLV(0x04, Field(hash, 0, 31)),
-                                         TLV(0x04, c2)}))},
-        {"hash of 33", TLV(0x30, Concat({TLV(0x02, x33), TLV(0x02, y), TLV(0x04, Concat({hash, {7}})),
-                                         TLV(0x04, c2)}))},
-        {"three fields", TLV(0x30, Concat({TLV(0x02, x33), TLV(0x02, y), TLV(0x04, hash)}))},
-        {"five fields", TLV(0x30, Concat({TLV(0x02, x33), TLV(0x02, y), TLV(0x04, hash), TLV(0x04, c2),
-                                          TLV(0x04, c2)}))},
-        {"OCTET STRING coordinates", TLV(0x30, Concat({TLV(0x04, x33), TLV(0x04, y), TLV(0x04, hash),
-                                                       TLV(0x04, c2)}))},
-        {"INTEGER hash", TLV(0x30, Concat({TLV(0x02, x33), TLV(0x02, y), TLV(0x02, hash), TLV(0x04, c2)}))},
-        {"SET", TLV(0x31, Concat({TLV(0x02, x33), TLV(0x02, y), TLV(0x04, hash), TLV(0x04, c2)}))},
-        {"trailing octet", Concat({good, {0x00}})},
-        {"indefinite SEQUENCE", Concat({{0x30, 0x80}, Bytes(good.begin() + 2, good.end()), {0, 0}})},
-        {"indefinite CipherText", TLV(0x30, Concat({TLV(0x02, x33), TLV(0x02, y), TLV(0x04, hash),
-                                                    {0x04, 0x80, 0x41, 0x00, 0x00}}))},
+        {"x of 34 octets", Tlv(0x30, Cat({Tlv(0x02, Cat({{0, 0}, x})), Tlv(0x02, y),
+                                          Tlv(0x04, hash), Tlv(0x04, c2)}))},
+        {"y of 33 octets, not 00 first", Tlv(0x30, Cat({Tlv(0x02, x33), Tlv(0x02, Cat({{1}, y})),
+                                                        Tlv(0x04, hash), Tlv(0x04, c2)}))},
+        {"negative x", Tlv(0x30, Cat({Tlv(0x02, x), Tlv(0x02, y), Tlv(0x04, hash), Tlv(0x04, c2)}))},
+        {"empty y", Tlv(0x30, Cat({Tlv(0x02, x33), Tlv(0x02, {}), Tlv(0x04, hash), Tlv(0x04, c2)}))},
+        {"hash of 31", Tlv(0x30, Cat({Tlv(0x02, x33), Tlv(0x02, y), Tlv(0x04, Field(hash, 0, 31)),
+                                      Tlv(0x04, c2)}))},
+        {"hash of 33", Tlv(0x30, Cat({Tlv(0x02, x33), Tlv(0x02, y), Tlv(0x04, Cat({hash, {7}})),
+                                      Tlv(0x04, c2)}))},
+        {"three fields", Tlv(0x30, Cat({Tlv(0x02, x33), Tlv(0x02, y), Tlv(0x04, hash)}))},
+        {"five fields", Tlv(0x30, Cat({Tlv(0x02, x33), Tlv(0x02, y), Tlv(0x04, hash), Tlv(0x04, c2),
+                                       Tlv(0x04, c2)}))},
+        {"OCTET STRING coordinates", Tlv(0x30, Cat({Tlv(0x04, x33), Tlv(0x04, y), Tlv(0x04, hash),
+                                                    Tlv(0x04, c2)}))},
+        {"INTEGER hash", Tlv(0x30, Cat({Tlv(0x02, x33), Tlv(0x02, y), Tlv(0x02, hash), Tlv(0x04, c2)}))},
+        {"SET", Tlv(0x31, Cat({Tlv(0x02, x33), Tlv(0x02, y), Tlv(0x04, hash), Tlv(0x04, c2)}))},
+        {"trailing octet", Cat({good, {0x00}})},
+        {"indefinite SEQUENCE", Cat({{0x30, 0x80}, Bytes(good.begin() + 2, good.end()), {0, 0}})},
+        {"indefinite CipherText", Tlv(0x30, Cat({Tlv(0x02, x33), Tlv(0x02, y), Tlv(0x04, hash),
+                                                 {0x04, 0x80, 0x41, 0x00, 0x00}}))},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.pszWhy);
@@ -251,8 +229,8 @@ TEST(SM2Cipher, DecoderReadsShortCoordinatesAndEmptyCipherText)
     const Bytes hash(32, 0xC3);
     Bytes raw;
     // x = 5, y = 00 (minimal forms), empty C2: 96 octets.
-    ASSERT_EQ(VOMU_OK, DecodeCipher(TLV(0x30, Concat({TLV(0x02, {5}), TLV(0x02, {0}), TLV(0x04, hash),
-                                                      TLV(0x04, {})})), &raw));
+    ASSERT_EQ(VOMU_OK, DecodeCipher(Tlv(0x30, Cat({Tlv(0x02, {5}), Tlv(0x02, {0}), Tlv(0x04, hash),
+                                                   Tlv(0x04, {})})), &raw));
     Bytes expected(96, 0);
     expected[31] = 5;
     std::copy(hash.begin(), hash.end(), expected.begin() + 64);

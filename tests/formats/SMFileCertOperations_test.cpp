@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Base64Utility.h"
+#include "DerTestUtil.h"
 #include "HandOver.h"
 #include "LogCapture.h"
 #include "OpenSSLPeer.h"
@@ -25,6 +26,7 @@
 
 using morv::OsslPtr;
 using peer::Bytes;
+using peer::ReadFileBytes;
 
 namespace {
 
@@ -33,12 +35,6 @@ using Section = std::map<std::string, std::string>;
 std::string PkiPath(const std::string& name)
 {
     return std::string(MORV_TEST_DATA_DIR) + "/pki/" + name;
-}
-
-Bytes ReadBytes(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 // expected.txt: "[section]" lines, then key=value lines.
@@ -135,14 +131,7 @@ OsslPtr<X509> PeerCertificate(const Bytes& der)
     return OsslPtr<X509>(d2i_X509(NULL, &p, (long)der.size()));
 }
 
-Bytes PeerNameDer(const X509_NAME* pName)
-{
-    unsigned char* pby = NULL;
-    const int n = i2d_X509_NAME(pName, &pby);
-    Bytes out = n > 0 ? Bytes(pby, pby + n) : Bytes();
-    OPENSSL_free(pby);
-    return out;
-}
+Bytes PeerNameDer(const X509_NAME* pName) { return dertest::ByOpenSSL(i2d_X509_NAME, pName); }
 
 // The DER INTEGER of a serial printed as its value octets (with the 00 before a set top bit).
 Bytes SerialDer(const std::string& valueHex)
@@ -180,7 +169,7 @@ TEST_F(SMFileCertOperationsTest, PublicPointAndKeyIdOfEverySM2CertificateMatchTh
     for (const std::string& id : ids) {
         for (const char* form : {"der", "pem"}) {
             SCOPED_TRACE(id + " as " + form);
-            const Bytes cert = ReadBytes(PkiPath(Fact(id, form)));
+            const Bytes cert = ReadFileBytes(PkiPath(Fact(id, form)));
             ASSERT_FALSE(cert.empty());
             const Point point = ReadPoint(cert);
             ASSERT_EQ(VOMU_OK, point.nResult);
@@ -203,16 +192,16 @@ TEST_F(SMFileCertOperationsTest, IssuerAndSerialOfEveryCertificateMatchThePeer)
     ASSERT_GE(ids.size(), 30u);
     for (const std::string& id : ids) {
         SCOPED_TRACE(id);
-        const Bytes der = ReadBytes(PkiPath(Fact(id, "der")));
+        const Bytes der = ReadFileBytes(PkiPath(Fact(id, "der")));
         OsslPtr<X509> pPeer = PeerCertificate(der);
         const std::string caId = IssuerId(id);
         ASSERT_FALSE(caId.empty());
-        OsslPtr<X509> pPeerCa = PeerCertificate(ReadBytes(PkiPath(Fact(caId, "der"))));
+        OsslPtr<X509> pPeerCa = PeerCertificate(ReadFileBytes(PkiPath(Fact(caId, "der"))));
         ASSERT_TRUE(pPeer && pPeerCa);
         const Bytes caSubject = PeerNameDer(X509_get_subject_name(pPeerCa.get()));
         ASSERT_EQ(PeerNameDer(X509_get_issuer_name(pPeer.get())), caSubject);
         for (const char* form : {"der", "pem"}) {
-            const Bytes cert = ReadBytes(PkiPath(Fact(id, form)));
+            const Bytes cert = ReadFileBytes(PkiPath(Fact(id, form)));
             int nResult = 0;
             EXPECT_EQ(caSubject, ReadField(GetIssuerFromCert, cert, &nResult)) << form;
             EXPECT_EQ(VOMU_OK, nResult);
@@ -241,7 +230,7 @@ TEST_F(SMFileCertOperationsTest, NonSM2CertificatesGiveWhatTheyCarry)
     for (const Row& row : rows) {
         for (const char* form : {"der", "pem"}) {
             SCOPED_TRACE(std::string(row.id) + " as " + form);
-            const Bytes cert = ReadBytes(PkiPath(Fact(row.id, form)));
+            const Bytes cert = ReadFileBytes(PkiPath(Fact(row.id, form)));
             ASSERT_FALSE(cert.empty());
             const Point point = ReadPoint(cert);
             EXPECT_EQ(row.bPoint ? VOMU_OK : VOMU_E_FAIL, point.nResult);
@@ -262,8 +251,8 @@ TEST_F(SMFileCertOperationsTest, NonSM2CertificatesGiveWhatTheyCarry)
 // Bytes that are no certificate in either form fail every reader after both attempts.
 TEST_F(SMFileCertOperationsTest, BytesThatAreNoCertificateFailEveryReader)
 {
-    const Bytes der = ReadBytes(PkiPath("sm2/ee_sign.der"));
-    const Bytes pem = ReadBytes(PkiPath("sm2/ee_sign.pem"));
+    const Bytes der = ReadFileBytes(PkiPath("sm2/ee_sign.der"));
+    const Bytes pem = ReadFileBytes(PkiPath("sm2/ee_sign.pem"));
     std::string base64(pem.begin(), pem.end());
     base64 = base64.substr(base64.find('\n') + 1);
     base64 = base64.substr(0, base64.find("-----"));
@@ -271,9 +260,9 @@ TEST_F(SMFileCertOperationsTest, BytesThatAreNoCertificateFailEveryReader)
         {"Base64 without armour", Bytes(base64.begin(), base64.end())},
         {"truncated DER", Bytes(der.begin(), der.begin() + der.size() / 2)},
         {"truncated PEM", Bytes(pem.begin(), pem.begin() + pem.size() / 2)},
-        {"a CRL", ReadBytes(PkiPath("sm2/crl.der"))},
-        {"a CRL as PEM", ReadBytes(PkiPath("sm2/crl.pem"))},
-        {"a private key", ReadBytes(PkiPath("sm2/ee_sign.key"))},
+        {"a CRL", ReadFileBytes(PkiPath("sm2/crl.der"))},
+        {"a CRL as PEM", ReadFileBytes(PkiPath("sm2/crl.pem"))},
+        {"a private key", ReadFileBytes(PkiPath("sm2/ee_sign.key"))},
         {"one zero byte", Bytes(1, 0)},
     };
     const FieldReader readers[] = {GetIssuerFromCert, GetSerialNumberFromCert,
@@ -292,7 +281,7 @@ TEST_F(SMFileCertOperationsTest, BytesThatAreNoCertificateFailEveryReader)
 
 TEST_F(SMFileCertOperationsTest, MissingArgumentsAreRefused)
 {
-    Bytes cert = ReadBytes(PkiPath("sm2/ee_sign.der"));
+    Bytes cert = ReadFileBytes(PkiPath("sm2/ee_sign.der"));
     unsigned char* pby = NULL;
     int n = 0;
     for (FieldReader fn : {GetIssuerFromCert, GetSerialNumberFromCert, GetSubjectKeyIDFromCert}) {
@@ -332,7 +321,7 @@ std::map<std::string, Bytes> RunCliScript(const std::string& script,
     const std::string dir = szDir;
     if (0 == peer::RunCommand("cd " + dir + " && " + script, pError))
         for (const std::string& name : files)
-            out[name] = ReadBytes(dir + "/" + name);
+            out[name] = ReadFileBytes(dir + "/" + name);
     peer::RunCommand("rm -rf " + dir);
     return out;
 }
@@ -475,7 +464,7 @@ const char kPassword[] = "Fixture-SM2-2020";
 // The file as the SM2 operations read it: all of it through Base64DecodeEx.
 Bytes DecodeKeyFile(const std::string& name)
 {
-    const Bytes text = ReadBytes(PkiPath("sm2pfx/" + name));
+    const Bytes text = ReadFileBytes(PkiPath("sm2pfx/" + name));
     unsigned char* pby = NULL;
     int n = 0;
     if (text.empty() ||
@@ -592,7 +581,7 @@ TEST_F(SMFileCertOperationsTest, EveryKeyFileVariantReadsAsTheOracleSays)
         }
         EXPECT_EQ(Fact(id, "der_bytes"), std::to_string(der.size()));
         const std::string certId = Fact(id, "certificate");
-        const Bytes cert = ReadBytes(PkiPath(Fact(certId, Fact(id, "certificate_form"))));
+        const Bytes cert = ReadFileBytes(PkiPath(Fact(certId, Fact(id, "certificate_form"))));
         const Parsed parsed = Parse(der);
         ASSERT_EQ(VOMU_OK, parsed.nResult);
         EXPECT_EQ(Fact(id, "encrypted_key"), peer::Hex(parsed.encryptedKey));
@@ -627,7 +616,7 @@ TEST_F(SMFileCertOperationsTest, EncapsulateReproducesTheFixtureKeyFiles)
         SCOPED_TRACE(name);
         const std::string id = std::string("sm2pfx/") + name;
         const Bytes cert =
-            ReadBytes(PkiPath(Fact(Fact(id, "certificate"), Fact(id, "certificate_form"))));
+            ReadFileBytes(PkiPath(Fact(Fact(id, "certificate"), Fact(id, "certificate_form"))));
         int nResult = 0;
         const Bytes der = Encapsulate(cert, peer::FromHex(Fact(id, "decrypted_key")),
                                       Fact(id, "password"), &nResult);
@@ -783,9 +772,9 @@ TEST_F(SMFileCertOperationsTest, ParseSM2PFXReadsOnlySM2PFX)
         {"cut by one byte", cutByOne},
         {"without the outer SEQUENCE", inner},
         {"a SET", wrongTag},
-        {"a PKCS#12 file", ReadBytes(PkiPath("p12/modern.p12"))},
-        {"a certificate", ReadBytes(PkiPath("sm2/ee_sign.der"))},
-        {"Base64 text", ReadBytes(PkiPath("sm2pfx/sign.b64"))},
+        {"a PKCS#12 file", ReadFileBytes(PkiPath("p12/modern.p12"))},
+        {"a certificate", ReadFileBytes(PkiPath("sm2/ee_sign.der"))},
+        {"Base64 text", ReadFileBytes(PkiPath("sm2pfx/sign.b64"))},
     };
     for (const auto& input : inputs) {
         SCOPED_TRACE(input.first);
@@ -916,7 +905,7 @@ TEST_F(SMFileCertOperationsTest, PasswordsNeverReachTheLog)
     const Bytes der = DecodeKeyFile("sign.b64");
     const std::string wrong = "Wrong-Pass-4711";
     int nResult = 0;
-    Encapsulate(ReadBytes(PkiPath("sm2/ee_sign.der")),
+    Encapsulate(ReadFileBytes(PkiPath("sm2/ee_sign.der")),
                 peer::FromHex(Fact("sm2pfx/sign.b64", "decrypted_key")), kPassword, &nResult);
     EXPECT_EQ(VOMU_OK, nResult);
     EXPECT_EQ(VOMU_OK, DecryptPair(der, kPassword).nResult);

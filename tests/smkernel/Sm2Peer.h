@@ -12,6 +12,7 @@
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 
+#include "DerTestUtil.h"
 #include "OsslPtr.h"
 #include "SmPeer.h"
 
@@ -98,23 +99,6 @@ inline Bytes PeerCipher(EVP_PKEY* pkey, const Bytes& in, bool encrypt)
     return out;
 }
 
-inline void DerAppendTlv(Bytes& out, unsigned char tag, const Bytes& value)
-{
-    out.push_back(tag);
-    size_t n = value.size();
-    if (n < 0x80) {
-        out.push_back((unsigned char)n);
-    } else if (n < 0x100) {
-        out.push_back(0x81);
-        out.push_back((unsigned char)n);
-    } else {
-        out.push_back(0x82);
-        out.push_back((unsigned char)(n >> 8));
-        out.push_back((unsigned char)n);
-    }
-    out.insert(out.end(), value.begin(), value.end());
-}
-
 // Minimal DER INTEGER content of a big-endian unsigned field.
 inline Bytes DerIntegerContent(const unsigned char* p, size_t n)
 {
@@ -129,15 +113,13 @@ inline Bytes DerIntegerContent(const unsigned char* p, size_t n)
 // 04 || x || y || C2 || C3 as DER SM2Cipher.
 inline Bytes RawToSm2CipherDer(const Bytes& raw)
 {
+    using dertest::Cat;
+    using dertest::Tlv;
     const size_t nMsg = raw.size() - 97;
-    Bytes body;
-    DerAppendTlv(body, 0x02, DerIntegerContent(raw.data() + 1, 32));
-    DerAppendTlv(body, 0x02, DerIntegerContent(raw.data() + 33, 32));
-    DerAppendTlv(body, 0x04, Bytes(raw.begin() + 65 + nMsg, raw.end()));
-    DerAppendTlv(body, 0x04, Bytes(raw.begin() + 65, raw.begin() + 65 + nMsg));
-    Bytes der;
-    DerAppendTlv(der, 0x30, body);
-    return der;
+    return Tlv(0x30, Cat({Tlv(0x02, DerIntegerContent(raw.data() + 1, 32)),
+                          Tlv(0x02, DerIntegerContent(raw.data() + 33, 32)),
+                          Tlv(0x04, Bytes(raw.begin() + 65 + nMsg, raw.end())),
+                          Tlv(0x04, Bytes(raw.begin() + 65, raw.begin() + 65 + nMsg))}));
 }
 
 // DER SM2Cipher back to 04 || x || y || C2 || C3, read with OpenSSL's ASN.1 decoder.

@@ -7,6 +7,7 @@
 
 #include <random>
 
+#include "DerTestUtil.h"
 #include "SM2.h"
 #include "SM3.h"
 #include "Sm2Peer.h"
@@ -34,11 +35,7 @@ inline Bytes OurSignDer(const PeerKey& key, const Bytes& msg)
     if (1 != _SM2_sign_ex(e.data(), key.d, r, s)) return Bytes();
     morv::OsslPtr<ECDSA_SIG> sig(ECDSA_SIG_new());
     ECDSA_SIG_set0(sig.get(), BN_bin2bn(r, 32, NULL), BN_bin2bn(s, 32, NULL));
-    unsigned char* der = NULL;
-    int n = i2d_ECDSA_SIG(sig.get(), &der);
-    Bytes out(der, der + (n > 0 ? n : 0));
-    OPENSSL_free(der);
-    return out;
+    return dertest::ByOpenSSL(i2d_ECDSA_SIG, sig.get());
 }
 
 inline int OurVerifyDer(const PeerKey& key, const Bytes& msg, const Bytes& der)

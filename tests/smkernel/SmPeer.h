@@ -11,30 +11,16 @@
 
 #include <openssl/evp.h>
 
+#include "DerTestUtil.h"
 #include "OsslPtr.h"
 
 namespace smtest {
 
 using Bytes = std::vector<unsigned char>;
 
-inline Bytes FromHex(const std::string& hex)
-{
-    Bytes out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back((unsigned char)std::stoi(hex.substr(i, 2), nullptr, 16));
-    return out;
-}
+using dertest::FromHex;
 
-inline std::string ToHex(const unsigned char* p, size_t n)
-{
-    static const char kDigits[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        s += kDigits[p[i] >> 4];
-        s += kDigits[p[i] & 15];
-    }
-    return s;
-}
+inline std::string ToHex(const unsigned char* p, size_t n) { return dertest::HexText(p, n, false); }
 
 inline Bytes RandomBytes(std::mt19937_64& rng, size_t n)
 {
