@@ -241,30 +241,35 @@ int GetX509IssuerDN(X509* pX509Cert, char** ppszDN, int* pnDNLen)
     return NameToText(X509_get_issuer_name(pX509Cert), "Certificate issuer DN", ppszDN, pnDNLen);
 }
 
-int GetX509NotBefore(X509* pX509Cert, long* pnTime)
+namespace {
+
+// One validity bound in epoch seconds; pszStep names the accessor, pszLabel the bound.
+int ValidityBound(const ASN1_TIME* pASN1Time, const char* pszStep, const char* pszLabel,
+                  long* pnTime)
 {
-    VOMU_FAIL_IF(NULL == pX509Cert || NULL == pnTime, "Check parameter", VOMU_E_FAIL);
-    const ASN1_TIME* pASN1Time = X509_get0_notBefore(pX509Cert);
-    VOMU_FAIL_IF(NULL == pASN1Time, "X509_get_notBefore", VOMU_E_FAIL);
+    VOMU_FAIL_IF(NULL == pASN1Time, pszStep, VOMU_E_FAIL);
     long nTime = 0;
     int nResult = ASN1_TIME_To_UTCTime(pASN1Time, &nTime);
     if (VOMU_OK != nResult) return nResult;
-    TRACE(TRACE_LEVEL_INFO, "Certificate validity not before(time_t):%lld", (long long)nTime);
+    TRACE(TRACE_LEVEL_INFO, "Certificate validity %s(time_t):%lld", pszLabel, (long long)nTime);
     *pnTime = nTime;
     return VOMU_OK;
+}
+
+}  // namespace
+
+int GetX509NotBefore(X509* pX509Cert, long* pnTime)
+{
+    VOMU_FAIL_IF(NULL == pX509Cert || NULL == pnTime, "Check parameter", VOMU_E_FAIL);
+    return ValidityBound(X509_get0_notBefore(pX509Cert), "X509_get_notBefore", "not before",
+                         pnTime);
 }
 
 int GetX509NotAfter(X509* pX509Cert, long* pnTime)
 {
     VOMU_FAIL_IF(NULL == pX509Cert || NULL == pnTime, "Check parameter", VOMU_E_FAIL);
-    const ASN1_TIME* pASN1Time = X509_get0_notAfter(pX509Cert);
-    VOMU_FAIL_IF(NULL == pASN1Time, "X509_get_notAfter", VOMU_E_FAIL);
-    long nTime = 0;
-    int nResult = ASN1_TIME_To_UTCTime(pASN1Time, &nTime);
-    if (VOMU_OK != nResult) return nResult;
-    TRACE(TRACE_LEVEL_INFO, "Certificate validity not after(time_t):%lld", (long long)nTime);
-    *pnTime = nTime;
-    return VOMU_OK;
+    return ValidityBound(X509_get0_notAfter(pX509Cert), "X509_get_notAfter", "not after",
+                         pnTime);
 }
 
 int GetX509SerialNumber(X509* pX509Cert, char** ppszHex, int* pnHexLen)
