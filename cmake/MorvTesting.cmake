@@ -17,7 +17,7 @@ function(morv_gtest name)
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LINK} GTest::gtest GTest::gtest_main OpenSSL::Crypto Threads::Threads)
-  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/foundation
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/foundation
     ${CMAKE_SOURCE_DIR}/foundation/zlog ${CMAKE_SOURCE_DIR}/smkernel ${CMAKE_SOURCE_DIR}/formats
     ${CMAKE_SOURCE_DIR}/operations ${CMAKE_SOURCE_DIR}/sdk)
   target_compile_definitions(${name} PRIVATE
