@@ -27,6 +27,7 @@
 #include "DerTestUtil.h"
 #include "HandOver.h"
 #include "LogCapture.h"
+#include "TestOutputs.h"
 #include "OpenSSLPeer.h"
 #include "OsslPtr.h"
 #include "PKCS7SignedDataOperations.h"
@@ -36,6 +37,8 @@
 using namespace dertest;  // Bytes and the hand-written DER pieces
 using peer::ReadFileBytes;
 using peer::WriteFileBytes;
+using support::Take;
+using support::TakeText;
 
 namespace {
 
@@ -129,19 +132,6 @@ struct Parsed {
     int nContentSize = -1;
 };
 
-template <typename T> Bytes Take(T* pby, int n)
-{
-    morv::OwnedArray<T> owned(pby);
-    return pby ? Bytes(pby, pby + n) : Bytes();
-}
-
-std::string TakeText(char* psz, int n)
-{
-    morv::OwnedArray<char> owned(psz);
-    if (!psz) return std::string();
-    EXPECT_EQ((size_t)n, strlen(psz));
-    return std::string(psz, n);
-}
 
 // The outputs both readers hand out, taken over into a Parsed.
 struct SignerOutputs {
