@@ -11,7 +11,6 @@
 #include <memory>
 #include <new>
 
-#include "CMSEnvelopeOperations.h"
 #include "DataEncryption.h"
 #include "FormatNodes.h"
 #include "HandOver.h"

@@ -43,4 +43,10 @@ void StepFailed(const char* pszFile, int nLine, const char* pszFunc, const char*
 #define VOMU_FAIL_IF(cond, step, code) VOMU_STEP_CHECK_(cond, #cond, step, code, false)
 #define VOMU_FAIL_IF_OSSL(cond, step, code) VOMU_STEP_CHECK_(cond, #cond, step, code, true)
 
+// The same where the log's reason is a fixed text instead of the condition's source (a text
+// the log readers grep for, or a reason handed in by the caller of a shared helper).
+#define VOMU_FAIL_IF_REASON(cond, reason, step, code) VOMU_STEP_CHECK_(cond, reason, step, code, false)
+#define VOMU_FAIL_IF_OSSL_REASON(cond, reason, step, code) \
+    VOMU_STEP_CHECK_(cond, reason, step, code, true)
+
 #endif

@@ -1,0 +1,189 @@
+// The positional SignedData readers, first half: the shape of the message is checked and its
+// nodes located, the content and the signer's certificate read.
+#include "SignedDataTree.h"
+
+#include <vector>
+
+#include "vomu_zlog.h"
+
+namespace morv {
+namespace signeddata {
+
+int LocateSignedData(const NodeEx* pRoot, bool bFile, SignedDataNodes* pNodes)
+{
+    VOMU_P7_REQUIRE(IsNode(pRoot, 0x30, 2), "Check PKCS#7 nodes");
+    pNodes->pContentType = Child(pRoot, 0);
+    VOMU_P7_REQUIRE(IsNode(Child(pRoot, 1), 0xA0, 1), "Check PKCS#7 'content [0]' nodes");
+    pNodes->pSignedData = Child(Child(pRoot, 1), 0);
+    VOMU_P7_REQUIRE(IsNode(pNodes->pSignedData, 0x30, 5), "Check PKCS#7 'signedData' nodes");
+    pNodes->pContentInfo = Child(pNodes->pSignedData, 2);
+    VOMU_P7_REQUIRE(IsNode(pNodes->pContentInfo, 0x30, 0), "Check PKCS#7 'contentInfo' nodes");
+    if (bFile) {
+        VOMU_P7_REQUIRE(Children(pNodes->pContentInfo) >= 2,
+                        "Check PKCS#7 signature attached source data");
+    }
+    return VOMU_OK;
+}
+
+bool HasOid(SourceOctets& oid, const unsigned char* pbyOid, size_t nOidSize)
+{
+    return oid.Size() == nOidSize && 0 == memcmp(oid.Data(), pbyOid, nOidSize);
+}
+
+// The content of an attached SignedData, when its type is data: an OCTET STRING, primitive,
+// or constructed of primitive segments (BER, X.690 8.7.3, as streaming writers emit it).
+int LocateContent(SignedDataNodes* pNodes)
+{
+    const NodeEx* pContentInfo = pNodes->pContentInfo;
+    VOMU_P7_REQUIRE(IsNode(Child(pContentInfo, 1), 0xA0, 1), "Check PKCS#7 nodes");
+    const NodeEx* pType = Child(pContentInfo, 0);
+    VOMU_P7_REQUIRE(IsNode(pType, 0x06, 0) && 0 == Children(pType), "Check PKCS#7 content type");
+    SourceOctets type;
+    if (!type.Value(pType)) return type.Failure();
+    VOMU_P7_REQUIRE(HasOid(type, kOidPKCS7Data, sizeof kOidPKCS7Data) ||
+                        HasOid(type, kOidSM2Data, sizeof kOidSM2Data),
+                    "Check PKCS#7 content type is data");
+    const NodeEx* pContent = Child(Child(pContentInfo, 1), 0);
+    bool bSegmentsOk = 0x24 == pContent->Tag;
+    for (const NodeEx* pSegment : pContent->vetNodes)
+        bSegmentsOk = bSegmentsOk && 0x04 == pSegment->Tag && 0 == Children(pSegment);
+    VOMU_P7_REQUIRE(0x04 == pContent->Tag || bSegmentsOk, "Check PKCS#7 content OCTET STRING");
+    pNodes->pContent = pContent;
+    return VOMU_OK;
+}
+
+// Joins the content octets (of every segment) into one array with a zero octet after them.
+int CopyContent(const NodeEx* pContent, SignedDataParts* pParts)
+{
+    std::vector<const NodeEx*> vetPieces;
+    if (0x04 == pContent->Tag) vetPieces.push_back(pContent);
+    for (const NodeEx* pSegment : pContent->vetNodes) vetPieces.push_back(pSegment);
+    size_t nSize = 0;
+    for (const NodeEx* pPiece : vetPieces) nSize += (size_t)pPiece->ValueLength;
+    const int nResult =
+        morv::JoinParsedValues(vetPieces, nSize, "!pbySourceData", &pParts->pContent);
+    if (VOMU_OK != nResult) return nResult;
+    pParts->nContent = nSize;
+    return VOMU_OK;
+}
+
+// The file reader hands out where the content lies; one segment at most, so it is one range.
+int LocateContentInFile(const NodeEx* pContent, SignedDataParts* pParts)
+{
+    VOMU_P7_REQUIRE(Children(pContent) <= 1, "Check PKCS#7 content segments");
+    // An empty constructed string (24 00) holds no segment: its own empty value is the range.
+    const NodeEx* pPiece = Children(pContent) ? Child(pContent, 0) : pContent;
+    VOMU_P7_REQUIRE(pPiece->ValueLength <= (uint64_t)INT_MAX, "Check PKCS#7 field size");
+    pParts->nContentPosition = (long long)pPiece->ValueOffset;
+    pParts->nContent = (size_t)pPiece->ValueLength;
+    return VOMU_OK;
+}
+
+int ReadContent(SignedDataNodes* pNodes, bool bFile, SignedDataParts* pParts)
+{
+    if (Children(pNodes->pContentInfo) < 2) {
+        TRACE(TRACE_LEVEL_INFO, "It's a PKCS#7 detached signature");
+        return VOMU_OK;
+    }
+    TRACE(TRACE_LEVEL_INFO, "It's a PKCS#7 attached signature");
+    const int nResult = LocateContent(pNodes);
+    if (VOMU_OK != nResult) return nResult;
+    return bFile ? LocateContentInFile(pNodes->pContent, pParts)
+                 : CopyContent(pNodes->pContent, pParts);
+}
+
+int LocateSignerInfo(SignedDataNodes* pNodes)
+{
+    const NodeEx* pSignerInfos = LastChild(pNodes->pSignedData);
+    VOMU_P7_REQUIRE(IsNode(pSignerInfos, 0x31, 1), "Check PKCS#7 'signerInfos' nodes");
+    const NodeEx* pSignerInfo = Child(pSignerInfos, 0);
+    VOMU_P7_REQUIRE(IsNode(pSignerInfo, 0x30, 5), "Check PKCS#7 'signerInfo' nodes");
+    pNodes->pSignerInfo = pSignerInfo;
+    size_t nNext = 3;
+    if (Children(pSignerInfo) >= 6 && 0xA0 == Child(pSignerInfo, 3)->Tag)
+        pNodes->pSignedAttrs = Child(pSignerInfo, nNext++);
+    pNodes->pDigestEncAlg = Child(pSignerInfo, nNext++);
+    pNodes->nSignature = nNext++;
+    if (nNext + 1 == Children(pSignerInfo) && 0xA1 == LastChild(pSignerInfo)->Tag)
+        pNodes->pUnsignedAttrs = LastChild(pSignerInfo);
+    return VOMU_OK;
+}
+
+// The serial number of a Certificate (RFC 5280 4.1): tbsCertificate's second field after the
+// explicit [0] version, its first in a version 1 certificate. Null when it is not there.
+const NodeEx* CertificateSerial(const NodeEx* pCert)
+{
+    if (!IsNode(pCert, 0x30, 1) || !IsNode(Child(pCert, 0), 0x30, 1)) return NULL;
+    const NodeEx* pTbs = Child(pCert, 0);
+    const size_t nIndex = 0xA0 == Child(pTbs, 0)->Tag ? 1 : 0;
+    if (Children(pTbs) <= nIndex || 0x02 != Child(pTbs, nIndex)->Tag) return NULL;
+    return Child(pTbs, nIndex);
+}
+
+int CheckSignerInfoVersion(const NodeEx* pSignerInfo)
+{
+    const NodeEx* pVersion = Child(pSignerInfo, 0);
+    bool bOk = IsNode(pVersion, 0x02, 0) && 0 == Children(pVersion) && 1 == pVersion->LengthOctets &&
+               pVersion->ValueLength >= 1;
+    SourceOctets version;
+    if (bOk && !version.Read(pVersion, (uint64_t)pVersion->ValueOffset, 1)) return version.Failure();
+    bOk = bOk && 0x01 == version.Data()[0];
+    VOMU_P7_REQUIRE(bOk, "Check PKCS#7 'signerInfo/version' node");
+    return VOMU_OK;
+}
+
+// Among several certificates the signer's is the one with its serial number (the issuer is
+// not compared). *ppCert stays null when none matches.
+int FindSignerCertificate(const SignedDataNodes& nodes, const NodeEx* pCertificates,
+                          const NodeEx** ppCert)
+{
+    int nResult = CheckSignerInfoVersion(nodes.pSignerInfo);
+    if (VOMU_OK != nResult) return nResult;
+    const NodeEx* pSid = Child(nodes.pSignerInfo, 1);
+    VOMU_P7_REQUIRE(IsNode(pSid, 0x30, 2) && 0x02 == Child(pSid, 1)->Tag,
+                    "Check PKCS#7 'signerInfo/issuerAndSerialNumber' node");
+    SourceOctets sid;
+    if (!sid.Value(Child(pSid, 1))) return sid.Failure();
+    for (const NodeEx* pCert : pCertificates->vetNodes) {
+        const NodeEx* pSerial = CertificateSerial(pCert);
+        VOMU_P7_REQUIRE(NULL != pSerial, "Check PKCS#7 'certificates' nodes");
+        if (pSerial->ValueLength != sid.Size()) continue;
+        SourceOctets serial;
+        if (!serial.Value(pSerial)) return serial.Failure();
+        if (0 == memcmp(serial.Data(), sid.Data(), sid.Size())) {
+            *ppCert = pCert;
+            return VOMU_OK;
+        }
+    }
+    return VOMU_OK;
+}
+
+int CopyTlv(const NodeEx* pNode, const char* pszMemoryReason, OwnedArray<unsigned char>* ppCopy,
+            size_t* pnSize)
+{
+    SourceOctets tlv;
+    if (!tlv.Tlv(pNode)) return tlv.Failure();
+    OwnedArray<unsigned char> pCopy = tlv.Copy();
+    VOMU_FAIL_IF_REASON(!pCopy, pszMemoryReason, "New memory", VOMU_E_FAIL);
+    *ppCopy = std::move(pCopy);
+    *pnSize = tlv.Size();
+    return VOMU_OK;
+}
+
+int SelectCertificate(const SignedDataNodes& nodes, SignedDataParts* pParts)
+{
+    const NodeEx* pCertificates = Child(nodes.pSignedData, 3);
+    if (0xA0 != pCertificates->Tag) return VOMU_OK;
+    const NodeEx* pCert = NULL;
+    if (1 == Children(pCertificates)) {
+        pCert = Child(pCertificates, 0);
+    } else {
+        const int nResult = FindSignerCertificate(nodes, pCertificates, &pCert);
+        if (VOMU_OK != nResult) return nResult;
+    }
+    if (NULL == pCert) return VOMU_OK;
+    return CopyTlv(pCert, "!pbyCertData", &pParts->pCert, &pParts->nCert);
+}
+
+}  // namespace signeddata
+}  // namespace morv
