@@ -17,6 +17,7 @@
 #include "OsslPtr.h"
 #include "SecretArray.h"
 #include "SM2.h"
+#include "SM2KeyCheck.h"
 #include "SMKernel.h"
 #include "SMObjects.h"
 #include "VomuStep.h"
@@ -414,34 +415,6 @@ int DecryptPrivateKey(const unsigned char* pbyEncryptedKey, int nEncryptedKeyLen
     return VOMU_OK;
 }
 
-// GB/T 32918.1-2016 6.1: a private key lies in [1, n - 2] (1 + d must be invertible).
-bool IsPrivateKeyInRange(const BIGNUM* pD, const EC_GROUP* pGroup)
-{
-    OsslPtr<BIGNUM> pLimit(BN_dup(EC_GROUP_get0_order(pGroup)));
-    return pLimit && 1 == BN_sub_word(pLimit.get(), 1) && !BN_is_zero(pD) &&
-           BN_cmp(pD, pLimit.get()) < 0;
-}
-
-// True when d is a valid SM2 private key and d*G is (x, y).
-bool KeyMatchesPoint(const unsigned char abyD[SM2_FIELD_SIZE], const unsigned char* pbyX,
-                     const unsigned char* pbyY)
-{
-    const EC_GROUP* pGroup = smk::SMGroup(NID_prime256v1SM2);
-    OsslPtr<BN_CTX> pCtx(BN_CTX_new_ex(smk::LibCtx()));
-    OsslPtr<BIGNUM> pD(BN_bin2bn(abyD, SM2_FIELD_SIZE, NULL));
-    OsslPtr<BIGNUM> pX(BN_new()), pY(BN_new());
-    if (!pGroup || !pCtx || !pD || !pX || !pY) return false;
-    if (!IsPrivateKeyInRange(pD.get(), pGroup)) return false;
-    OsslPtr<EC_POINT> pPoint(EC_POINT_new(pGroup));
-    unsigned char abyX[SM2_FIELD_SIZE], abyY[SM2_FIELD_SIZE];
-    return pPoint && 1 == EC_POINT_mul(pGroup, pPoint.get(), pD.get(), NULL, NULL, pCtx.get()) &&
-           1 == EC_POINT_get_affine_coordinates(pGroup, pPoint.get(), pX.get(), pY.get(),
-                                                pCtx.get()) &&
-           1 == _SM2_GetBNBytes(pX.get(), abyX) && 1 == _SM2_GetBNBytes(pY.get(), abyY) &&
-           0 == CRYPTO_memcmp(abyX, pbyX, SM2_FIELD_SIZE) &&
-           0 == CRYPTO_memcmp(abyY, pbyY, SM2_FIELD_SIZE);
-}
-
 // Parse, decrypt, and accept the key only when it belongs to the certificate.
 int OpenSM2PFX(unsigned char* pbyDER, int nDERLen, const char* pszPassword, OpenedSM2PFX& opened)
 {
@@ -461,7 +434,7 @@ int OpenSM2PFX(unsigned char* pbyDER, int nDERLen, const char* pszPassword, Open
     VOMU_FAIL_IF(VOMU_OK != nResult, "GetPublicKeyXYFromSM2Cert", nResult);
     opened.pbyX.reset(pbyX);
     opened.pbyY.reset(pbyY);
-    const bool bKeyMatches = KeyMatchesPoint(opened.d.aby, pbyX, pbyY);
+    const bool bKeyMatches = 1 == _SM2_CheckKeyPair(opened.d.aby, pbyX, pbyY);
     VOMU_FAIL_IF(!bKeyMatches, "Check private key against certificate", VOMU_E_SM2PFX_PASSWORD);
     return VOMU_OK;
 }

@@ -11,16 +11,20 @@ namespace signeddata {
 
 int LocateSignedData(const NodeEx* pRoot, bool bFile, SignedDataNodes* pNodes)
 {
-    VOMU_P7_REQUIRE(IsNode(pRoot, 0x30, 2), "Check PKCS#7 nodes");
+    VOMU_FAIL_IF_REASON(!(IsNode(pRoot, 0x30, 2)), "true", "Check PKCS#7 nodes",
+                        VOMU_E_PKCS7_FORMAT);
     pNodes->pContentType = Child(pRoot, 0);
-    VOMU_P7_REQUIRE(IsNode(Child(pRoot, 1), 0xA0, 1), "Check PKCS#7 'content [0]' nodes");
+    VOMU_FAIL_IF_REASON(!(IsNode(Child(pRoot, 1), 0xA0, 1)),
+                        "true", "Check PKCS#7 'content [0]' nodes", VOMU_E_PKCS7_FORMAT);
     pNodes->pSignedData = Child(Child(pRoot, 1), 0);
-    VOMU_P7_REQUIRE(IsNode(pNodes->pSignedData, 0x30, 5), "Check PKCS#7 'signedData' nodes");
+    VOMU_FAIL_IF_REASON(!(IsNode(pNodes->pSignedData, 0x30, 5)),
+                        "true", "Check PKCS#7 'signedData' nodes", VOMU_E_PKCS7_FORMAT);
     pNodes->pContentInfo = Child(pNodes->pSignedData, 2);
-    VOMU_P7_REQUIRE(IsNode(pNodes->pContentInfo, 0x30, 0), "Check PKCS#7 'contentInfo' nodes");
+    VOMU_FAIL_IF_REASON(!(IsNode(pNodes->pContentInfo, 0x30, 0)),
+                        "true", "Check PKCS#7 'contentInfo' nodes", VOMU_E_PKCS7_FORMAT);
     if (bFile) {
-        VOMU_P7_REQUIRE(Children(pNodes->pContentInfo) >= 2,
-                        "Check PKCS#7 signature attached source data");
+        VOMU_FAIL_IF_REASON(!(Children(pNodes->pContentInfo) >= 2),
+                            "true", "Check PKCS#7 signature attached source data", VOMU_E_PKCS7_FORMAT);
     }
     return VOMU_OK;
 }
@@ -35,19 +39,21 @@ bool HasOid(SourceOctets& oid, const unsigned char* pbyOid, size_t nOidSize)
 int LocateContent(SignedDataNodes* pNodes)
 {
     const NodeEx* pContentInfo = pNodes->pContentInfo;
-    VOMU_P7_REQUIRE(IsNode(Child(pContentInfo, 1), 0xA0, 1), "Check PKCS#7 nodes");
+    VOMU_FAIL_IF_REASON(!(IsNode(Child(pContentInfo, 1), 0xA0, 1)), "true", "Check PKCS#7 nodes",
+                        VOMU_E_PKCS7_FORMAT);
     const NodeEx* pType = Child(pContentInfo, 0);
-    VOMU_P7_REQUIRE(IsNode(pType, 0x06, 0) && 0 == Children(pType), "Check PKCS#7 content type");
+    VOMU_FAIL_IF_REASON(!(IsNode(pType, 0x06, 0) && 0 == Children(pType)),
+                        "true", "Check PKCS#7 content type", VOMU_E_PKCS7_FORMAT);
     SourceOctets type;
     if (!type.Value(pType)) return type.Failure();
-    VOMU_P7_REQUIRE(HasOid(type, kOidPKCS7Data, sizeof kOidPKCS7Data) ||
-                        HasOid(type, kOidSM2Data, sizeof kOidSM2Data),
-                    "Check PKCS#7 content type is data");
+    VOMU_FAIL_IF_REASON(!(HasOid(type, kOidPKCS7Data, sizeof kOidPKCS7Data) ||
+                        HasOid(type, kOidSM2Data, sizeof kOidSM2Data)), "true", "Check PKCS#7 content type is data", VOMU_E_PKCS7_FORMAT);
     const NodeEx* pContent = Child(Child(pContentInfo, 1), 0);
     bool bSegmentsOk = 0x24 == pContent->Tag;
     for (const NodeEx* pSegment : pContent->vetNodes)
         bSegmentsOk = bSegmentsOk && 0x04 == pSegment->Tag && 0 == Children(pSegment);
-    VOMU_P7_REQUIRE(0x04 == pContent->Tag || bSegmentsOk, "Check PKCS#7 content OCTET STRING");
+    VOMU_FAIL_IF_REASON(!(0x04 == pContent->Tag || bSegmentsOk),
+                        "true", "Check PKCS#7 content OCTET STRING", VOMU_E_PKCS7_FORMAT);
     pNodes->pContent = pContent;
     return VOMU_OK;
 }
@@ -70,10 +76,12 @@ int CopyContent(const NodeEx* pContent, SignedDataParts* pParts)
 // The file reader hands out where the content lies; one segment at most, so it is one range.
 int LocateContentInFile(const NodeEx* pContent, SignedDataParts* pParts)
 {
-    VOMU_P7_REQUIRE(Children(pContent) <= 1, "Check PKCS#7 content segments");
+    VOMU_FAIL_IF_REASON(!(Children(pContent) <= 1), "true", "Check PKCS#7 content segments",
+                        VOMU_E_PKCS7_FORMAT);
     // An empty constructed string (24 00) holds no segment: its own empty value is the range.
     const NodeEx* pPiece = Children(pContent) ? Child(pContent, 0) : pContent;
-    VOMU_P7_REQUIRE(pPiece->ValueLength <= (uint64_t)INT_MAX, "Check PKCS#7 field size");
+    VOMU_FAIL_IF_REASON(!(pPiece->ValueLength <= (uint64_t)INT_MAX),
+                        "true", "Check PKCS#7 field size", VOMU_E_PKCS7_FORMAT);
     pParts->nContentPosition = (long long)pPiece->ValueOffset;
     pParts->nContent = (size_t)pPiece->ValueLength;
     return VOMU_OK;
@@ -95,9 +103,11 @@ int ReadContent(SignedDataNodes* pNodes, bool bFile, SignedDataParts* pParts)
 int LocateSignerInfo(SignedDataNodes* pNodes)
 {
     const NodeEx* pSignerInfos = LastChild(pNodes->pSignedData);
-    VOMU_P7_REQUIRE(IsNode(pSignerInfos, 0x31, 1), "Check PKCS#7 'signerInfos' nodes");
+    VOMU_FAIL_IF_REASON(!(IsNode(pSignerInfos, 0x31, 1)),
+                        "true", "Check PKCS#7 'signerInfos' nodes", VOMU_E_PKCS7_FORMAT);
     const NodeEx* pSignerInfo = Child(pSignerInfos, 0);
-    VOMU_P7_REQUIRE(IsNode(pSignerInfo, 0x30, 5), "Check PKCS#7 'signerInfo' nodes");
+    VOMU_FAIL_IF_REASON(!(IsNode(pSignerInfo, 0x30, 5)), "true", "Check PKCS#7 'signerInfo' nodes",
+                        VOMU_E_PKCS7_FORMAT);
     pNodes->pSignerInfo = pSignerInfo;
     size_t nNext = 3;
     if (Children(pSignerInfo) >= 6 && 0xA0 == Child(pSignerInfo, 3)->Tag)
@@ -128,7 +138,8 @@ int CheckSignerInfoVersion(const NodeEx* pSignerInfo)
     SourceOctets version;
     if (bOk && !version.Read(pVersion, (uint64_t)pVersion->ValueOffset, 1)) return version.Failure();
     bOk = bOk && 0x01 == version.Data()[0];
-    VOMU_P7_REQUIRE(bOk, "Check PKCS#7 'signerInfo/version' node");
+    VOMU_FAIL_IF_REASON(!(bOk), "true", "Check PKCS#7 'signerInfo/version' node",
+                        VOMU_E_PKCS7_FORMAT);
     return VOMU_OK;
 }
 
@@ -140,13 +151,14 @@ int FindSignerCertificate(const SignedDataNodes& nodes, const NodeEx* pCertifica
     int nResult = CheckSignerInfoVersion(nodes.pSignerInfo);
     if (VOMU_OK != nResult) return nResult;
     const NodeEx* pSid = Child(nodes.pSignerInfo, 1);
-    VOMU_P7_REQUIRE(IsNode(pSid, 0x30, 2) && 0x02 == Child(pSid, 1)->Tag,
-                    "Check PKCS#7 'signerInfo/issuerAndSerialNumber' node");
+    VOMU_FAIL_IF_REASON(!(IsNode(pSid, 0x30, 2) && 0x02 == Child(pSid, 1)->Tag),
+                        "true", "Check PKCS#7 'signerInfo/issuerAndSerialNumber' node", VOMU_E_PKCS7_FORMAT);
     SourceOctets sid;
     if (!sid.Value(Child(pSid, 1))) return sid.Failure();
     for (const NodeEx* pCert : pCertificates->vetNodes) {
         const NodeEx* pSerial = CertificateSerial(pCert);
-        VOMU_P7_REQUIRE(NULL != pSerial, "Check PKCS#7 'certificates' nodes");
+        VOMU_FAIL_IF_REASON(!(NULL != pSerial), "true", "Check PKCS#7 'certificates' nodes",
+                            VOMU_E_PKCS7_FORMAT);
         if (pSerial->ValueLength != sid.Size()) continue;
         SourceOctets serial;
         if (!serial.Value(pSerial)) return serial.Failure();

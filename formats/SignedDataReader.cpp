@@ -37,7 +37,8 @@ int CopyAttributes(const SignedDataNodes& nodes, const SignedDataRequest& reques
 int AlgorithmOidText(const NodeEx* pAlgorithm, const morv::ObjectTextSteps& steps,
                      OwnedArray<char>* ppText, size_t* pnText)
 {
-    VOMU_P7_REQUIRE(IsNode(pAlgorithm, 0x30, 1), "Check PKCS#7 AlgorithmIdentifier nodes");
+    VOMU_FAIL_IF_REASON(!(IsNode(pAlgorithm, 0x30, 1)),
+                        "true", "Check PKCS#7 AlgorithmIdentifier nodes", VOMU_E_PKCS7_FORMAT);
     SourceOctets oid;
     if (!oid.Tlv(Child(pAlgorithm, 0))) return oid.Failure();
     return morv::DecodeObjectText(oid.Data(), oid.Size(), steps, ppText, pnText);
@@ -80,15 +81,16 @@ int ReadOctetStringSignature(const SignedDataNodes& nodes, const NodeEx* pSignat
                              SignedDataParts* pParts)
 {
     const NodeEx* pType = nodes.pContentType;
-    VOMU_P7_REQUIRE(0x06 == pType->Tag && 0 == Children(pType) && pType->ValueLength >= 9,
-                    "Check PKCS#7 'contentType' nodes");
+    VOMU_FAIL_IF_REASON(!(0x06 == pType->Tag && 0 == Children(pType) && pType->ValueLength >= 9),
+                        "true", "Check PKCS#7 'contentType' nodes", VOMU_E_PKCS7_FORMAT);
     SourceOctets type;
     const uint64_t nCompared = pType->ValueLength < 10 ? 9 : 10;
     if (!type.Read(pType, (uint64_t)pType->ValueOffset, nCompared)) return type.Failure();
     const bool bPKCS7 = 0 == memcmp(type.Data(), kOidPKCS7SignedData, sizeof kOidPKCS7SignedData);
     const bool bSM2 = !bPKCS7 && 10 == nCompared &&
                       0 == memcmp(type.Data(), kOidSM2SignedData, sizeof kOidSM2SignedData);
-    VOMU_P7_REQUIRE(bPKCS7 || bSM2, "Check PKCS#7 'contentType' nodes");
+    VOMU_FAIL_IF_REASON(!(bPKCS7 || bSM2), "true", "Check PKCS#7 'contentType' nodes",
+                        VOMU_E_PKCS7_FORMAT);
 
     SourceOctets value;
     if (!value.Value(pSignature)) return value.Failure();
@@ -115,13 +117,15 @@ int DecodeSignature(const SignedDataNodes& nodes, SignedDataParts* pParts)
     const NodeEx* pSignature = Child(pSignerInfo, nodes.nSignature);
     if (0x04 == pSignature->Tag) return ReadOctetStringSignature(nodes, pSignature, pParts);
     if (0x30 == pSignature->Tag) {
-        VOMU_P7_REQUIRE(2 == Children(pSignature), "Check PKCS#7 'signature' nodes");
+        VOMU_FAIL_IF_REASON(!(2 == Children(pSignature)), "true", "Check PKCS#7 'signature' nodes",
+                            VOMU_E_PKCS7_FORMAT);
         return JoinRS(Child(pSignature, 0), Child(pSignature, 1), pParts);
     }
     // r and s as the SignerInfo's last two fields.
     const bool bTwoIntegers = nodes.nSignature + 2 == Children(pSignerInfo) &&
                               0x02 == pSignature->Tag && 0x02 == LastChild(pSignerInfo)->Tag;
-    VOMU_P7_REQUIRE(bTwoIntegers, "Check PKCS#7 'signature' nodes");
+    VOMU_FAIL_IF_REASON(!(bTwoIntegers), "true", "Check PKCS#7 'signature' nodes",
+                        VOMU_E_PKCS7_FORMAT);
     return JoinRS(pSignature, LastChild(pSignerInfo), pParts);
 }
 

@@ -14,8 +14,8 @@
 #include "VomuStep.h"
 #include "vomu_result.h"
 
-// Structural checks of the readers log the reason "true": the step text says what was wrong.
-#define VOMU_P7_REQUIRE(ok, step) VOMU_FAIL_IF_REASON(!(ok), "true", step, VOMU_E_PKCS7_FORMAT)
+// Structural checks of the readers log the reason "true" (VOMU_FAIL_IF_REASON): the step text
+// says what was wrong.
 
 namespace morv {
 namespace signeddata {

@@ -29,16 +29,18 @@ void StepFailed(const char* pszFile, int nLine, const char* pszFunc, const char*
     ::morv::StepFailed(__FILE__, __LINE__, __func__, (step), (int)(code), (reason), true)
 
 // The condition's text is taken by the outer macros, before NULL and the like expand.
-#define VOMU_STEP_CHECK_(cond, text, step, code, openssl)                                \
+#define VOMU_STEP_CHECK_IN_(func, cond, text, step, code, openssl)                      \
     do {                                                                                 \
         if (cond) {                                                                      \
             const int nStepCode_ = (int)(code);                                          \
-            ::morv::StepFailed(__FILE__, __LINE__, __func__, (step), nStepCode_, (text), \
+            ::morv::StepFailed(__FILE__, __LINE__, (func), (step), nStepCode_, (text),   \
                                (openssl));                                               \
             return nStepCode_;                                                           \
         }                                                                                \
-        ::morv::StepOk(__FILE__, __LINE__, __func__, (step));                            \
+        ::morv::StepOk(__FILE__, __LINE__, (func), (step));                              \
     } while (0)
+#define VOMU_STEP_CHECK_(cond, text, step, code, openssl) \
+    VOMU_STEP_CHECK_IN_(__func__, cond, text, step, code, openssl)
 
 #define VOMU_FAIL_IF(cond, step, code) VOMU_STEP_CHECK_(cond, #cond, step, code, false)
 #define VOMU_FAIL_IF_OSSL(cond, step, code) VOMU_STEP_CHECK_(cond, #cond, step, code, true)
@@ -48,5 +50,13 @@ void StepFailed(const char* pszFile, int nLine, const char* pszFunc, const char*
 #define VOMU_FAIL_IF_REASON(cond, reason, step, code) VOMU_STEP_CHECK_(cond, reason, step, code, false)
 #define VOMU_FAIL_IF_OSSL_REASON(cond, reason, step, code) \
     VOMU_STEP_CHECK_(cond, reason, step, code, true)
+
+// The same in a helper whose steps belong to the public function that called it: the line
+// names pszFunc, the caller's name, rather than the helper's.
+#define VOMU_FAIL_IF_IN(func, cond, step, code) VOMU_STEP_CHECK_IN_(func, cond, #cond, step, code, false)
+#define VOMU_FAIL_IF_OSSL_IN(func, cond, step, code) \
+    VOMU_STEP_CHECK_IN_(func, cond, #cond, step, code, true)
+#define VOMU_FAIL_IF_REASON_IN(func, cond, reason, step, code) \
+    VOMU_STEP_CHECK_IN_(func, cond, reason, step, code, false)
 
 #endif
