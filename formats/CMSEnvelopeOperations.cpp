@@ -417,15 +417,10 @@ void HandOverCommonFields(CMSEnvelopeFields& fields, unsigned char** ppbyRecipie
 // segments of the constructed form joined in order.
 int JoinEncryptedContent(const NodeEx* pNode, OwnedArray<unsigned char>* ppbyOut, int* pnSize)
 {
-    std::vector<const NodeEx*> vetChunks;
-    if (pNode->vetNodes.empty()) vetChunks.push_back(pNode);
-    for (const NodeEx* pSegment : pNode->vetNodes) vetChunks.push_back(pSegment);
-    uint64_t nTotal = 0;
-    for (const NodeEx* pChunk : vetChunks) nTotal += pChunk->ValueLength;
+    const uint64_t nTotal = morv::SegmentsSize(pNode);
     VOMU_FAIL_IF(nTotal > (uint64_t)INT_MAX - 1, "Check encrypted content size", VOMU_E_ENVELOPE_FORMAT);
 
-    const int nResult =
-        morv::JoinParsedValues(vetChunks, (size_t)nTotal, "!pbyEncryptedContent", ppbyOut);
+    const int nResult = morv::JoinSegments(pNode, "!pbyEncryptedContent", ppbyOut);
     if (VOMU_OK != nResult) return nResult;
     *pnSize = (int)nTotal;
     return VOMU_OK;

@@ -148,13 +148,31 @@ bool ReadParsedOctets(const NodeEx* pNode, int64_t nOffset, unsigned char* pbyOu
     return true;
 }
 
-int JoinParsedValues(const std::vector<const NodeEx*>& vetPieces, size_t nSize,
-                     const char* pszMemoryReason, OwnedArray<unsigned char>* ppOut)
+namespace {
+
+// A primitive string is its own one piece; a constructed one (even without segments, whose
+// value may be just the end-of-contents octets) is its segments.
+bool IsPrimitive(const NodeEx* pNode) { return 0 == (pNode->Tag & 0x20); }
+
+}  // namespace
+
+uint64_t SegmentsSize(const NodeEx* pNode)
 {
+    if (IsPrimitive(pNode)) return pNode->ValueLength;
+    uint64_t nSize = 0;
+    for (const NodeEx* pSegment : pNode->vetNodes) nSize += pSegment->ValueLength;
+    return nSize;
+}
+
+int JoinSegments(const NodeEx* pNode, const char* pszMemoryReason, OwnedArray<unsigned char>* ppOut)
+{
+    const size_t nSize = (size_t)SegmentsSize(pNode);
     OwnedArray<unsigned char> pbyJoined = NewArray<unsigned char>(nSize + 1);
     VOMU_FAIL_IF_REASON(!pbyJoined, pszMemoryReason, "New memory", VOMU_E_FAIL);
     size_t nPos = 0;
-    for (const NodeEx* pPiece : vetPieces) {
+    const size_t nPieces = IsPrimitive(pNode) ? 1 : pNode->vetNodes.size();
+    for (size_t i = 0; i < nPieces; i++) {
+        const NodeEx* pPiece = IsPrimitive(pNode) ? pNode : pNode->vetNodes[i];
         memcpy(pbyJoined.get() + nPos, ParsedValue(pPiece), (size_t)pPiece->ValueLength);
         nPos += (size_t)pPiece->ValueLength;
     }

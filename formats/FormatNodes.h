@@ -103,10 +103,12 @@ inline uint64_t TlvStart(const NodeEx* pNode)
     return (uint64_t)pNode->ValueOffset - pNode->LengthOctets - 1;
 }
 
-// The values of nodes parsed from memory joined in order into one new array of nSize octets
-// plus a zero octet after them; nSize is the sum of their lengths. VOMU_OK or VOMU_E_FAIL.
-int JoinParsedValues(const std::vector<const NodeEx*>& vetPieces, size_t nSize,
-                     const char* pszMemoryReason, OwnedArray<unsigned char>* ppOut);
+// A string parsed from memory, primitive (its value) or constructed of primitive segments
+// (X.690 8.7.3): the total of its value octets, and those octets joined in order into one new
+// array with a zero octet after them. JoinSegments: VOMU_OK or VOMU_E_FAIL; the caller has
+// checked the total.
+uint64_t SegmentsSize(const NodeEx* pNode);
+int JoinSegments(const NodeEx* pNode, const char* pszMemoryReason, OwnedArray<unsigned char>* ppOut);
 
 // A new[] copy of an OpenSSL string's octets (step "New memory" with pszMemoryReason).
 // VOMU_OK or VOMU_E_FAIL.

@@ -61,15 +61,9 @@ int LocateContent(SignedDataNodes* pNodes)
 // Joins the content octets (of every segment) into one array with a zero octet after them.
 int CopyContent(const NodeEx* pContent, SignedDataParts* pParts)
 {
-    std::vector<const NodeEx*> vetPieces;
-    if (0x04 == pContent->Tag) vetPieces.push_back(pContent);
-    for (const NodeEx* pSegment : pContent->vetNodes) vetPieces.push_back(pSegment);
-    size_t nSize = 0;
-    for (const NodeEx* pPiece : vetPieces) nSize += (size_t)pPiece->ValueLength;
-    const int nResult =
-        morv::JoinParsedValues(vetPieces, nSize, "!pbySourceData", &pParts->pContent);
+    const int nResult = JoinSegments(pContent, "!pbySourceData", &pParts->pContent);
     if (VOMU_OK != nResult) return nResult;
-    pParts->nContent = nSize;
+    pParts->nContent = (size_t)SegmentsSize(pContent);
     return VOMU_OK;
 }
 
@@ -78,12 +72,14 @@ int LocateContentInFile(const NodeEx* pContent, SignedDataParts* pParts)
 {
     VOMU_FAIL_IF_REASON(!(Children(pContent) <= 1), "true", "Check PKCS#7 content segments",
                         VOMU_E_PKCS7_FORMAT);
-    // An empty constructed string (24 00) holds no segment: its own empty value is the range.
+    // An empty constructed string (24 00, or 24 80 00 00 whose value is only the
+    // end-of-contents octets) holds no segment: an empty range where its value starts.
     const NodeEx* pPiece = Children(pContent) ? Child(pContent, 0) : pContent;
-    VOMU_FAIL_IF_REASON(!(pPiece->ValueLength <= (uint64_t)INT_MAX),
-                        "true", "Check PKCS#7 field size", VOMU_E_PKCS7_FORMAT);
+    const uint64_t nSize = SegmentsSize(pContent);
+    VOMU_FAIL_IF_REASON(!(nSize <= (uint64_t)INT_MAX), "true", "Check PKCS#7 field size",
+                        VOMU_E_PKCS7_FORMAT);
     pParts->nContentPosition = (long long)pPiece->ValueOffset;
-    pParts->nContent = (size_t)pPiece->ValueLength;
+    pParts->nContent = (size_t)nSize;
     return VOMU_OK;
 }
 
