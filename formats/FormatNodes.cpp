@@ -194,4 +194,15 @@ int CopyAsn1String(const ASN1_STRING* pString, const char* pszMemoryReason,
     return VOMU_OK;
 }
 
+// Copies an encoding made by the crypto library into a new[] array for the caller and
+// releases the library's buffer.
+int HandOverLibraryBuffer(unsigned char* pbyEncoded, int nEncodedSize, unsigned char** ppbyOut,
+                          int* pnOutLen)
+{
+    OpensslBytes pLibraryBuffer(pbyEncoded);
+    OwnedArray<unsigned char> pbyCopy = CopyToArray(pbyEncoded, (size_t)nEncodedSize);
+    VOMU_FAIL_IF(!pbyCopy, "New memory", VOMU_E_FAIL);
+    return HandOver(pbyCopy, ppbyOut, pnOutLen, (size_t)nEncodedSize);
+}
+
 }  // namespace morv

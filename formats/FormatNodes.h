@@ -110,6 +110,12 @@ inline uint64_t TlvStart(const NodeEx* pNode)
 uint64_t SegmentsSize(const NodeEx* pNode);
 int JoinSegments(const NodeEx* pNode, const char* pszMemoryReason, OwnedArray<unsigned char>* ppOut);
 
+// Copies an encoding the crypto library allocated (an i2d_* output of nEncodedSize octets)
+// into a new[] array for the caller and releases the library's buffer, whatever the result.
+// VOMU_OK, VOMU_E_FAIL (step "New memory") or HandOver's code.
+int HandOverLibraryBuffer(unsigned char* pbyEncoded, int nEncodedSize, unsigned char** ppbyOut,
+                          int* pnOutLen);
+
 // A new[] copy of an OpenSSL string's octets (step "New memory" with pszMemoryReason).
 // VOMU_OK or VOMU_E_FAIL.
 int CopyAsn1String(const ASN1_STRING* pString, const char* pszMemoryReason,
