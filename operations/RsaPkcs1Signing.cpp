@@ -1,0 +1,324 @@
+// RSA PKCS#1 v1.5 signatures of data and files over the digest of a hash number, keys from
+// PKCS#12 files, public keys from DER certificates; all key operations in the kernel's context.
+#include <cstring>
+
+#include <openssl/core_names.h>
+#include <openssl/params.h>
+#include <openssl/rsa.h>
+
+#include "Base64Utility.h"
+#include "CertificateOperations.h"
+#include "HandOver.h"
+#include "HashAlgorithms.h"
+#include "OsslPtr.h"
+#include "RSADataSigning.h"
+#include "RsaSigner.h"
+#include "SMKernel.h"
+#include "VomuStep.h"
+#include "vomu_result.h"
+#include "vomu_zlog.h"
+
+using morv::OsslPtr;
+using morv::OwnedArray;
+
+namespace {
+
+// Stands in for EVP_PKEY_get1_RSA: the key itself when it is an RSA key, else null.
+const EVP_PKEY* AsRsaKey(const EVP_PKEY* pKey)
+{
+    return pKey && EVP_PKEY_is_a(pKey, "RSA") ? pKey : NULL;
+}
+
+// PKCS#1 v1.5 padding and the DigestInfo of the hash number's digest.
+int SetPkcs1Digest(EVP_PKEY_CTX* pPKeyCtx, int nHashNID)
+{
+    const morv::HashAlgorithm* pAlgorithm = morv::FindHashAlgorithm(nHashNID);
+    VOMU_FAIL_IF(NULL == pAlgorithm, "Invalid hash NID", VOMU_E_BAD_HASH_ALG);
+    int nResult = EVP_PKEY_CTX_set_rsa_padding(pPKeyCtx, RSA_PKCS1_PADDING);
+    VOMU_FAIL_IF_OSSL(1 != nResult, "EVP_PKEY_CTX_set_rsa_padding", VOMU_E_FAIL);
+    OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_utf8_string(OSSL_SIGNATURE_PARAM_DIGEST,
+                                         const_cast<char*>(pAlgorithm->pszFetchName), 0),
+        OSSL_PARAM_construct_end()};
+    nResult = EVP_PKEY_CTX_set_params(pPKeyCtx, params);
+    VOMU_FAIL_IF_OSSL(1 != nResult, "EVP_PKEY_CTX_set_signature_md", VOMU_E_FAIL);
+    return VOMU_OK;
+}
+
+int SignDigest(EVP_PKEY* pKey, int nHashNID, const unsigned char* pbyHash, int nHashSize,
+               unsigned char** ppbySignature, size_t* pnSignatureSize)
+{
+    const EVP_PKEY* pRsaPrivKey = AsRsaKey(pKey);
+    VOMU_FAIL_IF(NULL == pRsaPrivKey, "EVP_PKEY_get1_RSA", VOMU_E_FAIL);
+    OsslPtr<EVP_PKEY_CTX> pPKeyCtx(EVP_PKEY_CTX_new_from_pkey(smk::LibCtx(), pKey, NULL));
+    VOMU_FAIL_IF_OSSL(NULL == pPKeyCtx, "EVP_PKEY_CTX_new_from_pkey", VOMU_E_FAIL);
+    int nResult = EVP_PKEY_sign_init(pPKeyCtx.get());
+    VOMU_FAIL_IF_OSSL(1 != nResult, "EVP_PKEY_sign_init", VOMU_E_FAIL);
+    nResult = SetPkcs1Digest(pPKeyCtx.get(), nHashNID);
+    if (VOMU_OK != nResult) return nResult;
+    const int nKeySize = EVP_PKEY_get_size(pKey);
+    VOMU_FAIL_IF(nKeySize <= 0, "RSA_size", VOMU_E_FAIL);
+    OwnedArray<unsigned char> pbySignature(new (std::nothrow) unsigned char[nKeySize]());
+    VOMU_FAIL_IF(!pbySignature, "New memory", VOMU_E_FAIL);
+    size_t nSignatureSize = (size_t)nKeySize;
+    nResult = EVP_PKEY_sign(pPKeyCtx.get(), pbySignature.get(), &nSignatureSize, pbyHash,
+                            (size_t)nHashSize);
+    VOMU_FAIL_IF_OSSL(1 != nResult, "RSA_sign", VOMU_E_FAIL);
+    *pnSignatureSize = nSignatureSize;
+    *ppbySignature = pbySignature.release();
+    return VOMU_OK;
+}
+
+int VerifyDigest(X509* pX509Cert, int nHashNID, const unsigned char* pbyHash, int nHashSize,
+                 const unsigned char* pbySignature, int nSignatureSize)
+{
+    OsslPtr<EVP_PKEY> pEvpPubKey(X509_get_pubkey(pX509Cert));
+    VOMU_FAIL_IF_OSSL(NULL == pEvpPubKey, "X509_get_pubkey", VOMU_E_FAIL);
+    const EVP_PKEY* pRsaPubKey = AsRsaKey(pEvpPubKey.get());
+    VOMU_FAIL_IF(NULL == pRsaPubKey, "EVP_PKEY_get1_RSA", VOMU_E_FAIL);
+    OsslPtr<EVP_PKEY_CTX> pPKeyCtx(
+        EVP_PKEY_CTX_new_from_pkey(smk::LibCtx(), pEvpPubKey.get(), NULL));
+    VOMU_FAIL_IF_OSSL(NULL == pPKeyCtx, "EVP_PKEY_CTX_new_from_pkey", VOMU_E_FAIL);
+    int nResult = EVP_PKEY_verify_init(pPKeyCtx.get());
+    VOMU_FAIL_IF_OSSL(1 != nResult, "EVP_PKEY_verify_init", VOMU_E_FAIL);
+    nResult = SetPkcs1Digest(pPKeyCtx.get(), nHashNID);
+    if (VOMU_OK != nResult) return nResult;
+    nResult = EVP_PKEY_verify(pPKeyCtx.get(), pbySignature, (size_t)nSignatureSize, pbyHash,
+                              (size_t)nHashSize);
+    VOMU_FAIL_IF_OSSL(1 != nResult, "RSA_verify", VOMU_E_BAD_SIGNATURE);
+    return VOMU_OK;
+}
+
+// A certificate given as DER only (PEM text is refused).
+int DecodeDERCert(const unsigned char* pbyCert, int nCertSize, OsslPtr<X509>& pPubCert)
+{
+    VOMU_FAIL_IF(NULL == pbyCert || nCertSize <= 0, "Check parameter", VOMU_E_FAIL);
+    const unsigned char* pbyIn = pbyCert;
+    pPubCert.reset(smk::D2iX509(&pbyIn, nCertSize));
+    VOMU_FAIL_IF_OSSL(NULL == pPubCert, "d2i_X509", VOMU_E_FAIL);
+    return VOMU_OK;
+}
+
+// The Base64 certificate and signature of the text verifiers, decoded.
+struct DecodedPair {
+    OwnedArray<unsigned char> pbyCert, pbySignature;
+    int nCertSize = 0, nSignatureSize = 0;
+};
+
+int DecodeText(const char* pszText, OwnedArray<unsigned char>& pbyOut, int* pnOutSize)
+{
+    VOMU_FAIL_IF(NULL == pszText, "Check parameter", VOMU_E_INVALID_ARG);
+    unsigned char* pbyDecoded = NULL;
+    const int nResult = Base64DecodeEx(pszText, (int)strlen(pszText), &pbyDecoded, pnOutSize);
+    pbyOut.reset(pbyDecoded);
+    return nResult;
+}
+
+}  // namespace
+
+namespace morv {
+
+int ReadRsaSigner(FILE* fpPFXFile, const char* pszPassword, OsslPtr<EVP_PKEY>& pPrivKey,
+                  OsslPtr<X509>& pSignCert)
+{
+    EVP_PKEY* pKey = NULL;
+    X509* pCert = NULL;
+    int nResult = ParsePFXFile(fpPFXFile, pszPassword, &pKey, &pCert, NULL);
+    pPrivKey.reset(pKey);
+    pSignCert.reset(pCert);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "ParsePFXFile", nResult);
+    nResult = CheckX509KeyUsage(pSignCert.get(), KEY_USAGE_DIGITAL_SIGNATURE, true);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "CheckX509KeyUsage", nResult);
+    const EVP_PKEY* pRsaPrivKey = AsRsaKey(pPrivKey.get());
+    VOMU_FAIL_IF(NULL == pRsaPrivKey, "EVP_PKEY_get1_RSA", VOMU_E_FAIL);
+    return VOMU_OK;
+}
+
+}  // namespace morv
+
+int RSA_SignData_PKCS1_ByPrivateKey(const unsigned char* pbyData, int nDataSize,
+                                    EVP_PKEY* pRsaPrivKey, int nHashNID,
+                                    unsigned char** ppbySignature, int* pnSignatureSize)
+{
+    VOMU_FAIL_IF(NULL == ppbySignature || NULL == pnSignatureSize, "Check parameter",
+                 VOMU_E_INVALID_ARG);
+    unsigned char* pbyHash = NULL;
+    int nHashSize = 0;
+    int nResult = CalculateDataHash(pbyData, nDataSize, nHashNID, &pbyHash, &nHashSize);
+    OwnedArray<unsigned char> pHash(pbyHash);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "CalculateDataHash", nResult);
+    unsigned char* pbySignature = NULL;
+    size_t nSignatureSize = 0;
+    nResult = SignDigest(pRsaPrivKey, nHashNID, pHash.get(), nHashSize, &pbySignature,
+                         &nSignatureSize);
+    if (VOMU_OK != nResult) return nResult;
+    OwnedArray<unsigned char> pSignature(pbySignature);
+    morv::HandOver(pSignature, ppbySignature, pnSignatureSize, nSignatureSize);
+    return VOMU_OK;
+}
+
+int RSA_SignFile_PKCS1_ByPrivateKey(FILE* fpSourceFile, EVP_PKEY* pRsaPrivKey, int nHashNID,
+                                    unsigned char** ppbySignature, unsigned int* pnSignatureSize)
+{
+    VOMU_FAIL_IF(NULL == ppbySignature || NULL == pnSignatureSize, "Check parameter",
+                 VOMU_E_INVALID_ARG);
+    unsigned char* pbyHash = NULL;
+    int nHashSize = 0;
+    int nResult = CalculateFileHash(fpSourceFile, nHashNID, &pbyHash, &nHashSize);
+    OwnedArray<unsigned char> pHash(pbyHash);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "CalculateFileHash", nResult);
+    unsigned char* pbySignature = NULL;
+    size_t nSignatureSize = 0;
+    nResult = SignDigest(pRsaPrivKey, nHashNID, pHash.get(), nHashSize, &pbySignature,
+                         &nSignatureSize);
+    if (VOMU_OK != nResult) return nResult;
+    *ppbySignature = pbySignature;
+    *pnSignatureSize = (unsigned int)nSignatureSize;
+    return VOMU_OK;
+}
+
+int RSA_SignData_PKCS1_ByPFX(const unsigned char* pbyData, int nDataSize, FILE* fpPFXFile,
+                             const char* pszPassword, int nHashNID,
+                             unsigned char** ppbySignature, int* pnSignatureSize)
+{
+    OsslPtr<EVP_PKEY> pPrivKey;
+    OsslPtr<X509> pSignCert;
+    int nResult = morv::ReadRsaSigner(fpPFXFile, pszPassword, pPrivKey, pSignCert);
+    if (VOMU_OK != nResult) return nResult;
+    nResult = RSA_SignData_PKCS1_ByPrivateKey(pbyData, nDataSize, pPrivKey.get(), nHashNID,
+                                              ppbySignature, pnSignatureSize);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "RSA_SignData_PKCS1_ByPrivateKey", nResult);
+    return VOMU_OK;
+}
+
+int RSA_SignFile_PKCS1_ByPFX(FILE* fpSourceFile, FILE* fpPFXFile, const char* pszPassword,
+                             int nHashNID, unsigned char** ppbySignature,
+                             unsigned int* pnSignatureSize)
+{
+    OsslPtr<EVP_PKEY> pPrivKey;
+    OsslPtr<X509> pSignCert;
+    int nResult = morv::ReadRsaSigner(fpPFXFile, pszPassword, pPrivKey, pSignCert);
+    if (VOMU_OK != nResult) return nResult;
+    nResult = RSA_SignFile_PKCS1_ByPrivateKey(fpSourceFile, pPrivKey.get(), nHashNID,
+                                              ppbySignature, pnSignatureSize);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "RSA_SignFile_PKCS1_ByPrivateKey", nResult);
+    return VOMU_OK;
+}
+
+int RSA_SignData_PKCS1(const unsigned char* pbyData, int nDataSize, FILE* fpPFXFile,
+                       const char* pszPassword, int nHashNID, unsigned long dwBase64Flags,
+                       char** ppszBase64Signature, int* pnBase64Size)
+{
+    VOMU_FAIL_IF(NULL == ppszBase64Signature, "Check parameter", VOMU_E_INVALID_ARG);
+    unsigned char* pbySignature = NULL;
+    int nSignatureSize = 0;
+    int nResult = RSA_SignData_PKCS1_ByPFX(pbyData, nDataSize, fpPFXFile, pszPassword, nHashNID,
+                                           &pbySignature, &nSignatureSize);
+    if (VOMU_OK != nResult) return nResult;
+    OwnedArray<unsigned char> pSignature(pbySignature);
+    nResult = Base64EncodeEx(pSignature.get(), nSignatureSize, ppszBase64Signature, pnBase64Size,
+                             dwBase64Flags);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "Base64EncodeEx", nResult);
+    return VOMU_OK;
+}
+
+int RSA_SignFile_PKCS1(FILE* fpSourceFile, FILE* fpPFXFile, const char* pszPassword,
+                       int nHashNID, unsigned long dwBase64Flags, char** ppszBase64Signature)
+{
+    VOMU_FAIL_IF(NULL == ppszBase64Signature, "Check parameter", VOMU_E_INVALID_ARG);
+    unsigned char* pbySignature = NULL;
+    unsigned int nSignatureSize = 0;
+    int nResult = RSA_SignFile_PKCS1_ByPFX(fpSourceFile, fpPFXFile, pszPassword, nHashNID,
+                                           &pbySignature, &nSignatureSize);
+    if (VOMU_OK != nResult) return nResult;
+    OwnedArray<unsigned char> pSignature(pbySignature);
+    nResult = Base64EncodeEx(pSignature.get(), (int)nSignatureSize, ppszBase64Signature, NULL,
+                             dwBase64Flags);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "Base64EncodeEx", nResult);
+    return VOMU_OK;
+}
+
+int RSA_VerifyDataSignature_PKCS1_ByX509(const unsigned char* pbyData, int nDataSize,
+                                         X509* pX509Cert, int nHashNID,
+                                         const unsigned char* pbySignature, int nSignatureSize)
+{
+    VOMU_FAIL_IF(NULL == pX509Cert || NULL == pbySignature || nSignatureSize <= 0,
+                 "Check parameter", VOMU_E_INVALID_ARG);
+    unsigned char* pbyHash = NULL;
+    int nHashSize = 0;
+    int nResult = CalculateDataHash(pbyData, nDataSize, nHashNID, &pbyHash, &nHashSize);
+    OwnedArray<unsigned char> pHash(pbyHash);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "CalculateDataHash", VOMU_E_FAIL);
+    return VerifyDigest(pX509Cert, nHashNID, pHash.get(), nHashSize, pbySignature,
+                        nSignatureSize);
+}
+
+int RSA_VerifyFileSignature_PKCS1_ByX509(FILE* fpSourceFile, X509* pX509Cert, int nHashNID,
+                                         const unsigned char* pbySignature, int nSignatureSize)
+{
+    VOMU_FAIL_IF(NULL == pX509Cert || NULL == pbySignature || nSignatureSize <= 0,
+                 "Check parameter", VOMU_E_INVALID_ARG);
+    unsigned char* pbyHash = NULL;
+    int nHashSize = 0;
+    int nResult = CalculateFileHash(fpSourceFile, nHashNID, &pbyHash, &nHashSize);
+    OwnedArray<unsigned char> pHash(pbyHash);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "CalculateFileHash", nResult);
+    return VerifyDigest(pX509Cert, nHashNID, pHash.get(), nHashSize, pbySignature,
+                        nSignatureSize);
+}
+
+int RSA_VerifyDataSignature_DERPKCS1_ByDERCert(const unsigned char* pbyData, int nDataSize,
+                                               const unsigned char* pbyCert, int nCertSize,
+                                               int nHashNID, const unsigned char* pbySignature,
+                                               int nSignatureSize)
+{
+    OsslPtr<X509> pPubCert;
+    int nResult = DecodeDERCert(pbyCert, nCertSize, pPubCert);
+    if (VOMU_OK != nResult) return nResult;
+    return RSA_VerifyDataSignature_PKCS1_ByX509(pbyData, nDataSize, pPubCert.get(), nHashNID,
+                                                pbySignature, nSignatureSize);
+}
+
+int RSA_VerifyFileSignature_PKCS1_ByDERCertContent(FILE* fpSourceFile,
+                                                   const unsigned char* pbyCert, int nCertSize,
+                                                   int nHashNID,
+                                                   const unsigned char* pbySignature,
+                                                   int nSignatureSize)
+{
+    OsslPtr<X509> pPubCert;
+    int nResult = DecodeDERCert(pbyCert, nCertSize, pPubCert);
+    if (VOMU_OK != nResult) return nResult;
+    return RSA_VerifyFileSignature_PKCS1_ByX509(fpSourceFile, pPubCert.get(), nHashNID,
+                                                pbySignature, nSignatureSize);
+}
+
+int RSA_VerifyDataSignature_PKCS1(const unsigned char* pbyData, int nDataSize,
+                                  const char* pszBase64CertContent, int nHashNID,
+                                  const char* pszBase64Signature)
+{
+    DecodedPair pair;
+    int nResult = DecodeText(pszBase64CertContent, pair.pbyCert, &pair.nCertSize);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "Base64DecodeEx(pszBase64CertContent)", nResult);
+    nResult = DecodeText(pszBase64Signature, pair.pbySignature, &pair.nSignatureSize);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "Base64DecodeEx(pszBase64Signature)", nResult);
+    nResult = RSA_VerifyDataSignature_DERPKCS1_ByDERCert(
+        pbyData, nDataSize, pair.pbyCert.get(), pair.nCertSize, nHashNID,
+        pair.pbySignature.get(), pair.nSignatureSize);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "RSA_VerifyDataSignature_DERPKCS1_ByDERCert", nResult);
+    return VOMU_OK;
+}
+
+int RSA_VerifyFileSignature_PKCS1(FILE* fpSourceFile, const char* pszBase64CertContent,
+                                  int nHashNID, const char* pszBase64Signature)
+{
+    DecodedPair pair;
+    int nResult = DecodeText(pszBase64CertContent, pair.pbyCert, &pair.nCertSize);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "Base64DecodeEx(CertContent)", nResult);
+    nResult = DecodeText(pszBase64Signature, pair.pbySignature, &pair.nSignatureSize);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "Base64DecodeEx(Signature)", nResult);
+    nResult = RSA_VerifyFileSignature_PKCS1_ByDERCertContent(
+        fpSourceFile, pair.pbyCert.get(), pair.nCertSize, nHashNID, pair.pbySignature.get(),
+        pair.nSignatureSize);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "RSA_VerifyFileSignature_PKCS1_ByCertContent", nResult);
+    return VOMU_OK;
+}
