@@ -2,14 +2,12 @@
 // PKCS#12 files, public keys from DER certificates; all key operations in the kernel's context.
 #include <cstring>
 
-#include <openssl/core_names.h>
-#include <openssl/params.h>
+#include <openssl/objects.h>
 #include <openssl/rsa.h>
 
 #include "Base64Utility.h"
 #include "CertificateOperations.h"
 #include "HandOver.h"
-#include "HashAlgorithms.h"
 #include "OsslPtr.h"
 #include "RSADataSigning.h"
 #include "RsaSigner.h"
@@ -29,19 +27,37 @@ const EVP_PKEY* AsRsaKey(const EVP_PKEY* pKey)
     return pKey && EVP_PKEY_is_a(pKey, "RSA") ? pKey : NULL;
 }
 
-// PKCS#1 v1.5 padding and the DigestInfo of the hash number's digest.
-int SetPkcs1Digest(EVP_PKEY_CTX* pPKeyCtx, int nHashNID)
+// RFC 8017 9.2 step 2: DigestInfo ::= SEQUENCE { SEQUENCE { OID, NULL }, OCTET STRING },
+// as RSA_sign builds it for the hash number. Built here, not by the library's RSA signature,
+// which refuses some digests of the table (SM3) that signatures of this system carry.
+const size_t DIGEST_INFO_MAX = 127;  // every length in short form
+
+int EncodeDigestInfo(int nHashNID, const unsigned char* pbyHash, int nHashSize,
+                     unsigned char* pbyDigestInfo, size_t* pnDigestInfoSize)
 {
-    const morv::HashAlgorithm* pAlgorithm = morv::FindHashAlgorithm(nHashNID);
-    VOMU_FAIL_IF(NULL == pAlgorithm, "Invalid hash NID", VOMU_E_BAD_HASH_ALG);
-    int nResult = EVP_PKEY_CTX_set_rsa_padding(pPKeyCtx, RSA_PKCS1_PADDING);
+    const ASN1_OBJECT* pObject = OBJ_nid2obj(nHashNID);
+    const int nOidSize = pObject ? (int)OBJ_length(pObject) : 0;
+    const size_t nAlgorithmSize = 2 + (size_t)nOidSize + 2;
+    const size_t nContentSize = 2 + nAlgorithmSize + 2 + (size_t)nHashSize;
+    VOMU_FAIL_IF(nOidSize <= 0 || nHashSize <= 0 || 2 + nContentSize > DIGEST_INFO_MAX,
+                 "Encode DigestInfo", VOMU_E_FAIL);
+    unsigned char* p = pbyDigestInfo;
+    *p++ = 0x30, *p++ = (unsigned char)nContentSize;
+    *p++ = 0x30, *p++ = (unsigned char)nAlgorithmSize;
+    *p++ = 0x06, *p++ = (unsigned char)nOidSize;
+    memcpy(p, OBJ_get0_data(pObject), (size_t)nOidSize);
+    p += nOidSize;
+    *p++ = 0x05, *p++ = 0x00;
+    *p++ = 0x04, *p++ = (unsigned char)nHashSize;
+    memcpy(p, pbyHash, (size_t)nHashSize);
+    *pnDigestInfoSize = 2 + nContentSize;
+    return VOMU_OK;
+}
+
+int SetPkcs1Padding(EVP_PKEY_CTX* pPKeyCtx)
+{
+    const int nResult = EVP_PKEY_CTX_set_rsa_padding(pPKeyCtx, RSA_PKCS1_PADDING);
     VOMU_FAIL_IF_OSSL(1 != nResult, "EVP_PKEY_CTX_set_rsa_padding", VOMU_E_FAIL);
-    OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_SIGNATURE_PARAM_DIGEST,
-                                         const_cast<char*>(pAlgorithm->pszFetchName), 0),
-        OSSL_PARAM_construct_end()};
-    nResult = EVP_PKEY_CTX_set_params(pPKeyCtx, params);
-    VOMU_FAIL_IF_OSSL(1 != nResult, "EVP_PKEY_CTX_set_signature_md", VOMU_E_FAIL);
     return VOMU_OK;
 }
 
@@ -54,15 +70,19 @@ int SignDigest(EVP_PKEY* pKey, int nHashNID, const unsigned char* pbyHash, int n
     VOMU_FAIL_IF_OSSL(NULL == pPKeyCtx, "EVP_PKEY_CTX_new_from_pkey", VOMU_E_FAIL);
     int nResult = EVP_PKEY_sign_init(pPKeyCtx.get());
     VOMU_FAIL_IF_OSSL(1 != nResult, "EVP_PKEY_sign_init", VOMU_E_FAIL);
-    nResult = SetPkcs1Digest(pPKeyCtx.get(), nHashNID);
+    nResult = SetPkcs1Padding(pPKeyCtx.get());
+    if (VOMU_OK != nResult) return nResult;
+    unsigned char byDigestInfo[DIGEST_INFO_MAX];
+    size_t nDigestInfoSize = 0;
+    nResult = EncodeDigestInfo(nHashNID, pbyHash, nHashSize, byDigestInfo, &nDigestInfoSize);
     if (VOMU_OK != nResult) return nResult;
     const int nKeySize = EVP_PKEY_get_size(pKey);
     VOMU_FAIL_IF(nKeySize <= 0, "RSA_size", VOMU_E_FAIL);
     OwnedArray<unsigned char> pbySignature(new (std::nothrow) unsigned char[nKeySize]());
     VOMU_FAIL_IF(!pbySignature, "New memory", VOMU_E_FAIL);
     size_t nSignatureSize = (size_t)nKeySize;
-    nResult = EVP_PKEY_sign(pPKeyCtx.get(), pbySignature.get(), &nSignatureSize, pbyHash,
-                            (size_t)nHashSize);
+    nResult = EVP_PKEY_sign(pPKeyCtx.get(), pbySignature.get(), &nSignatureSize, byDigestInfo,
+                            nDigestInfoSize);
     VOMU_FAIL_IF_OSSL(1 != nResult, "RSA_sign", VOMU_E_FAIL);
     *pnSignatureSize = nSignatureSize;
     *ppbySignature = pbySignature.release();
@@ -81,10 +101,15 @@ int VerifyDigest(X509* pX509Cert, int nHashNID, const unsigned char* pbyHash, in
     VOMU_FAIL_IF_OSSL(NULL == pPKeyCtx, "EVP_PKEY_CTX_new_from_pkey", VOMU_E_FAIL);
     int nResult = EVP_PKEY_verify_init(pPKeyCtx.get());
     VOMU_FAIL_IF_OSSL(1 != nResult, "EVP_PKEY_verify_init", VOMU_E_FAIL);
-    nResult = SetPkcs1Digest(pPKeyCtx.get(), nHashNID);
+    nResult = SetPkcs1Padding(pPKeyCtx.get());
     if (VOMU_OK != nResult) return nResult;
-    nResult = EVP_PKEY_verify(pPKeyCtx.get(), pbySignature, (size_t)nSignatureSize, pbyHash,
-                              (size_t)nHashSize);
+    unsigned char byDigestInfo[DIGEST_INFO_MAX];
+    size_t nDigestInfoSize = 0;
+    nResult = EncodeDigestInfo(nHashNID, pbyHash, nHashSize, byDigestInfo, &nDigestInfoSize);
+    if (VOMU_OK != nResult) return nResult;
+    // Without a digest set, the library compares the whole recovered DigestInfo.
+    nResult = EVP_PKEY_verify(pPKeyCtx.get(), pbySignature, (size_t)nSignatureSize, byDigestInfo,
+                              nDigestInfoSize);
     VOMU_FAIL_IF_OSSL(1 != nResult, "RSA_verify", VOMU_E_BAD_SIGNATURE);
     return VOMU_OK;
 }
