@@ -155,8 +155,7 @@ int CalculateDataHash(const unsigned char* pbyData, int nDataSize, int nHashNID,
                          &nDigestSize, pEvpMD.get(), NULL);
     VOMU_FAIL_IF_OSSL(1 != nResult, "EVP_Digest", VOMU_E_FAIL);
     TRACE(TRACE_LEVEL_INFO, "Hash value size : %u", nDigestSize);
-    morv::HandOver(pbyHashValue, ppbyHashValue, pnHashSize, nDigestSize);
-    return VOMU_OK;
+    return morv::HandOver(pbyHashValue, ppbyHashValue, pnHashSize, nDigestSize);
 }
 
 int CalculateFileHash(FILE* fpSourceFile, int nHashNID, unsigned char** ppbyHashValue,
@@ -182,6 +181,5 @@ int CalculateFileHash(FILE* fpSourceFile, int nHashNID, unsigned char** ppbyHash
     unsigned int nDigestSize = 0;
     nResult = EVP_DigestFinal_ex(pMDCtx.get(), pbyHashValue.get(), &nDigestSize);
     VOMU_FAIL_IF_OSSL(1 != nResult, "EVP_DigestFinal_ex", VOMU_E_FAIL);
-    morv::HandOver(pbyHashValue, ppbyHashValue, pnHashSize, nDigestSize);
-    return VOMU_OK;
+    return morv::HandOver(pbyHashValue, ppbyHashValue, pnHashSize, nDigestSize);
 }

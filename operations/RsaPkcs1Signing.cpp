@@ -178,8 +178,7 @@ int RSA_SignData_PKCS1_ByPrivateKey(const unsigned char* pbyData, int nDataSize,
                          &nSignatureSize);
     if (VOMU_OK != nResult) return nResult;
     OwnedArray<unsigned char> pSignature(pbySignature);
-    morv::HandOver(pSignature, ppbySignature, pnSignatureSize, nSignatureSize);
-    return VOMU_OK;
+    return morv::HandOver(pSignature, ppbySignature, pnSignatureSize, nSignatureSize);
 }
 
 int RSA_SignFile_PKCS1_ByPrivateKey(FILE* fpSourceFile, EVP_PKEY* pRsaPrivKey, int nHashNID,

@@ -161,11 +161,7 @@ int RSA_VerifyFileSignature_DERPKCS7Detached(const unsigned char* pbyDERSignatur
         fpSourceFile, parsed.pbyCert.get(), parsed.nCertSize, nHashID,
         parsed.pbySignature.get(), parsed.nSignatureSize);
     VOMU_FAIL_IF(VOMU_OK != nResult, "RSA_VerifyFileSignature_PKCS1_ByCertContent", nResult);
-    if (ppbySignCert)
-        morv::HandOver(parsed.pbyCert, ppbySignCert, pnSignCertSize, (size_t)parsed.nCertSize);
-    else if (pnSignCertSize)
-        *pnSignCertSize = parsed.nCertSize;
-    return VOMU_OK;
+    return morv::HandOver(parsed.pbyCert, ppbySignCert, pnSignCertSize, (size_t)parsed.nCertSize);
 }
 
 int RSA_VerifyFileSignature_PKCS7Detached(const char* pszBase64Signature, FILE* fpSourceFile,
@@ -184,9 +180,5 @@ int RSA_VerifyFileSignature_PKCS7Detached(const char* pszBase64Signature, FILE* 
                                                        &pbySignCert, &nSignCertSize);
     if (VOMU_OK != nResult) return nResult;
     OwnedArray<unsigned char> pSignCert(pbySignCert);
-    if (ppbySignCert)
-        morv::HandOver(pSignCert, ppbySignCert, pnSignCertSize, (size_t)nSignCertSize);
-    else if (pnSignCertSize)
-        *pnSignCertSize = nSignCertSize;
-    return VOMU_OK;
+    return morv::HandOver(pSignCert, ppbySignCert, pnSignCertSize, (size_t)nSignCertSize);
 }

@@ -100,13 +100,16 @@ OsslPtr<BIO> NewContentBio(const unsigned char* pbyData, int nDataSize)
     return OsslPtr<BIO>(BIO_new_mem_buf(pbyData ? pbyData : &s_byEmpty, nDataSize));
 }
 
-// A copy of bytes in a new array of their length (possibly 0).
-int CopyOut(const unsigned char* pbySource, size_t nSize, OwnedArray<unsigned char>& pCopy)
+// The content the attached verifier wrote, copied into a new array of its length (possibly 0).
+int CopyContent(BIO* pBioContent, OwnedArray<unsigned char>& pbySourceData, size_t* pnSize)
 {
-    VOMU_FAIL_IF(nSize > (size_t)INT_MAX, "Check content size", VOMU_E_FAIL);
-    pCopy.reset(new (std::nothrow) unsigned char[nSize ? nSize : 1]);
-    VOMU_FAIL_IF(!pCopy, "New memory", VOMU_E_FAIL);
-    if (nSize) memcpy(pCopy.get(), pbySource, nSize);
+    char* pContent = NULL;
+    const long nContentSize = BIO_get_mem_data(pBioContent, &pContent);
+    VOMU_FAIL_IF(nContentSize < 0 || !morv::FitsHandOver((size_t)nContentSize),
+                 "Check content size", VOMU_E_FAIL);
+    pbySourceData = morv::CopyToArray((const unsigned char*)pContent, (size_t)nContentSize);
+    VOMU_FAIL_IF(!pbySourceData, "New memory", VOMU_E_FAIL);
+    *pnSize = (size_t)nContentSize;
     return VOMU_OK;
 }
 
@@ -163,8 +166,7 @@ int HandOverSignCert(PKCS7* p7, unsigned char** ppbySignCert, int* pnSignCertSiz
     unsigned char* pbyOut = pbySignCert.get();
     VOMU_FAIL_IF_OSSL(nDERSignCertSize != i2d_X509(pSignerCert, &pbyOut), "i2d_X509",
                       VOMU_E_FAIL);
-    morv::HandOver(pbySignCert, ppbySignCert, pnSignCertSize, (size_t)nDERSignCertSize);
-    return VOMU_OK;
+    return morv::HandOver(pbySignCert, ppbySignCert, pnSignCertSize, (size_t)nDERSignCertSize);
 }
 
 int DecodeBase64Text(const char* pszText, OwnedArray<unsigned char>& pDER, int* pnDERSize)
@@ -248,8 +250,7 @@ int RSA_SignData_PKCS7_ByKeyPair(const unsigned char* pbyData, int nDataSize, X5
     int nDERSize = 0;
     nResult = EncodePKCS7(p7.get(), pDER, &nDERSize);
     if (VOMU_OK != nResult) return nResult;
-    morv::HandOver(pDER, ppbyDERSignature, pnDERSignatureSize, (size_t)nDERSize);
-    return VOMU_OK;
+    return morv::HandOver(pDER, ppbyDERSignature, pnDERSignatureSize, (size_t)nDERSize);
 }
 
 int RSA_SignData_PKCS7_ByPFX(const unsigned char* pbyData, int nDataSize, FILE* fpPFXFile,
@@ -317,19 +318,15 @@ int RSA_VerifyDataSignature_DERPKCS7Attached(const unsigned char* pbyDERSignatur
     nResult = PKCS7_verify(p7.get(), NULL, NULL, NULL, pBioContent.get(), VERIFY_ATTACHED_FLAGS);
     VOMU_FAIL_IF_OSSL(1 != nResult, "PKCS7_verify", VOMU_E_BAD_SIGNATURE);
     OwnedArray<unsigned char> pbySourceData;
-    char* pContent = NULL;
-    const long nContentSize = BIO_get_mem_data(pBioContent.get(), &pContent);
+    size_t nSourceDataSize = 0;
     if (ppbySourceData) {
-        nResult = CopyOut((const unsigned char*)pContent, nContentSize > 0 ? nContentSize : 0,
-                          pbySourceData);
+        nResult = CopyContent(pBioContent.get(), pbySourceData, &nSourceDataSize);
         if (VOMU_OK != nResult) return nResult;
     }
+    // The certificate first: nothing is handed over unless both outputs can be.
     nResult = HandOverSignCert(p7.get(), ppbySignCert, pnSignCertSize);
     if (VOMU_OK != nResult) return nResult;
-    if (ppbySourceData) morv::HandOver(pbySourceData, ppbySourceData, pnSourceDataSize,
-                                       (size_t)(nContentSize > 0 ? nContentSize : 0));
-    else if (pnSourceDataSize) *pnSourceDataSize = 0;
-    return VOMU_OK;
+    return morv::HandOver(pbySourceData, ppbySourceData, pnSourceDataSize, nSourceDataSize);
 }
 
 int RSA_VerifyDataSignature_PKCS7Detached(const char* pszBase64Signature,

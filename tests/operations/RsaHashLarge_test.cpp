@@ -15,9 +15,9 @@ namespace {
 TEST(RsaHashLarge, SparseFileBeyond4GiBHashesWhole)
 {
     ASSERT_EQ(VOMU_OK, SMKernelInitialize());
-    char szDir[] = "/tmp/morv_large_XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(szDir));
-    const std::string path = std::string(szDir) + "/sparse.bin";
+    support::TempDir dir("morv_large");
+    ASSERT_FALSE(dir.Path().empty());
+    const std::string path = dir.File("sparse.bin");
     ASSERT_EQ(0, peer::RunCommand("truncate -s 4294967306 " + path +
                                   " && printf head | dd of=" + path + " conv=notrunc status=none" +
                                   " && printf tail | dd of=" + path +
@@ -33,8 +33,6 @@ TEST(RsaHashLarge, SparseFileBeyond4GiBHashesWhole)
         EXPECT_EQ(peer::Hex(expected), peer::Hex(pbyHash, (size_t)nHashSize));
         delete[] pbyHash;
     }
-    unlink(path.c_str());
-    rmdir(szDir);
 }
 
 }  // namespace

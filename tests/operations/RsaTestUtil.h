@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "formats/OpenSSLPeer.h"
+#include "OpenSSLPeer.h"
 
 namespace rsatest {
 
