@@ -54,11 +54,19 @@ int EncodeDigestInfo(int nHashNID, const unsigned char* pbyHash, int nHashSize,
     return VOMU_OK;
 }
 
-int SetPkcs1Padding(EVP_PKEY_CTX* pPKeyCtx)
+// A PKCS#1 v1.5 context of the key, for signing or verifying, and the DigestInfo it works on.
+int PreparePkcs1(EVP_PKEY* pKey, bool bSign, int nHashNID, const unsigned char* pbyHash,
+                 int nHashSize, OsslPtr<EVP_PKEY_CTX>& pPKeyCtx, unsigned char* pbyDigestInfo,
+                 size_t* pnDigestInfoSize)
 {
-    const int nResult = EVP_PKEY_CTX_set_rsa_padding(pPKeyCtx, RSA_PKCS1_PADDING);
+    pPKeyCtx.reset(EVP_PKEY_CTX_new_from_pkey(smk::LibCtx(), pKey, NULL));
+    VOMU_FAIL_IF_OSSL(NULL == pPKeyCtx, "EVP_PKEY_CTX_new_from_pkey", VOMU_E_FAIL);
+    int nResult = bSign ? EVP_PKEY_sign_init(pPKeyCtx.get()) : EVP_PKEY_verify_init(pPKeyCtx.get());
+    VOMU_FAIL_IF_OSSL(1 != nResult, bSign ? "EVP_PKEY_sign_init" : "EVP_PKEY_verify_init",
+                      VOMU_E_FAIL);
+    nResult = EVP_PKEY_CTX_set_rsa_padding(pPKeyCtx.get(), RSA_PKCS1_PADDING);
     VOMU_FAIL_IF_OSSL(1 != nResult, "EVP_PKEY_CTX_set_rsa_padding", VOMU_E_FAIL);
-    return VOMU_OK;
+    return EncodeDigestInfo(nHashNID, pbyHash, nHashSize, pbyDigestInfo, pnDigestInfoSize);
 }
 
 int SignDigest(EVP_PKEY* pKey, int nHashNID, const unsigned char* pbyHash, int nHashSize,
@@ -66,15 +74,11 @@ int SignDigest(EVP_PKEY* pKey, int nHashNID, const unsigned char* pbyHash, int n
 {
     const EVP_PKEY* pRsaPrivKey = AsRsaKey(pKey);
     VOMU_FAIL_IF(NULL == pRsaPrivKey, "EVP_PKEY_get1_RSA", VOMU_E_FAIL);
-    OsslPtr<EVP_PKEY_CTX> pPKeyCtx(EVP_PKEY_CTX_new_from_pkey(smk::LibCtx(), pKey, NULL));
-    VOMU_FAIL_IF_OSSL(NULL == pPKeyCtx, "EVP_PKEY_CTX_new_from_pkey", VOMU_E_FAIL);
-    int nResult = EVP_PKEY_sign_init(pPKeyCtx.get());
-    VOMU_FAIL_IF_OSSL(1 != nResult, "EVP_PKEY_sign_init", VOMU_E_FAIL);
-    nResult = SetPkcs1Padding(pPKeyCtx.get());
-    if (VOMU_OK != nResult) return nResult;
+    OsslPtr<EVP_PKEY_CTX> pPKeyCtx;
     unsigned char byDigestInfo[DIGEST_INFO_MAX];
     size_t nDigestInfoSize = 0;
-    nResult = EncodeDigestInfo(nHashNID, pbyHash, nHashSize, byDigestInfo, &nDigestInfoSize);
+    int nResult = PreparePkcs1(pKey, true, nHashNID, pbyHash, nHashSize, pPKeyCtx, byDigestInfo,
+                               &nDigestInfoSize);
     if (VOMU_OK != nResult) return nResult;
     const int nKeySize = EVP_PKEY_get_size(pKey);
     VOMU_FAIL_IF(nKeySize <= 0, "RSA_size", VOMU_E_FAIL);
@@ -96,16 +100,11 @@ int VerifyDigest(X509* pX509Cert, int nHashNID, const unsigned char* pbyHash, in
     VOMU_FAIL_IF_OSSL(NULL == pEvpPubKey, "X509_get_pubkey", VOMU_E_FAIL);
     const EVP_PKEY* pRsaPubKey = AsRsaKey(pEvpPubKey.get());
     VOMU_FAIL_IF(NULL == pRsaPubKey, "EVP_PKEY_get1_RSA", VOMU_E_FAIL);
-    OsslPtr<EVP_PKEY_CTX> pPKeyCtx(
-        EVP_PKEY_CTX_new_from_pkey(smk::LibCtx(), pEvpPubKey.get(), NULL));
-    VOMU_FAIL_IF_OSSL(NULL == pPKeyCtx, "EVP_PKEY_CTX_new_from_pkey", VOMU_E_FAIL);
-    int nResult = EVP_PKEY_verify_init(pPKeyCtx.get());
-    VOMU_FAIL_IF_OSSL(1 != nResult, "EVP_PKEY_verify_init", VOMU_E_FAIL);
-    nResult = SetPkcs1Padding(pPKeyCtx.get());
-    if (VOMU_OK != nResult) return nResult;
+    OsslPtr<EVP_PKEY_CTX> pPKeyCtx;
     unsigned char byDigestInfo[DIGEST_INFO_MAX];
     size_t nDigestInfoSize = 0;
-    nResult = EncodeDigestInfo(nHashNID, pbyHash, nHashSize, byDigestInfo, &nDigestInfoSize);
+    int nResult = PreparePkcs1(pEvpPubKey.get(), false, nHashNID, pbyHash, nHashSize, pPKeyCtx,
+                               byDigestInfo, &nDigestInfoSize);
     if (VOMU_OK != nResult) return nResult;
     // Without a digest set, the library compares the whole recovered DigestInfo.
     nResult = EVP_PKEY_verify(pPKeyCtx.get(), pbySignature, (size_t)nSignatureSize, byDigestInfo,
@@ -130,15 +129,6 @@ struct DecodedPair {
     int nCertSize = 0, nSignatureSize = 0;
 };
 
-int DecodeText(const char* pszText, OwnedArray<unsigned char>& pbyOut, int* pnOutSize)
-{
-    VOMU_FAIL_IF(NULL == pszText, "Check parameter", VOMU_E_INVALID_ARG);
-    unsigned char* pbyDecoded = NULL;
-    const int nResult = Base64DecodeEx(pszText, (int)strlen(pszText), &pbyDecoded, pnOutSize);
-    pbyOut.reset(pbyDecoded);
-    return nResult;
-}
-
 }  // namespace
 
 namespace morv {
@@ -156,6 +146,25 @@ int ReadRsaSigner(FILE* fpPFXFile, const char* pszPassword, OsslPtr<EVP_PKEY>& p
     VOMU_FAIL_IF(VOMU_OK != nResult, "CheckX509KeyUsage", nResult);
     const EVP_PKEY* pRsaPrivKey = AsRsaKey(pPrivKey.get());
     VOMU_FAIL_IF(NULL == pRsaPrivKey, "EVP_PKEY_get1_RSA", VOMU_E_FAIL);
+    return VOMU_OK;
+}
+
+int DecodeBase64Text(const char* pszText, OwnedArray<unsigned char>& pDecoded, int* pnSize)
+{
+    VOMU_FAIL_IF(NULL == pszText, "Check parameter", VOMU_E_INVALID_ARG);
+    unsigned char* pbyDecoded = NULL;
+    const int nResult = Base64DecodeEx(pszText, (int)strlen(pszText), &pbyDecoded, pnSize);
+    pDecoded.reset(pbyDecoded);
+    return nResult;
+}
+
+int HandOverAsBase64(unsigned char* pbySigned, int nSignedSize, unsigned long dwBase64Flags,
+                     char** ppszBase64, int* pnBase64Size)
+{
+    OwnedArray<unsigned char> pSigned(pbySigned);
+    const int nResult = Base64EncodeEx(pSigned.get(), nSignedSize, ppszBase64, pnBase64Size,
+                                       dwBase64Flags);
+    VOMU_FAIL_IF(nResult != VOMU_OK, "Base64EncodeEx", nResult);
     return VOMU_OK;
 }
 
@@ -239,11 +248,8 @@ int RSA_SignData_PKCS1(const unsigned char* pbyData, int nDataSize, FILE* fpPFXF
     int nResult = RSA_SignData_PKCS1_ByPFX(pbyData, nDataSize, fpPFXFile, pszPassword, nHashNID,
                                            &pbySignature, &nSignatureSize);
     if (VOMU_OK != nResult) return nResult;
-    OwnedArray<unsigned char> pSignature(pbySignature);
-    nResult = Base64EncodeEx(pSignature.get(), nSignatureSize, ppszBase64Signature, pnBase64Size,
-                             dwBase64Flags);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "Base64EncodeEx", nResult);
-    return VOMU_OK;
+    return morv::HandOverAsBase64(pbySignature, nSignatureSize, dwBase64Flags,
+                                  ppszBase64Signature, pnBase64Size);
 }
 
 int RSA_SignFile_PKCS1(FILE* fpSourceFile, FILE* fpPFXFile, const char* pszPassword,
@@ -255,11 +261,8 @@ int RSA_SignFile_PKCS1(FILE* fpSourceFile, FILE* fpPFXFile, const char* pszPassw
     int nResult = RSA_SignFile_PKCS1_ByPFX(fpSourceFile, fpPFXFile, pszPassword, nHashNID,
                                            &pbySignature, &nSignatureSize);
     if (VOMU_OK != nResult) return nResult;
-    OwnedArray<unsigned char> pSignature(pbySignature);
-    nResult = Base64EncodeEx(pSignature.get(), (int)nSignatureSize, ppszBase64Signature, NULL,
-                             dwBase64Flags);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "Base64EncodeEx", nResult);
-    return VOMU_OK;
+    return morv::HandOverAsBase64(pbySignature, (int)nSignatureSize, dwBase64Flags,
+                                  ppszBase64Signature, NULL);
 }
 
 int RSA_VerifyDataSignature_PKCS1_ByX509(const unsigned char* pbyData, int nDataSize,
@@ -321,9 +324,9 @@ int RSA_VerifyDataSignature_PKCS1(const unsigned char* pbyData, int nDataSize,
                                   const char* pszBase64Signature)
 {
     DecodedPair pair;
-    int nResult = DecodeText(pszBase64CertContent, pair.pbyCert, &pair.nCertSize);
+    int nResult = morv::DecodeBase64Text(pszBase64CertContent, pair.pbyCert, &pair.nCertSize);
     VOMU_FAIL_IF(VOMU_OK != nResult, "Base64DecodeEx(pszBase64CertContent)", nResult);
-    nResult = DecodeText(pszBase64Signature, pair.pbySignature, &pair.nSignatureSize);
+    nResult = morv::DecodeBase64Text(pszBase64Signature, pair.pbySignature, &pair.nSignatureSize);
     VOMU_FAIL_IF(VOMU_OK != nResult, "Base64DecodeEx(pszBase64Signature)", nResult);
     nResult = RSA_VerifyDataSignature_DERPKCS1_ByDERCert(
         pbyData, nDataSize, pair.pbyCert.get(), pair.nCertSize, nHashNID,
@@ -336,9 +339,9 @@ int RSA_VerifyFileSignature_PKCS1(FILE* fpSourceFile, const char* pszBase64CertC
                                   int nHashNID, const char* pszBase64Signature)
 {
     DecodedPair pair;
-    int nResult = DecodeText(pszBase64CertContent, pair.pbyCert, &pair.nCertSize);
+    int nResult = morv::DecodeBase64Text(pszBase64CertContent, pair.pbyCert, &pair.nCertSize);
     VOMU_FAIL_IF(VOMU_OK != nResult, "Base64DecodeEx(CertContent)", nResult);
-    nResult = DecodeText(pszBase64Signature, pair.pbySignature, &pair.nSignatureSize);
+    nResult = morv::DecodeBase64Text(pszBase64Signature, pair.pbySignature, &pair.nSignatureSize);
     VOMU_FAIL_IF(VOMU_OK != nResult, "Base64DecodeEx(Signature)", nResult);
     nResult = RSA_VerifyFileSignature_PKCS1_ByDERCertContent(
         fpSourceFile, pair.pbyCert.get(), pair.nCertSize, nHashNID, pair.pbySignature.get(),

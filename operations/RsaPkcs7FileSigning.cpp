@@ -142,10 +142,7 @@ int RSA_SignFile_PKCS7Detached(FILE* fpSourceFile, FILE* fpPFXFile, const char* 
     nResult = RSA_SignFile_PKCS7Detached_ByPFX(fpSourceFile, fpPFXFile, pszPassword, nHashNID,
                                                bExact, &pbyDER, &nDERSize);
     if (VOMU_OK != nResult) return nResult;
-    OwnedArray<unsigned char> pDER(pbyDER);
-    nResult = Base64EncodeEx(pDER.get(), nDERSize, ppszBase64Signature, NULL, dwBase64Flags);
-    VOMU_FAIL_IF(nResult != VOMU_OK, "Base64EncodeEx", nResult);
-    return VOMU_OK;
+    return morv::HandOverAsBase64(pbyDER, nDERSize, dwBase64Flags, ppszBase64Signature, NULL);
 }
 
 int RSA_VerifyFileSignature_DERPKCS7Detached(const unsigned char* pbyDERSignature,
@@ -167,12 +164,9 @@ int RSA_VerifyFileSignature_DERPKCS7Detached(const unsigned char* pbyDERSignatur
 int RSA_VerifyFileSignature_PKCS7Detached(const char* pszBase64Signature, FILE* fpSourceFile,
                                           unsigned char** ppbySignCert, int* pnSignCertSize)
 {
-    VOMU_FAIL_IF(NULL == pszBase64Signature, "Check parameter", VOMU_E_INVALID_ARG);
-    unsigned char* pbyDER = NULL;
+    OwnedArray<unsigned char> pDER;
     int nDERSize = 0;
-    int nResult = Base64DecodeEx(pszBase64Signature, (int)strlen(pszBase64Signature), &pbyDER,
-                                 &nDERSize);
-    OwnedArray<unsigned char> pDER(pbyDER);
+    int nResult = morv::DecodeBase64Text(pszBase64Signature, pDER, &nDERSize);
     VOMU_FAIL_IF(VOMU_OK != nResult, "Base64DecodeEx(pszBase64PKCS7DetachedSignature)", nResult);
     unsigned char* pbySignCert = NULL;
     int nSignCertSize = 0;

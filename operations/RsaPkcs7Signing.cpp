@@ -11,6 +11,7 @@
 #include "HashAlgorithms.h"
 #include "OsslPtr.h"
 #include "RSADataSigning.h"
+#include "RsaSigner.h"
 #include "SMKernel.h"
 #include "VomuStep.h"
 #include "vomu_result.h"
@@ -169,16 +170,6 @@ int HandOverSignCert(PKCS7* p7, unsigned char** ppbySignCert, int* pnSignCertSiz
     return morv::HandOver(pbySignCert, ppbySignCert, pnSignCertSize, (size_t)nDERSignCertSize);
 }
 
-int DecodeBase64Text(const char* pszText, OwnedArray<unsigned char>& pDER, int* pnDERSize)
-{
-    VOMU_FAIL_IF(NULL == pszText, "Check parameter", VOMU_E_INVALID_ARG);
-    unsigned char* pbyDER = NULL;
-    const int nResult = Base64DecodeEx(pszText, (int)strlen(pszText), &pbyDER, pnDERSize);
-    pDER.reset(pbyDER);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "Base64DecodeEx", nResult);
-    return VOMU_OK;
-}
-
 // Hands over an array the caller asked for; the rest is freed by its owner and its length
 // reads 0, as from the DER verifiers.
 void HandOverIfAsked(OwnedArray<unsigned char>& pOwned, int nSize, unsigned char** ppbyOut,
@@ -282,11 +273,8 @@ int RSA_SignData_PKCS7(const unsigned char* pbyData, int nDataSize, FILE* fpPFXF
     int nResult = RSA_SignData_PKCS7_ByPFX(pbyData, nDataSize, fpPFXFile, pszPassword, nHashNID,
                                            bAttached, &pbyDER, &nDERSize);
     if (VOMU_OK != nResult) return nResult;
-    OwnedArray<unsigned char> pDER(pbyDER);
-    nResult = Base64EncodeEx(pDER.get(), nDERSize, ppszBase64Signature, pnBase64Size,
-                             dwBase64Flags);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "Base64EncodeEx", nResult);
-    return VOMU_OK;
+    return morv::HandOverAsBase64(pbyDER, nDERSize, dwBase64Flags, ppszBase64Signature,
+                                  pnBase64Size);
 }
 
 int RSA_VerifyDataSignature_DERPKCS7Detached(const unsigned char* pbyDERSignature,
@@ -335,8 +323,8 @@ int RSA_VerifyDataSignature_PKCS7Detached(const char* pszBase64Signature,
 {
     OwnedArray<unsigned char> pDER;
     int nDERSize = 0;
-    int nResult = DecodeBase64Text(pszBase64Signature, pDER, &nDERSize);
-    if (VOMU_OK != nResult) return nResult;
+    int nResult = morv::DecodeBase64Text(pszBase64Signature, pDER, &nDERSize);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "Base64DecodeEx", nResult);
     unsigned char* pbySignCert = NULL;
     int nSignCertSize = 0;
     nResult = RSA_VerifyDataSignature_DERPKCS7Detached(pDER.get(), nDERSize, pbyData, nDataSize,
@@ -353,8 +341,8 @@ int RSA_VerifyDataSignature_PKCS7Attached(const char* pszBase64Signature,
 {
     OwnedArray<unsigned char> pDER;
     int nDERSize = 0;
-    int nResult = DecodeBase64Text(pszBase64Signature, pDER, &nDERSize);
-    if (VOMU_OK != nResult) return nResult;
+    int nResult = morv::DecodeBase64Text(pszBase64Signature, pDER, &nDERSize);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "Base64DecodeEx", nResult);
     unsigned char* pbySourceData = NULL;
     unsigned char* pbySignCert = NULL;
     int nSourceDataSize = 0, nSignCertSize = 0;
