@@ -1,5 +1,7 @@
 // RSA SignedData of data, attached and detached, made and checked with the crypto library's
 // PKCS#7 objects in the kernel's library context.
+#include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include <openssl/err.h>
@@ -116,8 +118,8 @@ int CopyContent(BIO* pBioContent, OwnedArray<unsigned char>& pbySourceData, size
 
 int EncodePKCS7(PKCS7* p7, OwnedArray<unsigned char>& pDER, int* pnDERSize)
 {
-    const int nDERSignatureSize = i2d_PKCS7(p7, NULL);
-    VOMU_FAIL_IF_OSSL(0 >= nDERSignatureSize, "i2d_PKCS7", VOMU_E_FAIL);
+    const int nDERSignatureSize = std::max(0, i2d_PKCS7(p7, NULL));
+    VOMU_FAIL_IF_OSSL(0 == nDERSignatureSize, "i2d_PKCS7", VOMU_E_FAIL);
     pDER.reset(new (std::nothrow) unsigned char[nDERSignatureSize]);
     VOMU_FAIL_IF(!pDER, "New memory", VOMU_E_FAIL);
     unsigned char* pbyOut = pDER.get();

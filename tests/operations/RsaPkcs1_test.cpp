@@ -4,16 +4,19 @@
 #include <gtest/gtest.h>
 
 #include <openssl/objects.h>
+#include <openssl/pem.h>
 
 #include <string>
 
 #include "Base64Utility.h"
+#include "OsslPtr.h"
 #include "RSADataSigning.h"
 #include "RsaTestUtil.h"
 #include "SMKernel.h"
 #include "SMObjects.h"
 #include "vomu_result.h"
 
+using morv::OsslPtr;
 using peer::Bytes;
 using rsatest::kP12Password;
 using rsatest::OpenFile;
@@ -235,6 +238,49 @@ TEST_F(RsaPkcs1, ExpiredSignerStillVerifies)
     EXPECT_EQ(VOMU_OK, RSA_VerifyDataSignature_DERPKCS1_ByDERCert(msg.data(), (int)msg.size(), der.data(),
                                                                   (int)der.size(), NID_sha256, sig.data(),
                                                                   (int)sig.size()));
+}
+
+}  // namespace
+
+namespace {
+
+OsslPtr<EVP_PKEY> LoadKey(const std::string& path, OSSL_LIB_CTX* pLibCtx)
+{
+    OsslPtr<BIO> pBio(BIO_new_file(path.c_str(), "r"));
+    return OsslPtr<EVP_PKEY>(PEM_read_bio_PrivateKey_ex(pBio.get(), nullptr, nullptr, nullptr, pLibCtx, nullptr));
+}
+
+// Keys handed in directly, whichever library context made them; only RSA keys sign.
+TEST_F(RsaPkcs1, PrivateKeyRoadsTakeKeysOfEitherContext)
+{
+    const Bytes msg = rsatest::Message(4000, 4);
+    peer::TempFile file(msg);
+    const std::string expected = peer::Hex(CliSign("sha256", Pki("rsa/ee_sign.key"), file.Path()));
+    for (OSSL_LIB_CTX* pLibCtx : {(OSSL_LIB_CTX*)nullptr, smk::LibCtx()}) {
+        OsslPtr<EVP_PKEY> pKey = LoadKey(Pki("rsa/ee_sign.key"), pLibCtx);
+        ASSERT_TRUE(pKey);
+        unsigned char* pbySignature = nullptr;
+        int nSize = 0;
+        ASSERT_EQ(VOMU_OK, RSA_SignData_PKCS1_ByPrivateKey(msg.data(), (int)msg.size(), pKey.get(), NID_sha256,
+                                                           &pbySignature, &nSize));
+        EXPECT_EQ(expected, peer::Hex(pbySignature, (size_t)nSize));
+        delete[] pbySignature;
+        OpenFile in(file.Path());
+        unsigned int nFileSize = 0;
+        ASSERT_EQ(VOMU_OK, RSA_SignFile_PKCS1_ByPrivateKey(in.Get(), pKey.get(), NID_sha256, &pbySignature,
+                                                           &nFileSize));
+        EXPECT_EQ(expected, peer::Hex(pbySignature, nFileSize));
+        delete[] pbySignature;
+    }
+    OsslPtr<EVP_PKEY> pEcKey = LoadKey(Pki("ec/ee_p256.key"), smk::LibCtx());
+    ASSERT_TRUE(pEcKey);
+    unsigned char* pbySignature = nullptr;
+    int nSize = 0;
+    EXPECT_EQ(VOMU_E_FAIL, RSA_SignData_PKCS1_ByPrivateKey(msg.data(), (int)msg.size(), pEcKey.get(), NID_sha256,
+                                                           &pbySignature, &nSize));
+    EXPECT_EQ(VOMU_E_FAIL, RSA_SignData_PKCS1_ByPrivateKey(msg.data(), (int)msg.size(), nullptr, NID_sha256,
+                                                           &pbySignature, &nSize));
+    EXPECT_EQ(nullptr, pbySignature);
 }
 
 }  // namespace
