@@ -281,6 +281,50 @@ TEST_F(RsaPkcs7, SignExReportsUnknownDigestOnTheErrorQueue)
     }
 }
 
+// The extra certificates and the flags of the signing step, against OpenSSL's own PKCS7_sign
+// in its default context (whose default digest for RSA is SHA-256) with the same arguments.
+TEST_F(RsaPkcs7, SignExMatchesOpensslsPkcs7Sign)
+{
+    const Bytes msg = rsatest::Message(700, 8);
+    peer::TempFile file(msg);
+    auto read = [](const std::string& name, OSSL_LIB_CTX* pLibCtx, OsslPtr<X509>& cert, OsslPtr<EVP_PKEY>* pKey) {
+        OsslPtr<BIO> c(BIO_new_file(Pki("rsa/" + name + ".pem").c_str(), "r"));
+        cert.reset(pLibCtx ? smk::PemReadX509(c.get()) : PEM_read_bio_X509(c.get(), nullptr, nullptr, nullptr));
+        if (!pKey) return;
+        OsslPtr<BIO> k(BIO_new_file(Pki("rsa/" + name + ".key").c_str(), "r"));
+        pKey->reset(PEM_read_bio_PrivateKey_ex(k.get(), nullptr, nullptr, nullptr, pLibCtx, nullptr));
+    };
+    OsslPtr<X509> pCert, pPeerCert, pInt, pPeerInt;
+    OsslPtr<EVP_PKEY> pKey, pPeerKey;
+    read("ee_sign", smk::LibCtx(), pCert, &pKey);
+    read("ee_sign", nullptr, pPeerCert, &pPeerKey);
+    read("int", smk::LibCtx(), pInt, nullptr);
+    read("int", nullptr, pPeerInt, nullptr);
+    OsslPtr<STACK_OF(X509)> pExtra(sk_X509_new_null()), pPeerExtra(sk_X509_new_null());
+    ASSERT_TRUE(pCert && pKey && pPeerCert && pPeerKey && pInt && pPeerInt && pExtra && pPeerExtra);
+    ASSERT_TRUE(sk_X509_push(pExtra.get(), pInt.release()) && sk_X509_push(pPeerExtra.get(), pPeerInt.release()));
+    const int nBase = PKCS7_BINARY | PKCS7_NOATTR | PKCS7_DETACHED;
+    for (int nFlags : {nBase, nBase | PKCS7_NOCERTS, PKCS7_BINARY | PKCS7_NOATTR}) {
+        SCOPED_TRACE(nFlags);
+        OsslPtr<BIO> pData(BIO_new_mem_buf(msg.data(), (int)msg.size()));
+        OsslPtr<BIO> pPeerData(BIO_new_mem_buf(msg.data(), (int)msg.size()));
+        OsslPtr<PKCS7> p7(morv::PKCS7_sign_ex(pCert.get(), pKey.get(), pExtra.get(), pData.get(), NID_sha256,
+                                              nFlags));
+        OsslPtr<PKCS7> pPeer(PKCS7_sign(pPeerCert.get(), pPeerKey.get(), pPeerExtra.get(), pPeerData.get(), nFlags));
+        ASSERT_TRUE(p7 && pPeer);
+        EXPECT_EQ(peer::Hex(dertest::ByOpenSSL(i2d_PKCS7, pPeer.get())),
+                  peer::Hex(dertest::ByOpenSSL(i2d_PKCS7, p7.get())));
+    }
+    // Unfinished on request: the caller finishes it.
+    OsslPtr<BIO> pData(BIO_new_mem_buf(msg.data(), (int)msg.size()));
+    OsslPtr<PKCS7> p7(morv::PKCS7_sign_ex(pCert.get(), pKey.get(), nullptr, nullptr, NID_sha256,
+                                          nBase | PKCS7_PARTIAL));
+    ASSERT_TRUE(p7);
+    ASSERT_EQ(1, PKCS7_final(p7.get(), pData.get(), nBase));
+    EXPECT_EQ(peer::Hex(SmimeSign("-noattr -md sha256", file.Path())),
+              peer::Hex(dertest::ByOpenSSL(i2d_PKCS7, p7.get())));
+}
+
 TEST_F(RsaPkcs7, ExactIdentifierNamesSha256WithRsaAndVerifiesAlike)
 {
     const Bytes msg = rsatest::Message(500);
