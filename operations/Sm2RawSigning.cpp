@@ -8,6 +8,7 @@
 #include "DataSigning.h"
 #include "HandOver.h"
 #include "PKCS7SignedDataOperations.h"
+#include "SecretArray.h"
 #include "SM2.h"
 #include "Sm2KeyFile.h"
 #include "VomuStep.h"
@@ -41,15 +42,13 @@ int DigestSource(const SignSource& source, const SM2_KEY_PAIR* pSM2KeyPair, bool
 }
 
 // d as 32 bytes: a shorter key is left-padded, so no byte past the caller's array is read.
-void PrivateKeyField(const SM2_KEY_PAIR* pSM2KeyPair, unsigned char* pbyD)
+void PrivateKeyField(const SM2_KEY_PAIR* pSM2KeyPair, morv::SecretBytes<SM2_FIELD_SIZE>& d)
 {
     const int nLen = pSM2KeyPair->privateKeyLen;
-    if (nLen > 0 && nLen < SM2_FIELD_SIZE) {
-        memset(pbyD, 0, SM2_FIELD_SIZE);
-        memcpy(pbyD + SM2_FIELD_SIZE - nLen, pSM2KeyPair->privateKey, (size_t)nLen);
-        return;
-    }
-    memcpy(pbyD, pSM2KeyPair->privateKey, SM2_FIELD_SIZE);
+    if (nLen > 0 && nLen < SM2_FIELD_SIZE)
+        memcpy(d.aby + SM2_FIELD_SIZE - nLen, pSM2KeyPair->privateKey, (size_t)nLen);
+    else
+        memcpy(d.aby, pSM2KeyPair->privateKey, SM2_FIELD_SIZE);
 }
 
 int SignSourceRaw(const SignSource& source, const SM2_KEY_PAIR* pSM2KeyPair,
@@ -62,17 +61,13 @@ int SignSourceRaw(const SignSource& source, const SM2_KEY_PAIR* pSM2KeyPair,
     unsigned char abyDigest[SM3_HASH_SIZE];
     int nResult = DigestSource(source, pSM2KeyPair, bWithZ, abyDigest);
     if (VOMU_OK != nResult) return nResult;
-    unsigned char abyD[SM2_FIELD_SIZE];
-    PrivateKeyField(pSM2KeyPair, abyD);
+    morv::SecretBytes<SM2_FIELD_SIZE> d;
+    PrivateKeyField(pSM2KeyPair, d);
     OwnedArray<unsigned char> pbySignature = morv::NewArray<unsigned char>(SM2_RAW_RS_SIZE);
-    nResult = pbySignature ? _SM2_sign_ex(abyDigest, abyD, pbySignature.get(),
-                                          pbySignature.get() + SM2_FIELD_SIZE)
-                           : 0;
-    OPENSSL_cleanse(abyD, sizeof(abyD));
     VOMU_FAIL_IF(!pbySignature, "New memory", VOMU_E_FAIL);
+    nResult = _SM2_sign_ex(abyDigest, d.aby, pbySignature.get(), pbySignature.get() + SM2_FIELD_SIZE);
     VOMU_FAIL_IF(nResult != 1, "_SM2_sign_ex", VOMU_E_FAIL);
-    morv::HandOver(pbySignature, ppbySignature, pnSignatureSize, SM2_RAW_RS_SIZE);
-    return VOMU_OK;
+    return morv::HandOver(pbySignature, ppbySignature, pnSignatureSize, SM2_RAW_RS_SIZE);
 }
 
 // The key-file steps, then the raw signature with the key pair they decrypted.
@@ -114,8 +109,7 @@ int EncodePKCS1(unsigned char* pbyRS, unsigned long fSignatureEncodedType,
                                  dwBase64Flags);
     VOMU_FAIL_IF(VOMU_OK != nResult, "Base64EncodeEx", nResult);
     OwnedArray<char> pszOwned(pszText);
-    morv::HandOver(pszOwned, ppszBase64Signature, pnBase64Size, (size_t)nTextSize);
-    return VOMU_OK;
+    return morv::HandOver(pszOwned, ppszBase64Signature, pnBase64Size, (size_t)nTextSize);
 }
 
 int CheckTextOutputs(char** ppszBase64Signature, int* pnBase64Size)

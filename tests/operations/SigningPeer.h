@@ -14,7 +14,7 @@
 #include <map>
 #include <string>
 
-#include "formats/OpenSSLPeer.h"
+#include "OpenSSLPeer.h"
 
 namespace signpeer {
 
@@ -29,7 +29,7 @@ inline std::string PkiPath(const std::string& name)
 }
 
 // Lower-case hex, the CLI's way of printing digests.
-inline std::string HexLower(const unsigned char* p, size_t n) { return dertest::HexText(p, n, false); }
+inline std::string HexLower(const unsigned char* p, size_t n) { return support::HexText(p, n, false); }
 
 inline std::string Quote(const std::string& s) { return "'" + s + "'"; }
 

@@ -17,7 +17,7 @@
 #include "LogCapture.h"
 #include "SMKernel.h"
 #include "SigningPeer.h"
-#include "smkernel/SmCryptoPeer.h"
+#include "SmCryptoPeer.h"
 #include "vomu_result.h"
 
 using peer::Bytes;
