@@ -28,6 +28,9 @@
 #include "SMFileCertOperations.h"
 #include "vomu_result.h"
 
+// An SM3 digest, and so every digest an SM2 signature is made over.
+#define SM3_HASH_SIZE 32
+
 // fSignatureEncodedType of a PKCS#1 SM2 signature.
 #define SM2_SIGNATURE_RAW_RS  1  // the 64 bytes r || s
 #define SM2_SIGNATURE_ASN1_Q1 2  // DER SM2Q1 SEQUENCE { INTEGER r, INTEGER s }
