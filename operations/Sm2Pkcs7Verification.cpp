@@ -97,6 +97,20 @@ int DecodeText(const char* pszBase64PKCS7, int nBase64Size, OwnedArray<unsigned 
     return VOMU_OK;
 }
 
+// The text decoded, then the DER verifier (named by pszStep) over it.
+template <typename VerifyDER>
+int VerifyText(const char* pszBase64PKCS7, int nBase64Size, const char* pszStep,
+               VerifyDER verifyDER)
+{
+    OwnedArray<unsigned char> pbyDER;
+    int nDERSize = 0;
+    int nResult = DecodeText(pszBase64PKCS7, nBase64Size, pbyDER, &nDERSize);
+    if (VOMU_OK != nResult) return nResult;
+    nResult = verifyDER(pbyDER.get(), nDERSize);
+    VOMU_FAIL_IF(VOMU_OK != nResult, pszStep, nResult);
+    return VOMU_OK;
+}
+
 int ParseDetached(const unsigned char* pbyPKCS7, int nPKCS7Size, ParsedSignedData& parsed)
 {
     int nResult = ParseSignedData(pbyPKCS7, nPKCS7Size, parsed);
@@ -141,15 +155,11 @@ int VerifySignature_PKCS7Attached(const char* pszBase64PKCS7, int nBase64Size,
                                   unsigned char** ppbySourceData, int* pnSourceDataSize,
                                   unsigned char** ppbySignCert, int* pnSignCertSize, bool bWithZ)
 {
-    OwnedArray<unsigned char> pbyDER;
-    int nDERSize = 0;
-    int nResult = DecodeText(pszBase64PKCS7, nBase64Size, pbyDER, &nDERSize);
-    if (VOMU_OK != nResult) return nResult;
-    nResult = VerifySignature_DERPKCS7Attached(pbyDER.get(), nDERSize, ppbySourceData,
-                                               pnSourceDataSize, ppbySignCert, pnSignCertSize,
-                                               bWithZ);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "VerifySignature_DERPKCS7Attached", nResult);
-    return VOMU_OK;
+    auto verifyDER = [&](const unsigned char* pbyDER, int nDERSize) {
+        return VerifySignature_DERPKCS7Attached(pbyDER, nDERSize, ppbySourceData, pnSourceDataSize,
+                                                ppbySignCert, pnSignCertSize, bWithZ);
+    };
+    return VerifyText(pszBase64PKCS7, nBase64Size, "VerifySignature_DERPKCS7Attached", verifyDER);
 }
 
 int VerifySignature_DERPKCS7Detached(const unsigned char* pbyPKCS7, int nPKCS7Size,
@@ -169,15 +179,11 @@ int VerifySignature_PKCS7Detached(const char* pszBase64PKCS7, int nBase64Size,
                                   const unsigned char* pbySourceData, int nSourceDataSize,
                                   unsigned char** ppbySignCert, int* pnSignCertSize, bool bWithZ)
 {
-    OwnedArray<unsigned char> pbyDER;
-    int nDERSize = 0;
-    int nResult = DecodeText(pszBase64PKCS7, nBase64Size, pbyDER, &nDERSize);
-    if (VOMU_OK != nResult) return nResult;
-    nResult = VerifySignature_DERPKCS7Detached(pbyDER.get(), nDERSize, pbySourceData,
-                                               nSourceDataSize, ppbySignCert, pnSignCertSize,
-                                               bWithZ);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "VerifySignature_DERPKCS7Detached", nResult);
-    return VOMU_OK;
+    auto verifyDER = [&](const unsigned char* pbyDER, int nDERSize) {
+        return VerifySignature_DERPKCS7Detached(pbyDER, nDERSize, pbySourceData, nSourceDataSize,
+                                                ppbySignCert, pnSignCertSize, bWithZ);
+    };
+    return VerifyText(pszBase64PKCS7, nBase64Size, "VerifySignature_DERPKCS7Detached", verifyDER);
 }
 
 int SM2_VerifyFileSignature_PKCS7Detached(const char* pszBase64PKCS7, int nBase64Size,

@@ -66,28 +66,25 @@ int FinishDigest(SM3_CTX* pCtx, unsigned char* pbyHash)
     return VOMU_OK;
 }
 
-// One piece of at most BLOCK_SIZE bytes: read whole, then hashed. The reasons name the two
-// cases, a final piece and a full block.
+// One piece of at most BLOCK_SIZE bytes, read whole, then hashed: a full block, or the final
+// piece below the block size (whose reason names the remaining count).
 int HashFilePiece(SM3_CTX* pCtx, FILE* fpSourceFile, unsigned char* pbyBlock,
                   uint64_t ulBytesToRead)
 {
+    const bool bFinal = ulBytesToRead < BLOCK_SIZE;
+    const size_t ulPieceSize = bFinal ? (size_t)ulBytesToRead : BLOCK_SIZE;
     memset(pbyBlock, 0, BLOCK_SIZE);
-    int nResult = 0;
-    if (ulBytesToRead < BLOCK_SIZE) {
-        const size_t ulOnceReadSize = fread(pbyBlock, 1, (size_t)ulBytesToRead, fpSourceFile);
-        TRACE(TRACE_LEVEL_INFO, "Once read file size: %ld\n", (long)ulOnceReadSize);
+    const size_t ulOnceReadSize = fread(pbyBlock, 1, ulPieceSize, fpSourceFile);
+    TRACE(TRACE_LEVEL_INFO, "Once read file size: %ld\n", (long)ulOnceReadSize);
+    if (bFinal)
         VOMU_FAIL_IF(ulOnceReadSize != ulBytesToRead || ferror(fpSourceFile) != 0,
                      "fread(fpSourceFile)", VOMU_E_READ_FILE);
-        nResult = SM3_Update(pCtx, pbyBlock, ulOnceReadSize);
-        VOMU_FAIL_IF(nResult != 1, "SM3_Update(final block)", VOMU_E_FAIL);
-        return VOMU_OK;
-    }
-    const size_t ulOnceReadSize = fread(pbyBlock, 1, BLOCK_SIZE, fpSourceFile);
-    TRACE(TRACE_LEVEL_INFO, "Once read file size: %ld\n", (long)ulOnceReadSize);
-    VOMU_FAIL_IF(ulOnceReadSize != BLOCK_SIZE || ferror(fpSourceFile) != 0,
-                 "fread(fpSourceFile)", VOMU_E_READ_FILE);
-    nResult = SM3_Update(pCtx, pbyBlock, BLOCK_SIZE);
-    VOMU_FAIL_IF(nResult != 1, "SM3_Update(file block)", VOMU_E_FAIL);
+    else
+        VOMU_FAIL_IF(ulOnceReadSize != BLOCK_SIZE || ferror(fpSourceFile) != 0,
+                     "fread(fpSourceFile)", VOMU_E_READ_FILE);
+    const int nResult = SM3_Update(pCtx, pbyBlock, ulPieceSize);
+    VOMU_FAIL_IF(nResult != 1, bFinal ? "SM3_Update(final block)" : "SM3_Update(file block)",
+                 VOMU_E_FAIL);
     return VOMU_OK;
 }
 

@@ -31,6 +31,18 @@ inline std::string PkiPath(const std::string& name)
 // Lower-case hex, the CLI's way of printing digests.
 inline std::string HexLower(const unsigned char* p, size_t n) { return support::HexText(p, n, false); }
 
+// An SM2 key file of the fixtures (sm2pfx/<name>.b64).
+inline std::string KeyFile(const std::string& name) { return PkiPath("sm2pfx/" + name + ".b64"); }
+
+// The first n bytes (at most 102,400) of the keystream message fixture.
+inline Bytes Message(size_t n)
+{
+    Bytes all = peer::ReadFileBytes(PkiPath("msg_102400.bin"));
+    EXPECT_GE(all.size(), n);
+    all.resize(n);
+    return all;
+}
+
 inline std::string Quote(const std::string& s) { return "'" + s + "'"; }
 
 // The command's output with trailing white space removed; a failing command fails the test.

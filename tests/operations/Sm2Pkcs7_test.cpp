@@ -42,15 +42,6 @@ protected:
     static void SetUpTestSuite() { ASSERT_EQ(VOMU_OK, SMKernelInitialize()); }
 };
 
-std::string KeyFile(const std::string& name) { return PkiPath("sm2pfx/" + name + ".b64"); }
-
-Bytes Message(size_t n)
-{
-    Bytes all = peer::ReadFileBytes(PkiPath("msg_102400.bin"));
-    all.resize(n);
-    return all;
-}
-
 Bytes Decode(const std::string& text)
 {
     unsigned char* pby = NULL;

@@ -31,15 +31,6 @@ protected:
     static void SetUpTestSuite() { ASSERT_EQ(VOMU_OK, SMKernelInitialize()); }
 };
 
-std::string KeyFile(const std::string& name) { return PkiPath("sm2pfx/" + name + ".b64"); }
-
-Bytes Message(size_t n)
-{
-    Bytes all = peer::ReadFileBytes(PkiPath("msg_102400.bin"));
-    all.resize(n);
-    return all;
-}
-
 // ee_sign's key pair as the CLI printed it into expected.txt.
 struct FixtureKeyPair {
     Bytes d = peer::FromHex(Fact("sm2/ee_sign", "private_d"));

@@ -43,15 +43,6 @@ CertKey CliCertKey(const std::string& certPem)
     return {Bytes(xy.begin(), xy.begin() + 32), Bytes(xy.begin() + 32, xy.end())};
 }
 
-// The first n bytes of the 102,400-byte keystream fixture, in a file of their own.
-Bytes Message(size_t n)
-{
-    Bytes all = peer::ReadFileBytes(PkiPath("msg_102400.bin"));
-    EXPECT_GE(all.size(), n);
-    all.resize(n);
-    return all;
-}
-
 std::string OurHash(const Bytes& msg, const CertKey* pKey, bool bWithZ)
 {
     unsigned char abyHash[32];
