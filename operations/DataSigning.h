@@ -146,6 +146,7 @@ int SignData_PKCS7_BySM2PFX(const unsigned char* pbySourceData, int nSourceDataS
                             unsigned long fSignatureEncodedType, const char* pszDigestEncAlgOID);
 
 // Attached: the content (followed by one zero byte not counted) and the signer certificate.
+// Empty content counts as none (VOMU_E_PKCS7_FORMAT): it cannot be told from a detached one.
 int VerifySignature_DERPKCS7Attached(const unsigned char* pbyPKCS7, int nPKCS7Size,
                                      unsigned char** ppbySourceData, int* pnSourceDataSize,
                                      unsigned char** ppbySignCert, int* pnSignCertSize,
