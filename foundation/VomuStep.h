@@ -43,4 +43,23 @@ void StepFailed(const char* pszFile, int nLine, const char* pszFunc, const char*
 #define VOMU_FAIL_IF(cond, step, code) VOMU_STEP_CHECK_(cond, #cond, step, code, false)
 #define VOMU_FAIL_IF_OSSL(cond, step, code) VOMU_STEP_CHECK_(cond, #cond, step, code, true)
 
+// A shared helper that logs each caller's own reason text (its callers name their variables
+// differently) gives the reason instead of its condition's text.
+#define VOMU_FAIL_IF_REASON(cond, reason, step, code) \
+    VOMU_STEP_CHECK_(cond, reason, step, code, false)
+#define VOMU_FAIL_IF_OSSL_REASON(cond, reason, step, code) \
+    VOMU_STEP_CHECK_(cond, reason, step, code, true)
+
+// Steps repeated for every piece of a streamed file log only their Failed line: an OK line per
+// 16 KiB piece would flood the log of a large file with identical lines.
+#define VOMU_PIECE_FAIL_IF(cond, reason, step, code, openssl)                            \
+    do {                                                                                 \
+        if (cond) {                                                                      \
+            const int nStepCode_ = (int)(code);                                          \
+            ::morv::StepFailed(__FILE__, __LINE__, __func__, (step), nStepCode_, (reason), \
+                               (openssl));                                               \
+            return nStepCode_;                                                           \
+        }                                                                                \
+    } while (0)
+
 #endif

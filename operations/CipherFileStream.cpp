@@ -1,0 +1,63 @@
+// Streams a file through an initialised cipher context in pieces of BLOCK_SIZE bytes.
+#include "CipherFileStream.h"
+
+#include <algorithm>
+
+#include "VomuStep.h"
+#include "vomu_result.h"
+
+namespace morv {
+
+int CipherFileStream::Allocate()
+{
+    // A decrypting update may also release the block it held back from the previous piece.
+    m_pbyIn = SecretArray(BLOCK_SIZE);
+    m_pbyOut = SecretArray(BLOCK_SIZE + EVP_MAX_BLOCK_LENGTH);
+    VOMU_FAIL_IF_REASON(!m_pbyIn || !m_pbyOut, m_steps.pszMemoryReason, "New memory", VOMU_E_FAIL);
+    return VOMU_OK;
+}
+
+int CipherFileStream::Write(FILE* fpOut, int nBytes, const char* pszReason)
+{
+    if (0 == nBytes) return VOMU_OK;
+    const size_t nWriteBytes = fwrite(m_pbyOut.get(), 1, (size_t)nBytes, fpOut);
+    VOMU_PIECE_FAIL_IF(nWriteBytes != (size_t)nBytes, pszReason, m_steps.pszWriteStep, VOMU_E_FAIL,
+                       false);
+    m_nWritten += nWriteBytes;
+    return VOMU_OK;
+}
+
+int CipherFileStream::Pump(FILE* fpIn, uint64_t nBytes, FILE* fpOut)
+{
+    while (nBytes > 0) {
+        const size_t nPiece = (size_t)std::min<uint64_t>(nBytes, BLOCK_SIZE);
+        const size_t nBytesOfRead = fread(m_pbyIn.get(), 1, nPiece, fpIn);
+        const bool bShortRead = nBytesOfRead != nPiece || ferror(fpIn);
+        VOMU_PIECE_FAIL_IF(bShortRead && !m_steps.bUseShortRead, m_steps.pszReadReason, "fread",
+                           VOMU_E_READ_FILE, false);
+        int nOutSize = 0;
+        const int nResult = EVP_CipherUpdate(m_pCtx, m_pbyOut.get(), &nOutSize, m_pbyIn.get(),
+                                             (int)nBytesOfRead);
+        VOMU_PIECE_FAIL_IF(1 != nResult, "1 != nResult", m_steps.pszUpdateStep,
+                           m_steps.nCipherCode, true);
+        const int nWrite = Write(fpOut, nOutSize, m_steps.pszWriteReason);
+        if (VOMU_OK != nWrite) return nWrite;
+        VOMU_PIECE_FAIL_IF(bShortRead, m_steps.pszReadReason, "fread", VOMU_E_READ_FILE, false);
+        nBytes -= nPiece;
+    }
+    return VOMU_OK;
+}
+
+int CipherFileStream::Finish(FILE* fpOut)
+{
+    int nFinalBlockSize = 0;
+    const int nResult = EVP_CipherFinal_ex(m_pCtx, m_pbyOut.get(), &nFinalBlockSize);
+    VOMU_FAIL_IF_OSSL(1 != nResult, m_steps.pszFinalStep, m_steps.nCipherCode);
+    const int nWrite = Write(fpOut, nFinalBlockSize, m_steps.pszFinalWriteReason);
+    if (VOMU_OK != nWrite) return nWrite;
+    // Bytes still in the stream's buffer have not reached the file: a full disk shows here.
+    VOMU_FAIL_IF(0 != fflush(fpOut) || ferror(fpOut), "fflush", VOMU_E_FAIL);
+    return VOMU_OK;
+}
+
+}  // namespace morv
