@@ -11,16 +11,16 @@ namespace morv {
 int CipherFileStream::Allocate()
 {
     // A decrypting update may also release the block it held back from the previous piece.
-    m_pbyIn = SecretArray(BLOCK_SIZE);
-    m_pbyOut = SecretArray(BLOCK_SIZE + EVP_MAX_BLOCK_LENGTH);
-    VOMU_FAIL_IF_REASON(!m_pbyIn || !m_pbyOut, m_steps.pszMemoryReason, "New memory", VOMU_E_FAIL);
+    const bool bAllocated = m_pbyIn.Allocate(BLOCK_SIZE) &&
+                            m_pbyOut.Allocate(BLOCK_SIZE + EVP_MAX_BLOCK_LENGTH);
+    VOMU_FAIL_IF_REASON(!bAllocated, m_steps.pszMemoryReason, "New memory", VOMU_E_FAIL);
     return VOMU_OK;
 }
 
 int CipherFileStream::Write(FILE* fpOut, int nBytes, const char* pszReason)
 {
     if (0 == nBytes) return VOMU_OK;
-    const size_t nWriteBytes = fwrite(m_pbyOut.get(), 1, (size_t)nBytes, fpOut);
+    const size_t nWriteBytes = fwrite(m_pbyOut.Get(), 1, (size_t)nBytes, fpOut);
     VOMU_PIECE_FAIL_IF(nWriteBytes != (size_t)nBytes, pszReason, m_steps.pszWriteStep, VOMU_E_FAIL,
                        false);
     m_nWritten += nWriteBytes;
@@ -31,12 +31,12 @@ int CipherFileStream::Pump(FILE* fpIn, uint64_t nBytes, FILE* fpOut)
 {
     while (nBytes > 0) {
         const size_t nPiece = (size_t)std::min<uint64_t>(nBytes, BLOCK_SIZE);
-        const size_t nBytesOfRead = fread(m_pbyIn.get(), 1, nPiece, fpIn);
+        const size_t nBytesOfRead = fread(m_pbyIn.Get(), 1, nPiece, fpIn);
         const bool bShortRead = nBytesOfRead != nPiece || ferror(fpIn);
         VOMU_PIECE_FAIL_IF(bShortRead && !m_steps.bUseShortRead, m_steps.pszReadReason, "fread",
                            VOMU_E_READ_FILE, false);
         int nOutSize = 0;
-        const int nResult = EVP_CipherUpdate(m_pCtx, m_pbyOut.get(), &nOutSize, m_pbyIn.get(),
+        const int nResult = EVP_CipherUpdate(m_pCtx, m_pbyOut.Get(), &nOutSize, m_pbyIn.Get(),
                                              (int)nBytesOfRead);
         VOMU_PIECE_FAIL_IF(1 != nResult, "1 != nResult", m_steps.pszUpdateStep,
                            m_steps.nCipherCode, true);
@@ -51,7 +51,7 @@ int CipherFileStream::Pump(FILE* fpIn, uint64_t nBytes, FILE* fpOut)
 int CipherFileStream::Finish(FILE* fpOut)
 {
     int nFinalBlockSize = 0;
-    const int nResult = EVP_CipherFinal_ex(m_pCtx, m_pbyOut.get(), &nFinalBlockSize);
+    const int nResult = EVP_CipherFinal_ex(m_pCtx, m_pbyOut.Get(), &nFinalBlockSize);
     VOMU_FAIL_IF_OSSL(1 != nResult, m_steps.pszFinalStep, m_steps.nCipherCode);
     const int nWrite = Write(fpOut, nFinalBlockSize, m_steps.pszFinalWriteReason);
     if (VOMU_OK != nWrite) return nWrite;

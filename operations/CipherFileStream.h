@@ -12,6 +12,7 @@
 
 #include "OperationsCommon.h"
 #include "OsslPtr.h"
+#include "SecretArray.h"
 
 namespace morv {
 

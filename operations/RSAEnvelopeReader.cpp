@@ -11,6 +11,7 @@
 #include "HandOver.h"
 #include "OperationsCommon.h"
 #include "OsslPtr.h"
+#include "SecretArray.h"
 #include "VomuStep.h"
 #include "operations/DataEncryption.h"
 #include "vomu_result.h"
@@ -71,7 +72,8 @@ int CheckContentKey(int nContentEncryptionAlgNID, int nSymKeySize)
     return VOMU_OK;
 }
 
-// The content key under the recipient's key and the content cipher's number.
+// The content key under the recipient's key (in *pSymKey, wiped when it goes) and the content
+// cipher's number.
 int OpenContentKey(EVP_PKEY* pKey, const EnvelopeFields& fields, int* pnNID,
                    morv::SecretArray* pSymKey)
 {
@@ -80,14 +82,13 @@ int OpenContentKey(EVP_PKEY* pKey, const EnvelopeFields& fields, int* pnNID,
     int nResult = RSADecrypt(pKey, fields.pbyEncryptedKey.get(), fields.nEncryptedKeySize,
                              &pbySymKey, &nSymKeySize);
     VOMU_FAIL_IF(VOMU_OK != nResult, "RSADecrypt", nResult);
-    morv::SecretArray symKey = morv::SecretArray::Adopt(pbySymKey, (size_t)nSymKeySize);
+    pSymKey->Adopt(pbySymKey, (size_t)nSymKeySize);
     const int nContentEncryptionAlgNID = OBJ_txt2nid(fields.pszContentEncryptionAlgOID.get());
     nResult = CheckContentCipher(nContentEncryptionAlgNID, fields.nParamSize);
     if (VOMU_OK != nResult) return nResult;
     nResult = CheckContentKey(nContentEncryptionAlgNID, nSymKeySize);
     if (VOMU_OK != nResult) return nResult;
     *pnNID = nContentEncryptionAlgNID;
-    *pSymKey = std::move(symKey);
     return VOMU_OK;
 }
 
@@ -159,7 +160,7 @@ int RSA_DecryptDataFromDERCMSEnvelope(const unsigned char* pbyDERCMSEnvelope,
     morv::SecretArray symKey;
     nResult = OpenContentKey(pKey.get(), fields, &nSymAlgNID, &symKey);
     if (VOMU_OK != nResult) return nResult;
-    nResult = SymDecrypt(nSymAlgNID, fields.pbyParam.get(), symKey.get(), (int)symKey.size(),
+    nResult = SymDecrypt(nSymAlgNID, fields.pbyParam.get(), symKey.Get(), (int)symKey.Size(),
                          pbyEncryptedContent.get(), nEncryptedContentSize, ppbyPlainData,
                          pnPlainDataSize);
     VOMU_FAIL_IF(VOMU_OK != nResult, "SymDecrypt", nResult);
@@ -202,7 +203,7 @@ int RSA_DecryptFileFromCMSEnvelope(FILE* fpCMSEnvelope, FILE* fpPFX, const char*
     morv::SecretArray symKey;
     nResult = OpenContentKey(pKey.get(), fields, &nSymAlgNID, &symKey);
     if (VOMU_OK != nResult) return nResult;
-    nResult = DecryptFileEnvelopeContent(nSymAlgNID, symKey.get(), fields.pbyParam.get(),
+    nResult = DecryptFileEnvelopeContent(nSymAlgNID, symKey.Get(), fields.pbyParam.get(),
                                          fpCMSEnvelope, pNode.get(), fpPlainFile);
     VOMU_FAIL_IF(VOMU_OK != nResult, "DecryptFileEnvelopeContent", nResult);
     return VOMU_OK;

@@ -14,6 +14,7 @@
 #include "Misc.h"
 #include "OperationsCommon.h"
 #include "OsslPtr.h"
+#include "SecretArray.h"
 #include "SMFileCertOperations.h"
 #include "SMKernel.h"
 #include "VomuStep.h"
@@ -79,7 +80,7 @@ int MakeContentKey(int nSymAlgNID, KeyTransportParts* pParts)
     unsigned char* pbySymKey = nullptr;
     nResult = GenerateSymKey(nSymAlgNID, &pbySymKey, &pParts->nSymKeySize);
     VOMU_FAIL_IF(VOMU_OK != nResult, "GenerateSymKey", nResult);
-    pParts->symKey = morv::SecretArray::Adopt(pbySymKey, (size_t)pParts->nSymKeySize);
+    pParts->symKey.Adopt(pbySymKey, (size_t)pParts->nSymKeySize);
     return VOMU_OK;
 }
 
@@ -92,7 +93,7 @@ int MakeRecipientParts(int nSymAlgNID, const unsigned char* pbyCert, int nCertSi
     OsslPtr<X509> pX509Cert(smk::D2iX509(&pbyIn, nCertSize));
     VOMU_FAIL_IF_OSSL(NULL == pX509Cert, "d2i_X509", VOMU_E_FAIL);
     unsigned char* pbyEncryptedKey = nullptr;
-    int nResult = RSAEncryptByX509(pX509Cert.get(), pParts->symKey.get(), pParts->nSymKeySize,
+    int nResult = RSAEncryptByX509(pX509Cert.get(), pParts->symKey.Get(), pParts->nSymKeySize,
                                    &pbyEncryptedKey, &pParts->nEncryptedKeySize);
     VOMU_FAIL_IF(VOMU_OK != nResult, "RSAEncryptByX509", nResult);
     pParts->pbyEncryptedKey.reset(pbyEncryptedKey);
@@ -156,7 +157,7 @@ int RSA_EncryptDataToDERCMSEnvelope(const unsigned char* pbyPlainData, int nPlai
     if (VOMU_OK != nResult) return nResult;
     unsigned char* pbyEncrypted = nullptr;
     int nEncryptedSize = 0;
-    nResult = SymEncrypt(nSymAlgNID, parts.pbyIV, parts.symKey.get(), parts.nSymKeySize,
+    nResult = SymEncrypt(nSymAlgNID, parts.pbyIV, parts.symKey.Get(), parts.nSymKeySize,
                          pbyPlainData, nPlainDataSize, &pbyEncrypted, &nEncryptedSize);
     VOMU_FAIL_IF(VOMU_OK != nResult, "SymEncrypt", nResult);
     OwnedArray<unsigned char> pbyEncryptedData(pbyEncrypted);
@@ -167,8 +168,7 @@ int RSA_EncryptDataToDERCMSEnvelope(const unsigned char* pbyPlainData, int nPlai
     nResult = EncodeEnvelope(parts, pbyEncryptedData.get(), nEncryptedSize, &pbyDER, &nDERSize);
     VOMU_FAIL_IF(VOMU_OK != nResult, "Encode_CMSEnvelope", VOMU_E_FAIL);
     OwnedArray<unsigned char> pOwned(pbyDER);
-    morv::HandOver(pOwned, ppbyDERCMSEnvelope, pnDERCMSEnvelopeSize, (size_t)nDERSize);
-    return VOMU_OK;
+    return morv::HandOver(pOwned, ppbyDERCMSEnvelope, pnDERCMSEnvelopeSize, (size_t)nDERSize);
 }
 
 int RSA_EncryptDataToCMSEnvelope(const unsigned char* pbyPlainData, int nPlainDataSize,
@@ -191,8 +191,8 @@ int RSA_EncryptDataToCMSEnvelope(const unsigned char* pbyPlainData, int nPlainDa
     nResult = Base64EncodeEx(pOwnedDER.get(), nDERSize, &pszText, &nTextSize, dwFlags);
     VOMU_FAIL_IF(VOMU_OK != nResult, "Base64EncodeEx", nResult);
     OwnedArray<char> pOwnedText(pszText);
-    morv::HandOver(pOwnedText, ppszBase64CMSEnvelope, pnBase64CMSEnvelopeSize, (size_t)nTextSize);
-    return VOMU_OK;
+    return morv::HandOver(pOwnedText, ppszBase64CMSEnvelope, pnBase64CMSEnvelopeSize,
+                          (size_t)nTextSize);
 }
 
 int RSA_EncryptFileToCMSEnvelope(FILE* fpPlainFile, const unsigned char* pbyCert, int nCertSize,
@@ -220,7 +220,7 @@ int RSA_EncryptFileToCMSEnvelope(FILE* fpPlainFile, const unsigned char* pbyCert
           nDERCMSEnvelopeSize);
     nResult = WriteHeader(fpCMSEnvelope, pOwnedDER, nDERCMSEnvelopeSize);
     if (VOMU_OK != nResult) return nResult;
-    nResult = SymFileEncrypt(nSymAlgNID, parts.pbyIV, parts.symKey.get(), parts.nSymKeySize,
+    nResult = SymFileEncrypt(nSymAlgNID, parts.pbyIV, parts.symKey.Get(), parts.nSymKeySize,
                              fpPlainFile, fpCMSEnvelope);
     VOMU_FAIL_IF(VOMU_OK != nResult, "SymFileEncrypt", nResult);
     return VOMU_OK;

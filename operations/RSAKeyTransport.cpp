@@ -8,6 +8,7 @@
 #include "HandOver.h"
 #include "OperationsCommon.h"
 #include "OsslPtr.h"
+#include "SecretArray.h"
 #include "SMKernel.h"
 #include "VomuStep.h"
 #include "vomu_result.h"
@@ -63,8 +64,7 @@ int RSAEncrypt(EVP_PKEY* pEvpPubKey, const unsigned char* pbyPlainData, int nPla
                                (size_t)nPlainDataSize);
     const long nEncryptedDataSize = 1 == nResult ? (long)nOut : -1;
     VOMU_FAIL_IF_OSSL(nEncryptedDataSize != nKeyBytes, "RSA_public_encrypt", VOMU_E_ENCRYPT);
-    morv::HandOver(pbyEncryptedData, ppbyEncryptedData, pnEncryptedDataSize, nOut);
-    return VOMU_OK;
+    return morv::HandOver(pbyEncryptedData, ppbyEncryptedData, pnEncryptedDataSize, nOut);
 }
 
 int RSADecrypt(EVP_PKEY* pEvpPriKey, const unsigned char* pbyEncryptedData,
@@ -77,18 +77,16 @@ int RSADecrypt(EVP_PKEY* pEvpPriKey, const unsigned char* pbyEncryptedData,
     int nKeyBytes = 0;
     int nResult = CheckRsaKey(pEvpPriKey, "NULL == pRSAKey", VOMU_E_DECRYPT, &nKeyBytes);
     if (VOMU_OK != nResult) return nResult;
-    morv::SecretArray pbyPlainData((size_t)nKeyBytes);
-    VOMU_FAIL_IF(!pbyPlainData, "New memory", VOMU_E_FAIL);
+    morv::SecretArray pbyPlainData;
+    VOMU_FAIL_IF(!pbyPlainData.Allocate((size_t)nKeyBytes), "New memory", VOMU_E_FAIL);
     OsslPtr<EVP_PKEY_CTX> pCtx = NewPkcs1Context(pEvpPriKey, false);
     VOMU_FAIL_IF_OSSL(NULL == pCtx, "EVP_PKEY_decrypt_init", VOMU_E_DECRYPT);
     size_t nOut = (size_t)nKeyBytes;
-    nResult = EVP_PKEY_decrypt(pCtx.get(), pbyPlainData.get(), &nOut, pbyEncryptedData,
+    nResult = EVP_PKEY_decrypt(pCtx.get(), pbyPlainData.Get(), &nOut, pbyEncryptedData,
                                (size_t)nEncryptedDataSize);
     const long nPlainDataSize = 1 == nResult ? (long)nOut : -1;
     VOMU_FAIL_IF_OSSL(nPlainDataSize <= 0, "RSA_private_decrypt", VOMU_E_DECRYPT);
-    morv::OwnedArray<unsigned char> pOut = pbyPlainData.Release();
-    morv::HandOver(pOut, ppbyPlainData, pnPlainDataSize, nOut);
-    return VOMU_OK;
+    return morv::HandOver(pbyPlainData.Owned(), ppbyPlainData, pnPlainDataSize, nOut);
 }
 
 int RSAEncryptByX509(X509* pX509Cert, const unsigned char* pbyPlainData, int nPlainDataSize,

@@ -10,6 +10,7 @@
 #include "HandOver.h"
 #include "OperationsCommon.h"
 #include "OsslPtr.h"
+#include "SecretArray.h"
 #include "SMKernel.h"
 #include "SMObjects.h"
 #include "VomuStep.h"
@@ -72,12 +73,12 @@ int DesRandomKey(unsigned char* pbyKey)
 int RandomKey(int nSymAlgNID, SecretArray* pbySymKey)
 {
     if (NID_rc4 == nSymAlgNID) {
-        const int nResult = RAND_bytes_ex(smk::LibCtx(), pbySymKey->get(), RC4_KEY_LEN, 0);
+        const int nResult = RAND_bytes_ex(smk::LibCtx(), pbySymKey->Get(), RC4_KEY_LEN, 0);
         VOMU_FAIL_IF_OSSL(1 != nResult, "RAND_bytes", VOMU_E_FAIL);
         return VOMU_OK;
     }
     for (int i = 0; i < DES3_KEY_LEN; i += DES_KEY_LEN) {
-        const int nResult = DesRandomKey(pbySymKey->get() + i);
+        const int nResult = DesRandomKey(pbySymKey->Get() + i);
         if (VOMU_OK != nResult) return nResult;
     }
     return VOMU_OK;
@@ -183,13 +184,11 @@ int GenerateSymKey(int nSymAlgNID, unsigned char** ppbySymKey, int* pnSymKeySize
     VOMU_FAIL_IF(NULL == ppbySymKey || NULL == pnSymKeySize, "Check parameters",
                  VOMU_E_INVALID_ARG);
     const int nKeySize = NID_rc4 == nSymAlgNID ? RC4_KEY_LEN : DES3_KEY_LEN;
-    SecretArray pbySymKey((size_t)nKeySize);
-    VOMU_FAIL_IF(!pbySymKey, "New memory", VOMU_E_FAIL);
+    SecretArray pbySymKey;
+    VOMU_FAIL_IF(!pbySymKey.Allocate((size_t)nKeySize), "New memory", VOMU_E_FAIL);
     const int nResult = RandomKey(nSymAlgNID, &pbySymKey);
     if (VOMU_OK != nResult) return nResult;
-    morv::OwnedArray<unsigned char> pOut = pbySymKey.Release();
-    morv::HandOver(pOut, ppbySymKey, pnSymKeySize, (size_t)nKeySize);
-    return VOMU_OK;
+    return morv::HandOver(pbySymKey.Owned(), ppbySymKey, pnSymKeySize, (size_t)nKeySize);
 }
 
 int SymEncrypt(int nSymAlgNID, const unsigned char* pbyIV, const unsigned char* pbySymKey,
@@ -217,8 +216,8 @@ int SymEncrypt(int nSymAlgNID, const unsigned char* pbyIV, const unsigned char* 
     nResult = CipherOnePass(pCTX.get(), pbyData, nDataSize, pbyEncryptedData.get(),
                             &nEncryptedSize, true, VOMU_E_ENCRYPT);
     if (VOMU_OK != nResult) return nResult;
-    morv::HandOver(pbyEncryptedData, ppbyEncryptedData, pnEncryptedDataSize, (size_t)nEncryptedSize);
-    return VOMU_OK;
+    return morv::HandOver(pbyEncryptedData, ppbyEncryptedData, pnEncryptedDataSize,
+                          (size_t)nEncryptedSize);
 }
 
 int SymDecrypt(int nSymAlgNID, const unsigned char* pbyIV, const unsigned char* pbySymKey,
@@ -239,14 +238,13 @@ int SymDecrypt(int nSymAlgNID, const unsigned char* pbyIV, const unsigned char* 
     nResult = morv::InitCipherContext(pEvpCipher.get(), pbyIV, pbySymKey, false, VOMU_E_DECRYPT, &pCTX);
     if (VOMU_OK != nResult) return nResult;
     // Room for one more block than the input, whatever a provider writes before its final step.
-    SecretArray pbyPlainData((size_t)nEncryptedDataSize + EVP_MAX_BLOCK_LENGTH + 1);
-    VOMU_FAIL_IF(!pbyPlainData, "New memory", VOMU_E_FAIL);
+    SecretArray pbyPlainData;
+    VOMU_FAIL_IF(!pbyPlainData.Allocate((size_t)nEncryptedDataSize + EVP_MAX_BLOCK_LENGTH + 1),
+                 "New memory", VOMU_E_FAIL);
     int nPlainSize = 0;
-    nResult = CipherOnePass(pCTX.get(), pbyEncryptedData, nEncryptedDataSize, pbyPlainData.get(),
+    nResult = CipherOnePass(pCTX.get(), pbyEncryptedData, nEncryptedDataSize, pbyPlainData.Get(),
                             &nPlainSize, false, VOMU_E_DECRYPT);
     if (VOMU_OK != nResult) return nResult;
-    pbyPlainData.get()[nPlainSize] = 0;
-    morv::OwnedArray<unsigned char> pOut = pbyPlainData.Release();
-    morv::HandOver(pOut, ppbyPlainData, pnPlainDataSize, (size_t)nPlainSize);
-    return VOMU_OK;
+    pbyPlainData.Get()[nPlainSize] = 0;
+    return morv::HandOver(pbyPlainData.Owned(), ppbyPlainData, pnPlainDataSize, (size_t)nPlainSize);
 }

@@ -8,7 +8,8 @@
 #include <cstdio>
 #include <string>
 
-#include "formats/OpenSSLPeer.h"
+#include "OpenSSLPeer.h"
+#include "TestBytes.h"
 #include "operations/DataEncryption.h"
 #include "SMObjects.h"
 #include "vomu_result.h"
@@ -64,13 +65,7 @@ inline Bytes Enc(const Cipher& c, const Bytes& key, const Bytes& iv, bool bDecry
     return fout.Read();
 }
 
-// Our output array taken over.
-inline Bytes Take(unsigned char* pby, int n)
-{
-    Bytes out(pby, pby + (n > 0 ? n : 0));
-    delete[] pby;
-    return out;
-}
+using support::Take;
 
 }  // namespace cipherpeer
 

@@ -35,7 +35,7 @@ class RSAEnvelope : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        g_dir = morv_test::MakeTempDir();
+        g_dir = support::MakeTempDir("morv_rsaenv");
         const std::string pw = std::string(" -passout pass:") + kPassword;
         ASSERT_EQ(0, RunCommand("openssl pkcs12 -export -inkey " + kRsa + "ee_enc.key -in " + kRsa +
                                 "ee_enc.pem" + pw + " -out " + g_dir + "/enc.p12"));
@@ -50,7 +50,7 @@ protected:
                                     " -out " + base + ".p12 2>/dev/null"));
         }
     }
-    static void TearDownTestSuite() { morv_test::RemoveTree(g_dir); }
+    static void TearDownTestSuite() { support::RemoveTree(g_dir); }
     void SetUp() override { ASSERT_EQ(VOMU_OK, SMKernelInitialize()); }
     void TearDown() override { SMKernelUninitialize(); }
 };
