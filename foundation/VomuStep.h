@@ -28,15 +28,19 @@ void StepFailed(const char* pszFile, int nLine, const char* pszFunc, const char*
 #define VOMU_STEP_FAILED_OSSL(step, code, reason) \
     ::morv::StepFailed(__FILE__, __LINE__, __func__, (step), (int)(code), (reason), true)
 
+// The Failed line and the return, when cond holds.
+#define VOMU_STEP_FAIL_RETURN_(cond, text, step, code, openssl)                          \
+    if (cond) {                                                                          \
+        const int nStepCode_ = (int)(code);                                              \
+        ::morv::StepFailed(__FILE__, __LINE__, __func__, (step), nStepCode_, (text),     \
+                           (openssl));                                                   \
+        return nStepCode_;                                                               \
+    }
+
 // The condition's text is taken by the outer macros, before NULL and the like expand.
 #define VOMU_STEP_CHECK_(cond, text, step, code, openssl)                                \
     do {                                                                                 \
-        if (cond) {                                                                      \
-            const int nStepCode_ = (int)(code);                                          \
-            ::morv::StepFailed(__FILE__, __LINE__, __func__, (step), nStepCode_, (text), \
-                               (openssl));                                               \
-            return nStepCode_;                                                           \
-        }                                                                                \
+        VOMU_STEP_FAIL_RETURN_(cond, text, step, code, openssl)                          \
         ::morv::StepOk(__FILE__, __LINE__, __func__, (step));                            \
     } while (0)
 
@@ -52,14 +56,9 @@ void StepFailed(const char* pszFile, int nLine, const char* pszFunc, const char*
 
 // Steps repeated for every piece of a streamed file log only their Failed line: an OK line per
 // 16 KiB piece would flood the log of a large file with identical lines.
-#define VOMU_PIECE_FAIL_IF(cond, reason, step, code, openssl)                            \
-    do {                                                                                 \
-        if (cond) {                                                                      \
-            const int nStepCode_ = (int)(code);                                          \
-            ::morv::StepFailed(__FILE__, __LINE__, __func__, (step), nStepCode_, (reason), \
-                               (openssl));                                               \
-            return nStepCode_;                                                           \
-        }                                                                                \
+#define VOMU_PIECE_FAIL_IF(cond, reason, step, code, openssl) \
+    do {                                                      \
+        VOMU_STEP_FAIL_RETURN_(cond, reason, step, code, openssl) \
     } while (0)
 
 #endif

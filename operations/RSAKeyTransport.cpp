@@ -33,14 +33,19 @@ int CheckRsaKey(EVP_PKEY* pEvpKey, const char* pszNotRsaReason, int nCode, int* 
     return VOMU_OK;
 }
 
-// A PKCS#1 v1.5 encryption or decryption context of the key in the kernel context.
-OsslPtr<EVP_PKEY_CTX> NewPkcs1Context(EVP_PKEY* pEvpKey, bool bEncrypt)
+// One PKCS#1 v1.5 encryption or decryption in the kernel context into pbyOut (nKeyBytes
+// bytes): the output's length, or -1.
+long Pkcs1(EVP_PKEY* pEvpKey, bool bEncrypt, const unsigned char* pbyIn, int nInSize,
+           unsigned char* pbyOut, int nKeyBytes)
 {
     OsslPtr<EVP_PKEY_CTX> pCtx(EVP_PKEY_CTX_new_from_pkey(smk::LibCtx(), pEvpKey, NULL));
-    if (!pCtx) return pCtx;
+    if (!pCtx) return -1;
     const int nInit = bEncrypt ? EVP_PKEY_encrypt_init(pCtx.get()) : EVP_PKEY_decrypt_init(pCtx.get());
-    if (1 != nInit || 0 >= EVP_PKEY_CTX_set_rsa_padding(pCtx.get(), RSA_PKCS1_PADDING)) pCtx.reset();
-    return pCtx;
+    if (1 != nInit || 0 >= EVP_PKEY_CTX_set_rsa_padding(pCtx.get(), RSA_PKCS1_PADDING)) return -1;
+    size_t nOut = (size_t)nKeyBytes;
+    const int nResult = bEncrypt ? EVP_PKEY_encrypt(pCtx.get(), pbyOut, &nOut, pbyIn, (size_t)nInSize)
+                                 : EVP_PKEY_decrypt(pCtx.get(), pbyOut, &nOut, pbyIn, (size_t)nInSize);
+    return 1 == nResult ? (long)nOut : -1;
 }
 
 }  // namespace
@@ -57,14 +62,11 @@ int RSAEncrypt(EVP_PKEY* pEvpPubKey, const unsigned char* pbyPlainData, int nPla
     if (VOMU_OK != nResult) return nResult;
     morv::OwnedArray<unsigned char> pbyEncryptedData = morv::NewArray<unsigned char>((size_t)nKeyBytes);
     VOMU_FAIL_IF(!pbyEncryptedData, "New memory", VOMU_E_FAIL);
-    OsslPtr<EVP_PKEY_CTX> pCtx = NewPkcs1Context(pEvpPubKey, true);
-    VOMU_FAIL_IF_OSSL(NULL == pCtx, "EVP_PKEY_encrypt_init", VOMU_E_ENCRYPT);
-    size_t nOut = (size_t)nKeyBytes;
-    nResult = EVP_PKEY_encrypt(pCtx.get(), pbyEncryptedData.get(), &nOut, pbyPlainData,
-                               (size_t)nPlainDataSize);
-    const long nEncryptedDataSize = 1 == nResult ? (long)nOut : -1;
+    const long nEncryptedDataSize = Pkcs1(pEvpPubKey, true, pbyPlainData, nPlainDataSize,
+                                          pbyEncryptedData.get(), nKeyBytes);
     VOMU_FAIL_IF_OSSL(nEncryptedDataSize != nKeyBytes, "RSA_public_encrypt", VOMU_E_ENCRYPT);
-    return morv::HandOver(pbyEncryptedData, ppbyEncryptedData, pnEncryptedDataSize, nOut);
+    return morv::HandOver(pbyEncryptedData, ppbyEncryptedData, pnEncryptedDataSize,
+                          (size_t)nEncryptedDataSize);
 }
 
 int RSADecrypt(EVP_PKEY* pEvpPriKey, const unsigned char* pbyEncryptedData,
@@ -79,14 +81,11 @@ int RSADecrypt(EVP_PKEY* pEvpPriKey, const unsigned char* pbyEncryptedData,
     if (VOMU_OK != nResult) return nResult;
     morv::SecretArray pbyPlainData;
     VOMU_FAIL_IF(!pbyPlainData.Allocate((size_t)nKeyBytes), "New memory", VOMU_E_FAIL);
-    OsslPtr<EVP_PKEY_CTX> pCtx = NewPkcs1Context(pEvpPriKey, false);
-    VOMU_FAIL_IF_OSSL(NULL == pCtx, "EVP_PKEY_decrypt_init", VOMU_E_DECRYPT);
-    size_t nOut = (size_t)nKeyBytes;
-    nResult = EVP_PKEY_decrypt(pCtx.get(), pbyPlainData.Get(), &nOut, pbyEncryptedData,
-                               (size_t)nEncryptedDataSize);
-    const long nPlainDataSize = 1 == nResult ? (long)nOut : -1;
+    const long nPlainDataSize = Pkcs1(pEvpPriKey, false, pbyEncryptedData, nEncryptedDataSize,
+                                      pbyPlainData.Get(), nKeyBytes);
     VOMU_FAIL_IF_OSSL(nPlainDataSize <= 0, "RSA_private_decrypt", VOMU_E_DECRYPT);
-    return morv::HandOver(pbyPlainData.Owned(), ppbyPlainData, pnPlainDataSize, nOut);
+    return morv::HandOver(pbyPlainData.Owned(), ppbyPlainData, pnPlainDataSize,
+                          (size_t)nPlainDataSize);
 }
 
 int RSAEncryptByX509(X509* pX509Cert, const unsigned char* pbyPlainData, int nPlainDataSize,

@@ -62,33 +62,56 @@ int CheckFileEncryptKey(int nSymAlgNID, int nbySymKeyDataSize)
     return VOMU_E_INVALID_ARG;
 }
 
-// The input's size; an empty file is pszEmptyStep's VOMU_E_READ_FILE, one the 32-bit counts
-// cannot describe VOMU_E_FILE_TOO_LARGE.
-int GetInputSize(FILE* fpIn, const char* pszTrace, const char* pszEmptyStep,
-                 const char* pszEmptyReason, uint64_t* pnSize)
+// What one direction's log shows and its set-up failure code.
+struct FileRoad {
+    bool bEncrypt;
+    int nInitCode;
+    const char* pszSizeTrace;
+    const char* pszEmptyStep;
+    const char* pszEmptyReason;
+    const morv::CipherStreamSteps& steps;
+    const char* pszTotalTrace;
+};
+
+const FileRoad ENCRYPT_ROAD = {true, VOMU_E_ENCRYPT, "nPlainFileSize", "Check plaint file size",
+                               "0 == nPlainFileSize", ENCRYPT_STEPS, "nEncrytpedFileSize"};
+const FileRoad DECRYPT_ROAD = {false, VOMU_E_DECRYPT, "nEncryptedFileSize",
+                               "Check encrypted file size", "0 == nEncryptedFileSize",
+                               DECRYPT_STEPS, "nTotalPlainDataSize"};
+
+// The input's size; an empty file is VOMU_E_READ_FILE, one the 32-bit counts cannot describe
+// VOMU_E_FILE_TOO_LARGE.
+int GetInputSize(const FileRoad& road, FILE* fpIn, uint64_t* pnSize)
 {
     uint64_t nFileSize = 0;
     const int nResult = GetFileSize_Ex(fpIn, &nFileSize);
     VOMU_FAIL_IF(VOMU_OK != nResult, "GetFileSize_Ex", nResult);
-    TRACE(TRACE_LEVEL_INFO, "%s: %llu", pszTrace, (unsigned long long)nFileSize);
+    TRACE(TRACE_LEVEL_INFO, "%s: %llu", road.pszSizeTrace, (unsigned long long)nFileSize);
     VOMU_FAIL_IF(MAX_SYM_FILE_SIZE < nFileSize, "Check file size", VOMU_E_FILE_TOO_LARGE);
-    VOMU_FAIL_IF_REASON(0 == nFileSize, pszEmptyReason, pszEmptyStep, VOMU_E_READ_FILE);
+    VOMU_FAIL_IF_REASON(0 == nFileSize, road.pszEmptyReason, road.pszEmptyStep, VOMU_E_READ_FILE);
     *pnSize = nFileSize;
     return VOMU_OK;
 }
 
-// The whole of fpIn through the context into fpOut; the total written in *pnWritten.
-int StreamWholeFile(EVP_CIPHER_CTX* pCTX, const morv::CipherStreamSteps& steps, FILE* fpIn,
-                    uint64_t nSize, FILE* fpOut, uint64_t* pnWritten)
+// The whole of fpIn through the checked cipher into fpOut.
+int RunFileRoad(const FileRoad& road, const EVP_CIPHER* pEvpCipher, const unsigned char* pbyIV,
+                const unsigned char* pbySymKey, FILE* fpIn, FILE* fpOut)
 {
-    CipherFileStream stream(pCTX, steps);
-    int nResult = stream.Allocate();
+    OsslPtr<EVP_CIPHER_CTX> pCTX;
+    int nResult = morv::InitCipherContext(pEvpCipher, pbyIV, pbySymKey, road.bEncrypt,
+                                          road.nInitCode, &pCTX);
+    if (VOMU_OK != nResult) return nResult;
+    uint64_t nSize = 0;
+    nResult = GetInputSize(road, fpIn, &nSize);
+    if (VOMU_OK != nResult) return nResult;
+    CipherFileStream stream(pCTX.get(), road.steps);
+    nResult = stream.Allocate();
     if (VOMU_OK != nResult) return nResult;
     nResult = stream.Pump(fpIn, nSize, fpOut);
     if (VOMU_OK != nResult) return nResult;
     nResult = stream.Finish(fpOut);
     if (VOMU_OK != nResult) return nResult;
-    *pnWritten = stream.Written();
+    TRACE(TRACE_LEVEL_INFO, "%s: %llu", road.pszTotalTrace, (unsigned long long)stream.Written());
     return VOMU_OK;
 }
 
@@ -106,19 +129,8 @@ int SymFileEncrypt(int nSymAlgNID, const unsigned char* pbyIV, const unsigned ch
     VOMU_FAIL_IF(NULL == pbySymKey || (NULL == pbyIV && NID_rc4 != nSymAlgNID) ||
                      NULL == fpPlainFile || NULL == fpEncryptedFile,
                  "Check parameters", VOMU_E_INVALID_ARG);
-    OsslPtr<EVP_CIPHER_CTX> pCTX;
-    nResult = morv::InitCipherContext(pEvpCipher.get(), pbyIV, pbySymKey, true, VOMU_E_ENCRYPT, &pCTX);
-    if (VOMU_OK != nResult) return nResult;
-    uint64_t nPlainFileSize = 0;
-    nResult = GetInputSize(fpPlainFile, "nPlainFileSize", "Check plaint file size",
-                           "0 == nPlainFileSize", &nPlainFileSize);
-    if (VOMU_OK != nResult) return nResult;
-    uint64_t nEncryptedFileSize = 0;
-    nResult = StreamWholeFile(pCTX.get(), ENCRYPT_STEPS, fpPlainFile, nPlainFileSize,
-                              fpEncryptedFile, &nEncryptedFileSize);
-    if (VOMU_OK != nResult) return nResult;
-    TRACE(TRACE_LEVEL_INFO, "nEncrytpedFileSize: %llu", (unsigned long long)nEncryptedFileSize);
-    return VOMU_OK;
+    return RunFileRoad(ENCRYPT_ROAD, pEvpCipher.get(), pbyIV, pbySymKey, fpPlainFile,
+                       fpEncryptedFile);
 }
 
 int SymFileDecrypt(int nSymAlgNID, const unsigned char* pbyIV, const unsigned char* pbySymKey,
@@ -131,17 +143,6 @@ int SymFileDecrypt(int nSymAlgNID, const unsigned char* pbyIV, const unsigned ch
     if (VOMU_OK != nResult) return nResult;
     VOMU_FAIL_IF(NULL == fpEncryptedFile || NULL == fpPlainFile, "Check parameters",
                  VOMU_E_INVALID_ARG);
-    OsslPtr<EVP_CIPHER_CTX> pCTX;
-    nResult = morv::InitCipherContext(pEvpCipher.get(), pbyIV, pbySymKey, false, VOMU_E_DECRYPT, &pCTX);
-    if (VOMU_OK != nResult) return nResult;
-    uint64_t nEncryptedFileSize = 0;
-    nResult = GetInputSize(fpEncryptedFile, "nEncryptedFileSize", "Check encrypted file size",
-                           "0 == nEncryptedFileSize", &nEncryptedFileSize);
-    if (VOMU_OK != nResult) return nResult;
-    uint64_t nTotalPlainDataSize = 0;
-    nResult = StreamWholeFile(pCTX.get(), DECRYPT_STEPS, fpEncryptedFile, nEncryptedFileSize,
-                              fpPlainFile, &nTotalPlainDataSize);
-    if (VOMU_OK != nResult) return nResult;
-    TRACE(TRACE_LEVEL_INFO, "nTotalPlainDataSize: %llu", (unsigned long long)nTotalPlainDataSize);
-    return VOMU_OK;
+    return RunFileRoad(DECRYPT_ROAD, pEvpCipher.get(), pbyIV, pbySymKey, fpEncryptedFile,
+                       fpPlainFile);
 }
