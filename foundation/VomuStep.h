@@ -28,37 +28,25 @@ void StepFailed(const char* pszFile, int nLine, const char* pszFunc, const char*
 #define VOMU_STEP_FAILED_OSSL(step, code, reason) \
     ::morv::StepFailed(__FILE__, __LINE__, __func__, (step), (int)(code), (reason), true)
 
-// The Failed line and the return, when cond holds.
-#define VOMU_STEP_FAIL_RETURN_(cond, text, step, code, openssl)                          \
-    if (cond) {                                                                          \
-        const int nStepCode_ = (int)(code);                                              \
-        ::morv::StepFailed(__FILE__, __LINE__, __func__, (step), nStepCode_, (text),     \
-                           (openssl));                                                   \
-        return nStepCode_;                                                               \
-    }
-
 // The condition's text is taken by the outer macros, before NULL and the like expand.
 #define VOMU_STEP_CHECK_(cond, text, step, code, openssl)                                \
     do {                                                                                 \
-        VOMU_STEP_FAIL_RETURN_(cond, text, step, code, openssl)                          \
+        if (cond) {                                                                      \
+            const int nStepCode_ = (int)(code);                                          \
+            ::morv::StepFailed(__FILE__, __LINE__, __func__, (step), nStepCode_, (text), \
+                               (openssl));                                               \
+            return nStepCode_;                                                           \
+        }                                                                                \
         ::morv::StepOk(__FILE__, __LINE__, __func__, (step));                            \
     } while (0)
 
 #define VOMU_FAIL_IF(cond, step, code) VOMU_STEP_CHECK_(cond, #cond, step, code, false)
 #define VOMU_FAIL_IF_OSSL(cond, step, code) VOMU_STEP_CHECK_(cond, #cond, step, code, true)
 
-// A shared helper that logs each caller's own reason text (its callers name their variables
-// differently) gives the reason instead of its condition's text.
-#define VOMU_FAIL_IF_REASON(cond, reason, step, code) \
-    VOMU_STEP_CHECK_(cond, reason, step, code, false)
+// The same where the log's reason is a fixed text instead of the condition's source (a text
+// the log readers grep for, or a reason handed in by the caller of a shared helper).
+#define VOMU_FAIL_IF_REASON(cond, reason, step, code) VOMU_STEP_CHECK_(cond, reason, step, code, false)
 #define VOMU_FAIL_IF_OSSL_REASON(cond, reason, step, code) \
     VOMU_STEP_CHECK_(cond, reason, step, code, true)
-
-// Steps repeated for every piece of a streamed file log only their Failed line: an OK line per
-// 16 KiB piece would flood the log of a large file with identical lines.
-#define VOMU_PIECE_FAIL_IF(cond, reason, step, code, openssl) \
-    do {                                                      \
-        VOMU_STEP_FAIL_RETURN_(cond, reason, step, code, openssl) \
-    } while (0)
 
 #endif

@@ -6,6 +6,8 @@
 #include "VomuStep.h"
 #include "vomu_result.h"
 
+// The steps repeated for every piece log only their Failed line: an OK line per 16 KiB piece
+// would flood the log of a large file with identical lines.
 namespace morv {
 
 int CipherFileStream::Allocate()
@@ -17,12 +19,20 @@ int CipherFileStream::Allocate()
     return VOMU_OK;
 }
 
+int CipherFileStream::ReadFailed()
+{
+    VOMU_STEP_FAILED("fread", VOMU_E_READ_FILE, m_steps.pszReadReason);
+    return VOMU_E_READ_FILE;
+}
+
 int CipherFileStream::Write(FILE* fpOut, int nBytes, const char* pszReason)
 {
     if (0 == nBytes) return VOMU_OK;
     const size_t nWriteBytes = fwrite(m_pbyOut.Get(), 1, (size_t)nBytes, fpOut);
-    VOMU_PIECE_FAIL_IF(nWriteBytes != (size_t)nBytes, pszReason, m_steps.pszWriteStep, VOMU_E_FAIL,
-                       false);
+    if (nWriteBytes != (size_t)nBytes) {
+        VOMU_STEP_FAILED(m_steps.pszWriteStep, VOMU_E_FAIL, pszReason);
+        return VOMU_E_FAIL;
+    }
     m_nWritten += nWriteBytes;
     return VOMU_OK;
 }
@@ -33,16 +43,17 @@ int CipherFileStream::Pump(FILE* fpIn, uint64_t nBytes, FILE* fpOut)
         const size_t nPiece = (size_t)std::min<uint64_t>(nBytes, BLOCK_SIZE);
         const size_t nBytesOfRead = fread(m_pbyIn.Get(), 1, nPiece, fpIn);
         const bool bShortRead = nBytesOfRead != nPiece || ferror(fpIn);
-        VOMU_PIECE_FAIL_IF(bShortRead && !m_steps.bUseShortRead, m_steps.pszReadReason, "fread",
-                           VOMU_E_READ_FILE, false);
+        if (bShortRead && !m_steps.bUseShortRead) return ReadFailed();
         int nOutSize = 0;
         const int nResult = EVP_CipherUpdate(m_pCtx, m_pbyOut.Get(), &nOutSize, m_pbyIn.Get(),
                                              (int)nBytesOfRead);
-        VOMU_PIECE_FAIL_IF(1 != nResult, "1 != nResult", m_steps.pszUpdateStep,
-                           m_steps.nCipherCode, true);
+        if (1 != nResult) {
+            VOMU_STEP_FAILED_OSSL(m_steps.pszUpdateStep, m_steps.nCipherCode, "1 != nResult");
+            return m_steps.nCipherCode;
+        }
         const int nWrite = Write(fpOut, nOutSize, m_steps.pszWriteReason);
         if (VOMU_OK != nWrite) return nWrite;
-        VOMU_PIECE_FAIL_IF(bShortRead, m_steps.pszReadReason, "fread", VOMU_E_READ_FILE, false);
+        if (bShortRead) return ReadFailed();
         nBytes -= nPiece;
     }
     return VOMU_OK;

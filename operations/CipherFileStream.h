@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "OperationsCommon.h"
+#include "operations/DataEncryption.h"
 #include "OsslPtr.h"
 #include "SecretArray.h"
 
@@ -47,6 +48,7 @@ public:
 
 private:
     int Write(FILE* fpOut, int nBytes, const char* pszReason);
+    int ReadFailed();
 
     EVP_CIPHER_CTX* m_pCtx;
     const CipherStreamSteps& m_steps;

@@ -8,6 +8,11 @@
 #include <cstdio>
 
 // ======================== Symmetric encryption of buffers and files ========================
+// Content-key lengths of the symmetric ciphers.
+#define DES3_KEY_LEN 24
+#define RC4_KEY_LEN  16
+#define SM4_KEY_LEN  16
+
 // Algorithm numbers are OpenSSL's object numbers; what each function takes:
 //
 //   number                    key  IV  SymEncrypt  SymDecrypt   SymFileEncrypt  GenerateSymKey

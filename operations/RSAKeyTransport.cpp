@@ -6,7 +6,6 @@
 
 #include "CertificateOperations.h"
 #include "HandOver.h"
-#include "OperationsCommon.h"
 #include "OsslPtr.h"
 #include "SecretArray.h"
 #include "SMKernel.h"

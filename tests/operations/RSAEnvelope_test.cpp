@@ -437,3 +437,33 @@ TEST_F(RSAEnvelope, LogShowsNoContentKeyOrPlaintext)
     EXPECT_EQ(std::string::npos, text.find(kPassword));
 }
 }  // namespace
+
+namespace {
+
+// A node whose value runs past the end of the file: what the file holds is decrypted and
+// written, then the short read is reported.
+TEST_F(RSAEnvelope, NodeRunningPastTheFileEnd)
+{
+    const Bytes key = cipherpeer::KeyFor(cipherpeer::kRC4);
+    bool bOk = false;
+    const Bytes cipher = cipherpeer::Enc(cipherpeer::kRC4, key, Bytes(), false, Message(100), &bOk);
+    ASSERT_TRUE(bOk);
+    TempFile env(cipher), out;
+    EVP_CIPHER* pCipher = nullptr;
+    ASSERT_EQ(VOMU_OK, GetEVPCipherbyNID(NID_rc4, &pCipher));
+    EVP_CIPHER_CTX* pCtx = EVP_CIPHER_CTX_new();
+    ASSERT_EQ(1, EVP_DecryptInit_ex(pCtx, pCipher, NULL, key.data(), NULL));
+    NodeEx node;
+    node.ValueOffset = 0;
+    node.ValueLength = 150;
+    FILE* fpEnv = fopen(env.Path().c_str(), "rb");
+    FILE* fpOut = fopen(out.Path().c_str(), "wb");
+    EXPECT_EQ(VOMU_E_READ_FILE, DecryptFileEnvelopeContent_ProcessOneNode(pCtx, fpEnv, &node, fpOut));
+    fclose(fpEnv);
+    fclose(fpOut);
+    EXPECT_EQ(Message(100), out.Read());
+    EVP_CIPHER_CTX_free(pCtx);
+    EVP_CIPHER_free(pCipher);
+}
+
+}  // namespace
