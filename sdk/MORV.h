@@ -41,6 +41,27 @@ VOMU_EXPORT void FreeMemory(void* pvMemory);
 VOMU_EXPORT int ConvertStringToBinaryData(const char* pszHexString, unsigned char** ppbyBinaryData,
                                           int* pnBinaryDataLen, bool bReverse);
 
+/* --- certificates (given and returned as Base64 text of DER or PEM) --- */
+
+/* The checks nCertVerifyFlag asks for, in the order time, CRL (pszCRLFilePath: one CRL, PEM or
+ * DER), chain (pszTrustedCACertFilePath: trusted CA files separated by "|"); a path whose bit
+ * is clear is not read. VOMU_OK when every check passed, else the first failure:
+ * VOMU_E_CERT_TIME, VOMU_E_CERT_REVOKED, VOMU_E_CERT_CHAIN, VOMU_E_CERT_VERIFY (generic),
+ * VOMU_E_INVALID_ARG, VOMU_E_OPEN_FILE, a Base64 code. No output. */
+VOMU_EXPORT int VerifyCertificate(const char* pszBase64CertContent, unsigned int nCertVerifyFlag,
+                                  const char* pszTrustedCACertFilePath, const char* pszCRLFilePath);
+/* One fact as text: "CertType" ("SM2" or "RSA"), "SubjectDN", "SubjectCN", "IssuerDN",
+ * "SerialNumber" (upper-case hex), "ValidFrom", "ValidTo" (ctime text in local time, without
+ * newline). *ppszInfoContent is cleared first, then on success the caller's (FreeMemory).
+ * VOMU_E_INVALID_ARG for another name, VOMU_E_CERT_INFO (generic), the readers' codes. */
+VOMU_EXPORT int GetCertificateInfo(const char* pszBase64CertContent, const char* pszInfoType,
+                                   char** ppszInfoContent);
+/* The certificate of an SM2 key file ("SM2": the password is not needed) or of a PKCS#12 file
+ * ("RSA": VOMU_E_FAIL for a wrong password), as Base64 text without line breaks in
+ * *ppszBase64CertContent (caller's, FreeMemory; written on success only). */
+VOMU_EXPORT int GetPublicCertFromPFX(const char* pszAlgorithm, const char* pszPFXFilePath,
+                                     const char* pszPFXPassword, char** ppszBase64CertContent);
+
 VOMU_END_C
 
 #endif

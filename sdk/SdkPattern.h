@@ -21,20 +21,24 @@
 
 #define MORV_SDK_LOG_FILE "MORV"
 
+// Step lines name the flat function: its own __func__, or, inside a helper that takes a step
+// for it, the helper's parameter pszSdkFunc (which hides the null one below).
+#define MORV_SDK_FUNC (::morv::sdk::StepFunction(pszSdkFunc, __func__))
+
 // A step: OK line, or Failed line with the reason text and return of code.
 #define MORV_STEP_IF(cond, reason, step, code) \
-    VOMU_STEP_CHECK_AT_(MORV_SDK_LOG_FILE, cond, reason, step, code, false)
+    VOMU_STEP_CHECK_AT_(MORV_SDK_LOG_FILE, MORV_SDK_FUNC, cond, reason, step, code, false)
 #define MORV_STEP_IF_OSSL(cond, reason, step, code) \
-    VOMU_STEP_CHECK_AT_(MORV_SDK_LOG_FILE, cond, reason, step, code, true)
+    VOMU_STEP_CHECK_AT_(MORV_SDK_LOG_FILE, MORV_SDK_FUNC, cond, reason, step, code, true)
 // The reason is the condition's own text.
 #define MORV_FAIL_IF(cond, step, code) MORV_STEP_IF(cond, #cond, step, code)
 // A step that has only a Failed line (an unknown name): logs it and returns code.
-#define MORV_FAIL(step, code, reason)                                                         \
-    do {                                                                                      \
-        const int nFailCode_ = (int)(code);                                                   \
-        ::morv::StepFailed(MORV_SDK_LOG_FILE, __LINE__, __func__, (step), nFailCode_, (reason), \
-                           false);                                                            \
-        return nFailCode_;                                                                    \
+#define MORV_FAIL(step, code, reason)                                                       \
+    do {                                                                                    \
+        const int nFailCode_ = (int)(code);                                                 \
+        ::morv::StepFailed(MORV_SDK_LOG_FILE, __LINE__, MORV_SDK_FUNC, (step), nFailCode_,   \
+                           (reason), false);                                                \
+        return nFailCode_;                                                                  \
     } while (0)
 
 // Parameter checks, all VOMU_E_INVALID_ARG.
@@ -62,8 +66,16 @@
         MORV_STEP_IF(VOMU_OK != nResult, "VOMU_OK != nResult", #routine, nResult);      \
     } while (0)
 
+// Outside a helper the step belongs to the function that takes it.
+constexpr const char* pszSdkFunc = nullptr;
+
 namespace morv {
 namespace sdk {
+
+inline const char* StepFunction(const char* pszHelperFor, const char* pszOwn)
+{
+    return pszHelperFor ? pszHelperFor : pszOwn;
+}
 
 struct FileCloser {
     void operator()(FILE* fp) const { fclose(fp); }
