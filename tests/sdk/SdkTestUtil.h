@@ -21,11 +21,16 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "MORV.h"
 
 namespace sdktest {
 
 using Bytes = std::vector<unsigned char>;
+
+// Plaintext that tests encrypt: the log may show its length, never the text.
+inline const char kSecretPlaintext[] = "Secret-Plaintext-5Fq2";
 
 inline std::string Pki(const std::string& strRelative)
 {
@@ -95,7 +100,11 @@ public:
         setenv("VOMU_LOG_CONF_PATH", m_dir.Path("vomulog.conf").c_str(), 1);
         m_nInit = Initialize();
     }
-    ~Session() { Uninitialize(); }
+    ~Session()
+    {
+        Uninitialize();
+        CheckNoSecretLogged();
+    }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
@@ -106,6 +115,23 @@ public:
     const TempDir& Dir() const { return m_dir; }
 
 private:
+    // The fixtures' passwords and private keys (tests/data/pki/expected.txt), and the texts the
+    // tests use as secret plaintext and key text, must never reach the log.
+    void CheckNoSecretLogged() const
+    {
+        const std::string strLog = Log();
+        for (const char* pszSecret : {"Fixture-SM2-2020", "Fixture-P12-2020", "wrong-0117",
+                                      "A6235567B90F4927838870A41E4423CE26F9FE602DC532952B421D9C3FF61DEE",
+                                      "7E522BAA1BECAA1619F6047AAA583F414D908906490204A7139C50746F4C9812",
+                                      "9E37E6D622BC7E19C4D2648FDE399347F8B54C07D2D8CA511C71287D2C777C6F",
+                                      kSecretPlaintext}) {
+            std::string strLower(pszSecret);
+            for (char& c : strLower) c = (char)tolower((unsigned char)c);
+            if (strLog.find(pszSecret) != std::string::npos || strLog.find(strLower) != std::string::npos)
+                ADD_FAILURE() << "the log holds the secret " << pszSecret;
+        }
+    }
+
     TempDir m_dir;
     int m_nInit = -1;
 };
