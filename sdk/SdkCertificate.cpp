@@ -180,8 +180,7 @@ int GetCertificateInfo(const char* pszBase64CertContent, const char* pszInfoType
     TextOutput info;
     const int nResult = ReadCertInfo(__func__, pCert.get(), pszInfoType, info);
     if (VOMU_OK != nResult) return nResult;
-    info.HandTo(ppszInfoContent);
-    return VOMU_OK;
+    return info.HandTo(ppszInfoContent);
 }
 
 namespace {
@@ -203,10 +202,6 @@ int ReadSM2PFXCert(const char* pszSdkFunc, FILE* fpPFXFile, BytesOutput& cert)
     return VOMU_OK;
 }
 
-struct OpensslBytesFree {
-    void operator()(unsigned char* p) const { OPENSSL_free(p); }
-};
-
 // The DER of the certificate paired with the key of a PKCS#12 file.
 int ReadPKCS12Cert(const char* pszSdkFunc, FILE* fpPFXFile, const char* pszPFXPassword, BytesOutput& cert)
 {
@@ -216,13 +211,11 @@ int ReadPKCS12Cert(const char* pszSdkFunc, FILE* fpPFXFile, const char* pszPFXPa
     OsslPtr<X509> pCert(pX509);
     unsigned char* pbyDERCertData = NULL;
     const int nDERCertDataSize = pCert ? i2d_X509(pCert.get(), &pbyDERCertData) : 0;
-    std::unique_ptr<unsigned char, OpensslBytesFree> pDER(pbyDERCertData);
+    morv::OpensslBytes pDER(pbyDERCertData);
     MORV_STEP_IF_OSSL(nDERCertDataSize <= 0, "nDERCertDataSize <= 0", "i2d_X509", VOMU_E_FAIL);
-    // Copied into our own array so that every buffer handed on has one release.
-    unsigned char* pbyCopy = new (std::nothrow) unsigned char[nDERCertDataSize];
-    MORV_FAIL_IF(!pbyCopy, "New memory", VOMU_E_FAIL);
-    memcpy(pbyCopy, pDER.get(), (size_t)nDERCertDataSize);
-    *cert.Out() = pbyCopy;
+    morv::OwnedArray<unsigned char> pCopy = morv::CopyToArray(pDER.get(), (size_t)nDERCertDataSize);
+    MORV_FAIL_IF(!pCopy, "New memory", VOMU_E_FAIL);
+    *cert.Out() = pCopy.release();
     *cert.Len() = nDERCertDataSize;
     return VOMU_OK;
 }
@@ -250,6 +243,5 @@ int GetPublicCertFromPFX(const char* pszAlgorithm, const char* pszPFXFilePath, c
     TextOutput text;
     MORV_RUN(MORV_KEEP_CODE, Base64EncodeEx, cert.Get(), cert.Size(), text.Out(), text.Len(),
              ATL_BASE64_FLAG_NOCRLF);
-    text.HandTo(ppszBase64CertContent);
-    return VOMU_OK;
+    return text.HandTo(ppszBase64CertContent);
 }

@@ -33,5 +33,15 @@ int HashNumber(const char* pszHashAlg)
     return 0;
 }
 
+int RSAHashNumber(const char* pszSdkFunc, const char* pszHashAlg, const char* pszStep,
+                  const char* pszReason, const char* pszTraceFormat, int* pnHash)
+{
+    MORV_CHECK(NULL == pszHashAlg || 0 == strlen(pszHashAlg), pszReason, pszStep);
+    TRACE(TRACE_LEVEL_INFO, pszTraceFormat, pszHashAlg);
+    *pnHash = HashNumber(pszHashAlg);
+    if (0 == *pnHash) MORV_FAIL("Invalid hash algorithm.", VOMU_E_INVALID_ARG, "true");
+    return VOMU_OK;
+}
+
 }  // namespace sdk
 }  // namespace morv

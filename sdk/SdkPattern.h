@@ -93,6 +93,16 @@ enum class Road { SM2, RSA, NONE };
 Road ChooseRoad(const char* pszAlgorithm);
 // 64 for "SHA-1", 672 for "SHA-256", 0 for any other name.
 int HashNumber(const char* pszHashAlg);
+// The hash steps of an RSA road: the name checked as a text (step and reason as the function
+// spells them), traced with the format, then its number. VOMU_OK or VOMU_E_INVALID_ARG.
+int RSAHashNumber(const char* pszSdkFunc, const char* pszHashAlg, const char* pszStep,
+                  const char* pszReason, const char* pszTraceFormat, int* pnHash);
+
+// A NULL password is read as the empty one.
+inline const char* Password(const char* pszPassword) { return pszPassword ? pszPassword : ""; }
+
+// The SM2 signature algorithm the SignerInfos of our PKCS#7 signatures name.
+constexpr const char* SM2_SIGNATURE_OID = "1.2.156.10197.1.301.1";
 
 inline void Clear(char** pp)
 {
@@ -121,12 +131,14 @@ public:
     T* Get() const { return m_p; }
     int Size() const { return m_n; }
     // Gives the array to *pp and its length to *pn, each when asked for; released otherwise.
-    void HandTo(T** pp, int* pn = NULL)
+    // HandOver's result (the length always fits: it came as an int).
+    int HandTo(T** pp, int* pn = NULL)
     {
         OwnedArray<T> owned(m_p);
         m_p = NULL;
-        HandOver(owned, pp, pn, (size_t)m_n);
+        const size_t nSize = (size_t)m_n;
         m_n = 0;
+        return HandOver(owned, pp, pn, nSize);
     }
     void Reset()
     {

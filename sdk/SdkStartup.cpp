@@ -60,6 +60,5 @@ int ConvertStringToBinaryData(const char* pszHexString, unsigned char** ppbyBina
         const char* pszPair = pszHexString + 2 * nPair;
         pbyBinaryData[k] = (unsigned char)(HexDigit(pszPair[0]) << 4 | HexDigit(pszPair[1]));
     }
-    morv::HandOver(pbyBinaryData, ppbyBinaryData, pnBinaryDataLen, nBytes);
-    return VOMU_OK;
+    return morv::HandOver(pbyBinaryData, ppbyBinaryData, pnBinaryDataLen, nBytes);
 }

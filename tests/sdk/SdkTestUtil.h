@@ -12,22 +12,21 @@
 #include <dirent.h>
 #include <openssl/evp.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "MORV.h"
+#include "TestBytes.h"
+#include "TestFiles.h"
 
 namespace sdktest {
 
-using Bytes = std::vector<unsigned char>;
+using support::Bytes;
 
 // Plaintext that tests encrypt: the log may show its length, never the text.
 inline const char kSecretPlaintext[] = "Secret-Plaintext-5Fq2";
@@ -37,56 +36,24 @@ inline std::string Pki(const std::string& strRelative)
     return std::string(MORV_TEST_DATA_DIR) + "/pki/" + strRelative;
 }
 
-inline std::string ReadText(const std::string& strPath)
-{
-    std::ifstream in(strPath, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using support::ReadText;
+using support::WriteText;
+using support::RunCommand;
 
-inline Bytes ReadBytes(const std::string& strPath)
-{
-    const std::string str = ReadText(strPath);
-    return Bytes(str.begin(), str.end());
-}
+inline Bytes ReadBytes(const std::string& strPath) { return support::ReadFileBytes(strPath); }
 
 inline bool WriteBytes(const std::string& strPath, const void* pData, size_t nSize)
 {
-    std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
-    out.write(static_cast<const char*>(pData), (std::streamsize)nSize);
-    return static_cast<bool>(out);
-}
-
-inline bool WriteText(const std::string& strPath, const std::string& strText)
-{
-    return WriteBytes(strPath, strText.data(), strText.size());
+    const unsigned char* pby = static_cast<const unsigned char*>(pData);
+    return support::WriteFileBytes(strPath, Bytes(pby, pby + nSize));
 }
 
 // A fresh directory under /tmp, removed with everything in it when this goes.
-class TempDir {
+class TempDir : public support::TempDir {
 public:
-    TempDir()
-    {
-        char szTemplate[] = "/tmp/morv_sdk_XXXXXX";
-        const char* psz = mkdtemp(szTemplate);
-        m_strDir = psz ? psz : "";
-    }
-    ~TempDir()
-    {
-        if (m_strDir.size() > 5) {
-            const std::string strCmd = "rm -rf '" + m_strDir + "'";
-            if (system(strCmd.c_str()) != 0) {
-            }
-        }
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string Path(const std::string& strName) const { return m_strDir + "/" + strName; }
-    const std::string& Dir() const { return m_strDir; }
-
-private:
-    std::string m_strDir;
+    TempDir() : support::TempDir("morv_sdk") {}
+    std::string Path(const std::string& strName) const { return File(strName); }
+    const std::string& Dir() const { return support::TempDir::Path(); }
 };
 
 // Logging at DEBUG into a file of a fresh directory, started by Initialize() through
@@ -200,18 +167,9 @@ inline Bytes FromBase64(const std::string& str)
     return out;
 }
 
-// Runs a shell command; its exit status, and its standard output and error in *pOutput.
 inline int Run(const std::string& strCommand, std::string* pOutput = nullptr)
 {
-    FILE* fp = popen((strCommand + " 2>&1").c_str(), "r");
-    if (!fp) return -1;
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, fp)) > 0) out.append(buf, n);
-    const int status = pclose(fp);
-    if (pOutput) *pOutput = out;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return RunCommand(strCommand, pOutput);
 }
 
 // Open descriptors of this process.
