@@ -55,7 +55,8 @@ struct KeyTransportParts {
 int MakeContentParameters(int nSymAlgNID, KeyTransportParts* pParts)
 {
     if (NID_des_ede3_cbc == nSymAlgNID) {
-        const int nResult = RAND_bytes_ex(smk::LibCtx(), pParts->abyIV, DES3_IV_LEN, 0);
+        const int nResult =
+            smk::LibCtx() ? RAND_bytes_ex(smk::LibCtx(), pParts->abyIV, DES3_IV_LEN, 0) : 0;
         VOMU_FAIL_IF_OSSL(1 != nResult, "RAND_bytes", VOMU_E_FAIL);
         pParts->pbyIV = pParts->abyIV;
         unsigned char* pbyParam = nullptr;

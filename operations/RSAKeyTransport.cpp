@@ -37,6 +37,7 @@ int CheckRsaKey(EVP_PKEY* pEvpKey, const char* pszNotRsaReason, int nCode, int* 
 long Pkcs1(EVP_PKEY* pEvpKey, bool bEncrypt, const unsigned char* pbyIn, int nInSize,
            unsigned char* pbyOut, int nKeyBytes)
 {
+    if (NULL == smk::LibCtx()) return -1;  // never the process's default context
     OsslPtr<EVP_PKEY_CTX> pCtx(EVP_PKEY_CTX_new_from_pkey(smk::LibCtx(), pEvpKey, NULL));
     if (!pCtx) return -1;
     const int nInit = bEncrypt ? EVP_PKEY_encrypt_init(pCtx.get()) : EVP_PKEY_decrypt_init(pCtx.get());

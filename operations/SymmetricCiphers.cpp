@@ -45,8 +45,10 @@ const CipherName* FindCipherName(int nSymAlgNID)
     return nullptr;
 }
 
+// Null while the kernel is stopped: never a fetch from the process's default context.
 EVP_CIPHER* FetchCipher(const CipherName& entry)
 {
+    if (NULL == smk::LibCtx()) return nullptr;
     if (entry.pszFetchName) return EVP_CIPHER_fetch(smk::LibCtx(), entry.pszFetchName, NULL);
     EVP_CIPHER* pEvpCipher = const_cast<EVP_CIPHER*>(smk::Sm4CbcCipher());
     return pEvpCipher && 1 == EVP_CIPHER_up_ref(pEvpCipher) ? pEvpCipher : nullptr;
@@ -64,7 +66,7 @@ void SetOddParity(unsigned char* pbyKey, size_t nSize)
 
 int DesRandomKey(unsigned char* pbyKey)
 {
-    const int nResult = RAND_bytes_ex(smk::LibCtx(), pbyKey, DES_KEY_LEN, 0);
+    const int nResult = smk::LibCtx() ? RAND_bytes_ex(smk::LibCtx(), pbyKey, DES_KEY_LEN, 0) : 0;
     VOMU_FAIL_IF_OSSL_REASON(1 != nResult, "0 == nResult", "DES_random_key", VOMU_E_FAIL);
     SetOddParity(pbyKey, DES_KEY_LEN);
     return VOMU_OK;
@@ -73,7 +75,8 @@ int DesRandomKey(unsigned char* pbyKey)
 int RandomKey(int nSymAlgNID, SecretArray* pbySymKey)
 {
     if (NID_rc4 == nSymAlgNID) {
-        const int nResult = RAND_bytes_ex(smk::LibCtx(), pbySymKey->Get(), RC4_KEY_LEN, 0);
+        const int nResult =
+            smk::LibCtx() ? RAND_bytes_ex(smk::LibCtx(), pbySymKey->Get(), RC4_KEY_LEN, 0) : 0;
         VOMU_FAIL_IF_OSSL(1 != nResult, "RAND_bytes", VOMU_E_FAIL);
         return VOMU_OK;
     }

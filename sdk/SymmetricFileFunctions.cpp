@@ -63,7 +63,7 @@ int MakeKeyBytes(const char* pszSdkFunc, const SymRoad& road,
                  morv::SecretBytes<SYM_KEY_TEXT_BYTES>* pKeyBytes)
 {
     const int nRandom = NID_des_ede3_cbc == road.nNID ? DES3_IV_LEN : SYM_KEY_TEXT_BYTES;
-    const int nResult = RAND_bytes_ex(smk::LibCtx(), pKeyBytes->aby, nRandom, 0);
+    const int nResult = smk::LibCtx() ? RAND_bytes_ex(smk::LibCtx(), pKeyBytes->aby, nRandom, 0) : 0;
     MORV_STEP_IF_OSSL(1 != nResult, "1 != nResult", "RAND_bytes", VOMU_E_FAIL);
     if (NID_des_ede3_cbc != road.nNID) return VOMU_OK;
     morv::SecretArray key;

@@ -224,6 +224,22 @@ TEST_F(Symmetric, GetEVPCipherbyNIDGivesTheTableCiphers)
     EXPECT_EQ(nullptr, pCipher);
 }
 
+// A stopped kernel has no ciphers and no random numbers: nothing falls back to the process's
+// default library context.
+TEST_F(Symmetric, NothingWorksWhileTheKernelIsStopped)
+{
+    ASSERT_EQ(VOMU_OK, SMKernelUninitialize());
+    EVP_CIPHER* pCipher = nullptr;
+    EXPECT_EQ(VOMU_E_FAIL, GetEVPCipherbyNID(NID_des_ede3_cbc, &pCipher));
+    unsigned char* pby = nullptr;
+    int n = 0;
+    EXPECT_EQ(VOMU_E_FAIL, GenerateSymKey(NID_rc4, &pby, &n));
+    EXPECT_EQ(VOMU_E_FAIL, GenerateSymKey(NID_des_ede3_cbc, &pby, &n));
+    EXPECT_EQ(nullptr, pby);
+    Bytes out;
+    EXPECT_EQ(VOMU_E_FAIL, Encrypt(cipherpeer::kDes3Cbc, KeyFor(cipherpeer::kDes3Cbc), Message(8), &out));
+}
+
 TEST_F(Symmetric, EmptyInputFilesAreRefusedAndNothingIsWritten)
 {
     for (const Cipher& c : {cipherpeer::kDes3Cbc, cipherpeer::kSm4Cbc, cipherpeer::kRC4}) {
