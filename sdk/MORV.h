@@ -62,6 +62,26 @@ VOMU_EXPORT int GetCertificateInfo(const char* pszBase64CertContent, const char*
 VOMU_EXPORT int GetPublicCertFromPFX(const char* pszAlgorithm, const char* pszPFXFilePath,
                                      const char* pszPFXPassword, char** ppszBase64CertContent);
 
+/* --- symmetric file encryption --- */
+
+/* Encrypts the whole plain file (1 to 524,288,000 bytes) into the encrypted file under a fresh
+ * key: "3DES_CBC" or "SM4_CBC". The encrypted file is the ciphertext alone (PKCS#7 padding, no
+ * header). *ppszSymKey: 64 upper-case hex characters of 32 bytes, IV first, then key (3DES_CBC:
+ * IV bytes 0-7, key 8-31; SM4_CBC: IV 0-15, key 16-31); the caller's (FreeMemory), written on
+ * success only. The output is written beside its path and renamed into place on success: a
+ * failed call leaves no output and an existing file untouched. Input and output must be
+ * different files. VOMU_OK, VOMU_E_INVALID_ARG (a parameter, an unknown name, the same file),
+ * VOMU_E_OPEN_FILE, VOMU_E_FILE_TOO_LARGE, VOMU_E_READ_FILE (an empty or unreadable input),
+ * VOMU_E_WRITE_FILE, VOMU_E_ENCRYPT, VOMU_E_FAIL. */
+VOMU_EXPORT int SymEncryptFile(const char* pszEncAlgorithm, const char* pszPlainFilePath,
+                               const char* pszEncryptFilePath, char** ppszSymKey);
+/* Decrypts with the key text SymEncryptFile gave (hex in either case) into the plain file,
+ * written as the encrypted file above. VOMU_E_FAIL for a key text of another length than 32
+ * bytes, VOMU_E_INVALID_ARG for one that is not hex, VOMU_E_DECRYPT for a wrong key or a
+ * damaged file, and the codes above. */
+VOMU_EXPORT int SymDecryptFile(const char* pszEncAlgorithm, const char* pszEncryptFilePath,
+                               const char* pszSymKey, const char* pszPlainFilePath);
+
 VOMU_END_C
 
 #endif
