@@ -78,8 +78,7 @@ int Encode_ObjectIdentifier(const char* pszOID, unsigned char** ppbyEncoded, int
     int nResult = ASN1Encode(0x06, pbyValueOctets.get(), nValueLength, &pbyTLV, &nTLVSize);
     OwnedArray<unsigned char> pTLV(pbyTLV);
     VOMU_FAIL_IF(VOMU_OK != nResult, "ASN1Encode", nResult);
-    morv::HandOver(pTLV, ppbyEncoded, pnEncodedSize, (size_t)nTLVSize);
-    return VOMU_OK;
+    return morv::HandOver(pTLV, ppbyEncoded, pnEncodedSize, (size_t)nTLVSize);
 }
 
 int Encode_AlgorithmIdentifier(const char* pszOID, unsigned char* pbyParam, int nParamSize,
@@ -110,8 +109,7 @@ int Encode_AlgorithmIdentifier(const char* pszOID, unsigned char* pbyParam, int 
     nResult = ASN1Encode(0x30, pbyValueOctets.get(), nContentSize, &pbyTLV, &nTLVSize);
     OwnedArray<unsigned char> pTLV(pbyTLV);
     VOMU_FAIL_IF(VOMU_OK != nResult, "ASN1Encode(Algorithm identifier)", nResult);
-    morv::HandOver(pTLV, ppbyEncoded, pnEncodedSize, (size_t)nTLVSize);
-    return VOMU_OK;
+    return morv::HandOver(pTLV, ppbyEncoded, pnEncodedSize, (size_t)nTLVSize);
 }
 
 int ConstructNode_ObjectIdentifier(const char* pszOID, NodeEx** ppNode)
@@ -192,8 +190,7 @@ int GetOIDFromNID(int nNID, char** ppszOID, int* pnOIDSize)
     memset(pszOID.get(), 0, (size_t)nOIDLen + 1);
     const int nResult = OBJ_obj2txt(pszOID.get(), nOIDLen + 1, pObject.get(), 1);
     VOMU_FAIL_IF_OSSL(nResult != nOIDLen, "OBJ_obj2txt", VOMU_E_FAIL);
-    morv::HandOver(pszOID, ppszOID, pnOIDSize, (size_t)nOIDLen);
-    return VOMU_OK;
+    return morv::HandOver(pszOID, ppszOID, pnOIDSize, (size_t)nOIDLen);
 }
 
 // ---- SM2Cipher codec ----
@@ -314,8 +311,7 @@ int Decode_SM2Cipher(unsigned char* pbyDER, int nDERSize, unsigned char** ppbyRa
                (size_t)nC2Size);
     memcpy(pbyOut + 2 * kSM2CoordinateSize + nC2Size, morv::ParsedValue(fields.pHash),
            SM3_HASH_SIZE);
-    morv::HandOver(pbyC1C2C3, ppbyRaw, pnRawSize, nRawSize);
-    return VOMU_OK;
+    return morv::HandOver(pbyC1C2C3, ppbyRaw, pnRawSize, nRawSize);
 }
 
 // ---- EnvelopedData writer and readers ----

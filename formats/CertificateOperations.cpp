@@ -83,8 +83,7 @@ int NameToText(const X509_NAME* pX509Name, const char* pszTrace, char** ppszDN, 
     VOMU_FAIL_IF(!pszDN, "New memory", VOMU_E_FAIL);
     memcpy(pszDN.get(), strDN.c_str(), strDN.size() + 1);
     TRACE(TRACE_LEVEL_INFO, "%s:%s", pszTrace, pszDN.get());
-    morv::HandOver(pszDN, ppszDN, pnDNLen, strDN.size());
-    return VOMU_OK;
+    return morv::HandOver(pszDN, ppszDN, pnDNLen, strDN.size());
 }
 
 int BytesToHex(const unsigned char* pbyData, int nLen, char** ppszHex, int* pnHexLen)
@@ -93,8 +92,7 @@ int BytesToHex(const unsigned char* pbyData, int nLen, char** ppszHex, int* pnHe
     int nResult = ConvertBinaryDataToString(pbyData, nLen, &pszHex, false);
     VOMU_FAIL_IF(VOMU_OK != nResult, "ConvertBinaryDataToString", nResult);
     OwnedArray<char> pOwned(pszHex);
-    morv::HandOver(pOwned, ppszHex, pnHexLen, strlen(pszHex));
-    return VOMU_OK;
+    return morv::HandOver(pOwned, ppszHex, pnHexLen, strlen(pszHex));
 }
 
 // Two decimal digits at pszText[nPos]; -1 when either is not a digit.
@@ -225,8 +223,7 @@ int GetX509SubjectCN(X509* pX509Cert, char** ppszCN, int* pnCNLen)
     VOMU_FAIL_IF(nSubjectCNLen <= 0, "ASN1_STRING_to_UTF8", VOMU_E_FAIL);
     VOMU_FAIL_IF(!pszSubjectCN, "New memory", VOMU_E_FAIL);
     TRACE(TRACE_LEVEL_INFO, "Certificate subject CN:%s", pszSubjectCN.get());
-    morv::HandOver(pszSubjectCN, ppszCN, pnCNLen, (size_t)nSubjectCNLen);
-    return VOMU_OK;
+    return morv::HandOver(pszSubjectCN, ppszCN, pnCNLen, (size_t)nSubjectCNLen);
 }
 
 int GetX509SubjectDN(X509* pX509Cert, char** ppszDN, int* pnDNLen)
@@ -302,8 +299,7 @@ int GetX509SubjectKeyID(X509* pX509Cert, char** ppszHex, int* pnHexLen)
     if (VOMU_OK != nResult) return nResult;
     OwnedArray<char> pOwned(pszHex);
     TRACE(TRACE_LEVEL_INFO, "Certificate Subject Key ID:%s", pszHex);
-    morv::HandOver(pOwned, ppszHex, pnHexLen, (size_t)nHexLen);
-    return VOMU_OK;
+    return morv::HandOver(pOwned, ppszHex, pnHexLen, (size_t)nHexLen);
 }
 
 int GetX509CertAlg(X509* pX509Cert, char** ppszOID)

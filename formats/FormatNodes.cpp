@@ -99,8 +99,7 @@ int EncodeTreeAndHandOver(NodeEx* pTree, unsigned char** ppbyDER, int* pnDERSize
     int nResult = EncodeASN1ToMemory(pOwnedTree.get(), &pbyEncoded, &nEncodedSize, &nDeepLevel);
     OwnedArray<unsigned char> pEncoded(pbyEncoded);
     VOMU_FAIL_IF(VOMU_OK != nResult, "EncodeASN1ToMemory", nResult);
-    HandOver(pEncoded, ppbyDER, pnDERSize, (size_t)nEncodedSize);
-    return VOMU_OK;
+    return HandOver(pEncoded, ppbyDER, pnDERSize, (size_t)nEncodedSize);
 }
 
 bool ReadParsedOctets(const NodeEx* pNode, int64_t nOffset, unsigned char* pbyOut, size_t nSize)

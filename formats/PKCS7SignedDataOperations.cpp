@@ -155,8 +155,7 @@ int Decode_SM2Q1(unsigned char* pbyDER, int nDERSize, unsigned char** ppbyRS, in
     const bool bS = morv::ReadUnsignedInteger32(pTree->vetNodes[1],
                                                 pbySM2RawSignatureRS.get() + kSM2HalfSize);
     VOMU_FAIL_IF(!bS, "Check SM2 Q1 signature S.", VOMU_E_FAIL);
-    morv::HandOver(pbySM2RawSignatureRS, ppbyRS, pnRSSize, SM2_RAW_RS_SIZE);
-    return VOMU_OK;
+    return morv::HandOver(pbySM2RawSignatureRS, ppbyRS, pnRSSize, SM2_RAW_RS_SIZE);
 }
 
 int ConstructNode_SignerInfoSignature(unsigned long fSignatureEncodedType,
@@ -718,8 +717,7 @@ int EncodeToMemory(NodeEx* pTree, unsigned char** ppbyDER, int* pnDERSize)
     const int nResult = EncodeASN1ToMemory(pTree, &pbyEncoded, &nEncodedSize, &nDeepLevel);
     OwnedArray<unsigned char> pEncoded(pbyEncoded);
     VOMU_FAIL_IF(VOMU_OK != nResult, "EncodeASN1ToMemory", nResult);
-    morv::HandOver(pEncoded, ppbyDER, pnDERSize, (size_t)nEncodedSize);
-    return VOMU_OK;
+    return morv::HandOver(pEncoded, ppbyDER, pnDERSize, (size_t)nEncodedSize);
 }
 
 int EncodeToFile(NodeEx* pTree, FILE* fpOutFile, int* pnOutSize)
@@ -1437,8 +1435,7 @@ int CopyAttributeValues(const NodeEx* pAttrValues, unsigned char** ppbyAttrValue
     VOMU_FAIL_IF(!pbyAttributeValue, "New memory", VOMU_E_FAIL);
     memcpy(pbyAttributeValue.get(), pFirst->pSourceData + nStart, nSize);
     VOMU_STEP_OK("Have found the target attribute?");
-    morv::HandOver(pbyAttributeValue, ppbyAttrValue, pnAttrValueSize, nSize);
-    return VOMU_OK;
+    return morv::HandOver(pbyAttributeValue, ppbyAttrValue, pnAttrValueSize, nSize);
 }
 
 bool IsAttrType(const NodeEx* pAttrType, const unsigned char* pbyOid, int nOidSize)
@@ -1568,8 +1565,7 @@ int DecodeRSAPKCS7Signature(unsigned char* pbyPKCS7, int nPKCS7Size, X509** ppX5
     if (pnDigestAlgNID) *pnDigestAlgNID = nDigestAlgNID;
     morv::HandOver(pbyEncryptedDigest, ppbySignature, pnSignatureSize, nSignatureSize);
     // Detached: null and 0.
-    morv::HandOver(pbySourceData, ppbySourceData, pnSourceDataSize, nSourceDataSize);
-    return VOMU_OK;
+    return morv::HandOver(pbySourceData, ppbySourceData, pnSourceDataSize, nSourceDataSize);
 }
 
 // ---- SM2PKCS7 item types ----
@@ -1616,31 +1612,18 @@ MORV_OSSL_DELETER(SM2PKCS7_SIGNER_INFO, SM2PKCS7_SIGNER_INFO_free);
 
 namespace {
 
-// The owner of DER made by OpenSSL's encoders.
-struct OpensslBytesDeleter {
-    void operator()(unsigned char* p) const { OPENSSL_free(p); }
-};
-using OpensslBytes = std::unique_ptr<unsigned char, OpensslBytesDeleter>;
-
-// DER of one value by its i2d function, allocated by OpenSSL; null for an absent value.
+// DER of one value by its i2d function, copied out of the library's buffer; null for an
+// absent value, a failed encoding or memory.
 template <typename T>
-OpensslBytes EncodeByOpenssl(int (*pfnI2d)(const T*, unsigned char**), const T* pValue,
-                             int* pnSize)
+OwnedArray<unsigned char> EncodeByOpenssl(int (*pfnI2d)(const T*, unsigned char**), const T* pValue,
+                                          size_t* pnSize)
 {
     unsigned char* pbyDer = NULL;
-    *pnSize = pValue ? pfnI2d(pValue, &pbyDer) : 0;
-    if (*pnSize <= 0) {
-        OPENSSL_free(pbyDer);
-        return OpensslBytes();
-    }
-    return OpensslBytes(pbyDer);
-}
-
-void HandOverOpenssl(OpensslBytes& pDer, int nSize, unsigned char** ppOut, int* pnOutSize)
-{
-    if (pnOutSize) *pnOutSize = nSize;
-    if (ppOut) *ppOut = pDer.release();
-    pDer.reset();
+    const int nSize = pValue ? pfnI2d(pValue, &pbyDer) : 0;
+    morv::OpensslBytes pDer(pbyDer);
+    if (nSize <= 0 || !pDer) return OwnedArray<unsigned char>();
+    *pnSize = (size_t)nSize;
+    return morv::CopyToArray(pDer.get(), (size_t)nSize);
 }
 
 // The magnitude of a non-negative INTEGER right-aligned in 32 octets; of a longer one the
@@ -1686,11 +1669,14 @@ int ContentTypeText(const SM2PKCS7* pstP7, OwnedArray<char>* ppText, int* pnText
     return VOMU_OK;
 }
 
-// One part's DER by OpenSSL's encoder.
+// One part's DER, a new[] copy of what OpenSSL's encoder wrote.
 struct EncodedPart {
-    OpensslBytes pDer;
-    int nSize = 0;
-    void HandOver(unsigned char** ppOut, int* pnOutSize) { HandOverOpenssl(pDer, nSize, ppOut, pnOutSize); }
+    OwnedArray<unsigned char> pDer;
+    size_t nSize = 0;
+    int HandOver(unsigned char** ppOut, int* pnOutSize)
+    {
+        return morv::HandOver(pDer, ppOut, pnOutSize, nSize);
+    }
 };
 
 // Encodes a part when it is asked for; an absent part fails the step.
@@ -1818,8 +1804,7 @@ int ParseSM2P7SignerInfo(unsigned char* pbySignerInfo, int nSignerInfoSize,
     digestAlg.HandOver(ppbyDigestAlg, pnDigestAlgSize);
     digestEncAlg.HandOver(ppbyDigestEncAlg, pnDigestEncAlgSize);
     morv::HandOver(pEncDigestR, ppbyR, pnRSize, 32);
-    morv::HandOver(pEncDigestS, ppbyS, pnSSize, 32);
-    return VOMU_OK;
+    return morv::HandOver(pEncDigestS, ppbyS, pnSSize, 32);
 }
 
 namespace {
@@ -1908,7 +1893,6 @@ int ParseSM2PKCS7Signature(unsigned char* pbySM2P7, int nSM2P7Size,
     // Without content: null and 0.
     morv::HandOver(pbySourceData, ppbySourceData, pnSourceDataSize, nSourceDataSize);
     morv::HandOver(signer.pDigestAlg, ppszDigestAlgOid, pnDigestAlgOidSize, signer.nDigestAlg);
-    morv::HandOver(signer.pDigestEncAlg, ppszDigestEncryptionAlgOid, pnDigestEncryptionAlgOidSize,
+    return morv::HandOver(signer.pDigestEncAlg, ppszDigestEncryptionAlgOid, pnDigestEncryptionAlgOidSize,
                    signer.nDigestEncAlg);
-    return VOMU_OK;
 }

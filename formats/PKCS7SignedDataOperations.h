@@ -260,8 +260,7 @@ DECLARE_ASN1_FUNCTIONS_attr(VOMU_EXPORT, SM2PKCS7)
 VOMU_END_C
 
 // Parsers over the item types: VOMU_OK or VOMU_E_FAIL; every output optional, written only
-// on success. DER made by OpenSSL's encoders (i2d_*) is released with OPENSSL_free; texts,
-// r, s, r || s and content are new[] arrays (delete[]). Sets are read at their last entry.
+// on success; every array handed out, DER included, is new[] (delete[]). Sets are read at their last entry.
 // Numbers: the magnitude of the INTEGER right-aligned in 32 octets (of a longer one the last
 // 32); a negative number is refused.
 

@@ -16,6 +16,7 @@
 #include "FormatNodes.h"
 #include "HandOver.h"
 #include "OsslPtr.h"
+#include "SecretArray.h"
 #include "SM2.h"
 #include "SMKernel.h"
 #include "SMObjects.h"
@@ -96,13 +97,10 @@ int ReadPublicXY(const EVP_PKEY* pEvpPublickey, BIGNUM* pBN_pubx, BIGNUM* pBN_pu
 int HandOverLibraryBuffer(unsigned char* pbyEncoded, int nEncodedSize, unsigned char** ppbyOut,
                           int* pnOutLen)
 {
-    std::unique_ptr<unsigned char, void (*)(void*)> pLibraryBuffer(
-        pbyEncoded, [](void* p) { OPENSSL_free(p); });
-    OwnedArray<unsigned char> pbyCopy = NewArray<unsigned char>((size_t)nEncodedSize);
+    morv::OpensslBytes pLibraryBuffer(pbyEncoded);
+    OwnedArray<unsigned char> pbyCopy = morv::CopyToArray(pbyEncoded, (size_t)nEncodedSize);
     VOMU_FAIL_IF(!pbyCopy, "New memory", VOMU_E_FAIL);
-    memcpy(pbyCopy.get(), pbyEncoded, (size_t)nEncodedSize);
-    morv::HandOver(pbyCopy, ppbyOut, pnOutLen, (size_t)nEncodedSize);
-    return VOMU_OK;
+    return morv::HandOver(pbyCopy, ppbyOut, pnOutLen, (size_t)nEncodedSize);
 }
 
 int NewVersionNode(int nVersion, NodePtr& pNode_version)
@@ -185,8 +183,7 @@ int GetPublicKeyXYFromSM2Cert(unsigned char* pbyCert, int nCertLen, unsigned cha
     nResult = _SM2_GetBNBytes(pBN_puby.get(), pbySM2PubKeyY.get());
     VOMU_FAIL_IF(1 != nResult, "_SM2_GetBNBytes(PubKeyY)", VOMU_E_FAIL);
     morv::HandOver(pbySM2PubKeyX, ppbyX, pnXLen, SM2_FIELD_SIZE);
-    morv::HandOver(pbySM2PubKeyY, ppbyY, pnYLen, SM2_FIELD_SIZE);
-    return VOMU_OK;
+    return morv::HandOver(pbySM2PubKeyY, ppbyY, pnYLen, SM2_FIELD_SIZE);
 }
 
 int GetIssuerFromCert(unsigned char* pbyCert, int nCertLen, unsigned char** ppbyIssuer,
@@ -237,8 +234,7 @@ int GetSubjectKeyIDFromCert(unsigned char* pbyCert, int nCertLen, unsigned char*
     OwnedArray<unsigned char> pbySubjectKeyID = NewArray<unsigned char>((size_t)nSubjectKeyIDSize);
     VOMU_FAIL_IF(!pbySubjectKeyID, "New memory", VOMU_E_FAIL);
     memcpy(pbySubjectKeyID.get(), ASN1_STRING_get0_data(pSubjectKeyID), (size_t)nSubjectKeyIDSize);
-    morv::HandOver(pbySubjectKeyID, ppbyKeyID, pnKeyIDLen, (size_t)nSubjectKeyIDSize);
-    return VOMU_OK;
+    return morv::HandOver(pbySubjectKeyID, ppbyKeyID, pnKeyIDLen, (size_t)nSubjectKeyIDSize);
 }
 
 int ConstructNode_ECPrivateKey(int nVersion, const char* pszCurveOID, unsigned char* pbyD,
@@ -326,24 +322,12 @@ const char* const OID_DATA = "1.2.156.10197.6.1.4.2.1";
 const char* const OID_SM4_CBC = "1.2.156.10197.1.104";
 const long SM2PFX_VERSION = 1;
 
-// The plaintext of a decryption: wiped before it is released.
-struct SecretBuffer {
-    unsigned char* pbyData = nullptr;
-    int nSize = 0;
-    ~SecretBuffer()
-    {
-        if (pbyData && nSize > 0) OPENSSL_cleanse(pbyData, (size_t)nSize);
-        delete[] pbyData;
-    }
-};
-
 // What a key file yields once its password and key have been checked.
 struct OpenedSM2PFX {
-    unsigned char abyD[SM2_FIELD_SIZE] = {0};
+    morv::SecretBytes<SM2_FIELD_SIZE> d;
     OwnedArray<unsigned char> pbyCert;
     int nCertLen = 0;
     OwnedArray<unsigned char> pbyX, pbyY;
-    ~OpenedSM2PFX() { OPENSSL_cleanse(abyD, sizeof abyD); }
 };
 
 // Numeric dotted text read strictly: OBJ_txt2obj alone takes "1..2" for 1.0.2 and "1.2.3 "
@@ -417,14 +401,17 @@ int BuildSM2PFX(unsigned char* pbyCert, int nCertLen, unsigned char* pbyPrivateK
 int DecryptPrivateKey(const unsigned char* pbyEncryptedKey, int nEncryptedKeyLen,
                       const char* pszPassword, unsigned char abyD[SM2_FIELD_SIZE])
 {
-    SecretBuffer plain;
-    int nResult = SM4DecryptByPin(pbyEncryptedKey, nEncryptedKeyLen, pszPassword, &plain.pbyData,
-                                  &plain.nSize);
+    unsigned char* pbyPlain = NULL;
+    int nPlainSize = 0;
+    int nResult = SM4DecryptByPin(pbyEncryptedKey, nEncryptedKeyLen, pszPassword, &pbyPlain,
+                                  &nPlainSize);
+    morv::SecretArray plain;
+    plain.Adopt(pbyPlain, nPlainSize > 0 ? (size_t)nPlainSize : 0);
     VOMU_FAIL_IF(VOMU_OK != nResult, "SM4DecryptByPin", VOMU_E_SM2PFX_PASSWORD);
-    VOMU_FAIL_IF(plain.nSize < 1 || plain.nSize > SM2_FIELD_SIZE, "Check private key length",
+    VOMU_FAIL_IF(nPlainSize < 1 || nPlainSize > SM2_FIELD_SIZE, "Check private key length",
                  VOMU_E_SM2PFX_PASSWORD);
     memset(abyD, 0, SM2_FIELD_SIZE);
-    memcpy(abyD + SM2_FIELD_SIZE - plain.nSize, plain.pbyData, (size_t)plain.nSize);
+    memcpy(abyD + SM2_FIELD_SIZE - nPlainSize, plain.Get(), (size_t)nPlainSize);
     return VOMU_OK;
 }
 
@@ -466,7 +453,7 @@ int OpenSM2PFX(unsigned char* pbyDER, int nDERLen, const char* pszPassword, Open
     VOMU_FAIL_IF(VOMU_OK != nResult, "ParseSM2PFX", nResult);
     OwnedArray<unsigned char> pEncryptedKey(pbyEncryptedKey);
     opened.pbyCert.reset(pbyCert);
-    nResult = DecryptPrivateKey(pEncryptedKey.get(), nEncryptedKeyLen, pszPassword, opened.abyD);
+    nResult = DecryptPrivateKey(pEncryptedKey.get(), nEncryptedKeyLen, pszPassword, opened.d.aby);
     if (VOMU_OK != nResult) return nResult;
     unsigned char *pbyX = NULL, *pbyY = NULL;
     int nXLen = 0, nYLen = 0;
@@ -475,7 +462,7 @@ int OpenSM2PFX(unsigned char* pbyDER, int nDERLen, const char* pszPassword, Open
     VOMU_FAIL_IF(VOMU_OK != nResult, "GetPublicKeyXYFromSM2Cert", nResult);
     opened.pbyX.reset(pbyX);
     opened.pbyY.reset(pbyY);
-    const bool bKeyMatches = KeyMatchesPoint(opened.abyD, pbyX, pbyY);
+    const bool bKeyMatches = KeyMatchesPoint(opened.d.aby, pbyX, pbyY);
     VOMU_FAIL_IF(!bKeyMatches, "Check private key against certificate", VOMU_E_SM2PFX_PASSWORD);
     return VOMU_OK;
 }
@@ -606,15 +593,14 @@ int DecryptKeyPairFromSM2PFX(unsigned char* pbyDER, int nDERLen, char* pszPasswo
     OpenedSM2PFX opened;
     int nResult = OpenSM2PFX(pbyDER, nDERLen, pszPassword, opened);
     if (VOMU_OK != nResult) return nResult;
-    OwnedArray<unsigned char> pbyPrivateKey = CopyOfKey(opened.abyD);
+    OwnedArray<unsigned char> pbyPrivateKey = CopyOfKey(opened.d.aby);
     VOMU_FAIL_IF(!pbyPrivateKey, "New memory", VOMU_E_FAIL);
     morv::HandOver(pbyPrivateKey, &pstKeyPair->privateKey, &pstKeyPair->privateKeyLen,
                    SM2_FIELD_SIZE);
     morv::HandOver(opened.pbyX, &pstKeyPair->publicKeyX, &pstKeyPair->publicKeyXLen,
                    SM2_FIELD_SIZE);
-    morv::HandOver(opened.pbyY, &pstKeyPair->publicKeyY, &pstKeyPair->publicKeyYLen,
+    return morv::HandOver(opened.pbyY, &pstKeyPair->publicKeyY, &pstKeyPair->publicKeyYLen,
                    SM2_FIELD_SIZE);
-    return VOMU_OK;
 }
 
 // The certificate is read too: without its point the key could not be checked.
@@ -628,11 +614,10 @@ int DecryptSM2PFX(unsigned char* pbyDER, int nDERLen, char* pszPassword,
     OpenedSM2PFX opened;
     int nResult = OpenSM2PFX(pbyDER, nDERLen, pszPassword, opened);
     if (VOMU_OK != nResult) return nResult;
-    OwnedArray<unsigned char> pbyPrivateKey = CopyOfKey(opened.abyD);
+    OwnedArray<unsigned char> pbyPrivateKey = CopyOfKey(opened.d.aby);
     VOMU_FAIL_IF(!pbyPrivateKey, "New memory", VOMU_E_FAIL);
     morv::HandOver(pbyPrivateKey, ppbyPrivateKey, pnPrivateKeyLen, SM2_FIELD_SIZE);
-    morv::HandOver(opened.pbyCert, ppbyCert, pnCertLen, (size_t)opened.nCertLen);
-    return VOMU_OK;
+    return morv::HandOver(opened.pbyCert, ppbyCert, pnCertLen, (size_t)opened.nCertLen);
 }
 
 void CleanupSM2KeyPair(SM2_KEY_PAIR_st* pstKeyPair)

@@ -27,6 +27,7 @@
 #include "DerTestUtil.h"
 #include "HandOver.h"
 #include "LogCapture.h"
+#include "TestOutputs.h"
 #include "OpenSSLPeer.h"
 #include "OsslPtr.h"
 #include "PKCS7SignedDataOperations.h"
@@ -36,6 +37,8 @@
 using namespace dertest;  // Bytes and the hand-written DER pieces
 using peer::ReadFileBytes;
 using peer::WriteFileBytes;
+using support::Take;
+using support::TakeText;
 
 namespace {
 
@@ -129,19 +132,6 @@ struct Parsed {
     int nContentSize = -1;
 };
 
-template <typename T> Bytes Take(T* pby, int n)
-{
-    morv::OwnedArray<T> owned(pby);
-    return pby ? Bytes(pby, pby + n) : Bytes();
-}
-
-std::string TakeText(char* psz, int n)
-{
-    morv::OwnedArray<char> owned(psz);
-    if (!psz) return std::string();
-    EXPECT_EQ((size_t)n, strlen(psz));
-    return std::string(psz, n);
-}
 
 // The outputs both readers hand out, taken over into a Parsed.
 struct SignerOutputs {
@@ -1068,6 +1058,14 @@ struct OpensslDer {
     Bytes Get() const { return pby ? Bytes(pby, pby + n) : Bytes(); }
 };
 
+// What our parsers hand out is a new[] array like every other output.
+struct HandedDer {
+    unsigned char* pby = NULL;
+    int n = 0;
+    ~HandedDer() { delete[] pby; }
+    Bytes Get() const { return pby ? Bytes(pby, pby + n) : Bytes(); }
+};
+
 // The name "CN=SM2 PKCS7 Test" as OpenSSL's genconf writes it: UTF8String value.
 Bytes TestName()
 {
@@ -1127,7 +1125,7 @@ struct Sm2P7Signature {
 Sm2P7Signature ParseItems(Bytes der)
 {
     Sm2P7Signature out;
-    OpensslDer cert;
+    HandedDer cert;
     unsigned char *pbySig = NULL, *pbyContent = NULL;
     char *pszDigest = NULL, *pszDigestEnc = NULL;
     int nSig = 0, nContent = 0, nDigest = 0, nDigestEnc = 0;
@@ -1165,7 +1163,7 @@ TEST_F(Sm2Pkcs7Items, GenconfMessageDecodesAndReencodes)
 
     char* pszType = NULL;
     int nType = 0;
-    OpensslDer signedPart;
+    HandedDer signedPart;
     ASSERT_EQ(VOMU_OK, ParseSM2P7(const_cast<unsigned char*>(der.data()), (int)der.size(), &pszType,
                                   &nType, &signedPart.pby, &signedPart.n));
     EXPECT_EQ(kOidSM2SignedData, TakeText(pszType, nType));  // unknown to OpenSSL: digits
@@ -1173,7 +1171,7 @@ TEST_F(Sm2Pkcs7Items, GenconfMessageDecodesAndReencodes)
 
     // Without a certificate the certificate output fails; the other parts read.
     Bytes signedDer = signedPart.Get();
-    OpensslDer digestAlg, contents, cert, signerInfo;
+    HandedDer digestAlg, contents, cert, signerInfo;
     EXPECT_EQ(VOMU_E_FAIL, ParseSM2P7SignedData(signedDer.data(), (int)signedDer.size(), &digestAlg.pby,
                                                 &digestAlg.n, &contents.pby, &contents.n, &cert.pby,
                                                 &cert.n, &signerInfo.pby, &signerInfo.n));
@@ -1186,7 +1184,7 @@ TEST_F(Sm2Pkcs7Items, GenconfMessageDecodesAndReencodes)
     EXPECT_EQ(peer::Hex(msg.SignerInfo()), peer::Hex(signerInfo.Get()));
 
     Bytes signerInfoDer = signerInfo.Get();
-    OpensslDer ias, digest, digestEnc;
+    HandedDer ias, digest, digestEnc;
     unsigned char *pbyR = NULL, *pbyS = NULL;
     int nR = 0, nS = 0;
     ASSERT_EQ(VOMU_OK, ParseSM2P7SignerInfo(signerInfoDer.data(), (int)signerInfoDer.size(), &ias.pby,
@@ -1278,7 +1276,7 @@ TEST_F(Sm2Pkcs7Items, NumbersAndLastEntries)
     ASSERT_EQ(VOMU_OK, got.nResult);
     EXPECT_EQ(peer::Hex(m_sig.rs), peer::Hex(got.signature));
     Bytes signedDer = two.SignedData();
-    OpensslDer signerInfo;
+    HandedDer signerInfo;
     ASSERT_EQ(VOMU_OK, ParseSM2P7SignedData(signedDer.data(), (int)signedDer.size(), NULL, NULL, NULL,
                                             NULL, NULL, NULL, &signerInfo.pby, &signerInfo.n));
     EXPECT_EQ(peer::Hex(two.moreSignerInfos), peer::Hex(signerInfo.Get()));

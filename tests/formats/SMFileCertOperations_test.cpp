@@ -316,13 +316,10 @@ std::map<std::string, Bytes> RunCliScript(const std::string& script,
                                           std::string* pError)
 {
     std::map<std::string, Bytes> out;
-    char szDir[] = "/tmp/morv_sm2pfx_XXXXXX";
-    if (!mkdtemp(szDir)) return out;
-    const std::string dir = szDir;
-    if (0 == peer::RunCommand("cd " + dir + " && " + script, pError))
-        for (const std::string& name : files)
-            out[name] = ReadFileBytes(dir + "/" + name);
-    peer::RunCommand("rm -rf " + dir);
+    support::TempDir dir("morv_sm2pfx");
+    if (dir.Path().empty()) return out;
+    if (0 == dir.Run(script, pError))
+        for (const std::string& name : files) out[name] = ReadFileBytes(dir.File(name));
     return out;
 }
 

@@ -5,7 +5,7 @@
 #include <random>
 
 #include "SM4.h"
-#include "smkernel/SmPeer.h"
+#include "SmPeer.h"
 
 using smtest::Bytes;
 using smtest::FromHex;

@@ -4,53 +4,51 @@
 // npm sm-crypto as a peer of our SM2 (run through node with sm_crypto_peer.js), installed
 // under the build tree on first use; the test is skipped when npm cannot provide it.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "Sm2TestUtil.h"
+#include "TestFiles.h"
 
 namespace smtest {
+
+// The sm-crypto release the tests are written against: installed exactly, so a new release
+// on the registry cannot change what the interoperability tests compare with.
+inline const char kSmCryptoVersion[] = "0.5.8";
 
 // npm sm-crypto under the build tree; false when npm or node cannot provide it.
 inline bool InstallSmCrypto(std::string& moduleDir)
 {
     const std::string prefix = std::string(MORV_BINARY_DIR) + "/npm";
     moduleDir = prefix + "/node_modules/sm-crypto";
-    if (std::ifstream(moduleDir + "/package.json").good()) return true;
-    const std::string cmd = "cd '" + std::string(MORV_BINARY_DIR) + "' && flock npm.lock timeout 180 npm install --prefix '" +
-                            prefix + "' --no-audit --no-fund sm-crypto >npm-install.log 2>&1";
-    return 0 == std::system(cmd.c_str()) && std::ifstream(moduleDir + "/package.json").good();
+    const std::string versionLine = std::string("\"version\": \"") + kSmCryptoVersion + "\"";
+    if (support::ReadText(moduleDir + "/package.json").find(versionLine) != std::string::npos)
+        return true;
+    const std::string cmd = "cd '" + std::string(MORV_BINARY_DIR) +
+                            "' && flock npm.lock timeout 180 npm install --prefix '" + prefix +
+                            "' --no-audit --no-fund --save-exact sm-crypto@" + kSmCryptoVersion +
+                            " >npm-install.log";
+    return 0 == support::RunCommand(cmd) &&
+           support::ReadText(moduleDir + "/package.json").find(versionLine) != std::string::npos;
 }
 
 // Runs the peer script over the request lines; its answer lines.
 inline std::vector<std::string> RunSmCrypto(const std::string& moduleDir, const std::string& request)
 {
-    char name[] = "/tmp/sm2_peer_XXXXXX";
-    int fd = mkstemp(name);
-    if (fd < 0) return {};
-    close(fd);
-    std::ofstream(name) << request;
-    const std::string cmd = "node '" + std::string(MORV_SOURCE_DIR) + "/tests/smkernel/sm_crypto_peer.js' '" +
-                            moduleDir + "' '" + name + "'";
+    support::TempFile input(Bytes(request.begin(), request.end()));
+    if (input.Path().empty()) return {};
+    // Answer lines only: node's own warnings stay out of them.
+    const std::string cmd = "(node '" + std::string(MORV_SOURCE_DIR) +
+                            "/tests/support/sm_crypto_peer.js' '" + moduleDir + "' '" +
+                            input.Path() + "' 2>/dev/null)";
+    std::string all;
+    support::RunCommand(cmd, &all);
     std::vector<std::string> lines;
-    FILE* pipe = popen(cmd.c_str(), "r");
-    if (pipe) {
-        std::string all;
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof(buf), pipe)) > 0) all.append(buf, n);
-        pclose(pipe);
-        std::istringstream in(all);
-        for (std::string line; std::getline(in, line);)
-            if (!line.empty()) lines.push_back(line);
-    }
-    remove(name);
+    std::istringstream in(all);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) lines.push_back(line);
     return lines;
 }
 

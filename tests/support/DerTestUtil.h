@@ -1,9 +1,8 @@
 #ifndef MORV_TESTS_DER_TEST_UTIL_H
 #define MORV_TESTS_DER_TEST_UTIL_H
 
-// Bytes as the tests write them: hex text, and DER pieces written by hand, so that tests and
-// fuzz targets can spell the structures they expect (or malformed ones) without our encoder;
-// OIDs come from OpenSSL's own encoder.
+// DER pieces written by hand, so that tests and fuzz targets can spell the structures they
+// expect (or malformed ones) without our encoder; OIDs come from OpenSSL's own encoder.
 #include <openssl/crypto.h>
 #include <openssl/objects.h>
 
@@ -14,31 +13,15 @@
 #include "ASN1EngineEx.h"
 #include "HandOver.h"
 #include "OsslPtr.h"
+#include "TestBytes.h"
 #include "vomu_result.h"
 
 namespace dertest {
 
-using Bytes = std::vector<unsigned char>;
-
-// Two hex digits an octet, in the case the caller's expected texts are written in.
-inline std::string HexText(const unsigned char* p, size_t n, bool bUpperCase)
-{
-    const char* pszDigits = bUpperCase ? "0123456789ABCDEF" : "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += pszDigits[p[i] >> 4];
-        s += pszDigits[p[i] & 15];
-    }
-    return s;
-}
-
-inline Bytes FromHex(const std::string& hex)
-{
-    Bytes out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back((unsigned char)std::stoi(hex.substr(i, 2), nullptr, 16));
-    return out;
-}
+using support::Bytes;
+using support::Cat;
+using support::FromHex;
+using support::HexText;
 
 // One definite-length TLV (X.690 8.1.3): short form below 128, else the fewest length octets.
 inline Bytes Tlv(unsigned char byTag, const Bytes& value)
@@ -54,13 +37,6 @@ inline Bytes Tlv(unsigned char byTag, const Bytes& value)
         out.insert(out.end(), length.begin(), length.end());
     }
     out.insert(out.end(), value.begin(), value.end());
-    return out;
-}
-
-inline Bytes Cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
     return out;
 }
 

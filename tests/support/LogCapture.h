@@ -10,48 +10,17 @@
 #ifndef MORV_TESTS_LOG_CAPTURE_H
 #define MORV_TESTS_LOG_CAPTURE_H
 
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <fstream>
-#include <sstream>
 #include <string>
 
+#include "TestFiles.h"
 #include "vomu_zlog.h"
 
 namespace morv_test {
 
-// A new empty directory under /tmp, removed by RemoveTree.
-inline std::string MakeTempDir()
-{
-    char szTemplate[] = "/tmp/morv_log_XXXXXX";
-    const char* psz = mkdtemp(szTemplate);
-    return psz ? std::string(psz) : std::string();
-}
-
-inline void RemoveTree(const std::string& strDir)
-{
-    if (strDir.size() > 5 && strDir.compare(0, 5, "/tmp/") == 0) {
-        std::string strCmd = "rm -rf '" + strDir + "'";
-        if (system(strCmd.c_str()) != 0) {
-        }
-    }
-}
-
-inline bool WriteText(const std::string& strPath, const std::string& strText)
-{
-    std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
-    out << strText;
-    return static_cast<bool>(out);
-}
-
-inline std::string ReadText(const std::string& strPath)
-{
-    std::ifstream in(strPath, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using support::MakeTempDir;
+using support::ReadText;
+using support::RemoveTree;
+using support::WriteText;
 
 class LogCapture {
 public:
