@@ -22,8 +22,8 @@ done
 
 line=$(grep '^extension=' "$stage/etc/php/8.2/mods-available/morv.ini")
 [ "$line" = "extension=libMORVExtension.so.3" ] || { echo "ini line: $line"; exit 1; }
-php -n -d "extension_dir=$stage$extdir" -d "${line}" -m | grep -qx MORVExtension \
-  || { echo "the staged module does not load by its ini name"; exit 1; }
+modules=$(php -n -d "extension_dir=$stage$extdir" -d "${line}" -m)
+grep -qx MORVExtension <<< "$modules" || { echo "the staged module does not load by its ini name"; exit 1; }
 
 printf '#include "MORV.h"\nint main(void) { return VOMU_OK; }\n' > "$stage/header.c"
 gcc -x c -std=c11 -Wall -Werror -fsyntax-only -I"$stage$prefix/include" "$stage/header.c" \

@@ -33,5 +33,5 @@ if(TARGET MORVExtension)
             --keep-debuginfo=yes --suppressions=${CMAKE_CURRENT_SOURCE_DIR}/php/valgrind.supp
             ${morv_demo_cmd})
   set_tests_properties(php_demo_valgrind PROPERTIES LABELS slow TIMEOUT 1800
-    ENVIRONMENT "MORV_BUILD_DIR=${CMAKE_BINARY_DIR};USE_ZEND_ALLOC=0")
+    ENVIRONMENT "MORV_BUILD_DIR=${CMAKE_BINARY_DIR}/valgrind;USE_ZEND_ALLOC=0")
 endif()
