@@ -224,28 +224,40 @@ static void CbcEncryptBlocks(const unsigned char* in, size_t nBlocks, const uint
     }
 }
 
+// dst ^= src over n bytes, a word at a time.
+static void XorBytes(unsigned char* dst, const unsigned char* src, size_t n)
+{
+    for (size_t i = 0; i + 8 <= n; i += 8) {
+        uint64_t a, b;
+        memcpy(&a, dst + i, 8);
+        memcpy(&b, src + i, 8);
+        a ^= b;
+        memcpy(dst + i, &a, 8);
+    }
+}
+
 // Independent blocks through the path's multi-block rounds, a chunk at a time; each chunk's
 // ciphertext is kept for the chaining (in may be out).
 static void CbcDecryptBlocks(const unsigned char* in, size_t nBlocks, const uint32_t rk[SM4_ROUNDS],
                              uint32_t v[4], unsigned char* out)
 {
-    constexpr size_t kChunk = 32;
-    unsigned char abyC[kChunk * SM4_BLOCK_SIZE];
+    constexpr size_t kChunk = 64;
+    unsigned char abyC[kChunk * SM4_BLOCK_SIZE], abyPrev[SM4_BLOCK_SIZE];
+    for (int i = 0; i < 4; ++i)
+        StoreBE32(abyPrev + 4 * i, v[i]);
     const sm4::BlocksFn blocks = CurrentPath().blocks;
     while (nBlocks > 0) {
-        const size_t n = nBlocks < kChunk ? nBlocks : kChunk;
-        memcpy(abyC, in, n * SM4_BLOCK_SIZE);
+        const size_t n = nBlocks < kChunk ? nBlocks : kChunk, nBytes = n * SM4_BLOCK_SIZE;
+        memcpy(abyC, in, nBytes);
         blocks(rk, abyC, out, n);
-        for (size_t b = 0; b < n; ++b)
-            for (int i = 0; i < 4; ++i) {
-                const uint32_t c = LoadBE32(abyC + SM4_BLOCK_SIZE * b + 4 * i);
-                StoreBE32(out + SM4_BLOCK_SIZE * b + 4 * i, LoadBE32(out + SM4_BLOCK_SIZE * b + 4 * i) ^ v[i]);
-                v[i] = c;
-            }
-        in += n * SM4_BLOCK_SIZE;
-        out += n * SM4_BLOCK_SIZE;
+        XorBytes(out, abyPrev, SM4_BLOCK_SIZE);
+        XorBytes(out + SM4_BLOCK_SIZE, abyC, nBytes - SM4_BLOCK_SIZE);
+        memcpy(abyPrev, abyC + nBytes - SM4_BLOCK_SIZE, SM4_BLOCK_SIZE);
+        in += nBytes;
+        out += nBytes;
         nBlocks -= n;
     }
+    SM4_LoadWords(abyPrev, v);
 }
 
 int SM4_cbc_encrypt_blocks(const unsigned char* in, size_t len, const uint32_t rk[SM4_ROUNDS],
