@@ -158,9 +158,9 @@ uint32_t PortableTau(uint32_t a) { return _SM4_NLTransform(a); }
 bool HavePortable() { return true; }
 
 // Indexed by SM4Path.
-const sm4::Path kPaths[] = {{PortableBlocks, PortableBlock, PortableTau, HavePortable},
-                            {sm4::BlocksAesni, sm4::BlockAesni, sm4::TauAesni, sm4::HaveAesni},
-                            {sm4::BlocksGfni, sm4::BlockGfni, sm4::TauGfni, sm4::HaveGfni}};
+const sm4::Path kPaths[] = {{PortableBlocks, PortableBlock, PortableTau, HavePortable, NULL},
+                            {sm4::BlocksAesni, sm4::BlockAesni, sm4::TauAesni, sm4::HaveAesni, NULL},
+                            {sm4::BlocksGfni, sm4::BlockGfni, sm4::TauGfni, sm4::HaveGfni, sm4::CbcEncryptGfni}};
 const int kNumPaths = (int)(sizeof(kPaths) / sizeof(kPaths[0]));
 
 // The path in use: the fastest this CPU has, chosen at the first use.
@@ -214,6 +214,7 @@ void SM4_LoadWords(const unsigned char in[SM4_BLOCK_SIZE], uint32_t out[4])
 static void CbcEncryptBlocks(const unsigned char* in, size_t nBlocks, const uint32_t rk[SM4_ROUNDS],
                              uint32_t v[4], unsigned char* out)
 {
+    if (CurrentPath().cbcEncrypt) return CurrentPath().cbcEncrypt(rk, v, in, out, nBlocks);
     for (; nBlocks > 0; --nBlocks, in += SM4_BLOCK_SIZE, out += SM4_BLOCK_SIZE) {
         uint32_t x[4];
         for (int i = 0; i < 4; ++i)

@@ -18,6 +18,9 @@ using BlocksFn = void (*)(const uint32_t rk[SM4_ROUNDS], const unsigned char* in
                           size_t nBlocks);
 // The rounds and R over one block of words.
 using BlockFn = void (*)(const uint32_t in[4], const uint32_t rk[SM4_ROUNDS], uint32_t out[4]);
+// CBC encryption of nBlocks whole blocks, v the chaining value (updated; in may be out).
+using CbcEncryptFn = void (*)(const uint32_t rk[SM4_ROUNDS], uint32_t v[4], const unsigned char* in,
+                              unsigned char* out, size_t nBlocks);
 // tau: the S-box on each byte of a word.
 using TauFn = uint32_t (*)(uint32_t a);
 
@@ -26,6 +29,7 @@ struct Path {
     BlockFn block;
     TauFn tau;
     bool (*have)();
+    CbcEncryptFn cbcEncrypt;  // NULL: one block call after another
 };
 
 // The AES-NI + AVX2 path: eight blocks side by side.
@@ -38,6 +42,8 @@ bool HaveAesni();
 void BlocksGfni(const uint32_t rk[SM4_ROUNDS], const unsigned char* in, unsigned char* out, size_t nBlocks);
 void BlockGfni(const uint32_t in[4], const uint32_t rk[SM4_ROUNDS], uint32_t out[4]);
 uint32_t TauGfni(uint32_t a);
+void CbcEncryptGfni(const uint32_t rk[SM4_ROUNDS], uint32_t v[4], const unsigned char* in, unsigned char* out,
+                    size_t nBlocks);
 bool HaveGfni();
 
 // GB/T 32907-2016 6.2: L.

@@ -42,12 +42,40 @@ SM4_GFNI_TARGET inline __m512i Round512(__m512i x0, __m512i x1, __m512i x2, __m5
     return _mm512_xor_si512(l, _mm512_ternarylogic_epi32(_mm512_rol_epi32(b, 18), _mm512_rol_epi32(b, 24), x0, 0x96));
 }
 
-SM4_GFNI_TARGET inline __m128i Round128(__m128i x0, __m128i x1, __m128i x2, __m128i x3, uint32_t rk)
+// One block's rounds are a chain: each waits for the previous one. The chain is kept short
+// by carrying every word as Y = M1 X (bytewise). Then the S-box input M1 t + c1 is
+// Y1 ^ Y2 ^ Y3 ^ (M1 rk + c1) and needs no affine step, and M1 L(S(t)) is a sum of
+// rotations by whole bytes of three bytewise images of inv(u): s = (A0 + A1) v,
+// p = (A1 + A2) v, q = (A0 + A2) v with A0 = M1 M2, A1 = M1 (x << 2) M2, A2 = M1 (x >> 6) M2
+// (rotating by 2 is a shift inside each byte plus the neighbour byte's top two bits):
+//   M1 L(S(t)) = K ^ s ^ (p <<< 8) ^ (p <<< 16) ^ (q <<< 24), K = M1 L(c2 c2 c2 c2).
+constexpr long long kM1 = 0x4c287db91a22505dll, kM1Inv = (long long)0xb3a4f5863284728bull;
+constexpr long long kS = 0x040db891e9a481b7ll, kP = 0x2c020425162040adll, kQ = 0x280fbcb4ff84c11all;
+constexpr int kK = 0x63636363;
+
+// One round on Y: y0 becomes y0 ^ M1 L(S(t)) for the S-box input u. The next round's input
+// (y2 ^ y3 ^ rkY of the next key, then ^ the new word) is formed from the same late terms,
+// so it is ready one step before the new word itself.
+SM4_GFNI_TARGET inline void RoundY(__m128i& y0, __m128i y2, __m128i y3, __m128i& u, __m128i rkYNext)
 {
-    const __m128i t = _mm_ternarylogic_epi32(x1, x2, _mm_xor_si128(x3, _mm_set1_epi32((int)rk)), 0x96);
-    const __m128i b = Sbox128(t);
-    const __m128i l = _mm_ternarylogic_epi32(b, _mm_rol_epi32(b, 2), _mm_rol_epi32(b, 10), 0x96);
-    return _mm_xor_si128(l, _mm_ternarylogic_epi32(_mm_rol_epi32(b, 18), _mm_rol_epi32(b, 24), x0, 0x96));
+    const __m128i s = _mm_gf2p8affineinv_epi64_epi8(u, _mm_set1_epi64x(kS), 0);
+    const __m128i p = _mm_gf2p8affineinv_epi64_epi8(u, _mm_set1_epi64x(kP), 0);
+    const __m128i q = _mm_gf2p8affineinv_epi64_epi8(u, _mm_set1_epi64x(kQ), 0);
+    const __m128i w = _mm_ternarylogic_epi32(y2, y3, rkYNext, 0x96);
+    const __m128i c = _mm_ternarylogic_epi32(y0, _mm_set1_epi32(kK), s, 0x96);
+    const __m128i p8 = _mm_rol_epi32(p, 8), p16 = _mm_rol_epi32(p, 16), q24 = _mm_rol_epi32(q, 24);
+    y0 = _mm_ternarylogic_epi32(_mm_xor_si128(c, p8), p16, q24, 0x96);
+    u = _mm_ternarylogic_epi32(_mm_ternarylogic_epi32(w, c, p8, 0x96), p16, q24, 0x96);
+}
+
+SM4_GFNI_TARGET inline __m128i ToY(uint32_t x)
+{
+    return _mm_gf2p8affine_epi64_epi8(_mm_cvtsi32_si128((int)x), _mm_set1_epi64x(kM1), 0);
+}
+
+SM4_GFNI_TARGET inline uint32_t FromY(__m128i y)
+{
+    return (uint32_t)_mm_cvtsi128_si32(_mm_gf2p8affine_epi64_epi8(y, _mm_set1_epi64x(kM1Inv), 0));
 }
 
 // 4x4 transpose of 32-bit words inside each 128-bit lane of a, b, c, d.
@@ -114,22 +142,63 @@ SM4_GFNI_TARGET void BlocksGfni(const uint32_t rk[SM4_ROUNDS], const unsigned ch
         p[i] = 0;
 }
 
-// One block: each word in lane 0 of its own register, so the rotations stay in vector
-// registers and no word crosses to the integer side until the end.
+// One block: each word in lane 0 of its own register, in the Y form above; the round keys'
+// images M1 rk + c1 do not depend on the chain and are ready before they are needed.
 SM4_GFNI_TARGET void BlockGfni(const uint32_t in[4], const uint32_t rk[SM4_ROUNDS], uint32_t out[4])
 {
-    __m128i x0 = _mm_cvtsi32_si128((int)in[0]), x1 = _mm_cvtsi32_si128((int)in[1]);
-    __m128i x2 = _mm_cvtsi32_si128((int)in[2]), x3 = _mm_cvtsi32_si128((int)in[3]);
+    __m128i y0 = ToY(in[0]), y1 = ToY(in[1]), y2 = ToY(in[2]), y3 = ToY(in[3]);
+    const __m128i m1 = _mm_set1_epi64x(kM1);
+    __m128i rkY[SM4_ROUNDS + 1];
+    for (int i = 0; i < SM4_ROUNDS; ++i)
+        rkY[i] = _mm_gf2p8affine_epi64_epi8(_mm_set1_epi32((int)rk[i]), m1, kPreC);
+    rkY[SM4_ROUNDS] = _mm_setzero_si128();
+    __m128i u = _mm_ternarylogic_epi32(_mm_xor_si128(y1, y2), y3, rkY[0], 0x96);
     for (int i = 0; i < SM4_ROUNDS; i += 4) {
-        x0 = Round128(x0, x1, x2, x3, rk[i]);
-        x1 = Round128(x1, x2, x3, x0, rk[i + 1]);
-        x2 = Round128(x2, x3, x0, x1, rk[i + 2]);
-        x3 = Round128(x3, x0, x1, x2, rk[i + 3]);
+        RoundY(y0, y2, y3, u, rkY[i + 1]);
+        RoundY(y1, y3, y0, u, rkY[i + 2]);
+        RoundY(y2, y0, y1, u, rkY[i + 3]);
+        RoundY(y3, y1, y2, u, rkY[i + 4]);
     }
-    out[0] = (uint32_t)_mm_cvtsi128_si32(x3);
-    out[1] = (uint32_t)_mm_cvtsi128_si32(x2);
-    out[2] = (uint32_t)_mm_cvtsi128_si32(x1);
-    out[3] = (uint32_t)_mm_cvtsi128_si32(x0);
+    out[0] = FromY(y3);
+    out[1] = FromY(y2);
+    out[2] = FromY(y1);
+    out[3] = FromY(y0);
+}
+
+// CBC encryption of nBlocks blocks with the chaining value v (updated). The chain stays in
+// the Y form from block to block: Y(P ^ C) = M1 P ^ Y(C), so only the plaintext's image
+// (ready early) and the ciphertext's way out leave the chain.
+SM4_GFNI_TARGET void CbcEncryptGfni(const uint32_t rk[SM4_ROUNDS], uint32_t v[4], const unsigned char* in,
+                                    unsigned char* out, size_t nBlocks)
+{
+    const __m128i m1 = _mm_set1_epi64x(kM1), m1inv = _mm_set1_epi64x(kM1Inv);
+    const __m128i bswap = _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3);
+    __m128i rkY[SM4_ROUNDS + 1];
+    for (int i = 0; i < SM4_ROUNDS; ++i)
+        rkY[i] = _mm_gf2p8affine_epi64_epi8(_mm_set1_epi32((int)rk[i]), m1, kPreC);
+    rkY[SM4_ROUNDS] = _mm_setzero_si128();
+    // The previous ciphertext's words in Y form (the IV's at first).
+    __m128i c0 = ToY(v[0]), c1 = ToY(v[1]), c2 = ToY(v[2]), c3 = ToY(v[3]);
+    for (; nBlocks > 0; --nBlocks, in += SM4_BLOCK_SIZE, out += SM4_BLOCK_SIZE) {
+        const __m128i p = _mm_gf2p8affine_epi64_epi8(
+            _mm_shuffle_epi8(_mm_loadu_si128((const __m128i*)in), bswap), m1, 0);
+        __m128i y0 = _mm_xor_si128(c0, p), y1 = _mm_xor_si128(c1, _mm_shuffle_epi32(p, 1));
+        __m128i y2 = _mm_xor_si128(c2, _mm_shuffle_epi32(p, 2)), y3 = _mm_xor_si128(c3, _mm_shuffle_epi32(p, 3));
+        __m128i u = _mm_ternarylogic_epi32(_mm_xor_si128(y1, y2), y3, rkY[0], 0x96);
+        for (int i = 0; i < SM4_ROUNDS; i += 4) {
+            RoundY(y0, y2, y3, u, rkY[i + 1]);
+            RoundY(y1, y3, y0, u, rkY[i + 2]);
+            RoundY(y2, y0, y1, u, rkY[i + 3]);
+            RoundY(y3, y1, y2, u, rkY[i + 4]);
+        }
+        c0 = y3, c1 = y2, c2 = y1, c3 = y0;  // R
+        const __m128i c = _mm_unpacklo_epi64(_mm_unpacklo_epi32(c0, c1), _mm_unpacklo_epi32(c2, c3));
+        _mm_storeu_si128((__m128i*)out, _mm_shuffle_epi8(_mm_gf2p8affine_epi64_epi8(c, m1inv, 0), bswap));
+    }
+    v[0] = FromY(c0);
+    v[1] = FromY(c1);
+    v[2] = FromY(c2);
+    v[3] = FromY(c3);
 }
 
 SM4_GFNI_TARGET uint32_t TauGfni(uint32_t a) { return (uint32_t)_mm_cvtsi128_si32(Sbox128(_mm_cvtsi32_si128((int)a))); }
@@ -150,6 +219,7 @@ namespace smk {
 namespace sm4 {
 void BlocksGfni(const uint32_t*, const unsigned char*, unsigned char*, size_t) {}
 void BlockGfni(const uint32_t*, const uint32_t*, uint32_t*) {}
+void CbcEncryptGfni(const uint32_t*, uint32_t*, const unsigned char*, unsigned char*, size_t) {}
 uint32_t TauGfni(uint32_t a) { return a; }
 bool HaveGfni() { return false; }
 }  // namespace sm4
