@@ -4,6 +4,8 @@
 // signed fixed window for [k]P and a width-5 NAF for verification.
 #include <mutex>
 
+#include <openssl/crypto.h>
+
 #include "SM2P256.h"
 
 namespace smk {
@@ -99,15 +101,6 @@ AffinePoint SelectBase(const AffinePoint* row, const Digit& d)
 // Variable-base window: j * P for j = 1..16.
 constexpr int kVarW = 5, kVarWindows = 52, kVarEntries = 16;
 
-Point SelectVar(const Point (&table)[kVarEntries], const Digit& d)
-{
-    Point r = Infinity();
-    for (int j = 0; j < kVarEntries; ++j)
-        SelectPoint(r, table[j], MaskIsZero64(d.mag ^ (u64)(j + 1)));
-    NegateIf(r.Y, d.neg);
-    return r;
-}
-
 // Width-5 NAF of a public k (at most 257 digits, odd digits in [-15, 15]); returns the length.
 int Wnaf(const Fe& k, int naf[258])
 {
@@ -134,6 +127,141 @@ int Wnaf(const Fe& k, int naf[258])
         w[4] >>= 1;
     }
     return len;
+}
+
+// Jacobian coordinates (x = X / Z^2, y = Y / Z^3, Z = 0 at infinity) for the loops that
+// double most: doubling costs 3M + 5S here against 13 products in the complete form.
+struct JPoint {
+    Fe X, Y, Z;
+};
+
+JPoint ToJacobian(const Point& p)  // (X : Y : Z) is (XZ, YZ^2, Z) in Jacobian form
+{
+    JPoint j;
+    Fe z2;
+    Mul(j.X, p.X, p.Z);
+    Sqr(z2, p.Z);
+    Mul(j.Y, p.Y, z2);
+    j.Z = p.Z;
+    return j;
+}
+
+Point FromJacobian(const JPoint& j)  // (X : Y : Z) Jacobian is (XZ : Y : Z^3) projective
+{
+    Point p;
+    Fe z2;
+    Mul(p.X, j.X, j.Z);
+    p.Y = j.Y;
+    Sqr(z2, j.Z);
+    Mul(p.Z, z2, j.Z);
+    Select(p.Y, MontOne<kP>(), MaskIsZero(j.Z));  // infinity as (0 : 1 : 0)
+    return p;
+}
+
+// dbl-2001-b for a = -3; the point at infinity doubles to itself.
+void JDouble(JPoint& r, const JPoint& p)
+{
+    Fe delta, gamma, beta, alpha, t, u;
+    Sqr(delta, p.Z);
+    Sqr(gamma, p.Y);
+    Mul(beta, p.X, gamma);
+    FSub(t, p.X, delta);
+    FAdd(u, p.X, delta);
+    Mul(alpha, t, u);
+    FAdd(t, alpha, alpha);
+    FAdd(alpha, t, alpha);
+    FAdd(t, p.Y, p.Z);
+    Sqr(t, t);
+    FSub(t, t, gamma);
+    FSub(r.Z, t, delta);
+    FAdd(beta, beta, beta);
+    FAdd(beta, beta, beta);  // 4 beta
+    Sqr(t, alpha);
+    FSub(t, t, beta);
+    FSub(r.X, t, beta);  // alpha^2 - 8 beta
+    FSub(t, beta, r.X);
+    Mul(t, alpha, t);
+    Sqr(u, gamma);
+    FAdd(u, u, u);
+    FAdd(u, u, u);
+    FAdd(u, u, u);  // 8 gamma^2
+    FSub(r.Y, t, u);
+}
+
+// add-2007-bl. Neither input is at infinity and they differ, or the sum is at infinity
+// (opposite points give Z = 0). Returns all ones when p = q (the result is then wrong and
+// the caller doubles instead).
+u64 JAddUnchecked(JPoint& r, const JPoint& p, const JPoint& q)
+{
+    Fe z1z1, z2z2, u1, u2, s1, s2, h, i, j, rr, v, t;
+    Sqr(z1z1, p.Z);
+    Sqr(z2z2, q.Z);
+    Mul(u1, p.X, z2z2);
+    Mul(u2, q.X, z1z1);
+    Mul(s1, p.Y, q.Z);
+    Mul(s1, s1, z2z2);
+    Mul(s2, q.Y, p.Z);
+    Mul(s2, s2, z1z1);
+    FSub(h, u2, u1);
+    FSub(rr, s2, s1);
+    const u64 same = MaskIsZero(h) & MaskIsZero(rr);
+    FAdd(rr, rr, rr);
+    FAdd(i, h, h);
+    Sqr(i, i);
+    Mul(j, h, i);
+    Mul(v, u1, i);
+    FAdd(t, p.Z, q.Z);
+    Sqr(t, t);
+    FSub(t, t, z1z1);
+    FSub(t, t, z2z2);
+    Mul(r.Z, t, h);
+    Sqr(t, rr);
+    FSub(t, t, j);
+    FSub(t, t, v);
+    FSub(r.X, t, v);
+    FSub(t, v, r.X);
+    Mul(t, rr, t);
+    Mul(s1, s1, j);
+    FAdd(s1, s1, s1);
+    FSub(r.Y, t, s1);
+    return same;
+}
+
+void SelectJ(JPoint& r, const JPoint& a, u64 mask)
+{
+    Select(r.X, a.X, mask);
+    Select(r.Y, a.Y, mask);
+    Select(r.Z, a.Z, mask);
+}
+
+// p + q in constant time when p = q cannot occur (the fixed window below): the infinity
+// cases by selection.
+void JAddNoDouble(JPoint& r, const JPoint& p, const JPoint& q)
+{
+    JPoint s;
+    JAddUnchecked(s, p, q);
+    SelectJ(s, q, MaskIsZero(p.Z));
+    SelectJ(s, p, MaskIsZero(q.Z));
+    r = s;
+}
+
+// p + q for public points: every case by branching.
+void JAddPublic(JPoint& r, const JPoint& p, const JPoint& q)
+{
+    if (MaskIsZero(p.Z)) { r = q; return; }
+    if (MaskIsZero(q.Z)) { r = p; return; }
+    JPoint s;
+    if (JAddUnchecked(s, p, q)) { JDouble(r, p); return; }
+    r = s;
+}
+
+JPoint SelectVarJ(const JPoint (&table)[16], const Digit& d)
+{
+    JPoint r = {{{0, 0, 0, 0}}, MontOne<kP>(), {{0, 0, 0, 0}}};
+    for (int j = 0; j < 16; ++j)
+        SelectJ(r, table[j], MaskIsZero64(d.mag ^ (u64)(j + 1)));
+    NegateIf(r.Y, d.neg);
+    return r;
 }
 
 }  // namespace
@@ -252,22 +380,28 @@ Point BaseMul(const Fe& k)
     return q;
 }
 
+// Signed 5-bit windows over k mod n. For k < n the running sum [a]P and the window's
+// [d]P are never the same point (a is 0 or a multiple of 32 below n + 16, |d| <= 16), so
+// the Jacobian sum needs only the infinity cases, taken by selection.
 Point ScalarMul(const Fe& k, const Point& p)
 {
-    Point table[kVarEntries];
-    table[0] = p;
-    PointDouble(table[1], p);
+    Fe kr;
+    Reduce<kN>(kr, k);
+    JPoint table[kVarEntries];
+    table[0] = ToJacobian(p);
+    JDouble(table[1], table[0]);
     for (int j = 2; j < kVarEntries; ++j)
-        PointAdd(table[j], table[j - 1], p);
+        JAddNoDouble(table[j], table[j - 1], table[0]);
     Digit digits[kVarWindows];
-    Recode<kVarW>(k, digits);
-    Point q = SelectVar(table, digits[kVarWindows - 1]);
+    Recode<kVarW>(kr, digits);
+    JPoint q = SelectVarJ(table, digits[kVarWindows - 1]);
     for (int i = kVarWindows - 2; i >= 0; --i) {
         for (int j = 0; j < kVarW; ++j)
-            PointDouble(q, q);
-        PointAdd(q, q, SelectVar(table, digits[i]));
+            JDouble(q, q);
+        JAddNoDouble(q, q, SelectVarJ(table, digits[i]));
     }
-    return q;
+    OPENSSL_cleanse(digits, sizeof(digits));
+    return FromJacobian(q);
 }
 
 Point DoubleMulPublic(const Fe& s, const Fe& t, const Point& p)
@@ -283,25 +417,25 @@ Point DoubleMulPublic(const Fe& s, const Fe& t, const Point& p)
         PointAddAffine(sg, sg, e);
     }
     // Odd multiples P, 3P, ..., 15P and their negatives.
-    Point odd[8], neg[8], twice;
-    odd[0] = p;
-    PointDouble(twice, p);
+    JPoint odd[8], neg[8], twice;
+    odd[0] = ToJacobian(p);
+    JDouble(twice, odd[0]);
     for (int j = 1; j < 8; ++j)
-        PointAdd(odd[j], odd[j - 1], twice);
+        JAddPublic(odd[j], odd[j - 1], twice);
     for (int j = 0; j < 8; ++j) {
         neg[j] = odd[j];
         Neg<kP>(neg[j].Y, neg[j].Y);
     }
     int naf[258];
     const int len = Wnaf(t, naf);
-    Point q = Infinity();
+    JPoint q = {{{0, 0, 0, 0}}, MontOne<kP>(), {{0, 0, 0, 0}}};
     for (int i = len - 1; i >= 0; --i) {
-        PointDouble(q, q);
-        if (naf[i] > 0) PointAdd(q, q, odd[naf[i] / 2]);
-        if (naf[i] < 0) PointAdd(q, q, neg[-naf[i] / 2]);
+        JDouble(q, q);
+        if (naf[i] > 0) JAddPublic(q, q, odd[naf[i] / 2]);
+        if (naf[i] < 0) JAddPublic(q, q, neg[-naf[i] / 2]);
     }
-    PointAdd(q, q, sg);
-    return q;
+    JAddPublic(q, q, ToJacobian(sg));
+    return FromJacobian(q);
 }
 
 }  // namespace sm2p256
