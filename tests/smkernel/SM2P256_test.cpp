@@ -138,7 +138,9 @@ void ExpectSame(const Point& ours, bool bFinite, const Fe& x, const Fe& y, const
     Fe ox, oy;
     const bool bOurs = 0 != ToAffine(ox, oy, ours);
     ASSERT_EQ(bFinite, bOurs) << what << " " << i;
-    if (bFinite) ASSERT_TRUE(MaskEqual(ox, x) && MaskEqual(oy, y)) << what << " " << i;
+    if (bFinite) {
+        ASSERT_TRUE(MaskEqual(ox, x) && MaskEqual(oy, y)) << what << " " << i;
+    }
 }
 
 // Scalars: the edges 0, 1, 2, n - 2, n - 1, n, n + 1 and 2^256 - 1, then random ones.
