@@ -86,13 +86,15 @@ inline bool HaveAdx()
 }
 inline const bool kHaveAdx = HaveAdx();
 
-// The same word-by-word Montgomery product as MontMul below for p: each of the four rounds
-// adds a * b[i], then q p with q = t0 (n0 = 1), and drops the zero low word; the six
-// accumulator registers rotate instead of moving.
-SM2P256_INLINE void MontMulPAdx(Fe& r, const Fe& a, const Fe& b)
+// The same word-by-word Montgomery product as MontMul below: each of the four rounds adds
+// a * b[i], then q m with q = t0 n0, and drops the zero low word; the six accumulator
+// registers rotate instead of moving.
+template <const Mod& M>
+SM2P256_INLINE void MontMulAdx(Fe& r, const Fe& a, const Fe& b)
 {
     u64 r0 = 0, r1 = 0, r2 = 0, r3 = 0, r4 = 0, r5 = 0, lo, hi, z;
-    __asm__(
+    if constexpr (M.n0 == 1) {  // q = t0: p
+        __asm__(
         "movq 0(%[b]), %%rdx\n\t"
         "xorl %k[z], %k[z]\n\t"
         "movq $0, %[r5]\n\t"
@@ -113,16 +115,16 @@ SM2P256_INLINE void MontMulPAdx(Fe& r, const Fe& a, const Fe& b)
         "adoxq %[z], %[r5]\n\t"
         "movq %[r0], %%rdx\n\t"
         "xorl %k[z], %k[z]\n\t"
-        "mulxq %[p0], %[lo], %[hi]\n\t"
+        "mulxq %[m0], %[lo], %[hi]\n\t"
         "adoxq %[lo], %[r0]\n\t"
         "adcxq %[hi], %[r1]\n\t"
-        "mulxq %[p1], %[lo], %[hi]\n\t"
+        "mulxq %[m1], %[lo], %[hi]\n\t"
         "adoxq %[lo], %[r1]\n\t"
         "adcxq %[hi], %[r2]\n\t"
-        "mulxq %[p2], %[lo], %[hi]\n\t"
+        "mulxq %[m2], %[lo], %[hi]\n\t"
         "adoxq %[lo], %[r2]\n\t"
         "adcxq %[hi], %[r3]\n\t"
-        "mulxq %[p3], %[lo], %[hi]\n\t"
+        "mulxq %[m3], %[lo], %[hi]\n\t"
         "adoxq %[lo], %[r3]\n\t"
         "adcxq %[hi], %[r4]\n\t"
         "adoxq %[z], %[r4]\n\t"
@@ -148,16 +150,16 @@ SM2P256_INLINE void MontMulPAdx(Fe& r, const Fe& a, const Fe& b)
         "adoxq %[z], %[r0]\n\t"
         "movq %[r1], %%rdx\n\t"
         "xorl %k[z], %k[z]\n\t"
-        "mulxq %[p0], %[lo], %[hi]\n\t"
+        "mulxq %[m0], %[lo], %[hi]\n\t"
         "adoxq %[lo], %[r1]\n\t"
         "adcxq %[hi], %[r2]\n\t"
-        "mulxq %[p1], %[lo], %[hi]\n\t"
+        "mulxq %[m1], %[lo], %[hi]\n\t"
         "adoxq %[lo], %[r2]\n\t"
         "adcxq %[hi], %[r3]\n\t"
-        "mulxq %[p2], %[lo], %[hi]\n\t"
+        "mulxq %[m2], %[lo], %[hi]\n\t"
         "adoxq %[lo], %[r3]\n\t"
         "adcxq %[hi], %[r4]\n\t"
-        "mulxq %[p3], %[lo], %[hi]\n\t"
+        "mulxq %[m3], %[lo], %[hi]\n\t"
         "adoxq %[lo], %[r4]\n\t"
         "adcxq %[hi], %[r5]\n\t"
         "adoxq %[z], %[r5]\n\t"
@@ -183,16 +185,16 @@ SM2P256_INLINE void MontMulPAdx(Fe& r, const Fe& a, const Fe& b)
         "adoxq %[z], %[r1]\n\t"
         "movq %[r2], %%rdx\n\t"
         "xorl %k[z], %k[z]\n\t"
-        "mulxq %[p0], %[lo], %[hi]\n\t"
+        "mulxq %[m0], %[lo], %[hi]\n\t"
         "adoxq %[lo], %[r2]\n\t"
         "adcxq %[hi], %[r3]\n\t"
-        "mulxq %[p1], %[lo], %[hi]\n\t"
+        "mulxq %[m1], %[lo], %[hi]\n\t"
         "adoxq %[lo], %[r3]\n\t"
         "adcxq %[hi], %[r4]\n\t"
-        "mulxq %[p2], %[lo], %[hi]\n\t"
+        "mulxq %[m2], %[lo], %[hi]\n\t"
         "adoxq %[lo], %[r4]\n\t"
         "adcxq %[hi], %[r5]\n\t"
-        "mulxq %[p3], %[lo], %[hi]\n\t"
+        "mulxq %[m3], %[lo], %[hi]\n\t"
         "adoxq %[lo], %[r5]\n\t"
         "adcxq %[hi], %[r0]\n\t"
         "adoxq %[z], %[r0]\n\t"
@@ -218,28 +220,180 @@ SM2P256_INLINE void MontMulPAdx(Fe& r, const Fe& a, const Fe& b)
         "adoxq %[z], %[r2]\n\t"
         "movq %[r3], %%rdx\n\t"
         "xorl %k[z], %k[z]\n\t"
-        "mulxq %[p0], %[lo], %[hi]\n\t"
+        "mulxq %[m0], %[lo], %[hi]\n\t"
         "adoxq %[lo], %[r3]\n\t"
         "adcxq %[hi], %[r4]\n\t"
-        "mulxq %[p1], %[lo], %[hi]\n\t"
+        "mulxq %[m1], %[lo], %[hi]\n\t"
         "adoxq %[lo], %[r4]\n\t"
         "adcxq %[hi], %[r5]\n\t"
-        "mulxq %[p2], %[lo], %[hi]\n\t"
+        "mulxq %[m2], %[lo], %[hi]\n\t"
         "adoxq %[lo], %[r5]\n\t"
         "adcxq %[hi], %[r0]\n\t"
-        "mulxq %[p3], %[lo], %[hi]\n\t"
+        "mulxq %[m3], %[lo], %[hi]\n\t"
         "adoxq %[lo], %[r0]\n\t"
         "adcxq %[hi], %[r1]\n\t"
         "adoxq %[z], %[r1]\n\t"
         "adcxq %[z], %[r2]\n\t"
         "adoxq %[z], %[r2]\n\t"
-        : [r0] "+&r"(r0), [r1] "+&r"(r1), [r2] "+&r"(r2), [r3] "+&r"(r3), [r4] "+&r"(r4), [r5] "+&r"(r5),
-          [lo] "=&r"(lo), [hi] "=&r"(hi), [z] "=&r"(z)
-        : [a] "r"(a.v), [b] "r"(b.v), [p0] "m"(kP.m[0]), [p1] "m"(kP.m[1]), [p2] "m"(kP.m[2]), [p3] "m"(kP.m[3]),
-          "m"(*(const u64(*)[4])a.v), "m"(*(const u64(*)[4])b.v)
-        : "rdx", "cc");
+            : [r0] "+&r"(r0), [r1] "+&r"(r1), [r2] "+&r"(r2), [r3] "+&r"(r3), [r4] "+&r"(r4), [r5] "+&r"(r5),
+              [lo] "=&r"(lo), [hi] "=&r"(hi), [z] "=&r"(z)
+            : [a] "r"(a.v), [b] "r"(b.v), [m0] "m"(M.m[0]), [m1] "m"(M.m[1]), [m2] "m"(M.m[2]), [m3] "m"(M.m[3]),
+              [n0] "m"(M.n0), "m"(*(const u64(*)[4])a.v), "m"(*(const u64(*)[4])b.v)
+            : "rdx", "cc");
+    } else {
+        __asm__(
+        "movq 0(%[b]), %%rdx\n\t"
+        "xorl %k[z], %k[z]\n\t"
+        "movq $0, %[r5]\n\t"
+        "mulxq 0(%[a]), %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r0]\n\t"
+        "adcxq %[hi], %[r1]\n\t"
+        "mulxq 8(%[a]), %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r1]\n\t"
+        "adcxq %[hi], %[r2]\n\t"
+        "mulxq 16(%[a]), %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r2]\n\t"
+        "adcxq %[hi], %[r3]\n\t"
+        "mulxq 24(%[a]), %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r3]\n\t"
+        "adcxq %[hi], %[r4]\n\t"
+        "adoxq %[z], %[r4]\n\t"
+        "adcxq %[z], %[r5]\n\t"
+        "adoxq %[z], %[r5]\n\t"
+        "movq %[r0], %%rdx\n\t"
+        "imulq %[n0], %%rdx\n\t"
+        "xorl %k[z], %k[z]\n\t"
+        "mulxq %[m0], %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r0]\n\t"
+        "adcxq %[hi], %[r1]\n\t"
+        "mulxq %[m1], %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r1]\n\t"
+        "adcxq %[hi], %[r2]\n\t"
+        "mulxq %[m2], %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r2]\n\t"
+        "adcxq %[hi], %[r3]\n\t"
+        "mulxq %[m3], %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r3]\n\t"
+        "adcxq %[hi], %[r4]\n\t"
+        "adoxq %[z], %[r4]\n\t"
+        "adcxq %[z], %[r5]\n\t"
+        "adoxq %[z], %[r5]\n\t"
+        "movq 8(%[b]), %%rdx\n\t"
+        "xorl %k[z], %k[z]\n\t"
+        "movq $0, %[r0]\n\t"
+        "mulxq 0(%[a]), %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r1]\n\t"
+        "adcxq %[hi], %[r2]\n\t"
+        "mulxq 8(%[a]), %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r2]\n\t"
+        "adcxq %[hi], %[r3]\n\t"
+        "mulxq 16(%[a]), %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r3]\n\t"
+        "adcxq %[hi], %[r4]\n\t"
+        "mulxq 24(%[a]), %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r4]\n\t"
+        "adcxq %[hi], %[r5]\n\t"
+        "adoxq %[z], %[r5]\n\t"
+        "adcxq %[z], %[r0]\n\t"
+        "adoxq %[z], %[r0]\n\t"
+        "movq %[r1], %%rdx\n\t"
+        "imulq %[n0], %%rdx\n\t"
+        "xorl %k[z], %k[z]\n\t"
+        "mulxq %[m0], %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r1]\n\t"
+        "adcxq %[hi], %[r2]\n\t"
+        "mulxq %[m1], %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r2]\n\t"
+        "adcxq %[hi], %[r3]\n\t"
+        "mulxq %[m2], %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r3]\n\t"
+        "adcxq %[hi], %[r4]\n\t"
+        "mulxq %[m3], %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r4]\n\t"
+        "adcxq %[hi], %[r5]\n\t"
+        "adoxq %[z], %[r5]\n\t"
+        "adcxq %[z], %[r0]\n\t"
+        "adoxq %[z], %[r0]\n\t"
+        "movq 16(%[b]), %%rdx\n\t"
+        "xorl %k[z], %k[z]\n\t"
+        "movq $0, %[r1]\n\t"
+        "mulxq 0(%[a]), %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r2]\n\t"
+        "adcxq %[hi], %[r3]\n\t"
+        "mulxq 8(%[a]), %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r3]\n\t"
+        "adcxq %[hi], %[r4]\n\t"
+        "mulxq 16(%[a]), %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r4]\n\t"
+        "adcxq %[hi], %[r5]\n\t"
+        "mulxq 24(%[a]), %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r5]\n\t"
+        "adcxq %[hi], %[r0]\n\t"
+        "adoxq %[z], %[r0]\n\t"
+        "adcxq %[z], %[r1]\n\t"
+        "adoxq %[z], %[r1]\n\t"
+        "movq %[r2], %%rdx\n\t"
+        "imulq %[n0], %%rdx\n\t"
+        "xorl %k[z], %k[z]\n\t"
+        "mulxq %[m0], %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r2]\n\t"
+        "adcxq %[hi], %[r3]\n\t"
+        "mulxq %[m1], %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r3]\n\t"
+        "adcxq %[hi], %[r4]\n\t"
+        "mulxq %[m2], %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r4]\n\t"
+        "adcxq %[hi], %[r5]\n\t"
+        "mulxq %[m3], %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r5]\n\t"
+        "adcxq %[hi], %[r0]\n\t"
+        "adoxq %[z], %[r0]\n\t"
+        "adcxq %[z], %[r1]\n\t"
+        "adoxq %[z], %[r1]\n\t"
+        "movq 24(%[b]), %%rdx\n\t"
+        "xorl %k[z], %k[z]\n\t"
+        "movq $0, %[r2]\n\t"
+        "mulxq 0(%[a]), %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r3]\n\t"
+        "adcxq %[hi], %[r4]\n\t"
+        "mulxq 8(%[a]), %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r4]\n\t"
+        "adcxq %[hi], %[r5]\n\t"
+        "mulxq 16(%[a]), %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r5]\n\t"
+        "adcxq %[hi], %[r0]\n\t"
+        "mulxq 24(%[a]), %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r0]\n\t"
+        "adcxq %[hi], %[r1]\n\t"
+        "adoxq %[z], %[r1]\n\t"
+        "adcxq %[z], %[r2]\n\t"
+        "adoxq %[z], %[r2]\n\t"
+        "movq %[r3], %%rdx\n\t"
+        "imulq %[n0], %%rdx\n\t"
+        "xorl %k[z], %k[z]\n\t"
+        "mulxq %[m0], %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r3]\n\t"
+        "adcxq %[hi], %[r4]\n\t"
+        "mulxq %[m1], %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r4]\n\t"
+        "adcxq %[hi], %[r5]\n\t"
+        "mulxq %[m2], %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r5]\n\t"
+        "adcxq %[hi], %[r0]\n\t"
+        "mulxq %[m3], %[lo], %[hi]\n\t"
+        "adoxq %[lo], %[r0]\n\t"
+        "adcxq %[hi], %[r1]\n\t"
+        "adoxq %[z], %[r1]\n\t"
+        "adcxq %[z], %[r2]\n\t"
+        "adoxq %[z], %[r2]\n\t"
+            : [r0] "+&r"(r0), [r1] "+&r"(r1), [r2] "+&r"(r2), [r3] "+&r"(r3), [r4] "+&r"(r4), [r5] "+&r"(r5),
+              [lo] "=&r"(lo), [hi] "=&r"(hi), [z] "=&r"(z)
+            : [a] "r"(a.v), [b] "r"(b.v), [m0] "m"(M.m[0]), [m1] "m"(M.m[1]), [m2] "m"(M.m[2]), [m3] "m"(M.m[3]),
+              [n0] "m"(M.n0), "m"(*(const u64(*)[4])a.v), "m"(*(const u64(*)[4])b.v)
+            : "rdx", "cc");
+    }
     const u64 t[4] = {r4, r5, r0, r1};
-    ReduceOnce(r, t, r2, kP.m);
+    ReduceOnce(r, t, r2, M.m);
 }
 
 // a + b and a - b mod p on the carry flag; the correction is masked, never chosen by a
@@ -355,9 +509,7 @@ template <const Mod& M>
 SM2P256_INLINE void MontMul(Fe& r, const Fe& a, const Fe& b)
 {
 #if defined(__x86_64__) && defined(__GNUC__)
-    if constexpr (&M == &kP) {
-        if (kHaveAdx) return MontMulPAdx(r, a, b);
-    }
+    if (kHaveAdx) return MontMulAdx<M>(r, a, b);
 #endif
     u64 t0 = 0, t1 = 0, t2 = 0, t3 = 0, t4 = 0;
     for (int i = 0; i < 4; ++i) {
