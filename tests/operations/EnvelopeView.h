@@ -17,7 +17,7 @@ struct Element {
     Bytes value;
     Bytes whole;
 };
-std::vector<Element> Children(const Bytes& v)
+inline std::vector<Element> Children(const Bytes& v)
 {
     std::vector<Element> out;
     size_t i = 0;
@@ -44,7 +44,7 @@ struct EnvelopeView {
     Bytes contentParams;  // the whole parameter element
     Bytes content;
 };
-EnvelopeView View(const Bytes& der)
+inline EnvelopeView View(const Bytes& der)
 {
     EnvelopeView view;
     const std::vector<Element> root = Children(der);
