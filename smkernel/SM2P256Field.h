@@ -465,7 +465,7 @@ template <const Mod& M>
 SM2P256_INLINE void Add(Fe& r, const Fe& a, const Fe& b)
 {
 #if defined(__x86_64__) && defined(__GNUC__)
-    if constexpr (&M == &kP) return AddPAsm(r, a, b);
+    if (&M == &kP) return AddPAsm(r, a, b);  // folded at compile time when optimising
 #endif
     u64 s[4], carry = 0;
     for (int i = 0; i < 4; ++i) {
@@ -480,7 +480,7 @@ template <const Mod& M>
 SM2P256_INLINE void Sub(Fe& r, const Fe& a, const Fe& b)
 {
 #if defined(__x86_64__) && defined(__GNUC__)
-    if constexpr (&M == &kP) return SubPAsm(r, a, b);
+    if (&M == &kP) return SubPAsm(r, a, b);  // folded at compile time when optimising
 #endif
     u64 d[4], borrow = 0;
     for (int i = 0; i < 4; ++i) {
