@@ -22,22 +22,28 @@ void StepFailed(const char* pszFile, int nLine, const char* pszFunc, const char*
 
 }  // namespace morv
 
-#define VOMU_STEP_OK(step) ::morv::StepOk(__FILE__, __LINE__, __func__, (step))
+// The file a step line names: the source file, unless a file sets VOMU_STEP_FILE before it
+// includes this header (a component split over several files logs under its one name).
+#ifndef VOMU_STEP_FILE
+#define VOMU_STEP_FILE __FILE__
+#endif
+
+#define VOMU_STEP_OK(step) ::morv::StepOk(VOMU_STEP_FILE, __LINE__, __func__, (step))
 #define VOMU_STEP_FAILED(step, code, reason) \
-    ::morv::StepFailed(__FILE__, __LINE__, __func__, (step), (int)(code), (reason), false)
+    ::morv::StepFailed(VOMU_STEP_FILE, __LINE__, __func__, (step), (int)(code), (reason), false)
 #define VOMU_STEP_FAILED_OSSL(step, code, reason) \
-    ::morv::StepFailed(__FILE__, __LINE__, __func__, (step), (int)(code), (reason), true)
+    ::morv::StepFailed(VOMU_STEP_FILE, __LINE__, __func__, (step), (int)(code), (reason), true)
 
 // The condition's text is taken by the outer macros, before NULL and the like expand.
-#define VOMU_STEP_CHECK_IN_(func, cond, text, step, code, openssl)                      \
-    do {                                                                                 \
-        if (cond) {                                                                      \
-            const int nStepCode_ = (int)(code);                                          \
-            ::morv::StepFailed(__FILE__, __LINE__, (func), (step), nStepCode_, (text),   \
-                               (openssl));                                               \
-            return nStepCode_;                                                           \
-        }                                                                                \
-        ::morv::StepOk(__FILE__, __LINE__, (func), (step));                              \
+#define VOMU_STEP_CHECK_IN_(func, cond, text, step, code, openssl)                           \
+    do {                                                                                     \
+        if (cond) {                                                                          \
+            const int nStepCode_ = (int)(code);                                              \
+            ::morv::StepFailed(VOMU_STEP_FILE, __LINE__, (func), (step), nStepCode_, (text), \
+                               (openssl));                                                   \
+            return nStepCode_;                                                               \
+        }                                                                                    \
+        ::morv::StepOk(VOMU_STEP_FILE, __LINE__, (func), (step));                            \
     } while (0)
 #define VOMU_STEP_CHECK_(cond, text, step, code, openssl) \
     VOMU_STEP_CHECK_IN_(__func__, cond, text, step, code, openssl)
