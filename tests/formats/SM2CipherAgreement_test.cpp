@@ -12,7 +12,7 @@
 #include "SM2.h"
 #include "SM2Cipher.h"
 #include "SMKernel.h"
-#include "smkernel/Sm2Peer.h"
+#include "Sm2Peer.h"
 #include "vomu_result.h"
 
 namespace {
