@@ -17,7 +17,7 @@ function(morv_gtest name)
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LINK} GTest::gtest GTest::gtest_main OpenSSL::Crypto Threads::Threads)
-  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/foundation
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests/support ${CMAKE_SOURCE_DIR}/foundation
     ${CMAKE_SOURCE_DIR}/foundation/zlog ${CMAKE_SOURCE_DIR}/smkernel ${CMAKE_SOURCE_DIR}/formats
     ${CMAKE_SOURCE_DIR}/operations ${CMAKE_SOURCE_DIR}/sdk)
   target_compile_definitions(${name} PRIVATE
@@ -45,11 +45,13 @@ function(morv_fuzzer name source)
   if(MORV_FUZZ)
     add_executable(${name} ${source})
     target_link_libraries(${name} PRIVATE morv_core)
+    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer)
     add_test(NAME ${name}_corpus COMMAND ${name} -runs=0 ${corpus})
   else()
     add_executable(${name} ${source} ${CMAKE_SOURCE_DIR}/fuzz/ReplayMain.cpp)
     target_link_libraries(${name} PRIVATE morv_core)
+    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
     add_test(NAME ${name}_corpus COMMAND ${name} ${corpus})
   endif()
   set_tests_properties(${name}_corpus PROPERTIES LABELS "cpp;fuzz" TIMEOUT 300)

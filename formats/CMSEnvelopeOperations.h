@@ -1,41 +1,11 @@
 #ifndef MORV_CMS_ENVELOPE_OPERATIONS_H
 #define MORV_CMS_ENVELOPE_OPERATIONS_H
 
-// CMS EnvelopedData (RFC 5652) as this system writes and reads it, and the small ASN.1
-// pieces it shares with PKCS#7 SignedData.
+// CMS EnvelopedData (RFC 5652) as this system writes and reads it, and the SM2Cipher codec.
+// The object identifier, AlgorithmIdentifier and ContentInfo builders it shares with PKCS#7
+// SignedData are declared in FormatNodes.h.
 #include "ASN1EngineEx.h"
-
-// ---- Object identifiers, AlgorithmIdentifier and ContentInfo ----
-// Object identifiers travel as NUL-terminated dotted decimal text ("1.2.156.10197.1.104");
-// names are not accepted. Outputs are written only on success; arrays are the caller's
-// (delete[]), nodes are the caller's (delete).
-
-// The DER OBJECT IDENTIFIER (X.690 8.19) of pszOID: its content octets, or with bWithTag the
-// whole TLV 06 L V. VOMU_OK; VOMU_E_FAIL for a text that is not a numeric OID.
-int Encode_ObjectIdentifier(const char* pszOID, unsigned char** ppbyEncoded, int* pnEncodedSize,
-                            bool bWithTag);
-
-// AlgorithmIdentifier (RFC 5280 4.1.1.2): the OID TLV followed by the parameter octets exactly
-// as given (one finished DER element, or nothing when nParamSize is 0); with bWithTag wrapped
-// in 30 L. VOMU_OK, Encode_ObjectIdentifier's code, VOMU_E_INVALID_ARG, VOMU_E_FAIL.
-int Encode_AlgorithmIdentifier(const char* pszOID, unsigned char* pbyParam, int nParamSize,
-                               unsigned char** ppbyEncoded, int* pnEncodedSize, bool bWithTag);
-
-// An OID leaf (tag 06, the content octets as its value).
-int ConstructNode_ObjectIdentifier(const char* pszOID, NodeEx** ppNode);
-
-// An AlgorithmIdentifier SEQUENCE held as one leaf (tag 30) whose value is its finished content.
-int ConstructNode_AlgorithmIdentifier(const char* pszOID, unsigned char* pbyParam, int nParamSize,
-                                      NodeEx** ppNode);
-
-// ContentInfo ::= SEQUENCE { contentType OID, content [0] EXPLICIT ANY } (RFC 5652 3).
-// On success the new tree owns pNode_Content; on failure pNode_Content stays the caller's.
-int ConstructNode_ContentInfo(const char* pszContentTypeOID, NodeEx* pNode_Content,
-                              NodeEx** ppNode_ContentInfo);
-
-// The dotted text of a crypto-library object number in a new array; *pnOIDSize counts the
-// characters without the NUL. VOMU_OK; VOMU_E_FAIL for an unknown number.
-int GetOIDFromNID(int nNID, char** ppszOID, int* pnOIDSize);
+#include "FormatNodes.h"
 
 // ---- SM2Cipher codec ----
 // SM2RawCiphertext: x1 (32) || y1 (32) || C2 (n) || C3 (32), GB/T 32918.4-2016 6.1.

@@ -1,7 +1,5 @@
 #include "FormatNodes.h"
 
-#include <openssl/objects.h>
-
 #include <cstring>
 #include <memory>
 #include <new>
@@ -32,6 +30,33 @@ NodeEx* NewLeafNodeEx(unsigned char byTag, const unsigned char* pbyValue, size_t
     pNode->ValueLength = nSize;
     pNode->CurrentValueLength = nSize;
     return pNode;
+}
+
+NodeEx* NewOwningLeaf(unsigned char byTag, OwnedArray<unsigned char>& pValue, int nSize)
+{
+    NodeEx* pNode = new (std::nothrow) NodeEx();
+    if (!pNode) return nullptr;
+    pNode->Tag = byTag;
+    pNode->pValue = pValue.release();
+    pNode->ValueLength = (unsigned long long)nSize;
+    pNode->CurrentValueLength = (unsigned long long)nSize;
+    return pNode;
+}
+
+NodeEx* NewConstructedNode(unsigned char byTag)
+{
+    NodeEx* pNode = new (std::nothrow) NodeEx();
+    if (pNode) pNode->Tag = byTag;
+    return pNode;
+}
+
+int ConstructNode_Version(int nVersion, NodeEx** ppNode_version)
+{
+    const unsigned char byVersion = (unsigned char)(nVersion & 0xFF);
+    NodeEx* pNode_version = NewLeafNodeEx(0x02, &byVersion, 1);
+    VOMU_FAIL_IF(!pNode_version, "new NodeEx(version)", VOMU_E_FAIL);
+    *ppNode_version = pNode_version;
+    return VOMU_OK;
 }
 
 int ConstructNode_UnsignedInteger(const unsigned char* pbyNumber, int nNumberSize,
@@ -72,13 +97,9 @@ int AdoptChild(NodeEx* pParent, NodeEx* pChild, const char* pszStep)
     return VOMU_E_FAIL;
 }
 
-bool ReadUnsignedInteger32(const NodeEx* pNode, unsigned char* pbyOut)
+bool ReadInteger32(const unsigned char* pbyValue, size_t nSize, unsigned char* pbyOut)
 {
-    if (0x02 != pNode->Tag || !HasDefiniteLength(pNode) || 0 == pNode->ValueLength ||
-        pNode->ValueLength > kNumberSize + 1)
-        return false;
-    const unsigned char* pbyValue = ParsedValue(pNode);
-    size_t nSize = (size_t)pNode->ValueLength;
+    if (0 == nSize || nSize > kNumberSize + 1) return false;
     if (pbyValue[0] & 0x80) return false;  // X.690 8.3.3: a negative number
     if (nSize == kNumberSize + 1) {
         if (0 != pbyValue[0]) return false;
@@ -90,17 +111,32 @@ bool ReadUnsignedInteger32(const NodeEx* pNode, unsigned char* pbyOut)
     return true;
 }
 
-int EncodeTreeAndHandOver(NodeEx* pTree, unsigned char** ppbyDER, int* pnDERSize)
+Integer32 ReadIntegerNode32(const NodeEx* pNode, unsigned char* pbyOut)
 {
-    std::unique_ptr<NodeEx> pOwnedTree(pTree);
+    if (0x02 != pNode->Tag || !pNode->vetNodes.empty() || pNode->ValueLength > kNumberSize + 1)
+        return Integer32::kRefused;
+    unsigned char abyValue[kNumberSize + 1];
+    const size_t nSize = (size_t)pNode->ValueLength;
+    if (!ReadParsedOctets(pNode, pNode->ValueOffset, abyValue, nSize)) return Integer32::kUnreadable;
+    if (!HasDefiniteLength(pNode)) return Integer32::kRefused;
+    return ReadInteger32(abyValue, nSize, pbyOut) ? Integer32::kRead : Integer32::kRefused;
+}
+
+int EncodeTreeToCaller(NodeEx* pTree, unsigned char** ppbyDER, int* pnDERSize)
+{
     unsigned char* pbyEncoded = NULL;
     int nEncodedSize = 0;
     int nDeepLevel = 0;
-    int nResult = EncodeASN1ToMemory(pOwnedTree.get(), &pbyEncoded, &nEncodedSize, &nDeepLevel);
+    int nResult = EncodeASN1ToMemory(pTree, &pbyEncoded, &nEncodedSize, &nDeepLevel);
     OwnedArray<unsigned char> pEncoded(pbyEncoded);
     VOMU_FAIL_IF(VOMU_OK != nResult, "EncodeASN1ToMemory", nResult);
-    HandOver(pEncoded, ppbyDER, pnDERSize, (size_t)nEncodedSize);
-    return VOMU_OK;
+    return HandOver(pEncoded, ppbyDER, pnDERSize, (size_t)nEncodedSize);
+}
+
+int EncodeTreeAndHandOver(NodeEx* pTree, unsigned char** ppbyDER, int* pnDERSize)
+{
+    std::unique_ptr<NodeEx> pOwnedTree(pTree);
+    return EncodeTreeToCaller(pOwnedTree.get(), ppbyDER, pnDERSize);
 }
 
 bool ReadParsedOctets(const NodeEx* pNode, int64_t nOffset, unsigned char* pbyOut, size_t nSize)
@@ -112,13 +148,31 @@ bool ReadParsedOctets(const NodeEx* pNode, int64_t nOffset, unsigned char* pbyOu
     return true;
 }
 
-int JoinParsedValues(const std::vector<const NodeEx*>& vetPieces, size_t nSize,
-                     const char* pszMemoryReason, OwnedArray<unsigned char>* ppOut)
+namespace {
+
+// A primitive string is its own one piece; a constructed one (even without segments, whose
+// value may be just the end-of-contents octets) is its segments.
+bool IsPrimitive(const NodeEx* pNode) { return 0 == (pNode->Tag & 0x20); }
+
+}  // namespace
+
+uint64_t SegmentsSize(const NodeEx* pNode)
 {
+    if (IsPrimitive(pNode)) return pNode->ValueLength;
+    uint64_t nSize = 0;
+    for (const NodeEx* pSegment : pNode->vetNodes) nSize += pSegment->ValueLength;
+    return nSize;
+}
+
+int JoinSegments(const NodeEx* pNode, const char* pszMemoryReason, OwnedArray<unsigned char>* ppOut)
+{
+    const size_t nSize = (size_t)SegmentsSize(pNode);
     OwnedArray<unsigned char> pbyJoined = NewArray<unsigned char>(nSize + 1);
-    VOMU_STEP_CHECK_(!pbyJoined, pszMemoryReason, "New memory", VOMU_E_FAIL, false);
+    VOMU_FAIL_IF_REASON(!pbyJoined, pszMemoryReason, "New memory", VOMU_E_FAIL);
     size_t nPos = 0;
-    for (const NodeEx* pPiece : vetPieces) {
+    const size_t nPieces = IsPrimitive(pNode) ? 1 : pNode->vetNodes.size();
+    for (size_t i = 0; i < nPieces; i++) {
+        const NodeEx* pPiece = IsPrimitive(pNode) ? pNode : pNode->vetNodes[i];
         memcpy(pbyJoined.get() + nPos, ParsedValue(pPiece), (size_t)pPiece->ValueLength);
         nPos += (size_t)pPiece->ValueLength;
     }
@@ -127,29 +181,28 @@ int JoinParsedValues(const std::vector<const NodeEx*>& vetPieces, size_t nSize,
     return VOMU_OK;
 }
 
-int ObjectText(const ASN1_OBJECT* pOid, const ObjectTextSteps& steps, OwnedArray<char>* ppText,
-               size_t* pnText)
+// A new[] copy of an OpenSSL string's octets.
+int CopyAsn1String(const ASN1_STRING* pString, const char* pszMemoryReason,
+                   OwnedArray<unsigned char>* ppCopy, size_t* pnSize)
 {
-    int nLength = OBJ_obj2txt(NULL, 0, pOid, 1);
-    if (nLength < 0) nLength = 0;
-    VOMU_STEP_CHECK_(0 == nLength, steps.pszLengthReason, steps.pszMeasure, VOMU_E_FAIL, true);
-    OwnedArray<char> pszOid = NewArray<char>((size_t)nLength + 1);
-    VOMU_STEP_CHECK_(!pszOid, steps.pszMemoryReason, "New memory", VOMU_E_FAIL, false);
-    memset(pszOid.get(), 0, (size_t)nLength + 1);
-    const bool bWritten = nLength == OBJ_obj2txt(pszOid.get(), nLength + 1, pOid, 1);
-    VOMU_STEP_CHECK_(!bWritten, steps.pszLengthReason, steps.pszWrite, VOMU_E_FAIL, true);
-    *ppText = std::move(pszOid);
-    *pnText = (size_t)nLength;
+    const size_t nSize = (size_t)ASN1_STRING_length(pString);
+    OwnedArray<unsigned char> pCopy = NewArray<unsigned char>(nSize);
+    VOMU_FAIL_IF_REASON(!pCopy, pszMemoryReason, "New memory", VOMU_E_FAIL);
+    if (nSize) memcpy(pCopy.get(), ASN1_STRING_get0_data(pString), nSize);
+    *ppCopy = std::move(pCopy);
+    *pnSize = nSize;
     return VOMU_OK;
 }
 
-int DecodeObjectText(const unsigned char* pbyElement, size_t nElementSize,
-                     const ObjectTextSteps& steps, OwnedArray<char>* ppText, size_t* pnText)
+// Copies an encoding made by the crypto library into a new[] array for the caller and
+// releases the library's buffer.
+int HandOverLibraryBuffer(unsigned char* pbyEncoded, int nEncodedSize, unsigned char** ppbyOut,
+                          int* pnOutLen)
 {
-    const unsigned char* pbyCursor = pbyElement;
-    OsslPtr<ASN1_OBJECT> pObject(d2i_ASN1_OBJECT(NULL, &pbyCursor, (long)nElementSize));
-    VOMU_STEP_CHECK_(!pObject, steps.pszDecodeReason, steps.pszDecode, VOMU_E_FAIL, true);
-    return ObjectText(pObject.get(), steps, ppText, pnText);
+    OpensslBytes pLibraryBuffer(pbyEncoded);
+    OwnedArray<unsigned char> pbyCopy = CopyToArray(pbyEncoded, (size_t)nEncodedSize);
+    VOMU_FAIL_IF(!pbyCopy, "New memory", VOMU_E_FAIL);
+    return HandOver(pbyCopy, ppbyOut, pnOutLen, (size_t)nEncodedSize);
 }
 
 }  // namespace morv

@@ -39,10 +39,10 @@ int ConstructNode_SM2Q1(unsigned char* pbyR, int nRSize, unsigned char* pbyS, in
 int Encode_SM2Q1(unsigned char* pbyR, int nRSize, unsigned char* pbyS, int nSSize,
                  unsigned char** ppbyDER, int* pnDERSize);
 
-// DER SM2Q1 (minimal INTEGERs, or fixed 32-octet ones with a leading 00 where needed) to
-// r || s in a new 64-octet array; *pnRSSize = 64. VOMU_OK; VOMU_E_FAIL for any malformed
-// input (not one SEQUENCE of exactly two non-negative INTEGERs below 2^256, trailing
-// octets, more than 72 octets); VOMU_E_INVALID_ARG for null arguments.
+// DER SM2Q1 to r || s in a new 64-octet array; *pnRSSize = 64. r and s are read by the one
+// 32-octet INTEGER rule of FormatNodes.h (minimal or fixed forms, 1 to 33 octets). VOMU_OK;
+// VOMU_E_FAIL for any malformed input (not one SEQUENCE of exactly two such INTEGERs,
+// trailing octets, more than 72 octets); VOMU_E_INVALID_ARG for null arguments.
 int Decode_SM2Q1(unsigned char* pbyDER, int nDERSize, unsigned char** ppbyRS, int* pnRSSize);
 
 // Appends the signature field of a SignerInfo to pNode_SignerInfo (which must not yet have
@@ -59,16 +59,13 @@ int ConstructNode_SignerInfoSignature(unsigned long fSignatureEncodedType,
 // parameters and no crls, all DER. Object identifiers are dotted text. Outputs are written
 // only on success; arrays are the caller's (delete[]), nodes are the caller's (delete).
 
-// Attached file content is streamed into an output file in blocks of this many octets.
-#define SIGNED_DATA_BLOCK_SIZE 16384
-
 // The whole SignedData as DER. The certificate is embedded as DER (PEM text is converted
 // first); its issuer and serial come from the same bytes. With bAttached the content is
 // pbySourceData (nSourceDataSize octets, an empty content allowed), or, when that is null,
 // the whole of the seekable fpSourceFile from its first octet (smaller than 2^31 octets).
 // Output: with ppbyDER a new array (pnDERSize required; fpOutFile is then ignored); else with
-// fpOutFile the DER is written at its position, file content streamed in blocks of
-// SIGNED_DATA_BLOCK_SIZE octets, and the stream flushed so that every write is checked;
+// fpOutFile the DER is written at its position by EncodeASN1ToFile, which streams file content
+// in ASN1_FILE_COPY_CHUNK_SIZE pieces, and the stream flushed so that every write is checked;
 // *pnOutSize (may be null) = octets written; with neither the structure is only built.
 // The attribute nodes ([0] signed, [1] unsigned, may be null) are borrowed: they stay the
 // caller's, unchanged, whatever the result.
@@ -149,7 +146,15 @@ int ConstructNode_UnsignedAttributes_SingleItem(const char* pszAttrTypeOID,
                                                 unsigned char* pbyValues, int nValuesSize,
                                                 NodeEx** ppNode_UnsignedAttrs);
 
-// Readers of SignedData
+// ---- Readers of SignedData ----
+// Three readers take a signer out of a SignedData: ParsePKCS7Signature (memory),
+// ParsePKCS7AttachedSignatureFile (file) and ParseSM2PKCS7Signature (the item types below);
+// DecodeRSAPKCS7Signature reads OpenSSL's decoding of an RSA one. They share two rules:
+//   the signer    is the FIRST SignerInfo of signerInfos; further ones are not read
+//   r and s       (SM2) each by the one 32-octet INTEGER rule of FormatNodes.h: a non-negative
+//                 number below 2^256 in 1 to 33 octets, left-padded to 32; anything else is
+//                 refused with the reader's format code (VOMU_E_PKCS7_FORMAT in the
+//                 positional readers, VOMU_E_FAIL in the item parsers)
 
 // ---- Positional readers over a parsed NodeEx tree ----
 // They read the ContentInfo { contentType, [0] { SignedData } } by position and child count,
@@ -161,7 +166,8 @@ int ConstructNode_UnsignedAttributes_SingleItem(const char* pszAttrTypeOID,
 //   certificate      the embedded certificate (the only one, or the one whose serial number
 //                    is the signer's); null and 0 when there is none
 //   signature        SM2: the 64-octet r || s (from an OCTET STRING holding SM2Q1 under the
-//                    SM2 signedData type, an SM2Q1 SEQUENCE, or two trailing INTEGERs);
+//                    SM2 signedData type, an SM2Q1 SEQUENCE, or two trailing INTEGERs, r and
+//                    s by the rule above);
 //                    under 1.2.840.113549.1.7.2 the OCTET STRING's octets as stored
 //   content          attached content of type data (segments of a constructed OCTET STRING
 //                    joined), followed by one zero octet not counted in the length; null and
@@ -260,18 +266,18 @@ DECLARE_ASN1_FUNCTIONS_attr(VOMU_EXPORT, SM2PKCS7)
 VOMU_END_C
 
 // Parsers over the item types: VOMU_OK or VOMU_E_FAIL; every output optional, written only
-// on success. DER made by OpenSSL's encoders (i2d_*) is released with OPENSSL_free; texts,
-// r, s, r || s and content are new[] arrays (delete[]). Sets are read at their last entry.
-// Numbers: the magnitude of the INTEGER right-aligned in 32 octets (of a longer one the last
-// 32); a negative number is refused.
+// on success; every array handed out, DER included, is new[] (delete[]). md_algs is read at
+// its last entry, signer_info at its first (the signer rule above). r and s: by the 32-octet
+// rule above; the item types keep their INTEGER octets as written, so the fixed 32-octet form
+// with leading zeros decodes.
 
 // The content type as i2t_ASN1_OBJECT writes it (long name, else dotted digits), and the
 // DER of the SM2PKCS7_SIGNED.
 int ParseSM2P7(unsigned char* pbySM2P7, int nSM2P7Size, char** ppszContentType,
                int* pnContentTypeSize, unsigned char** ppbySignedData, int* pnSignedDataSize);
 
-// DER of an SM2PKCS7_SIGNED's last md_algs entry, contents, cert (none: failure) and last
-// signer_info entry.
+// DER of an SM2PKCS7_SIGNED's last md_algs entry, contents, cert (none: failure) and its
+// signer's signer_info entry.
 int ParseSM2P7SignedData(unsigned char* pbySignedData, int nSignedDataSize,
                          unsigned char** ppbyDigestAlg, int* pnDigestAlgSize,
                          unsigned char** ppbyContents, int* pnContentsSize,
@@ -287,8 +293,8 @@ int ParseSM2P7SignerInfo(unsigned char* pbySignerInfo, int nSignerInfoSize,
                          unsigned char** ppbyR, int* pnRSize,
                          unsigned char** ppbyS, int* pnSSize);
 
-// From an SM2PKCS7: the certificate DER (none: failure), the 64-octet r || s of the last
-// signer_info, the content octets (null and 0 without), and both algorithm OIDs as dotted
+// From an SM2PKCS7: the certificate DER (none: failure), the 64-octet r || s of the signer,
+// the content octets (null and 0 without), and both algorithm OIDs as dotted
 // text.
 int ParseSM2PKCS7Signature(unsigned char* pbySM2P7, int nSM2P7Size,
                            unsigned char** ppbyCert, int* pnCertSize,

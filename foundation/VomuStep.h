@@ -22,25 +22,51 @@ void StepFailed(const char* pszFile, int nLine, const char* pszFunc, const char*
 
 }  // namespace morv
 
-#define VOMU_STEP_OK(step) ::morv::StepOk(__FILE__, __LINE__, __func__, (step))
+// The file a step line names: the source file, unless a file sets VOMU_STEP_FILE before it
+// includes this header (a component split over several files logs under its one name).
+#ifndef VOMU_STEP_FILE
+#define VOMU_STEP_FILE __FILE__
+#endif
+
+#define VOMU_STEP_OK(step) ::morv::StepOk(VOMU_STEP_FILE, __LINE__, __func__, (step))
 #define VOMU_STEP_FAILED(step, code, reason) \
-    ::morv::StepFailed(__FILE__, __LINE__, __func__, (step), (int)(code), (reason), false)
+    ::morv::StepFailed(VOMU_STEP_FILE, __LINE__, __func__, (step), (int)(code), (reason), false)
 #define VOMU_STEP_FAILED_OSSL(step, code, reason) \
-    ::morv::StepFailed(__FILE__, __LINE__, __func__, (step), (int)(code), (reason), true)
+    ::morv::StepFailed(VOMU_STEP_FILE, __LINE__, __func__, (step), (int)(code), (reason), true)
 
 // The condition's text is taken by the outer macros, before NULL and the like expand.
-#define VOMU_STEP_CHECK_(cond, text, step, code, openssl)                                \
-    do {                                                                                 \
-        if (cond) {                                                                      \
-            const int nStepCode_ = (int)(code);                                          \
-            ::morv::StepFailed(__FILE__, __LINE__, __func__, (step), nStepCode_, (text), \
-                               (openssl));                                               \
-            return nStepCode_;                                                           \
-        }                                                                                \
-        ::morv::StepOk(__FILE__, __LINE__, __func__, (step));                            \
+// A layer whose lines name one source for all its files (the SDK's name "MORV") passes that
+// name as file, and the name of the function whose step a helper takes as func.
+#define VOMU_STEP_CHECK_AT_(file, func, cond, text, step, code, openssl)                   \
+    do {                                                                                   \
+        if (cond) {                                                                        \
+            const int nStepCode_ = (int)(code);                                            \
+            ::morv::StepFailed((file), __LINE__, (func), (step), nStepCode_, (text),        \
+                               (openssl));                                                 \
+            return nStepCode_;                                                             \
+        }                                                                                  \
+        ::morv::StepOk((file), __LINE__, (func), (step));                                  \
     } while (0)
+#define VOMU_STEP_CHECK_IN_(func, cond, text, step, code, openssl) \
+    VOMU_STEP_CHECK_AT_(VOMU_STEP_FILE, func, cond, text, step, code, openssl)
+#define VOMU_STEP_CHECK_(cond, text, step, code, openssl) \
+    VOMU_STEP_CHECK_IN_(__func__, cond, text, step, code, openssl)
 
 #define VOMU_FAIL_IF(cond, step, code) VOMU_STEP_CHECK_(cond, #cond, step, code, false)
 #define VOMU_FAIL_IF_OSSL(cond, step, code) VOMU_STEP_CHECK_(cond, #cond, step, code, true)
+
+// The same where the log's reason is a fixed text instead of the condition's source (a text
+// the log readers grep for, or a reason handed in by the caller of a shared helper).
+#define VOMU_FAIL_IF_REASON(cond, reason, step, code) VOMU_STEP_CHECK_(cond, reason, step, code, false)
+#define VOMU_FAIL_IF_OSSL_REASON(cond, reason, step, code) \
+    VOMU_STEP_CHECK_(cond, reason, step, code, true)
+
+// The same in a helper whose steps belong to the public function that called it: the line
+// names pszFunc, the caller's name, rather than the helper's.
+#define VOMU_FAIL_IF_IN(func, cond, step, code) VOMU_STEP_CHECK_IN_(func, cond, #cond, step, code, false)
+#define VOMU_FAIL_IF_OSSL_IN(func, cond, step, code) \
+    VOMU_STEP_CHECK_IN_(func, cond, #cond, step, code, true)
+#define VOMU_FAIL_IF_REASON_IN(func, cond, reason, step, code) \
+    VOMU_STEP_CHECK_IN_(func, cond, reason, step, code, false)
 
 #endif

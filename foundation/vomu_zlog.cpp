@@ -15,6 +15,11 @@ zlog_category_t* g_ptr_vomu_category = nullptr;
 
 namespace {
 
+// Other threads may log while one stops or starts logging: the pointer is read and written
+// atomically, and the category it names stays valid across a stop (the library keeps it).
+zlog_category_t* LoadCategory() { return __atomic_load_n(&g_ptr_vomu_category, __ATOMIC_ACQUIRE); }
+void StoreCategory(zlog_category_t* pCat) { __atomic_store_n(&g_ptr_vomu_category, pCat, __ATOMIC_RELEASE); }
+
 const char CATEGORY_NAME[] = "vomu_category";
 const size_t FIRST_MESSAGE_SIZE = 4096;
 const unsigned MAX_TRACE_LEVEL = TRACE_LEVEL_DEBUG;
@@ -68,15 +73,15 @@ char* FormatMessage(const char* pszFormat, va_list ap)
 
 #define TRACE_FILE_ARGS __FILE__, sizeof(__FILE__) - 1
 
-void LogAt(unsigned int nLevel, const char* pszText)
+void LogAt(zlog_category_t* pCat, unsigned int nLevel, const char* pszText)
 {
     // Each level keeps its own line of this file in the record's location.
     switch (nLevel) {
-    case TRACE_LEVEL_FATAL: zlog(g_ptr_vomu_category, TRACE_FILE_ARGS, "TRACE", 5, __LINE__, ZLOG_LEVEL_FATAL, "%s", pszText); break;
-    case TRACE_LEVEL_ERROR: zlog(g_ptr_vomu_category, TRACE_FILE_ARGS, "TRACE", 5, __LINE__, ZLOG_LEVEL_ERROR, "%s", pszText); break;
-    case TRACE_LEVEL_WARN:  zlog(g_ptr_vomu_category, TRACE_FILE_ARGS, "TRACE", 5, __LINE__, ZLOG_LEVEL_WARN, "%s", pszText); break;
-    case TRACE_LEVEL_INFO:  zlog(g_ptr_vomu_category, TRACE_FILE_ARGS, "TRACE", 5, __LINE__, ZLOG_LEVEL_INFO, "%s", pszText); break;
-    default:                zlog(g_ptr_vomu_category, TRACE_FILE_ARGS, "TRACE", 5, __LINE__, ZLOG_LEVEL_DEBUG, "%s", pszText); break;
+    case TRACE_LEVEL_FATAL: zlog(pCat, TRACE_FILE_ARGS, "TRACE", 5, __LINE__, ZLOG_LEVEL_FATAL, "%s", pszText); break;
+    case TRACE_LEVEL_ERROR: zlog(pCat, TRACE_FILE_ARGS, "TRACE", 5, __LINE__, ZLOG_LEVEL_ERROR, "%s", pszText); break;
+    case TRACE_LEVEL_WARN:  zlog(pCat, TRACE_FILE_ARGS, "TRACE", 5, __LINE__, ZLOG_LEVEL_WARN, "%s", pszText); break;
+    case TRACE_LEVEL_INFO:  zlog(pCat, TRACE_FILE_ARGS, "TRACE", 5, __LINE__, ZLOG_LEVEL_INFO, "%s", pszText); break;
+    default:                zlog(pCat, TRACE_FILE_ARGS, "TRACE", 5, __LINE__, ZLOG_LEVEL_DEBUG, "%s", pszText); break;
     }
 }
 
@@ -102,7 +107,7 @@ const char* ChooseConfPath(const char* pszConfPath)
 // Both ways of starting answer a second start alike.
 bool AlreadyInitialized()
 {
-    if (g_ptr_vomu_category) {
+    if (LoadCategory()) {
         zc_profile_inner(ZC_DEBUG, __FILE__, __LINE__, "------have initialized------");
         return true;
     }
@@ -113,8 +118,8 @@ bool AlreadyInitialized()
 // The category after a successful start; without it the start is undone.
 int TakeCategory(const char* pszFailedText, const char* pszFinishedText)
 {
-    g_ptr_vomu_category = zlog_get_category(CATEGORY_NAME);
-    if (!g_ptr_vomu_category) {
+    StoreCategory(zlog_get_category(CATEGORY_NAME));
+    if (!LoadCategory()) {
         zc_profile_inner(ZC_ERROR, __FILE__, __LINE__, "%s", pszFailedText);
         zlog_fini();
         return VOMU_LOG_E_INIT;
@@ -175,13 +180,14 @@ int vomu_log_init_memory_log(unsigned int level, const char* logPath)
 
 void vomu_log_fini(void)
 {
+    StoreCategory(nullptr);
     zlog_fini();
-    g_ptr_vomu_category = nullptr;
 }
 
 int TRACE(unsigned int level, const char* format, ...)
 {
-    if (!g_ptr_vomu_category) return VOMU_LOG_E_NOT_INIT;
+    zlog_category_t* pCat = LoadCategory();
+    if (!pCat) return VOMU_LOG_E_NOT_INIT;
     va_list ap;
     va_start(ap, format);
     char* pszMessage = FormatMessage(format, ap);
@@ -191,20 +197,22 @@ int TRACE(unsigned int level, const char* format, ...)
         free(pszMessage);
         return VOMU_LOG_E_LEVEL;
     }
-    LogAt(level, pszMessage);
+    LogAt(pCat, level, pszMessage);
     free(pszMessage);
     return VOMU_OK;
 }
 
 int TRACE_BINARY(unsigned int level, const void* data, int len)
 {
-    if (!g_ptr_vomu_category) return VOMU_OK;
+    zlog_category_t* pCat = LoadCategory();
+    if (!pCat) return VOMU_OK;
     if (level > MAX_TRACE_LEVEL) return VOMU_LOG_E_LEVEL;
     if (len < 0 || (!data && len > 0)) return VOMU_OK;
-    hzlog(g_ptr_vomu_category, TRACE_FILE_ARGS, "TRACE_BINARY", 12, __LINE__, LibraryLevel(level),
+    hzlog(pCat, TRACE_FILE_ARGS, "TRACE_BINARY", 12, __LINE__, LibraryLevel(level),
           data, (size_t)len);
     return VOMU_OK;
 }
 
+int TraceStarted(void) { return LoadCategory() != nullptr; }
 int TraceInfo(const char* text) { return TRACE(TRACE_LEVEL_INFO, "%s", text); }
 int TraceError(const char* text) { return TRACE(TRACE_LEVEL_ERROR, "%s", text); }

@@ -30,6 +30,8 @@ VOMU_EXPORT int TRACE(unsigned int level, const char* format, ...) __attribute__
 /* 0 or VOMU_LOG_E_LEVEL. */
 VOMU_EXPORT int TRACE_BINARY(unsigned int level, const void* data, int len);
 
+/* 1 while logging runs: callers skip building records that would be dropped. */
+int TraceStarted(void);
 /* A finished line at INFO / ERROR, logged verbatim. */
 int TraceInfo(const char* text);
 int TraceError(const char* text);

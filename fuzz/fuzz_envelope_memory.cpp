@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "../tests/DerTestUtil.h"
+#include "DerTestUtil.h"
 #include "CMSEnvelopeOperations.h"
 #include "FuzzUtil.h"
 #include "vomu_result.h"

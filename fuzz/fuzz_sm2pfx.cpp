@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "../tests/DerTestUtil.h"
+#include "DerTestUtil.h"
 #include "FuzzUtil.h"
 #include "SMFileCertOperations.h"
 #include "SMKernel.h"

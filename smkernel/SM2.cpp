@@ -238,11 +238,18 @@ void BuildDefaultZPrefix()
     g_defaultZPrefix = ctx;
 }
 
+// t = KDF(x2 || y2, 8 * len) into pbyT; false for a length whose bit count would not fit.
+bool KeyStream(const unsigned char* pbyXY, size_t nLen, unsigned char* pbyT)
+{
+    if (0 == nLen || nLen > SM2_MAX_MESSAGE) return false;
+    return 1 == _SM2_KDF(pbyXY, 2 * SM2_FIELD_SIZE, (unsigned)(8 * nLen), pbyT);
+}
+
 // GB/T 32918.4 6.1 A4-A5: t = KDF(x2 || y2, 8 * len), refused (retry) when all zero.
 Draw EncryptStepT(const EC_GROUP* pGroup, const EC_POINT* pPub, const BIGNUM* k, unsigned char* pbyXY,
                   unsigned char* pbyT, int nLen, BN_CTX* pCtx)
 {
-    if (!MulToFields(pGroup, k, pPub, pbyXY, pCtx) || 1 != _SM2_KDF(pbyXY, 2 * SM2_FIELD_SIZE, 8u * (unsigned)nLen, pbyT))
+    if (!MulToFields(pGroup, k, pPub, pbyXY, pCtx) || !KeyStream(pbyXY, (size_t)nLen, pbyT))
         return Draw::kFail;
     return _SM2_IsAllZero(pbyT, nLen) ? Draw::kRetry : Draw::kOk;
 }
@@ -282,7 +289,10 @@ struct EncryptWork {
 int EncryptCore(int nCurveNid, const unsigned char* pbyMsg, int nLen, const BIGNUM* x, const BIGNUM* y,
                 const BIGNUM* pFixedK, unsigned char* pbyOut)
 {
-    if (NULL == pbyMsg || nLen <= 0 || NULL == x || NULL == y || NULL == pbyOut) return 0;
+    // Longer messages would wrap the key-stream length: refuse what decryption could not open.
+    if (NULL == pbyMsg || nLen <= 0 || (unsigned)nLen > SM2_MAX_MESSAGE || NULL == x || NULL == y ||
+        NULL == pbyOut)
+        return 0;
     CurveGroup group(nCurveNid);
     EncryptWork w;
     w.pT = morv::NewArray<unsigned char>((size_t)nLen);
@@ -376,7 +386,7 @@ bool DecryptKeyStream(const EC_GROUP* pGroup, const unsigned char* pbyIn, const 
         return false;
     OsslPtr<EC_POINT> pC1 = PointFrom(pGroup, x1.get(), y1.get(), pCtx);
     return pC1 && CofactorMultipleIsFinite(pGroup, pC1.get(), pCtx) && MulToFields(pGroup, d, pC1.get(), pbyXY, pCtx) &&
-           1 == _SM2_KDF(pbyXY, 2 * SM2_FIELD_SIZE, (unsigned)(8 * nLen), pbyT) && !_SM2_IsAllZero(pbyT, (int)nLen);
+           KeyStream(pbyXY, nLen, pbyT) && !_SM2_IsAllZero(pbyT, (int)nLen);
 }
 
 }  // namespace
@@ -384,7 +394,7 @@ bool DecryptKeyStream(const EC_GROUP* pGroup, const unsigned char* pbyIn, const 
 int _SM2_decrypt(int curveNid, const unsigned char* in, unsigned inLen, const BIGNUM* d, unsigned char* out)
 {
     // The key stream is counted in bits as an unsigned: messages up to 2^29 - 1 bytes.
-    if (inLen <= SM2_CIPHER_OVERHEAD || inLen - SM2_CIPHER_OVERHEAD >= (1u << 29)) return 0;
+    if (inLen <= SM2_CIPHER_OVERHEAD || inLen - SM2_CIPHER_OVERHEAD > SM2_MAX_MESSAGE) return 0;
     if (NULL == in || NULL == d || NULL == out) return 0;
     const size_t nLen = inLen - SM2_CIPHER_OVERHEAD;
     CurveGroup group(curveNid);

@@ -23,18 +23,20 @@
 
 #define SM2_FIELD_SIZE 32
 #define SM2_CIPHER_OVERHEAD 97
+// The longest message: its key stream of 8 * len bits must fit the KDF's 32-bit length.
+#define SM2_MAX_MESSAGE ((1u << 29) - 1)
 
 VOMU_BEGIN_C
 
 // Writes floor(kLenBits / 8) bytes of KDF(z) into out (caller-sized). 0 when kLenBits is 0.
 VOMU_EXPORT int _SM2_KDF(const unsigned char* z, unsigned zLen, unsigned kLenBits, unsigned char* out);
 
-// Encrypts len (>= 1) bytes for the public point (x, y); writes 97 + len bytes into out
-// (caller-sized) only on success.
+// Encrypts len (1 to SM2_MAX_MESSAGE) bytes for the public point (x, y); writes 97 + len bytes
+// into out (caller-sized) only on success.
 VOMU_EXPORT int _SM2_encrypt(int curveNid, const unsigned char* msg, int len, const BIGNUM* x,
                              const BIGNUM* y, unsigned char* out);
 
-// Decrypts inLen (> 97) bytes with private key d into out (inLen - 97 bytes, caller-sized).
+// Decrypts inLen (98 to 97 + SM2_MAX_MESSAGE) bytes with private key d into out (inLen - 97 bytes, caller-sized).
 // 1 when C3 checks; otherwise 0 and out holds no plaintext (it is wiped).
 VOMU_EXPORT int _SM2_decrypt(int curveNid, const unsigned char* in, unsigned inLen, const BIGNUM* d,
                              unsigned char* out);

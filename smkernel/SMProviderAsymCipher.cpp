@@ -1,16 +1,16 @@
-// Provider asymmetric cipher SM2 (GB/T 32918.4) with DER SM2Cipher
-// SEQUENCE { XCoordinate INTEGER, YCoordinate INTEGER, HASH OCTET STRING, CipherText OCTET STRING }
-// (GM/T 0009). INTEGERs are written minimal; both minimal and 32-byte forms are read. Every
-// field is checked before the kernel ciphertext 04 || x1 || y1 || C2 || C3 is rebuilt.
+// Provider asymmetric cipher SM2 (GB/T 32918.4) whose ciphertext is the DER of the SM2Cipher
+// item (SM2Cipher.h): INTEGERs are written minimal; both minimal and 32-byte forms are read.
 #include <openssl/asn1.h>
 #include <openssl/crypto.h>
 
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
 #include "OsslPtr.h"
 #include "SM2.h"
+#include "SM2Cipher.h"
 #include "SMErr.h"
 #include "SMObjects.h"
 #include "SMProvider.h"
@@ -62,33 +62,29 @@ size_t CipherDerBound(size_t nMsg)
     return (size_t)ASN1_object_size(1, nContent, V_ASN1_SEQUENCE);
 }
 
-// DER of the four fields from the kernel ciphertext.
+using Sm2CipherPtr = std::unique_ptr<SM2Cipher, decltype(&SM2Cipher_free)>;
+
+// The SM2Cipher item of the kernel ciphertext 04 || x1 || y1 || C2 || C3, as DER.
 int EncodeSm2Cipher(const unsigned char* pbyKernel, size_t nMsg, std::vector<unsigned char>* pDer)
 {
-    morv::OsslPtr<BIGNUM> pX(BN_bin2bn(pbyKernel + 1, 32, nullptr)), pY(BN_bin2bn(pbyKernel + 33, 32, nullptr));
-    morv::OsslPtr<ASN1_STRING> pIx(pX ? BN_to_ASN1_INTEGER(pX.get(), nullptr) : nullptr);
-    morv::OsslPtr<ASN1_STRING> pIy(pY ? BN_to_ASN1_INTEGER(pY.get(), nullptr) : nullptr);
-    morv::OsslPtr<ASN1_STRING> pHash(ASN1_OCTET_STRING_new()), pC2(ASN1_OCTET_STRING_new());
-    if (!pIx || !pIy || !pHash || !pC2 || !ASN1_OCTET_STRING_set(pHash.get(), pbyKernel + 65 + nMsg, 32) ||
-        !ASN1_OCTET_STRING_set(pC2.get(), pbyKernel + 65, (int)nMsg))
+    Sm2CipherPtr pCipher(SM2Cipher_new(), SM2Cipher_free);
+    if (!pCipher || !BN_bin2bn(pbyKernel + 1, SM2_FIELD, pCipher->XCoordinate) ||
+        !BN_bin2bn(pbyKernel + 1 + SM2_FIELD, SM2_FIELD, pCipher->YCoordinate) ||
+        !ASN1_OCTET_STRING_set(pCipher->HASH, pbyKernel + 65 + nMsg, SM2_FIELD) ||
+        !ASN1_OCTET_STRING_set(pCipher->cipherText, pbyKernel + 65, (int)nMsg))
         return 0;
-    int nContent = i2d_ASN1_INTEGER(pIx.get(), nullptr) + i2d_ASN1_INTEGER(pIy.get(), nullptr) +
-                   i2d_ASN1_OCTET_STRING(pHash.get(), nullptr) + i2d_ASN1_OCTET_STRING(pC2.get(), nullptr);
-    pDer->resize((size_t)ASN1_object_size(1, nContent, V_ASN1_SEQUENCE));
+    int nDer = i2d_SM2Cipher(pCipher.get(), nullptr);
+    if (nDer <= 0) return 0;
+    pDer->resize((size_t)nDer);
     unsigned char* p = pDer->data();
-    ASN1_put_object(&p, 1, nContent, V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL);
-    i2d_ASN1_INTEGER(pIx.get(), &p);
-    i2d_ASN1_INTEGER(pIy.get(), &p);
-    i2d_ASN1_OCTET_STRING(pHash.get(), &p);
-    i2d_ASN1_OCTET_STRING(pC2.get(), &p);
-    return p == pDer->data() + pDer->size();
+    return i2d_SM2Cipher(pCipher.get(), &p) == nDer;
 }
 
 int AcEncrypt(void* pvCtx, unsigned char* pbyOut, size_t* pnOut, size_t nOutSize,
               const unsigned char* pbyIn, size_t nIn)
 {
     Sm2CipherCtx* pCtx = static_cast<Sm2CipherCtx*>(pvCtx);
-    if (nIn == 0 || nIn > (size_t)INT32_MAX - 256) return -1;
+    if (nIn == 0 || nIn > SM2_MAX_MESSAGE) return -1;  // what decryption could not open
     if (!pbyOut) {
         *pnOut = CipherDerBound(nIn);
         return 1;
@@ -105,39 +101,37 @@ int AcEncrypt(void* pvCtx, unsigned char* pbyOut, size_t* pnOut, size_t nOutSize
     return 1;
 }
 
-// A non-negative INTEGER of at most 32 significant bytes, right-aligned into 32 bytes.
-int ReadCoordinate(const unsigned char** pp, long nLen, unsigned char aby[32])
-{
-    morv::OsslPtr<ASN1_STRING> pInt(d2i_ASN1_INTEGER(nullptr, pp, nLen));
-    if (!pInt || ASN1_STRING_type(pInt.get()) != V_ASN1_INTEGER) return 0;
-    morv::OsslPtr<BIGNUM> pBn(ASN1_INTEGER_to_BN(pInt.get(), nullptr));
-    return pBn && _SM2_GetBNBytes(pBn.get(), aby);
-}
-
-// The SM2Cipher DER back to 04 || x1 || y1 || C2 || C3; 0 for anything malformed.
-int DecodeSm2Cipher(const unsigned char* pbyIn, size_t nIn, std::vector<unsigned char>* pKernel)
+// A definite-length SEQUENCE that spans the input exactly (the item decoder alone would also
+// take an indefinite length or trailing octets).
+bool IsOneDefiniteSequence(const unsigned char* pbyIn, size_t nIn)
 {
     const unsigned char* p = pbyIn;
     long nContent = 0;
     int nTag = 0, nClass = 0;
-    if (nIn > (size_t)INT32_MAX) return 0;
+    if (nIn > (size_t)INT32_MAX) return false;
     int nRet = ASN1_get_object(&p, &nContent, &nTag, &nClass, (long)nIn);
-    if ((nRet & 0x80) || nRet != V_ASN1_CONSTRUCTED || nTag != V_ASN1_SEQUENCE || nClass != V_ASN1_UNIVERSAL ||
-        p + nContent != pbyIn + nIn)
+    return !(nRet & 0x80) && nRet == V_ASN1_CONSTRUCTED && nTag == V_ASN1_SEQUENCE &&
+           nClass == V_ASN1_UNIVERSAL && p + nContent == pbyIn + nIn;
+}
+
+// The SM2Cipher DER back to 04 || x1 || y1 || C2 || C3; 0 for anything malformed. Coordinates
+// may be minimal or 32-byte INTEGERs; each field is checked before the rebuild.
+int DecodeSm2Cipher(const unsigned char* pbyIn, size_t nIn, std::vector<unsigned char>* pKernel)
+{
+    if (!IsOneDefiniteSequence(pbyIn, nIn)) return 0;
+    const unsigned char* p = pbyIn;
+    Sm2CipherPtr pCipher(d2i_SM2Cipher(nullptr, &p, (long)nIn), SM2Cipher_free);
+    unsigned char abyX[SM2_FIELD], abyY[SM2_FIELD];
+    if (!pCipher || p != pbyIn + nIn || !_SM2_GetBNBytes(pCipher->XCoordinate, abyX) ||
+        !_SM2_GetBNBytes(pCipher->YCoordinate, abyY) || ASN1_STRING_length(pCipher->HASH) != (int)SM2_FIELD ||
+        ASN1_STRING_length(pCipher->cipherText) < 1)
         return 0;
-    const unsigned char* pEnd = p + nContent;
-    unsigned char abyX[32], abyY[32];
-    if (!ReadCoordinate(&p, pEnd - p, abyX) || !ReadCoordinate(&p, pEnd - p, abyY)) return 0;
-    morv::OsslPtr<ASN1_STRING> pHash(d2i_ASN1_OCTET_STRING(nullptr, &p, pEnd - p));
-    if (!pHash || ASN1_STRING_length(pHash.get()) != (int)SM2_FIELD) return 0;
-    morv::OsslPtr<ASN1_STRING> pC2(d2i_ASN1_OCTET_STRING(nullptr, &p, pEnd - p));
-    if (!pC2 || ASN1_STRING_length(pC2.get()) < 1 || p != pEnd) return 0;
-    size_t nC2 = (size_t)ASN1_STRING_length(pC2.get());
+    size_t nC2 = (size_t)ASN1_STRING_length(pCipher->cipherText);
     pKernel->assign(SM2_CIPHER_OVERHEAD + nC2, 0x04);
-    memcpy(pKernel->data() + 1, abyX, 32);
-    memcpy(pKernel->data() + 33, abyY, 32);
-    memcpy(pKernel->data() + 65, ASN1_STRING_get0_data(pC2.get()), nC2);
-    memcpy(pKernel->data() + 65 + nC2, ASN1_STRING_get0_data(pHash.get()), 32);
+    memcpy(pKernel->data() + 1, abyX, SM2_FIELD);
+    memcpy(pKernel->data() + 1 + SM2_FIELD, abyY, SM2_FIELD);
+    memcpy(pKernel->data() + 65, ASN1_STRING_get0_data(pCipher->cipherText), nC2);
+    memcpy(pKernel->data() + 65 + nC2, ASN1_STRING_get0_data(pCipher->HASH), SM2_FIELD);
     return 1;
 }
 

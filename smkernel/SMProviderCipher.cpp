@@ -6,6 +6,7 @@
 #include <openssl/evp.h>
 #include <openssl/params.h>
 
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -108,7 +109,7 @@ int Sm4Update(void* pvCtx, unsigned char* pbyOut, size_t* pnOut, size_t nOutSize
               const unsigned char* pbyIn, size_t nIn)
 {
     Sm4CbcCtx* pCtx = static_cast<Sm4CbcCtx*>(pvCtx);
-    if (!pCtx->bKeySet) return 0;
+    if (!pCtx->bKeySet || nIn > SIZE_MAX - pCtx->nBuf) return 0;
     size_t nTotal = pCtx->nBuf + nIn;
     size_t nKeep = nTotal % SM4_BLOCK_SIZE;
     if (nKeep == 0 && nTotal > 0 && Sm4HoldsLastBlock(pCtx)) nKeep = SM4_BLOCK_SIZE;

@@ -28,6 +28,8 @@ namespace {
 pthread_rwlock_t g_lock = PTHREAD_RWLOCK_INITIALIZER;
 bool g_bInited = false;
 int g_nInitVersion = 0;
+bool g_bExitHandlerRegistered = false;
+int g_nExitHandlerRegistrations = 0;
 Conf* g_pConf = nullptr;
 std::map<std::string, zlog_category_s*>* g_pCategories = nullptr;
 zlog_category_s* g_pDefaultCategory = nullptr;
@@ -86,7 +88,11 @@ extern "C" void zlog_clean_rest_thread(void)
 extern "C" void* __dso_handle;
 extern "C" int __cxa_atexit(void (*pfn)(void*), void* pArg, void* pDso);
 void ExitHandlerTrampoline(void*) { zlog_clean_rest_thread(); }
-int RegisterExitHandler() { return __cxa_atexit(ExitHandlerTrampoline, nullptr, &__dso_handle); }
+int RegisterExitHandler()
+{
+    ++g_nExitHandlerRegistrations;
+    return __cxa_atexit(ExitHandlerTrampoline, nullptr, &__dso_handle);
+}
 
 // Under the key mutex. pszFailure: the diagnostic of a failed creation.
 bool CreateKeyLocked(const char* pszFailure)
@@ -168,17 +174,20 @@ void BindCategory(zlog_category_s& cat, const Conf& conf)
     }
 }
 
-void DeleteCategories()
+// Categories outlive every configuration: a caller may hold one across a stop and a restart
+// (another thread's record in flight), so a stop only unbinds them and a start binds them again.
+void UnbindCategories()
 {
     if (!g_pCategories) return;
-    for (auto& kv : *g_pCategories) delete kv.second;
-    delete g_pCategories;
-    g_pCategories = nullptr;
+    for (auto& kv : *g_pCategories) {
+        kv.second->rules.clear();
+        memset(kv.second->levelBitmap, 0, sizeof kv.second->levelBitmap);
+    }
 }
 
 void FiniInner()
 {
-    DeleteCategories();
+    UnbindCategories();
     delete g_pConf;
     g_pConf = nullptr;
     g_pDefaultCategory = nullptr;
@@ -202,10 +211,15 @@ int InitInner(const char* pszPath, const char* pszRule)
             if (!CreateKeyLocked("pthread_key_create fail, rc[%d]")) return -1;
             g_nThreadBufCount = 0;
         }
-        int rc = RegisterExitHandler();
-        if (rc != 0) {
-            zc_error("atexit fail, rc[%d]", rc);
-            return -1;
+        // Once per process: the version stays 0 after a failed start, and every later try
+        // would otherwise add the handler again.
+        if (!g_bExitHandlerRegistered) {
+            int rc = RegisterExitHandler();
+            if (rc != 0) {
+                zc_error("atexit fail, rc[%d]", rc);
+                return -1;
+            }
+            g_bExitHandlerRegistered = true;
         }
     }
     g_pConf = pszRule ? zlog_conf_new_with_rule(pszRule) : zlog_conf_new(pszPath);
@@ -215,12 +229,13 @@ int InitInner(const char* pszPath, const char* pszRule)
         FiniInner();
         return -1;
     }
-    g_pCategories = new (std::nothrow) std::map<std::string, zlog_category_s*>;
+    if (!g_pCategories) g_pCategories = new (std::nothrow) std::map<std::string, zlog_category_s*>;
     if (!g_pCategories) {
         zc_error("zlog_category_table_new fail");
         FiniInner();
         return -1;
     }
+    for (auto& kv : *g_pCategories) BindCategory(*kv.second, *g_pConf);
     ++g_nInitVersion;
     g_nRecords = 0;
     g_bInited = true;
@@ -315,6 +330,13 @@ int ThreadBufCount()
     return g_nThreadBufCount;
 }
 bool ThreadKeyExists() { return g_bKeyExists; }
+int ExitHandlerRegistrations()
+{
+    pthread_rwlock_rdlock(&g_lock);
+    int n = g_nExitHandlerRegistrations;
+    pthread_rwlock_unlock(&g_lock);
+    return n;
+}
 
 }  // namespace zl
 

@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -363,6 +364,11 @@ Rule* zlog_rule_new(const char* pszLine, const Conf& conf)
 
 long long ParseByteSize(const std::string& strValue)
 {
+    static const struct {
+        const char* pszUnit;
+        long long nFactor;
+    } UNITS[] = {{"", 1},          {"k", 1000},        {"kb", 1024},
+                 {"m", 1000000},   {"mb", 1LL << 20},  {"g", 1000000000}, {"gb", 1LL << 30}};
     std::string s = Lower(Trim(strValue));
     size_t i = 0;
     long long n = 0;
@@ -372,13 +378,11 @@ long long ParseByteSize(const std::string& strValue)
     }
     if (i == 0) return -1;
     std::string strUnit = Trim(s.substr(i));
-    if (strUnit.empty()) return n;
-    if (strUnit == "k") return n * 1000;
-    if (strUnit == "kb") return n * 1024;
-    if (strUnit == "m") return n * 1000 * 1000;
-    if (strUnit == "mb") return n * 1024 * 1024;
-    if (strUnit == "g") return n * 1000 * 1000 * 1000;
-    if (strUnit == "gb") return n * 1024 * 1024 * 1024;
+    for (const auto& unit : UNITS) {
+        if (strUnit != unit.pszUnit) continue;
+        // The product is formed only when it fits: a wrapped size would read as another value.
+        return n > LLONG_MAX / unit.nFactor ? -1 : n * unit.nFactor;
+    }
     return -1;
 }
 
@@ -536,21 +540,39 @@ int ParseLine(Conf& conf, Section& section, const std::string& strLine)
     return nRet;
 }
 
+// One line as stored, zero bytes included, up to a little past the longest line allowed (the
+// rest of a longer line is skipped). False at the end of the file.
+bool ReadPhysicalLine(FILE* fp, std::string& strLine)
+{
+    strLine.clear();
+    int c = 0;
+    while ((c = getc(fp)) != EOF) {
+        if (strLine.size() <= MAXLEN_CFG_LINE + 1) strLine += (char)c;
+        if (c == '\n') return true;
+    }
+    return !strLine.empty();
+}
+
 int ParseFile(Conf& conf, FILE* fp)
 {
     Section section = SEC_NONE;
     std::string strLine;
-    char sz[MAXLEN_CFG_LINE + 2];
+    std::string strPhysical;
     int nLine = 0;
-    while (fgets(sz, sizeof sz, fp)) {
+    while (ReadPhysicalLine(fp, strPhysical)) {
         ++nLine;
-        size_t n = strlen(sz);
-        if (n == sizeof sz - 1 && sz[n - 1] != '\n') {
+        size_t n = strPhysical.size();
+        while (n && (strPhysical[n - 1] == '\n' || strPhysical[n - 1] == '\r')) --n;
+        if (n > MAXLEN_CFG_LINE) {
             zc_error("line %d longer than %zu characters", nLine, MAXLEN_CFG_LINE);
             return -1;
         }
-        while (n && (sz[n - 1] == '\n' || sz[n - 1] == '\r')) sz[--n] = '\0';
-        std::string strPart = Trim(sz);
+        // A zero byte would end the text early and hide what follows it on the line.
+        if (memchr(strPhysical.data(), '\0', n)) {
+            zc_error("line %d holds a zero byte", nLine);
+            return -1;
+        }
+        std::string strPart = Trim(strPhysical.substr(0, n));
         if (strLine.empty() && (strPart.empty() || strPart[0] == '#')) continue;
         // A trailing backslash continues the line.
         if (!strPart.empty() && strPart.back() == '\\') {

@@ -260,6 +260,19 @@ int CompileTime(const std::string& strFmt, Spec& spec)
 }
 
 // Reads "(...)" at p; returns the inside or fails on a missing ")".
+// A width or precision: digits read while the value stays within MAX_FIELD_WIDTH, so a long
+// run of digits cannot wrap below the limit. False when the value exceeds it.
+const int MAX_FIELD_WIDTH = 1024;
+bool ReadFieldWidth(const char*& p, int& nValue)
+{
+    nValue = 0;
+    while (isdigit((unsigned char)*p)) {
+        nValue = nValue * 10 + (*p++ - '0');
+        if (nValue > MAX_FIELD_WIDTH) return false;
+    }
+    return true;
+}
+
 bool ReadParen(const char*& p, std::string& strInside)
 {
     if (*p != '(') return false;
@@ -303,13 +316,12 @@ int Format::Compile(const std::string& strIn)
             s.bLeft = true;
             ++p;
         }
-        while (isdigit((unsigned char)*p)) s.nWidth = s.nWidth * 10 + (*p++ - '0');
-        if (*p == '.') {
+        bool bInRange = ReadFieldWidth(p, s.nWidth);
+        if (bInRange && *p == '.') {
             ++p;
-            s.nPrec = 0;
-            while (isdigit((unsigned char)*p)) s.nPrec = s.nPrec * 10 + (*p++ - '0');
+            bInRange = ReadFieldWidth(p, s.nPrec);
         }
-        if (s.nWidth > 1024 || s.nPrec > 1024) {
+        if (!bInRange) {
             zc_error("width or precision over 1024 in format [%s]", strIn.c_str());
             return -1;
         }

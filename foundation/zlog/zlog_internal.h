@@ -233,6 +233,8 @@ Rule* zlog_rule_new(const char* pszLine, const Conf& conf);
 // The per-thread buffer bookkeeping, for tests.
 int ThreadBufCount();
 bool ThreadKeyExists();
+// How many times the process-exit handler was registered, for tests.
+int ExitHandlerRegistrations();
 
 // "1k" 1000, "1kb" 1024, ... case-insensitive; -1 when malformed.
 long long ParseByteSize(const std::string& strValue);

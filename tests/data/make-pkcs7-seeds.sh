@@ -138,3 +138,6 @@ for f in signed_attrs.der unsigned_attrs.der; do
   { printf '\000'; cat "$f"; } > "$corpus/fuzz_signed_attributes/$f"
 done
 { printf '\001'; cat signed_attrs.der; } > "$corpus/fuzz_signed_attributes/content_type.der"
+
+# The richer seeds of the SM2PKCS7, SM2 key-file and RSA SignedData targets.
+sh "$here/make-fuzz-seeds.sh"

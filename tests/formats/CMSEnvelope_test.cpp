@@ -17,6 +17,7 @@
 #include "DerTestUtil.h"
 #include "HandOver.h"
 #include "LogCapture.h"
+#include "TestOutputs.h"
 #include "OpenSSLPeer.h"
 #include "vomu_result.h"
 
@@ -27,6 +28,7 @@ using morv::OwnedArray;
 using peer::Bytes;
 using peer::Hex;
 using peer::ReadFileBytes;
+using support::Take;
 
 namespace {
 
@@ -125,19 +127,7 @@ struct Fields {
     uint8_t byContentTag = 0;
 };
 
-template <typename T> Bytes Take(T* p, int n)
-{
-    OwnedArray<T> owned(p);
-    return p ? Bytes((const unsigned char*)p, (const unsigned char*)p + n) : Bytes();
-}
-
-std::string TakeText(char* psz, int n)
-{
-    OwnedArray<char> owned(psz);
-    if (!psz) return "<null>";
-    EXPECT_EQ(strlen(psz), (size_t)n);
-    return std::string(psz);
-}
+std::string TakeText(char* psz, int n) { return support::TakeText(psz, n, "<null>"); }
 
 Fields ReadMemory(const Bytes& der)
 {

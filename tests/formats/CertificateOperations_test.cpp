@@ -35,9 +35,8 @@ class TestPki {
 public:
     TestPki()
     {
-        char szDir[] = "/tmp/morv_certinfo_XXXXXX";
-        if (!mkdtemp(szDir)) return;
-        m_dir = szDir;
+        if (m_tmp.Path().empty()) return;
+        m_dir = m_tmp.Path();
         const std::string d = m_dir + "/";
         const std::string script =
             "set -e; cd " + m_dir + "; "
@@ -61,10 +60,6 @@ public:
         }
         m_ok = true;
     }
-    ~TestPki()
-    {
-        if (!m_dir.empty()) peer::RunCommand("rm -rf " + m_dir);
-    }
     bool Ok() const { return m_ok; }
     const std::string& Error() const { return m_error; }
     std::string Path(const std::string& name) const { return m_dir + "/" + name + ".pem"; }
@@ -79,6 +74,7 @@ private:
         }
         return r;
     }
+    support::TempDir m_tmp{"morv_certinfo"};
     std::string m_dir, m_error;
     bool m_ok = false;
 };

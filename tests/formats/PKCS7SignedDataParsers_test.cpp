@@ -27,6 +27,7 @@
 #include "DerTestUtil.h"
 #include "HandOver.h"
 #include "LogCapture.h"
+#include "TestOutputs.h"
 #include "OpenSSLPeer.h"
 #include "OsslPtr.h"
 #include "PKCS7SignedDataOperations.h"
@@ -36,6 +37,8 @@
 using namespace dertest;  // Bytes and the hand-written DER pieces
 using peer::ReadFileBytes;
 using peer::WriteFileBytes;
+using support::Take;
+using support::TakeText;
 
 namespace {
 
@@ -129,19 +132,6 @@ struct Parsed {
     int nContentSize = -1;
 };
 
-template <typename T> Bytes Take(T* pby, int n)
-{
-    morv::OwnedArray<T> owned(pby);
-    return pby ? Bytes(pby, pby + n) : Bytes();
-}
-
-std::string TakeText(char* psz, int n)
-{
-    morv::OwnedArray<char> owned(psz);
-    if (!psz) return std::string();
-    EXPECT_EQ((size_t)n, strlen(psz));
-    return std::string(psz, n);
-}
 
 // The outputs both readers hand out, taken over into a Parsed.
 struct SignerOutputs {
@@ -606,9 +596,12 @@ TEST_F(Sm2Messages, ShapesAcceptedAndRefused)
     const Bytes signedAttrs = Tlv(0xA0, Cat({Attribute("1.2.840.113549.1.9.3", OidTlv(kOidSM2Data)),
                                             Attribute(kOidMessageDigest, Octets(Bytes(32, 0x5C)))}));
     const Bytes unsignedAttrs = Tlv(0xA1, Attribute("1.2.840.113549.1.9.6", Tlv(0x30, Bytes())));
-    const Bytes r28(m_sig.rs.begin() + 4, m_sig.rs.begin() + 32);
+    // Short r values with the top bit clear, so that they are non-negative INTEGERs.
+    const Bytes r28 = Cat({{0x2A}, Bytes(m_sig.rs.begin() + 5, m_sig.rs.begin() + 32)});
+    const Bytes r27 = Cat({{0x2A}, Bytes(m_sig.rs.begin() + 6, m_sig.rs.begin() + 32)});
     const Bytes s32(m_sig.rs.begin() + 32, m_sig.rs.end());
     const Bytes rsWithR28 = Cat({Bytes(4, 0), r28, s32});
+    const Bytes rsWithR27 = Cat({Bytes(5, 0), r27, s32});
     const Bytes content3 = {'a', 'b', 'c', 'd', 'e', 'f'};
     const Bytes twoCerts = Tlv(0xA0, Cat({intermediate.cert, m_signer.cert}));
     using Mutation = std::function<void(Message&)>;
@@ -635,10 +628,12 @@ TEST_F(Sm2Messages, ShapesAcceptedAndRefused)
          "Check PKCS#7 'contentType' nodes", NULL},
         {"OCTET STRING that holds no SM2Q1", [&](Message& m) { m.signature = Octets(m_sig.rs); },
          VOMU_E_FAIL, "Decode_SM2Q1", NULL},
-        {"r of 27 octets", [&](Message& m) { m.signature = Tlv(0x30, Cat({Integer(Bytes(r28.begin() + 1, r28.end())), Integer(s32)})); },
-         VOMU_E_PKCS7_FORMAT, "Check R/S size >= 28", NULL},
+        // A valid r or s may be any number below the order: no minimum length.
+        {"r of 27 octets: five leading zero octets",
+         [&](Message& m) { m.signature = Tlv(0x30, Cat({Integer(r27), Integer(m_sig.s)})); }, VOMU_OK, NULL,
+         [&](const Parsed& got) { EXPECT_EQ(peer::Hex(rsWithR27), peer::Hex(got.signature)); }},
         {"r of 28 octets: four leading zero octets",
-         [&](Message& m) { m.signature = Tlv(0x30, Cat({Integer(r28), Integer(s32)})); }, VOMU_OK, NULL,
+         [&](Message& m) { m.signature = Tlv(0x30, Cat({Integer(r28), Integer(m_sig.s)})); }, VOMU_OK, NULL,
          [&](const Parsed& got) { EXPECT_EQ(peer::Hex(rsWithR28), peer::Hex(got.signature)); }},
         {"SEQUENCE of three", [&](Message& m) { m.signature = Tlv(0x30, Cat({Integer(m_sig.r), Integer(m_sig.s), Integer({1})})); },
          VOMU_E_PKCS7_FORMAT, "Check PKCS#7 'signature' nodes", NULL},
@@ -1068,6 +1063,14 @@ struct OpensslDer {
     Bytes Get() const { return pby ? Bytes(pby, pby + n) : Bytes(); }
 };
 
+// What our parsers hand out is a new[] array like every other output.
+struct HandedDer {
+    unsigned char* pby = NULL;
+    int n = 0;
+    ~HandedDer() { delete[] pby; }
+    Bytes Get() const { return pby ? Bytes(pby, pby + n) : Bytes(); }
+};
+
 // The name "CN=SM2 PKCS7 Test" as OpenSSL's genconf writes it: UTF8String value.
 Bytes TestName()
 {
@@ -1127,7 +1130,7 @@ struct Sm2P7Signature {
 Sm2P7Signature ParseItems(Bytes der)
 {
     Sm2P7Signature out;
-    OpensslDer cert;
+    HandedDer cert;
     unsigned char *pbySig = NULL, *pbyContent = NULL;
     char *pszDigest = NULL, *pszDigestEnc = NULL;
     int nSig = 0, nContent = 0, nDigest = 0, nDigestEnc = 0;
@@ -1165,7 +1168,7 @@ TEST_F(Sm2Pkcs7Items, GenconfMessageDecodesAndReencodes)
 
     char* pszType = NULL;
     int nType = 0;
-    OpensslDer signedPart;
+    HandedDer signedPart;
     ASSERT_EQ(VOMU_OK, ParseSM2P7(const_cast<unsigned char*>(der.data()), (int)der.size(), &pszType,
                                   &nType, &signedPart.pby, &signedPart.n));
     EXPECT_EQ(kOidSM2SignedData, TakeText(pszType, nType));  // unknown to OpenSSL: digits
@@ -1173,7 +1176,7 @@ TEST_F(Sm2Pkcs7Items, GenconfMessageDecodesAndReencodes)
 
     // Without a certificate the certificate output fails; the other parts read.
     Bytes signedDer = signedPart.Get();
-    OpensslDer digestAlg, contents, cert, signerInfo;
+    HandedDer digestAlg, contents, cert, signerInfo;
     EXPECT_EQ(VOMU_E_FAIL, ParseSM2P7SignedData(signedDer.data(), (int)signedDer.size(), &digestAlg.pby,
                                                 &digestAlg.n, &contents.pby, &contents.n, &cert.pby,
                                                 &cert.n, &signerInfo.pby, &signerInfo.n));
@@ -1186,7 +1189,7 @@ TEST_F(Sm2Pkcs7Items, GenconfMessageDecodesAndReencodes)
     EXPECT_EQ(peer::Hex(msg.SignerInfo()), peer::Hex(signerInfo.Get()));
 
     Bytes signerInfoDer = signerInfo.Get();
-    OpensslDer ias, digest, digestEnc;
+    HandedDer ias, digest, digestEnc;
     unsigned char *pbyR = NULL, *pbyS = NULL;
     int nR = 0, nS = 0;
     ASSERT_EQ(VOMU_OK, ParseSM2P7SignerInfo(signerInfoDer.data(), (int)signerInfoDer.size(), &ias.pby,
@@ -1245,6 +1248,47 @@ TEST_F(Sm2Pkcs7Items, SignatureReadsAsOpenSSLVerifiesIt)
     EXPECT_EQ(peer::Hex(der), peer::Hex(again.Get()));
 }
 
+// One rule for r and s in every SignedData reader: a non-negative INTEGER below 2^256 in 1 to
+// 33 octets, left-padded to 32; anything else is refused with the reader's own format code.
+TEST_F(Sm2Pkcs7Items, EveryReaderReadsRAndSByOneRule)
+{
+    const Bytes small = Cat({{0x3C}, Bytes(23, 0xA5)});  // 24 octets: below 2^224
+    const Bytes small32 = Cat({Bytes(8, 0x00), small});
+    const Bytes high = Cat({{0x80}, Bytes(31, 0x5A)});   // top bit set: 2^255 or more
+    const Bytes other = Cat({{0x11}, Bytes(31, 0x22)});  // the half not under test
+    const struct {
+        const char* pszName;
+        Bytes integer;   // the INTEGER's value octets as written
+        Bytes expected;  // the 32 octets read; empty: refused
+    } kCases[] = {
+        {"minimal, below 2^224", small, small32},
+        {"32-octet fixed with leading zeros", small32, small32},
+        {"33 octets with a leading zero", Cat({{0x00}, small32}), small32},
+        {"minimal with its sign octet", Cat({{0x00}, high}), high},
+        {"negative", high, {}},
+        {"33 octets, 2^256 or more", Cat({{0x01}, small32}), {}},
+        {"40 octets", Cat({Bytes(8, 0x00), small32}), {}},
+    };
+    for (const auto& c : kCases) {
+        for (bool bR : {true, false}) {
+            SCOPED_TRACE(std::string(c.pszName) + (bR ? " as r" : " as s"));
+            const Bytes der = bR ? RawMessage(c.integer, other).Build() : RawMessage(other, c.integer).Build();
+            const Bytes expectedRS = bR ? Cat({c.expected, other}) : Cat({other, c.expected});
+            const bool bAccepted = !c.expected.empty();
+            const Parsed memory = ParseMemory(der);
+            const Parsed file = ParseFile(der);
+            const Sm2P7Signature items = ParseItems(der);
+            EXPECT_EQ(bAccepted ? VOMU_OK : VOMU_E_PKCS7_FORMAT, memory.nResult);
+            EXPECT_EQ(bAccepted ? VOMU_OK : VOMU_E_PKCS7_FORMAT, file.nResult);
+            EXPECT_EQ(bAccepted ? VOMU_OK : VOMU_E_FAIL, items.nResult);
+            if (!bAccepted) continue;
+            EXPECT_EQ(peer::Hex(expectedRS), peer::Hex(memory.signature));
+            EXPECT_EQ(peer::Hex(expectedRS), peer::Hex(file.signature));
+            EXPECT_EQ(peer::Hex(expectedRS), peer::Hex(items.signature));
+        }
+    }
+}
+
 TEST_F(Sm2Pkcs7Items, NumbersAndLastEntries)
 {
     const Bytes high = Cat({{0x80}, Bytes(31, 0x11)});  // written 02 21 00 80 ...
@@ -1258,7 +1302,8 @@ TEST_F(Sm2Pkcs7Items, NumbersAndLastEntries)
         {"r with a sign octet", Cat({{0x00}, high}), high},
         {"31-octet r", short31, Cat({{0x00}, short31})},
         {"one-octet r", {0x05}, Cat({Bytes(31, 0x00), {0x05}})},
-        {"33 significant octets: the last 32", Cat({{0x01}, Bytes(32, 0x33)}), Bytes(32, 0x33)},
+        {"fixed 32-octet r with leading zeros", Cat({Bytes(3, 0x00), Bytes(29, 0x21)}),
+         Cat({Bytes(3, 0x00), Bytes(29, 0x21)})},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.pszName);
@@ -1267,21 +1312,22 @@ TEST_F(Sm2Pkcs7Items, NumbersAndLastEntries)
         ASSERT_EQ(VOMU_OK, got.nResult) << log.Contents();
         EXPECT_EQ(peer::Hex(Cat({c.expectedR, S()})), peer::Hex(got.signature));
     }
-    // A negative number is no signature value.
+    // Neither a negative number nor one of 2^256 or more is a signature value.
     EXPECT_EQ(VOMU_E_FAIL, ParseItems(RawMessage({0x80, 0x01}, s).Build()).nResult);
+    EXPECT_EQ(VOMU_E_FAIL, ParseItems(RawMessage(Cat({{0x01}, Bytes(32, 0x33)}), s).Build()).nResult);
 
-    // Two SignerInfos: the last one is read (sets keep their order when decoded).
-    Message two = RawMessage(Bytes(32, 0x44), Bytes(32, 0x55));
-    two.moreSignerInfos = RawMessage(m_sig.r, m_sig.s).SignerInfo();
+    // Two SignerInfos: the first one is the signer, as for every SignedData reader.
+    Message two = RawMessage(m_sig.r, m_sig.s);
+    two.moreSignerInfos = RawMessage(Bytes(32, 0x44), Bytes(32, 0x55)).SignerInfo();
     const Bytes der = two.Build();
     const Sm2P7Signature got = ParseItems(der);
     ASSERT_EQ(VOMU_OK, got.nResult);
     EXPECT_EQ(peer::Hex(m_sig.rs), peer::Hex(got.signature));
     Bytes signedDer = two.SignedData();
-    OpensslDer signerInfo;
+    HandedDer signerInfo;
     ASSERT_EQ(VOMU_OK, ParseSM2P7SignedData(signedDer.data(), (int)signedDer.size(), NULL, NULL, NULL,
                                             NULL, NULL, NULL, &signerInfo.pby, &signerInfo.n));
-    EXPECT_EQ(peer::Hex(two.moreSignerInfos), peer::Hex(signerInfo.Get()));
+    EXPECT_EQ(peer::Hex(RawMessage(m_sig.r, m_sig.s).SignerInfo()), peer::Hex(signerInfo.Get()));
 
     // The content type by its long name when OpenSSL knows it.
     Message pkcs7 = RawMessage(m_sig.r, m_sig.s);

@@ -128,6 +128,19 @@ TEST(ZlogApi, LifecycleMisuseIsDiagnosedNotFatal)
     EXPECT_NE(std::string::npos, d.Read("diag.dbg").find("------zlog_init success end------"));
 }
 
+TEST(ZlogApi, FailedFirstStartsRegisterTheExitHandlerOnce)
+{
+    ZDir d;
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(-1, zlog_init((d.strDir + "/missing.conf").c_str()));
+    EXPECT_EQ(-1, zlog_init_memory_log("NOPE", (d.strDir + "/m.log").c_str()));
+    EXPECT_EQ(1, zl::ExitHandlerRegistrations());
+    ASSERT_EQ(0, zlog_init(d.Conf("[rules]\nc.* >stdout\n").c_str()));
+    zlog_fini();
+    ASSERT_EQ(0, zlog_init(d.Conf("[rules]\nc.* >stdout\n").c_str()));
+    zlog_fini();
+    EXPECT_EQ(1, zl::ExitHandlerRegistrations());
+}
+
 TEST(ZlogApi, DefaultCategoryFamily)
 {
     ZDir d;

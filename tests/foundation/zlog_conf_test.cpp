@@ -239,6 +239,10 @@ const BadCase BAD_CASES[] = {
     {"[formats]\nf = \"%d(%F %m%n\"\n", "no ')' after %d("},
     {"[formats]\nf = \"%E %m\"\n", "%E needs a name"},
     {"[formats]\nf = \"%2000m\"\n", "width or precision over 1024"},
+    // 2^32 + 10: a width that wraps to 10 in 32 bits must still be refused.
+    {"[formats]\nf = \"%4294967306m\"\n", "width or precision over 1024"},
+    {"[formats]\nf = \"%.4294967306m\"\n", "width or precision over 1024"},
+    {"[formats]\nf = \"%-99999999999999999999999m\"\n", "width or precision over 1024"},
     {"[formats]\nf = %m%n\n", "is not name = \"pattern\""},
     {"[formats]\nf = \"%m\"\nf = \"%m\"\n", "format [f] defined twice"},
     {"[global]\ndefault format = \"%Z\"\n[rules]\nc.* >stdout\n", "unknown conversion [%Z]"},
@@ -252,6 +256,11 @@ const BadCase BAD_CASES[] = {
     {"[colours]\nred = 1\n", "unknown section [colours]"},
     {"c.* >stdout\n", "before any section"},
     {"[global]\nbuffer max = 2XB\n", "is not a size"},
+    // 2^34 gb is 2^64 bytes, which wraps to 0 (unlimited) in 64 bits; larger ones overflow.
+    {"[global]\nbuffer max = 17179869184 gb\n", "buffer max [17179869184 gb] is not a size"},
+    {"[global]\nbuffer min = 1099511627776gb\n", "buffer min [1099511627776gb] is not a size"},
+    {"[global]\nfsync period = 17179869184 GB\n", "fsync period [17179869184 GB] is not a size"},
+    {"[global]\nreload conf period = 17179869184gb\n", "reload conf period [17179869184gb] is not a size"},
     {"[global]\nstrict init = maybe\n", "neither true nor false"},
     {"[global]\nfile perms = 999\n", "not an octal mode"},
     {"[global]\ncolour = red\n", "unknown key [colour]"},
@@ -343,5 +352,33 @@ TEST(ZlogConf, OverlongDynamicPathDropsTheRecord)
     zlog_fini();
     EXPECT_EQ("still here\n", ReadText(strDir + "/ok.log"));
     EXPECT_NE(std::string::npos, ReadText(strDir + "/diag.err").find("record dropped"));
+    RemoveTree(strDir);
+}
+
+// A zero byte cannot shorten a line: neither the length check nor the comment sign may be
+// cut off from the rest of the line, where a rule would become active.
+TEST(ZlogConf, ZeroByteInsideALineIsRefused)
+{
+    std::string strDir = MakeTempDir();
+    setenv("ZLOG_PROFILE_ERROR", (strDir + "/diag.err").c_str(), 1);
+    const std::string strHidden = "c.* \"" + strDir + "/hidden.log\"\n";
+    const struct {
+        const char* pszName;
+        std::string strLine;
+        const char* pszDiagnostic;
+    } CASES[] = {
+        {"long line with a zero byte early", "# off" + std::string(1, '\0') + std::string(5000, ' ') + strHidden,
+         "line 3 longer than 4096 characters"},
+        {"short line with a zero byte", "# off" + std::string(1, '\0') + strHidden, "line 3 holds a zero byte"},
+    };
+    for (const auto& c : CASES) {
+        SCOPED_TRACE(c.pszName);
+        WriteText(strDir + "/z.conf", "[rules]\nc.* \"" + strDir + "/shown.log\"\n" + c.strLine);
+        EXPECT_EQ(-1, zlog_init((strDir + "/z.conf").c_str()));
+        zlog_info(zlog_get_category("c"), "record");
+        zlog_fini();
+        EXPECT_NE(std::string::npos, ReadText(strDir + "/diag.err").find(c.pszDiagnostic));
+        EXPECT_NE(0, access((strDir + "/hidden.log").c_str(), F_OK));
+    }
     RemoveTree(strDir);
 }

@@ -6,5 +6,5 @@ target_include_directories(zlog_unload_harness PRIVATE ${CMAKE_SOURCE_DIR}/found
 target_link_libraries(zlog_unload_harness PRIVATE Threads::Threads ${CMAKE_DL_LIBS})
 add_dependencies(zlog_unload_harness MORV)
 add_test(NAME zlog_unload_with_live_thread COMMAND zlog_unload_harness $<TARGET_FILE:MORV>)
-set_tests_properties(zlog_unload_with_live_thread PROPERTIES LABELS cpp TIMEOUT 60
+set_tests_properties(zlog_unload_with_live_thread PROPERTIES LABELS cpp TIMEOUT 120
   ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0")

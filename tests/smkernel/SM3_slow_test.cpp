@@ -10,7 +10,7 @@
 
 #include "OsslPtr.h"
 #include "SM3.h"
-#include "smkernel/SmPeer.h"
+#include "SmPeer.h"
 
 TEST(SM3Slow, FourGibibytesPlusOneMatchOpenSSL)
 {

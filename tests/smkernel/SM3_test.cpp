@@ -7,7 +7,7 @@
 #include <type_traits>
 
 #include "SM3.h"
-#include "smkernel/SmPeer.h"
+#include "SmPeer.h"
 
 using smtest::Bytes;
 using smtest::ToHex;

@@ -6,7 +6,7 @@
 
 #include "SM4.h"
 #include "SM4Internal.h"
-#include "smkernel/SmPeer.h"
+#include "SmPeer.h"
 
 using smtest::Bytes;
 using smtest::FromHex;

@@ -7,5 +7,5 @@ if(MORV_VALGRIND AND NOT MORV_SANITIZE)
     COMMAND ${MORV_VALGRIND} -q --error-exitcode=9 --leak-check=full
             --errors-for-leak-kinds=definite,indirect
             $<TARGET_FILE:SMKernel_test> --gtest_filter=KernelLifeCycle.*)
-  set_tests_properties(SMKernel_lifecycle_valgrind PROPERTIES LABELS "valgrind" TIMEOUT 120)
+  set_tests_properties(SMKernel_lifecycle_valgrind PROPERTIES LABELS "valgrind" TIMEOUT 600)
 endif()

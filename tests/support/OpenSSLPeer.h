@@ -1,0 +1,71 @@
+#ifndef MORV_TESTS_OPENSSL_PEER_H
+#define MORV_TESTS_OPENSSL_PEER_H
+
+// OpenSSL 3 as the independent peer of the format tests: its SM2 in the DEFAULT library
+// context, its DER codecs and the openssl CLI.
+#include <openssl/evp.h>
+
+#include <string>
+#include <vector>
+
+#include "DerTestUtil.h"
+#include "OsslPtr.h"
+#include "TestFiles.h"
+
+namespace peer {
+
+using support::Bytes;
+
+inline const char kSM2DefaultId[] = "1234567812345678";
+
+using support::ReadFileBytes;
+using support::RunCommand;
+using support::TempDir;
+using support::TempFile;
+using support::WriteFileBytes;
+
+// A fresh SM2 key made by OpenSSL in the default library context.
+inline morv::OsslPtr<EVP_PKEY> NewSM2Key()
+{
+    return morv::OsslPtr<EVP_PKEY>(EVP_PKEY_Q_keygen(NULL, NULL, "SM2"));
+}
+
+// SM2 signature over SM3(Z || msg) with the standard ID: DER SEQUENCE { r, s }.
+inline Bytes SM2Sign(EVP_PKEY* pKey, const Bytes& msg)
+{
+    // The key context outlives the digest context, which only borrows it.
+    morv::OsslPtr<EVP_PKEY_CTX> pCtx(EVP_PKEY_CTX_new(pKey, NULL));
+    morv::OsslPtr<EVP_MD_CTX> pMdCtx(EVP_MD_CTX_new());
+    if (!pMdCtx || !pCtx ||
+        EVP_PKEY_CTX_set1_id(pCtx.get(), kSM2DefaultId, sizeof kSM2DefaultId - 1) <= 0)
+        return Bytes();
+    EVP_MD_CTX_set_pkey_ctx(pMdCtx.get(), pCtx.get());
+    size_t nSig = 0;
+    if (EVP_DigestSignInit(pMdCtx.get(), NULL, EVP_sm3(), NULL, pKey) != 1 ||
+        EVP_DigestSign(pMdCtx.get(), NULL, &nSig, msg.data(), msg.size()) != 1)
+        return Bytes();
+    Bytes sig(nSig);
+    if (EVP_DigestSign(pMdCtx.get(), sig.data(), &nSig, msg.data(), msg.size()) != 1) return Bytes();
+    sig.resize(nSig);
+    return sig;
+}
+
+inline bool SM2Verify(EVP_PKEY* pKey, const Bytes& msg, const unsigned char* pbySig, size_t nSig)
+{
+    // The key context outlives the digest context, which only borrows it.
+    morv::OsslPtr<EVP_PKEY_CTX> pCtx(EVP_PKEY_CTX_new(pKey, NULL));
+    morv::OsslPtr<EVP_MD_CTX> pMdCtx(EVP_MD_CTX_new());
+    if (!pMdCtx || !pCtx ||
+        EVP_PKEY_CTX_set1_id(pCtx.get(), kSM2DefaultId, sizeof kSM2DefaultId - 1) <= 0)
+        return false;
+    EVP_MD_CTX_set_pkey_ctx(pMdCtx.get(), pCtx.get());
+    return EVP_DigestVerifyInit(pMdCtx.get(), NULL, EVP_sm3(), NULL, pKey) == 1 &&
+           EVP_DigestVerify(pMdCtx.get(), pbySig, nSig, msg.data(), msg.size()) == 1;
+}
+
+using support::FromHex;
+using support::Hex;
+
+}  // namespace peer
+
+#endif
