@@ -385,8 +385,9 @@ bool DecryptKeyStream(const EC_GROUP* pGroup, const unsigned char* pbyIn, const 
         1 != _SM2_Bytes2BN(pbyIn + 1 + SM2_FIELD_SIZE, SM2_FIELD_SIZE, y1.get()))
         return false;
     OsslPtr<EC_POINT> pC1 = PointFrom(pGroup, x1.get(), y1.get(), pCtx);
-    return pC1 && CofactorMultipleIsFinite(pGroup, pC1.get(), pCtx) && MulToFields(pGroup, d, pC1.get(), pbyXY, pCtx) &&
-           KeyStream(pbyXY, nLen, pbyT) && !_SM2_IsAllZero(pbyT, (int)nLen);
+    return pC1 && CofactorMultipleIsFinite(pGroup, pC1.get(), pCtx) &&
+           MulToFields(pGroup, d, pC1.get(), pbyXY, pCtx) && KeyStream(pbyXY, nLen, pbyT) &&
+           !_SM2_IsAllZero(pbyT, (int)nLen);
 }
 
 }  // namespace
