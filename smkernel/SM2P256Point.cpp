@@ -13,7 +13,7 @@ namespace sm2p256 {
 namespace {
 
 SM2P256_INLINE void Mul(Fe& r, const Fe& a, const Fe& b) { MontMul<kP>(r, a, b); }
-SM2P256_INLINE void Sqr(Fe& r, const Fe& a) { MontMul<kP>(r, a, a); }
+SM2P256_INLINE void Sqr(Fe& r, const Fe& a) { MontSqr<kP>(r, a); }
 SM2P256_INLINE void FAdd(Fe& r, const Fe& a, const Fe& b) { Add<kP>(r, a, b); }
 SM2P256_INLINE void FSub(Fe& r, const Fe& a, const Fe& b) { Sub<kP>(r, a, b); }
 
