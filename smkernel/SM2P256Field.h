@@ -22,7 +22,8 @@ struct Mod {
     u64 e[4];   // m - 2, the inversion exponent
 };
 
-// p = 2^256 - 2^224 - 2^96 + 2^64 - 1; p = -1 mod 2^64, so n0 is 1.
+// p = 2^256 - 2^224 - 2^96 + 2^64 - 1; p = -1 mod 2^64, so n0 is 1 (the code below tells p
+// from n by that).
 inline constexpr Mod kP = {
     {0xffffffffffffffffull, 0xffffffff00000000ull, 0xffffffffffffffffull, 0xfffffffeffffffffull},
     0x1ull,
@@ -746,7 +747,7 @@ template <const Mod& M>
 SM2P256_INLINE void Add(Fe& r, const Fe& a, const Fe& b)
 {
 #if defined(__x86_64__) && defined(__GNUC__)
-    if constexpr (&M == &kP) return AddPAsm(r, a, b);
+    if constexpr (M.n0 == 1) return AddPAsm(r, a, b);
 #endif
     u64 s[4], carry = 0;
     for (int i = 0; i < 4; ++i) {
@@ -761,7 +762,7 @@ template <const Mod& M>
 SM2P256_INLINE void Sub(Fe& r, const Fe& a, const Fe& b)
 {
 #if defined(__x86_64__) && defined(__GNUC__)
-    if constexpr (&M == &kP) return SubPAsm(r, a, b);
+    if constexpr (M.n0 == 1) return SubPAsm(r, a, b);
 #endif
     u64 d[4], borrow = 0;
     for (int i = 0; i < 4; ++i) {
