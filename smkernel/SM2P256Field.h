@@ -461,13 +461,15 @@ SM2P256_INLINE void SubPAsm(Fe& r, const Fe& a, const Fe& b)
     r.v[3] = t3;
 }
 
+#if defined(__OPTIMIZE__)
 // a^2 / R mod m: the six cross products once, doubled, the four squares added, then the
 // Montgomery reduction of the eight-word square.
 template <const Mod& M>
 SM2P256_INLINE void MontSqrAdx(Fe& r, const Fe& a)
 {
     const u64 m[4] = {M.m[0], M.m[1], M.m[2], M.m[3]}, n0 = M.n0;
-    u64 t0, t1, t2, t3, t4, t5, t6, t7, t8, lo, hi, z;
+    u64 t0, t1, t2, t3, t4, t5, t6, t7, t8, lo, hi;
+    const u64 zero = 0;  // a memory operand: the square needs every register but one
     if constexpr (M.n0 == 1) {
         __asm__(
             "movq 0(%[a]), %%rdx\n\t"
@@ -514,7 +516,7 @@ SM2P256_INLINE void MontSqrAdx(Fe& r, const Fe& a)
             "adcq %[hi], %[t7]\n\t"
             "xorl %k[t8], %k[t8]\n\t"
             "movq %[t0], %%rdx\n\t"
-            "xorl %k[z], %k[z]\n\t"
+            "xorl %k[lo], %k[lo]\n\t"
             "mulxq %[m0], %[lo], %[hi]\n\t"
             "adoxq %[lo], %[t0]\n\t"
             "adcxq %[hi], %[t1]\n\t"
@@ -527,16 +529,16 @@ SM2P256_INLINE void MontSqrAdx(Fe& r, const Fe& a)
             "mulxq %[m3], %[lo], %[hi]\n\t"
             "adoxq %[lo], %[t3]\n\t"
             "adcxq %[hi], %[t4]\n\t"
-            "adoxq %[z], %[t4]\n\t"
+            "adoxq %[zm], %[t4]\n\t"
             "movq $0, %[lo]\n\t"
-            "adcxq %[z], %[lo]\n\t"
-            "adoxq %[z], %[lo]\n\t"
+            "adcxq %[zm], %[lo]\n\t"
+            "adoxq %[zm], %[lo]\n\t"
             "addq %[lo], %[t5]\n\t"
             "adcq $0, %[t6]\n\t"
             "adcq $0, %[t7]\n\t"
             "adcq $0, %[t8]\n\t"
             "movq %[t1], %%rdx\n\t"
-            "xorl %k[z], %k[z]\n\t"
+            "xorl %k[lo], %k[lo]\n\t"
             "mulxq %[m0], %[lo], %[hi]\n\t"
             "adoxq %[lo], %[t1]\n\t"
             "adcxq %[hi], %[t2]\n\t"
@@ -549,15 +551,15 @@ SM2P256_INLINE void MontSqrAdx(Fe& r, const Fe& a)
             "mulxq %[m3], %[lo], %[hi]\n\t"
             "adoxq %[lo], %[t4]\n\t"
             "adcxq %[hi], %[t5]\n\t"
-            "adoxq %[z], %[t5]\n\t"
+            "adoxq %[zm], %[t5]\n\t"
             "movq $0, %[lo]\n\t"
-            "adcxq %[z], %[lo]\n\t"
-            "adoxq %[z], %[lo]\n\t"
+            "adcxq %[zm], %[lo]\n\t"
+            "adoxq %[zm], %[lo]\n\t"
             "addq %[lo], %[t6]\n\t"
             "adcq $0, %[t7]\n\t"
             "adcq $0, %[t8]\n\t"
             "movq %[t2], %%rdx\n\t"
-            "xorl %k[z], %k[z]\n\t"
+            "xorl %k[lo], %k[lo]\n\t"
             "mulxq %[m0], %[lo], %[hi]\n\t"
             "adoxq %[lo], %[t2]\n\t"
             "adcxq %[hi], %[t3]\n\t"
@@ -570,14 +572,14 @@ SM2P256_INLINE void MontSqrAdx(Fe& r, const Fe& a)
             "mulxq %[m3], %[lo], %[hi]\n\t"
             "adoxq %[lo], %[t5]\n\t"
             "adcxq %[hi], %[t6]\n\t"
-            "adoxq %[z], %[t6]\n\t"
+            "adoxq %[zm], %[t6]\n\t"
             "movq $0, %[lo]\n\t"
-            "adcxq %[z], %[lo]\n\t"
-            "adoxq %[z], %[lo]\n\t"
+            "adcxq %[zm], %[lo]\n\t"
+            "adoxq %[zm], %[lo]\n\t"
             "addq %[lo], %[t7]\n\t"
             "adcq $0, %[t8]\n\t"
             "movq %[t3], %%rdx\n\t"
-            "xorl %k[z], %k[z]\n\t"
+            "xorl %k[lo], %k[lo]\n\t"
             "mulxq %[m0], %[lo], %[hi]\n\t"
             "adoxq %[lo], %[t3]\n\t"
             "adcxq %[hi], %[t4]\n\t"
@@ -590,14 +592,14 @@ SM2P256_INLINE void MontSqrAdx(Fe& r, const Fe& a)
             "mulxq %[m3], %[lo], %[hi]\n\t"
             "adoxq %[lo], %[t6]\n\t"
             "adcxq %[hi], %[t7]\n\t"
-            "adoxq %[z], %[t7]\n\t"
+            "adoxq %[zm], %[t7]\n\t"
             "movq $0, %[lo]\n\t"
-            "adcxq %[z], %[lo]\n\t"
-            "adoxq %[z], %[lo]\n\t"
+            "adcxq %[zm], %[lo]\n\t"
+            "adoxq %[zm], %[lo]\n\t"
             "addq %[lo], %[t8]\n\t"
             : [t0] "=&r"(t0), [t1] "=&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3), [t4] "=&r"(t4), [t5] "=&r"(t5),
-              [t6] "=&r"(t6), [t7] "=&r"(t7), [t8] "=&r"(t8), [lo] "=&r"(lo), [hi] "=&r"(hi), [z] "=&r"(z)
-            : [a] "r"(a.v), [m0] "m"(m[0]), [m1] "m"(m[1]), [m2] "m"(m[2]), [m3] "m"(m[3]), [n0] "m"(n0),
+              [t6] "=&r"(t6), [t7] "=&r"(t7), [t8] "=&r"(t8), [lo] "=&r"(lo), [hi] "=&r"(hi)
+            : [a] "r"(a.v), [m0] "m"(m[0]), [m1] "m"(m[1]), [m2] "m"(m[2]), [m3] "m"(m[3]), [n0] "m"(n0), [zm] "m"(zero),
               "m"(*(const u64(*)[4])a.v)
             : "rdx", "cc");
     } else {
@@ -647,7 +649,7 @@ SM2P256_INLINE void MontSqrAdx(Fe& r, const Fe& a)
             "xorl %k[t8], %k[t8]\n\t"
             "movq %[t0], %%rdx\n\t"
             "imulq %[n0], %%rdx\n\t"
-            "xorl %k[z], %k[z]\n\t"
+            "xorl %k[lo], %k[lo]\n\t"
             "mulxq %[m0], %[lo], %[hi]\n\t"
             "adoxq %[lo], %[t0]\n\t"
             "adcxq %[hi], %[t1]\n\t"
@@ -660,17 +662,17 @@ SM2P256_INLINE void MontSqrAdx(Fe& r, const Fe& a)
             "mulxq %[m3], %[lo], %[hi]\n\t"
             "adoxq %[lo], %[t3]\n\t"
             "adcxq %[hi], %[t4]\n\t"
-            "adoxq %[z], %[t4]\n\t"
+            "adoxq %[zm], %[t4]\n\t"
             "movq $0, %[lo]\n\t"
-            "adcxq %[z], %[lo]\n\t"
-            "adoxq %[z], %[lo]\n\t"
+            "adcxq %[zm], %[lo]\n\t"
+            "adoxq %[zm], %[lo]\n\t"
             "addq %[lo], %[t5]\n\t"
             "adcq $0, %[t6]\n\t"
             "adcq $0, %[t7]\n\t"
             "adcq $0, %[t8]\n\t"
             "movq %[t1], %%rdx\n\t"
             "imulq %[n0], %%rdx\n\t"
-            "xorl %k[z], %k[z]\n\t"
+            "xorl %k[lo], %k[lo]\n\t"
             "mulxq %[m0], %[lo], %[hi]\n\t"
             "adoxq %[lo], %[t1]\n\t"
             "adcxq %[hi], %[t2]\n\t"
@@ -683,16 +685,16 @@ SM2P256_INLINE void MontSqrAdx(Fe& r, const Fe& a)
             "mulxq %[m3], %[lo], %[hi]\n\t"
             "adoxq %[lo], %[t4]\n\t"
             "adcxq %[hi], %[t5]\n\t"
-            "adoxq %[z], %[t5]\n\t"
+            "adoxq %[zm], %[t5]\n\t"
             "movq $0, %[lo]\n\t"
-            "adcxq %[z], %[lo]\n\t"
-            "adoxq %[z], %[lo]\n\t"
+            "adcxq %[zm], %[lo]\n\t"
+            "adoxq %[zm], %[lo]\n\t"
             "addq %[lo], %[t6]\n\t"
             "adcq $0, %[t7]\n\t"
             "adcq $0, %[t8]\n\t"
             "movq %[t2], %%rdx\n\t"
             "imulq %[n0], %%rdx\n\t"
-            "xorl %k[z], %k[z]\n\t"
+            "xorl %k[lo], %k[lo]\n\t"
             "mulxq %[m0], %[lo], %[hi]\n\t"
             "adoxq %[lo], %[t2]\n\t"
             "adcxq %[hi], %[t3]\n\t"
@@ -705,15 +707,15 @@ SM2P256_INLINE void MontSqrAdx(Fe& r, const Fe& a)
             "mulxq %[m3], %[lo], %[hi]\n\t"
             "adoxq %[lo], %[t5]\n\t"
             "adcxq %[hi], %[t6]\n\t"
-            "adoxq %[z], %[t6]\n\t"
+            "adoxq %[zm], %[t6]\n\t"
             "movq $0, %[lo]\n\t"
-            "adcxq %[z], %[lo]\n\t"
-            "adoxq %[z], %[lo]\n\t"
+            "adcxq %[zm], %[lo]\n\t"
+            "adoxq %[zm], %[lo]\n\t"
             "addq %[lo], %[t7]\n\t"
             "adcq $0, %[t8]\n\t"
             "movq %[t3], %%rdx\n\t"
             "imulq %[n0], %%rdx\n\t"
-            "xorl %k[z], %k[z]\n\t"
+            "xorl %k[lo], %k[lo]\n\t"
             "mulxq %[m0], %[lo], %[hi]\n\t"
             "adoxq %[lo], %[t3]\n\t"
             "adcxq %[hi], %[t4]\n\t"
@@ -726,14 +728,14 @@ SM2P256_INLINE void MontSqrAdx(Fe& r, const Fe& a)
             "mulxq %[m3], %[lo], %[hi]\n\t"
             "adoxq %[lo], %[t6]\n\t"
             "adcxq %[hi], %[t7]\n\t"
-            "adoxq %[z], %[t7]\n\t"
+            "adoxq %[zm], %[t7]\n\t"
             "movq $0, %[lo]\n\t"
-            "adcxq %[z], %[lo]\n\t"
-            "adoxq %[z], %[lo]\n\t"
+            "adcxq %[zm], %[lo]\n\t"
+            "adoxq %[zm], %[lo]\n\t"
             "addq %[lo], %[t8]\n\t"
             : [t0] "=&r"(t0), [t1] "=&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3), [t4] "=&r"(t4), [t5] "=&r"(t5),
-              [t6] "=&r"(t6), [t7] "=&r"(t7), [t8] "=&r"(t8), [lo] "=&r"(lo), [hi] "=&r"(hi), [z] "=&r"(z)
-            : [a] "r"(a.v), [m0] "m"(m[0]), [m1] "m"(m[1]), [m2] "m"(m[2]), [m3] "m"(m[3]), [n0] "m"(n0),
+              [t6] "=&r"(t6), [t7] "=&r"(t7), [t8] "=&r"(t8), [lo] "=&r"(lo), [hi] "=&r"(hi)
+            : [a] "r"(a.v), [m0] "m"(m[0]), [m1] "m"(m[1]), [m2] "m"(m[2]), [m3] "m"(m[3]), [n0] "m"(n0), [zm] "m"(zero),
               "m"(*(const u64(*)[4])a.v)
             : "rdx", "cc");
     }
@@ -741,6 +743,7 @@ SM2P256_INLINE void MontSqrAdx(Fe& r, const Fe& a)
     const u64 t[4] = {t4, t5, t6, t7};
     ReduceOnce(r, t, t8, M.m);
 }
+#endif
 #endif
 
 template <const Mod& M>
@@ -828,7 +831,9 @@ template <const Mod& M>
 SM2P256_INLINE void MontSqr(Fe& r, const Fe& a)
 {
 #if defined(__x86_64__) && defined(__GNUC__)
+#if defined(__OPTIMIZE__)  // unoptimised builds keep too many registers for the square's asm
     if (kHaveAdx) return MontSqrAdx<M>(r, a);
+#endif
 #endif
     MontMul<M>(r, a, a);
 }
