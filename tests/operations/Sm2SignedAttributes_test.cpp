@@ -23,15 +23,10 @@ using dertest::Tlv;
 
 namespace {
 
-const char kSM3OID[] = "1.2.156.10197.1.401";
 const char kSHA256OID[] = "2.16.840.1.101.3.4.2.1";
-const char kSM2SignOID[] = "1.2.156.10197.1.301.1";
 const char kRSAOID[] = "1.2.840.113549.1.1.1";
 
-class Sm2SignedAttributesTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { ASSERT_EQ(VOMU_OK, SMKernelInitialize()); }
-};
+class Sm2SignedAttributesTest : public KernelTest {};
 
 // [0] { contentType data, messageDigest } as a SignerInfo carries it (tag A0), or as the
 // SET OF that is signed (tag 31).
