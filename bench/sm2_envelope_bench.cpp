@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "../tests/support/TestFiles.h"
+#include "BenchFiles.h"
 #include "SMKernel.h"
 #include "operations/DataEncryption.h"
 #include "vomu_result.h"
@@ -29,32 +31,6 @@ std::string Pki(const std::string& name)
     return here.substr(0, here.rfind('/')) + "/../tests/data/pki/" + name;
 }
 
-std::vector<unsigned char> ReadAll(const std::string& path)
-{
-    std::vector<unsigned char> out;
-    FILE* fp = fopen(path.c_str(), "rb");
-    if (!fp) return out;
-    unsigned char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, fp)) > 0) out.insert(out.end(), buf, buf + n);
-    fclose(fp);
-    return out;
-}
-
-bool MakeFile(const std::string& path, size_t nMiB)
-{
-    std::vector<unsigned char> piece(1 << 20);
-    if (1 != RAND_bytes(piece.data(), (int)piece.size())) return false;
-    FILE* fp = fopen(path.c_str(), "wb");
-    if (!fp) return false;
-    bool bOk = true;
-    for (size_t i = 0; i < nMiB && bOk; ++i) {
-        piece[i % piece.size()] ^= (unsigned char)i;
-        bOk = fwrite(piece.data(), 1, piece.size(), fp) == piece.size();
-    }
-    return 0 == fclose(fp) && bOk;
-}
-
 double Now()
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -64,7 +40,7 @@ double Now()
 int RoundTrip(const std::string& plain, const std::string& envelope, const std::string& opened, double* pdSeconds)
 {
     if (VOMU_OK != SMKernelInitialize()) return 2;
-    const std::vector<unsigned char> cert = ReadAll(Pki("sm2/ee_enc.der"));
+    const std::vector<unsigned char> cert = support::ReadFileBytes(Pki("sm2/ee_enc.der"));
     FILE* fpIn = fopen(plain.c_str(), "rb");
     FILE* fpOut = fopen(envelope.c_str(), "wb");
     const double d0 = Now();
@@ -98,7 +74,7 @@ Run Measure(const std::string& dir, size_t nMiB)
 {
     Run run;
     const std::string plain = dir + "/plain", envelope = dir + "/envelope", opened = dir + "/opened";
-    if (!MakeFile(plain, nMiB)) return run;
+    if (!bench::MakeFile(plain, nMiB)) return run;
     int fds[2];
     if (0 != pipe(fds)) return run;
     const pid_t pid = fork();

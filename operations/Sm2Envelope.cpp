@@ -18,11 +18,6 @@ using morv::OwnedArray;
 
 namespace {
 
-const char kEnvelopedDataOID[] = "1.2.156.10197.6.1.4.2.3";
-const char kSM2EncryptionOID[] = "1.2.156.10197.1.301.3";
-const char kDataOID[] = "1.2.156.10197.6.1.4.2.1";
-const char kSM4CbcOID[] = "1.2.156.10197.1.104";
-
 int RecipientFromCertificate(const unsigned char* pbyCert, int nCertSize,
                              morv::SM2EnvelopeRecipient& recipient, OwnedArray<unsigned char>& pbyX,
                              OwnedArray<unsigned char>& pbyY)
@@ -87,6 +82,20 @@ int DecodeEncryptedKey(const unsigned char* pbyEncryptedKey, int nEncryptedKeySi
 }  // namespace
 
 namespace morv {
+
+int EncodeSM2Envelope(const SM2EnvelopeRecipient& recipient, unsigned char* pbyCipher,
+                      int nCipherSize, OwnedArray<unsigned char>& pbyDER, int* pnDERSize)
+{
+    unsigned char* pbyEncoded = NULL;
+    const int nResult = Encode_CMSEnvelope(
+        SM2_ENVELOPED_DATA_OID, recipient.pbyKeyID.get(), recipient.nKeyIDSize, SM2_ENCRYPTION_OID,
+        recipient.pbyEncryptedKey.get(), recipient.nEncryptedKeySize, SM2_DATA_OID, SM4_CBC_OID,
+        recipient.pbyIVParameter.get(), recipient.nIVParameterSize, pbyCipher, nCipherSize,
+        &pbyEncoded, pnDERSize);
+    pbyDER.reset(pbyEncoded);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "Encode_CMSEnvelope", nResult);
+    return VOMU_OK;
+}
 
 int LoadDecryptionKeyFile(FILE* fpSM2PFXFile, const char* pszPassword, bool bFileRoad,
                           SM2KeyFile& keyFile)
@@ -162,15 +171,10 @@ int EncryptDataToDerCMSEnvelope(const unsigned char* pbyPlainData, int nPlainDat
                               recipient.Key(), morv::SM2_ENVELOPE_KEY_SIZE, &pbyCipher, &nCipherSize);
     OwnedArray<unsigned char> pbyOwnedCipher(pbyCipher);
     VOMU_FAIL_IF(VOMU_OK != nResult, "SM4_Encrypt_CBC", nResult);
-    unsigned char* pbyDER = NULL;
+    OwnedArray<unsigned char> pbyOwnedDER;
     int nDERSize = 0;
-    nResult = Encode_CMSEnvelope(kEnvelopedDataOID, recipient.pbyKeyID.get(), recipient.nKeyIDSize,
-                                 kSM2EncryptionOID, recipient.pbyEncryptedKey.get(),
-                                 recipient.nEncryptedKeySize, kDataOID, kSM4CbcOID,
-                                 recipient.pbyIVParameter.get(), recipient.nIVParameterSize,
-                                 pbyCipher, nCipherSize, &pbyDER, &nDERSize);
-    OwnedArray<unsigned char> pbyOwnedDER(pbyDER);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "Encode_CMSEnvelope", nResult);
+    nResult = morv::EncodeSM2Envelope(recipient, pbyCipher, nCipherSize, pbyOwnedDER, &nDERSize);
+    if (VOMU_OK != nResult) return nResult;
     return morv::HandOver(pbyOwnedDER, ppbyDerCMSEnvelope, pnDerCMSEnvelopeSize, (size_t)nDERSize);
 }
 

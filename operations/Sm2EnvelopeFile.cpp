@@ -20,10 +20,6 @@ using morv::OwnedArray;
 
 namespace {
 
-const char kEnvelopedDataOID[] = "1.2.156.10197.6.1.4.2.3";
-const char kSM2EncryptionOID[] = "1.2.156.10197.1.301.3";
-const char kDataOID[] = "1.2.156.10197.6.1.4.2.1";
-const char kSM4CbcOID[] = "1.2.156.10197.1.104";
 const int SM4_BLOCK = 16;
 
 const morv::CipherStreamSteps kEncryptSteps = {
@@ -56,15 +52,12 @@ int EncryptedContentSize(FILE* fpPlainFile, uint64_t* pnPlainSize, int* pnSM4Enc
 int WriteHeader(const morv::SM2EnvelopeRecipient& recipient, int nSM4EncryptedContentSize,
                 FILE* fpCMSEnvelopeFile, int* pnHeaderSize)
 {
-    unsigned char* pbyDerCMSEnvelope = NULL;
+    OwnedArray<unsigned char> pbyOwned;
     int nDerCMSEnvelopeSize = 0;
-    int nResult = Encode_CMSEnvelope(
-        kEnvelopedDataOID, recipient.pbyKeyID.get(), recipient.nKeyIDSize, kSM2EncryptionOID,
-        recipient.pbyEncryptedKey.get(), recipient.nEncryptedKeySize, kDataOID, kSM4CbcOID,
-        recipient.pbyIVParameter.get(), recipient.nIVParameterSize, NULL, nSM4EncryptedContentSize,
-        &pbyDerCMSEnvelope, &nDerCMSEnvelopeSize);
-    OwnedArray<unsigned char> pbyOwned(pbyDerCMSEnvelope);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "Encode_CMSEnvelope", nResult);
+    const int nResult =
+        morv::EncodeSM2Envelope(recipient, NULL, nSM4EncryptedContentSize, pbyOwned, &nDerCMSEnvelopeSize);
+    if (VOMU_OK != nResult) return nResult;
+    const unsigned char* pbyDerCMSEnvelope = pbyOwned.get();
     TRACE(TRACE_LEVEL_INFO,
           "EncryptFileToDerCMSEnvelope - CMS envelope(without EncryptedContent node) data size:[%d]\n",
           nDerCMSEnvelopeSize);
@@ -107,9 +100,9 @@ int CheckEnvelopeFields(const morv::SM2KeyFile& keyFile, const unsigned char* pb
     const bool bSameRecipient = nKeyIDSize == nRecipientKeyIDSize &&
                                 0 == memcmp(pbyKeyID, pbyRecipientKeyID, (size_t)nKeyIDSize);
     VOMU_FAIL_IF(!bSameRecipient, "Check CMS envelope recipient subject key id", VOMU_E_ENVELOPE_RECIPIENT);
-    VOMU_FAIL_IF(0 != strcmp(kSM2EncryptionOID, pszKeyEncryptionAlgOid),
+    VOMU_FAIL_IF(0 != strcmp(morv::SM2_ENCRYPTION_OID, pszKeyEncryptionAlgOid),
                  "Check CMS envelope KeyEncryptionAlgOid", VOMU_E_ENVELOPE_FORMAT);
-    VOMU_FAIL_IF(0 != strcmp(kSM4CbcOID, pszContentEncryptionAlgOid),
+    VOMU_FAIL_IF(0 != strcmp(morv::SM4_CBC_OID, pszContentEncryptionAlgOid),
                  "Check CMS envelope ContentEncryptionAlgOid", VOMU_E_ENVELOPE_FORMAT);
     return VOMU_OK;
 }

@@ -10,6 +10,12 @@
 
 namespace morv {
 
+// The object identifiers an SM2 envelope carries.
+inline constexpr char SM2_ENVELOPED_DATA_OID[] = "1.2.156.10197.6.1.4.2.3";
+inline constexpr char SM2_ENCRYPTION_OID[] = "1.2.156.10197.1.301.3";
+inline constexpr char SM2_DATA_OID[] = "1.2.156.10197.6.1.4.2.1";
+inline constexpr char SM4_CBC_OID[] = "1.2.156.10197.1.104";
+
 // IV and SM4 key of one envelope: 32 random bytes, the IV first.
 const int SM2_ENVELOPE_IV_SIZE = 16;
 const int SM2_ENVELOPE_KEY_SIZE = 16;
@@ -30,6 +36,11 @@ struct SM2EnvelopeRecipient {
 // and encoded as fSM2EncEncodedType says, the IV parameter. VOMU_OK or the step's code.
 int PrepareSM2Recipient(const unsigned char* pbyCert, int nCertSize,
                         unsigned long fSM2EncEncodedType, SM2EnvelopeRecipient& recipient);
+
+// The envelope's DER for the recipient around the ciphertext, or, with pbyCipher null, its
+// header declaring nCipherSize ciphertext octets. VOMU_OK or Encode_CMSEnvelope's code.
+int EncodeSM2Envelope(const SM2EnvelopeRecipient& recipient, unsigned char* pbyCipher,
+                      int nCipherSize, OwnedArray<unsigned char>& pbyDER, int* pnDERSize);
 
 class SM2KeyFile;
 

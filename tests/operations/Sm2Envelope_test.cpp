@@ -1,5 +1,5 @@
 // SM2 encryption and SM2 CMS envelopes against independent peers: npm sm-crypto (doEncrypt /
-// doDecrypt, cipher modes 0 and 1, run by sm_crypto_cipher_peer.js), `openssl pkeyutl` for the
+// doDecrypt, cipher modes 0 and 1, through the shared peer script), `openssl pkeyutl` for the
 // SM2Cipher form, `openssl asn1parse` for the envelopes' layout and parts, `openssl enc
 // -sm4-cbc` for their content, and envelopes written here by hand (DerTestUtil.h) around
 // parts the CLI made.
@@ -70,16 +70,7 @@ std::vector<std::string> SmCrypto(const std::string& request)
 {
     std::string moduleDir;
     if (0 != support::RunCommand("node --version") || !smtest::InstallSmCrypto(moduleDir)) return {};
-    TempFile input(Bytes(request.begin(), request.end()));
-    std::string all;
-    support::RunCommand("(node " + Quote(std::string(MORV_SOURCE_DIR) + "/tests/operations/sm_crypto_cipher_peer.js") +
-                            " " + Quote(moduleDir) + " " + Quote(input.Path()) + " 2>/dev/null)",
-                        &all);
-    std::vector<std::string> lines;
-    std::istringstream in(all);
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty()) lines.push_back(line);
-    return lines;
+    return smtest::RunSmCrypto(moduleDir, request);
 }
 
 // Payloads with zero bytes inside.
@@ -256,7 +247,7 @@ TEST_F(Sm2EnvelopeTest, EncryptionInteroperatesWithSmCrypto)
         EXPECT_EQ(0x04, v2[0]);
         oursV2.push_back(v2);
         const std::string m = peer::Hex(msgs.back());
-        request += "D 0 " + peer::Hex(ours.back()) + "\nD 1 " + peer::Hex(v2).substr(2) + "\nE 0 " + m + "\nE 1 " + m + "\n";
+        request += "P 0 " + peer::Hex(ours.back()) + "\nP 1 " + peer::Hex(v2).substr(2) + "\nC 0 " + m + "\nC 1 " + m + "\n";
     }
     const std::vector<std::string> answer = SmCrypto(request);
     if (answer.empty()) GTEST_SKIP() << "npm sm-crypto unavailable (npm unreachable or node missing)";
@@ -264,7 +255,7 @@ TEST_F(Sm2EnvelopeTest, EncryptionInteroperatesWithSmCrypto)
     morv::OsslPtr<BIGNUM> d(BN_bin2bn(r.d.data(), 32, NULL));
     for (size_t i = 0; i < msgs.size(); ++i) {
         SCOPED_TRACE("message " + std::to_string(i));
-        const std::string expected = "D " + HexLower(msgs[i].data(), msgs[i].size());
+        const std::string expected = "P " + HexLower(msgs[i].data(), msgs[i].size());
         EXPECT_EQ(expected, answer[4 * i]);
         EXPECT_EQ(expected, answer[4 * i + 1]);
         Bytes plain;
@@ -361,7 +352,7 @@ TEST_F(Sm2EnvelopeTest, OurEnvelopesOpenPartByPartOutside)
         EXPECT_EQ(112u, raw.encryptedKey.size());
         EXPECT_NE(cipher.iv, raw.iv);
         rawForms.push_back({msg, raw});
-        request += "D 0 " + peer::Hex(raw.encryptedKey) + "\n";
+        request += "P 0 " + peer::Hex(raw.encryptedKey) + "\n";
     }
     const std::vector<std::string> answer = SmCrypto(request);
     if (answer.empty()) GTEST_SKIP() << "npm sm-crypto unavailable: the raw form was not opened outside";
