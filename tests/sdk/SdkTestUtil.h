@@ -167,7 +167,7 @@ inline Bytes FromBase64(const std::string& str)
     return out;
 }
 
-inline int Run(const std::string& strCommand, std::string* pOutput = nullptr)
+inline int Shell(const std::string& strCommand, std::string* pOutput = nullptr)
 {
     return RunCommand(strCommand, pOutput);
 }
