@@ -508,6 +508,16 @@ TEST_F(Sm2EnvelopeTest, FileRoadRefusals)
     OpenStream out(unused.Path(), "wb");
     EXPECT_EQ(VOMU_E_KEY_USAGE, EncryptFileToDerCMSEnvelope(in.fp, signOnly.data(), (int)signOnly.size(),
                                                             SM2_ENC_ENCODED_RAW, out.fp));
+    // A file whose ciphertext would not fit the envelope's int lengths (a sparse 2 GiB - 16
+    // bytes: 2^31 bytes of ciphertext) is refused before anything is written.
+    TempFile huge, hugeOut;
+    ASSERT_EQ(0, CliStatus("truncate -s 2147483632 " + Quote(huge.Path())));
+    {
+        OpenStream hugeIn(huge.Path()), hugeEnvelope(hugeOut.Path(), "wb");
+        EXPECT_EQ(VOMU_E_FILE_TOO_LARGE, EncryptFileToDerCMSEnvelope(hugeIn.fp, r.cert.data(), (int)r.cert.size(),
+                                                                     SM2_ENC_ENCODED_RAW, hugeEnvelope.fp));
+    }
+    EXPECT_TRUE(hugeOut.Read().empty());
     EXPECT_EQ(VOMU_E_INVALID_ARG, EncryptFileToDerCMSEnvelope(NULL, r.cert.data(), (int)r.cert.size(),
                                                               SM2_ENC_ENCODED_RAW, out.fp));
     EXPECT_EQ(VOMU_E_INVALID_ARG, DecryptDerCMSEnvelopeFile(envelope.fp, keyFile.fp, kPassword,
