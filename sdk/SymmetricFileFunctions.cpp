@@ -1,6 +1,8 @@
 // Symmetric file encryption at the flat interface: a fresh key and IV handed back as hex text,
 // and decryption with that text. Every argument is checked before an output is opened; the
 // output is written to a temporary file beside it and renamed into place only on success.
+#include "SdkPattern.h"  // first: the step lines name "MORV"
+
 #include <openssl/rand.h>
 #include <sys/stat.h>
 
@@ -10,7 +12,6 @@
 #include "Misc.h"
 #include "SMKernel.h"
 #include "SMObjects.h"
-#include "SdkPattern.h"
 #include "SecretArray.h"
 #include "operations/DataEncryption.h"
 
