@@ -2,6 +2,8 @@
 // and decryption with that text. The input is opened first, then every argument (size, key
 // text, name, the output not being the input) is checked before an output is opened; the output
 // is written to a temporary file beside it and renamed into place only on success.
+#include "SdkPattern.h"  // first: the step lines name "MORV"
+
 #include <openssl/rand.h>
 #include <sys/stat.h>
 
@@ -11,7 +13,6 @@
 #include "Misc.h"
 #include "SMKernel.h"
 #include "SMObjects.h"
-#include "SdkPattern.h"
 #include "SecretArray.h"
 #include "operations/DataEncryption.h"
 
