@@ -35,7 +35,5 @@ MORV_PENDING(vomu_symDecryptFile)
 MORV_PENDING(vomu_verifyCertificate)
 MORV_PENDING(vomu_getCertificateInfo)
 MORV_PENDING(vomu_getPublicCertFromPFX)
-MORV_PENDING(vomu_calculateDataHash)
-MORV_PENDING(vomu_calculateFileHash)
 
 }  // namespace morvphp
