@@ -35,16 +35,20 @@ void StepFailed(const char* pszFile, int nLine, const char* pszFunc, const char*
     ::morv::StepFailed(VOMU_STEP_FILE, __LINE__, __func__, (step), (int)(code), (reason), true)
 
 // The condition's text is taken by the outer macros, before NULL and the like expand.
-#define VOMU_STEP_CHECK_IN_(func, cond, text, step, code, openssl)                           \
-    do {                                                                                     \
-        if (cond) {                                                                          \
-            const int nStepCode_ = (int)(code);                                              \
-            ::morv::StepFailed(VOMU_STEP_FILE, __LINE__, (func), (step), nStepCode_, (text), \
-                               (openssl));                                                   \
-            return nStepCode_;                                                               \
-        }                                                                                    \
-        ::morv::StepOk(VOMU_STEP_FILE, __LINE__, (func), (step));                            \
+// A layer whose lines name one source for all its files (the SDK's name "MORV") passes that
+// name as file, and the name of the function whose step a helper takes as func.
+#define VOMU_STEP_CHECK_AT_(file, func, cond, text, step, code, openssl)                   \
+    do {                                                                                   \
+        if (cond) {                                                                        \
+            const int nStepCode_ = (int)(code);                                            \
+            ::morv::StepFailed((file), __LINE__, (func), (step), nStepCode_, (text),        \
+                               (openssl));                                                 \
+            return nStepCode_;                                                             \
+        }                                                                                  \
+        ::morv::StepOk((file), __LINE__, (func), (step));                                  \
     } while (0)
+#define VOMU_STEP_CHECK_IN_(func, cond, text, step, code, openssl) \
+    VOMU_STEP_CHECK_AT_(VOMU_STEP_FILE, func, cond, text, step, code, openssl)
 #define VOMU_STEP_CHECK_(cond, text, step, code, openssl) \
     VOMU_STEP_CHECK_IN_(__func__, cond, text, step, code, openssl)
 

@@ -1,9 +1,87 @@
 #ifndef MORV_H
 #define MORV_H
 
-/* The flat interface of the MORV security SDK for native callers. Every function returns a
- * result code (vomu_result.h); outputs are allocated by the SDK and released with FreeMemory. */
+/* The flat interface of the MORV security SDK for native callers (C and C++).
+ *
+ * Every function but FreeMemory returns a result code (vomu_result.h): VOMU_OK (0) or a
+ * failure. Text parameters are NUL-terminated; byte inputs come with an int length, which
+ * must be positive. Algorithm, hash, cipher and information names are compared without
+ * regard to ASCII case. A NULL password is read as the empty password.
+ *
+ * Ownership: every buffer a function hands out (text NUL-terminated, bytes with their length)
+ * is allocated by the SDK and becomes the caller's, who releases it with FreeMemory. Outputs
+ * are written only on success; the functions that clear their outputs first (noted below)
+ * leave them NULL and 0 after a failure. */
 #include "vomu_export.h"
 #include "vomu_result.h"
+
+#ifndef __cplusplus
+#include <stdbool.h>
+#endif
+
+/* Flag bits of VerifyCertificate. */
+#define CERT_VERIFY_FLAG_TIME  1
+#define CERT_VERIFY_FLAG_CRL   2
+#define CERT_VERIFY_FLAG_CHAIN 4
+
+VOMU_BEGIN_C
+
+/* --- start-up, shut-down, buffers, hex text --- */
+
+/* Starts logging from ./vomulog.conf (else the file $VOMU_LOG_CONF_PATH names; the SDK runs
+ * without logging when neither exists) and the SM kernel. May be called again: VOMU_OK. */
+VOMU_EXPORT int Initialize(void);
+/* Stops the kernel, then logging; VOMU_OK also when nothing was running. */
+VOMU_EXPORT int Uninitialize(void);
+/* Releases a buffer the SDK handed out; NULL is ignored. */
+VOMU_EXPORT void FreeMemory(void* pvMemory);
+/* Hex text (either case; an odd last digit is ignored) to bytes, in reverse order when
+ * bReverse. *ppbyBinaryData: caller's (FreeMemory), four zero bytes after the data.
+ * VOMU_OK, VOMU_E_INVALID_ARG (NULL, empty or non-hex text), VOMU_E_FAIL. */
+VOMU_EXPORT int ConvertStringToBinaryData(const char* pszHexString, unsigned char** ppbyBinaryData,
+                                          int* pnBinaryDataLen, bool bReverse);
+
+/* --- certificates (given and returned as Base64 text of DER or PEM) --- */
+
+/* The checks nCertVerifyFlag asks for, in the order time, CRL (pszCRLFilePath: one CRL, PEM or
+ * DER), chain (pszTrustedCACertFilePath: trusted CA files separated by "|"); a path whose bit
+ * is clear is not read. VOMU_OK when every check passed, else the first failure:
+ * VOMU_E_CERT_TIME, VOMU_E_CERT_REVOKED, VOMU_E_CERT_CHAIN, VOMU_E_CERT_VERIFY (generic),
+ * VOMU_E_INVALID_ARG, VOMU_E_OPEN_FILE, a Base64 code. No output. */
+VOMU_EXPORT int VerifyCertificate(const char* pszBase64CertContent, unsigned int nCertVerifyFlag,
+                                  const char* pszTrustedCACertFilePath, const char* pszCRLFilePath);
+/* One fact as text: "CertType" ("SM2" or "RSA"), "SubjectDN", "SubjectCN", "IssuerDN",
+ * "SerialNumber" (upper-case hex), "ValidFrom", "ValidTo" (ctime text in local time, without
+ * newline). *ppszInfoContent is cleared first, then on success the caller's (FreeMemory).
+ * VOMU_E_INVALID_ARG for another name, VOMU_E_CERT_INFO (generic), the readers' codes. */
+VOMU_EXPORT int GetCertificateInfo(const char* pszBase64CertContent, const char* pszInfoType,
+                                   char** ppszInfoContent);
+/* The certificate of an SM2 key file ("SM2": the password is not needed) or of a PKCS#12 file
+ * ("RSA": VOMU_E_FAIL for a wrong password), as Base64 text without line breaks in
+ * *ppszBase64CertContent (caller's, FreeMemory; written on success only). */
+VOMU_EXPORT int GetPublicCertFromPFX(const char* pszAlgorithm, const char* pszPFXFilePath,
+                                     const char* pszPFXPassword, char** ppszBase64CertContent);
+
+/* --- symmetric file encryption --- */
+
+/* Encrypts the whole plain file (1 to 524,288,000 bytes) into the encrypted file under a fresh
+ * key: "3DES_CBC" or "SM4_CBC". The encrypted file is the ciphertext alone (PKCS#7 padding, no
+ * header). *ppszSymKey: 64 upper-case hex characters of 32 bytes, IV first, then key (3DES_CBC:
+ * IV bytes 0-7, key 8-31; SM4_CBC: IV 0-15, key 16-31); the caller's (FreeMemory), written on
+ * success only. The output is written beside its path and renamed into place on success: a
+ * failed call leaves no output and an existing file untouched. Input and output must be
+ * different files. VOMU_OK, VOMU_E_INVALID_ARG (a parameter, an unknown name, the same file),
+ * VOMU_E_OPEN_FILE, VOMU_E_FILE_TOO_LARGE, VOMU_E_READ_FILE (an empty or unreadable input),
+ * VOMU_E_WRITE_FILE, VOMU_E_ENCRYPT, VOMU_E_FAIL. */
+VOMU_EXPORT int SymEncryptFile(const char* pszEncAlgorithm, const char* pszPlainFilePath,
+                               const char* pszEncryptFilePath, char** ppszSymKey);
+/* Decrypts with the key text SymEncryptFile gave (hex in either case) into the plain file,
+ * written as the encrypted file above. VOMU_E_FAIL for a key text of another length than 32
+ * bytes, VOMU_E_INVALID_ARG for one that is not hex, VOMU_E_DECRYPT for a wrong key or a
+ * damaged file, and the codes above. */
+VOMU_EXPORT int SymDecryptFile(const char* pszEncAlgorithm, const char* pszEncryptFilePath,
+                               const char* pszSymKey, const char* pszPlainFilePath);
+
+VOMU_END_C
 
 #endif

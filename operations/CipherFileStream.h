@@ -1,0 +1,75 @@
+#ifndef MORV_CIPHER_FILE_STREAM_H
+#define MORV_CIPHER_FILE_STREAM_H
+
+// The file road of every symmetric cipher: an initialised cipher context, reused buffers of
+// one piece (BLOCK_SIZE bytes in, one piece and one block out) and the checked writes of the
+// output. Pieces go from stdio straight through the cipher into the output's buffer: no copy
+// beyond what the cipher itself does.
+#include <openssl/evp.h>
+
+#include <cstdint>
+#include <cstdio>
+
+#include "OperationsCommon.h"
+#include "operations/DataEncryption.h"
+#include "OsslPtr.h"
+#include "SecretArray.h"
+
+namespace morv {
+
+// The step texts, reasons and codes that one caller's log shows.
+struct CipherStreamSteps {
+    const char* pszMemoryReason;     // "New memory" of the buffers
+    const char* pszReadReason;       // "fread"
+    bool bUseShortRead;              // a short read passes what it read through, then fails
+    const char* pszUpdateStep;       // "EVP_EncryptUpdate" / "EVP_DecryptUpdate"
+    const char* pszFinalStep;
+    int nCipherCode;                 // update and final failures
+    const char* pszWriteStep;
+    const char* pszWriteReason;
+    const char* pszFinalWriteReason;
+};
+
+class CipherFileStream {
+public:
+    CipherFileStream(EVP_CIPHER_CTX* pCtx, const CipherStreamSteps& steps)
+        : m_pCtx(pCtx), m_steps(steps)
+    {
+    }
+    // VOMU_OK or VOMU_E_FAIL (memory).
+    int Allocate();
+    // nBytes from fpIn's position through the cipher into fpOut. VOMU_OK, VOMU_E_READ_FILE,
+    // the cipher code, VOMU_E_FAIL (a short write).
+    int Pump(FILE* fpIn, uint64_t nBytes, FILE* fpOut);
+    // The last block, its write and the flush of fpOut.
+    int Finish(FILE* fpOut);
+    // Bytes written to the output so far.
+    uint64_t Written() const { return m_nWritten; }
+
+private:
+    int Write(FILE* fpOut, int nBytes, const char* pszReason);
+    int ReadFailed();
+
+    EVP_CIPHER_CTX* m_pCtx;
+    const CipherStreamSteps& m_steps;
+    SecretArray m_pbyIn;   // plaintext when encrypting
+    SecretArray m_pbyOut;  // plaintext when decrypting
+    uint64_t m_nWritten = 0;
+};
+
+// GetEVPCipherbyNID with the caller's step line. VOMU_OK or its code.
+int GetCipher(int nSymAlgNID, const char* pszStep, OsslPtr<EVP_CIPHER>* ppEvpCipher);
+
+// The decryptors read the cipher's key length from the key whatever its size says, and the IV
+// of a CBC cipher: a shorter key or a missing one is VOMU_E_INVALID_ARG.
+int CheckDecryptKey(const EVP_CIPHER* pEvpCipher, const unsigned char* pbyIV,
+                    const unsigned char* pbySymKey, int nSymKeyDataSize);
+
+// A cipher context set up for one direction (bEncrypt) with key and IV. VOMU_OK or nInitCode.
+int InitCipherContext(const EVP_CIPHER* pEvpCipher, const unsigned char* pbyIV,
+                      const unsigned char* pbySymKey, bool bEncrypt, int nInitCode,
+                      OsslPtr<EVP_CIPHER_CTX>* ppCtx);
+
+}  // namespace morv
+
+#endif

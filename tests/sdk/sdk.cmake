@@ -1,0 +1,15 @@
+# SDK tests reach our code as native callers do: through sdk/MORV.h and libMORV.so.3.
+file(GLOB sdk_tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/sdk/*_test.cpp)
+foreach(src ${sdk_tests})
+  get_filename_component(fname ${src} NAME)
+  get_filename_component(tname ${src} NAME_WE)
+  list(APPEND MORV_CUSTOM_TESTS ${fname})
+  morv_gtest(${tname} SOURCES ${src} LINK MORV TIMEOUT 300)
+endforeach()
+
+# The public header is C: a C program compiled against it links and runs a round trip.
+add_executable(sdk_c_caller ${CMAKE_CURRENT_SOURCE_DIR}/sdk/sdk_c_caller.c)
+target_compile_options(sdk_c_caller PRIVATE -std=c11 -pedantic -Werror)
+target_link_libraries(sdk_c_caller PRIVATE MORV)
+add_test(NAME sdk_c_caller COMMAND sdk_c_caller ${CMAKE_SOURCE_DIR}/tests/data/pki)
+set_tests_properties(sdk_c_caller PROPERTIES LABELS cpp TIMEOUT 120)
