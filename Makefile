@@ -4,7 +4,11 @@ BUILD  ?= build
 ASAN   ?= build-asan
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build build-asan test test-fast test-slow demo bench fuzz clean
+PREFIX ?= /usr/local
+PHP_CONFIG ?= php-config
+PHP_INI_DIR ?= /etc/php/8.2/mods-available
+
+.PHONY: all deps build build-asan test test-fast test-slow demo install bench fuzz clean
 
 all: build
 
@@ -30,10 +34,22 @@ test-fast: build
 test-slow: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) -L slow
 
+# The tour of the PHP module on the sample data of examples/data; its log goes to $(BUILD)/demo.
 demo: build
-	@if [ -f examples/demo.php ]; then \
-	  php -n -d extension=$(CURDIR)/$(BUILD)/libMORVExtension.so.3 examples/demo.php; \
-	else echo "demo: the PHP module is not built yet"; fi
+	MORV_BUILD_DIR=$(CURDIR)/$(BUILD) php -n -d extension=$(CURDIR)/$(BUILD)/libMORVExtension.so.3 examples/demo.php
+
+# The PHP module into PHP's extension directory, enabled for every SAPI with phpenmod (not
+# under DESTDIR, where a package is being staged); libMORV.so.3 and its C header under PREFIX.
+# SKIP_BUILD=1 installs what $(BUILD) already holds.
+install: $(if $(SKIP_BUILD),,build)
+	install -d $(DESTDIR)$(shell $(PHP_CONFIG) --extension-dir) $(DESTDIR)$(PHP_INI_DIR) \
+	  $(DESTDIR)$(PREFIX)/lib $(DESTDIR)$(PREFIX)/include
+	install -m 0644 $(BUILD)/libMORVExtension.so.3 $(DESTDIR)$(shell $(PHP_CONFIG) --extension-dir)/
+	printf '; MORV security SDK\n; priority=20\nextension=libMORVExtension.so.3\n' > $(DESTDIR)$(PHP_INI_DIR)/morv.ini
+	install -m 0644 $(BUILD)/libMORV.so.3 $(DESTDIR)$(PREFIX)/lib/
+	ln -sf libMORV.so.3 $(DESTDIR)$(PREFIX)/lib/libMORV.so
+	install -m 0644 sdk/MORV.h foundation/vomu_export.h foundation/vomu_result.h $(DESTDIR)$(PREFIX)/include/
+	@if [ -z "$(DESTDIR)" ]; then phpenmod morv && ldconfig; fi
 
 bench: build
 	@for b in $(BUILD)/bench/*_bench; do [ -x $$b ] && $$b; done

@@ -1,5 +1,7 @@
 // Certificates at the flat interface: verification as a flag word asks, one named fact as text,
 // and the certificate of a key file.
+#include "SdkPattern.h"  // first: the step lines name "MORV"
+
 #include <climits>
 #include <ctime>
 
@@ -9,7 +11,6 @@
 #include "Misc.h"
 #include "OsslPtr.h"
 #include "SMFileCertOperations.h"
-#include "SdkPattern.h"
 
 using morv::OsslPtr;
 using morv::sdk::BytesOutput;
@@ -92,11 +93,11 @@ int VerifyCertificate(const char* pszBase64CertContent, unsigned int nCertVerify
     do {                                                                                    \
         const int nResult = (code);                                                         \
         if (VOMU_OK != nResult) {                                                           \
-            ::morv::StepFailed(MORV_SDK_LOG_FILE, __LINE__, MORV_SDK_FUNC, (step), nResult,      \
+            ::morv::StepFailed(VOMU_STEP_FILE, __LINE__, MORV_SDK_FUNC, (step), nResult,      \
                                "VOMU_OK != nResult", false);                                \
             return ::morv::sdk::FamilyCode(nResult, VOMU_E_CERT_INFO);                      \
         }                                                                                   \
-        ::morv::StepOk(MORV_SDK_LOG_FILE, __LINE__, MORV_SDK_FUNC, (step));                      \
+        ::morv::StepOk(VOMU_STEP_FILE, __LINE__, MORV_SDK_FUNC, (step));                      \
     } while (0)
 #define MORV_INFO_RUN(routine, ...) MORV_INFO_STEP(#routine, routine(__VA_ARGS__))
 

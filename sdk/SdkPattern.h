@@ -7,6 +7,12 @@
 //   the road chosen by name, one routine whose -1 becomes the function's family code,
 //   outputs handed over only when every step succeeded.
 // Step lines name "MORV" as their source, whichever file the function lives in.
+// Every SDK source includes this header first, so that its step lines name "MORV".
+#ifdef MORV_VOMU_STEP_H
+#error "SdkPattern.h must come before any header that includes VomuStep.h"
+#endif
+#define VOMU_STEP_FILE "MORV"
+
 #include <openssl/crypto.h>
 
 #include <cstdio>
@@ -19,26 +25,23 @@
 #include "vomu_result.h"
 #include "vomu_zlog.h"
 
-#define MORV_SDK_LOG_FILE "MORV"
-
 // Step lines name the flat function: its own __func__, or, inside a helper that takes a step
 // for it, the helper's parameter pszSdkFunc (which hides the null one below).
 #define MORV_SDK_FUNC (::morv::sdk::StepFunction(pszSdkFunc, __func__))
 
 // A step: OK line, or Failed line with the reason text and return of code.
-#define MORV_STEP_IF(cond, reason, step, code) \
-    VOMU_STEP_CHECK_AT_(MORV_SDK_LOG_FILE, MORV_SDK_FUNC, cond, reason, step, code, false)
+#define MORV_STEP_IF(cond, reason, step, code) VOMU_STEP_CHECK_IN_(MORV_SDK_FUNC, cond, reason, step, code, false)
 #define MORV_STEP_IF_OSSL(cond, reason, step, code) \
-    VOMU_STEP_CHECK_AT_(MORV_SDK_LOG_FILE, MORV_SDK_FUNC, cond, reason, step, code, true)
+    VOMU_STEP_CHECK_IN_(MORV_SDK_FUNC, cond, reason, step, code, true)
 // The reason is the condition's own text.
 #define MORV_FAIL_IF(cond, step, code) MORV_STEP_IF(cond, #cond, step, code)
 // A step that has only a Failed line (an unknown name): logs it and returns code.
-#define MORV_FAIL(step, code, reason)                                                       \
-    do {                                                                                    \
-        const int nFailCode_ = (int)(code);                                                 \
-        ::morv::StepFailed(MORV_SDK_LOG_FILE, __LINE__, MORV_SDK_FUNC, (step), nFailCode_,   \
-                           (reason), false);                                                \
-        return nFailCode_;                                                                  \
+#define MORV_FAIL(step, code, reason)                                                          \
+    do {                                                                                       \
+        const int nFailCode_ = (int)(code);                                                    \
+        ::morv::StepFailed(VOMU_STEP_FILE, __LINE__, MORV_SDK_FUNC, (step), nFailCode_, (reason), \
+                           false);                                                             \
+        return nFailCode_;                                                                     \
     } while (0)
 
 // Parameter checks, all VOMU_E_INVALID_ARG.

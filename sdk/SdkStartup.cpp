@@ -1,11 +1,11 @@
 // Start-up and shut-down for native callers, buffer release and hex text.
+#include "SdkPattern.h"  // first: the step lines name "MORV"
+
 #include "MORV.h"
 
 #include <climits>
 
 #include "SMKernel.h"
-#include "SdkPattern.h"
-
 
 int Initialize(void)
 {

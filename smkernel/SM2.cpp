@@ -1,4 +1,5 @@
 #include "SM2.h"
+#include "SM2Fast.h"
 
 #include <atomic>
 #include <cstring>
@@ -63,6 +64,15 @@ bool PointToFields(const EC_GROUP* pGroup, const EC_POINT* pPoint, unsigned char
            1 == _SM2_GetBNBytes(x.get(), pbyX) && 1 == _SM2_GetBNBytes(y.get(), pbyY);
 }
 
+// [k]G (pPoint NULL) or [k]P as the fields x || y; the published curve takes our own arithmetic.
+bool MulToFields(const EC_GROUP* pGroup, const BIGNUM* k, const EC_POINT* pPoint, unsigned char* pbyXY, BN_CTX* pCtx)
+{
+    if (SM2FastApplies(pGroup, k)) return SM2FastMulToFields(k, pPoint, pGroup, pbyXY, pCtx);
+    OsslPtr<EC_POINT> pR(EC_POINT_new(pGroup));
+    return pR && 1 == EC_POINT_mul(pGroup, pR.get(), pPoint ? NULL : k, pPoint, pPoint ? k : NULL, pCtx) &&
+           PointToFields(pGroup, pR.get(), pbyXY, pbyXY + SM2_FIELD_SIZE, pCtx);
+}
+
 // k uniform in [1, n - 1]: a fixed k is taken as it is, a random draw of 0 is repeated.
 Draw DrawK(BIGNUM* k, const BIGNUM* n, const BIGNUM* pFixedK, BN_CTX* pCtx)
 {
@@ -111,6 +121,16 @@ bool InverseOnePlusD(const EC_GROUP* pGroup, BIGNUM* pInv, const BIGNUM* d, BN_C
     return 1 == BN_mod_exp_mont_consttime(pInv, d1.get(), nMinus2.get(), n, pCtx, EC_GROUP_get_mont_data(pGroup));
 }
 
+// A5-A6 on the published curve in one constant-time step.
+Draw SignStepFast(const BIGNUM* e, const BIGNUM* d, const BIGNUM* k, BIGNUM* r, BIGNUM* s)
+{
+    switch (SM2FastSign(e, d, k, r, s)) {
+    case 1: return Draw::kOk;
+    case 0: return Draw::kRetry;
+    default: return SMK_ERR_RAISE(SMK_R_BN_LIB), Draw::kFail;
+    }
+}
+
 struct SignWork {
     OsslPtr<BN_CTX> pCtx = NewBnCtx();
     OsslPtr<BIGNUM> k = NewBN(), r = NewBN(), s = NewBN(), inv = NewBN();
@@ -129,13 +149,19 @@ ECDSA_SIG* SignCore(const BIGNUM* e, const BIGNUM* d, int nCurveNid, const BIGNU
     if (!w.Ready()) return SMK_ERR_RAISE(SMK_R_MALLOC_FAILURE), nullptr;
     if (!pKG) return SMK_ERR_RAISE(SMK_R_EC_LIB), nullptr;
     const BIGNUM* n = EC_GROUP_get0_order(pGroup);
-    if (!InverseOnePlusD(pGroup, w.inv.get(), d, w.pCtx.get())) return SMK_ERR_RAISE(SMK_R_BN_LIB), nullptr;
+    const bool bFast = SM2FastApplies(pGroup, e, d);
+    if (!bFast && !InverseOnePlusD(pGroup, w.inv.get(), d, w.pCtx.get()))
+        return SMK_ERR_RAISE(SMK_R_BN_LIB), nullptr;
     BN_set_flags(w.k.get(), BN_FLG_CONSTTIME);
     for (int nDraw = 0; nDraw < kMaxDraws; ++nDraw) {
         Draw draw = DrawK(w.k.get(), n, pFixedK, w.pCtx.get());
         if (Draw::kFail == draw) break;
-        draw = SignStepR(pGroup, e, w.k.get(), w.r.get(), pKG.get(), w.pCtx.get());
-        if (Draw::kOk == draw) draw = SignStepS(w.inv.get(), d, w.k.get(), w.r.get(), n, w.s.get(), w.pCtx.get());
+        if (bFast) {
+            draw = SignStepFast(e, d, w.k.get(), w.r.get(), w.s.get());
+        } else {
+            draw = SignStepR(pGroup, e, w.k.get(), w.r.get(), pKG.get(), w.pCtx.get());
+            if (Draw::kOk == draw) draw = SignStepS(w.inv.get(), d, w.k.get(), w.r.get(), n, w.s.get(), w.pCtx.get());
+        }
         if (Draw::kOk == draw) {
             ECDSA_SIG_set0(pSig.get(), w.r.release(), w.s.release());
             return pSig.release();
@@ -156,6 +182,11 @@ bool InSignatureRange(const BIGNUM* v, const BIGNUM* n)
 int VerifyEquation(const EC_GROUP* pGroup, const BIGNUM* r, const BIGNUM* s, const EC_POINT* pPub,
                    const BIGNUM* e, BN_CTX* pCtx)
 {
+    if (SM2FastApplies(pGroup, e)) {
+        const int nCode = SM2FastVerify(r, s, pPub, e, pGroup, pCtx);
+        if (nCode < 0) return SMK_ERR_RAISE(SMK_R_EC_LIB), 0;
+        return 1 == nCode ? 1 : (SMK_ERR_RAISE(SMK_R_BAD_SIGNATURE), 0);
+    }
     const BIGNUM* n = EC_GROUP_get0_order(pGroup);
     OsslPtr<BIGNUM> t = NewBN(), x1 = NewBN(), R = NewBN();
     OsslPtr<EC_POINT> pSum(EC_POINT_new(pGroup));
@@ -218,10 +249,7 @@ bool KeyStream(const unsigned char* pbyXY, size_t nLen, unsigned char* pbyT)
 Draw EncryptStepT(const EC_GROUP* pGroup, const EC_POINT* pPub, const BIGNUM* k, unsigned char* pbyXY,
                   unsigned char* pbyT, int nLen, BN_CTX* pCtx)
 {
-    OsslPtr<EC_POINT> pKP(EC_POINT_new(pGroup));
-    if (!pKP || 1 != EC_POINT_mul(pGroup, pKP.get(), NULL, pPub, k, pCtx) ||
-        !PointToFields(pGroup, pKP.get(), pbyXY, pbyXY + SM2_FIELD_SIZE, pCtx) ||
-        !KeyStream(pbyXY, (size_t)nLen, pbyT))
+    if (!MulToFields(pGroup, k, pPub, pbyXY, pCtx) || !KeyStream(pbyXY, (size_t)nLen, pbyT))
         return Draw::kFail;
     return _SM2_IsAllZero(pbyT, nLen) ? Draw::kRetry : Draw::kOk;
 }
@@ -271,8 +299,7 @@ int EncryptCore(int nCurveNid, const unsigned char* pbyMsg, int nLen, const BIGN
     if (!group.get() || !w.pCtx || !w.k || !w.pT) return 0;
     const EC_GROUP* pGroup = group.get();
     OsslPtr<EC_POINT> pPub = PointFrom(pGroup, x, y, w.pCtx.get());
-    OsslPtr<EC_POINT> pC1(EC_POINT_new(pGroup));
-    if (!pPub || !pC1 || !CofactorMultipleIsFinite(pGroup, pPub.get(), w.pCtx.get())) return 0;
+    if (!pPub || !CofactorMultipleIsFinite(pGroup, pPub.get(), w.pCtx.get())) return 0;
     BN_set_flags(w.k.get(), BN_FLG_CONSTTIME);
     Draw draw = Draw::kRetry;
     for (int nDraw = 0; nDraw < kMaxDraws && Draw::kRetry == draw; ++nDraw) {
@@ -282,8 +309,7 @@ int EncryptCore(int nCurveNid, const unsigned char* pbyMsg, int nLen, const BIGN
         if (Draw::kRetry == draw && pFixedK) draw = Draw::kFail;
     }
     w.abyC1[0] = 0x04;
-    if (Draw::kOk != draw || 1 != EC_POINT_mul(pGroup, pC1.get(), w.k.get(), NULL, NULL, w.pCtx.get()) ||
-        !PointToFields(pGroup, pC1.get(), w.abyC1 + 1, w.abyC1 + 1 + SM2_FIELD_SIZE, w.pCtx.get()) ||
+    if (Draw::kOk != draw || !MulToFields(pGroup, w.k.get(), NULL, w.abyC1 + 1, w.pCtx.get()) ||
         !HashC3(w.abyXY, pbyMsg, (size_t)nLen, w.abyC3))
         return 0;
     for (int i = 0; i < nLen; ++i) w.pT[i] ^= pbyMsg[i];
@@ -359,11 +385,9 @@ bool DecryptKeyStream(const EC_GROUP* pGroup, const unsigned char* pbyIn, const 
         1 != _SM2_Bytes2BN(pbyIn + 1 + SM2_FIELD_SIZE, SM2_FIELD_SIZE, y1.get()))
         return false;
     OsslPtr<EC_POINT> pC1 = PointFrom(pGroup, x1.get(), y1.get(), pCtx);
-    OsslPtr<EC_POINT> pDC1(EC_POINT_new(pGroup));
-    return pC1 && pDC1 && CofactorMultipleIsFinite(pGroup, pC1.get(), pCtx) &&
-           1 == EC_POINT_mul(pGroup, pDC1.get(), NULL, pC1.get(), d, pCtx) &&
-           PointToFields(pGroup, pDC1.get(), pbyXY, pbyXY + SM2_FIELD_SIZE, pCtx) &&
-           KeyStream(pbyXY, nLen, pbyT) && !_SM2_IsAllZero(pbyT, (int)nLen);
+    return pC1 && CofactorMultipleIsFinite(pGroup, pC1.get(), pCtx) &&
+           MulToFields(pGroup, d, pC1.get(), pbyXY, pCtx) && KeyStream(pbyXY, nLen, pbyT) &&
+           !_SM2_IsAllZero(pbyT, (int)nLen);
 }
 
 }  // namespace

@@ -1,7 +1,12 @@
 // SM4 block cipher, written from GB/T 32907-2016 (GM/T 0002-2012).
 #include "SM4.h"
 
+#include <string.h>
+
+#include <atomic>
+
 #include "SM3.h"  // CROL
+#include "SM4Internal.h"
 
 namespace smk {
 namespace {
@@ -52,9 +57,8 @@ constexpr uint32_t _SM4_LTransform(uint32_t b)
 }
 constexpr uint32_t _SM4_TTransform(uint32_t a) { return _SM4_LTransform(_SM4_NLTransform(a)); }
 
-// GB/T 32907-2016 7.3: L', and T' = L'(tau), for the key schedule.
+// GB/T 32907-2016 7.3: L', T' = L'(tau) for the key schedule (tau from the path in use).
 constexpr uint32_t _SM4_LDashTransform(uint32_t b) { return b ^ CROL(b, 13) ^ CROL(b, 23); }
-constexpr uint32_t _SM4_TDashTransform(uint32_t a) { return _SM4_LDashTransform(_SM4_NLTransform(a)); }
 
 // T is linear over the four S-box outputs, so T(a) = XOR of four tables, one per byte of a:
 // Table[k][x] = L(S(x) placed at byte k). Four loads and three XORs replace tau and L.
@@ -131,18 +135,67 @@ inline void StoreBE32(unsigned char* p, uint32_t v)
     p[3] = (unsigned char)v;
 }
 
+// The portable path: tables (the reference), four blocks at a time where they are independent.
+void PortableBlock(const uint32_t in[4], const uint32_t rk[SM4_ROUNDS], uint32_t out[4]) { Rounds(in, rk, out); }
+
+void PortableBlocks(const uint32_t rk[SM4_ROUNDS], const unsigned char* in, unsigned char* out, size_t nBlocks)
+{
+    constexpr int N = 4;
+    for (; nBlocks > 0; nBlocks -= nBlocks < N ? nBlocks : N, in += N * SM4_BLOCK_SIZE, out += N * SM4_BLOCK_SIZE) {
+        uint32_t x[N][4] = {};
+        const int n = nBlocks < N ? (int)nBlocks : N;
+        for (int b = 0; b < n; ++b)
+            for (int i = 0; i < 4; ++i)
+                x[b][i] = LoadBE32(in + SM4_BLOCK_SIZE * b + 4 * i);
+        RoundsN<N>(x, rk);
+        for (int b = 0; b < n; ++b)
+            for (int i = 0; i < 4; ++i) // R reverses the words: X35, X34, X33, X32
+                StoreBE32(out + SM4_BLOCK_SIZE * b + 4 * i, x[b][3 - i]);
+    }
+}
+
+uint32_t PortableTau(uint32_t a) { return _SM4_NLTransform(a); }
+bool HavePortable() { return true; }
+
+// Indexed by SM4Path.
+const sm4::Path kPaths[] = {{PortableBlocks, PortableBlock, PortableTau, HavePortable, NULL},
+                            {sm4::BlocksAesni, sm4::BlockAesni, sm4::TauAesni, sm4::HaveAesni, NULL},
+                            {sm4::BlocksGfni, sm4::BlockGfni, sm4::TauGfni, sm4::HaveGfni, sm4::CbcEncryptGfni}};
+const int kNumPaths = (int)(sizeof(kPaths) / sizeof(kPaths[0]));
+
+// The path in use: the fastest this CPU has, chosen at the first use.
+std::atomic<const sm4::Path*> g_path{nullptr};
+
+const sm4::Path& CurrentPath()
+{
+    const sm4::Path* p = g_path.load(std::memory_order_relaxed);
+    if (NULL == p) {
+        int path = kNumPaths - 1;
+        while (!kPaths[path].have())
+            --path;
+        p = &kPaths[path];
+        g_path.store(p, std::memory_order_relaxed);
+    }
+    return *p;
+}
+
+inline void Block(const uint32_t in[4], const uint32_t rk[SM4_ROUNDS], uint32_t out[4])
+{
+    CurrentPath().block(in, rk, out);
+}
+
 inline void CbcBlock(const uint32_t in[4], const uint32_t rk[SM4_ROUNDS], uint32_t iv[4], uint32_t out[4],
                      int enc)
 {
     if (enc) {
         const uint32_t x[4] = {in[0] ^ iv[0], in[1] ^ iv[1], in[2] ^ iv[2], in[3] ^ iv[3]};
-        Rounds(x, rk, out);
+        Block(x, rk, out);
         for (int i = 0; i < 4; ++i)
             iv[i] = out[i];
         return;
     }
     const uint32_t c[4] = {in[0], in[1], in[2], in[3]}; // in may be out
-    Rounds(c, rk, out);
+    Block(c, rk, out);
     for (int i = 0; i < 4; ++i) {
         out[i] ^= iv[i];
         iv[i] = c[i];
@@ -161,43 +214,51 @@ void SM4_LoadWords(const unsigned char in[SM4_BLOCK_SIZE], uint32_t out[4])
 static void CbcEncryptBlocks(const unsigned char* in, size_t nBlocks, const uint32_t rk[SM4_ROUNDS],
                              uint32_t v[4], unsigned char* out)
 {
+    if (CurrentPath().cbcEncrypt) return CurrentPath().cbcEncrypt(rk, v, in, out, nBlocks);
     for (; nBlocks > 0; --nBlocks, in += SM4_BLOCK_SIZE, out += SM4_BLOCK_SIZE) {
         uint32_t x[4];
         for (int i = 0; i < 4; ++i)
             x[i] = LoadBE32(in + 4 * i) ^ v[i];
-        Rounds(x, rk, v);
+        Block(x, rk, v);
         for (int i = 0; i < 4; ++i)
             StoreBE32(out + 4 * i, v[i]);
     }
 }
 
-// Four blocks at a time; all four are read before any is written (in may be out).
+// dst ^= src over n bytes, a word at a time.
+static void XorBytes(unsigned char* dst, const unsigned char* src, size_t n)
+{
+    for (size_t i = 0; i + 8 <= n; i += 8) {
+        uint64_t a, b;
+        memcpy(&a, dst + i, 8);
+        memcpy(&b, src + i, 8);
+        a ^= b;
+        memcpy(dst + i, &a, 8);
+    }
+}
+
+// Independent blocks through the path's multi-block rounds, a chunk at a time; each chunk's
+// ciphertext is kept for the chaining (in may be out).
 static void CbcDecryptBlocks(const unsigned char* in, size_t nBlocks, const uint32_t rk[SM4_ROUNDS],
                              uint32_t v[4], unsigned char* out)
 {
-    constexpr int N = 4;
-    for (; nBlocks >= N; nBlocks -= N, in += N * SM4_BLOCK_SIZE, out += N * SM4_BLOCK_SIZE) {
-        uint32_t c[N][4], x[N][4];
-        for (int n = 0; n < N; ++n)
-            for (int i = 0; i < 4; ++i)
-                x[n][i] = c[n][i] = LoadBE32(in + SM4_BLOCK_SIZE * n + 4 * i);
-        RoundsN<N>(x, rk);
-        for (int n = 0; n < N; ++n) {
-            const uint32_t* prev = n ? c[n - 1] : v;
-            for (int i = 0; i < 4; ++i) // R reverses the words: X35, X34, X33, X32
-                StoreBE32(out + SM4_BLOCK_SIZE * n + 4 * i, x[n][3 - i] ^ prev[i]);
-        }
-        for (int i = 0; i < 4; ++i)
-            v[i] = c[N - 1][i];
+    constexpr size_t kChunk = 64;
+    unsigned char abyC[kChunk * SM4_BLOCK_SIZE], abyPrev[SM4_BLOCK_SIZE];
+    for (int i = 0; i < 4; ++i)
+        StoreBE32(abyPrev + 4 * i, v[i]);
+    const sm4::BlocksFn blocks = CurrentPath().blocks;
+    while (nBlocks > 0) {
+        const size_t n = nBlocks < kChunk ? nBlocks : kChunk, nBytes = n * SM4_BLOCK_SIZE;
+        memcpy(abyC, in, nBytes);
+        blocks(rk, abyC, out, n);
+        XorBytes(out, abyPrev, SM4_BLOCK_SIZE);
+        XorBytes(out + SM4_BLOCK_SIZE, abyC, nBytes - SM4_BLOCK_SIZE);
+        memcpy(abyPrev, abyC + nBytes - SM4_BLOCK_SIZE, SM4_BLOCK_SIZE);
+        in += nBytes;
+        out += nBytes;
+        nBlocks -= n;
     }
-    for (; nBlocks > 0; --nBlocks, in += SM4_BLOCK_SIZE, out += SM4_BLOCK_SIZE) {
-        uint32_t c[4], y[4];
-        for (int i = 0; i < 4; ++i)
-            c[i] = LoadBE32(in + 4 * i);
-        CbcBlock(c, rk, v, y, 0);
-        for (int i = 0; i < 4; ++i)
-            StoreBE32(out + 4 * i, y[i]);
-    }
+    SM4_LoadWords(abyPrev, v);
 }
 
 int SM4_cbc_encrypt_blocks(const unsigned char* in, size_t len, const uint32_t rk[SM4_ROUNDS],
@@ -219,7 +280,8 @@ int _SM4_ExtendKey(const uint32_t key[4], uint32_t rk[SM4_ROUNDS])
     uint32_t K[4] = {key[0] ^ FK[0], key[1] ^ FK[1], key[2] ^ FK[2], key[3] ^ FK[3]};
     for (unsigned i = 0; i < SM4_ROUNDS; ++i) {
         // K[i+4] = K[i] ^ T'(K[i+1] ^ K[i+2] ^ K[i+3] ^ CK[i]), K kept as a ring of four.
-        const uint32_t k = K[i % 4] ^ _SM4_TDashTransform(K[(i + 1) % 4] ^ K[(i + 2) % 4] ^ K[(i + 3) % 4] ^ CK(i));
+        const uint32_t t = CurrentPath().tau(K[(i + 1) % 4] ^ K[(i + 2) % 4] ^ K[(i + 3) % 4] ^ CK(i));
+        const uint32_t k = K[i % 4] ^ _SM4_LDashTransform(t);
         K[i % 4] = k;
         rk[i] = k;
     }
@@ -238,7 +300,7 @@ int _SM4_InvertRoundKey(uint32_t rk[SM4_ROUNDS])
 
 int _SM4_CipherPlaintextTransform(const uint32_t in[4], const uint32_t rk[SM4_ROUNDS], uint32_t out[4])
 {
-    Rounds(in, rk, out);
+    Block(in, rk, out);
     return 1;
 }
 
@@ -247,6 +309,14 @@ int _SM4_cbc_encrypt(const uint32_t in[4], const uint32_t rk[SM4_ROUNDS], uint32
 {
     CbcBlock(in, rk, iv, out, enc);
     return 1;
+}
+
+int SM4_SelectPath(int path)
+{
+    if (path < 0 || path >= kNumPaths || !kPaths[path].have())
+        path = SM4_PATH_PORTABLE;
+    g_path.store(&kPaths[path]);
+    return path;
 }
 
 }  // namespace smk

@@ -122,7 +122,7 @@ TEST(VerifyCertificate, RefusesMissingArgumentsAndFilesWithoutLeakingDescriptors
 std::string Cli(const std::string& strPath, const std::string& strArgs)
 {
     std::string out;
-    sdktest::Run("openssl x509 -in '" + strPath + "' -noout " + strArgs, &out);
+    sdktest::Shell("openssl x509 -in '" + strPath + "' -noout " + strArgs, &out);
     while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
     const size_t nEq = out.find('=');
     return nEq == std::string::npos ? out : out.substr(nEq + 1);
@@ -280,7 +280,7 @@ Bytes CliPkcs12Cert(const std::string& strP12, bool bLegacy)
     const std::string strOut = dir.Path("cert.der");
     const std::string strCmd = "openssl pkcs12 -in '" + strP12 + "' -nokeys -clcerts -passin pass:Fixture-P12-2020" +
                                (bLegacy ? " -legacy" : "") + " | openssl x509 -outform DER -out '" + strOut + "'";
-    if (sdktest::Run(strCmd) != 0) return Bytes();
+    if (sdktest::Shell(strCmd) != 0) return Bytes();
     return sdktest::ReadBytes(strOut);
 }
 

@@ -57,7 +57,7 @@ Bytes PeerDecrypt(const std::string& name, const std::string& keyText, const std
     const std::string cmd = std::string("openssl enc -d ") + (bSm4 ? "-sm4-cbc" : "-des-ede3-cbc") +
                             " -provider legacy -provider default -iv " + keyText.substr(0, nIVHex) +
                             " -K " + keyText.substr(nIVHex) + " -in '" + in + "' -out '" + in + ".peer'";
-    if (0 != sdktest::Run(cmd)) return Bytes();
+    if (0 != sdktest::Shell(cmd)) return Bytes();
     return sdktest::ReadBytes(in + ".peer");
 }
 

@@ -1,0 +1,121 @@
+// Signatures and point multiplications of the published SM2 curve on 32-byte fields.
+#include <openssl/crypto.h>
+
+#include "SM2P256.h"
+
+namespace smk {
+namespace sm2p256 {
+namespace {
+
+template <class T>
+void Wipe(T& v)
+{
+    OPENSSL_cleanse(&v, sizeof(v));
+}
+
+// The point's fields x || y; 1 when finite.
+int PointToFields(const Point& p, unsigned char xy[64])
+{
+    Fe x, y;
+    const u64 finite = ToAffine(x, y, p);
+    ToBytes(xy, x);
+    ToBytes(xy + 32, y);
+    return (int)(finite & 1);
+}
+
+// A field as a number mod n.
+Fe ScalarFrom(const unsigned char b[32])
+{
+    Fe v;
+    FromBytes(v, b);
+    Reduce<kN>(v, v);
+    return v;
+}
+
+// a * b mod n for a, b in normal form.
+Fe ScalarMulN(const Fe& a, const Fe& b)
+{
+    Fe am, r;
+    ToMont<kN>(am, a);
+    MontMul<kN>(r, am, b);
+    return r;
+}
+
+// (1 + d)^-1 mod n in Montgomery form (zero when 1 + d = 0), Fermat's a^(n - 2).
+Fe InverseOnePlusD(const Fe& d, u64* pBadKey)
+{
+    const Fe one = {{1, 0, 0, 0}};
+    Fe d1, d1m, inv;
+    Add<kN>(d1, d, one);
+    *pBadKey = MaskIsZero(d1);
+    ToMont<kN>(d1m, d1);
+    MontInv<kN>(inv, d1m);
+    Wipe(d1);
+    Wipe(d1m);
+    return inv;
+}
+
+}  // namespace
+
+int MulToFields(const unsigned char k[32], const unsigned char* pbyPx, const unsigned char* pbyPy,
+                unsigned char xy[64])
+{
+    Fe kk;
+    FromBytes(kk, k);
+    Point q;
+    if (NULL == pbyPx) {
+        q = BaseMul(kk);
+    } else {
+        Fe x, y;
+        FromBytes(x, pbyPx);
+        FromBytes(y, pbyPy);
+        q = ScalarMul(kk, FromAffine(x, y));
+    }
+    const int nFinite = PointToFields(q, xy);
+    Wipe(kk);
+    Wipe(q);
+    return nFinite;
+}
+
+int Sign(const unsigned char e[32], const unsigned char d[32], const unsigned char k[32], unsigned char r[32],
+         unsigned char s[32])
+{
+    Fe fe = ScalarFrom(e), fd = ScalarFrom(d), fk = ScalarFrom(k);
+    Fe x1, y1, fr, rk, fs, t;
+    const u64 finite = ToAffine(x1, y1, BaseMul(fk));
+    Reduce<kN>(x1, x1);
+    Add<kN>(fr, fe, x1);
+    Add<kN>(rk, fr, fk);
+    u64 badKey = 0;
+    Fe inv = InverseOnePlusD(fd, &badKey);
+    Sub<kN>(t, fk, ScalarMulN(fr, fd));
+    MontMul<kN>(fs, inv, t);
+    const u64 ok = finite & ~badKey & ~MaskIsZero(fr) & ~MaskIsZero(rk) & ~MaskIsZero(fs);
+    ToBytes(r, fr);
+    ToBytes(s, fs);
+    Wipe(fd);
+    Wipe(fk);
+    Wipe(t);
+    Wipe(y1);
+    Wipe(inv);
+    return (int)(ok & 1) - (int)(badKey & 1);
+}
+
+int Verify(const unsigned char e[32], const unsigned char r[32], const unsigned char s[32],
+           const unsigned char x[32], const unsigned char y[32])
+{
+    const Fe fe = ScalarFrom(e), fr = ScalarFrom(r), fs = ScalarFrom(s);
+    Fe t, px, py;
+    Add<kN>(t, fr, fs);
+    if (MaskIsZero(t)) return 0;
+    FromBytes(px, x);
+    FromBytes(py, y);
+    Fe x1, y1, R;
+    if (!ToAffine(x1, y1, DoubleMulPublic(fs, t, FromAffine(px, py)))) return -1;
+    Reduce<kN>(x1, x1);
+    Add<kN>(R, fe, x1);
+    return MaskEqual(R, fr) ? 1 : 0;
+}
+
+}  // namespace sm2p256
+}  // namespace smk
