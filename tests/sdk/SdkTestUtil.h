@@ -110,6 +110,16 @@ private:
             if (strLog.find(pszSecret) != std::string::npos || strLog.find(strLower) != std::string::npos)
                 ADD_FAILURE() << "the log holds the secret " << pszSecret;
         }
+        // Nor as a hex dump: the first row of the plaintext as printable text or as hex bytes.
+        std::string strHex;
+        char szByte[4];
+        for (size_t i = 0; i < 12; ++i) {
+            snprintf(szByte, sizeof szByte, i ? " %02x" : "%02x", (unsigned char)kSecretPlaintext[i]);
+            strHex += szByte;
+        }
+        for (const std::string& strDump : {std::string(kSecretPlaintext, 16), strHex}) {
+            if (strLog.find(strDump) != std::string::npos) ADD_FAILURE() << "the log holds the plaintext as " << strDump;
+        }
     }
 
     TempDir m_dir;
