@@ -137,8 +137,8 @@ TEST(SdkEnvelope, FailuresHandNothingOver)
     ASSERT_EQ(VOMU_OK, Seal(rsa, plain, &strEnvelope));
     Bytes opened;
     // A key file of another recipient, a wrong password, a missing file, an unknown name.
-    EXPECT_NE(VOMU_OK, Open({"RSA", nullptr, "", Pki("p12/modern.p12"), kP12Password}, strEnvelope, &opened));
-    EXPECT_NE(VOMU_OK, Open({"SM2", nullptr, "", Pki("sm2pfx/enc.b64"), kSM2Password}, strEnvelope, &opened));
+    EXPECT_EQ(VOMU_E_DECRYPT, Open({"RSA", nullptr, "", Pki("p12/modern.p12"), kP12Password}, strEnvelope, &opened));
+    EXPECT_EQ(VOMU_E_DECRYPT, Open({"SM2", nullptr, "", Pki("sm2pfx/enc.b64"), kSM2Password}, strEnvelope, &opened));
     EXPECT_EQ(VOMU_E_DECRYPT, Open({"RSA", nullptr, "", strP12, "wrong"}, strEnvelope, &opened));
     EXPECT_EQ(VOMU_E_OPEN_FILE, Open({"RSA", nullptr, "", "/missing/key.p12", kP12Password}, strEnvelope, &opened));
     EXPECT_EQ(VOMU_E_INVALID_ARG, Open({"DSA", nullptr, "", strP12, kP12Password}, strEnvelope, &opened));
@@ -146,7 +146,7 @@ TEST(SdkEnvelope, FailuresHandNothingOver)
                                           VOMU_E_INVALID_ARG, "true")));
     std::string strSM2Envelope;
     ASSERT_EQ(VOMU_OK, Seal({"SM2", nullptr, CertB64("sm2/ee_enc"), "", ""}, plain, &strSM2Envelope));
-    EXPECT_NE(VOMU_OK, Open({"SM2", nullptr, "", Pki("sm2pfx/sign.b64"), kSM2Password}, strSM2Envelope, &opened));
+    EXPECT_EQ(VOMU_E_DECRYPT, Open({"SM2", nullptr, "", Pki("sm2pfx/sign.b64"), kSM2Password}, strSM2Envelope, &opened));
 
     EXPECT_EQ(VOMU_E_INVALID_ARG, Seal({"RSA", nullptr, CertB64("rsa/ee_enc"), "", ""}, plain, &strEnvelope));
     EXPECT_TRUE(session.LogHas(FailedLine("EncryptDataToCMSEnvelope", "Check parameter(pszSymEncAlg).",
