@@ -446,3 +446,31 @@ TEST(SdkSigning, TheKernelServesAgainAfterUninitializeAndInitialize)
 }
 
 }  // namespace
+
+namespace {
+
+// The data verifier makes the certificate text only when asked for it; the file verifier
+// always makes it (its failure would fail the call).
+TEST(SdkSigning, CertificateTextIsMadeAsEachVerifierDoes)
+{
+    Session session;
+    ASSERT_TRUE(session.Ok());
+    TempDir dir;
+    const Bytes data = SampleData();
+    std::string strDetached, strFile;
+    ASSERT_EQ(VOMU_OK, Sign(SM2Signer(), Form::DETACHED, data, dir, &strDetached));
+    ASSERT_EQ(VOMU_OK, Sign(SM2Signer(), Form::FILE_DETACHED, data, dir, &strFile));
+    const std::string strPath = dir.Path("data.bin");
+
+    EXPECT_EQ(VOMU_OK, VerifyDataSignature_PKCS7Detached("SM2", data.data(), (int)data.size(), strDetached.c_str(), nullptr));
+    EXPECT_FALSE(session.LogHas(OkLine("VerifyDataSignature_PKCS7Detached", "Base64EncodeEx")));
+    EXPECT_EQ(VOMU_OK, VerifyFileSignature_PKCS7Detached("SM2", strPath.c_str(), strFile.c_str(), nullptr));
+    EXPECT_TRUE(session.LogHas(OkLine("VerifyFileSignature_PKCS7Detached", "Base64EncodeEx")));
+
+    Text cert;
+    EXPECT_EQ(VOMU_OK, VerifyDataSignature_PKCS7Detached("sm2", data.data(), (int)data.size(), strDetached.c_str(), cert.Out()));
+    EXPECT_TRUE(session.LogHas(OkLine("VerifyDataSignature_PKCS7Detached", "Base64EncodeEx")));
+    EXPECT_EQ(SM2Signer().strCertB64, cert.Get() ? cert.Get() : "");
+}
+
+}  // namespace
