@@ -379,6 +379,7 @@ TEST(SdkSigning, FailuresLeaveOutputsEmptyAndSayWhichStep)
          },
          VOMU_E_BAD_SIGNATURE, ""},
     };
+    const int nFdsBefore = sdktest::OpenFdCount();
     for (const FailureCase& c : cases) {
         SCOPED_TRACE(c.pszWhat);
         Text out;
@@ -391,6 +392,7 @@ TEST(SdkSigning, FailuresLeaveOutputsEmptyAndSayWhichStep)
         }
     }
     EXPECT_TRUE(session.LogHas(OkLine("SignData_PKCS1", "Open PFX file.")));
+    EXPECT_EQ(nFdsBefore, sdktest::OpenFdCount()) << "every key file opened is closed again";
 
     // The attached verifier clears all three outputs.
     Text cert;
