@@ -1,6 +1,8 @@
 // Envelope and combined functions of the flat interface; openssl cms opens our RSA envelopes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "SdkTestUtil.h"
 
 using sdktest::Base64;
@@ -81,18 +83,26 @@ TEST(SdkEnvelope, RoundTripsByteForByte)
     ASSERT_FALSE(strP12.empty());
     const Recipient recipients[] = {
         {"SM2", nullptr, CertB64("sm2/ee_enc"), Pki("sm2pfx/enc.b64"), kSM2Password},
-        {"sm2", "ignored", CertB64("sm2/ee_sign_enc"), Pki("sm2pfx/sign_enc.b64"), kSM2Password},
+        {"sm2", "RC4", CertB64("sm2/ee_sign_enc"), Pki("sm2pfx/sign_enc.b64"), kSM2Password},
         {"RSA", "3DES", CertB64("rsa/ee_enc"), strP12, kP12Password},
         {"rsa", "rc4", CertB64("rsa/ee_enc"), strP12, kP12Password},
         {"Rsa", "3des", CertB64("rsa/ee_enc"), strP12, kP12Password},
     };
-    for (const Recipient& r : recipients) {
+    // The content cipher's OBJECT IDENTIFIER: SM4-CBC 1.2.156.10197.1.104 whatever the cipher
+    // name on the SM2 road, des-ede3-cbc 1.2.840.113549.3.7 or rc4 1.2.840.113549.3.4.
+    const Bytes sm4 = support::FromHex("06072A811CCF550168"), des3 = support::FromHex("06082A864886F70D0307"),
+                rc4 = support::FromHex("06082A864886F70D0304");
+    const Bytes* expectedCipher[] = {&sm4, &sm4, &des3, &rc4, &des3};
+    for (size_t i = 0; i < sizeof recipients / sizeof recipients[0]; ++i) {
+        const Recipient& r = recipients[i];
         for (size_t n : {(size_t)1, (size_t)16, (size_t)100000}) {
             SCOPED_TRACE(std::string(r.pszAlgorithm) + " " + (r.pszCipher ? r.pszCipher : "-") + " " + std::to_string(n));
             const Bytes plain = Plaintext(n);
             std::string strEnvelope;
             ASSERT_EQ(VOMU_OK, Seal(r, plain, &strEnvelope));
             EXPECT_EQ(std::string::npos, strEnvelope.find_first_of("\r\n"));
+            const Bytes der = FromBase64(strEnvelope);
+            EXPECT_NE(der.end(), std::search(der.begin(), der.end(), expectedCipher[i]->begin(), expectedCipher[i]->end()));
             Bytes opened;
             ASSERT_EQ(VOMU_OK, Open(r, strEnvelope, &opened));
             EXPECT_EQ(plain, opened);
