@@ -6,6 +6,9 @@
 #include "SdkTestUtil.h"
 
 using sdktest::Base64;
+using sdktest::CertB64;
+using sdktest::kP12Password;
+using sdktest::kSM2Password;
 using sdktest::Bytes;
 using sdktest::Data;
 using sdktest::FailedLine;
@@ -17,11 +20,6 @@ using sdktest::TempDir;
 using sdktest::Text;
 
 namespace {
-
-const char kSM2Password[] = "Fixture-SM2-2020";
-const char kP12Password[] = "Fixture-P12-2020";
-
-std::string CertB64(const std::string& strName) { return Base64(sdktest::ReadBytes(Pki(strName + ".der"))); }
 
 // n bytes with zero bytes among them, starting with the secret sentinel text.
 Bytes Plaintext(size_t n)

@@ -6,6 +6,9 @@
 #include "SdkTestUtil.h"
 
 using sdktest::Base64;
+using sdktest::CertB64;
+using sdktest::kP12Password;
+using sdktest::kSM2Password;
 using sdktest::Bytes;
 using sdktest::Data;
 using sdktest::FailedLine;
@@ -18,9 +21,6 @@ using sdktest::TempDir;
 using sdktest::Text;
 
 namespace {
-
-const char kSM2Password[] = "Fixture-SM2-2020";
-const char kP12Password[] = "Fixture-P12-2020";
 
 struct Signer {
     const char* pszAlgorithm;
