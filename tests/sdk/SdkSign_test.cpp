@@ -476,3 +476,28 @@ TEST(SdkSigning, CertificateTextIsMadeAsEachVerifierDoes)
 }
 
 }  // namespace
+
+namespace {
+
+// A NULL password is read as the empty one: key files made with an empty password open with it.
+TEST(SdkSigning, NullPasswordIsTheEmptyPassword)
+{
+    Session session;
+    ASSERT_TRUE(session.Ok());
+    TempDir dir;
+    const Bytes data = SampleData();
+    for (Signer s : {SM2Signer(), RSASigner()}) {
+        SCOPED_TRACE(s.pszAlgorithm);
+        s.strKeyFile = Pki(std::string("SM2") == s.pszAlgorithm ? "sm2pfx/empty_password.b64" : "p12/empty_password.p12");
+        std::string strSignature;
+        for (const char* pszPassword : {"", (const char*)nullptr}) {
+            s.pszPassword = pszPassword;
+            ASSERT_EQ(VOMU_OK, Sign(s, Form::ATTACHED, data, dir, &strSignature));
+            EXPECT_EQ(data, Verify(s, Form::ATTACHED, data, strSignature, dir).content);
+        }
+        s.pszPassword = "not empty";
+        EXPECT_NE(VOMU_OK, Sign(s, Form::ATTACHED, data, dir, &strSignature));
+    }
+}
+
+}  // namespace
