@@ -101,6 +101,9 @@ int HashNumber(const char* pszHashAlg);
 int RSAHashNumber(const char* pszSdkFunc, const char* pszHashAlg, const char* pszStep,
                   const char* pszReason, const char* pszTraceFormat, int* pnHash);
 
+// The length of a caller's text as the routines below take it.
+inline int TextLen(const char* psz) { return (int)strlen(psz); }
+
 // A NULL password is read as the empty one.
 inline const char* Password(const char* pszPassword) { return pszPassword ? pszPassword : ""; }
 
