@@ -6,8 +6,8 @@
 //   outputs cleared, traces (never a password), files opened "rb" and held by one owner,
 //   the road chosen by name, one routine whose -1 becomes the function's family code,
 //   outputs handed over only when every step succeeded.
-// Step lines name "MORV" as their source, whichever file the function lives in.
-// Every SDK source includes this header first, so that its step lines name "MORV".
+// Step lines name "MORV" as their source, whichever file the function lives in: every SDK
+// source includes this header first.
 #ifdef MORV_VOMU_STEP_H
 #error "SdkPattern.h must come before any header that includes VomuStep.h"
 #endif
