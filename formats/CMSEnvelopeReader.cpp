@@ -237,11 +237,20 @@ int JoinEncryptedContent(const char* pszFunc, const NodeEx* pNode,
     return VOMU_OK;
 }
 
-// What the memory and the file reader share once the tree is decoded: the structure checked,
-// then the fields both hand over alike.
-int ReadEnvelopeTree(const NodeEx* pRoot, CMSEnvelopeNodes* pNodes, CMSEnvelopeFields* pFields)
+// What the memory and the file reader share: decoding (from memory, or the whole file when
+// fpFile is given), the structure checked, then the fields both hand over alike. The steps
+// are logged under pszFunc, the reader called.
+int ReadEnvelope(const char* pszFunc, const unsigned char* pbyDER, int nDERSize, FILE* fpFile,
+                 NodePtr* ppTree, CMSEnvelopeNodes* pNodes, CMSEnvelopeFields* pFields)
 {
-    int nResult = CheckEnvelopeNodes(pRoot, pNodes);
+    NodeEx* pCMSEnvelope = NULL;
+    int nResult = fpFile ? DecodeASN1FileEx(fpFile, &pCMSEnvelope)
+                         : DecodeASN1MemoryEx(pbyDER, (unsigned long)nDERSize, &pCMSEnvelope);
+    ppTree->reset(pCMSEnvelope);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult || NULL == pCMSEnvelope,
+                    fpFile ? "DecodeASN1FileEx" : "DecodeASN1MemoryEx", VOMU_E_FAIL);
+    pNodes->pszFunc = pszFunc;
+    nResult = CheckEnvelopeNodes(pCMSEnvelope, pNodes);
     if (VOMU_OK != nResult) return nResult;
     return ReadCommonFields(*pNodes, pFields);
 }
@@ -257,14 +266,10 @@ int Decode_CMSEnvelopeData(unsigned char* pbyDER, int nDERSize,
                            unsigned char** ppbyParam, int* pnParamSize)
 {
     VOMU_FAIL_IF(NULL == pbyDER || 0 >= nDERSize, "Check parameter", VOMU_E_INVALID_ARG);
-    NodeEx* pCMSEnvelope = NULL;
-    int nResult = DecodeASN1MemoryEx(pbyDER, (unsigned long)nDERSize, &pCMSEnvelope);
-    NodePtr pTree(pCMSEnvelope);
-    VOMU_FAIL_IF(VOMU_OK != nResult || NULL == pCMSEnvelope, "DecodeASN1MemoryEx", VOMU_E_FAIL);
+    NodePtr pTree;
     CMSEnvelopeNodes nodes = {};
-    nodes.pszFunc = __func__;
     CMSEnvelopeFields fields;
-    nResult = ReadEnvelopeTree(pTree.get(), &nodes, &fields);
+    int nResult = ReadEnvelope(__func__, pbyDER, nDERSize, NULL, &pTree, &nodes, &fields);
     if (VOMU_OK != nResult) return nResult;
     // An empty parameter value (05 00) is handed over as no array at all.
     OwnedArray<unsigned char> pbyContentEncryptionAlgParameter;
@@ -302,14 +307,10 @@ int Decode_CMSEnvelopeFile(FILE* fpFile, unsigned char** ppbyRecipientKeyID,
     VOMU_FAIL_IF(NULL == fpFile, "Check parameter", VOMU_E_INVALID_ARG);
     morv::FilePositionGuard position(fpFile);
     VOMU_FAIL_IF(!position.Ok(), "ftell", VOMU_E_FAIL);
-    NodeEx* pCMSEnvelope = NULL;
-    int nResult = DecodeASN1FileEx(fpFile, &pCMSEnvelope);
-    NodePtr pTree(pCMSEnvelope);
-    VOMU_FAIL_IF(VOMU_OK != nResult || NULL == pCMSEnvelope, "DecodeASN1FileEx", VOMU_E_FAIL);
+    NodePtr pTree;
     CMSEnvelopeNodes nodes = {};
-    nodes.pszFunc = __func__;
     CMSEnvelopeFields fields;
-    nResult = ReadEnvelopeTree(pTree.get(), &nodes, &fields);
+    int nResult = ReadEnvelope(__func__, NULL, 0, fpFile, &pTree, &nodes, &fields);
     if (VOMU_OK != nResult) return nResult;
     OwnedArray<unsigned char> pbyContentEncryptionAlgParameter;
     nResult = CopyValue(__func__, nodes.pParameter, "!pbyContentEncryptionAlgParameter",
