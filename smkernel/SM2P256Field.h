@@ -878,6 +878,33 @@ inline void MontInv(Fe& r, const Fe& a)
     r = acc;
 }
 
+// MontInv mod M1 and mod M2 at once: each exponentiation is a chain of squarings that waits
+// on its own results, so two chains side by side take little longer than one.
+template <const Mod& M1, const Mod& M2>
+inline void MontInvPair(Fe& r1, const Fe& a1, Fe& r2, const Fe& a2)
+{
+    Fe pow1[16], pow2[16];
+    pow1[0] = MontOne<M1>();
+    pow2[0] = MontOne<M2>();
+    pow1[1] = a1;
+    pow2[1] = a2;
+    for (int i = 2; i < 16; ++i) {
+        MontMul<M1>(pow1[i], pow1[i - 1], a1);
+        MontMul<M2>(pow2[i], pow2[i - 1], a2);
+    }
+    Fe acc1 = pow1[0], acc2 = pow2[0];
+    for (int bit = 252; bit >= 0; bit -= 4) {
+        for (int j = 0; j < 4; ++j) {
+            MontSqr<M1>(acc1, acc1);
+            MontSqr<M2>(acc2, acc2);
+        }
+        MontMul<M1>(acc1, acc1, pow1[(unsigned)(M1.e[bit / 64] >> (bit % 64)) & 15]);
+        MontMul<M2>(acc2, acc2, pow2[(unsigned)(M2.e[bit / 64] >> (bit % 64)) & 15]);
+    }
+    r1 = acc1;
+    r2 = acc2;
+}
+
 // 32 big-endian bytes as a number (not reduced) and back.
 SM2P256_INLINE void FromBytes(Fe& r, const unsigned char b[32])
 {

@@ -41,20 +41,6 @@ Fe ScalarMulN(const Fe& a, const Fe& b)
     return r;
 }
 
-// (1 + d)^-1 mod n in Montgomery form (zero when 1 + d = 0), Fermat's a^(n - 2).
-Fe InverseOnePlusD(const Fe& d, u64* pBadKey)
-{
-    const Fe one = {{1, 0, 0, 0}};
-    Fe d1, d1m, inv;
-    Add<kN>(d1, d, one);
-    *pBadKey = MaskIsZero(d1);
-    ToMont<kN>(d1m, d1);
-    MontInv<kN>(inv, d1m);
-    Wipe(d1);
-    Wipe(d1m);
-    return inv;
-}
-
 }  // namespace
 
 int MulToFields(const unsigned char k[32], const unsigned char* pbyPx, const unsigned char* pbyPy,
@@ -80,14 +66,22 @@ int MulToFields(const unsigned char k[32], const unsigned char* pbyPx, const uns
 int Sign(const unsigned char e[32], const unsigned char d[32], const unsigned char k[32], unsigned char r[32],
          unsigned char s[32])
 {
+    const Fe one = {{1, 0, 0, 0}};
     Fe fe = ScalarFrom(e), fd = ScalarFrom(d), fk = ScalarFrom(k);
-    Fe x1, y1, fr, rk, fs, t;
-    const u64 finite = ToAffine(x1, y1, BaseMul(fk));
+    Point q = BaseMul(fk);
+    // Z^-1 mod p for x1 and (1 + d)^-1 mod n (Montgomery form), both by Fermat, side by side.
+    Fe d1, d1m, zinv, inv;
+    Add<kN>(d1, fd, one);
+    const u64 badKey = MaskIsZero(d1);
+    ToMont<kN>(d1m, d1);
+    MontInvPair<kP, kN>(zinv, q.Z, inv, d1m);
+    Fe x1, fr, rk, fs, t;
+    MontMul<kP>(t, q.X, zinv);
+    FromMont<kP>(x1, t);
+    const u64 finite = ~MaskIsZero(q.Z);
     Reduce<kN>(x1, x1);
     Add<kN>(fr, fe, x1);
     Add<kN>(rk, fr, fk);
-    u64 badKey = 0;
-    Fe inv = InverseOnePlusD(fd, &badKey);
     Sub<kN>(t, fk, ScalarMulN(fr, fd));
     MontMul<kN>(fs, inv, t);
     const u64 ok = finite & ~badKey & ~MaskIsZero(fr) & ~MaskIsZero(rk) & ~MaskIsZero(fs);
@@ -96,7 +90,9 @@ int Sign(const unsigned char e[32], const unsigned char d[32], const unsigned ch
     Wipe(fd);
     Wipe(fk);
     Wipe(t);
-    Wipe(y1);
+    Wipe(q);
+    Wipe(d1);
+    Wipe(d1m);
     Wipe(inv);
     return (int)(ok & 1) - (int)(badKey & 1);
 }
