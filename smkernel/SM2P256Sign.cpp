@@ -41,6 +41,23 @@ Fe ScalarMulN(const Fe& a, const Fe& b)
     return r;
 }
 
+// c += n; false when c + n is not below p (public values: variable time).
+bool PlusNBelowP(Fe& c)
+{
+    u64 sum[4], carry = 0, borrow = 0;
+    for (int i = 0; i < 4; ++i) {
+        const u128 t = (u128)c.v[i] + kN.m[i] + carry;
+        sum[i] = (u64)t;
+        carry = (u64)(t >> 64);
+    }
+    for (int i = 0; i < 4; ++i) {
+        const u128 t = (u128)sum[i] - kP.m[i] - borrow;
+        borrow = (u64)(t >> 64) & 1;
+    }
+    for (int i = 0; i < 4; ++i) c.v[i] = sum[i];
+    return 0 == carry && 1 == borrow;
+}
+
 }  // namespace
 
 int MulToFields(const unsigned char k[32], const unsigned char* pbyPx, const unsigned char* pbyPy,
@@ -106,11 +123,20 @@ int Verify(const unsigned char e[32], const unsigned char r[32], const unsigned 
     if (MaskIsZero(t)) return 0;
     FromBytes(px, x);
     FromBytes(py, y);
-    Fe x1, y1, R;
-    if (!ToAffine(x1, y1, DoubleMulPublic(fs, t, FromAffine(px, py)))) return -1;
-    Reduce<kN>(x1, x1);
-    Add<kN>(R, fe, x1);
-    return MaskEqual(R, fr) ? 1 : 0;
+    const Point q = DoubleMulPublic(fs, t, FromAffine(px, py));
+    if (MaskIsZero(q.Z)) return -1;
+    // (e + x1) mod n = r without the inversion: x1 = X / Z is below p < 2n, so it is
+    // c = (r - e) mod n or c + n, and each candidate is checked as X = c Z.
+    Fe c;
+    Sub<kN>(c, fr, fe);
+    for (int nPass = 0; nPass < 2; ++nPass) {
+        Fe cm, cz;
+        ToMont<kP>(cm, c);
+        MontMul<kP>(cz, cm, q.Z);
+        if (MaskEqual(cz, q.X)) return 1;
+        if (!PlusNBelowP(c)) return 0;
+    }
+    return 0;
 }
 
 }  // namespace sm2p256
