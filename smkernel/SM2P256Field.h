@@ -87,7 +87,7 @@ inline bool HaveAdx()
 }
 inline const bool kHaveAdx = HaveAdx();
 
-// The same word-by-word Montgomery product as MontMul below: each of the four rounds adds
+// The word-by-word Montgomery product of MontMulPortable below: each of the four rounds adds
 // a * b[i], then q m with q = t0 n0, and drops the zero low word; the six accumulator
 // registers rotate instead of moving.
 template <const Mod& M>
@@ -789,13 +789,11 @@ SM2P256_INLINE void Neg(Fe& r, const Fe& a)
     Sub<M>(r, zero, a);
 }
 
-// r = a * b / R mod m (word-by-word Montgomery reduction interleaved with the product).
+// r = a * b / R mod m (word-by-word Montgomery reduction interleaved with the product), in
+// portable C; MontMul takes the MULX/ADX form where the CPU has it.
 template <const Mod& M>
-SM2P256_INLINE void MontMul(Fe& r, const Fe& a, const Fe& b)
+SM2P256_INLINE void MontMulPortable(Fe& r, const Fe& a, const Fe& b)
 {
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (kHaveAdx) return MontMulAdx<M>(r, a, b);
-#endif
     u64 t0 = 0, t1 = 0, t2 = 0, t3 = 0, t4 = 0;
     for (int i = 0; i < 4; ++i) {
         const u64 bi = b.v[i];
@@ -825,6 +823,15 @@ SM2P256_INLINE void MontMul(Fe& r, const Fe& a, const Fe& b)
     }
     const u64 t[4] = {t0, t1, t2, t3};
     ReduceOnce(r, t, t4, M.m);
+}
+
+template <const Mod& M>
+SM2P256_INLINE void MontMul(Fe& r, const Fe& a, const Fe& b)
+{
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (kHaveAdx) return MontMulAdx<M>(r, a, b);
+#endif
+    MontMulPortable<M>(r, a, b);
 }
 
 template <const Mod& M>

@@ -99,6 +99,8 @@ void CheckModOps(const BIGNUM* m)
         BN_mod_mul(want.get(), A.get(), B.get(), m, ctx);
         BN_mod_mul(want.get(), want.get(), rinv.get(), m, ctx);
         ASSERT_EQ(0, BN_cmp(want.get(), ToBN(r).get())) << "mul " << i;
+        MontMulPortable<M>(r, a, b);  // the same without MULX/ADX, which CPUs may lack
+        ASSERT_EQ(0, BN_cmp(want.get(), ToBN(r).get())) << "portable mul " << i;
         MontSqr<M>(r, a);  // a^2 * R^-1
         BN_mod_mul(want.get(), A.get(), A.get(), m, ctx);
         BN_mod_mul(want.get(), want.get(), rinv.get(), m, ctx);
