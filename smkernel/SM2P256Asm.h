@@ -21,312 +21,52 @@ inline bool HaveAdx()
 }
 inline const bool kHaveAdx = HaveAdx();
 
-// The word-by-word Montgomery product of MontMulPortable below: each of the four rounds adds
-// a * b[i], then q m with q = t0 n0, and drops the zero low word; the six accumulator
-// registers rotate instead of moving.
+// t[T0..T4] += (W0..W3) * rdx on two carry chains: ADOX for the low words of the products,
+// ADCX for the high ones (the carry of each chain is left in its flag).
+#define SM2P256_MAC4(T0, T1, T2, T3, T4, W0, W1, W2, W3)                                            \
+    "mulxq " W0 ", %[lo], %[hi]\n\tadoxq %[lo], %[" #T0 "]\n\tadcxq %[hi], %[" #T1 "]\n\t"         \
+    "mulxq " W1 ", %[lo], %[hi]\n\tadoxq %[lo], %[" #T1 "]\n\tadcxq %[hi], %[" #T2 "]\n\t"         \
+    "mulxq " W2 ", %[lo], %[hi]\n\tadoxq %[lo], %[" #T2 "]\n\tadcxq %[hi], %[" #T3 "]\n\t"         \
+    "mulxq " W3 ", %[lo], %[hi]\n\tadoxq %[lo], %[" #T3 "]\n\tadcxq %[hi], %[" #T4 "]\n\t"
+
+// SM2P256_MAC4 with both carries out added into T5.
+#define SM2P256_MAC(T0, T1, T2, T3, T4, T5, W0, W1, W2, W3)                                         \
+    SM2P256_MAC4(T0, T1, T2, T3, T4, W0, W1, W2, W3)                                                \
+    "adoxq %[z], %[" #T4 "]\n\tadcxq %[z], %[" #T5 "]\n\tadoxq %[z], %[" #T5 "]\n\t"
+
+// One round of the product: t += a * b[i] (OFF = 8 i), then t += q m with q = t0 n0 (Q is
+// the step that turns t0 in rdx into q: nothing for p, whose n0 is 1).
+#define SM2P256_ROUND(OFF, Q, T0, T1, T2, T3, T4, T5)                                               \
+    "movq " OFF "(%[b]), %%rdx\n\txorl %k[z], %k[z]\n\tmovq $0, %[" #T5 "]\n\t"                    \
+    SM2P256_MAC(T0, T1, T2, T3, T4, T5, "0(%[a])", "8(%[a])", "16(%[a])", "24(%[a])")              \
+    "movq %[" #T0 "], %%rdx\n\t" Q "xorl %k[z], %k[z]\n\t"                                       \
+    SM2P256_MAC(T0, T1, T2, T3, T4, T5, "%[m0]", "%[m1]", "%[m2]", "%[m3]")
+
+// The four rounds; the six accumulator registers rotate instead of moving.
+#define SM2P256_MONTMUL(Q)                                                                          \
+    SM2P256_ROUND("0", Q, r0, r1, r2, r3, r4, r5) SM2P256_ROUND("8", Q, r1, r2, r3, r4, r5, r0)   \
+    SM2P256_ROUND("16", Q, r2, r3, r4, r5, r0, r1) SM2P256_ROUND("24", Q, r3, r4, r5, r0, r1, r2)
+
+// The word-by-word Montgomery product of MontMulPortable: each of the four rounds adds
+// a * b[i], then q m, and drops the zero low word.
 template <const Mod& M>
 SM2P256_INLINE void MontMulAdx(Fe& r, const Fe& a, const Fe& b)
 {
     u64 r0 = 0, r1 = 0, r2 = 0, r3 = 0, r4 = 0, r5 = 0, lo, hi, z;
-    if constexpr (M.n0 == 1) {  // q = t0: p
-        __asm__(
-        "movq 0(%[b]), %%rdx\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "movq $0, %[r5]\n\t"
-        "mulxq 0(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r0]\n\t"
-        "adcxq %[hi], %[r1]\n\t"
-        "mulxq 8(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r1]\n\t"
-        "adcxq %[hi], %[r2]\n\t"
-        "mulxq 16(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r2]\n\t"
-        "adcxq %[hi], %[r3]\n\t"
-        "mulxq 24(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r3]\n\t"
-        "adcxq %[hi], %[r4]\n\t"
-        "adoxq %[z], %[r4]\n\t"
-        "adcxq %[z], %[r5]\n\t"
-        "adoxq %[z], %[r5]\n\t"
-        "movq %[r0], %%rdx\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "mulxq %[m0], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r0]\n\t"
-        "adcxq %[hi], %[r1]\n\t"
-        "mulxq %[m1], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r1]\n\t"
-        "adcxq %[hi], %[r2]\n\t"
-        "mulxq %[m2], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r2]\n\t"
-        "adcxq %[hi], %[r3]\n\t"
-        "mulxq %[m3], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r3]\n\t"
-        "adcxq %[hi], %[r4]\n\t"
-        "adoxq %[z], %[r4]\n\t"
-        "adcxq %[z], %[r5]\n\t"
-        "adoxq %[z], %[r5]\n\t"
-        "movq 8(%[b]), %%rdx\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "movq $0, %[r0]\n\t"
-        "mulxq 0(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r1]\n\t"
-        "adcxq %[hi], %[r2]\n\t"
-        "mulxq 8(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r2]\n\t"
-        "adcxq %[hi], %[r3]\n\t"
-        "mulxq 16(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r3]\n\t"
-        "adcxq %[hi], %[r4]\n\t"
-        "mulxq 24(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r4]\n\t"
-        "adcxq %[hi], %[r5]\n\t"
-        "adoxq %[z], %[r5]\n\t"
-        "adcxq %[z], %[r0]\n\t"
-        "adoxq %[z], %[r0]\n\t"
-        "movq %[r1], %%rdx\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "mulxq %[m0], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r1]\n\t"
-        "adcxq %[hi], %[r2]\n\t"
-        "mulxq %[m1], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r2]\n\t"
-        "adcxq %[hi], %[r3]\n\t"
-        "mulxq %[m2], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r3]\n\t"
-        "adcxq %[hi], %[r4]\n\t"
-        "mulxq %[m3], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r4]\n\t"
-        "adcxq %[hi], %[r5]\n\t"
-        "adoxq %[z], %[r5]\n\t"
-        "adcxq %[z], %[r0]\n\t"
-        "adoxq %[z], %[r0]\n\t"
-        "movq 16(%[b]), %%rdx\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "movq $0, %[r1]\n\t"
-        "mulxq 0(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r2]\n\t"
-        "adcxq %[hi], %[r3]\n\t"
-        "mulxq 8(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r3]\n\t"
-        "adcxq %[hi], %[r4]\n\t"
-        "mulxq 16(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r4]\n\t"
-        "adcxq %[hi], %[r5]\n\t"
-        "mulxq 24(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r5]\n\t"
-        "adcxq %[hi], %[r0]\n\t"
-        "adoxq %[z], %[r0]\n\t"
-        "adcxq %[z], %[r1]\n\t"
-        "adoxq %[z], %[r1]\n\t"
-        "movq %[r2], %%rdx\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "mulxq %[m0], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r2]\n\t"
-        "adcxq %[hi], %[r3]\n\t"
-        "mulxq %[m1], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r3]\n\t"
-        "adcxq %[hi], %[r4]\n\t"
-        "mulxq %[m2], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r4]\n\t"
-        "adcxq %[hi], %[r5]\n\t"
-        "mulxq %[m3], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r5]\n\t"
-        "adcxq %[hi], %[r0]\n\t"
-        "adoxq %[z], %[r0]\n\t"
-        "adcxq %[z], %[r1]\n\t"
-        "adoxq %[z], %[r1]\n\t"
-        "movq 24(%[b]), %%rdx\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "movq $0, %[r2]\n\t"
-        "mulxq 0(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r3]\n\t"
-        "adcxq %[hi], %[r4]\n\t"
-        "mulxq 8(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r4]\n\t"
-        "adcxq %[hi], %[r5]\n\t"
-        "mulxq 16(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r5]\n\t"
-        "adcxq %[hi], %[r0]\n\t"
-        "mulxq 24(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r0]\n\t"
-        "adcxq %[hi], %[r1]\n\t"
-        "adoxq %[z], %[r1]\n\t"
-        "adcxq %[z], %[r2]\n\t"
-        "adoxq %[z], %[r2]\n\t"
-        "movq %[r3], %%rdx\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "mulxq %[m0], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r3]\n\t"
-        "adcxq %[hi], %[r4]\n\t"
-        "mulxq %[m1], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r4]\n\t"
-        "adcxq %[hi], %[r5]\n\t"
-        "mulxq %[m2], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r5]\n\t"
-        "adcxq %[hi], %[r0]\n\t"
-        "mulxq %[m3], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r0]\n\t"
-        "adcxq %[hi], %[r1]\n\t"
-        "adoxq %[z], %[r1]\n\t"
-        "adcxq %[z], %[r2]\n\t"
-        "adoxq %[z], %[r2]\n\t"
-            : [r0] "+&r"(r0), [r1] "+&r"(r1), [r2] "+&r"(r2), [r3] "+&r"(r3), [r4] "+&r"(r4), [r5] "+&r"(r5),
-              [lo] "=&r"(lo), [hi] "=&r"(hi), [z] "=&r"(z)
-            : [a] "r"(a.v), [b] "r"(b.v), [m0] "m"(M.m[0]), [m1] "m"(M.m[1]), [m2] "m"(M.m[2]), [m3] "m"(M.m[3]),
-              [n0] "m"(M.n0), "m"(*(const u64(*)[4])a.v), "m"(*(const u64(*)[4])b.v)
-            : "rdx", "cc");
-    } else {
-        __asm__(
-        "movq 0(%[b]), %%rdx\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "movq $0, %[r5]\n\t"
-        "mulxq 0(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r0]\n\t"
-        "adcxq %[hi], %[r1]\n\t"
-        "mulxq 8(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r1]\n\t"
-        "adcxq %[hi], %[r2]\n\t"
-        "mulxq 16(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r2]\n\t"
-        "adcxq %[hi], %[r3]\n\t"
-        "mulxq 24(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r3]\n\t"
-        "adcxq %[hi], %[r4]\n\t"
-        "adoxq %[z], %[r4]\n\t"
-        "adcxq %[z], %[r5]\n\t"
-        "adoxq %[z], %[r5]\n\t"
-        "movq %[r0], %%rdx\n\t"
-        "imulq %[n0], %%rdx\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "mulxq %[m0], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r0]\n\t"
-        "adcxq %[hi], %[r1]\n\t"
-        "mulxq %[m1], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r1]\n\t"
-        "adcxq %[hi], %[r2]\n\t"
-        "mulxq %[m2], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r2]\n\t"
-        "adcxq %[hi], %[r3]\n\t"
-        "mulxq %[m3], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r3]\n\t"
-        "adcxq %[hi], %[r4]\n\t"
-        "adoxq %[z], %[r4]\n\t"
-        "adcxq %[z], %[r5]\n\t"
-        "adoxq %[z], %[r5]\n\t"
-        "movq 8(%[b]), %%rdx\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "movq $0, %[r0]\n\t"
-        "mulxq 0(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r1]\n\t"
-        "adcxq %[hi], %[r2]\n\t"
-        "mulxq 8(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r2]\n\t"
-        "adcxq %[hi], %[r3]\n\t"
-        "mulxq 16(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r3]\n\t"
-        "adcxq %[hi], %[r4]\n\t"
-        "mulxq 24(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r4]\n\t"
-        "adcxq %[hi], %[r5]\n\t"
-        "adoxq %[z], %[r5]\n\t"
-        "adcxq %[z], %[r0]\n\t"
-        "adoxq %[z], %[r0]\n\t"
-        "movq %[r1], %%rdx\n\t"
-        "imulq %[n0], %%rdx\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "mulxq %[m0], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r1]\n\t"
-        "adcxq %[hi], %[r2]\n\t"
-        "mulxq %[m1], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r2]\n\t"
-        "adcxq %[hi], %[r3]\n\t"
-        "mulxq %[m2], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r3]\n\t"
-        "adcxq %[hi], %[r4]\n\t"
-        "mulxq %[m3], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r4]\n\t"
-        "adcxq %[hi], %[r5]\n\t"
-        "adoxq %[z], %[r5]\n\t"
-        "adcxq %[z], %[r0]\n\t"
-        "adoxq %[z], %[r0]\n\t"
-        "movq 16(%[b]), %%rdx\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "movq $0, %[r1]\n\t"
-        "mulxq 0(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r2]\n\t"
-        "adcxq %[hi], %[r3]\n\t"
-        "mulxq 8(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r3]\n\t"
-        "adcxq %[hi], %[r4]\n\t"
-        "mulxq 16(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r4]\n\t"
-        "adcxq %[hi], %[r5]\n\t"
-        "mulxq 24(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r5]\n\t"
-        "adcxq %[hi], %[r0]\n\t"
-        "adoxq %[z], %[r0]\n\t"
-        "adcxq %[z], %[r1]\n\t"
-        "adoxq %[z], %[r1]\n\t"
-        "movq %[r2], %%rdx\n\t"
-        "imulq %[n0], %%rdx\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "mulxq %[m0], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r2]\n\t"
-        "adcxq %[hi], %[r3]\n\t"
-        "mulxq %[m1], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r3]\n\t"
-        "adcxq %[hi], %[r4]\n\t"
-        "mulxq %[m2], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r4]\n\t"
-        "adcxq %[hi], %[r5]\n\t"
-        "mulxq %[m3], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r5]\n\t"
-        "adcxq %[hi], %[r0]\n\t"
-        "adoxq %[z], %[r0]\n\t"
-        "adcxq %[z], %[r1]\n\t"
-        "adoxq %[z], %[r1]\n\t"
-        "movq 24(%[b]), %%rdx\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "movq $0, %[r2]\n\t"
-        "mulxq 0(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r3]\n\t"
-        "adcxq %[hi], %[r4]\n\t"
-        "mulxq 8(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r4]\n\t"
-        "adcxq %[hi], %[r5]\n\t"
-        "mulxq 16(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r5]\n\t"
-        "adcxq %[hi], %[r0]\n\t"
-        "mulxq 24(%[a]), %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r0]\n\t"
-        "adcxq %[hi], %[r1]\n\t"
-        "adoxq %[z], %[r1]\n\t"
-        "adcxq %[z], %[r2]\n\t"
-        "adoxq %[z], %[r2]\n\t"
-        "movq %[r3], %%rdx\n\t"
-        "imulq %[n0], %%rdx\n\t"
-        "xorl %k[z], %k[z]\n\t"
-        "mulxq %[m0], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r3]\n\t"
-        "adcxq %[hi], %[r4]\n\t"
-        "mulxq %[m1], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r4]\n\t"
-        "adcxq %[hi], %[r5]\n\t"
-        "mulxq %[m2], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r5]\n\t"
-        "adcxq %[hi], %[r0]\n\t"
-        "mulxq %[m3], %[lo], %[hi]\n\t"
-        "adoxq %[lo], %[r0]\n\t"
-        "adcxq %[hi], %[r1]\n\t"
-        "adoxq %[z], %[r1]\n\t"
-        "adcxq %[z], %[r2]\n\t"
-        "adoxq %[z], %[r2]\n\t"
-            : [r0] "+&r"(r0), [r1] "+&r"(r1), [r2] "+&r"(r2), [r3] "+&r"(r3), [r4] "+&r"(r4), [r5] "+&r"(r5),
-              [lo] "=&r"(lo), [hi] "=&r"(hi), [z] "=&r"(z)
-            : [a] "r"(a.v), [b] "r"(b.v), [m0] "m"(M.m[0]), [m1] "m"(M.m[1]), [m2] "m"(M.m[2]), [m3] "m"(M.m[3]),
-              [n0] "m"(M.n0), "m"(*(const u64(*)[4])a.v), "m"(*(const u64(*)[4])b.v)
-            : "rdx", "cc");
-    }
+    if constexpr (M.n0 == 1)
+        __asm__(SM2P256_MONTMUL("")
+        : [r0] "+&r"(r0), [r1] "+&r"(r1), [r2] "+&r"(r2), [r3] "+&r"(r3), [r4] "+&r"(r4), [r5] "+&r"(r5),
+          [lo] "=&r"(lo), [hi] "=&r"(hi), [z] "=&r"(z)
+        : [a] "r"(a.v), [b] "r"(b.v), [m0] "m"(M.m[0]), [m1] "m"(M.m[1]), [m2] "m"(M.m[2]), [m3] "m"(M.m[3]),
+          [n0] "m"(M.n0), "m"(*(const u64(*)[4])a.v), "m"(*(const u64(*)[4])b.v)
+        : "rdx", "cc");
+    else
+        __asm__(SM2P256_MONTMUL("imulq %[n0], %%rdx\n\t")
+        : [r0] "+&r"(r0), [r1] "+&r"(r1), [r2] "+&r"(r2), [r3] "+&r"(r3), [r4] "+&r"(r4), [r5] "+&r"(r5),
+          [lo] "=&r"(lo), [hi] "=&r"(hi), [z] "=&r"(z)
+        : [a] "r"(a.v), [b] "r"(b.v), [m0] "m"(M.m[0]), [m1] "m"(M.m[1]), [m2] "m"(M.m[2]), [m3] "m"(M.m[3]),
+          [n0] "m"(M.n0), "m"(*(const u64(*)[4])a.v), "m"(*(const u64(*)[4])b.v)
+        : "rdx", "cc");
     const u64 t[4] = {r4, r5, r0, r1};
     ReduceOnce(r, t, r2, M.m);
 }
@@ -396,283 +136,57 @@ SM2P256_INLINE void SubPAsm(Fe& r, const Fe& a, const Fe& b)
 }
 
 #if defined(__OPTIMIZE__)
-// a^2 / R mod m: the six cross products once, doubled, the four squares added, then the
-// Montgomery reduction of the eight-word square.
+// The square's eight words: the six cross products, doubled, plus the four squares.
+#define SM2P256_SQR_PRODUCT                                                                         \
+    "movq 0(%[a]), %%rdx\n\t"                                                                     \
+    "mulxq 8(%[a]), %[t1], %[t2]\n\t"                                                             \
+    "mulxq 16(%[a]), %[lo], %[t3]\n\taddq %[lo], %[t2]\n\t"                                       \
+    "mulxq 24(%[a]), %[lo], %[t4]\n\tadcq %[lo], %[t3]\n\t"                                       \
+    "movq 8(%[a]), %%rdx\n\tmulxq 24(%[a]), %[lo], %[t5]\n\tadcq %[lo], %[t4]\n\t"                \
+    "movq 16(%[a]), %%rdx\n\tmulxq 24(%[a]), %[lo], %[t6]\n\tadcq %[lo], %[t5]\n\tadcq $0, %[t6]\n\t" \
+    "movq 8(%[a]), %%rdx\n\tmulxq 16(%[a]), %[lo], %[hi]\n\t"                                     \
+    "addq %[lo], %[t3]\n\tadcq %[hi], %[t4]\n\tadcq $0, %[t5]\n\tadcq $0, %[t6]\n\t"              \
+    "xorl %k[t7], %k[t7]\n\taddq %[t1], %[t1]\n\tadcq %[t2], %[t2]\n\tadcq %[t3], %[t3]\n\t"      \
+    "adcq %[t4], %[t4]\n\tadcq %[t5], %[t5]\n\tadcq %[t6], %[t6]\n\tadcq %[t7], %[t7]\n\t"        \
+    "movq 0(%[a]), %%rdx\n\tmulxq %%rdx, %[t0], %[hi]\n\taddq %[hi], %[t1]\n\t"                   \
+    "movq 8(%[a]), %%rdx\n\tmulxq %%rdx, %[lo], %[hi]\n\tadcq %[lo], %[t2]\n\tadcq %[hi], %[t3]\n\t" \
+    "movq 16(%[a]), %%rdx\n\tmulxq %%rdx, %[lo], %[hi]\n\tadcq %[lo], %[t4]\n\tadcq %[hi], %[t5]\n\t" \
+    "movq 24(%[a]), %%rdx\n\tmulxq %%rdx, %[lo], %[hi]\n\tadcq %[lo], %[t6]\n\tadcq %[hi], %[t7]\n\t" \
+    "xorl %k[t8], %k[t8]\n\t"
+
+// One reduction round of the square: t += q m at word i (T0 = t_i), both carries counted in
+// lo and added at T5 = t_{i+5}, then carried on (TAIL) up to t8. The zero is in memory: the
+// square needs every register but one.
+#define SM2P256_SQR_ROUND(Q, T0, T1, T2, T3, T4, T5, TAIL)                                          \
+    "movq %[" #T0 "], %%rdx\n\t" Q "xorl %k[lo], %k[lo]\n\t"                                      \
+    SM2P256_MAC4(T0, T1, T2, T3, T4, "%[m0]", "%[m1]", "%[m2]", "%[m3]")                            \
+    "adoxq %[zm], %[" #T4 "]\n\tmovq $0, %[lo]\n\tadcxq %[zm], %[lo]\n\tadoxq %[zm], %[lo]\n\t"    \
+    "addq %[lo], %[" #T5 "]\n\t" TAIL
+
+#define SM2P256_MONTSQR(Q)                                                                          \
+    SM2P256_SQR_PRODUCT                                                                             \
+    SM2P256_SQR_ROUND(Q, t0, t1, t2, t3, t4, t5, "adcq $0, %[t6]\n\tadcq $0, %[t7]\n\tadcq $0, %[t8]\n\t") \
+    SM2P256_SQR_ROUND(Q, t1, t2, t3, t4, t5, t6, "adcq $0, %[t7]\n\tadcq $0, %[t8]\n\t")           \
+    SM2P256_SQR_ROUND(Q, t2, t3, t4, t5, t6, t7, "adcq $0, %[t8]\n\t")                             \
+    SM2P256_SQR_ROUND(Q, t3, t4, t5, t6, t7, t8, "")
+
+// a^2 / R mod m: the cross products once, then the Montgomery reduction of the eight words.
 template <const Mod& M>
 SM2P256_INLINE void MontSqrAdx(Fe& r, const Fe& a)
 {
-    const u64 m[4] = {M.m[0], M.m[1], M.m[2], M.m[3]}, n0 = M.n0;
+    const u64 m[4] = {M.m[0], M.m[1], M.m[2], M.m[3]}, n0 = M.n0, zero = 0;
     u64 t0, t1, t2, t3, t4, t5, t6, t7, t8, lo, hi;
-    const u64 zero = 0;  // a memory operand: the square needs every register but one
-    if constexpr (M.n0 == 1) {
-        __asm__(
-            "movq 0(%[a]), %%rdx\n\t"
-            "mulxq 8(%[a]), %[t1], %[t2]\n\t"
-            "mulxq 16(%[a]), %[lo], %[t3]\n\t"
-            "addq %[lo], %[t2]\n\t"
-            "mulxq 24(%[a]), %[lo], %[t4]\n\t"
-            "adcq %[lo], %[t3]\n\t"
-            "movq 8(%[a]), %%rdx\n\t"
-            "mulxq 24(%[a]), %[lo], %[t5]\n\t"
-            "adcq %[lo], %[t4]\n\t"
-            "movq 16(%[a]), %%rdx\n\t"
-            "mulxq 24(%[a]), %[lo], %[t6]\n\t"
-            "adcq %[lo], %[t5]\n\t"
-            "adcq $0, %[t6]\n\t"
-            "movq 8(%[a]), %%rdx\n\t"
-            "mulxq 16(%[a]), %[lo], %[hi]\n\t"
-            "addq %[lo], %[t3]\n\t"
-            "adcq %[hi], %[t4]\n\t"
-            "adcq $0, %[t5]\n\t"
-            "adcq $0, %[t6]\n\t"
-            "xorl %k[t7], %k[t7]\n\t"
-            "addq %[t1], %[t1]\n\t"
-            "adcq %[t2], %[t2]\n\t"
-            "adcq %[t3], %[t3]\n\t"
-            "adcq %[t4], %[t4]\n\t"
-            "adcq %[t5], %[t5]\n\t"
-            "adcq %[t6], %[t6]\n\t"
-            "adcq %[t7], %[t7]\n\t"
-            "movq 0(%[a]), %%rdx\n\t"
-            "mulxq %%rdx, %[t0], %[hi]\n\t"
-            "addq %[hi], %[t1]\n\t"
-            "movq 8(%[a]), %%rdx\n\t"
-            "mulxq %%rdx, %[lo], %[hi]\n\t"
-            "adcq %[lo], %[t2]\n\t"
-            "adcq %[hi], %[t3]\n\t"
-            "movq 16(%[a]), %%rdx\n\t"
-            "mulxq %%rdx, %[lo], %[hi]\n\t"
-            "adcq %[lo], %[t4]\n\t"
-            "adcq %[hi], %[t5]\n\t"
-            "movq 24(%[a]), %%rdx\n\t"
-            "mulxq %%rdx, %[lo], %[hi]\n\t"
-            "adcq %[lo], %[t6]\n\t"
-            "adcq %[hi], %[t7]\n\t"
-            "xorl %k[t8], %k[t8]\n\t"
-            "movq %[t0], %%rdx\n\t"
-            "xorl %k[lo], %k[lo]\n\t"
-            "mulxq %[m0], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t0]\n\t"
-            "adcxq %[hi], %[t1]\n\t"
-            "mulxq %[m1], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t1]\n\t"
-            "adcxq %[hi], %[t2]\n\t"
-            "mulxq %[m2], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t2]\n\t"
-            "adcxq %[hi], %[t3]\n\t"
-            "mulxq %[m3], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t3]\n\t"
-            "adcxq %[hi], %[t4]\n\t"
-            "adoxq %[zm], %[t4]\n\t"
-            "movq $0, %[lo]\n\t"
-            "adcxq %[zm], %[lo]\n\t"
-            "adoxq %[zm], %[lo]\n\t"
-            "addq %[lo], %[t5]\n\t"
-            "adcq $0, %[t6]\n\t"
-            "adcq $0, %[t7]\n\t"
-            "adcq $0, %[t8]\n\t"
-            "movq %[t1], %%rdx\n\t"
-            "xorl %k[lo], %k[lo]\n\t"
-            "mulxq %[m0], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t1]\n\t"
-            "adcxq %[hi], %[t2]\n\t"
-            "mulxq %[m1], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t2]\n\t"
-            "adcxq %[hi], %[t3]\n\t"
-            "mulxq %[m2], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t3]\n\t"
-            "adcxq %[hi], %[t4]\n\t"
-            "mulxq %[m3], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t4]\n\t"
-            "adcxq %[hi], %[t5]\n\t"
-            "adoxq %[zm], %[t5]\n\t"
-            "movq $0, %[lo]\n\t"
-            "adcxq %[zm], %[lo]\n\t"
-            "adoxq %[zm], %[lo]\n\t"
-            "addq %[lo], %[t6]\n\t"
-            "adcq $0, %[t7]\n\t"
-            "adcq $0, %[t8]\n\t"
-            "movq %[t2], %%rdx\n\t"
-            "xorl %k[lo], %k[lo]\n\t"
-            "mulxq %[m0], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t2]\n\t"
-            "adcxq %[hi], %[t3]\n\t"
-            "mulxq %[m1], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t3]\n\t"
-            "adcxq %[hi], %[t4]\n\t"
-            "mulxq %[m2], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t4]\n\t"
-            "adcxq %[hi], %[t5]\n\t"
-            "mulxq %[m3], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t5]\n\t"
-            "adcxq %[hi], %[t6]\n\t"
-            "adoxq %[zm], %[t6]\n\t"
-            "movq $0, %[lo]\n\t"
-            "adcxq %[zm], %[lo]\n\t"
-            "adoxq %[zm], %[lo]\n\t"
-            "addq %[lo], %[t7]\n\t"
-            "adcq $0, %[t8]\n\t"
-            "movq %[t3], %%rdx\n\t"
-            "xorl %k[lo], %k[lo]\n\t"
-            "mulxq %[m0], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t3]\n\t"
-            "adcxq %[hi], %[t4]\n\t"
-            "mulxq %[m1], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t4]\n\t"
-            "adcxq %[hi], %[t5]\n\t"
-            "mulxq %[m2], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t5]\n\t"
-            "adcxq %[hi], %[t6]\n\t"
-            "mulxq %[m3], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t6]\n\t"
-            "adcxq %[hi], %[t7]\n\t"
-            "adoxq %[zm], %[t7]\n\t"
-            "movq $0, %[lo]\n\t"
-            "adcxq %[zm], %[lo]\n\t"
-            "adoxq %[zm], %[lo]\n\t"
-            "addq %[lo], %[t8]\n\t"
-            : [t0] "=&r"(t0), [t1] "=&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3), [t4] "=&r"(t4), [t5] "=&r"(t5),
-              [t6] "=&r"(t6), [t7] "=&r"(t7), [t8] "=&r"(t8), [lo] "=&r"(lo), [hi] "=&r"(hi)
-            : [a] "r"(a.v), [m0] "m"(m[0]), [m1] "m"(m[1]), [m2] "m"(m[2]), [m3] "m"(m[3]), [n0] "m"(n0), [zm] "m"(zero),
-              "m"(*(const u64(*)[4])a.v)
-            : "rdx", "cc");
-    } else {
-        __asm__(
-            "movq 0(%[a]), %%rdx\n\t"
-            "mulxq 8(%[a]), %[t1], %[t2]\n\t"
-            "mulxq 16(%[a]), %[lo], %[t3]\n\t"
-            "addq %[lo], %[t2]\n\t"
-            "mulxq 24(%[a]), %[lo], %[t4]\n\t"
-            "adcq %[lo], %[t3]\n\t"
-            "movq 8(%[a]), %%rdx\n\t"
-            "mulxq 24(%[a]), %[lo], %[t5]\n\t"
-            "adcq %[lo], %[t4]\n\t"
-            "movq 16(%[a]), %%rdx\n\t"
-            "mulxq 24(%[a]), %[lo], %[t6]\n\t"
-            "adcq %[lo], %[t5]\n\t"
-            "adcq $0, %[t6]\n\t"
-            "movq 8(%[a]), %%rdx\n\t"
-            "mulxq 16(%[a]), %[lo], %[hi]\n\t"
-            "addq %[lo], %[t3]\n\t"
-            "adcq %[hi], %[t4]\n\t"
-            "adcq $0, %[t5]\n\t"
-            "adcq $0, %[t6]\n\t"
-            "xorl %k[t7], %k[t7]\n\t"
-            "addq %[t1], %[t1]\n\t"
-            "adcq %[t2], %[t2]\n\t"
-            "adcq %[t3], %[t3]\n\t"
-            "adcq %[t4], %[t4]\n\t"
-            "adcq %[t5], %[t5]\n\t"
-            "adcq %[t6], %[t6]\n\t"
-            "adcq %[t7], %[t7]\n\t"
-            "movq 0(%[a]), %%rdx\n\t"
-            "mulxq %%rdx, %[t0], %[hi]\n\t"
-            "addq %[hi], %[t1]\n\t"
-            "movq 8(%[a]), %%rdx\n\t"
-            "mulxq %%rdx, %[lo], %[hi]\n\t"
-            "adcq %[lo], %[t2]\n\t"
-            "adcq %[hi], %[t3]\n\t"
-            "movq 16(%[a]), %%rdx\n\t"
-            "mulxq %%rdx, %[lo], %[hi]\n\t"
-            "adcq %[lo], %[t4]\n\t"
-            "adcq %[hi], %[t5]\n\t"
-            "movq 24(%[a]), %%rdx\n\t"
-            "mulxq %%rdx, %[lo], %[hi]\n\t"
-            "adcq %[lo], %[t6]\n\t"
-            "adcq %[hi], %[t7]\n\t"
-            "xorl %k[t8], %k[t8]\n\t"
-            "movq %[t0], %%rdx\n\t"
-            "imulq %[n0], %%rdx\n\t"
-            "xorl %k[lo], %k[lo]\n\t"
-            "mulxq %[m0], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t0]\n\t"
-            "adcxq %[hi], %[t1]\n\t"
-            "mulxq %[m1], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t1]\n\t"
-            "adcxq %[hi], %[t2]\n\t"
-            "mulxq %[m2], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t2]\n\t"
-            "adcxq %[hi], %[t3]\n\t"
-            "mulxq %[m3], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t3]\n\t"
-            "adcxq %[hi], %[t4]\n\t"
-            "adoxq %[zm], %[t4]\n\t"
-            "movq $0, %[lo]\n\t"
-            "adcxq %[zm], %[lo]\n\t"
-            "adoxq %[zm], %[lo]\n\t"
-            "addq %[lo], %[t5]\n\t"
-            "adcq $0, %[t6]\n\t"
-            "adcq $0, %[t7]\n\t"
-            "adcq $0, %[t8]\n\t"
-            "movq %[t1], %%rdx\n\t"
-            "imulq %[n0], %%rdx\n\t"
-            "xorl %k[lo], %k[lo]\n\t"
-            "mulxq %[m0], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t1]\n\t"
-            "adcxq %[hi], %[t2]\n\t"
-            "mulxq %[m1], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t2]\n\t"
-            "adcxq %[hi], %[t3]\n\t"
-            "mulxq %[m2], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t3]\n\t"
-            "adcxq %[hi], %[t4]\n\t"
-            "mulxq %[m3], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t4]\n\t"
-            "adcxq %[hi], %[t5]\n\t"
-            "adoxq %[zm], %[t5]\n\t"
-            "movq $0, %[lo]\n\t"
-            "adcxq %[zm], %[lo]\n\t"
-            "adoxq %[zm], %[lo]\n\t"
-            "addq %[lo], %[t6]\n\t"
-            "adcq $0, %[t7]\n\t"
-            "adcq $0, %[t8]\n\t"
-            "movq %[t2], %%rdx\n\t"
-            "imulq %[n0], %%rdx\n\t"
-            "xorl %k[lo], %k[lo]\n\t"
-            "mulxq %[m0], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t2]\n\t"
-            "adcxq %[hi], %[t3]\n\t"
-            "mulxq %[m1], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t3]\n\t"
-            "adcxq %[hi], %[t4]\n\t"
-            "mulxq %[m2], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t4]\n\t"
-            "adcxq %[hi], %[t5]\n\t"
-            "mulxq %[m3], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t5]\n\t"
-            "adcxq %[hi], %[t6]\n\t"
-            "adoxq %[zm], %[t6]\n\t"
-            "movq $0, %[lo]\n\t"
-            "adcxq %[zm], %[lo]\n\t"
-            "adoxq %[zm], %[lo]\n\t"
-            "addq %[lo], %[t7]\n\t"
-            "adcq $0, %[t8]\n\t"
-            "movq %[t3], %%rdx\n\t"
-            "imulq %[n0], %%rdx\n\t"
-            "xorl %k[lo], %k[lo]\n\t"
-            "mulxq %[m0], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t3]\n\t"
-            "adcxq %[hi], %[t4]\n\t"
-            "mulxq %[m1], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t4]\n\t"
-            "adcxq %[hi], %[t5]\n\t"
-            "mulxq %[m2], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t5]\n\t"
-            "adcxq %[hi], %[t6]\n\t"
-            "mulxq %[m3], %[lo], %[hi]\n\t"
-            "adoxq %[lo], %[t6]\n\t"
-            "adcxq %[hi], %[t7]\n\t"
-            "adoxq %[zm], %[t7]\n\t"
-            "movq $0, %[lo]\n\t"
-            "adcxq %[zm], %[lo]\n\t"
-            "adoxq %[zm], %[lo]\n\t"
-            "addq %[lo], %[t8]\n\t"
-            : [t0] "=&r"(t0), [t1] "=&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3), [t4] "=&r"(t4), [t5] "=&r"(t5),
-              [t6] "=&r"(t6), [t7] "=&r"(t7), [t8] "=&r"(t8), [lo] "=&r"(lo), [hi] "=&r"(hi)
-            : [a] "r"(a.v), [m0] "m"(m[0]), [m1] "m"(m[1]), [m2] "m"(m[2]), [m3] "m"(m[3]), [n0] "m"(n0), [zm] "m"(zero),
-              "m"(*(const u64(*)[4])a.v)
-            : "rdx", "cc");
-    }
+#define SM2P256_SQR_OPERANDS                                                                        \
+    : [t0] "=&r"(t0), [t1] "=&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3), [t4] "=&r"(t4), [t5] "=&r"(t5), \
+      [t6] "=&r"(t6), [t7] "=&r"(t7), [t8] "=&r"(t8), [lo] "=&r"(lo), [hi] "=&r"(hi)               \
+    : [a] "r"(a.v), [m0] "m"(m[0]), [m1] "m"(m[1]), [m2] "m"(m[2]), [m3] "m"(m[3]), [n0] "m"(n0),     \
+      [zm] "m"(zero), "m"(*(const u64(*)[4])a.v)                                                    \
+    : "rdx", "cc"
+    if constexpr (M.n0 == 1)
+        __asm__(SM2P256_MONTSQR("") SM2P256_SQR_OPERANDS);
+    else
+        __asm__(SM2P256_MONTSQR("imulq %[n0], %%rdx\n\t") SM2P256_SQR_OPERANDS);
+#undef SM2P256_SQR_OPERANDS
     (void)t0, (void)t1, (void)t2, (void)t3;
     const u64 t[4] = {t4, t5, t6, t7};
     ReduceOnce(r, t, t8, M.m);
