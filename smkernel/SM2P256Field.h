@@ -122,6 +122,22 @@ SM2P256_INLINE void Sub(Fe& r, const Fe& a, const Fe& b)
     }
 }
 
+// r = a / 2 mod m (m odd): a, or a + m when a is odd, shifted right by one.
+template <const Mod& M>
+SM2P256_INLINE void Half(Fe& r, const Fe& a)
+{
+    const u64 mask = (u64)0 - (a.v[0] & 1);
+    u64 s[4], carry = 0;
+    for (int i = 0; i < 4; ++i) {
+        const u128 t = (u128)a.v[i] + (M.m[i] & mask) + carry;
+        s[i] = (u64)t;
+        carry = (u64)(t >> 64);
+    }
+    for (int i = 0; i < 3; ++i)
+        r.v[i] = s[i] >> 1 | s[i + 1] << 63;
+    r.v[3] = s[3] >> 1 | carry << 63;
+}
+
 template <const Mod& M>
 SM2P256_INLINE void Neg(Fe& r, const Fe& a)
 {

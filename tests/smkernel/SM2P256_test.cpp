@@ -83,7 +83,9 @@ void CheckModOps(const BIGNUM* m)
     std::mt19937_64 rng(M.m[0]);
     const std::vector<Fe> in = Inputs(m, kFieldCases, rng);
     BN_CTX* ctx = O().ctx.get();
-    OsslPtr<BIGNUM> want(BN_new()), rinv(BN_mod_inverse(NULL, O().R.get(), m, ctx));
+    OsslPtr<BIGNUM> want(BN_new()), rinv(BN_mod_inverse(NULL, O().R.get(), m, ctx)), two(BN_new());
+    BN_set_word(two.get(), 2);
+    OsslPtr<BIGNUM> half(BN_mod_inverse(NULL, two.get(), m, ctx));
     for (size_t i = 0; i < in.size(); ++i) {
         const Fe& a = in[i];
         const Fe& b = in[(i * 7 + 3) % in.size()];
@@ -105,6 +107,9 @@ void CheckModOps(const BIGNUM* m)
         BN_mod_mul(want.get(), A.get(), A.get(), m, ctx);
         BN_mod_mul(want.get(), want.get(), rinv.get(), m, ctx);
         ASSERT_EQ(0, BN_cmp(want.get(), ToBN(r).get())) << "sqr " << i;
+        Half<M>(r, a);  // a * 2^-1
+        BN_mod_mul(want.get(), A.get(), half.get(), m, ctx);
+        ASSERT_EQ(0, BN_cmp(want.get(), ToBN(r).get())) << "half " << i;
         Fe full = {{rng(), rng(), rng(), rng()}};
         if (i < 8) full = Fe{{~0ull, ~0ull, ~0ull, ~0ull - i}};
         Reduce<M>(r, full);
