@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchFiles.h"
 #include "SMKernel.h"
 #include "SMObjects.h"
 #include "operations/DataEncryption.h"
@@ -55,21 +56,6 @@ std::string Hex(const unsigned char* p, int n)
         s += sz;
     }
     return s;
-}
-
-// The test file, written in 1 MiB pieces of random bytes so it never sits in memory whole.
-bool MakeFile(const std::string& path, size_t nMiB)
-{
-    std::vector<unsigned char> piece(1 << 20);
-    if (1 != RAND_bytes(piece.data(), (int)piece.size())) return false;
-    FILE* fp = fopen(path.c_str(), "wb");
-    if (!fp) return false;
-    bool bOk = true;
-    for (size_t i = 0; i < nMiB && bOk; ++i) {
-        piece[i % piece.size()] ^= (unsigned char)i;
-        bOk = fwrite(piece.data(), 1, piece.size(), fp) == piece.size();
-    }
-    return 0 == fclose(fp) && bOk;
 }
 
 bool Ours(const Cipher& c, bool bEncrypt, const std::string& in, const std::string& out)
@@ -149,7 +135,7 @@ int main(int argc, char** argv)
     if (!mkdtemp(szDir)) return 1;
     const std::string dir = szDir, plain = dir + "/plain", a = dir + "/a", b = dir + "/b",
                       c1 = dir + "/c1", c2 = dir + "/c2";
-    bool bOk = MakeFile(plain, nMiB);
+    bool bOk = bench::MakeFile(plain, nMiB);
     const double dMB = (double)nMiB * 1048576.0 / 1e6;
     printf("file of %zu MiB; MB = 10^6 bytes; best of the rounds shown per cipher\n", nMiB);
     const Cipher ciphers[] = {

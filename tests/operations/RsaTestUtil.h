@@ -57,6 +57,15 @@ inline Bytes CliOutput(const std::string& options, const std::string& inputs = "
     return 0 == status ? out.Read() : Bytes();
 }
 
+inline const std::string kSigner = "-signer " + Pki("rsa/ee_sign.pem") + " -inkey " + Pki("rsa/ee_sign.key");
+
+// `openssl smime -sign -binary -outform DER` of a file with the given further options.
+inline Bytes SmimeSign(const std::string& options, const std::string& path, const std::string& signer = kSigner)
+{
+    return CliOutput("openssl smime -sign -binary -outform DER " + signer + " " + options +
+                     " -in " + path);
+}
+
 // `openssl dgst -<name> -binary` of a file.
 inline Bytes CliDigest(const std::string& name, const std::string& path)
 {

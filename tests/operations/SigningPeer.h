@@ -15,12 +15,22 @@
 #include <string>
 
 #include "OpenSSLPeer.h"
+#include "SMKernel.h"
+#include "vomu_result.h"
 
 namespace signpeer {
 
 using peer::Bytes;
 
 const char kPassword[] = "Fixture-SM2-2020";
+const char kSM3OID[] = "1.2.156.10197.1.401";
+const char kSM2SignOID[] = "1.2.156.10197.1.301.1";
+
+// Every suite of these tests runs with the kernel started.
+class KernelTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { ASSERT_EQ(VOMU_OK, SMKernelInitialize()); }
+};
 const char kDistId[] = "distid:1234567812345678";
 
 inline std::string PkiPath(const std::string& name)

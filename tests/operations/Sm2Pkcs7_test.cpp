@@ -32,15 +32,10 @@ using dertest::Tlv;
 
 namespace {
 
-const char kSM2SignOID[] = "1.2.156.10197.1.301.1";
-const char kSM3OID[] = "1.2.156.10197.1.401";
 const char kDataOID[] = "1.2.156.10197.6.1.4.2.1";
 const char kSignedDataOID[] = "1.2.156.10197.6.1.4.2.2";
 
-class Sm2Pkcs7Test : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { ASSERT_EQ(VOMU_OK, SMKernelInitialize()); }
-};
+class Sm2Pkcs7Test : public KernelTest {};
 
 Bytes Decode(const std::string& text)
 {

@@ -26,10 +26,7 @@ using namespace signpeer;
 
 namespace {
 
-class Sm2SignTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { ASSERT_EQ(VOMU_OK, SMKernelInitialize()); }
-};
+class Sm2SignTest : public KernelTest {};
 
 // ee_sign's key pair as the CLI printed it into expected.txt.
 struct FixtureKeyPair {

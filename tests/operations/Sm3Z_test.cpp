@@ -22,10 +22,7 @@ using namespace signpeer;
 
 namespace {
 
-class Sm3ZTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { ASSERT_EQ(VOMU_OK, SMKernelInitialize()); }
-};
+class Sm3ZTest : public KernelTest {};
 
 // The public coordinates of a certificate fixture, read by the CLI.
 struct CertKey {
