@@ -12,13 +12,11 @@ const RSA_PASSWORD = 'Demo-P12-2026';
 
 // Functions the module of this build does not offer yet: their steps are listed, not run.
 const NOT_IN_THIS_BUILD = [
-    'vomu_uninitialize', 'vomu_signData_PKCS1', 'vomu_signData_PKCS7Detached', 'vomu_signData_PKCS7Attached',
+    'vomu_signData_PKCS1', 'vomu_signData_PKCS7Detached', 'vomu_signData_PKCS7Attached',
     'vomu_verifyDataSignature_PKCS1', 'vomu_verifyDataSignature_PKCS7Detached',
     'vomu_verifyDataSignature_PKCS7Attached', 'vomu_signFile_PKCS7Detached',
     'vomu_verifyFileSignature_PKCS7Detached', 'vomu_encryptDataToCMSEnvelope',
-    'vomu_decryptDataFromCMSEnvelope', 'vomu_symEncryptFile', 'vomu_symDecryptFile',
-    'vomu_verifyCertificate', 'vomu_getCertificateInfo', 'vomu_getPublicCertFromPFX',
-    'vomu_calculateDataHash', 'vomu_calculateFileHash',
+    'vomu_decryptDataFromCMSEnvelope',
 ];
 
 $passed = 0;
@@ -71,73 +69,70 @@ $roads = [
               'cas' => DATA . '/rsa_root.pem|' . DATA . '/rsa_int.pem', 'crl' => DATA . '/rsa_crl.pem', 'cipher' => '3DES'],
 ];
 
+// The steps' outputs, initialised to '' as the module requires; an object, so that the
+// steps' closures write them where the later steps read them.
+$out = new stdClass();
+
 foreach ($roads as $alg => $road) {
     $cert = cert_base64($road['cert']);
+    foreach (['pkcs1', 'detached', 'attached', 'file', 'signer', 'content', 'envelope', 'plain', 'type', 'fromKey'] as $name) {
+        $out->$name = '';
+    }
 
-    $pkcs1 = '';
     step('vomu_signData_PKCS1', "$alg SHA-256", fn() =>
-        [vomu_signData_PKCS1($alg, $data, $road['key'], $road['password'], 'SHA-256', $pkcs1), $pkcs1 !== '']);
+        [vomu_signData_PKCS1($alg, $data, $road['key'], $road['password'], 'SHA-256', $out->pkcs1), $out->pkcs1 !== '']);
     step('vomu_verifyDataSignature_PKCS1', $alg, fn() =>
-        [vomu_verifyDataSignature_PKCS1($alg, $data, $cert, 'SHA-256', $pkcs1), true]);
+        [vomu_verifyDataSignature_PKCS1($alg, $data, $cert, 'SHA-256', $out->pkcs1), true]);
 
-    $detached = '';
-    $signer = '';
     step('vomu_signData_PKCS7Detached', $alg, fn() =>
-        [vomu_signData_PKCS7Detached($alg, $data, $road['key'], $road['password'], 'SHA-256', $detached), $detached !== '']);
-    step('vomu_verifyDataSignature_PKCS7Detached', "$alg, signer returned", function () use ($alg, $data, &$detached, &$signer, $cert) {
-        return [vomu_verifyDataSignature_PKCS7Detached($alg, $data, $detached, $signer), $signer === $cert];
-    });
+        [vomu_signData_PKCS7Detached($alg, $data, $road['key'], $road['password'], 'SHA-256', $out->detached), $out->detached !== '']);
+    step('vomu_verifyDataSignature_PKCS7Detached', "$alg, signer returned", fn() =>
+        [vomu_verifyDataSignature_PKCS7Detached($alg, $data, $out->detached, $out->signer), $out->signer === $cert]);
 
-    $attached = '';
-    $content = '';
-    $signer = '';
     step('vomu_signData_PKCS7Attached', $alg, fn() =>
-        [vomu_signData_PKCS7Attached($alg, $data, $road['key'], $road['password'], 'SHA-256', $attached), $attached !== '']);
-    step('vomu_verifyDataSignature_PKCS7Attached', "$alg, content whole", function () use ($alg, $data, &$attached, &$signer, &$content) {
-        return [vomu_verifyDataSignature_PKCS7Attached($alg, $attached, $signer, $content), $content === $data];
-    });
+        [vomu_signData_PKCS7Attached($alg, $data, $road['key'], $road['password'], 'SHA-256', $out->attached), $out->attached !== '']);
+    $out->signer = '';
+    step('vomu_verifyDataSignature_PKCS7Attached', "$alg, content whole", fn() =>
+        [vomu_verifyDataSignature_PKCS7Attached($alg, $out->attached, $out->signer, $out->content), $out->content === $data]);
 
-    $fileSignature = '';
-    $signer = '';
     step('vomu_signFile_PKCS7Detached', $alg, fn() =>
-        [vomu_signFile_PKCS7Detached($alg, $dataFile, $road['key'], $road['password'], 'SHA-256', $fileSignature), $fileSignature !== '']);
-    step('vomu_verifyFileSignature_PKCS7Detached', $alg, function () use ($alg, $dataFile, &$fileSignature, &$signer, $cert) {
-        return [vomu_verifyFileSignature_PKCS7Detached($alg, $dataFile, $fileSignature, $signer), $signer === $cert];
-    });
+        [vomu_signFile_PKCS7Detached($alg, $dataFile, $road['key'], $road['password'], 'SHA-256', $out->file), $out->file !== '']);
+    $out->signer = '';
+    step('vomu_verifyFileSignature_PKCS7Detached', $alg, fn() =>
+        [vomu_verifyFileSignature_PKCS7Detached($alg, $dataFile, $out->file, $out->signer), $out->signer === $cert]);
 
-    $envelope = '';
-    $plain = '';
     step('vomu_encryptDataToCMSEnvelope', $alg . ($road['cipher'] ? " {$road['cipher']}" : ' SM4'), fn() =>
-        [vomu_encryptDataToCMSEnvelope($alg, $data, $cert, $road['cipher'], $envelope), $envelope !== '']);
-    step('vomu_decryptDataFromCMSEnvelope', "$alg, data whole", function () use ($alg, &$envelope, $road, &$plain, $data) {
-        return [vomu_decryptDataFromCMSEnvelope($alg, $envelope, $road['key'], $road['password'], $plain), $plain === $data];
-    });
+        [vomu_encryptDataToCMSEnvelope($alg, $data, $cert, $road['cipher'], $out->envelope), $out->envelope !== '']);
+    step('vomu_decryptDataFromCMSEnvelope', "$alg, data whole", fn() =>
+        [vomu_decryptDataFromCMSEnvelope($alg, $out->envelope, $road['key'], $road['password'], $out->plain), $out->plain === $data]);
 
     step('vomu_verifyCertificate', "$alg time, CRL, chain", fn() =>
         [vomu_verifyCertificate($cert, 7, $road['cas'], $road['crl']), true]);
-    $type = '';
     step('vomu_getCertificateInfo', "$alg CertType", fn() =>
-        [vomu_getCertificateInfo($cert, 'CertType', $type), $type === $alg]);
-    $fromKey = '';
+        [vomu_getCertificateInfo($cert, 'CertType', $out->type), $out->type === $alg]);
     step('vomu_getPublicCertFromPFX', $alg, fn() =>
-        [vomu_getPublicCertFromPFX($alg, $road['key'], $road['password'], $fromKey), $fromKey === $cert]);
+        [vomu_getPublicCertFromPFX($alg, $road['key'], $road['password'], $out->fromKey), $out->fromKey === $cert]);
 }
 
 foreach (['SM4_CBC', '3DES_CBC'] as $cipher) {
-    $key = '';
+    $out->key = '';
     step('vomu_symEncryptFile', $cipher, fn() =>
-        [vomu_symEncryptFile($cipher, $dataFile, "$work/data.enc", $key), strlen($key) === 64]);
-    step('vomu_symDecryptFile', "$cipher, file whole", function () use ($cipher, $work, &$key, $dataFile) {
-        $code = vomu_symDecryptFile($cipher, "$work/data.enc", $key, "$work/data.dec");
-        return [$code, @file_get_contents("$work/data.dec") === file_get_contents($dataFile)];
-    });
+        [vomu_symEncryptFile($cipher, $dataFile, "$work/data.enc", $out->key), strlen($out->key) === 64]);
+    @unlink("$work/data.dec");
+    step('vomu_symDecryptFile', "$cipher, file whole", fn() =>
+        [vomu_symDecryptFile($cipher, "$work/data.enc", $out->key, "$work/data.dec"),
+         @file_get_contents("$work/data.dec") === file_get_contents($dataFile)]);
 }
 
-foreach (['SM3', 'SHA-256'] as $hash) {
-    $hex = '';
-    step('vomu_calculateDataHash', $hash, fn() => [vomu_calculateDataHash($data, $hash, $hex), strlen($hex) === 64]);
-    $fileHex = '';
-    step('vomu_calculateFileHash', $hash, fn() => [vomu_calculateFileHash($dataFile, $hash, $fileHex), strlen($fileHex) === 64]);
+// The digests PHP's own functions give for the same bytes.
+$peers = ['SM3' => fn($d) => openssl_digest($d, 'sm3'), 'SHA-256' => fn($d) => hash('sha256', $d)];
+foreach ($peers as $hash => $peer) {
+    $out->hex = '';
+    step('vomu_calculateDataHash', "$hash, as PHP's", fn() =>
+        [vomu_calculateDataHash($data, $hash, $out->hex), $out->hex === strtoupper($peer($data))]);
+    $out->hex = '';
+    step('vomu_calculateFileHash', "$hash, as PHP's", fn() =>
+        [vomu_calculateFileHash($dataFile, $hash, $out->hex), $out->hex === strtoupper($peer(file_get_contents($dataFile)))]);
 }
 
 step('vomu_uninitialize', '', fn() => [vomu_uninitialize(), true]);

@@ -66,8 +66,8 @@ int AppendNameEntry(DnText& dn, const X509_NAME_ENTRY* pEntry, bool bLast)
     VOMU_FAIL_IF(!bFits, "Check buffer size", VOMU_E_FAIL);
     unsigned char* pbyValue = nullptr;
     int nValueLength = ASN1_STRING_to_UTF8(&pbyValue, X509_NAME_ENTRY_get_data(pEntry));
-    if (nValueLength > 0) dn.Append((const char*)pbyValue, nValueLength, bFits);
-    OPENSSL_free(pbyValue);
+    morv::OpensslBytes pValue(pbyValue);
+    if (nValueLength > 0) dn.Append((const char*)pValue.get(), nValueLength, bFits);
     VOMU_FAIL_IF(nValueLength <= 0, "ASN1_STRING_to_UTF8", VOMU_E_FAIL);
     VOMU_FAIL_IF(!bFits, "Check buffer size", VOMU_E_FAIL);
     if (!bLast) {
@@ -221,13 +221,13 @@ int GetX509SubjectCN(X509* pX509Cert, char** ppszCN, int* pnCNLen)
     VOMU_FAIL_IF(NULL == pNameEntry, "X509_NAME_get_entry", VOMU_E_FAIL);
     unsigned char* pbyUTF8 = nullptr;
     int nSubjectCNLen = ASN1_STRING_to_UTF8(&pbyUTF8, X509_NAME_ENTRY_get_data(pNameEntry));
+    morv::OpensslBytes pUTF8(pbyUTF8);
     OwnedArray<char> pszSubjectCN;
     if (nSubjectCNLen > 0) pszSubjectCN = NewArray<char>((size_t)nSubjectCNLen + 1);
     if (pszSubjectCN) {
-        memcpy(pszSubjectCN.get(), pbyUTF8, nSubjectCNLen);
+        memcpy(pszSubjectCN.get(), pUTF8.get(), nSubjectCNLen);
         pszSubjectCN[nSubjectCNLen] = 0;
     }
-    OPENSSL_free(pbyUTF8);
     VOMU_FAIL_IF(nSubjectCNLen <= 0, "ASN1_STRING_to_UTF8", VOMU_E_FAIL);
     VOMU_FAIL_IF(!pszSubjectCN, "New memory", VOMU_E_FAIL);
     TRACE(TRACE_LEVEL_INFO, "Certificate subject CN:%s", pszSubjectCN.get());

@@ -103,10 +103,9 @@ X509* CopyIntoKernel(X509* pCert)
 {
     unsigned char* pbyDer = nullptr;
     int nDer = i2d_X509(pCert, &pbyDer);
-    const unsigned char* pbyIn = pbyDer;
-    X509* pCopy = nDer > 0 ? smk::D2iX509(&pbyIn, nDer) : nullptr;
-    OPENSSL_free(pbyDer);
-    return pCopy;
+    morv::OpensslBytes pDer(pbyDer);
+    const unsigned char* pbyIn = pDer.get();
+    return nDer > 0 ? smk::D2iX509(&pbyIn, nDer) : nullptr;
 }
 
 int MoveCertsIntoKernel(PfxContents& contents)

@@ -90,6 +90,12 @@ bool ReserveChildren(NodeEx* pNode, size_t nCount)
     return true;
 }
 
+void MoveChildren(NodeEx* pFrom, NodeEx* pTo)
+{
+    for (NodeEx* pChild : pFrom->vetNodes) pTo->AddChild(pChild);
+    pFrom->vetNodes.clear();
+}
+
 int AdoptChild(NodeEx* pParent, NodeEx* pChild, const char* pszStep)
 {
     if (pParent->AddChild(pChild)) return VOMU_OK;

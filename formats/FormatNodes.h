@@ -54,6 +54,10 @@ Integer32 ReadIntegerNode32(const NodeEx* pNode, unsigned char* pbyOut);
 // cannot delete a child the caller still owns). False when memory runs out.
 bool ReserveChildren(NodeEx* pNode, size_t nCount);
 
+// Moves every child of pFrom, in order, to the end of pTo, whose room the caller reserved
+// (ReserveChildren), so that nothing can fail halfway.
+void MoveChildren(NodeEx* pFrom, NodeEx* pTo);
+
 // pParent->AddChild(pChild) with a Failed step line when the list cannot grow (the child is
 // then deleted). VOMU_OK or VOMU_E_FAIL.
 int AdoptChild(NodeEx* pParent, NodeEx* pChild, const char* pszStep);

@@ -114,6 +114,15 @@ int NewPublicKeyNode(const unsigned char* pbyX, int nXLen, const unsigned char* 
     return morv::AdoptChild(pNode_contex1.get(), pNode_publicKey.release(), "AddChild(publicKey)");
 }
 
+// What every certificate-field reader does first: its outputs are there (null ones fail with
+// VOMU_E_FAIL, as any failure of these readers), and the certificate loads.
+int LoadForField(const char* pszFunc, const unsigned char* pbyCert, int nCertLen,
+                 const void* ppOut, const int* pnOut, OsslPtr<X509>* ppX509)
+{
+    VOMU_FAIL_IF_IN(pszFunc, NULL == ppOut || NULL == pnOut, "Check parameter", VOMU_E_FAIL);
+    return morv::LoadCertificate(pbyCert, nCertLen, ppX509);
+}
+
 }  // namespace
 
 int GetPublicKeyXYFromSM2Cert(unsigned char* pbyCert, int nCertLen, unsigned char** ppbyX,
@@ -146,9 +155,8 @@ int GetPublicKeyXYFromSM2Cert(unsigned char* pbyCert, int nCertLen, unsigned cha
 int GetIssuerFromCert(unsigned char* pbyCert, int nCertLen, unsigned char** ppbyIssuer,
                       int* pnIssuerLen)
 {
-    VOMU_FAIL_IF(NULL == ppbyIssuer || NULL == pnIssuerLen, "Check parameter", VOMU_E_FAIL);
     OsslPtr<X509> pX509Cert;
-    int nResult = morv::LoadCertificate(pbyCert, nCertLen, &pX509Cert);
+    const int nResult = LoadForField(__func__, pbyCert, nCertLen, ppbyIssuer, pnIssuerLen, &pX509Cert);
     if (VOMU_OK != nResult) return nResult;
     const X509_NAME* pX509IssuerName = X509_get_issuer_name(pX509Cert.get());
     VOMU_FAIL_IF(NULL == pX509IssuerName, "X509_get_issuer_name", VOMU_E_FAIL);
@@ -161,9 +169,8 @@ int GetIssuerFromCert(unsigned char* pbyCert, int nCertLen, unsigned char** ppby
 int GetSerialNumberFromCert(unsigned char* pbyCert, int nCertLen, unsigned char** ppbySerial,
                             int* pnSerialLen)
 {
-    VOMU_FAIL_IF(NULL == ppbySerial || NULL == pnSerialLen, "Check parameter", VOMU_E_FAIL);
     OsslPtr<X509> pX509Cert;
-    int nResult = morv::LoadCertificate(pbyCert, nCertLen, &pX509Cert);
+    const int nResult = LoadForField(__func__, pbyCert, nCertLen, ppbySerial, pnSerialLen, &pX509Cert);
     if (VOMU_OK != nResult) return nResult;
     const ASN1_INTEGER* pIntegerSerialNumber = X509_get0_serialNumber(pX509Cert.get());
     VOMU_FAIL_IF(NULL == pIntegerSerialNumber, "X509_get_serialNumber", VOMU_E_FAIL);
@@ -180,18 +187,18 @@ int GetSerialNumberFromCert(unsigned char* pbyCert, int nCertLen, unsigned char*
 int GetSubjectKeyIDFromCert(unsigned char* pbyCert, int nCertLen, unsigned char** ppbyKeyID,
                             int* pnKeyIDLen)
 {
-    VOMU_FAIL_IF(NULL == ppbyKeyID || NULL == pnKeyIDLen, "Check parameter", VOMU_E_FAIL);
     OsslPtr<X509> pX509Cert;
-    int nResult = morv::LoadCertificate(pbyCert, nCertLen, &pX509Cert);
+    const int nResult = LoadForField(__func__, pbyCert, nCertLen, ppbyKeyID, pnKeyIDLen, &pX509Cert);
     if (VOMU_OK != nResult) return nResult;
     const ASN1_OCTET_STRING* pSubjectKeyID = X509_get0_subject_key_id(pX509Cert.get());
     VOMU_FAIL_IF(NULL == pSubjectKeyID, "X509_get0_subject_key_id", VOMU_E_FAIL);
-    const int nSubjectKeyIDSize = ASN1_STRING_length(pSubjectKeyID);
-    VOMU_FAIL_IF(nSubjectKeyIDSize <= 0, "ASN1_STRING_length", VOMU_E_FAIL);
-    OwnedArray<unsigned char> pbySubjectKeyID = NewArray<unsigned char>((size_t)nSubjectKeyIDSize);
-    VOMU_FAIL_IF(!pbySubjectKeyID, "New memory", VOMU_E_FAIL);
-    memcpy(pbySubjectKeyID.get(), ASN1_STRING_get0_data(pSubjectKeyID), (size_t)nSubjectKeyIDSize);
-    return morv::HandOver(pbySubjectKeyID, ppbyKeyID, pnKeyIDLen, (size_t)nSubjectKeyIDSize);
+    VOMU_FAIL_IF(ASN1_STRING_length(pSubjectKeyID) <= 0, "ASN1_STRING_length", VOMU_E_FAIL);
+    OwnedArray<unsigned char> pbySubjectKeyID;
+    size_t nSubjectKeyIDSize = 0;
+    const int nCopied = morv::CopyAsn1String(pSubjectKeyID, "!pbySubjectKeyID", &pbySubjectKeyID,
+                                             &nSubjectKeyIDSize);
+    if (VOMU_OK != nCopied) return nCopied;
+    return morv::HandOver(pbySubjectKeyID, ppbyKeyID, pnKeyIDLen, nSubjectKeyIDSize);
 }
 
 int ConstructNode_ECPrivateKey(int nVersion, const char* pszCurveOID, unsigned char* pbyD,

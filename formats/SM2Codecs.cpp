@@ -22,6 +22,23 @@ namespace {
 
 using NodePtr = std::unique_ptr<NodeEx>;
 
+// Both codecs' first check: the input parses, as one definite SEQUENCE over exactly its
+// whole length. The steps are pszFunc's, the decoder's failure logged with pszDecodeReason.
+int DecodeWholeSequence(const char* pszFunc, unsigned char* pbyDER, int nDERSize,
+                        const char* pszDecodeReason, const char* pszShapeStep, int nShapeCode,
+                        NodePtr* ppTree)
+{
+    NodeEx* pNode = NULL;
+    const int nResult = DecodeASN1MemoryEx(pbyDER, (unsigned long)nDERSize, &pNode);
+    ppTree->reset(pNode);
+    VOMU_FAIL_IF_REASON_IN(pszFunc, VOMU_OK != nResult || NULL == pNode, pszDecodeReason,
+                           "DecodeASN1MemoryEx", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, 0x30 != pNode->Tag || !morv::HasDefiniteLength(pNode) ||
+                                 (unsigned long long)nDERSize != pNode->TotalLength,
+                    pszShapeStep, nShapeCode);
+    return VOMU_OK;
+}
+
 const int kSM2CoordinateSize = 32;
 const int SM3_HASH_SIZE = 32;
 // x1 || y1 || C3 around C2 in SM2RawCiphertext.
@@ -112,13 +129,11 @@ int Decode_SM2Cipher(unsigned char* pbyDER, int nDERSize, unsigned char** ppbyRa
 {
     VOMU_FAIL_IF(NULL == pbyDER || 0 >= nDERSize || NULL == ppbyRaw || NULL == pnRawSize,
                  "Check parameter", VOMU_E_INVALID_ARG);
-    NodeEx* pNode_SM2Cipher = NULL;
-    int nResult = DecodeASN1MemoryEx(pbyDER, (unsigned long)nDERSize, &pNode_SM2Cipher);
-    NodePtr pTree(pNode_SM2Cipher);
-    VOMU_FAIL_IF(VOMU_OK != nResult || NULL == pNode_SM2Cipher, "DecodeASN1MemoryEx", VOMU_E_FAIL);
-    VOMU_FAIL_IF(0x30 != pTree->Tag || !morv::HasDefiniteLength(pTree.get()) ||
-                     (unsigned long long)nDERSize != pTree->TotalLength,
-                 "Check SM2Cipher SEQUENCE.", VOMU_E_BAD_ASN1_DATA);
+    NodePtr pTree;
+    int nResult = DecodeWholeSequence(__func__, pbyDER, nDERSize,
+                                      "VOMU_OK != nResult || NULL == pNode_SM2Cipher",
+                                      "Check SM2Cipher SEQUENCE.", VOMU_E_BAD_ASN1_DATA, &pTree);
+    if (VOMU_OK != nResult) return nResult;
 
     SM2CipherFields fields;
     nResult = CheckSM2CipherFields(pTree.get(), &fields);
@@ -147,7 +162,6 @@ const int kSM2HalfSize = SM2_RAW_RS_SIZE / 2;
 // 30 46 (02 21 00 r) (02 21 00 s): the longest SM2Q1 of two numbers below 2^256.
 const int kSM2Q1MaxSize = 72;
 
-
 bool IsSM2SignatureType(unsigned long fSignatureEncodedType)
 {
     return P7_SIGNATURE_SM2_RAW_RS == fSignatureEncodedType ||
@@ -155,24 +169,19 @@ bool IsSM2SignatureType(unsigned long fSignatureEncodedType)
            P7_SIGNATURE_SM2_OCTET_STRING_Q1 == fSignatureEncodedType;
 }
 
+// r and s as the SignerInfo's last two INTEGERs: the two children of an SM2Q1, moved.
 int AppendRawRS(unsigned char* pbyRS, NodeEx* pNode_SignerInfo)
 {
-    NodeEx* pNode_R = NULL;
-    int nResult = morv::ConstructNode_UnsignedInteger(pbyRS, kSM2HalfSize,
-                                                      "new NodeEx(Raw signature R)", &pNode_R);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_UnsignedInteger(R)", nResult);
-    NodePtr pR(pNode_R);
-    NodeEx* pNode_S = NULL;
-    nResult = morv::ConstructNode_UnsignedInteger(pbyRS + kSM2HalfSize, kSM2HalfSize,
-                                                  "new NodeEx(Raw signature S)", &pNode_S);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_UnsignedInteger(S)", nResult);
-    NodePtr pS(pNode_S);
+    NodeEx* pNode_SM2Q1 = NULL;
+    const int nResult = ConstructNode_SM2Q1(pbyRS, kSM2HalfSize, pbyRS + kSM2HalfSize,
+                                            kSM2HalfSize, &pNode_SM2Q1);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_SM2Q1", nResult);
+    NodePtr pSM2Q1(pNode_SM2Q1);
     // Both INTEGERs or neither: room for two first, so the second cannot fail alone.
     VOMU_FAIL_IF(!morv::ReserveChildren(pNode_SignerInfo, pNode_SignerInfo->vetNodes.size() + 2),
                  "Reserve SignerInfo children", VOMU_E_FAIL);
-    nResult = morv::AdoptChild(pNode_SignerInfo, pR.release(), "AddChild(Raw signature R)");
-    VOMU_FAIL_IF(VOMU_OK != nResult, "AddChild(Raw signature R)", nResult);
-    return morv::AdoptChild(pNode_SignerInfo, pS.release(), "AddChild(Raw signature S)");
+    morv::MoveChildren(pSM2Q1.get(), pNode_SignerInfo);
+    return VOMU_OK;
 }
 
 int AppendSM2Q1(unsigned char* pbyRS, NodeEx* pNode_SignerInfo)
@@ -250,13 +259,11 @@ int Decode_SM2Q1(unsigned char* pbyDER, int nDERSize, unsigned char** ppbyRS, in
     VOMU_FAIL_IF(0 >= nDERSize || nDERSize > kSM2Q1MaxSize, "Invalid SM2 Q1 signature size.",
                  VOMU_E_FAIL);
 
-    NodeEx* pNodeSM2Q1 = NULL;
-    int nResult = DecodeASN1MemoryEx(pbyDER, (unsigned long)nDERSize, &pNodeSM2Q1);
-    NodePtr pTree(pNodeSM2Q1);
-    VOMU_FAIL_IF(VOMU_OK != nResult || NULL == pNodeSM2Q1, "DecodeASN1MemoryEx", VOMU_E_FAIL);
-    VOMU_FAIL_IF(0x30 != pTree->Tag || !morv::HasDefiniteLength(pTree.get()) ||
-                     (unsigned long long)nDERSize != pTree->TotalLength,
-                 "Check SM2 Q1 signature SEQUENCE.", VOMU_E_FAIL);
+    NodePtr pTree;
+    const int nResult = DecodeWholeSequence(__func__, pbyDER, nDERSize,
+                                            "VOMU_OK != nResult || NULL == pNodeSM2Q1",
+                                            "Check SM2 Q1 signature SEQUENCE.", VOMU_E_FAIL, &pTree);
+    if (VOMU_OK != nResult) return nResult;
     VOMU_FAIL_IF(2 != pTree->vetNodes.size(), "Invalid SM2 Q1 signature nodes number.",
                  VOMU_E_FAIL);
 

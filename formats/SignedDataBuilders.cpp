@@ -30,13 +30,6 @@ int ConstructNode_NullParamAlgorithm(const char* pszOID, const char* pszStep, No
     return VOMU_OK;
 }
 
-// Moves every child of pFrom to the end of pTo, whose room the caller reserved.
-void MoveChildren(NodeEx* pFrom, NodeEx* pTo)
-{
-    for (NodeEx* pChild : pFrom->vetNodes) pTo->AddChild(pChild);
-    pFrom->vetNodes.clear();
-}
-
 // The signature field built apart, so it cannot fail once the caller's nodes are adopted.
 int ConstructNode_SignatureField(unsigned long fSignatureEncodedType, unsigned char* pbySignature,
                                  int nSignatureSize, NodePtr* ppHolder)
@@ -199,7 +192,7 @@ int ConstructNode_SignerInfo(int nVersion, NodeEx* pNode_IssuerAndSerialNumber,
     pSignerInfo->AddChild(pDigestAlgorithm.release());
     pSignerInfo->AddChild(pNode_SignedAttrs);
     pSignerInfo->AddChild(pDigestEncryptionAlgorithm.release());
-    MoveChildren(pSignature.get(), pSignerInfo.get());
+    morv::MoveChildren(pSignature.get(), pSignerInfo.get());
     pSignerInfo->AddChild(pNode_UnsignedAttrs);
     *ppNode_SignerInfo = pSignerInfo.release();
     return VOMU_OK;

@@ -129,16 +129,6 @@ int DecodeSignature(const SignedDataNodes& nodes, SignedDataParts* pParts)
     return JoinRS(pSignature, LastChild(pSignerInfo), pParts);
 }
 
-// Which of the optional parts a caller asked for, by the outputs it passed.
-SignedDataRequest Request(bool bFile, char** ppszDigestAlgOid, char** ppszDigestEncryptionAlgOid,
-                          unsigned char** ppbySignedAttrs, unsigned char** ppbyUnsignedAttrs)
-{
-    const SignedDataRequest request = {bFile, NULL != ppszDigestAlgOid,
-                                       NULL != ppszDigestEncryptionAlgOid, NULL != ppbySignedAttrs,
-                                       NULL != ppbyUnsignedAttrs};
-    return request;
-}
-
 // Every step of both positional readers, in their order.
 int ReadSignedDataTree(const NodeEx* pRoot, const SignedDataRequest& request,
                        SignedDataParts* pParts)
@@ -160,22 +150,75 @@ void HandOverPart(OwnedArray<T>& pPart, size_t nSize, T** ppOut, int* pnOutSize)
     morv::HandOver(pPart, ppOut, pnOutSize, nSize);
 }
 
-// The outputs both readers share.
-void HandOverCommonParts(SignedDataParts& parts, unsigned char** ppbyCert, int* pnCertSize,
-                         unsigned char** ppbySignature, int* pnSignatureSize,
-                         char** ppszDigestAlgOid, int* pnDigestAlgOidSize,
-                         char** ppszDigestEncryptionAlgOid, int* pnDigestEncryptionAlgOidSize,
-                         unsigned char** ppbySignedAttrs, int* pnSignedAttrsSize,
-                         unsigned char** ppbyUnsignedAttrs, int* pnUnsignedAttrsSize)
+// The outputs both readers share, as the caller passed them (each pair optional).
+struct SignerOutputs {
+    unsigned char** ppbyCert;
+    int* pnCertSize;
+    unsigned char** ppbySignature;
+    int* pnSignatureSize;
+    char** ppszDigestAlgOid;
+    int* pnDigestAlgOidSize;
+    char** ppszDigestEncryptionAlgOid;
+    int* pnDigestEncryptionAlgOidSize;
+    unsigned char** ppbySignedAttrs;
+    int* pnSignedAttrsSize;
+    unsigned char** ppbyUnsignedAttrs;
+    int* pnUnsignedAttrsSize;
+};
+
+// Reads the tree for what the outputs ask, then hands over all but the content, which stays
+// in *pParts for the reader's own form of it.
+int ReadAndHandOver(const NodeEx* pRoot, bool bFile, const SignerOutputs& out,
+                    SignedDataParts* pParts)
 {
-    HandOverPart(parts.pCert, parts.nCert, ppbyCert, pnCertSize);
-    HandOverPart(parts.pSignature, parts.nSignature, ppbySignature, pnSignatureSize);
-    HandOverPart(parts.pDigestAlg, parts.nDigestAlg, ppszDigestAlgOid, pnDigestAlgOidSize);
-    HandOverPart(parts.pDigestEncAlg, parts.nDigestEncAlg, ppszDigestEncryptionAlgOid,
-                 pnDigestEncryptionAlgOidSize);
-    HandOverPart(parts.pSignedAttrs, parts.nSignedAttrs, ppbySignedAttrs, pnSignedAttrsSize);
-    HandOverPart(parts.pUnsignedAttrs, parts.nUnsignedAttrs, ppbyUnsignedAttrs,
-                 pnUnsignedAttrsSize);
+    const SignedDataRequest request = {bFile, NULL != out.ppszDigestAlgOid,
+                                       NULL != out.ppszDigestEncryptionAlgOid,
+                                       NULL != out.ppbySignedAttrs, NULL != out.ppbyUnsignedAttrs};
+    const int nResult = ReadSignedDataTree(pRoot, request, pParts);
+    if (VOMU_OK != nResult) return nResult;
+    HandOverPart(pParts->pCert, pParts->nCert, out.ppbyCert, out.pnCertSize);
+    HandOverPart(pParts->pSignature, pParts->nSignature, out.ppbySignature, out.pnSignatureSize);
+    HandOverPart(pParts->pDigestAlg, pParts->nDigestAlg, out.ppszDigestAlgOid,
+                 out.pnDigestAlgOidSize);
+    HandOverPart(pParts->pDigestEncAlg, pParts->nDigestEncAlg, out.ppszDigestEncryptionAlgOid,
+                 out.pnDigestEncryptionAlgOidSize);
+    HandOverPart(pParts->pSignedAttrs, pParts->nSignedAttrs, out.ppbySignedAttrs,
+                 out.pnSignedAttrsSize);
+    HandOverPart(pParts->pUnsignedAttrs, pParts->nUnsignedAttrs, out.ppbyUnsignedAttrs,
+                 out.pnUnsignedAttrsSize);
+    return VOMU_OK;
+}
+
+// Where the content goes: a copy with a zero octet after it (memory reader), or its place in
+// the file (file reader).
+struct ContentOutputs {
+    unsigned char** ppbySourceData;
+    int* pnSourceDataSize;
+    long long* pnSourceDataPosition;
+};
+
+// Both readers once the input is checked: decode (from memory, or the whole file when fpFile
+// is given), read, hand over. The steps are logged under pszFunc, the reader called.
+int ReadSignedData(const char* pszFunc, const unsigned char* pbyPKCS7, int nPKCS7Size,
+                   FILE* fpFile, const SignerOutputs& out, const ContentOutputs& content)
+{
+    NodeEx* pPKCS7 = NULL;
+    int nResult = fpFile ? DecodeASN1FileEx(fpFile, &pPKCS7)
+                         : DecodeASN1MemoryEx(pbyPKCS7, (unsigned long)nPKCS7Size, &pPKCS7);
+    NodePtr pTree(pPKCS7);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult || NULL == pPKCS7,
+                    fpFile ? "DecodeASN1FileEx" : "DecodeASN1MemoryEx", VOMU_E_FAIL);
+    SignedDataParts parts;
+    nResult = ReadAndHandOver(pTree.get(), NULL != fpFile, out, &parts);
+    if (VOMU_OK != nResult) return nResult;
+    if (!fpFile) {
+        HandOverPart(parts.pContent, parts.nContent, content.ppbySourceData,
+                     content.pnSourceDataSize);
+        return VOMU_OK;
+    }
+    if (content.pnSourceDataPosition) *content.pnSourceDataPosition = parts.nContentPosition;
+    if (content.pnSourceDataSize) *content.pnSourceDataSize = (int)parts.nContent;
+    return VOMU_OK;
 }
 
 }  // namespace
@@ -190,22 +233,12 @@ int ParsePKCS7Signature(unsigned char* pbyPKCS7, int nPKCS7Size,
                         unsigned char** ppbyUnsignedAttrs, int* pnUnsignedAttrsSize)
 {
     VOMU_FAIL_IF(NULL == pbyPKCS7 || 0 >= nPKCS7Size, "Check parameter", VOMU_E_INVALID_ARG);
-    NodeEx* pPKCS7 = NULL;
-    int nResult = DecodeASN1MemoryEx(pbyPKCS7, (unsigned long)nPKCS7Size, &pPKCS7);
-    NodePtr pTree(pPKCS7);
-    VOMU_FAIL_IF(VOMU_OK != nResult || NULL == pPKCS7, "DecodeASN1MemoryEx", VOMU_E_FAIL);
-
-    const SignedDataRequest request = Request(false, ppszDigestAlgOid, ppszDigestEncryptionAlgOid,
-                                              ppbySignedAttrs, ppbyUnsignedAttrs);
-    SignedDataParts parts;
-    nResult = ReadSignedDataTree(pTree.get(), request, &parts);
-    if (VOMU_OK != nResult) return nResult;
-    HandOverPart(parts.pContent, parts.nContent, ppbySourceData, pnSourceDataSize);
-    HandOverCommonParts(parts, ppbyCert, pnCertSize, ppbySignature, pnSignatureSize,
-                        ppszDigestAlgOid, pnDigestAlgOidSize, ppszDigestEncryptionAlgOid,
-                        pnDigestEncryptionAlgOidSize, ppbySignedAttrs, pnSignedAttrsSize,
-                        ppbyUnsignedAttrs, pnUnsignedAttrsSize);
-    return VOMU_OK;
+    return ReadSignedData(__func__, pbyPKCS7, nPKCS7Size, NULL,
+                          {ppbyCert, pnCertSize, ppbySignature, pnSignatureSize, ppszDigestAlgOid,
+                           pnDigestAlgOidSize, ppszDigestEncryptionAlgOid,
+                           pnDigestEncryptionAlgOidSize, ppbySignedAttrs, pnSignedAttrsSize,
+                           ppbyUnsignedAttrs, pnUnsignedAttrsSize},
+                          {ppbySourceData, pnSourceDataSize, NULL});
 }
 
 int ParsePKCS7AttachedSignatureFile(FILE* fpPKCS7File,
@@ -221,21 +254,10 @@ int ParsePKCS7AttachedSignatureFile(FILE* fpPKCS7File,
     VOMU_FAIL_IF(NULL == fpPKCS7File, "Check parameter", VOMU_E_INVALID_ARG);
     morv::FilePositionGuard position(fpPKCS7File);
     VOMU_FAIL_IF(!position.Ok(), "ftell", VOMU_E_FAIL);
-    NodeEx* pPKCS7 = NULL;
-    int nResult = DecodeASN1FileEx(fpPKCS7File, &pPKCS7);
-    NodePtr pTree(pPKCS7);
-    VOMU_FAIL_IF(VOMU_OK != nResult || NULL == pPKCS7, "DecodeASN1FileEx", VOMU_E_FAIL);
-
-    const SignedDataRequest request = Request(true, ppszDigestAlgOid, ppszDigestEncryptionAlgOid,
-                                              ppbySignedAttrs, ppbyUnsignedAttrs);
-    SignedDataParts parts;
-    nResult = ReadSignedDataTree(pTree.get(), request, &parts);
-    if (VOMU_OK != nResult) return nResult;
-    if (pnSourceDataPosition) *pnSourceDataPosition = parts.nContentPosition;
-    if (pnSourceDataSize) *pnSourceDataSize = (int)parts.nContent;
-    HandOverCommonParts(parts, ppbyCert, pnCertSize, ppbySignature, pnSignatureSize,
-                        ppszDigestAlgOid, pnDigestAlgOidSize, ppszDigestEncryptionAlgOid,
-                        pnDigestEncryptionAlgOidSize, ppbySignedAttrs, pnSignedAttrsSize,
-                        ppbyUnsignedAttrs, pnUnsignedAttrsSize);
-    return VOMU_OK;
+    const SignerOutputs out = {ppbyCert, pnCertSize, ppbySignature, pnSignatureSize,
+                               ppszDigestAlgOid, pnDigestAlgOidSize, ppszDigestEncryptionAlgOid,
+                               pnDigestEncryptionAlgOidSize, ppbySignedAttrs, pnSignedAttrsSize,
+                               ppbyUnsignedAttrs, pnUnsignedAttrsSize};
+    return ReadSignedData(__func__, NULL, 0, fpPKCS7File, out,
+                          {NULL, pnSourceDataSize, pnSourceDataPosition});
 }

@@ -49,16 +49,16 @@ std::vector<unsigned char> RSBySteps(std::vector<unsigned char> der)
     int nAlg = 0, nContents = 0, nSignerInfo = 0;
     const int nSignedResult = ParseSM2P7SignedData(pbySigned, nSigned, &pbyAlg, &nAlg, &pbyContents,
                                                    &nContents, NULL, NULL, &pbySignerInfo, &nSignerInfo);
-    OPENSSL_free(pbySigned);
-    OPENSSL_free(pbyAlg);
-    OPENSSL_free(pbyContents);
+    delete[] pbySigned;
+    delete[] pbyAlg;
+    delete[] pbyContents;
     if (VOMU_OK != nSignedResult) return {};
     unsigned char *pbyIas = NULL, *pbyR = NULL, *pbyS = NULL;
     int nIas = 0, nR = 0, nS = 0;
     const int nInfoResult = ParseSM2P7SignerInfo(pbySignerInfo, nSignerInfo, &pbyIas, &nIas, NULL,
                                                  NULL, NULL, NULL, &pbyR, &nR, &pbyS, &nS);
-    OPENSSL_free(pbySignerInfo);
-    OPENSSL_free(pbyIas);
+    delete[] pbySignerInfo;
+    delete[] pbyIas;
     std::vector<unsigned char> rs;
     if (VOMU_OK == nInfoResult) {
         if (32 != nR || 32 != nS) abort();
@@ -101,6 +101,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                                           NULL, NULL, NULL, NULL, NULL)) {
         if (!bOk || nCert <= 0) abort();
     }
-    OPENSSL_free(pbyCert);
+    delete[] pbyCert;
     return 0;
 }

@@ -1,5 +1,6 @@
 // Start-up and shut-down of logging and the SM kernel from PHP.
 #include "Handlers.h"
+#include "MORV.h"
 #include "SMKernel.h"
 #include "vomu_zlog.h"
 
@@ -24,12 +25,20 @@ Php::Value vomu_initialize(Php::Parameters& params)
     return VOMU_OK;
 }
 
+Php::Value vomu_uninitialize()
+{
+    // Uninitialize shuts logging down too, so a step line here would be dropped: none is
+    // written.
+    const int nResult = Uninitialize();
+    if (VOMU_OK == nResult) g_nMORVExtIsInit = 0;
+    return nResult;
+}
+
 // A script that never calls vomu_uninitialize still leaves nothing of ours registered in the
 // crypto library, whose other users (PHP's openssl functions) outlive the module.
 void ModuleShutdown()
 {
-    SMKernelUninitialize();
-    vomu_log_fini();
+    Uninitialize();
     g_nMORVExtIsInit = 0;
 }
 

@@ -19,7 +19,6 @@ Php::Value NotInThisBuild(Php::Handler pfnHandler, Php::Parameters& params)
 #define MORV_PENDING(name) \
     Php::Value name(Php::Parameters& params) { return NotInThisBuild(name, params); }
 
-Php::Value vomu_uninitialize() { return VOMU_E_FAIL; }
 MORV_PENDING(vomu_signData_PKCS1)
 MORV_PENDING(vomu_signData_PKCS7Detached)
 MORV_PENDING(vomu_signData_PKCS7Attached)
@@ -30,12 +29,5 @@ MORV_PENDING(vomu_signFile_PKCS7Detached)
 MORV_PENDING(vomu_verifyFileSignature_PKCS7Detached)
 MORV_PENDING(vomu_encryptDataToCMSEnvelope)
 MORV_PENDING(vomu_decryptDataFromCMSEnvelope)
-MORV_PENDING(vomu_symEncryptFile)
-MORV_PENDING(vomu_symDecryptFile)
-MORV_PENDING(vomu_verifyCertificate)
-MORV_PENDING(vomu_getCertificateInfo)
-MORV_PENDING(vomu_getPublicCertFromPFX)
-MORV_PENDING(vomu_calculateDataHash)
-MORV_PENDING(vomu_calculateFileHash)
 
 }  // namespace morvphp

@@ -41,6 +41,52 @@ VOMU_EXPORT void FreeMemory(void* pvMemory);
 VOMU_EXPORT int ConvertStringToBinaryData(const char* pszHexString, unsigned char** ppbyBinaryData,
                                           int* pnBinaryDataLen, bool bReverse);
 
+/* --- signatures (algorithm "SM2": SM2 key file, SM3 over Z and the data; "RSA": PKCS#12 file
+ * and pszHashAlg "SHA-1" or "SHA-256", not read on the SM2 road) --- */
+
+/* PKCS#1 signature of the data as Base64 text without line breaks in *ppszBase64PKCS1Signature
+ * (cleared first; the caller's on success, FreeMemory). VOMU_E_SIGN for a generic signing
+ * failure, VOMU_E_KEY_USAGE for a certificate without digitalSignature, VOMU_E_OPEN_FILE,
+ * VOMU_E_INVALID_ARG, the key file's codes. */
+VOMU_EXPORT int SignData_PKCS1(const char* pszAlgorithm, const unsigned char* pbySourceData, int nSourceSize,
+                               const char* pszPFXFilePath, const char* pszPFXPassword, const char* pszHashAlg,
+                               char** ppszBase64PKCS1Signature);
+/* PKCS#7 SignedData without the data, as SignData_PKCS1. */
+VOMU_EXPORT int SignData_PKCS7Detached(const char* pszAlgorithm, const unsigned char* pbySourceData,
+                                       int nSourceSize, const char* pszPFXFilePath, const char* pszPFXPassword,
+                                       const char* pszHashAlg, char** ppszBase64PKCS7DetachedSignature);
+/* PKCS#7 SignedData holding the data, as SignData_PKCS1. */
+VOMU_EXPORT int SignData_PKCS7Attached(const char* pszAlgorithm, const unsigned char* pbySourceData,
+                                       int nSourceSize, const char* pszPFXFilePath, const char* pszPFXPassword,
+                                       const char* pszHashAlg, char** ppszBase64PKCS7AttachedSignature);
+/* VOMU_OK when the PKCS#1 signature of the data verifies with the certificate; else
+ * VOMU_E_BAD_SIGNATURE or another failure. No output. */
+VOMU_EXPORT int VerifyDataSignature_PKCS1(const char* pszAlgorithm, const unsigned char* pbySourceData,
+                                          int nSourceSize, const char* pszBase64CertContent,
+                                          const char* pszHashAlg, const char* pszBase64PKCS1Signature);
+/* VOMU_OK when the detached signature verifies; the signer's certificate as Base64 text in
+ * *ppszBase64SignCertContent when that is not NULL (cleared first; caller's, FreeMemory). */
+VOMU_EXPORT int VerifyDataSignature_PKCS7Detached(const char* pszAlgorithm, const unsigned char* pbySourceData,
+                                                  int nSourceSize, const char* pszBase64PKCS7DetachedSignature,
+                                                  char** ppszBase64SignCertContent);
+/* VOMU_OK when the attached signature verifies; every name but "SM2" is read as "RSA". Each
+ * output may be NULL and is cleared first: the signer's certificate as Base64 text, the signed
+ * content and its length (caller's, FreeMemory). */
+VOMU_EXPORT int VerifyDataSignature_PKCS7Attached(const char* pszAlgorithm,
+                                                  const char* pszBase64PKCS7AttachedSignature,
+                                                  char** ppszBase64SignCertContent, unsigned char** ppbySourceData,
+                                                  int* pnSourceDataSize);
+/* Detached PKCS#7 signature of a file's content. *ppszBase64PKCS7DetachedSignature is written
+ * on success only (never cleared); a generic failure is VOMU_E_FAIL. */
+VOMU_EXPORT int SignFile_PKCS7Detached(const char* pszAlgorithm, const char* pszSourceFilePath,
+                                       const char* pszPFXFilePath, const char* pszPFXPassword,
+                                       const char* pszHashAlg, char** ppszBase64PKCS7DetachedSignature);
+/* VOMU_OK when the detached signature verifies over the file's content (an invalid SM2
+ * signature gives VOMU_E_FAIL); the certificate as in VerifyDataSignature_PKCS7Detached. */
+VOMU_EXPORT int VerifyFileSignature_PKCS7Detached(const char* pszAlgorithm, const char* pszSourceFilePath,
+                                                  const char* pszBase64PKCS7DetachedSignature,
+                                                  char** ppszBase64SignCertContent);
+
 /* --- certificates (given and returned as Base64 text of DER or PEM) --- */
 
 /* The checks nCertVerifyFlag asks for, in the order time, CRL (pszCRLFilePath: one CRL, PEM or

@@ -1,6 +1,9 @@
 // Symmetric file encryption at the flat interface: a fresh key and IV handed back as hex text,
-// and decryption with that text. Every argument is checked before an output is opened; the
-// output is written to a temporary file beside it and renamed into place only on success.
+// and decryption with that text. The input is opened first, then every argument (size, key
+// text, name, the output not being the input) is checked before an output is opened; the output
+// is written to a temporary file beside it and renamed into place only on success.
+#include "SdkPattern.h"  // first: the step lines name "MORV"
+
 #include <openssl/rand.h>
 #include <sys/stat.h>
 
@@ -10,7 +13,6 @@
 #include "Misc.h"
 #include "SMKernel.h"
 #include "SMObjects.h"
-#include "SdkPattern.h"
 #include "SecretArray.h"
 #include "operations/DataEncryption.h"
 
@@ -117,14 +119,14 @@ int SymEncryptFile(const char* pszEncAlgorithm, const char* pszPlainFilePath,
     TRACE(TRACE_LEVEL_INFO, "Symmetric encrypt algorithm:%s", pszEncAlgorithm);
     TRACE(TRACE_LEVEL_INFO, "Plain file path:%s", pszPlainFilePath);
     TRACE(TRACE_LEVEL_INFO, "Encrypt file path:%s", pszEncryptFilePath);
-    SymRoad road;
-    int nResult = ChooseSymRoad(__func__, pszEncAlgorithm, &road);
-    if (VOMU_OK != nResult) return nResult;
     MORV_OPEN_RB(fpPlainFile, pszPlainFilePath, "fopen(pszPlainFilePath)");
     uint64_t nPlainFileSize = 0;
     MORV_RUN(MORV_KEEP_CODE, GetFileSize_Ex, fpPlainFile.get(), &nPlainFileSize);
     TRACE(TRACE_LEVEL_INFO, "Plain file size:%llu", (unsigned long long)nPlainFileSize);
     MORV_FAIL_IF(FILE_SIZE_LIMIT < nPlainFileSize, "Plain file size exceed limit!", VOMU_E_FILE_TOO_LARGE);
+    SymRoad road;
+    int nResult = ChooseSymRoad(__func__, pszEncAlgorithm, &road);
+    if (VOMU_OK != nResult) return nResult;
     nResult = CheckNotSameFile(__func__, fpPlainFile.get(), pszEncryptFilePath);
     if (VOMU_OK != nResult) return nResult;
     morv::SecretBytes<SYM_KEY_TEXT_BYTES> keyBytes;
@@ -155,13 +157,13 @@ int SymDecryptFile(const char* pszEncAlgorithm, const char* pszEncryptFilePath,
     TRACE(TRACE_LEVEL_INFO, "Symmetric encrypt algorithm:%s", pszEncAlgorithm);
     TRACE(TRACE_LEVEL_INFO, "Encrypt file path:%s", pszEncryptFilePath);
     TRACE(TRACE_LEVEL_INFO, "Plain file path:%s", pszPlainFilePath);
-    SymRoad road;
-    int nResult = ChooseSymRoad(__func__, pszEncAlgorithm, &road);
-    if (VOMU_OK != nResult) return nResult;
-    morv::SecretArray keyBytes;
-    nResult = ReadKeyText(__func__, pszSymKey, &keyBytes);
-    if (VOMU_OK != nResult) return nResult;
     MORV_OPEN_RB(fpEncryptFile, pszEncryptFilePath, "fopen(pszEncryptFilePath)");
+    morv::SecretArray keyBytes;
+    int nResult = ReadKeyText(__func__, pszSymKey, &keyBytes);
+    if (VOMU_OK != nResult) return nResult;
+    SymRoad road;
+    nResult = ChooseSymRoad(__func__, pszEncAlgorithm, &road);
+    if (VOMU_OK != nResult) return nResult;
     nResult = CheckNotSameFile(__func__, fpEncryptFile.get(), pszPlainFilePath);
     if (VOMU_OK != nResult) return nResult;
     morv::TempOutputFile plainFile;

@@ -22,7 +22,8 @@ struct Mod {
     u64 e[4];   // m - 2, the inversion exponent
 };
 
-// p = 2^256 - 2^224 - 2^96 + 2^64 - 1; p = -1 mod 2^64, so n0 is 1.
+// p = 2^256 - 2^224 - 2^96 + 2^64 - 1; p = -1 mod 2^64, so n0 is 1 (the code below tells p
+// from n by that).
 inline constexpr Mod kP = {
     {0xffffffffffffffffull, 0xffffffff00000000ull, 0xffffffffffffffffull, 0xfffffffeffffffffull},
     0x1ull,
@@ -459,13 +460,297 @@ SM2P256_INLINE void SubPAsm(Fe& r, const Fe& a, const Fe& b)
     r.v[2] = t2;
     r.v[3] = t3;
 }
+
+#if defined(__OPTIMIZE__)
+// a^2 / R mod m: the six cross products once, doubled, the four squares added, then the
+// Montgomery reduction of the eight-word square.
+template <const Mod& M>
+SM2P256_INLINE void MontSqrAdx(Fe& r, const Fe& a)
+{
+    const u64 m[4] = {M.m[0], M.m[1], M.m[2], M.m[3]}, n0 = M.n0;
+    u64 t0, t1, t2, t3, t4, t5, t6, t7, t8, lo, hi;
+    const u64 zero = 0;  // a memory operand: the square needs every register but one
+    if constexpr (M.n0 == 1) {
+        __asm__(
+            "movq 0(%[a]), %%rdx\n\t"
+            "mulxq 8(%[a]), %[t1], %[t2]\n\t"
+            "mulxq 16(%[a]), %[lo], %[t3]\n\t"
+            "addq %[lo], %[t2]\n\t"
+            "mulxq 24(%[a]), %[lo], %[t4]\n\t"
+            "adcq %[lo], %[t3]\n\t"
+            "movq 8(%[a]), %%rdx\n\t"
+            "mulxq 24(%[a]), %[lo], %[t5]\n\t"
+            "adcq %[lo], %[t4]\n\t"
+            "movq 16(%[a]), %%rdx\n\t"
+            "mulxq 24(%[a]), %[lo], %[t6]\n\t"
+            "adcq %[lo], %[t5]\n\t"
+            "adcq $0, %[t6]\n\t"
+            "movq 8(%[a]), %%rdx\n\t"
+            "mulxq 16(%[a]), %[lo], %[hi]\n\t"
+            "addq %[lo], %[t3]\n\t"
+            "adcq %[hi], %[t4]\n\t"
+            "adcq $0, %[t5]\n\t"
+            "adcq $0, %[t6]\n\t"
+            "xorl %k[t7], %k[t7]\n\t"
+            "addq %[t1], %[t1]\n\t"
+            "adcq %[t2], %[t2]\n\t"
+            "adcq %[t3], %[t3]\n\t"
+            "adcq %[t4], %[t4]\n\t"
+            "adcq %[t5], %[t5]\n\t"
+            "adcq %[t6], %[t6]\n\t"
+            "adcq %[t7], %[t7]\n\t"
+            "movq 0(%[a]), %%rdx\n\t"
+            "mulxq %%rdx, %[t0], %[hi]\n\t"
+            "addq %[hi], %[t1]\n\t"
+            "movq 8(%[a]), %%rdx\n\t"
+            "mulxq %%rdx, %[lo], %[hi]\n\t"
+            "adcq %[lo], %[t2]\n\t"
+            "adcq %[hi], %[t3]\n\t"
+            "movq 16(%[a]), %%rdx\n\t"
+            "mulxq %%rdx, %[lo], %[hi]\n\t"
+            "adcq %[lo], %[t4]\n\t"
+            "adcq %[hi], %[t5]\n\t"
+            "movq 24(%[a]), %%rdx\n\t"
+            "mulxq %%rdx, %[lo], %[hi]\n\t"
+            "adcq %[lo], %[t6]\n\t"
+            "adcq %[hi], %[t7]\n\t"
+            "xorl %k[t8], %k[t8]\n\t"
+            "movq %[t0], %%rdx\n\t"
+            "xorl %k[lo], %k[lo]\n\t"
+            "mulxq %[m0], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t0]\n\t"
+            "adcxq %[hi], %[t1]\n\t"
+            "mulxq %[m1], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t1]\n\t"
+            "adcxq %[hi], %[t2]\n\t"
+            "mulxq %[m2], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t2]\n\t"
+            "adcxq %[hi], %[t3]\n\t"
+            "mulxq %[m3], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t3]\n\t"
+            "adcxq %[hi], %[t4]\n\t"
+            "adoxq %[zm], %[t4]\n\t"
+            "movq $0, %[lo]\n\t"
+            "adcxq %[zm], %[lo]\n\t"
+            "adoxq %[zm], %[lo]\n\t"
+            "addq %[lo], %[t5]\n\t"
+            "adcq $0, %[t6]\n\t"
+            "adcq $0, %[t7]\n\t"
+            "adcq $0, %[t8]\n\t"
+            "movq %[t1], %%rdx\n\t"
+            "xorl %k[lo], %k[lo]\n\t"
+            "mulxq %[m0], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t1]\n\t"
+            "adcxq %[hi], %[t2]\n\t"
+            "mulxq %[m1], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t2]\n\t"
+            "adcxq %[hi], %[t3]\n\t"
+            "mulxq %[m2], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t3]\n\t"
+            "adcxq %[hi], %[t4]\n\t"
+            "mulxq %[m3], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t4]\n\t"
+            "adcxq %[hi], %[t5]\n\t"
+            "adoxq %[zm], %[t5]\n\t"
+            "movq $0, %[lo]\n\t"
+            "adcxq %[zm], %[lo]\n\t"
+            "adoxq %[zm], %[lo]\n\t"
+            "addq %[lo], %[t6]\n\t"
+            "adcq $0, %[t7]\n\t"
+            "adcq $0, %[t8]\n\t"
+            "movq %[t2], %%rdx\n\t"
+            "xorl %k[lo], %k[lo]\n\t"
+            "mulxq %[m0], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t2]\n\t"
+            "adcxq %[hi], %[t3]\n\t"
+            "mulxq %[m1], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t3]\n\t"
+            "adcxq %[hi], %[t4]\n\t"
+            "mulxq %[m2], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t4]\n\t"
+            "adcxq %[hi], %[t5]\n\t"
+            "mulxq %[m3], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t5]\n\t"
+            "adcxq %[hi], %[t6]\n\t"
+            "adoxq %[zm], %[t6]\n\t"
+            "movq $0, %[lo]\n\t"
+            "adcxq %[zm], %[lo]\n\t"
+            "adoxq %[zm], %[lo]\n\t"
+            "addq %[lo], %[t7]\n\t"
+            "adcq $0, %[t8]\n\t"
+            "movq %[t3], %%rdx\n\t"
+            "xorl %k[lo], %k[lo]\n\t"
+            "mulxq %[m0], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t3]\n\t"
+            "adcxq %[hi], %[t4]\n\t"
+            "mulxq %[m1], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t4]\n\t"
+            "adcxq %[hi], %[t5]\n\t"
+            "mulxq %[m2], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t5]\n\t"
+            "adcxq %[hi], %[t6]\n\t"
+            "mulxq %[m3], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t6]\n\t"
+            "adcxq %[hi], %[t7]\n\t"
+            "adoxq %[zm], %[t7]\n\t"
+            "movq $0, %[lo]\n\t"
+            "adcxq %[zm], %[lo]\n\t"
+            "adoxq %[zm], %[lo]\n\t"
+            "addq %[lo], %[t8]\n\t"
+            : [t0] "=&r"(t0), [t1] "=&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3), [t4] "=&r"(t4), [t5] "=&r"(t5),
+              [t6] "=&r"(t6), [t7] "=&r"(t7), [t8] "=&r"(t8), [lo] "=&r"(lo), [hi] "=&r"(hi)
+            : [a] "r"(a.v), [m0] "m"(m[0]), [m1] "m"(m[1]), [m2] "m"(m[2]), [m3] "m"(m[3]), [n0] "m"(n0), [zm] "m"(zero),
+              "m"(*(const u64(*)[4])a.v)
+            : "rdx", "cc");
+    } else {
+        __asm__(
+            "movq 0(%[a]), %%rdx\n\t"
+            "mulxq 8(%[a]), %[t1], %[t2]\n\t"
+            "mulxq 16(%[a]), %[lo], %[t3]\n\t"
+            "addq %[lo], %[t2]\n\t"
+            "mulxq 24(%[a]), %[lo], %[t4]\n\t"
+            "adcq %[lo], %[t3]\n\t"
+            "movq 8(%[a]), %%rdx\n\t"
+            "mulxq 24(%[a]), %[lo], %[t5]\n\t"
+            "adcq %[lo], %[t4]\n\t"
+            "movq 16(%[a]), %%rdx\n\t"
+            "mulxq 24(%[a]), %[lo], %[t6]\n\t"
+            "adcq %[lo], %[t5]\n\t"
+            "adcq $0, %[t6]\n\t"
+            "movq 8(%[a]), %%rdx\n\t"
+            "mulxq 16(%[a]), %[lo], %[hi]\n\t"
+            "addq %[lo], %[t3]\n\t"
+            "adcq %[hi], %[t4]\n\t"
+            "adcq $0, %[t5]\n\t"
+            "adcq $0, %[t6]\n\t"
+            "xorl %k[t7], %k[t7]\n\t"
+            "addq %[t1], %[t1]\n\t"
+            "adcq %[t2], %[t2]\n\t"
+            "adcq %[t3], %[t3]\n\t"
+            "adcq %[t4], %[t4]\n\t"
+            "adcq %[t5], %[t5]\n\t"
+            "adcq %[t6], %[t6]\n\t"
+            "adcq %[t7], %[t7]\n\t"
+            "movq 0(%[a]), %%rdx\n\t"
+            "mulxq %%rdx, %[t0], %[hi]\n\t"
+            "addq %[hi], %[t1]\n\t"
+            "movq 8(%[a]), %%rdx\n\t"
+            "mulxq %%rdx, %[lo], %[hi]\n\t"
+            "adcq %[lo], %[t2]\n\t"
+            "adcq %[hi], %[t3]\n\t"
+            "movq 16(%[a]), %%rdx\n\t"
+            "mulxq %%rdx, %[lo], %[hi]\n\t"
+            "adcq %[lo], %[t4]\n\t"
+            "adcq %[hi], %[t5]\n\t"
+            "movq 24(%[a]), %%rdx\n\t"
+            "mulxq %%rdx, %[lo], %[hi]\n\t"
+            "adcq %[lo], %[t6]\n\t"
+            "adcq %[hi], %[t7]\n\t"
+            "xorl %k[t8], %k[t8]\n\t"
+            "movq %[t0], %%rdx\n\t"
+            "imulq %[n0], %%rdx\n\t"
+            "xorl %k[lo], %k[lo]\n\t"
+            "mulxq %[m0], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t0]\n\t"
+            "adcxq %[hi], %[t1]\n\t"
+            "mulxq %[m1], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t1]\n\t"
+            "adcxq %[hi], %[t2]\n\t"
+            "mulxq %[m2], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t2]\n\t"
+            "adcxq %[hi], %[t3]\n\t"
+            "mulxq %[m3], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t3]\n\t"
+            "adcxq %[hi], %[t4]\n\t"
+            "adoxq %[zm], %[t4]\n\t"
+            "movq $0, %[lo]\n\t"
+            "adcxq %[zm], %[lo]\n\t"
+            "adoxq %[zm], %[lo]\n\t"
+            "addq %[lo], %[t5]\n\t"
+            "adcq $0, %[t6]\n\t"
+            "adcq $0, %[t7]\n\t"
+            "adcq $0, %[t8]\n\t"
+            "movq %[t1], %%rdx\n\t"
+            "imulq %[n0], %%rdx\n\t"
+            "xorl %k[lo], %k[lo]\n\t"
+            "mulxq %[m0], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t1]\n\t"
+            "adcxq %[hi], %[t2]\n\t"
+            "mulxq %[m1], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t2]\n\t"
+            "adcxq %[hi], %[t3]\n\t"
+            "mulxq %[m2], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t3]\n\t"
+            "adcxq %[hi], %[t4]\n\t"
+            "mulxq %[m3], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t4]\n\t"
+            "adcxq %[hi], %[t5]\n\t"
+            "adoxq %[zm], %[t5]\n\t"
+            "movq $0, %[lo]\n\t"
+            "adcxq %[zm], %[lo]\n\t"
+            "adoxq %[zm], %[lo]\n\t"
+            "addq %[lo], %[t6]\n\t"
+            "adcq $0, %[t7]\n\t"
+            "adcq $0, %[t8]\n\t"
+            "movq %[t2], %%rdx\n\t"
+            "imulq %[n0], %%rdx\n\t"
+            "xorl %k[lo], %k[lo]\n\t"
+            "mulxq %[m0], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t2]\n\t"
+            "adcxq %[hi], %[t3]\n\t"
+            "mulxq %[m1], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t3]\n\t"
+            "adcxq %[hi], %[t4]\n\t"
+            "mulxq %[m2], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t4]\n\t"
+            "adcxq %[hi], %[t5]\n\t"
+            "mulxq %[m3], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t5]\n\t"
+            "adcxq %[hi], %[t6]\n\t"
+            "adoxq %[zm], %[t6]\n\t"
+            "movq $0, %[lo]\n\t"
+            "adcxq %[zm], %[lo]\n\t"
+            "adoxq %[zm], %[lo]\n\t"
+            "addq %[lo], %[t7]\n\t"
+            "adcq $0, %[t8]\n\t"
+            "movq %[t3], %%rdx\n\t"
+            "imulq %[n0], %%rdx\n\t"
+            "xorl %k[lo], %k[lo]\n\t"
+            "mulxq %[m0], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t3]\n\t"
+            "adcxq %[hi], %[t4]\n\t"
+            "mulxq %[m1], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t4]\n\t"
+            "adcxq %[hi], %[t5]\n\t"
+            "mulxq %[m2], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t5]\n\t"
+            "adcxq %[hi], %[t6]\n\t"
+            "mulxq %[m3], %[lo], %[hi]\n\t"
+            "adoxq %[lo], %[t6]\n\t"
+            "adcxq %[hi], %[t7]\n\t"
+            "adoxq %[zm], %[t7]\n\t"
+            "movq $0, %[lo]\n\t"
+            "adcxq %[zm], %[lo]\n\t"
+            "adoxq %[zm], %[lo]\n\t"
+            "addq %[lo], %[t8]\n\t"
+            : [t0] "=&r"(t0), [t1] "=&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3), [t4] "=&r"(t4), [t5] "=&r"(t5),
+              [t6] "=&r"(t6), [t7] "=&r"(t7), [t8] "=&r"(t8), [lo] "=&r"(lo), [hi] "=&r"(hi)
+            : [a] "r"(a.v), [m0] "m"(m[0]), [m1] "m"(m[1]), [m2] "m"(m[2]), [m3] "m"(m[3]), [n0] "m"(n0), [zm] "m"(zero),
+              "m"(*(const u64(*)[4])a.v)
+            : "rdx", "cc");
+    }
+    (void)t0, (void)t1, (void)t2, (void)t3;
+    const u64 t[4] = {t4, t5, t6, t7};
+    ReduceOnce(r, t, t8, M.m);
+}
+#endif
 #endif
 
 template <const Mod& M>
 SM2P256_INLINE void Add(Fe& r, const Fe& a, const Fe& b)
 {
 #if defined(__x86_64__) && defined(__GNUC__)
-    if (&M == &kP) return AddPAsm(r, a, b);  // folded at compile time when optimising
+    if constexpr (M.n0 == 1) return AddPAsm(r, a, b);
 #endif
     u64 s[4], carry = 0;
     for (int i = 0; i < 4; ++i) {
@@ -480,7 +765,7 @@ template <const Mod& M>
 SM2P256_INLINE void Sub(Fe& r, const Fe& a, const Fe& b)
 {
 #if defined(__x86_64__) && defined(__GNUC__)
-    if (&M == &kP) return SubPAsm(r, a, b);  // folded at compile time when optimising
+    if constexpr (M.n0 == 1) return SubPAsm(r, a, b);
 #endif
     u64 d[4], borrow = 0;
     for (int i = 0; i < 4; ++i) {
@@ -543,7 +828,15 @@ SM2P256_INLINE void MontMul(Fe& r, const Fe& a, const Fe& b)
 }
 
 template <const Mod& M>
-SM2P256_INLINE void MontSqr(Fe& r, const Fe& a) { MontMul<M>(r, a, a); }
+SM2P256_INLINE void MontSqr(Fe& r, const Fe& a)
+{
+#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(__OPTIMIZE__)  // unoptimised builds keep too many registers for the square's asm
+    if (kHaveAdx) return MontSqrAdx<M>(r, a);
+#endif
+#endif
+    MontMul<M>(r, a, a);
+}
 
 template <const Mod& M>
 SM2P256_INLINE void ToMont(Fe& r, const Fe& a)

@@ -13,7 +13,7 @@ namespace sm2p256 {
 namespace {
 
 SM2P256_INLINE void Mul(Fe& r, const Fe& a, const Fe& b) { MontMul<kP>(r, a, b); }
-SM2P256_INLINE void Sqr(Fe& r, const Fe& a) { MontMul<kP>(r, a, a); }
+SM2P256_INLINE void Sqr(Fe& r, const Fe& a) { MontSqr<kP>(r, a); }
 SM2P256_INLINE void FAdd(Fe& r, const Fe& a, const Fe& b) { Add<kP>(r, a, b); }
 SM2P256_INLINE void FSub(Fe& r, const Fe& a, const Fe& b) { Sub<kP>(r, a, b); }
 
@@ -23,13 +23,6 @@ constexpr Fe kB = {{0x90d230632bc0dd42ull, 0x71cf379ae9b537abull, 0x527981505ea5
 // G in normal form (GB/T 32918.5-2017 clause 5).
 constexpr Fe kGx = {{0x715a4589334c74c7ull, 0x8fe30bbff2660be1ull, 0x5f9904466a39c994ull, 0x32c4ae2c1f198119ull}};
 constexpr Fe kGy = {{0x02df32e52139f0a0ull, 0xd0a9877cc62a4740ull, 0x59bdcee36b692153ull, 0xbc3736a2f4f6779cull}};
-
-void SelectPoint(Point& r, const Point& a, u64 mask)
-{
-    Select(r.X, a.X, mask);
-    Select(r.Y, a.Y, mask);
-    Select(r.Z, a.Z, mask);
-}
 
 // A signed digit of a window recoding: |d| and 1 when negative.
 struct Digit {
@@ -227,6 +220,43 @@ u64 JAddUnchecked(JPoint& r, const JPoint& p, const JPoint& q)
     return same;
 }
 
+// madd-2007-bl: p + (x, y) for an affine q, on the same terms as JAddUnchecked.
+u64 JAddAffineUnchecked(JPoint& r, const JPoint& p, const AffinePoint& q)
+{
+    Fe z1z1, u2, s2, h, hh, i, j, rr, v, t;
+    Sqr(z1z1, p.Z);
+    Mul(u2, q.x, z1z1);
+    Mul(s2, q.y, p.Z);
+    Mul(s2, s2, z1z1);
+    FSub(h, u2, p.X);
+    FSub(rr, s2, p.Y);
+    const u64 same = MaskIsZero(h) & MaskIsZero(rr);
+    FAdd(rr, rr, rr);
+    Sqr(hh, h);
+    FAdd(i, hh, hh);
+    FAdd(i, i, i);
+    Mul(j, h, i);
+    Mul(v, p.X, i);
+    FAdd(t, p.Z, h);
+    Sqr(t, t);
+    FSub(t, t, z1z1);
+    FSub(r.Z, t, hh);
+    Sqr(t, rr);
+    FSub(t, t, j);
+    FSub(t, t, v);
+    Fe x3;
+    FSub(x3, t, v);
+    FSub(t, v, x3);
+    Mul(t, rr, t);
+    Mul(s2, p.Y, j);
+    FAdd(s2, s2, s2);
+    FSub(r.Y, t, s2);
+    r.X = x3;
+    return same;
+}
+
+JPoint LiftAffine(const AffinePoint& q) { return JPoint{q.x, q.y, MontOne<kP>()}; }
+
 void SelectJ(JPoint& r, const JPoint& a, u64 mask)
 {
     Select(r.X, a.X, mask);
@@ -365,19 +395,28 @@ bool IsOnCurve(const Fe& x, const Fe& y)
 
 void PrepareBaseTable() { std::call_once(g_onceBase, BuildBaseTable); }
 
+// Signed 6-bit windows over k mod n, one table row per window and no doubling. For k < n
+// the running sum and the row's point are never the same point (their multiples of G
+// differ by less than n and the running one is the smaller), so the Jacobian sum needs
+// only the infinity cases, taken by selection.
 Point BaseMul(const Fe& k)
 {
     PrepareBaseTable();
+    Fe kr;
+    Reduce<kN>(kr, k);
     Digit digits[kBaseWindows];
-    Recode<kBaseW>(k, digits);
-    Point q = Infinity();
+    Recode<kBaseW>(kr, digits);
+    JPoint q = {{{0, 0, 0, 0}}, MontOne<kP>(), {{0, 0, 0, 0}}};
     for (int i = 0; i < kBaseWindows; ++i) {
         const AffinePoint e = SelectBase(g_pBase[i], digits[i]);
-        Point sum;
-        PointAddAffine(sum, q, e);
-        SelectPoint(q, sum, ~MaskIsZero64(digits[i].mag));
+        JPoint sum;
+        JAddAffineUnchecked(sum, q, e);
+        SelectJ(sum, LiftAffine(e), MaskIsZero(q.Z));
+        SelectJ(q, sum, ~MaskIsZero64(digits[i].mag));
     }
-    return q;
+    OPENSSL_cleanse(digits, sizeof(digits));
+    OPENSSL_cleanse(&kr, sizeof(kr));
+    return FromJacobian(q);
 }
 
 // Signed 5-bit windows over k mod n. For k < n the running sum [a]P and the window's
@@ -409,12 +448,18 @@ Point DoubleMulPublic(const Fe& s, const Fe& t, const Point& p)
     PrepareBaseTable();
     Digit digits[kBaseWindows];
     Recode<kBaseW>(s, digits);
-    Point sg = Infinity();
+    JPoint sg = {{{0, 0, 0, 0}}, MontOne<kP>(), {{0, 0, 0, 0}}};
     for (int i = 0; i < kBaseWindows; ++i) {
         if (0 == digits[i].mag) continue;
         AffinePoint e = g_pBase[i][digits[i].mag - 1];
         if (digits[i].neg) Neg<kP>(e.y, e.y);
-        PointAddAffine(sg, sg, e);
+        JPoint sum;
+        if (MaskIsZero(sg.Z))
+            sg = LiftAffine(e);
+        else if (JAddAffineUnchecked(sum, sg, e))
+            JDouble(sg, sg);
+        else
+            sg = sum;
     }
     // Odd multiples P, 3P, ..., 15P and their negatives.
     JPoint odd[8], neg[8], twice;
@@ -434,7 +479,7 @@ Point DoubleMulPublic(const Fe& s, const Fe& t, const Point& p)
         if (naf[i] > 0) JAddPublic(q, q, odd[naf[i] / 2]);
         if (naf[i] < 0) JAddPublic(q, q, neg[-naf[i] / 2]);
     }
-    JAddPublic(q, q, ToJacobian(sg));
+    JAddPublic(q, q, sg);
     return FromJacobian(q);
 }
 

@@ -21,12 +21,6 @@ std::string Upper(std::string s)
     return s;
 }
 
-std::string Lower(std::string s)
-{
-    for (char& c : s) c = (char)tolower((unsigned char)c);
-    return s;
-}
-
 struct SyslogName {
     const char* pszName;
     int nValue;

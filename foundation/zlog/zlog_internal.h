@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstddef>
 #include <memory>
@@ -13,12 +14,37 @@
 #include <utility>
 #include <vector>
 
+#include "zc_profile.h"
 #include "zlog.h"
 
 namespace zl {
 
+// Runs a C entry point's body: an exception (memory running out inside a string or a
+// container) becomes the entry point's documented failure result instead of leaving it.
+template <typename Result, typename Body>
+Result NoThrow(Result failure, Body body)
+{
+    try {
+        return body();
+    } catch (...) {
+        zc_error("out of memory, errno[%d]", ENOMEM);
+        return failure;
+    }
+}
+template <typename Body>
+void NoThrow(Body body)
+{
+    try {
+        body();
+    } catch (...) {
+        zc_error("out of memory, errno[%d]", ENOMEM);
+    }
+}
+
 // The text without leading and trailing white space.
 std::string Trim(const std::string& s);
+// The text in lower case (ASCII).
+std::string Lower(std::string s);
 
 const size_t MAXLEN_PATH = 1024;
 const size_t MAXLEN_CFG_LINE = MAXLEN_PATH * 4;
@@ -172,6 +198,13 @@ int SetupMemoryLog(Rule& rule, const char* pszPath);
 int zlog_rule_output_memory(Rule& rule, Thread& thread, const Levels& levels);
 // The memory-log store's used bytes (previous block, current block), for tests.
 void MemoryLogLengths(int& nPrevious, int& nCurrent);
+
+// The outputs a rule line names.
+int OutputStaticFile(Rule& rule, Thread& thread, const Levels& levels);
+int OutputDynamicFile(Rule& rule, Thread& thread, const Levels& levels);
+int OutputStdout(Rule& rule, Thread& thread, const Levels& levels);
+int OutputStderr(Rule& rule, Thread& thread, const Levels& levels);
+int OutputSyslog(Rule& rule, Thread& thread, const Levels& levels);
 
 // Creates the directories of path (0755), ignoring every result; the last component is
 // never created. 0, or -1 for a null path or when memory runs out.

@@ -10,6 +10,7 @@
 #include "Base64Utility.h"
 #include "CipherPeer.h"
 #include "DerTestUtil.h"
+#include "EnvelopeView.h"
 #include "LogCapture.h"
 #include "SMKernel.h"
 #include "operations/RSADataEncryption.h"
@@ -21,6 +22,9 @@ using cipherpeer::Message;
 using cipherpeer::Take;
 using dertest::Cat;
 using dertest::Tlv;
+using envview::Children;
+using envview::EnvelopeView;
+using envview::View;
 using peer::Bytes;
 using peer::RunCommand;
 using peer::TempFile;
@@ -145,54 +149,6 @@ Bytes CmsEncrypt(const Bytes& plain, const std::string& opts, const std::string&
                             "' -out '" + out.Path() + "' " + certPem, &output))
         ADD_FAILURE() << output;
     return out.Read();
-}
-
-// A definite-length DER walk: the elements of a value, in order.
-struct Element {
-    unsigned char byTag;
-    Bytes value;
-    Bytes whole;
-};
-std::vector<Element> Children(const Bytes& v)
-{
-    std::vector<Element> out;
-    size_t i = 0;
-    while (i + 2 <= v.size()) {
-        const size_t nStart = i;
-        const unsigned char byTag = v[i++];
-        size_t nLen = v[i++];
-        if (nLen & 0x80) {
-            const size_t nOctets = nLen & 0x7F;
-            nLen = 0;
-            for (size_t k = 0; k < nOctets; ++k) nLen = (nLen << 8) | v[i++];
-        }
-        if (i + nLen > v.size()) break;
-        out.push_back({byTag, Bytes(v.begin() + i, v.begin() + i + nLen),
-                       Bytes(v.begin() + nStart, v.begin() + i + nLen)});
-        i += nLen;
-    }
-    return out;
-}
-
-// The fields of one of our envelopes, found by position.
-struct EnvelopeView {
-    Bytes encryptedKey;
-    Bytes contentParams;  // the whole parameter element
-    Bytes content;
-};
-EnvelopeView View(const Bytes& der)
-{
-    EnvelopeView view;
-    const std::vector<Element> root = Children(der);
-    if (root.empty()) return view;
-    const std::vector<Element> contentInfo = Children(root[0].value);
-    const std::vector<Element> env = Children(Children(contentInfo.at(1).value).at(0).value);
-    const std::vector<Element> ktri = Children(Children(env.at(1).value).at(0).value);
-    view.encryptedKey = ktri.at(3).value;
-    const std::vector<Element> eci = Children(env.at(2).value);
-    view.contentParams = Children(eci.at(1).value).at(1).whole;
-    view.content = eci.at(2).value;
-    return view;
 }
 
 // An envelope in this system's layout, from given parts (the peer's RSA-encrypted key).

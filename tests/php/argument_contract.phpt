@@ -28,8 +28,6 @@ $functions = [
     'vomu_calculateFileHash' => 'TTO',
 ];
 
-$problems = [];
-function expect(bool $ok, string $what) { global $problems; if (!$ok) $problems[] = $what; }
 
 // Arguments of the right types; outputs hold a string that must survive every failure.
 function well_typed(string $kinds): array
@@ -62,17 +60,17 @@ foreach ($functions as $name => $kinds) {
     $warnings = [];
     $before = morv_log();
     $result = morv_call($name, $args);
-    expect($result === null, "$name with too few: " . var_export($result, true));
-    expect($warnings === ["$name() expects at least $n parameters, " . ($n - 1) . " given"],
+    morv_expect($result === null, "$name with too few: " . var_export($result, true));
+    morv_expect($warnings === ["$name() expects at least $n parameters, " . ($n - 1) . " given"],
         "$name warning: " . json_encode($warnings));
-    expect(!str_contains(substr(morv_log(), strlen($before)), "($name -- "), "$name ran with too few");
+    morv_expect(!str_contains(substr(morv_log(), strlen($before)), "($name -- "), "$name ran with too few");
 
     // One more than declared: -1, outputs untouched.
     $args = well_typed($kinds);
     $args[] = 'extra';
-    expect(morv_call($name, $args) === -1, "$name with one more");
-    expect(outputs_untouched($kinds, $args), "$name wrote an output with one more");
-    expect(str_contains(morv_log(), morv_step($name, $countStep, -1, "$n != params.size()")),
+    morv_expect(morv_call($name, $args) === -1, "$name with one more");
+    morv_expect(outputs_untouched($kinds, $args), "$name wrote an output with one more");
+    morv_expect(str_contains(morv_log(), morv_step($name, $countStep, -1, "$n != params.size()")),
         "$name count step");
 
     foreach (str_split(rtrim($kinds, '.')) as $i => $kind) {
@@ -92,20 +90,20 @@ foreach ($functions as $name => $kinds) {
                 $args[$i] = $value;
             }
             $what = "$name argument $i as " . json_encode($value);
-            expect(morv_call($name, $args) === VOMU_E_INVALID_ARG, $what);
-            expect(outputs_untouched($kinds, $args, $i), "$what wrote an output");
-            if ($kind === 'O') expect($args[$i] === ($value === 'undefined' ? null : $value), "$what changed it");
+            morv_expect(morv_call($name, $args) === VOMU_E_INVALID_ARG, $what);
+            morv_expect(outputs_untouched($kinds, $args, $i), "$what wrote an output");
+            if ($kind === 'O') morv_expect($args[$i] === ($value === 'undefined' ? null : $value), "$what changed it");
             unset($args, $undefined);
         }
         $reason = $kind === 'N' ? "true != params[$i].isNumeric()" : "true != params[$i].isString()";
-        expect(str_contains(morv_log(), morv_step($name, $step, VOMU_E_INVALID_ARG, $reason)), "$name $step");
+        morv_expect(str_contains(morv_log(), morv_step($name, $step, VOMU_E_INVALID_ARG, $reason)), "$name $step");
 
         // Text travels on as C text: a zero byte inside it would cut it short.
         if ($kind === 'T') {
             $args = well_typed($kinds);
             $args[$i] = "ab\0c";
-            expect(morv_call($name, $args) === VOMU_E_INVALID_ARG, "$name zero byte in argument $i");
-            expect(outputs_untouched($kinds, $args), "$name zero byte in $i wrote an output");
+            morv_expect(morv_call($name, $args) === VOMU_E_INVALID_ARG, "$name zero byte in argument $i");
+            morv_expect(outputs_untouched($kinds, $args), "$name zero byte in $i wrote an output");
         }
     }
 }
@@ -117,11 +115,11 @@ foreach ([-1 => false, 0x100000000 => false, PHP_INT_MAX => false, 0 => true, 0x
     $result = vomu_verifyCertificate('x', $flag, '', '');
     $log = substr(morv_log(), strlen($before));
     $ok = str_contains($log, morv_step('vomu_verifyCertificate', 'Check params[1].type.'));
-    expect($ok === $passes, "flag $flag passes: " . var_export($ok, true));
-    if (!$passes) expect($result === VOMU_E_INVALID_ARG, "flag $flag result $result");
+    morv_expect($ok === $passes, "flag $flag passes: " . var_export($ok, true));
+    if (!$passes) morv_expect($result === VOMU_E_INVALID_ARG, "flag $flag result $result");
 }
 
-echo implode("\n", $problems), "\ndone\n";
+morv_report();
 ?>
 --EXPECT--
 int(0)

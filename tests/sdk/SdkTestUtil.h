@@ -78,7 +78,20 @@ public:
     bool Ok() const { return VOMU_OK == m_nInit; }
     std::string LogPath() const { return m_dir.Path("trace.log"); }
     std::string Log() const { return ReadText(LogPath()); }
-    bool LogHas(const std::string& strText) const { return Log().find(strText) != std::string::npos; }
+    // Whether the log holds the text; a step line's text (OkLine, FailedLine) must follow the
+    // head "[MORV(<line>" that every SDK step line carries.
+    bool LogHas(const std::string& strText) const
+    {
+        const std::string strLog = Log();
+        const bool bStepLine = strText.compare(0, 4, ")]:(") == 0 || strText.compare(0, 4, "):](") == 0;
+        for (size_t pos = strLog.find(strText); pos != std::string::npos; pos = strLog.find(strText, pos + 1)) {
+            if (!bStepLine) return true;
+            size_t nDigits = pos;
+            while (nDigits > 0 && isdigit((unsigned char)strLog[nDigits - 1])) --nDigits;
+            if (nDigits < pos && nDigits >= 6 && strLog.compare(nDigits - 6, 6, "[MORV(") == 0) return true;
+        }
+        return false;
+    }
     const TempDir& Dir() const { return m_dir; }
 
 private:

@@ -98,6 +98,10 @@ void CheckModOps(const BIGNUM* m)
         BN_mod_mul(want.get(), A.get(), B.get(), m, ctx);
         BN_mod_mul(want.get(), want.get(), rinv.get(), m, ctx);
         ASSERT_EQ(0, BN_cmp(want.get(), ToBN(r).get())) << "mul " << i;
+        MontSqr<M>(r, a);  // a^2 * R^-1
+        BN_mod_mul(want.get(), A.get(), A.get(), m, ctx);
+        BN_mod_mul(want.get(), want.get(), rinv.get(), m, ctx);
+        ASSERT_EQ(0, BN_cmp(want.get(), ToBN(r).get())) << "sqr " << i;
         Fe full = {{rng(), rng(), rng(), rng()}};
         if (i < 8) full = Fe{{~0ull, ~0ull, ~0ull, ~0ull - i}};
         Reduce<M>(r, full);

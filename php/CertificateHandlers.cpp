@@ -1,0 +1,51 @@
+// The certificate functions: verification by flag word, one named fact, the certificate of a
+// key file.
+#include "Handlers.h"
+#include "HandOver.h"
+#include "MORV.h"
+#include "vomu_zlog.h"
+
+namespace morvphp {
+
+Php::Value vomu_verifyCertificate(Php::Parameters& params)
+{
+    Call call(vomu_verifyCertificate, params);
+    if (!call.ArgumentsOk()) return call.Code();
+    TRACE(TRACE_LEVEL_INFO, "strBase64CertContent:%s", call.Text(0));
+    TRACE(TRACE_LEVEL_INFO, "nCertVerifyFlag:%d", (int)call.Flag(1));
+    TRACE(TRACE_LEVEL_INFO, "strTrustedCACertFilePath:%s", call.Text(2));
+    TRACE(TRACE_LEVEL_INFO, "strCRLFilePath:%s", call.Text(3));
+    return call.Called("VerifyCertificate", VerifyCertificate(call.Text(0), call.Flag(1),
+                                                              call.Text(2), call.Text(3)));
+}
+
+Php::Value vomu_getCertificateInfo(Php::Parameters& params)
+{
+    Call call(vomu_getCertificateInfo, params);
+    if (!call.ArgumentsOk()) return call.Code();
+    TRACE(TRACE_LEVEL_INFO, "strBase64CertContent:%s", call.Text(0));
+    TRACE(TRACE_LEVEL_INFO, "strInfoType:%s", call.Text(1));
+    char* pszInfo = nullptr;
+    const int nResult = call.Called(
+        "GetCertificateInfo", GetCertificateInfo(call.Text(0), call.Text(1), &pszInfo));
+    morv::OwnedArray<char> pInfo(pszInfo);
+    if (VOMU_OK == nResult) call.PutText(2, pszInfo);
+    return nResult;
+}
+
+Php::Value vomu_getPublicCertFromPFX(Php::Parameters& params)
+{
+    Call call(vomu_getPublicCertFromPFX, params);
+    if (!call.ArgumentsOk()) return call.Code();
+    TRACE(TRACE_LEVEL_INFO, "strAlgorithm:%s", call.Text(0));
+    TRACE(TRACE_LEVEL_INFO, "strPfxFilePath:%s", call.Text(1));
+    char* pszCert = nullptr;
+    const int nResult = call.Called(
+        "GetPublicCertFromPFX",
+        GetPublicCertFromPFX(call.Text(0), call.Text(1), call.Text(2), &pszCert));
+    morv::OwnedArray<char> pCert(pszCert);
+    if (VOMU_OK == nResult) call.PutText(3, pszCert);
+    return nResult;
+}
+
+}  // namespace morvphp
