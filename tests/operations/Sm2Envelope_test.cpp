@@ -87,7 +87,7 @@ TEST_F(Sm2EnvelopeTest, EnvelopesMadeOutsideOpenWithOurs)
 
 // Both encoded forms open with the form they were made with, in memory and as Base64; the
 // other form, an unknown one, another party's key and a certificate that cannot take keys
-// fail with the Part's codes.
+// fail with their own codes.
 TEST_F(Sm2EnvelopeTest, MemoryRoadsAndRefusals)
 {
     const Recipient r;

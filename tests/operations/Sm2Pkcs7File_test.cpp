@@ -126,7 +126,7 @@ TEST_F(Sm2Pkcs7Test, KeyUsageAndWriteFailuresOfTheFileRoads)
     }
 }
 
-// Refusals of the signing roads with the Part's codes; outputs stay untouched.
+// Refusals of the signing roads with their codes; outputs stay untouched.
 TEST_F(Sm2Pkcs7Test, SigningRefusals)
 {
     const Bytes msg = Message(100);

@@ -257,7 +257,7 @@ TEST_F(Sm2SignTest, OpenSSLSignaturesVerifyInEveryForm)
                                                            der.data(), (int)der.size(), true));
 }
 
-// What does not verify gives VOMU_E_FAIL; what is not a signature the Part's refusals.
+// What does not verify gives VOMU_E_FAIL; what is not a signature is refused.
 TEST_F(Sm2SignTest, RefusedSignaturesAndVerdicts)
 {
     const Bytes msg = Message(300);
@@ -316,7 +316,7 @@ TEST_F(Sm2SignTest, RefusedSignaturesAndVerdicts)
     EXPECT_EQ(VOMU_E_INVALID_ARG, VerifyFileSignature_PKCS1_ByCert(NULL, certText.c_str(), 1, "AA", 2, true));
 }
 
-// Key-file refusals, with the Part's codes; no output is written after any of them.
+// Key-file refusals, each with its code; no output is written after any of them.
 TEST_F(Sm2SignTest, KeyFileRefusals)
 {
     TempFile empty;
