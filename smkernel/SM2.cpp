@@ -511,16 +511,14 @@ int _SM2_generate_key(BIGNUM* d, BIGNUM* x, BIGNUM* y, int curveNid)
     OsslPtr<BN_CTX> pCtx = NewBnCtx();
     OsslPtr<BIGNUM> range(group.get() ? BN_dup(EC_GROUP_get0_order(group.get())) : NULL), k = NewBN();
     if (!group.get() || !pCtx || !range || !k || 1 != BN_sub_word(range.get(), 2)) return 0;
-    OsslPtr<EC_POINT> pPub(EC_POINT_new(group.get()));
     BN_set_flags(k.get(), BN_FLG_CONSTTIME);
     // d uniform in [1, n - 2]: 1 + d must be invertible for signing.
-    if (!pPub || 1 != BN_priv_rand_range_ex(k.get(), range.get(), 0, pCtx.get()) || 1 != BN_add_word(k.get(), 1) ||
-        1 != EC_POINT_mul(group.get(), pPub.get(), k.get(), NULL, NULL, pCtx.get()))
+    unsigned char abyXY[2 * SM2_FIELD_SIZE];
+    if (1 != BN_priv_rand_range_ex(k.get(), range.get(), 0, pCtx.get()) || 1 != BN_add_word(k.get(), 1) ||
+        !MulToFields(group.get(), k.get(), NULL, abyXY, pCtx.get()))
         return 0;
-    OsslPtr<BIGNUM> px = NewBN(), py = NewBN();
-    if (!px || !py || 1 != EC_POINT_get_affine_coordinates(group.get(), pPub.get(), px.get(), py.get(), pCtx.get()))
-        return 0;
-    return BN_copy(d, k.get()) && BN_copy(x, px.get()) && BN_copy(y, py.get()) ? 1 : 0;
+    OsslPtr<BIGNUM> px(BN_bin2bn(abyXY, SM2_FIELD_SIZE, NULL)), py(BN_bin2bn(abyXY + SM2_FIELD_SIZE, SM2_FIELD_SIZE, NULL));
+    return px && py && BN_copy(d, k.get()) && BN_copy(x, px.get()) && BN_copy(y, py.get()) ? 1 : 0;
 }
 
 int _SM2_generate_keypair(unsigned char d[32], unsigned char x[32], unsigned char y[32])

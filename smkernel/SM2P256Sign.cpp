@@ -41,18 +41,21 @@ Fe ScalarMulN(const Fe& a, const Fe& b)
     return r;
 }
 
-// (1 + d)^-1 mod n in Montgomery form (zero when 1 + d = 0), Fermat's a^(n - 2).
-Fe InverseOnePlusD(const Fe& d, u64* pBadKey)
+// c += n; false when c + n is not below p (public values: variable time).
+bool PlusNBelowP(Fe& c)
 {
-    const Fe one = {{1, 0, 0, 0}};
-    Fe d1, d1m, inv;
-    Add<kN>(d1, d, one);
-    *pBadKey = MaskIsZero(d1);
-    ToMont<kN>(d1m, d1);
-    MontInv<kN>(inv, d1m);
-    Wipe(d1);
-    Wipe(d1m);
-    return inv;
+    u64 sum[4], carry = 0, borrow = 0;
+    for (int i = 0; i < 4; ++i) {
+        const u128 t = (u128)c.v[i] + kN.m[i] + carry;
+        sum[i] = (u64)t;
+        carry = (u64)(t >> 64);
+    }
+    for (int i = 0; i < 4; ++i) {
+        const u128 t = (u128)sum[i] - kP.m[i] - borrow;
+        borrow = (u64)(t >> 64) & 1;
+    }
+    for (int i = 0; i < 4; ++i) c.v[i] = sum[i];
+    return 0 == carry && 1 == borrow;
 }
 
 }  // namespace
@@ -80,14 +83,22 @@ int MulToFields(const unsigned char k[32], const unsigned char* pbyPx, const uns
 int Sign(const unsigned char e[32], const unsigned char d[32], const unsigned char k[32], unsigned char r[32],
          unsigned char s[32])
 {
+    const Fe one = {{1, 0, 0, 0}};
     Fe fe = ScalarFrom(e), fd = ScalarFrom(d), fk = ScalarFrom(k);
-    Fe x1, y1, fr, rk, fs, t;
-    const u64 finite = ToAffine(x1, y1, BaseMul(fk));
+    Point q = BaseMul(fk);
+    // Z^-1 mod p for x1 and (1 + d)^-1 mod n (Montgomery form), both by Fermat, side by side.
+    Fe d1, d1m, zinv, inv;
+    Add<kN>(d1, fd, one);
+    const u64 badKey = MaskIsZero(d1);
+    ToMont<kN>(d1m, d1);
+    MontInvPair<kP, kN>(zinv, q.Z, inv, d1m);
+    Fe x1, fr, rk, fs, t;
+    MontMul<kP>(t, q.X, zinv);
+    FromMont<kP>(x1, t);
+    const u64 finite = ~MaskIsZero(q.Z);
     Reduce<kN>(x1, x1);
     Add<kN>(fr, fe, x1);
     Add<kN>(rk, fr, fk);
-    u64 badKey = 0;
-    Fe inv = InverseOnePlusD(fd, &badKey);
     Sub<kN>(t, fk, ScalarMulN(fr, fd));
     MontMul<kN>(fs, inv, t);
     const u64 ok = finite & ~badKey & ~MaskIsZero(fr) & ~MaskIsZero(rk) & ~MaskIsZero(fs);
@@ -96,7 +107,9 @@ int Sign(const unsigned char e[32], const unsigned char d[32], const unsigned ch
     Wipe(fd);
     Wipe(fk);
     Wipe(t);
-    Wipe(y1);
+    Wipe(q);
+    Wipe(d1);
+    Wipe(d1m);
     Wipe(inv);
     return (int)(ok & 1) - (int)(badKey & 1);
 }
@@ -110,11 +123,20 @@ int Verify(const unsigned char e[32], const unsigned char r[32], const unsigned 
     if (MaskIsZero(t)) return 0;
     FromBytes(px, x);
     FromBytes(py, y);
-    Fe x1, y1, R;
-    if (!ToAffine(x1, y1, DoubleMulPublic(fs, t, FromAffine(px, py)))) return -1;
-    Reduce<kN>(x1, x1);
-    Add<kN>(R, fe, x1);
-    return MaskEqual(R, fr) ? 1 : 0;
+    const Point q = DoubleMulPublic(fs, t, FromAffine(px, py));
+    if (MaskIsZero(q.Z)) return -1;
+    // (e + x1) mod n = r without the inversion: x1 = X / Z is below p < 2n, so it is
+    // c = (r - e) mod n or c + n, and each candidate is checked as X = c Z.
+    Fe c;
+    Sub<kN>(c, fr, fe);
+    for (int nPass = 0; nPass < 2; ++nPass) {
+        Fe cm, cz;
+        ToMont<kP>(cm, c);
+        MontMul<kP>(cz, cm, q.Z);
+        if (MaskEqual(cz, q.X)) return 1;
+        if (!PlusNBelowP(c)) return 0;
+    }
+    return 0;
 }
 
 }  // namespace sm2p256

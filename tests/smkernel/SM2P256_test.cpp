@@ -8,6 +8,7 @@
 
 #include <openssl/bn.h>
 #include <openssl/ec.h>
+#include <openssl/err.h>
 #include <openssl/obj_mac.h>
 
 #include "OsslPtr.h"
@@ -82,7 +83,9 @@ void CheckModOps(const BIGNUM* m)
     std::mt19937_64 rng(M.m[0]);
     const std::vector<Fe> in = Inputs(m, kFieldCases, rng);
     BN_CTX* ctx = O().ctx.get();
-    OsslPtr<BIGNUM> want(BN_new()), rinv(BN_mod_inverse(NULL, O().R.get(), m, ctx));
+    OsslPtr<BIGNUM> want(BN_new()), rinv(BN_mod_inverse(NULL, O().R.get(), m, ctx)), two(BN_new());
+    BN_set_word(two.get(), 2);
+    OsslPtr<BIGNUM> half(BN_mod_inverse(NULL, two.get(), m, ctx));
     for (size_t i = 0; i < in.size(); ++i) {
         const Fe& a = in[i];
         const Fe& b = in[(i * 7 + 3) % in.size()];
@@ -98,10 +101,15 @@ void CheckModOps(const BIGNUM* m)
         BN_mod_mul(want.get(), A.get(), B.get(), m, ctx);
         BN_mod_mul(want.get(), want.get(), rinv.get(), m, ctx);
         ASSERT_EQ(0, BN_cmp(want.get(), ToBN(r).get())) << "mul " << i;
+        MontMulPortable<M>(r, a, b);  // the same without MULX/ADX, which CPUs may lack
+        ASSERT_EQ(0, BN_cmp(want.get(), ToBN(r).get())) << "portable mul " << i;
         MontSqr<M>(r, a);  // a^2 * R^-1
         BN_mod_mul(want.get(), A.get(), A.get(), m, ctx);
         BN_mod_mul(want.get(), want.get(), rinv.get(), m, ctx);
         ASSERT_EQ(0, BN_cmp(want.get(), ToBN(r).get())) << "sqr " << i;
+        Half<M>(r, a);  // a * 2^-1
+        BN_mod_mul(want.get(), A.get(), half.get(), m, ctx);
+        ASSERT_EQ(0, BN_cmp(want.get(), ToBN(r).get())) << "half " << i;
         Fe full = {{rng(), rng(), rng(), rng()}};
         if (i < 8) full = Fe{{~0ull, ~0ull, ~0ull, ~0ull - i}};
         Reduce<M>(r, full);
@@ -272,6 +280,37 @@ TEST(SM2P256Sign, SignaturesMatchBignumAndVerify)
         e[31] ^= 1;
         ASSERT_EQ(0, Verify(e, r, s, xy, xy + 32)) << i;
     }
+}
+
+// x1 in [n, p) (probability about 2^-128 for real signatures, so built here): R with such an
+// x, a chosen s and r, the public key P = (r + s)^-1 (R - [s]G) and e = (r - x1) mod n.
+TEST(SM2P256Sign, VerificationWithX1AboveN)
+{
+    EC_GROUP* g = O().group.get();
+    BN_CTX* ctx = O().ctx.get();
+    OsslPtr<BIGNUM> x(BN_dup(O().n.get())), rr(BN_new()), ss(BN_new()), t(BN_new()), e(BN_new());
+    OsslPtr<EC_POINT> R(EC_POINT_new(g)), P(EC_POINT_new(g)), sG(EC_POINT_new(g));
+    ERR_set_mark();
+    while (1 != EC_POINT_set_compressed_coordinates(g, R.get(), x.get(), 0, ctx)) BN_add_word(x.get(), 1);
+    ERR_pop_to_mark();
+    ASSERT_LT(BN_cmp(x.get(), O().p.get()), 0);
+    BN_set_word(rr.get(), 0x1234567);
+    BN_set_word(ss.get(), 0x89abcdef);
+    BN_mod_add(t.get(), rr.get(), ss.get(), O().n.get(), ctx);
+    BN_mod_inverse(t.get(), t.get(), O().n.get(), ctx);
+    EC_POINT_mul(g, sG.get(), ss.get(), NULL, NULL, ctx);
+    EC_POINT_invert(g, sG.get(), ctx);
+    EC_POINT_add(g, P.get(), R.get(), sG.get(), ctx);
+    EC_POINT_mul(g, P.get(), NULL, P.get(), t.get(), ctx);
+    BN_mod_sub(e.get(), rr.get(), x.get(), O().n.get(), ctx);
+    unsigned char abyE[32], abyR[32], abyS[32], xy[65];
+    BN_bn2binpad(e.get(), abyE, 32);
+    BN_bn2binpad(rr.get(), abyR, 32);
+    BN_bn2binpad(ss.get(), abyS, 32);
+    ASSERT_EQ(65u, EC_POINT_point2oct(g, P.get(), POINT_CONVERSION_UNCOMPRESSED, xy, 65, ctx));
+    EXPECT_EQ(1, Verify(abyE, abyR, abyS, xy + 1, xy + 33));
+    abyR[31] ^= 1;
+    EXPECT_EQ(0, Verify(abyE, abyR, abyS, xy + 1, xy + 33));
 }
 
 // d = n - 1 makes 1 + d = 0: no signature with that key; k = 0 or k = n (the point at

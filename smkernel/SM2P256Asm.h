@@ -1,0 +1,200 @@
+#ifndef SMK_SM2P256_ASM_H
+#define SMK_SM2P256_ASM_H
+
+// x86-64 forms of the field operations of SM2P256Field.h, which includes this file after
+// its types, constants and ReduceOnce. Same results as the portable C; like it, no branch
+// and no memory index depends on the values (carries become masks, never conditional moves).
+#ifndef SMK_SM2P256_FIELD_H
+#error "include SM2P256Field.h"
+#endif
+
+namespace smk {
+namespace sm2p256 {
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// CPUs with BMI2 and ADX multiply and reduce mod p on two carry chains at once (MULX,
+// ADCX, ADOX); chosen once per process. Whether it is used depends on the CPU only.
+inline bool HaveAdx()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("adx");
+}
+inline const bool kHaveAdx = HaveAdx();
+
+// t[T0..T4] += (W0..W3) * rdx on two carry chains: ADOX for the low words of the products,
+// ADCX for the high ones (the carry of each chain is left in its flag).
+#define SM2P256_MAC4(T0, T1, T2, T3, T4, W0, W1, W2, W3)                                            \
+    "mulxq " W0 ", %[lo], %[hi]\n\tadoxq %[lo], %[" #T0 "]\n\tadcxq %[hi], %[" #T1 "]\n\t"         \
+    "mulxq " W1 ", %[lo], %[hi]\n\tadoxq %[lo], %[" #T1 "]\n\tadcxq %[hi], %[" #T2 "]\n\t"         \
+    "mulxq " W2 ", %[lo], %[hi]\n\tadoxq %[lo], %[" #T2 "]\n\tadcxq %[hi], %[" #T3 "]\n\t"         \
+    "mulxq " W3 ", %[lo], %[hi]\n\tadoxq %[lo], %[" #T3 "]\n\tadcxq %[hi], %[" #T4 "]\n\t"
+
+// SM2P256_MAC4 with both carries out added into T5.
+#define SM2P256_MAC(T0, T1, T2, T3, T4, T5, W0, W1, W2, W3)                                         \
+    SM2P256_MAC4(T0, T1, T2, T3, T4, W0, W1, W2, W3)                                                \
+    "adoxq %[z], %[" #T4 "]\n\tadcxq %[z], %[" #T5 "]\n\tadoxq %[z], %[" #T5 "]\n\t"
+
+// One round of the product: t += a * b[i] (OFF = 8 i), then t += q m with q = t0 n0 (Q is
+// the step that turns t0 in rdx into q: nothing for p, whose n0 is 1).
+#define SM2P256_ROUND(OFF, Q, T0, T1, T2, T3, T4, T5)                                               \
+    "movq " OFF "(%[b]), %%rdx\n\txorl %k[z], %k[z]\n\tmovq $0, %[" #T5 "]\n\t"                    \
+    SM2P256_MAC(T0, T1, T2, T3, T4, T5, "0(%[a])", "8(%[a])", "16(%[a])", "24(%[a])")              \
+    "movq %[" #T0 "], %%rdx\n\t" Q "xorl %k[z], %k[z]\n\t"                                       \
+    SM2P256_MAC(T0, T1, T2, T3, T4, T5, "%[m0]", "%[m1]", "%[m2]", "%[m3]")
+
+// The four rounds; the six accumulator registers rotate instead of moving.
+#define SM2P256_MONTMUL(Q)                                                                          \
+    SM2P256_ROUND("0", Q, r0, r1, r2, r3, r4, r5) SM2P256_ROUND("8", Q, r1, r2, r3, r4, r5, r0)   \
+    SM2P256_ROUND("16", Q, r2, r3, r4, r5, r0, r1) SM2P256_ROUND("24", Q, r3, r4, r5, r0, r1, r2)
+
+// The word-by-word Montgomery product of MontMulPortable: each of the four rounds adds
+// a * b[i], then q m, and drops the zero low word.
+template <const Mod& M>
+SM2P256_INLINE void MontMulAdx(Fe& r, const Fe& a, const Fe& b)
+{
+    u64 r0 = 0, r1 = 0, r2 = 0, r3 = 0, r4 = 0, r5 = 0, lo, hi, z;
+    if constexpr (M.n0 == 1)
+        __asm__(SM2P256_MONTMUL("")
+        : [r0] "+&r"(r0), [r1] "+&r"(r1), [r2] "+&r"(r2), [r3] "+&r"(r3), [r4] "+&r"(r4), [r5] "+&r"(r5),
+          [lo] "=&r"(lo), [hi] "=&r"(hi), [z] "=&r"(z)
+        : [a] "r"(a.v), [b] "r"(b.v), [m0] "m"(M.m[0]), [m1] "m"(M.m[1]), [m2] "m"(M.m[2]), [m3] "m"(M.m[3]),
+          [n0] "m"(M.n0), "m"(*(const u64(*)[4])a.v), "m"(*(const u64(*)[4])b.v)
+        : "rdx", "cc");
+    else
+        __asm__(SM2P256_MONTMUL("imulq %[n0], %%rdx\n\t")
+        : [r0] "+&r"(r0), [r1] "+&r"(r1), [r2] "+&r"(r2), [r3] "+&r"(r3), [r4] "+&r"(r4), [r5] "+&r"(r5),
+          [lo] "=&r"(lo), [hi] "=&r"(hi), [z] "=&r"(z)
+        : [a] "r"(a.v), [b] "r"(b.v), [m0] "m"(M.m[0]), [m1] "m"(M.m[1]), [m2] "m"(M.m[2]), [m3] "m"(M.m[3]),
+          [n0] "m"(M.n0), "m"(*(const u64(*)[4])a.v), "m"(*(const u64(*)[4])b.v)
+        : "rdx", "cc");
+    const u64 t[4] = {r4, r5, r0, r1};
+    ReduceOnce(r, t, r2, M.m);
+}
+
+// a + b and a - b mod p on the carry flag; the correction is masked, never chosen by a
+// branch or a conditional move.
+SM2P256_INLINE void AddPAsm(Fe& r, const Fe& a, const Fe& b)
+{
+    u64 t0 = a.v[0], t1 = a.v[1], t2 = a.v[2], t3 = a.v[3], c, d, u0, u1, u2, u3;
+    __asm__(
+        "addq 0(%[b]), %[t0]\n\t"
+        "adcq 8(%[b]), %[t1]\n\t"
+        "adcq 16(%[b]), %[t2]\n\t"
+        "adcq 24(%[b]), %[t3]\n\t"
+        "sbbq %[c], %[c]\n\t"          // c = -carry
+        "movq %[t0], %[u0]\n\t"
+        "movq %[t1], %[u1]\n\t"
+        "movq %[t2], %[u2]\n\t"
+        "movq %[t3], %[u3]\n\t"
+        "subq %[p0], %[u0]\n\t"
+        "sbbq %[p1], %[u1]\n\t"
+        "sbbq %[p2], %[u2]\n\t"
+        "sbbq %[p3], %[u3]\n\t"
+        "sbbq %[d], %[d]\n\t"          // d = -borrow
+        : [t0] "+&r"(t0), [t1] "+&r"(t1), [t2] "+&r"(t2), [t3] "+&r"(t3), [c] "=&r"(c), [d] "=&r"(d), [u0] "=&r"(u0),
+          [u1] "=&r"(u1), [u2] "=&r"(u2), [u3] "=&r"(u3)
+        : [b] "r"(b.v), [p0] "m"(kP.m[0]), [p1] "m"(kP.m[1]), [p2] "m"(kP.m[2]), [p3] "m"(kP.m[3]),
+          "m"(*(const u64(*)[4])b.v)
+        : "cc");
+    c = d & ~c;  // the sum is below p: keep it
+    r.v[0] = u0 ^ (c & (u0 ^ t0));
+    r.v[1] = u1 ^ (c & (u1 ^ t1));
+    r.v[2] = u2 ^ (c & (u2 ^ t2));
+    r.v[3] = u3 ^ (c & (u3 ^ t3));
+}
+
+SM2P256_INLINE void SubPAsm(Fe& r, const Fe& a, const Fe& b)
+{
+    u64 t0 = a.v[0], t1 = a.v[1], t2 = a.v[2], t3 = a.v[3], c, m0, m1, m2, m3;
+    __asm__(
+        "subq 0(%[b]), %[t0]\n\t"
+        "sbbq 8(%[b]), %[t1]\n\t"
+        "sbbq 16(%[b]), %[t2]\n\t"
+        "sbbq 24(%[b]), %[t3]\n\t"
+        "sbbq %[c], %[c]\n\t"          // c = -borrow
+        "movq %[p0], %[m0]\n\t"
+        "movq %[p1], %[m1]\n\t"
+        "movq %[p2], %[m2]\n\t"
+        "movq %[p3], %[m3]\n\t"
+        "andq %[c], %[m0]\n\t"
+        "andq %[c], %[m1]\n\t"
+        "andq %[c], %[m2]\n\t"
+        "andq %[c], %[m3]\n\t"
+        "addq %[m0], %[t0]\n\t"
+        "adcq %[m1], %[t1]\n\t"
+        "adcq %[m2], %[t2]\n\t"
+        "adcq %[m3], %[t3]\n\t"
+        : [t0] "+&r"(t0), [t1] "+&r"(t1), [t2] "+&r"(t2), [t3] "+&r"(t3), [c] "=&r"(c), [m0] "=&r"(m0),
+          [m1] "=&r"(m1), [m2] "=&r"(m2), [m3] "=&r"(m3)
+        : [b] "r"(b.v), [p0] "m"(kP.m[0]), [p1] "m"(kP.m[1]), [p2] "m"(kP.m[2]), [p3] "m"(kP.m[3]),
+          "m"(*(const u64(*)[4])b.v)
+        : "cc");
+    r.v[0] = t0;
+    r.v[1] = t1;
+    r.v[2] = t2;
+    r.v[3] = t3;
+}
+
+#if defined(__OPTIMIZE__)
+// The square's eight words: the six cross products, doubled, plus the four squares.
+#define SM2P256_SQR_PRODUCT                                                                         \
+    "movq 0(%[a]), %%rdx\n\t"                                                                     \
+    "mulxq 8(%[a]), %[t1], %[t2]\n\t"                                                             \
+    "mulxq 16(%[a]), %[lo], %[t3]\n\taddq %[lo], %[t2]\n\t"                                       \
+    "mulxq 24(%[a]), %[lo], %[t4]\n\tadcq %[lo], %[t3]\n\t"                                       \
+    "movq 8(%[a]), %%rdx\n\tmulxq 24(%[a]), %[lo], %[t5]\n\tadcq %[lo], %[t4]\n\t"                \
+    "movq 16(%[a]), %%rdx\n\tmulxq 24(%[a]), %[lo], %[t6]\n\tadcq %[lo], %[t5]\n\tadcq $0, %[t6]\n\t" \
+    "movq 8(%[a]), %%rdx\n\tmulxq 16(%[a]), %[lo], %[hi]\n\t"                                     \
+    "addq %[lo], %[t3]\n\tadcq %[hi], %[t4]\n\tadcq $0, %[t5]\n\tadcq $0, %[t6]\n\t"              \
+    "xorl %k[t7], %k[t7]\n\taddq %[t1], %[t1]\n\tadcq %[t2], %[t2]\n\tadcq %[t3], %[t3]\n\t"      \
+    "adcq %[t4], %[t4]\n\tadcq %[t5], %[t5]\n\tadcq %[t6], %[t6]\n\tadcq %[t7], %[t7]\n\t"        \
+    "movq 0(%[a]), %%rdx\n\tmulxq %%rdx, %[t0], %[hi]\n\taddq %[hi], %[t1]\n\t"                   \
+    "movq 8(%[a]), %%rdx\n\tmulxq %%rdx, %[lo], %[hi]\n\tadcq %[lo], %[t2]\n\tadcq %[hi], %[t3]\n\t" \
+    "movq 16(%[a]), %%rdx\n\tmulxq %%rdx, %[lo], %[hi]\n\tadcq %[lo], %[t4]\n\tadcq %[hi], %[t5]\n\t" \
+    "movq 24(%[a]), %%rdx\n\tmulxq %%rdx, %[lo], %[hi]\n\tadcq %[lo], %[t6]\n\tadcq %[hi], %[t7]\n\t" \
+    "xorl %k[t8], %k[t8]\n\t"
+
+// One reduction round of the square: t += q m at word i (T0 = t_i), both carries counted in
+// lo and added at T5 = t_{i+5}, then carried on (TAIL) up to t8. The zero is in memory: the
+// square needs every register but one.
+#define SM2P256_SQR_ROUND(Q, T0, T1, T2, T3, T4, T5, TAIL)                                          \
+    "movq %[" #T0 "], %%rdx\n\t" Q "xorl %k[lo], %k[lo]\n\t"                                      \
+    SM2P256_MAC4(T0, T1, T2, T3, T4, "%[m0]", "%[m1]", "%[m2]", "%[m3]")                            \
+    "adoxq %[zm], %[" #T4 "]\n\tmovq $0, %[lo]\n\tadcxq %[zm], %[lo]\n\tadoxq %[zm], %[lo]\n\t"    \
+    "addq %[lo], %[" #T5 "]\n\t" TAIL
+
+#define SM2P256_MONTSQR(Q)                                                                          \
+    SM2P256_SQR_PRODUCT                                                                             \
+    SM2P256_SQR_ROUND(Q, t0, t1, t2, t3, t4, t5, "adcq $0, %[t6]\n\tadcq $0, %[t7]\n\tadcq $0, %[t8]\n\t") \
+    SM2P256_SQR_ROUND(Q, t1, t2, t3, t4, t5, t6, "adcq $0, %[t7]\n\tadcq $0, %[t8]\n\t")           \
+    SM2P256_SQR_ROUND(Q, t2, t3, t4, t5, t6, t7, "adcq $0, %[t8]\n\t")                             \
+    SM2P256_SQR_ROUND(Q, t3, t4, t5, t6, t7, t8, "")
+
+// a^2 / R mod m: the cross products once, then the Montgomery reduction of the eight words.
+template <const Mod& M>
+SM2P256_INLINE void MontSqrAdx(Fe& r, const Fe& a)
+{
+    const u64 m[4] = {M.m[0], M.m[1], M.m[2], M.m[3]}, n0 = M.n0, zero = 0;
+    u64 t0, t1, t2, t3, t4, t5, t6, t7, t8, lo, hi;
+#define SM2P256_SQR_OPERANDS                                                                        \
+    : [t0] "=&r"(t0), [t1] "=&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3), [t4] "=&r"(t4), [t5] "=&r"(t5), \
+      [t6] "=&r"(t6), [t7] "=&r"(t7), [t8] "=&r"(t8), [lo] "=&r"(lo), [hi] "=&r"(hi)               \
+    : [a] "r"(a.v), [m0] "m"(m[0]), [m1] "m"(m[1]), [m2] "m"(m[2]), [m3] "m"(m[3]), [n0] "m"(n0),     \
+      [zm] "m"(zero), "m"(*(const u64(*)[4])a.v)                                                    \
+    : "rdx", "cc"
+    if constexpr (M.n0 == 1)
+        __asm__(SM2P256_MONTSQR("") SM2P256_SQR_OPERANDS);
+    else
+        __asm__(SM2P256_MONTSQR("imulq %[n0], %%rdx\n\t") SM2P256_SQR_OPERANDS);
+#undef SM2P256_SQR_OPERANDS
+    (void)t0, (void)t1, (void)t2, (void)t3;
+    const u64 t[4] = {t4, t5, t6, t7};
+    ReduceOnce(r, t, t8, M.m);
+}
+#endif
+#endif
+
+}  // namespace sm2p256
+}  // namespace smk
+
+#endif
