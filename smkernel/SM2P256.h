@@ -41,8 +41,8 @@ bool IsOnCurve(const Fe& x, const Fe& y);
 
 // [k]G from the precomputed table, k any 256-bit number. Constant time.
 Point BaseMul(const Fe& k);
-// [k]P for a point P of the curve, k any 256-bit number. Constant time.
-Point ScalarMul(const Fe& k, const Point& p);
+// [k]P for a point P = (x, y) of the curve (normal form), k any 256-bit number. Constant time.
+Point ScalarMul(const Fe& k, const Fe& x, const Fe& y);
 // [s]G + [t]P for public s, t and P (verification): variable time.
 Point DoubleMulPublic(const Fe& s, const Fe& t, const Point& p);
 

@@ -418,15 +418,20 @@ Point BaseMul(const Fe& k)
 // Signed 5-bit windows over k mod n. For k < n the running sum [a]P and the window's
 // [d]P are never the same point (a is 0 or a multiple of 32 below n + 16, |d| <= 16), so
 // the Jacobian sum needs only the infinity cases, taken by selection.
-Point ScalarMul(const Fe& k, const Point& p)
+Point ScalarMul(const Fe& k, const Fe& x, const Fe& y)
 {
     Fe kr;
     Reduce<kN>(kr, k);
+    // j P for j = 1..16, each step a mixed addition with the affine P ((j - 1) P for
+    // j - 1 >= 2 is neither P nor infinity).
+    AffinePoint pa;
+    ToMont<kP>(pa.x, x);
+    ToMont<kP>(pa.y, y);
     JPoint table[kVarEntries];
-    table[0] = ToJacobian(p);
+    table[0] = LiftAffine(pa);
     JDouble(table[1], table[0]);
     for (int j = 2; j < kVarEntries; ++j)
-        JAddNoDouble(table[j], table[j - 1], table[0]);
+        JAddAffineUnchecked(table[j], table[j - 1], pa);
     Digit digits[kVarWindows];
     Recode<kVarW>(kr, digits);
     JPoint q = SelectVarJ(table, digits[kVarWindows - 1]);

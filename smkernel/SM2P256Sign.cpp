@@ -72,7 +72,7 @@ int MulToFields(const unsigned char k[32], const unsigned char* pbyPx, const uns
         Fe x, y;
         FromBytes(x, pbyPx);
         FromBytes(y, pbyPy);
-        q = ScalarMul(kk, FromAffine(x, y));
+        q = ScalarMul(kk, x, y);
     }
     const int nFinite = PointToFields(q, xy);
     Wipe(kk);
