@@ -11,13 +11,7 @@ const SM2_PASSWORD = 'Fixture-SM2-2020';
 const RSA_PASSWORD = 'Demo-P12-2026';
 
 // Functions the module of this build does not offer yet: their steps are listed, not run.
-const NOT_IN_THIS_BUILD = [
-    'vomu_signData_PKCS1', 'vomu_signData_PKCS7Detached', 'vomu_signData_PKCS7Attached',
-    'vomu_verifyDataSignature_PKCS1', 'vomu_verifyDataSignature_PKCS7Detached',
-    'vomu_verifyDataSignature_PKCS7Attached', 'vomu_signFile_PKCS7Detached',
-    'vomu_verifyFileSignature_PKCS7Detached', 'vomu_encryptDataToCMSEnvelope',
-    'vomu_decryptDataFromCMSEnvelope',
-];
+const NOT_IN_THIS_BUILD = ['vomu_encryptDataToCMSEnvelope', 'vomu_decryptDataFromCMSEnvelope'];
 
 $passed = 0;
 $failed = 0;

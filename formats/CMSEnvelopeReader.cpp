@@ -30,6 +30,7 @@ struct CMSEnvelopeNodes {
     const NodeEx* pContentEncryptionAlgOid;
     const NodeEx* pParameter;
     NodeEx* pEncryptedContent;
+    const char* pszFunc;  // the reader called: its name is on every step line
 };
 
 // A leaf whose value can be copied into an int-counted array (with room for two more octets).
@@ -107,9 +108,8 @@ bool LocateEnvelopeNodes(const NodeEx* pRoot, CMSEnvelopeNodes* pNodes)
 
 int CheckEnvelopeNodes(const NodeEx* pRoot, CMSEnvelopeNodes* pNodes)
 {
-    if (!LocateEnvelopeNodes(pRoot, pNodes))
-        VOMU_FAIL_IF(true, "Check CMS envelope nodes", VOMU_E_ENVELOPE_FORMAT);
-    VOMU_STEP_OK("Check CMS envelope nodes");
+    VOMU_FAIL_IF_REASON_IN(pNodes->pszFunc, !LocateEnvelopeNodes(pRoot, pNodes), "true",
+                           "Check CMS envelope nodes", VOMU_E_ENVELOPE_FORMAT);
     return VOMU_OK;
 }
 
@@ -133,33 +133,36 @@ const AlgOidTexts kContentEncryptionAlgTexts = {
 // The OID as dotted text. The element is taken as the two octets before the value and the
 // value, so an OID whose length needs the long form does not decode (no identifier in use
 // comes near 128 content octets).
-int ReadAlgorithmOid(const NodeEx* pOid, const AlgOidTexts& texts, OwnedArray<char>* ppszOid,
+int ReadAlgorithmOid(const char* pszFunc, const NodeEx* pOid, const AlgOidTexts& texts,
+                     OwnedArray<char>* ppszOid,
                      int* pnOidSize)
 {
     const size_t nElementSize = (size_t)pOid->ValueLength + 2;
     OwnedArray<unsigned char> pbyElement = morv::NewArray<unsigned char>(nElementSize);
-    VOMU_FAIL_IF_REASON(!pbyElement, texts.pszASN1Reason, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_REASON_IN(pszFunc, !pbyElement, texts.pszASN1Reason, "New memory", VOMU_E_FAIL);
     memset(pbyElement.get(), 0, nElementSize);
-    const bool bRead = morv::ReadParsedOctets(pOid, pOid->ValueOffset - 2, pbyElement.get(), nElementSize);
-    VOMU_FAIL_IF(!bRead, "Read algorithm identifier", VOMU_E_FAIL);
+    const bool bRead = morv::ReadParsedOctets(pOid, pOid->ValueOffset - 2, pbyElement.get(),
+                                              nElementSize);
+    VOMU_FAIL_IF_IN(pszFunc, !bRead, "Read algorithm identifier", VOMU_E_FAIL);
 
     size_t nOidSize = 0;
     const int nResult =
-        morv::DecodeObjectText(pbyElement.get(), nElementSize, texts.steps, ppszOid, &nOidSize);
+        morv::DecodeObjectText(pszFunc, pbyElement.get(), nElementSize, texts.steps, ppszOid,
+                               &nOidSize);
     if (VOMU_OK != nResult) return nResult;
     *pnOidSize = (int)nOidSize;
     return VOMU_OK;
 }
 
 // A value copied into a new array of its length.
-int CopyValue(const NodeEx* pNode, const char* pszMemoryReason,
+int CopyValue(const char* pszFunc, const NodeEx* pNode, const char* pszMemoryReason,
               OwnedArray<unsigned char>* ppbyOut)
 {
     const size_t nSize = (size_t)pNode->ValueLength;
     OwnedArray<unsigned char> pbyCopy = morv::NewArray<unsigned char>(nSize);
-    VOMU_FAIL_IF_REASON(!pbyCopy, pszMemoryReason, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_REASON_IN(pszFunc, !pbyCopy, pszMemoryReason, "New memory", VOMU_E_FAIL);
     const bool bRead = morv::ReadParsedOctets(pNode, pNode->ValueOffset, pbyCopy.get(), nSize);
-    VOMU_FAIL_IF(!bRead, "fread", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !bRead, "fread", VOMU_E_FAIL);
     *ppbyOut = std::move(pbyCopy);
     return VOMU_OK;
 }
@@ -178,21 +181,23 @@ struct CMSEnvelopeFields {
 
 int ReadCommonFields(const CMSEnvelopeNodes& nodes, CMSEnvelopeFields* pFields)
 {
-    int nResult = CopyValue(nodes.pRid, "!pbyRecipientSubjectKeyID",
+    int nResult = CopyValue(nodes.pszFunc, nodes.pRid, "!pbyRecipientSubjectKeyID",
                             &pFields->pbyRecipientSubjectKeyID);
     if (VOMU_OK != nResult) return nResult;
     pFields->nRecipientKeyIDSize = (int)nodes.pRid->ValueLength;
 
-    nResult = ReadAlgorithmOid(nodes.pKeyEncryptionAlgOid, kKeyEncryptionAlgTexts,
+    nResult = ReadAlgorithmOid(nodes.pszFunc, nodes.pKeyEncryptionAlgOid, kKeyEncryptionAlgTexts,
                                    &pFields->pszKeyEncryptionAlgOid,
                                    &pFields->nKeyEncryptionAlgOidSize);
     if (VOMU_OK != nResult) return nResult;
 
-    nResult = CopyValue(nodes.pEncryptedKey, "!pbyEncryptedKey", &pFields->pbyEncryptedKey);
+    nResult = CopyValue(nodes.pszFunc, nodes.pEncryptedKey, "!pbyEncryptedKey",
+                        &pFields->pbyEncryptedKey);
     if (VOMU_OK != nResult) return nResult;
     pFields->nEncryptedKeySize = (int)nodes.pEncryptedKey->ValueLength;
 
-    return ReadAlgorithmOid(nodes.pContentEncryptionAlgOid, kContentEncryptionAlgTexts,
+    return ReadAlgorithmOid(nodes.pszFunc, nodes.pContentEncryptionAlgOid,
+                            kContentEncryptionAlgTexts,
                             &pFields->pszContentEncryptionAlgOid,
                             &pFields->nContentEncryptionAlgOidSize);
 }
@@ -219,22 +224,33 @@ void HandOverCommonFields(CMSEnvelopeFields& fields, unsigned char** ppbyRecipie
 
 // The ciphertext in one new array followed by a zero octet: the primitive value, or the
 // segments of the constructed form joined in order.
-int JoinEncryptedContent(const NodeEx* pNode, OwnedArray<unsigned char>* ppbyOut, int* pnSize)
+int JoinEncryptedContent(const char* pszFunc, const NodeEx* pNode,
+                         OwnedArray<unsigned char>* ppbyOut, int* pnSize)
 {
     const uint64_t nTotal = morv::SegmentsSize(pNode);
-    VOMU_FAIL_IF(nTotal > (uint64_t)INT_MAX - 1, "Check encrypted content size", VOMU_E_ENVELOPE_FORMAT);
+    VOMU_FAIL_IF_IN(pszFunc, nTotal > (uint64_t)INT_MAX - 1, "Check encrypted content size",
+                    VOMU_E_ENVELOPE_FORMAT);
 
-    const int nResult = morv::JoinSegments(pNode, "!pbyEncryptedContent", ppbyOut);
+    const int nResult = morv::JoinSegments(pszFunc, pNode, "!pbyEncryptedContent", ppbyOut);
     if (VOMU_OK != nResult) return nResult;
     *pnSize = (int)nTotal;
     return VOMU_OK;
 }
 
-// What the memory and the file reader share once the tree is decoded: the structure checked,
-// then the fields both hand over alike.
-int ReadEnvelopeTree(const NodeEx* pRoot, CMSEnvelopeNodes* pNodes, CMSEnvelopeFields* pFields)
+// What the memory and the file reader share: decoding (from memory, or the whole file when
+// fpFile is given), the structure checked, then the fields both hand over alike. The steps
+// are logged under pszFunc, the reader called.
+int ReadEnvelope(const char* pszFunc, const unsigned char* pbyDER, int nDERSize, FILE* fpFile,
+                 NodePtr* ppTree, CMSEnvelopeNodes* pNodes, CMSEnvelopeFields* pFields)
 {
-    int nResult = CheckEnvelopeNodes(pRoot, pNodes);
+    NodeEx* pCMSEnvelope = NULL;
+    int nResult = fpFile ? DecodeASN1FileEx(fpFile, &pCMSEnvelope)
+                         : DecodeASN1MemoryEx(pbyDER, (unsigned long)nDERSize, &pCMSEnvelope);
+    ppTree->reset(pCMSEnvelope);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult || NULL == pCMSEnvelope,
+                    fpFile ? "DecodeASN1FileEx" : "DecodeASN1MemoryEx", VOMU_E_FAIL);
+    pNodes->pszFunc = pszFunc;
+    nResult = CheckEnvelopeNodes(pCMSEnvelope, pNodes);
     if (VOMU_OK != nResult) return nResult;
     return ReadCommonFields(*pNodes, pFields);
 }
@@ -250,24 +266,21 @@ int Decode_CMSEnvelopeData(unsigned char* pbyDER, int nDERSize,
                            unsigned char** ppbyParam, int* pnParamSize)
 {
     VOMU_FAIL_IF(NULL == pbyDER || 0 >= nDERSize, "Check parameter", VOMU_E_INVALID_ARG);
-    NodeEx* pCMSEnvelope = NULL;
-    int nResult = DecodeASN1MemoryEx(pbyDER, (unsigned long)nDERSize, &pCMSEnvelope);
-    NodePtr pTree(pCMSEnvelope);
-    VOMU_FAIL_IF(VOMU_OK != nResult || NULL == pCMSEnvelope, "DecodeASN1MemoryEx", VOMU_E_FAIL);
+    NodePtr pTree;
     CMSEnvelopeNodes nodes = {};
     CMSEnvelopeFields fields;
-    nResult = ReadEnvelopeTree(pTree.get(), &nodes, &fields);
+    int nResult = ReadEnvelope(__func__, pbyDER, nDERSize, NULL, &pTree, &nodes, &fields);
     if (VOMU_OK != nResult) return nResult;
     // An empty parameter value (05 00) is handed over as no array at all.
     OwnedArray<unsigned char> pbyContentEncryptionAlgParameter;
     if (nodes.pParameter->ValueLength > 0) {
-        nResult = CopyValue(nodes.pParameter, "!pbyContentEncryptionAlgParameter",
+        nResult = CopyValue(__func__, nodes.pParameter, "!pbyContentEncryptionAlgParameter",
                             &pbyContentEncryptionAlgParameter);
         if (VOMU_OK != nResult) return nResult;
     }
     OwnedArray<unsigned char> pbyEncryptedContent;
     int nEncryptedContentSize = 0;
-    nResult = JoinEncryptedContent(nodes.pEncryptedContent, &pbyEncryptedContent,
+    nResult = JoinEncryptedContent(__func__, nodes.pEncryptedContent, &pbyEncryptedContent,
                                    &nEncryptedContentSize);
     if (VOMU_OK != nResult) return nResult;
 
@@ -294,16 +307,13 @@ int Decode_CMSEnvelopeFile(FILE* fpFile, unsigned char** ppbyRecipientKeyID,
     VOMU_FAIL_IF(NULL == fpFile, "Check parameter", VOMU_E_INVALID_ARG);
     morv::FilePositionGuard position(fpFile);
     VOMU_FAIL_IF(!position.Ok(), "ftell", VOMU_E_FAIL);
-    NodeEx* pCMSEnvelope = NULL;
-    int nResult = DecodeASN1FileEx(fpFile, &pCMSEnvelope);
-    NodePtr pTree(pCMSEnvelope);
-    VOMU_FAIL_IF(VOMU_OK != nResult || NULL == pCMSEnvelope, "DecodeASN1FileEx", VOMU_E_FAIL);
+    NodePtr pTree;
     CMSEnvelopeNodes nodes = {};
     CMSEnvelopeFields fields;
-    nResult = ReadEnvelopeTree(pTree.get(), &nodes, &fields);
+    int nResult = ReadEnvelope(__func__, NULL, 0, fpFile, &pTree, &nodes, &fields);
     if (VOMU_OK != nResult) return nResult;
     OwnedArray<unsigned char> pbyContentEncryptionAlgParameter;
-    nResult = CopyValue(nodes.pParameter, "!pbyContentEncryptionAlgParameter",
+    nResult = CopyValue(__func__, nodes.pParameter, "!pbyContentEncryptionAlgParameter",
                         &pbyContentEncryptionAlgParameter);
     if (VOMU_OK != nResult) return nResult;
     NodeEx* pNode_EncryptedContent = NULL;

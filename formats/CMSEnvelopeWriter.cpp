@@ -121,7 +121,8 @@ int ConstructNode_EncryptedContentInfo(const char* pszContentTypeOID,
     pNode_encryptedContent->ValueLength = (uint64_t)nEncryptedContentSize;
 
     NodePtr pNode_EncryptedContentInfo(new (std::nothrow) NodeEx());
-    VOMU_FAIL_IF(!pNode_EncryptedContentInfo, "new NodeEx(pNode_EncryptedContentInfo)", VOMU_E_FAIL);
+    VOMU_FAIL_IF(!pNode_EncryptedContentInfo, "new NodeEx(pNode_EncryptedContentInfo)",
+                 VOMU_E_FAIL);
     pNode_EncryptedContentInfo->Tag = 0x30;
     nResult = AdoptAll(pNode_EncryptedContentInfo.get(),
                        {&pNode_contentType, &pNode_contentEncryptionAlgorithm, &pNode_encryptedContent},
@@ -142,7 +143,8 @@ int ConstructNode_EnvelopedData(int nVersion, NodeEx* pNode_RecipientInfos,
     NodePtr pNode_EnvelopedData(new (std::nothrow) NodeEx());
     VOMU_FAIL_IF(!pNode_EnvelopedData, "new NodeEx(EnvelopedData)", VOMU_E_FAIL);
     // Room first: once the caller's nodes are adopted nothing may fail.
-    VOMU_FAIL_IF(!morv::ReserveChildren(pNode_EnvelopedData.get(), 3), "Reserve EnvelopedData children",
+    VOMU_FAIL_IF(!morv::ReserveChildren(pNode_EnvelopedData.get(), 3),
+                 "Reserve EnvelopedData children",
                  VOMU_E_FAIL);
     pNode_EnvelopedData->Tag = 0x30;
     pNode_EnvelopedData->AddChild(pNode_version.release());

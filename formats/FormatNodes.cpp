@@ -123,7 +123,8 @@ Integer32 ReadIntegerNode32(const NodeEx* pNode, unsigned char* pbyOut)
         return Integer32::kRefused;
     unsigned char abyValue[kNumberSize + 1];
     const size_t nSize = (size_t)pNode->ValueLength;
-    if (!ReadParsedOctets(pNode, pNode->ValueOffset, abyValue, nSize)) return Integer32::kUnreadable;
+    if (!ReadParsedOctets(pNode, pNode->ValueOffset, abyValue,
+                          nSize)) return Integer32::kUnreadable;
     if (!HasDefiniteLength(pNode)) return Integer32::kRefused;
     return ReadInteger32(abyValue, nSize, pbyOut) ? Integer32::kRead : Integer32::kRefused;
 }
@@ -170,11 +171,12 @@ uint64_t SegmentsSize(const NodeEx* pNode)
     return nSize;
 }
 
-int JoinSegments(const NodeEx* pNode, const char* pszMemoryReason, OwnedArray<unsigned char>* ppOut)
+int JoinSegments(const char* pszFunc, const NodeEx* pNode, const char* pszMemoryReason,
+                 OwnedArray<unsigned char>* ppOut)
 {
     const size_t nSize = (size_t)SegmentsSize(pNode);
     OwnedArray<unsigned char> pbyJoined = NewArray<unsigned char>(nSize + 1);
-    VOMU_FAIL_IF_REASON(!pbyJoined, pszMemoryReason, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_REASON_IN(pszFunc, !pbyJoined, pszMemoryReason, "New memory", VOMU_E_FAIL);
     size_t nPos = 0;
     const size_t nPieces = IsPrimitive(pNode) ? 1 : pNode->vetNodes.size();
     for (size_t i = 0; i < nPieces; i++) {
@@ -188,12 +190,12 @@ int JoinSegments(const NodeEx* pNode, const char* pszMemoryReason, OwnedArray<un
 }
 
 // A new[] copy of an OpenSSL string's octets.
-int CopyAsn1String(const ASN1_STRING* pString, const char* pszMemoryReason,
+int CopyAsn1String(const char* pszFunc, const ASN1_STRING* pString, const char* pszMemoryReason,
                    OwnedArray<unsigned char>* ppCopy, size_t* pnSize)
 {
     const size_t nSize = (size_t)ASN1_STRING_length(pString);
     OwnedArray<unsigned char> pCopy = NewArray<unsigned char>(nSize);
-    VOMU_FAIL_IF_REASON(!pCopy, pszMemoryReason, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_REASON_IN(pszFunc, !pCopy, pszMemoryReason, "New memory", VOMU_E_FAIL);
     if (nSize) memcpy(pCopy.get(), ASN1_STRING_get0_data(pString), nSize);
     *ppCopy = std::move(pCopy);
     *pnSize = nSize;

@@ -109,10 +109,11 @@ inline uint64_t TlvStart(const NodeEx* pNode)
 
 // A string parsed from memory, primitive (its value) or constructed of primitive segments
 // (X.690 8.7.3): the total of its value octets, and those octets joined in order into one new
-// array with a zero octet after them. JoinSegments: VOMU_OK or VOMU_E_FAIL; the caller has
-// checked the total.
+// array with a zero octet after them. JoinSegments: VOMU_OK or VOMU_E_FAIL (logged under
+// pszFunc); the caller has checked the total.
 uint64_t SegmentsSize(const NodeEx* pNode);
-int JoinSegments(const NodeEx* pNode, const char* pszMemoryReason, OwnedArray<unsigned char>* ppOut);
+int JoinSegments(const char* pszFunc, const NodeEx* pNode, const char* pszMemoryReason,
+                 OwnedArray<unsigned char>* ppOut);
 
 // Copies an encoding the crypto library allocated (an i2d_* output of nEncodedSize octets)
 // into a new[] array for the caller and releases the library's buffer, whatever the result.
@@ -120,9 +121,10 @@ int JoinSegments(const NodeEx* pNode, const char* pszMemoryReason, OwnedArray<un
 int HandOverLibraryBuffer(unsigned char* pbyEncoded, int nEncodedSize, unsigned char** ppbyOut,
                           int* pnOutLen);
 
-// A new[] copy of an OpenSSL string's octets (step "New memory" with pszMemoryReason).
+// A new[] copy of an OpenSSL string's octets (step "New memory" with pszMemoryReason, logged
+// under pszFunc).
 // VOMU_OK or VOMU_E_FAIL.
-int CopyAsn1String(const ASN1_STRING* pString, const char* pszMemoryReason,
+int CopyAsn1String(const char* pszFunc, const ASN1_STRING* pString, const char* pszMemoryReason,
                    OwnedArray<unsigned char>* ppCopy, size_t* pnSize);
 
 // The step lines of one object identifier's decoding and dotted text, as each reader names
@@ -137,12 +139,13 @@ struct ObjectTextSteps {
 };
 
 // Dotted decimal text of an object identifier in a new NUL-terminated array, measured first.
+// These helpers log their steps under pszFunc, the public function that called them.
 // VOMU_OK or VOMU_E_FAIL.
-int ObjectText(const ASN1_OBJECT* pOid, const ObjectTextSteps& steps, OwnedArray<char>* ppText,
-               size_t* pnText);
+int ObjectText(const char* pszFunc, const ASN1_OBJECT* pOid, const ObjectTextSteps& steps,
+               OwnedArray<char>* ppText, size_t* pnText);
 
 // The same from the DER element (tag, length, value) of an OBJECT IDENTIFIER.
-int DecodeObjectText(const unsigned char* pbyElement, size_t nElementSize,
+int DecodeObjectText(const char* pszFunc, const unsigned char* pbyElement, size_t nElementSize,
                      const ObjectTextSteps& steps, OwnedArray<char>* ppText, size_t* pnText);
 
 }  // namespace morv

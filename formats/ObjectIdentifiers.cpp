@@ -178,29 +178,32 @@ int GetOIDFromNID(int nNID, char** ppszOID, int* pnOIDSize)
 
 namespace morv {
 
-int ObjectText(const ASN1_OBJECT* pOid, const ObjectTextSteps& steps, OwnedArray<char>* ppText,
-               size_t* pnText)
+int ObjectText(const char* pszFunc, const ASN1_OBJECT* pOid, const ObjectTextSteps& steps,
+               OwnedArray<char>* ppText, size_t* pnText)
 {
     int nLength = OBJ_obj2txt(NULL, 0, pOid, 1);
     if (nLength < 0) nLength = 0;
-    VOMU_FAIL_IF_OSSL_REASON(0 == nLength, steps.pszLengthReason, steps.pszMeasure, VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_REASON_IN(pszFunc, 0 == nLength, steps.pszLengthReason, steps.pszMeasure,
+                                VOMU_E_FAIL);
     OwnedArray<char> pszOid = NewArray<char>((size_t)nLength + 1);
-    VOMU_FAIL_IF_REASON(!pszOid, steps.pszMemoryReason, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_REASON_IN(pszFunc, !pszOid, steps.pszMemoryReason, "New memory", VOMU_E_FAIL);
     memset(pszOid.get(), 0, (size_t)nLength + 1);
     const bool bWritten = nLength == OBJ_obj2txt(pszOid.get(), nLength + 1, pOid, 1);
-    VOMU_FAIL_IF_OSSL_REASON(!bWritten, steps.pszLengthReason, steps.pszWrite, VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_REASON_IN(pszFunc, !bWritten, steps.pszLengthReason, steps.pszWrite,
+                                VOMU_E_FAIL);
     *ppText = std::move(pszOid);
     *pnText = (size_t)nLength;
     return VOMU_OK;
 }
 
-int DecodeObjectText(const unsigned char* pbyElement, size_t nElementSize,
+int DecodeObjectText(const char* pszFunc, const unsigned char* pbyElement, size_t nElementSize,
                      const ObjectTextSteps& steps, OwnedArray<char>* ppText, size_t* pnText)
 {
     const unsigned char* pbyCursor = pbyElement;
     OsslPtr<ASN1_OBJECT> pObject(d2i_ASN1_OBJECT(NULL, &pbyCursor, (long)nElementSize));
-    VOMU_FAIL_IF_OSSL_REASON(!pObject, steps.pszDecodeReason, steps.pszDecode, VOMU_E_FAIL);
-    return ObjectText(pObject.get(), steps, ppText, pnText);
+    VOMU_FAIL_IF_OSSL_REASON_IN(pszFunc, !pObject, steps.pszDecodeReason, steps.pszDecode,
+                                VOMU_E_FAIL);
+    return ObjectText(pszFunc, pObject.get(), steps, ppText, pnText);
 }
 
 }  // namespace morv

@@ -156,7 +156,8 @@ int GetIssuerFromCert(unsigned char* pbyCert, int nCertLen, unsigned char** ppby
                       int* pnIssuerLen)
 {
     OsslPtr<X509> pX509Cert;
-    const int nResult = LoadForField(__func__, pbyCert, nCertLen, ppbyIssuer, pnIssuerLen, &pX509Cert);
+    const int nResult = LoadForField(__func__, pbyCert, nCertLen, ppbyIssuer, pnIssuerLen,
+                                     &pX509Cert);
     if (VOMU_OK != nResult) return nResult;
     const X509_NAME* pX509IssuerName = X509_get_issuer_name(pX509Cert.get());
     VOMU_FAIL_IF(NULL == pX509IssuerName, "X509_get_issuer_name", VOMU_E_FAIL);
@@ -170,7 +171,8 @@ int GetSerialNumberFromCert(unsigned char* pbyCert, int nCertLen, unsigned char*
                             int* pnSerialLen)
 {
     OsslPtr<X509> pX509Cert;
-    const int nResult = LoadForField(__func__, pbyCert, nCertLen, ppbySerial, pnSerialLen, &pX509Cert);
+    const int nResult = LoadForField(__func__, pbyCert, nCertLen, ppbySerial, pnSerialLen,
+                                     &pX509Cert);
     if (VOMU_OK != nResult) return nResult;
     const ASN1_INTEGER* pIntegerSerialNumber = X509_get0_serialNumber(pX509Cert.get());
     VOMU_FAIL_IF(NULL == pIntegerSerialNumber, "X509_get_serialNumber", VOMU_E_FAIL);
@@ -188,14 +190,16 @@ int GetSubjectKeyIDFromCert(unsigned char* pbyCert, int nCertLen, unsigned char*
                             int* pnKeyIDLen)
 {
     OsslPtr<X509> pX509Cert;
-    const int nResult = LoadForField(__func__, pbyCert, nCertLen, ppbyKeyID, pnKeyIDLen, &pX509Cert);
+    const int nResult = LoadForField(__func__, pbyCert, nCertLen, ppbyKeyID, pnKeyIDLen,
+                                     &pX509Cert);
     if (VOMU_OK != nResult) return nResult;
     const ASN1_OCTET_STRING* pSubjectKeyID = X509_get0_subject_key_id(pX509Cert.get());
     VOMU_FAIL_IF(NULL == pSubjectKeyID, "X509_get0_subject_key_id", VOMU_E_FAIL);
     VOMU_FAIL_IF(ASN1_STRING_length(pSubjectKeyID) <= 0, "ASN1_STRING_length", VOMU_E_FAIL);
     OwnedArray<unsigned char> pbySubjectKeyID;
     size_t nSubjectKeyIDSize = 0;
-    const int nCopied = morv::CopyAsn1String(pSubjectKeyID, "!pbySubjectKeyID", &pbySubjectKeyID,
+    const int nCopied = morv::CopyAsn1String(__func__, pSubjectKeyID, "!pbySubjectKeyID",
+                                             &pbySubjectKeyID,
                                              &nSubjectKeyIDSize);
     if (VOMU_OK != nCopied) return nCopied;
     return morv::HandOver(pbySubjectKeyID, ppbyKeyID, pnKeyIDLen, nSubjectKeyIDSize);

@@ -34,7 +34,7 @@ int DecodeWholeSequence(const char* pszFunc, unsigned char* pbyDER, int nDERSize
     VOMU_FAIL_IF_REASON_IN(pszFunc, VOMU_OK != nResult || NULL == pNode, pszDecodeReason,
                            "DecodeASN1MemoryEx", VOMU_E_FAIL);
     VOMU_FAIL_IF_IN(pszFunc, 0x30 != pNode->Tag || !morv::HasDefiniteLength(pNode) ||
-                                 (unsigned long long)nDERSize != pNode->TotalLength,
+                    (unsigned long long)nDERSize != pNode->TotalLength,
                     pszShapeStep, nShapeCode);
     return VOMU_OK;
 }
@@ -118,7 +118,8 @@ int ConstructNode_SM2Cipher(unsigned char* pbyX, unsigned char* pbyY, unsigned c
     pSM2Cipher->Tag = 0x30;
     NodePtr* const apFields[] = {&pX, &pY, &pHash, &pCipherText};
     for (NodePtr* pField : apFields) {
-        nResult = morv::AdoptChild(pSM2Cipher.get(), pField->release(), "AddChild(SM2Cipher field)");
+        nResult = morv::AdoptChild(pSM2Cipher.get(), pField->release(),
+                                   "AddChild(SM2Cipher field)");
         if (VOMU_OK != nResult) return nResult;
     }
     *ppNode_SM2Cipher = pSM2Cipher.release();

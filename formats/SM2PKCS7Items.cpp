@@ -111,13 +111,14 @@ const X509_ALGOR* LastDigestAlgorithm(const SM2PKCS7_SIGNED* pSigned)
     return LastEntry<X509_ALGOR>(reinterpret_cast<const OPENSSL_STACK*>(pSigned->md_algs));
 }
 
-int ContentTypeText(const SM2PKCS7* pstP7, OwnedArray<char>* ppText, int* pnText)
+int ContentTypeText(const char* pszFunc, const SM2PKCS7* pstP7, OwnedArray<char>* ppText,
+                    int* pnText)
 {
     int nContentTypeLen = i2t_ASN1_OBJECT(NULL, 0, pstP7->SM2PKCS7SignedDataType);
     if (nContentTypeLen < 0) nContentTypeLen = 0;
-    VOMU_FAIL_IF_OSSL(0 == nContentTypeLen, "i2t_ASN1_OBJECT", VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_IN(pszFunc, 0 == nContentTypeLen, "i2t_ASN1_OBJECT", VOMU_E_FAIL);
     OwnedArray<char> pContentType = morv::NewArray<char>((size_t)nContentTypeLen + 1);
-    VOMU_FAIL_IF(!pContentType, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pContentType, "New memory", VOMU_E_FAIL);
     memset(pContentType.get(), 0, (size_t)nContentTypeLen + 1);
     i2t_ASN1_OBJECT(pContentType.get(), nContentTypeLen + 1, pstP7->SM2PKCS7SignedDataType);
     *ppText = std::move(pContentType);
@@ -137,12 +138,13 @@ struct EncodedPart {
 
 // Encodes a part when it is asked for; an absent part fails the step.
 template <typename T>
-int EncodeAsked(const void* pAsked, int (*pfnI2d)(const T*, unsigned char**), const T* pValue,
+int EncodeAsked(const char* pszFunc, const void* pAsked, int (*pfnI2d)(const T*, unsigned char**),
+                const T* pValue,
                 const char* pszStep, const char* pszReason, EncodedPart* pPart)
 {
     if (NULL == pAsked) return VOMU_OK;
     pPart->pDer = EncodeByOpenssl(pfnI2d, pValue, &pPart->nSize);
-    VOMU_FAIL_IF_OSSL_REASON(!pPart->pDer, pszReason, pszStep, VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_REASON_IN(pszFunc, !pPart->pDer, pszReason, pszStep, VOMU_E_FAIL);
     return VOMU_OK;
 }
 
@@ -158,11 +160,11 @@ int ParseSM2P7(unsigned char* pbySM2P7, int nSM2P7Size, char** ppszContentType,
     OwnedArray<char> pContentType;
     int nContentTypeLen = 0;
     if (ppszContentType) {
-        const int nResult = ContentTypeText(pstP7.get(), &pContentType, &nContentTypeLen);
+        const int nResult = ContentTypeText(__func__, pstP7.get(), &pContentType, &nContentTypeLen);
         if (VOMU_OK != nResult) return nResult;
     }
     EncodedPart signedData;
-    const int nResult = EncodeAsked(ppbySignedData, i2d_SM2PKCS7_SIGNED,
+    const int nResult = EncodeAsked(__func__, ppbySignedData, i2d_SM2PKCS7_SIGNED,
                                     (const SM2PKCS7_SIGNED*)pstP7->SM2PKCS7SignedData,
                                     "i2d_SM2PKCS7_SIGNED", "NULL == pSM2P7SignedData", &signedData);
     if (VOMU_OK != nResult) return nResult;
@@ -183,20 +185,21 @@ int ParseSM2P7SignedData(unsigned char* pbySignedData, int nSignedDataSize,
     VOMU_FAIL_IF_OSSL(NULL == pstSignedData, "d2i_SM2PKCS7_SIGNED", VOMU_E_FAIL);
     const SM2PKCS7_SIGNED* pSigned = pstSignedData.get();
     EncodedPart mdAlg, contents, cert, signerInfo;
-    int nResult = EncodeAsked(ppbyDigestAlg, i2d_X509_ALGOR, LastDigestAlgorithm(pSigned),
+    int nResult = EncodeAsked(__func__, ppbyDigestAlg, i2d_X509_ALGOR, LastDigestAlgorithm(pSigned),
                               "i2d_X509_ALGOR", "NULL == pMdAlg", &mdAlg);
     if (VOMU_OK == nResult) {
-        nResult = EncodeAsked(ppbyContents, i2d_SM2PKCS7_CONTENT,
+        nResult = EncodeAsked(__func__, ppbyContents, i2d_SM2PKCS7_CONTENT,
                               (const SM2PKCS7_CONTENT*)pSigned->contents, "i2d_SM2PKCS7_CONTENT",
                               "NULL == pContents", &contents);
     }
     if (VOMU_OK == nResult) {
         // A message without certificate fails here.
-        nResult = EncodeAsked(ppbyCert, i2d_X509, (const X509*)pSigned->cert, "i2d_X509",
+        nResult = EncodeAsked(__func__, ppbyCert, i2d_X509, (const X509*)pSigned->cert, "i2d_X509",
                               "NULL == pCert", &cert);
     }
     if (VOMU_OK == nResult) {
-        nResult = EncodeAsked(ppbySignerInfo, i2d_SM2PKCS7_SIGNER_INFO, SignerInfo(pSigned),
+        nResult = EncodeAsked(__func__, ppbySignerInfo, i2d_SM2PKCS7_SIGNER_INFO,
+                              SignerInfo(pSigned),
                               "i2d_SM2PKCS7_SIGNER_INFO", "NULL == pSignerInfo", &signerInfo);
     }
     if (VOMU_OK != nResult) return nResult;
@@ -209,16 +212,16 @@ int ParseSM2P7SignedData(unsigned char* pbySignedData, int nSignedDataSize,
 
 namespace {
 
-int SignatureNumbers(const SM2PKCS7_SIGNER_INFO* pstSignerInfo,
+int SignatureNumbers(const char* pszFunc, const SM2PKCS7_SIGNER_INFO* pstSignerInfo,
                      OwnedArray<unsigned char>* ppEncDigestR, OwnedArray<unsigned char>* ppEncDigestS)
 {
     OwnedArray<unsigned char> pEncDigestR = morv::NewArray<unsigned char>(32);
-    VOMU_FAIL_IF(!pEncDigestR, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pEncDigestR, "New memory", VOMU_E_FAIL);
     OwnedArray<unsigned char> pEncDigestS = morv::NewArray<unsigned char>(32);
-    VOMU_FAIL_IF(!pEncDigestS, "New memory", VOMU_E_FAIL);
-    VOMU_FAIL_IF(!IntegerTo32(pstSignerInfo->enc_digest_r, pEncDigestR.get()) ||
-                     !IntegerTo32(pstSignerInfo->enc_digest_s, pEncDigestS.get()),
-                 "Check signature numbers", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pEncDigestS, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !IntegerTo32(pstSignerInfo->enc_digest_r, pEncDigestR.get()) ||
+                    !IntegerTo32(pstSignerInfo->enc_digest_s, pEncDigestS.get()),
+                    "Check signature numbers", VOMU_E_FAIL);
     *ppEncDigestR = std::move(pEncDigestR);
     *ppEncDigestS = std::move(pEncDigestS);
     return VOMU_OK;
@@ -241,20 +244,21 @@ int ParseSM2P7SignerInfo(unsigned char* pbySignerInfo, int nSignerInfoSize,
     const SM2PKCS7_SIGNER_INFO* pInfo = pstSignerInfo.get();
     EncodedPart issuerAndSerial, digestAlg, digestEncAlg;
     OwnedArray<unsigned char> pEncDigestR, pEncDigestS;
-    int nResult = EncodeAsked(ppbyIssuerAndSerial, i2d_PKCS7_ISSUER_AND_SERIAL,
+    int nResult = EncodeAsked(__func__, ppbyIssuerAndSerial, i2d_PKCS7_ISSUER_AND_SERIAL,
                               (const PKCS7_ISSUER_AND_SERIAL*)pInfo->issuer_and_serial,
                               "i2d_PKCS7_ISSUER_AND_SERIA", "NULL == pIssuerAndSerial",
                               &issuerAndSerial);
     if (VOMU_OK == nResult) {
-        nResult = EncodeAsked(ppbyDigestAlg, i2d_X509_ALGOR, (const X509_ALGOR*)pInfo->digest_alg,
+        nResult = EncodeAsked(__func__, ppbyDigestAlg, i2d_X509_ALGOR,
+                              (const X509_ALGOR*)pInfo->digest_alg,
                               "i2d_X509_ALGOR", "NULL == pDigestAlg", &digestAlg);
     }
     if (VOMU_OK == nResult) {
-        nResult = EncodeAsked(ppbyDigestEncAlg, i2d_X509_ALGOR,
+        nResult = EncodeAsked(__func__, ppbyDigestEncAlg, i2d_X509_ALGOR,
                               (const X509_ALGOR*)pInfo->digest_enc_alg, "i2d_X509_ALGOR",
                               "NULL == pDigestEncAlg", &digestEncAlg);
     }
-    if (VOMU_OK == nResult) nResult = SignatureNumbers(pInfo, &pEncDigestR, &pEncDigestS);
+    if (VOMU_OK == nResult) nResult = SignatureNumbers(__func__, pInfo, &pEncDigestR, &pEncDigestS);
     if (VOMU_OK != nResult) return nResult;
     issuerAndSerial.HandOver(ppbyIssuerAndSerial, pnIssuerAndSerialSize);
     digestAlg.HandOver(ppbyDigestAlg, pnDigestAlgSize);
@@ -265,22 +269,23 @@ int ParseSM2P7SignerInfo(unsigned char* pbySignerInfo, int nSignerInfoSize,
 
 namespace {
 
-int SM2PKCS7Content(const SM2PKCS7_SIGNED* pSigned, OwnedArray<unsigned char>* ppContent,
+int SM2PKCS7Content(const char* pszFunc, const SM2PKCS7_SIGNED* pSigned,
+                    OwnedArray<unsigned char>* ppContent,
                     size_t* pnSize)
 {
     const ASN1_OCTET_STRING* pContent = pSigned->contents ? pSigned->contents->content : NULL;
     if (NULL == pContent) return VOMU_OK;
-    return morv::CopyAsn1String(pContent, "!pbySourceData", ppContent, pnSize);
+    return morv::CopyAsn1String(pszFunc, pContent, "!pbySourceData", ppContent, pnSize);
 }
 
-int SM2PKCS7RawSignature(const SM2PKCS7_SIGNER_INFO* pstSignerInfo,
+int SM2PKCS7RawSignature(const char* pszFunc, const SM2PKCS7_SIGNER_INFO* pstSignerInfo,
                          OwnedArray<unsigned char>* ppSignature)
 {
     OwnedArray<unsigned char> pbyRawSignagureRS = morv::NewArray<unsigned char>(SM2_RAW_RS_SIZE);
-    VOMU_FAIL_IF(!pbyRawSignagureRS, "New memory", VOMU_E_FAIL);
-    VOMU_FAIL_IF(!IntegerTo32(pstSignerInfo->enc_digest_r, pbyRawSignagureRS.get()) ||
-                     !IntegerTo32(pstSignerInfo->enc_digest_s, pbyRawSignagureRS.get() + 32),
-                 "Check signature numbers", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pbyRawSignagureRS, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !IntegerTo32(pstSignerInfo->enc_digest_r, pbyRawSignagureRS.get()) ||
+                    !IntegerTo32(pstSignerInfo->enc_digest_s, pbyRawSignagureRS.get() + 32),
+                    "Check signature numbers", VOMU_E_FAIL);
     *ppSignature = std::move(pbyRawSignagureRS);
     return VOMU_OK;
 }
@@ -293,19 +298,19 @@ struct SM2SignerParts {
     size_t nDigestAlg = 0, nDigestEncAlg = 0;
 };
 
-int ReadSigner(const SM2PKCS7_SIGNED* pSigned, SM2SignerParts* pParts)
+int ReadSigner(const char* pszFunc, const SM2PKCS7_SIGNED* pSigned, SM2SignerParts* pParts)
 {
     if (!pParts->bSignature && !pParts->bDigestAlg && !pParts->bDigestEncAlg) return VOMU_OK;
     const SM2PKCS7_SIGNER_INFO* pstSignerInfo = SignerInfo(pSigned);
-    VOMU_FAIL_IF(NULL == pstSignerInfo, "sk_SM2PKCS7_SIGNER_INFO_pop", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, NULL == pstSignerInfo, "sk_SM2PKCS7_SIGNER_INFO_pop", VOMU_E_FAIL);
     int nResult = VOMU_OK;
-    if (pParts->bSignature) nResult = SM2PKCS7RawSignature(pstSignerInfo, &pParts->pRS);
+    if (pParts->bSignature) nResult = SM2PKCS7RawSignature(pszFunc, pstSignerInfo, &pParts->pRS);
     if (VOMU_OK == nResult && pParts->bDigestAlg) {
-        nResult = morv::ObjectText(pstSignerInfo->digest_alg->algorithm, kDigestAlgSteps,
+        nResult = morv::ObjectText(pszFunc, pstSignerInfo->digest_alg->algorithm, kDigestAlgSteps,
                                    &pParts->pDigestAlg, &pParts->nDigestAlg);
     }
     if (VOMU_OK == nResult && pParts->bDigestEncAlg) {
-        nResult = morv::ObjectText(pstSignerInfo->digest_enc_alg->algorithm,
+        nResult = morv::ObjectText(pszFunc, pstSignerInfo->digest_enc_alg->algorithm,
                                    kDigestEncAlgSteps, &pParts->pDigestEncAlg,
                                    &pParts->nDigestEncAlg);
     }
@@ -330,18 +335,19 @@ int ParseSM2PKCS7Signature(unsigned char* pbySM2P7, int nSM2P7Size,
 
     // A message without certificate fails here.
     EncodedPart cert;
-    int nResult = EncodeAsked(ppbyCert, i2d_X509, (const X509*)pSigned->cert, "i2d_X509",
+    int nResult = EncodeAsked(__func__, ppbyCert, i2d_X509, (const X509*)pSigned->cert, "i2d_X509",
                               "NULL == pbyCertData", &cert);
     if (VOMU_OK != nResult) return nResult;
     OwnedArray<unsigned char> pbySourceData;
     size_t nSourceDataSize = 0;
-    if (ppbySourceData) nResult = SM2PKCS7Content(pSigned, &pbySourceData, &nSourceDataSize);
+    if (ppbySourceData) nResult = SM2PKCS7Content(__func__, pSigned, &pbySourceData,
+                                                  &nSourceDataSize);
     if (VOMU_OK != nResult) return nResult;
     SM2SignerParts signer;
     signer.bSignature = NULL != ppbySignature;
     signer.bDigestAlg = NULL != ppszDigestAlgOid;
     signer.bDigestEncAlg = NULL != ppszDigestEncryptionAlgOid;
-    nResult = ReadSigner(pSigned, &signer);
+    nResult = ReadSigner(__func__, pSigned, &signer);
     if (VOMU_OK != nResult) return nResult;
 
     cert.HandOver(ppbyCert, pnCertSize);
@@ -349,6 +355,7 @@ int ParseSM2PKCS7Signature(unsigned char* pbySM2P7, int nSM2P7Size,
     // Without content: null and 0.
     morv::HandOver(pbySourceData, ppbySourceData, pnSourceDataSize, nSourceDataSize);
     morv::HandOver(signer.pDigestAlg, ppszDigestAlgOid, pnDigestAlgOidSize, signer.nDigestAlg);
-    return morv::HandOver(signer.pDigestEncAlg, ppszDigestEncryptionAlgOid, pnDigestEncryptionAlgOidSize,
+    return morv::HandOver(signer.pDigestEncAlg, ppszDigestEncryptionAlgOid,
+                          pnDigestEncryptionAlgOidSize,
                    signer.nDigestEncAlg);
 }

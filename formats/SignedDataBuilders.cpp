@@ -207,7 +207,8 @@ int ConstructNode_SourceData(unsigned char* pbySourceData, int nSourceDataSize, 
     VOMU_FAIL_IF(NULL == pbySourceData && NULL == fpSourceFile,
                  "Check source data or file is not NUL", VOMU_E_FAIL);
     if (pbySourceData) {
-        NodeEx* pNode_sourceData = morv::NewLeafNodeEx(0x04, pbySourceData, (size_t)nSourceDataSize);
+        NodeEx* pNode_sourceData = morv::NewLeafNodeEx(0x04, pbySourceData,
+                                                       (size_t)nSourceDataSize);
         VOMU_FAIL_IF(!pNode_sourceData, "new NodeEx(sourceData)", VOMU_E_FAIL);
         *ppNode_sourceData = pNode_sourceData;
         return VOMU_OK;
@@ -257,10 +258,12 @@ int ConstructNode_ContentInfoOfData(const char* pszDataTypeOID, unsigned char* p
     return VOMU_OK;
 }
 
-int ConstructNode_DigestAlgorithmSet(const char* pszDigestAlgOID, NodeEx** ppNode_digestAlgorithmSet)
+int ConstructNode_DigestAlgorithmSet(const char* pszDigestAlgOID,
+                                     NodeEx** ppNode_digestAlgorithmSet)
 {
     NodeEx* pNode_digestAlgorithm = NULL;
-    int nResult = ConstructNode_NullParamAlgorithm(pszDigestAlgOID, "ConstructNode_AlgorithmIdentifier",
+    int nResult = ConstructNode_NullParamAlgorithm(pszDigestAlgOID,
+                                                   "ConstructNode_AlgorithmIdentifier",
                                                    &pNode_digestAlgorithm);
     VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_AlgorithmIdentifier", nResult);
     NodePtr pDigestAlgorithm(pNode_digestAlgorithm);

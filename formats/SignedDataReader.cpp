@@ -22,11 +22,13 @@ int CopyAttributes(const SignedDataNodes& nodes, const SignedDataRequest& reques
 {
     int nResult = VOMU_OK;
     if (request.bSignedAttrs && nodes.pSignedAttrs) {
-        nResult = CopyTlv(nodes.pSignedAttrs, "!pbySignedAttrs", &pParts->pSignedAttrs,
+        nResult = CopyTlv(nodes.pszFunc, nodes.pSignedAttrs, "!pbySignedAttrs",
+                          &pParts->pSignedAttrs,
                           &pParts->nSignedAttrs);
     }
     if (VOMU_OK == nResult && request.bUnsignedAttrs && nodes.pUnsignedAttrs) {
-        nResult = CopyTlv(nodes.pUnsignedAttrs, "!pbyUnsignedAttrs", &pParts->pUnsignedAttrs,
+        nResult = CopyTlv(nodes.pszFunc, nodes.pUnsignedAttrs, "!pbyUnsignedAttrs",
+                          &pParts->pUnsignedAttrs,
                           &pParts->nUnsignedAttrs);
     }
     return nResult;
@@ -34,26 +36,29 @@ int CopyAttributes(const SignedDataNodes& nodes, const SignedDataRequest& reques
 
 
 // Dotted decimal text of the OBJECT IDENTIFIER heading an AlgorithmIdentifier.
-int AlgorithmOidText(const NodeEx* pAlgorithm, const morv::ObjectTextSteps& steps,
+int AlgorithmOidText(const char* pszFunc, const NodeEx* pAlgorithm,
+                     const morv::ObjectTextSteps& steps,
                      OwnedArray<char>* ppText, size_t* pnText)
 {
-    VOMU_FAIL_IF_REASON(!(IsNode(pAlgorithm, 0x30, 1)),
-                        "true", "Check PKCS#7 AlgorithmIdentifier nodes", VOMU_E_PKCS7_FORMAT);
-    SourceOctets oid;
+    VOMU_FAIL_IF_REASON_IN(pszFunc, !(IsNode(pAlgorithm, 0x30, 1)),
+                           "true", "Check PKCS#7 AlgorithmIdentifier nodes", VOMU_E_PKCS7_FORMAT);
+    SourceOctets oid(pszFunc);
     if (!oid.Tlv(Child(pAlgorithm, 0))) return oid.Failure();
-    return morv::DecodeObjectText(oid.Data(), oid.Size(), steps, ppText, pnText);
+    return morv::DecodeObjectText(pszFunc, oid.Data(), oid.Size(), steps, ppText, pnText);
 }
 
 int ReadAlgorithms(const SignedDataNodes& nodes, const SignedDataRequest& request,
                    SignedDataParts* pParts)
 {
     if (request.bDigestAlg) {
-        const int nResult = AlgorithmOidText(Child(nodes.pSignerInfo, 2), kDigestAlgSteps,
+        const int nResult = AlgorithmOidText(nodes.pszFunc, Child(nodes.pSignerInfo, 2),
+                                             kDigestAlgSteps,
                                              &pParts->pDigestAlg, &pParts->nDigestAlg);
         if (VOMU_OK != nResult) return nResult;
     }
     if (request.bDigestEncAlg) {
-        return AlgorithmOidText(nodes.pDigestEncAlg, kDigestEncAlgSteps, &pParts->pDigestEncAlg,
+        return AlgorithmOidText(nodes.pszFunc, nodes.pDigestEncAlg, kDigestEncAlgSteps,
+                                &pParts->pDigestEncAlg,
                                 &pParts->nDigestEncAlg);
     }
     return VOMU_OK;
@@ -63,13 +68,15 @@ int ReadAlgorithms(const SignedDataNodes& nodes, const SignedDataRequest& reques
 int JoinRS(const NodeEx* pR, const NodeEx* pS, SignedDataParts* pParts)
 {
     OwnedArray<unsigned char> pbyRawSignature = morv::NewArray<unsigned char>(SM2_RAW_RS_SIZE);
-    VOMU_FAIL_IF(!pbyRawSignature, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pParts->pszFunc, !pbyRawSignature, "New memory", VOMU_E_FAIL);
     const morv::Integer32 r = morv::ReadIntegerNode32(pR, pbyRawSignature.get());
     const morv::Integer32 s = morv::ReadIntegerNode32(pS, pbyRawSignature.get() + 32);
-    VOMU_FAIL_IF(morv::Integer32::kUnreadable == r || morv::Integer32::kUnreadable == s, "fread",
-                 VOMU_E_FAIL);
-    VOMU_FAIL_IF(morv::Integer32::kRead != r || morv::Integer32::kRead != s, "Check R/S value",
-                 VOMU_E_PKCS7_FORMAT);
+    VOMU_FAIL_IF_IN(pParts->pszFunc,
+                    morv::Integer32::kUnreadable == r || morv::Integer32::kUnreadable == s, "fread",
+                    VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pParts->pszFunc, morv::Integer32::kRead != r || morv::Integer32::kRead != s,
+                    "Check R/S value",
+                    VOMU_E_PKCS7_FORMAT);
     pParts->pSignature = std::move(pbyRawSignature);
     pParts->nSignature = SM2_RAW_RS_SIZE;
     return VOMU_OK;
@@ -81,22 +88,24 @@ int ReadOctetStringSignature(const SignedDataNodes& nodes, const NodeEx* pSignat
                              SignedDataParts* pParts)
 {
     const NodeEx* pType = nodes.pContentType;
-    VOMU_FAIL_IF_REASON(!(0x06 == pType->Tag && 0 == Children(pType) && pType->ValueLength >= 9),
-                        "true", "Check PKCS#7 'contentType' nodes", VOMU_E_PKCS7_FORMAT);
-    SourceOctets type;
+    VOMU_FAIL_IF_REASON_IN(nodes.pszFunc,
+                           !(0x06 == pType->Tag && 0 == Children(pType) && pType->ValueLength >= 9),
+                           "true", "Check PKCS#7 'contentType' nodes", VOMU_E_PKCS7_FORMAT);
+    SourceOctets type(nodes.pszFunc);
     const uint64_t nCompared = pType->ValueLength < 10 ? 9 : 10;
     if (!type.Read(pType, (uint64_t)pType->ValueOffset, nCompared)) return type.Failure();
     const bool bPKCS7 = 0 == memcmp(type.Data(), kOidPKCS7SignedData, sizeof kOidPKCS7SignedData);
     const bool bSM2 = !bPKCS7 && 10 == nCompared &&
                       0 == memcmp(type.Data(), kOidSM2SignedData, sizeof kOidSM2SignedData);
-    VOMU_FAIL_IF_REASON(!(bPKCS7 || bSM2), "true", "Check PKCS#7 'contentType' nodes",
-                        VOMU_E_PKCS7_FORMAT);
+    VOMU_FAIL_IF_REASON_IN(nodes.pszFunc, !(bPKCS7 || bSM2), "true",
+                           "Check PKCS#7 'contentType' nodes",
+                           VOMU_E_PKCS7_FORMAT);
 
-    SourceOctets value;
+    SourceOctets value(nodes.pszFunc);
     if (!value.Value(pSignature)) return value.Failure();
     if (bPKCS7) {
         OwnedArray<unsigned char> pbyRawSignature = value.Copy();
-        VOMU_FAIL_IF(!pbyRawSignature, "New memory", VOMU_E_FAIL);
+        VOMU_FAIL_IF_IN(nodes.pszFunc, !pbyRawSignature, "New memory", VOMU_E_FAIL);
         pParts->pSignature = std::move(pbyRawSignature);
         pParts->nSignature = value.Size();
         return VOMU_OK;
@@ -105,7 +114,7 @@ int ReadOctetStringSignature(const SignedDataNodes& nodes, const NodeEx* pSignat
     int nRSSize = 0;
     const int nResult = Decode_SM2Q1(const_cast<unsigned char*>(value.Data()), (int)value.Size(),
                                      &pbyRS, &nRSSize);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "Decode_SM2Q1", nResult);
+    VOMU_FAIL_IF_IN(nodes.pszFunc, VOMU_OK != nResult, "Decode_SM2Q1", nResult);
     pParts->pSignature.reset(pbyRS);
     pParts->nSignature = (size_t)nRSSize;
     return VOMU_OK;
@@ -117,15 +126,16 @@ int DecodeSignature(const SignedDataNodes& nodes, SignedDataParts* pParts)
     const NodeEx* pSignature = Child(pSignerInfo, nodes.nSignature);
     if (0x04 == pSignature->Tag) return ReadOctetStringSignature(nodes, pSignature, pParts);
     if (0x30 == pSignature->Tag) {
-        VOMU_FAIL_IF_REASON(!(2 == Children(pSignature)), "true", "Check PKCS#7 'signature' nodes",
-                            VOMU_E_PKCS7_FORMAT);
+        VOMU_FAIL_IF_REASON_IN(nodes.pszFunc, !(2 == Children(pSignature)), "true",
+                               "Check PKCS#7 'signature' nodes",
+                               VOMU_E_PKCS7_FORMAT);
         return JoinRS(Child(pSignature, 0), Child(pSignature, 1), pParts);
     }
     // r and s as the SignerInfo's last two fields.
     const bool bTwoIntegers = nodes.nSignature + 2 == Children(pSignerInfo) &&
                               0x02 == pSignature->Tag && 0x02 == LastChild(pSignerInfo)->Tag;
-    VOMU_FAIL_IF_REASON(!(bTwoIntegers), "true", "Check PKCS#7 'signature' nodes",
-                        VOMU_E_PKCS7_FORMAT);
+    VOMU_FAIL_IF_REASON_IN(nodes.pszFunc, !(bTwoIntegers), "true", "Check PKCS#7 'signature' nodes",
+                           VOMU_E_PKCS7_FORMAT);
     return JoinRS(pSignature, LastChild(pSignerInfo), pParts);
 }
 
@@ -134,6 +144,8 @@ int ReadSignedDataTree(const NodeEx* pRoot, const SignedDataRequest& request,
                        SignedDataParts* pParts)
 {
     SignedDataNodes nodes;
+    nodes.pszFunc = request.pszFunc;
+    pParts->pszFunc = request.pszFunc;
     int nResult = LocateSignedData(pRoot, request.bFile, &nodes);
     if (VOMU_OK == nResult) nResult = ReadContent(&nodes, request.bFile, pParts);
     if (VOMU_OK == nResult) nResult = LocateSignerInfo(&nodes);
@@ -168,10 +180,10 @@ struct SignerOutputs {
 
 // Reads the tree for what the outputs ask, then hands over all but the content, which stays
 // in *pParts for the reader's own form of it.
-int ReadAndHandOver(const NodeEx* pRoot, bool bFile, const SignerOutputs& out,
+int ReadAndHandOver(const char* pszFunc, const NodeEx* pRoot, bool bFile, const SignerOutputs& out,
                     SignedDataParts* pParts)
 {
-    const SignedDataRequest request = {bFile, NULL != out.ppszDigestAlgOid,
+    const SignedDataRequest request = {pszFunc, bFile, NULL != out.ppszDigestAlgOid,
                                        NULL != out.ppszDigestEncryptionAlgOid,
                                        NULL != out.ppbySignedAttrs, NULL != out.ppbyUnsignedAttrs};
     const int nResult = ReadSignedDataTree(pRoot, request, pParts);
@@ -209,7 +221,7 @@ int ReadSignedData(const char* pszFunc, const unsigned char* pbyPKCS7, int nPKCS
     VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult || NULL == pPKCS7,
                     fpFile ? "DecodeASN1FileEx" : "DecodeASN1MemoryEx", VOMU_E_FAIL);
     SignedDataParts parts;
-    nResult = ReadAndHandOver(pTree.get(), NULL != fpFile, out, &parts);
+    nResult = ReadAndHandOver(pszFunc, pTree.get(), NULL != fpFile, out, &parts);
     if (VOMU_OK != nResult) return nResult;
     if (!fpFile) {
         HandOverPart(parts.pContent, parts.nContent, content.ppbySourceData,

@@ -30,10 +30,12 @@ inline constexpr unsigned char kOidSM2Data[] = {0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x
 // file into the holder otherwise (the decoder has checked that they lie inside the file).
 class SourceOctets {
 public:
+    // pszFunc: the reader whose step a failed read is.
+    explicit SourceOctets(const char* pszFunc) : m_pszFunc(pszFunc) {}
     bool Read(const NodeEx* pNode, uint64_t nOffset, uint64_t nSize)
     {
         if (nSize > (uint64_t)INT_MAX) {
-            VOMU_STEP_FAILED("Check PKCS#7 field size", VOMU_E_PKCS7_FORMAT, "true");
+            Failed("Check PKCS#7 field size", VOMU_E_PKCS7_FORMAT, "true");
             m_nFailure = VOMU_E_PKCS7_FORMAT;
             return false;
         }
@@ -45,18 +47,19 @@ public:
         m_pHeld = NewArray<unsigned char>(m_nSize);
         m_nFailure = VOMU_E_FAIL;
         if (!m_pHeld) {
-            VOMU_STEP_FAILED("New memory", VOMU_E_FAIL, "!pbyFileValue");
+            Failed("New memory", VOMU_E_FAIL, "!pbyFileValue");
             return false;
         }
         if (0 != fseeko(pNode->pSourceFile, (off_t)nOffset, SEEK_SET) ||
             m_nSize != fread(m_pHeld.get(), 1, m_nSize, pNode->pSourceFile)) {
-            VOMU_STEP_FAILED("fread", VOMU_E_FAIL, "nSize != fread(pbyFileValue, 1, nSize, fp)");
+            Failed("fread", VOMU_E_FAIL, "nSize != fread(pbyFileValue, 1, nSize, fp)");
             return false;
         }
         m_pby = m_pHeld.get();
         return true;
     }
-    bool Value(const NodeEx* pNode) { return Read(pNode, (uint64_t)pNode->ValueOffset, pNode->ValueLength); }
+    bool Value(const NodeEx* pNode) { return Read(pNode, (uint64_t)pNode->ValueOffset,
+                                                  pNode->ValueLength); }
     bool Tlv(const NodeEx* pNode) { return Read(pNode, TlvStart(pNode), pNode->TotalLength); }
 
     const unsigned char* Data() const { return m_pby; }
@@ -71,6 +74,11 @@ public:
     }
 
 private:
+    void Failed(const char* pszStep, int nCode, const char* pszReason)
+    {
+        StepFailed(__FILE__, __LINE__, m_pszFunc, pszStep, nCode, pszReason, false);
+    }
+    const char* m_pszFunc;
     const unsigned char* m_pby = NULL;
     size_t m_nSize = 0;
     OwnedArray<unsigned char> m_pHeld;
@@ -88,6 +96,7 @@ struct SignedDataNodes {
     const NodeEx* pDigestEncAlg = NULL;
     size_t nSignature = 0;  // index of the signature field in the SignerInfo
     const NodeEx* pUnsignedAttrs = NULL;
+    const char* pszFunc = NULL;  // the reader called: its name is on every step line
 };
 
 // What a reader hands out; filled step by step, handed over only when every step succeeded.
@@ -107,9 +116,11 @@ struct SignedDataParts {
     size_t nSignedAttrs = 0;
     OwnedArray<unsigned char> pUnsignedAttrs;
     size_t nUnsignedAttrs = 0;
+    const char* pszFunc = NULL;  // as in SignedDataNodes
 };
 
 struct SignedDataRequest {
+    const char* pszFunc;
     bool bFile;
     bool bDigestAlg;
     bool bDigestEncAlg;
@@ -135,8 +146,8 @@ int ReadContent(SignedDataNodes* pNodes, bool bFile, SignedDataParts* pParts);
 int LocateSignerInfo(SignedDataNodes* pNodes);
 int SelectCertificate(const SignedDataNodes& nodes, SignedDataParts* pParts);
 // A new copy of a whole element (tag, length and value).
-int CopyTlv(const NodeEx* pNode, const char* pszMemoryReason, OwnedArray<unsigned char>* ppCopy,
-            size_t* pnSize);
+int CopyTlv(const char* pszFunc, const NodeEx* pNode, const char* pszMemoryReason,
+            OwnedArray<unsigned char>* ppCopy, size_t* pnSize);
 
 }  // namespace signeddata
 }  // namespace morv

@@ -64,7 +64,8 @@ int ConstructNode_SignerOfCert(const CertificateDER& cert, NodeEx** ppNode_Issue
 {
     unsigned char* pbyIssuer = NULL;
     int nIssuerSize = 0;
-    int nResult = GetIssuerFromCert((unsigned char*)cert.pbyDER, cert.nSize, &pbyIssuer, &nIssuerSize);
+    int nResult = GetIssuerFromCert((unsigned char*)cert.pbyDER, cert.nSize, &pbyIssuer,
+                                    &nIssuerSize);
     VOMU_FAIL_IF(VOMU_OK != nResult, "GetIssuerFromCert", nResult);
     OwnedArray<unsigned char> pIssuer(pbyIssuer);
     unsigned char* pbySerialNumber = NULL;
@@ -82,7 +83,8 @@ int ConstructNode_SignerOfCert(const CertificateDER& cert, NodeEx** ppNode_Issue
 // The caller's attribute nodes are lent to the tree: taken out again before it is deleted.
 class LentAttributes {
 public:
-    LentAttributes(NodeEx* pSigned, NodeEx* pUnsigned) : m_pSigned(pSigned), m_pUnsigned(pUnsigned) {}
+    LentAttributes(NodeEx* pSigned,
+                   NodeEx* pUnsigned) : m_pSigned(pSigned), m_pUnsigned(pUnsigned) {}
     ~LentAttributes()
     {
         TakeBack(m_pSigned);
@@ -121,7 +123,8 @@ int ConstructNode_SignerInfos(const CertificateDER& cert, const char* pszDigestA
     NodePtr pIssuerAndSerialNumber(pNode_IssuerAndSerialNumber);
     NodePtr pSet(NewConstructedNode(0x31));
     VOMU_FAIL_IF(!pSet, "new NodeEx(SignerInfoSet)", VOMU_E_FAIL);
-    VOMU_FAIL_IF(!morv::ReserveChildren(pSet.get(), 1), "Reserve SignerInfoSet children", VOMU_E_FAIL);
+    VOMU_FAIL_IF(!morv::ReserveChildren(pSet.get(), 1), "Reserve SignerInfoSet children",
+                 VOMU_E_FAIL);
     NodeEx* pNode_SignerInfo = NULL;
     nResult = ConstructNode_SignerInfo(kSignedDataVersion, pIssuerAndSerialNumber.get(),
                                        pszDigestAlgOID, pNode_SignedAttrs, pszDigestEncAlgOID,
@@ -190,7 +193,8 @@ int Encode_PKCS7Signature(unsigned char* pbyCert, int nCertSize, unsigned char* 
     NodePtr pTree, pSignerInfoSet, pSignedData;
     LentAttributes lent(pNode_SignedAttrs, pNode_UnsignedAttrs);
     NodeEx* pNode_SignerInfoSet = NULL;
-    nResult = ConstructNode_SignerInfos(cert, pszDigestAlgOID, pNode_SignedAttrs, pszDigestEncAlgOID,
+    nResult = ConstructNode_SignerInfos(cert, pszDigestAlgOID, pNode_SignedAttrs,
+                                        pszDigestEncAlgOID,
                                         pbySignature, nSignatureSize, fSignatureEncodedType,
                                         pNode_UnsignedAttrs, &lent, &pNode_SignerInfoSet);
     VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_SignerInfos", nResult);

@@ -47,16 +47,20 @@ int ConvertBinaryDataToString(const unsigned char* pbyData, int nLen, char** pps
 
 namespace {
 
+// One step of SplitString: its lines name it.
+const char SPLIT_STRING[] = "SplitString";
+
 int AppendPiece(const char* pszStart, size_t nLen, std::vector<char*>& vetStr)
 {
     if (0 == nLen) return VOMU_OK;
     char* pszPiece = strndup(pszStart, nLen);
-    VOMU_FAIL_IF(NULL == pszPiece, "strdup(piece)", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(SPLIT_STRING, NULL == pszPiece, "strdup(piece)", VOMU_E_FAIL);
     try {
         vetStr.push_back(pszPiece);
     } catch (...) {
         free(pszPiece);
-        VOMU_STEP_FAILED("push_back(piece)", VOMU_E_FAIL, "std::bad_alloc");
+        ::morv::StepFailed(VOMU_STEP_FILE, __LINE__, SPLIT_STRING, "push_back(piece)", VOMU_E_FAIL, "std::bad_alloc",
+                           false);
         return VOMU_E_FAIL;
     }
     return VOMU_OK;

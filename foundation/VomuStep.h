@@ -68,5 +68,7 @@ void StepFailed(const char* pszFile, int nLine, const char* pszFunc, const char*
     VOMU_STEP_CHECK_IN_(func, cond, #cond, step, code, true)
 #define VOMU_FAIL_IF_REASON_IN(func, cond, reason, step, code) \
     VOMU_STEP_CHECK_IN_(func, cond, reason, step, code, false)
+#define VOMU_FAIL_IF_OSSL_REASON_IN(func, cond, reason, step, code) \
+    VOMU_STEP_CHECK_IN_(func, cond, reason, step, code, true)
 
 #endif

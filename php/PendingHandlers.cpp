@@ -19,14 +19,6 @@ Php::Value NotInThisBuild(Php::Handler pfnHandler, Php::Parameters& params)
 #define MORV_PENDING(name) \
     Php::Value name(Php::Parameters& params) { return NotInThisBuild(name, params); }
 
-MORV_PENDING(vomu_signData_PKCS1)
-MORV_PENDING(vomu_signData_PKCS7Detached)
-MORV_PENDING(vomu_signData_PKCS7Attached)
-MORV_PENDING(vomu_verifyDataSignature_PKCS1)
-MORV_PENDING(vomu_verifyDataSignature_PKCS7Detached)
-MORV_PENDING(vomu_verifyDataSignature_PKCS7Attached)
-MORV_PENDING(vomu_signFile_PKCS7Detached)
-MORV_PENDING(vomu_verifyFileSignature_PKCS7Detached)
 MORV_PENDING(vomu_encryptDataToCMSEnvelope)
 MORV_PENDING(vomu_decryptDataFromCMSEnvelope)
 

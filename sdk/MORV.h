@@ -87,6 +87,31 @@ VOMU_EXPORT int VerifyFileSignature_PKCS7Detached(const char* pszAlgorithm, cons
                                                   const char* pszBase64PKCS7DetachedSignature,
                                                   char** ppszBase64SignCertContent);
 
+/* --- CMS envelopes ("SM2": SM4-CBC content, SM2 key transport, SM2 key file; "RSA":
+ * pszSymEncAlg "3DES" or "RC4", not read on the SM2 road, RSA key transport, PKCS#12 file) --- */
+
+/* The data sealed for the certificate's holder, as Base64 text in *ppszBase64CMSEnvelope
+ * (cleared first; caller's, FreeMemory). VOMU_E_ENCRYPT for a generic failure. */
+VOMU_EXPORT int EncryptDataToCMSEnvelope(const char* pszAlgorithm, const unsigned char* pbyPlainData,
+                                         int nPlainDataSize, const char* pszBase64CertContent,
+                                         const char* pszSymEncAlg, char** ppszBase64CMSEnvelope);
+/* The content of an envelope opened with the recipient's key file, with its length (both
+ * cleared first; caller's, FreeMemory). VOMU_E_DECRYPT for a generic failure. */
+VOMU_EXPORT int DecryptDataFromCMSEnvelope(const char* pszAlgorithm, const char* pszBase64CMSEnvelope,
+                                           const char* pszPFXFilePath, const char* pszPFXPassword,
+                                           unsigned char** ppbyPlainData, int* pnPlainDataSize);
+/* An attached PKCS#7 signature of the data (signer's key file; pszHashAlg on the RSA road)
+ * sealed for the certificate's holder, as Base64 text (cleared first; caller's, FreeMemory). */
+VOMU_EXPORT int SignAndEncryptData(const char* pszAlgorithm, const unsigned char* pbyPlainData, int nPlainDataSize,
+                                   const char* pszSignPFXFilePath, const char* pszSignPFXPassword,
+                                   const char* pszHashAlg, const char* pszBase64EncryptCertContent,
+                                   const char* pszSymEncAlg, char** ppszBase64SignedAndEncryptedResult);
+/* Opens what SignAndEncryptData made and verifies the signature inside: the signed content and
+ * its length (cleared first; caller's, FreeMemory). */
+VOMU_EXPORT int DecryptAndVerifyDataSignature(const char* pszAlgorithm, const char* pszBase64SignedAndEncryptedResult,
+                                              const char* pszDecryptPFXFilePath, const char* pszDecryptPFXPassword,
+                                              unsigned char** ppbyPlainData, int* pnPlainDataSize);
+
 /* --- certificates (given and returned as Base64 text of DER or PEM) --- */
 
 /* The checks nCertVerifyFlag asks for, in the order time, CRL (pszCRLFilePath: one CRL, PEM or

@@ -89,17 +89,19 @@ int VerifyCertificate(const char* pszBase64CertContent, unsigned int nCertVerify
 
 // A step of GetCertificateInfo: the Failed line carries the routine's own code; -1 reaches
 // the caller as VOMU_E_CERT_INFO.
-#define MORV_INFO_STEP(step, code)                                                          \
+#define MORV_INFO_STEP_R(step, code, reason)                                                \
     do {                                                                                    \
         const int nResult = (code);                                                         \
         if (VOMU_OK != nResult) {                                                           \
-            ::morv::StepFailed(VOMU_STEP_FILE, __LINE__, MORV_SDK_FUNC, (step), nResult,      \
-                               "VOMU_OK != nResult", false);                                \
+            ::morv::StepFailed(VOMU_STEP_FILE, __LINE__, MORV_SDK_FUNC, (step), nResult,    \
+                               (reason), false);                                            \
             return ::morv::sdk::FamilyCode(nResult, VOMU_E_CERT_INFO);                      \
         }                                                                                   \
-        ::morv::StepOk(VOMU_STEP_FILE, __LINE__, MORV_SDK_FUNC, (step));                      \
+        ::morv::StepOk(VOMU_STEP_FILE, __LINE__, MORV_SDK_FUNC, (step));                    \
     } while (0)
-#define MORV_INFO_RUN(routine, ...) MORV_INFO_STEP(#routine, routine(__VA_ARGS__))
+#define MORV_INFO_RUN(routine, ...) MORV_INFO_STEP_R(#routine, routine(__VA_ARGS__), "VOMU_OK != nResult")
+// An allocation of the answer: logged with -1.
+#define MORV_INFO_NEW(p) MORV_INFO_STEP_R("New memory", (p) ? VOMU_OK : VOMU_E_FAIL, "!" #p)
 
 namespace {
 
@@ -107,7 +109,7 @@ namespace {
 int CertTypeText(const char* pszSdkFunc, int nType, TextOutput& info)
 {
     char* pszInfoContent = new (std::nothrow) char[4]();
-    MORV_INFO_STEP("New memory", pszInfoContent ? VOMU_OK : VOMU_E_FAIL);
+    MORV_INFO_NEW(pszInfoContent);
     if (CERT_TYPE_SM2 == nType) memcpy(pszInfoContent, "SM2", 3);
     if (CERT_TYPE_RSA == nType) memcpy(pszInfoContent, "RSA", 3);
     *info.Out() = pszInfoContent;
@@ -123,10 +125,10 @@ int CtimeText(const char* pszSdkFunc, long nTime, TextOutput& info)
     char szCtime[64] = {0};
     tzset();
     const bool bMade = NULL != ctime_r(&tTime, szCtime);
-    MORV_INFO_STEP("ctime", bMade ? VOMU_OK : VOMU_E_FAIL);
+    MORV_INFO_STEP_R("ctime_r", bMade ? VOMU_OK : VOMU_E_FAIL, "!bMade");
     const size_t nCtimeLen = strlen(szCtime);
     char* pszInfoContent = new (std::nothrow) char[nCtimeLen + 1]();
-    MORV_INFO_STEP("New memory", pszInfoContent ? VOMU_OK : VOMU_E_FAIL);
+    MORV_INFO_NEW(pszInfoContent);
     const size_t nTextLen = (nCtimeLen && '\n' == szCtime[nCtimeLen - 1]) ? nCtimeLen - 1 : nCtimeLen;
     memcpy(pszInfoContent, szCtime, nTextLen);
     *info.Out() = pszInfoContent;

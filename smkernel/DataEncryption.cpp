@@ -31,23 +31,27 @@ struct RoundKeys {
     ~RoundKeys() { OPENSSL_cleanse(aRk, sizeof aRk); }
 };
 
-int CheckBuffers(const char* pszFunc, const unsigned char* pbyData, int nDataSize, const unsigned char* pbyIV,
+int CheckBuffers(const char* pszFunc, const unsigned char* pbyData, int nDataSize,
+                 const unsigned char* pbyIV,
                  const unsigned char* pbySymKey, unsigned char** ppbyOut, int* pnOutSize)
 {
-    VOMU_FAIL_IF_IN(pszFunc, (NULL == pbyData && 0 != nDataSize) || 0 > nDataSize || NULL == pbyIV ||
-                     NULL == pbySymKey || NULL == ppbyOut || NULL == pnOutSize,
-                 "Check Parameters", VOMU_E_INVALID_ARG);
+    VOMU_FAIL_IF_IN(pszFunc,
+                    (NULL == pbyData && 0 != nDataSize) || 0 > nDataSize || NULL == pbyIV ||
+                    NULL == pbySymKey || NULL == ppbyOut || NULL == pnOutSize,
+                    "Check Parameters", VOMU_E_INVALID_ARG);
     return VOMU_OK;
 }
 
 int CheckSizes(const char* pszFunc, int nIVSize, int nSymKeySize)
 {
     VOMU_FAIL_IF_IN(pszFunc, 16 != nIVSize, "Check Parameters(IVSize)", VOMU_E_INVALID_ARG);
-    VOMU_FAIL_IF_IN(pszFunc, 16 != nSymKeySize, "Check Parameters(nSymKeySize)", VOMU_E_INVALID_ARG);
+    VOMU_FAIL_IF_IN(pszFunc, 16 != nSymKeySize, "Check Parameters(nSymKeySize)",
+                    VOMU_E_INVALID_ARG);
     return VOMU_OK;
 }
 
-int CheckCbcArgs(const char* pszFunc, const unsigned char* pbyData, int nDataSize, const unsigned char* pbyIV,
+int CheckCbcArgs(const char* pszFunc, const unsigned char* pbyData, int nDataSize,
+                 const unsigned char* pbyIV,
                  int nIVSize, const unsigned char* pbySymKey, int nSymKeySize,
                  unsigned char** ppbyOut, int* pnOutSize)
 {
@@ -56,7 +60,8 @@ int CheckCbcArgs(const char* pszFunc, const unsigned char* pbyData, int nDataSiz
     nResult = CheckSizes(pszFunc, nIVSize, nSymKeySize);
     if (VOMU_OK != nResult) return nResult;
     // The padded output adds one block: keep it within int.
-    VOMU_FAIL_IF_IN(pszFunc, nDataSize > INT_MAX - 16, "Check Parameters(nDataSize)", VOMU_E_INVALID_ARG);
+    VOMU_FAIL_IF_IN(pszFunc, nDataSize > INT_MAX - 16, "Check Parameters(nDataSize)",
+                    VOMU_E_INVALID_ARG);
     return VOMU_OK;
 }
 
@@ -129,7 +134,8 @@ int SM4_Init_Key(const char* pszFunc, const unsigned char* pbyKey, int enc, Roun
 }
 
 // Whole blocks in CBC over a private copy of the IV (the caller's IV is not changed).
-int SM4_Encrypt(const char* pszFunc, const unsigned char* pbyIn, int nLen, const unsigned char* pbyIV,
+int SM4_Encrypt(const char* pszFunc, const unsigned char* pbyIn, int nLen,
+                const unsigned char* pbyIV,
                 const RoundKeys* pRKey, int enc, OwnedArray<unsigned char>* ppbyOut)
 {
     OwnedArray<unsigned char> pbyOutput = morv::NewArray<unsigned char>((size_t)nLen);
@@ -145,17 +151,20 @@ int SM4_Encrypt(const char* pszFunc, const unsigned char* pbyIn, int nLen, const
     return VOMU_OK;
 }
 
-int SM4_CBC_Nopadding(const char* pszFunc, const unsigned char* pbyData, int nDataSize, const unsigned char* pbyIV,
+int SM4_CBC_Nopadding(const char* pszFunc, const unsigned char* pbyData, int nDataSize,
+                      const unsigned char* pbyIV,
                       const unsigned char* pbySymKey, int enc, unsigned char** ppbyOut,
                       int* pnOutSize)
 {
     RoundKeys* pRKey = nullptr;
     int nResult = SM4_Init_Key(pszFunc, pbySymKey, enc, &pRKey);
-    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, enc ? "SM4_Init_Key(Encrypt)" : "SM4_Init_Key(Decrypt)", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult,
+                    enc ? "SM4_Init_Key(Encrypt)" : "SM4_Init_Key(Decrypt)", nResult);
     std::unique_ptr<RoundKeys> pOwnedKey(pRKey);
     OwnedArray<unsigned char> pbyOut;
     nResult = SM4_Encrypt(pszFunc, pbyData, nDataSize, pbyIV, pRKey, enc, &pbyOut);
-    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, enc ? "SM4_Encrypt(Encrypt)" : "SM4_Encrypt(Decrypt)", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult,
+                    enc ? "SM4_Encrypt(Encrypt)" : "SM4_Encrypt(Decrypt)", nResult);
     morv::HandOver(pbyOut, ppbyOut, pnOutSize, (size_t)nDataSize);
     return VOMU_OK;
 }
@@ -184,7 +193,8 @@ int SM4_Decrypt_CBC_Nopadding(const unsigned char* pbyData, int nDataSize,
     int nResult = CheckBuffers(__func__, pbyData, nDataSize, pbyIV, pbySymKey, ppbyOut, pnOutSize);
     if (VOMU_OK != nResult) return nResult;
     int nEncryptedDataSize = nDataSize;
-    VOMU_FAIL_IF(0 != nEncryptedDataSize %16, "Check Parameters(nEncryptedDataSize)", VOMU_E_INVALID_ARG);
+    VOMU_FAIL_IF(0 != nEncryptedDataSize %16, "Check Parameters(nEncryptedDataSize)",
+                 VOMU_E_INVALID_ARG);
     nResult = CheckSizes(__func__, nIVSize, nSymKeySize);
     if (VOMU_OK != nResult) return nResult;
     return SM4_CBC_Nopadding(__func__, pbyData, nDataSize, pbyIV, pbySymKey, 0, ppbyOut, pnOutSize);

@@ -1250,6 +1250,36 @@ TEST_F(Sm2Pkcs7Items, SignatureReadsAsOpenSSLVerifiesIt)
 
 // One rule for r and s in every SignedData reader: a non-negative INTEGER below 2^256 in 1 to
 // 33 octets, left-padded to 32; anything else is refused with the reader's own format code.
+// A reader's failed step is logged under the name the caller called, whichever internal piece
+// of the reader checked it: log readers search for the public names.
+TEST_F(Sm2Pkcs7Items, FailedStepsNameTheReaderCalled)
+{
+    // A SignedData of one field: too few for any reader.
+    const Bytes shortSignedData =
+        Tlv(0x30, Cat({OidTlv(kOidSM2SignedData), Tlv(0xA0, Tlv(0x30, Integer({1})))}));
+    const Bytes negativeR = RawMessage({0x80, 0x01}, Bytes(32, 0x11)).Build();
+    const struct {
+        const char* pszLine;
+        std::function<void()> run;
+    } kCases[] = {
+        {"(ParsePKCS7Signature -- Check PKCS#7 'signedData' nodes)\t\t--Failed",
+         [&] { EXPECT_EQ(VOMU_E_PKCS7_FORMAT, ParseMemory(shortSignedData).nResult); }},
+        {"(ParsePKCS7AttachedSignatureFile -- Check PKCS#7 'signedData' nodes)\t\t--Failed",
+         [&] { EXPECT_EQ(VOMU_E_PKCS7_FORMAT, ParseFile(shortSignedData).nResult); }},
+        {"(ParsePKCS7Signature -- Check R/S value)\t\t--Failed",
+         [&] { EXPECT_EQ(VOMU_E_PKCS7_FORMAT, ParseMemory(negativeR).nResult); }},
+        {"(ParseSM2PKCS7Signature -- Check signature numbers)\t\t--Failed",
+         [&] { EXPECT_EQ(VOMU_E_FAIL, ParseItems(negativeR).nResult); }},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.pszLine);
+        morv_test::LogCapture log;
+        ASSERT_TRUE(log.Ok());
+        c.run();
+        EXPECT_TRUE(log.Contains(c.pszLine)) << log.Contents();
+    }
+}
+
 TEST_F(Sm2Pkcs7Items, EveryReaderReadsRAndSByOneRule)
 {
     const Bytes small = Cat({{0x3C}, Bytes(23, 0xA5)});  // 24 octets: below 2^224

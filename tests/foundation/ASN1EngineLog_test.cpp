@@ -26,7 +26,7 @@ std::string DecodeLog(const Bytes& input, bool bFile, int* pnResult = nullptr)
     int nResult = VOMU_E_FAIL;
     if (bFile) {
         FILE* fp = tmpfile();
-        fwrite(input.data(), 1, input.size(), fp);
+        if (!input.empty()) fwrite(input.data(), 1, input.size(), fp);
         nResult = DecodeASN1FileEx(fp, &pRoot);
         delete pRoot;
         fclose(fp);

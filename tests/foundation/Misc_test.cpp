@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "LogCapture.h"
 #include "vomu_result.h"
 
 TEST(Misc, FileSizeOfEmptyAndSmallFilesRewinds)
@@ -94,4 +95,16 @@ TEST(Misc, SplitString)
     EXPECT_EQ(VOMU_E_FAIL, SplitString("a|b", nullptr, parts));
     EXPECT_EQ(VOMU_E_FAIL, SplitString("a|b", "", parts));
     EXPECT_TRUE(parts.empty());
+}
+
+// The pieces are SplitString's steps, whichever helper copies them.
+TEST(Misc, SplitStringStepLinesNameIt)
+{
+    morv_test::LogCapture log("%m");
+    ASSERT_TRUE(log.Ok());
+    std::vector<char*> parts;
+    ASSERT_EQ(VOMU_OK, SplitString("a|b", "|", parts));
+    CleanupStringVector(parts);
+    EXPECT_TRUE(log.Contains("(SplitString -- strdup(piece))\t\t--OK")) << log.Contents();
+    EXPECT_FALSE(log.Contains("AppendPiece")) << log.Contents();
 }

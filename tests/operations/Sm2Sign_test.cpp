@@ -17,6 +17,7 @@
 #include "LogCapture.h"
 #include "SMKernel.h"
 #include "SigningPeer.h"
+#include "Sm2Peer.h"
 #include "SmCryptoPeer.h"
 #include "vomu_result.h"
 
@@ -257,7 +258,7 @@ TEST_F(Sm2SignTest, OpenSSLSignaturesVerifyInEveryForm)
                                                            der.data(), (int)der.size(), true));
 }
 
-// What does not verify gives VOMU_E_FAIL; what is not a signature the Part's refusals.
+// What does not verify gives VOMU_E_FAIL; what is not a signature is refused.
 TEST_F(Sm2SignTest, RefusedSignaturesAndVerdicts)
 {
     const Bytes msg = Message(300);
@@ -316,7 +317,7 @@ TEST_F(Sm2SignTest, RefusedSignaturesAndVerdicts)
     EXPECT_EQ(VOMU_E_INVALID_ARG, VerifyFileSignature_PKCS1_ByCert(NULL, certText.c_str(), 1, "AA", 2, true));
 }
 
-// Key-file refusals, with the Part's codes; no output is written after any of them.
+// Key-file refusals, each with its code; no output is written after any of them.
 TEST_F(Sm2SignTest, KeyFileRefusals)
 {
     TempFile empty;
@@ -393,3 +394,22 @@ TEST_F(Sm2SignTest, NoPasswordOrPrivateKeyInTheLog)
 }
 
 }  // namespace
+
+// A key pair whose private key is shorter than 32 bytes is read as that many bytes,
+// left-padded: a key with a leading zero byte given as its 31 significant bytes signs as the
+// full key (OpenSSL checks), and nothing past the caller's array is read.
+TEST_F(Sm2SignTest, ShortPrivateKeyIsLeftPadded)
+{
+    smtest::PeerKey key;
+    for (int i = 0; i < 5000 && !(key.pkey && 0 == key.d[0]); ++i) ASSERT_TRUE(smtest::PeerKeygen(key));
+    ASSERT_EQ(0, key.d[0]) << "no key with a leading zero byte in 5000 tries";
+    std::unique_ptr<unsigned char[]> pbyD(new unsigned char[31]);
+    memcpy(pbyD.get(), key.d + 1, 31);
+    SM2_KEY_PAIR pair{pbyD.get(), 31, key.x, 32, key.y, 32};
+    const Bytes msg = Message(500);
+    unsigned char* pbySig = NULL;
+    int nSig = 0;
+    ASSERT_EQ(VOMU_OK, SignData_Raw_ByKeyPair(msg.data(), (int)msg.size(), &pair, &pbySig, &nSig, true));
+    const Bytes der = RsToDer(support::Take(pbySig, nSig));
+    EXPECT_TRUE(peer::SM2Verify(key.pkey.get(), msg, der.data(), der.size()));
+}

@@ -99,6 +99,15 @@ TEST_F(Sm3ZTest, ZValueEqualsTheOneBuiltFromTheCurveParameters)
                                          key.x.data(), key.y.data(), abyZ));
         EXPECT_EQ(CliZValue(cert, other), HexLower(abyZ, 32));
     }
+    // ENTL counts the identity's bits in two bytes: 8191 bytes is the longest identity.
+    const std::string cert = PkiPath("sm2/ee_sign.pem");
+    const CertKey key = CliCertKey(cert);
+    unsigned char abyZ[32];
+    const std::string longest(8191, 'Z');
+    ASSERT_EQ(1, SM2_CalculateZValue((const unsigned char*)longest.data(), 8191, key.x.data(), key.y.data(), abyZ));
+    EXPECT_EQ(CliZValue(cert, longest), HexLower(abyZ, 32));
+    const std::string tooLong(8192, 'Z');
+    EXPECT_EQ(0, SM2_CalculateZValue((const unsigned char*)tooLong.data(), 8192, key.x.data(), key.y.data(), abyZ));
 }
 
 // SM3(Z || M) of data and files equals `openssl dgst -sm3` over the CLI's Z followed by M;

@@ -10,6 +10,9 @@
 #include "SdkTestUtil.h"
 
 using sdktest::Base64;
+using sdktest::CertB64;
+using sdktest::kP12Password;
+using sdktest::kSM2Password;
 using sdktest::Bytes;
 using sdktest::FailedLine;
 using sdktest::OkLine;
@@ -18,8 +21,6 @@ using sdktest::Session;
 using sdktest::Text;
 
 namespace {
-
-std::string CertB64(const std::string& strName) { return Base64(sdktest::ReadBytes(Pki(strName + ".der"))); }
 
 struct VerifyCase {
     const char* pszCert;

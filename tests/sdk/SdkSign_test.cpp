@@ -6,6 +6,9 @@
 #include "SdkTestUtil.h"
 
 using sdktest::Base64;
+using sdktest::CertB64;
+using sdktest::kP12Password;
+using sdktest::kSM2Password;
 using sdktest::Bytes;
 using sdktest::Data;
 using sdktest::FailedLine;
@@ -18,9 +21,6 @@ using sdktest::TempDir;
 using sdktest::Text;
 
 namespace {
-
-const char kSM2Password[] = "Fixture-SM2-2020";
-const char kP12Password[] = "Fixture-P12-2020";
 
 struct Signer {
     const char* pszAlgorithm;
@@ -379,6 +379,7 @@ TEST(SdkSigning, FailuresLeaveOutputsEmptyAndSayWhichStep)
          },
          VOMU_E_BAD_SIGNATURE, ""},
     };
+    const int nFdsBefore = sdktest::OpenFdCount();
     for (const FailureCase& c : cases) {
         SCOPED_TRACE(c.pszWhat);
         Text out;
@@ -391,6 +392,7 @@ TEST(SdkSigning, FailuresLeaveOutputsEmptyAndSayWhichStep)
         }
     }
     EXPECT_TRUE(session.LogHas(OkLine("SignData_PKCS1", "Open PFX file.")));
+    EXPECT_EQ(nFdsBefore, sdktest::OpenFdCount()) << "every key file opened is closed again";
 
     // The attached verifier clears all three outputs.
     Text cert;
@@ -443,6 +445,59 @@ TEST(SdkSigning, TheKernelServesAgainAfterUninitializeAndInitialize)
     EXPECT_EQ(VOMU_OK, Verify(SM2Signer(), Form::PKCS1, data, strSignature, dir).nResult);
     EXPECT_EQ(VOMU_OK, Sign(SM2Signer(), Form::ATTACHED, data, dir, &strSignature));
     EXPECT_EQ(data, Verify(SM2Signer(), Form::ATTACHED, data, strSignature, dir).content);
+}
+
+}  // namespace
+
+namespace {
+
+// The data verifier makes the certificate text only when asked for it; the file verifier
+// always makes it (its failure would fail the call).
+TEST(SdkSigning, CertificateTextIsMadeAsEachVerifierDoes)
+{
+    Session session;
+    ASSERT_TRUE(session.Ok());
+    TempDir dir;
+    const Bytes data = SampleData();
+    std::string strDetached, strFile;
+    ASSERT_EQ(VOMU_OK, Sign(SM2Signer(), Form::DETACHED, data, dir, &strDetached));
+    ASSERT_EQ(VOMU_OK, Sign(SM2Signer(), Form::FILE_DETACHED, data, dir, &strFile));
+    const std::string strPath = dir.Path("data.bin");
+
+    EXPECT_EQ(VOMU_OK, VerifyDataSignature_PKCS7Detached("SM2", data.data(), (int)data.size(), strDetached.c_str(), nullptr));
+    EXPECT_FALSE(session.LogHas(OkLine("VerifyDataSignature_PKCS7Detached", "Base64EncodeEx")));
+    EXPECT_EQ(VOMU_OK, VerifyFileSignature_PKCS7Detached("SM2", strPath.c_str(), strFile.c_str(), nullptr));
+    EXPECT_TRUE(session.LogHas(OkLine("VerifyFileSignature_PKCS7Detached", "Base64EncodeEx")));
+
+    Text cert;
+    EXPECT_EQ(VOMU_OK, VerifyDataSignature_PKCS7Detached("sm2", data.data(), (int)data.size(), strDetached.c_str(), cert.Out()));
+    EXPECT_TRUE(session.LogHas(OkLine("VerifyDataSignature_PKCS7Detached", "Base64EncodeEx")));
+    EXPECT_EQ(SM2Signer().strCertB64, cert.Get() ? cert.Get() : "");
+}
+
+}  // namespace
+
+namespace {
+
+// A NULL password is read as the empty one: key files made with an empty password open with it.
+TEST(SdkSigning, NullPasswordIsTheEmptyPassword)
+{
+    Session session;
+    ASSERT_TRUE(session.Ok());
+    TempDir dir;
+    const Bytes data = SampleData();
+    for (Signer s : {SM2Signer(), RSASigner()}) {
+        SCOPED_TRACE(s.pszAlgorithm);
+        s.strKeyFile = Pki(std::string("SM2") == s.pszAlgorithm ? "sm2pfx/empty_password.b64" : "p12/empty_password.p12");
+        std::string strSignature;
+        for (const char* pszPassword : {"", (const char*)nullptr}) {
+            s.pszPassword = pszPassword;
+            ASSERT_EQ(VOMU_OK, Sign(s, Form::ATTACHED, data, dir, &strSignature));
+            EXPECT_EQ(data, Verify(s, Form::ATTACHED, data, strSignature, dir).content);
+        }
+        s.pszPassword = "not empty";
+        EXPECT_NE(VOMU_OK, Sign(s, Form::ATTACHED, data, dir, &strSignature));
+    }
 }
 
 }  // namespace

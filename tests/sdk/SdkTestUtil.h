@@ -28,6 +28,10 @@ namespace sdktest {
 
 using support::Bytes;
 
+// The fixtures' passwords (tests/data/pki/README.md).
+inline const char kSM2Password[] = "Fixture-SM2-2020";
+inline const char kP12Password[] = "Fixture-P12-2020";
+
 // Plaintext that tests encrypt: the log may show its length, never the text.
 inline const char kSecretPlaintext[] = "Secret-Plaintext-5Fq2";
 
@@ -110,6 +114,16 @@ private:
             if (strLog.find(pszSecret) != std::string::npos || strLog.find(strLower) != std::string::npos)
                 ADD_FAILURE() << "the log holds the secret " << pszSecret;
         }
+        // Nor as a hex dump: the first row of the plaintext as printable text or as hex bytes.
+        std::string strHex;
+        char szByte[4];
+        for (size_t i = 0; i < 12; ++i) {
+            snprintf(szByte, sizeof szByte, i ? " %02x" : "%02x", (unsigned char)kSecretPlaintext[i]);
+            strHex += szByte;
+        }
+        for (const std::string& strDump : {std::string(kSecretPlaintext, 16), strHex}) {
+            if (strLog.find(strDump) != std::string::npos) ADD_FAILURE() << "the log holds the plaintext as " << strDump;
+        }
     }
 
     TempDir m_dir;
@@ -164,6 +178,9 @@ inline std::string Base64(const unsigned char* p, size_t n)
     return out;
 }
 inline std::string Base64(const Bytes& b) { return Base64(b.data(), b.size()); }
+
+// A fixture certificate ("sm2/ee_sign") as Base64 of its DER.
+inline std::string CertB64(const std::string& strName) { return Base64(ReadBytes(Pki(strName + ".der"))); }
 
 // Decodes Base64 without line breaks; empty on failure.
 inline Bytes FromBase64(const std::string& str)
