@@ -54,6 +54,11 @@ void PrepareBaseTable();
 int MulToFields(const unsigned char k[32], const unsigned char* pbyPx, const unsigned char* pbyPy,
                 unsigned char xy[64]);
 
+// [k]G and [k]P at once (encryption's C1 and shared point): both points' inversions run
+// side by side. 1 when both are finite. Constant time in k.
+int MulBaseAndPointToFields(const unsigned char k[32], const unsigned char px[32], const unsigned char py[32],
+                            unsigned char kg[64], unsigned char kp[64]);
+
 // GB/T 32918.2 6.1 A4-A6 with nonce k: r = (e + x1) mod n, s = (1 + d)^-1 (k - r d) mod n.
 // 1 with r and s written; 0 when the nonce gives r = 0, r + k = n or s = 0 (draw again);
 // -1 when 1 + d = 0 mod n (no signature with this key). Constant time in d and k.
