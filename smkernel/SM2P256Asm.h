@@ -19,7 +19,8 @@ inline bool HaveAdx()
     __builtin_cpu_init();
     return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("adx");
 }
-inline const bool kHaveAdx = HaveAdx();
+// Tests may switch the forms (memcheck's CPU shows no ADX, yet runs the instructions).
+inline bool g_bUseAdx = HaveAdx();
 
 // t[T0..T4] += (W0..W3) * rdx on two carry chains: ADOX for the low words of the products,
 // ADCX for the high ones (the carry of each chain is left in its flag).
