@@ -92,32 +92,21 @@ SM2P256_INLINE void MontMulAdx(Fe& r, const Fe& a, const Fe& b)
 // branch or a conditional move.
 SM2P256_INLINE void AddPAsm(Fe& r, const Fe& a, const Fe& b)
 {
-    u64 t0 = a.v[0], t1 = a.v[1], t2 = a.v[2], t3 = a.v[3], c, d, u0, u1, u2, u3;
+    u64 t0 = a.v[0], t1 = a.v[1], t2 = a.v[2], t3 = a.v[3], top, u0, u1, u2, u3;
     __asm__(
-        "addq 0(%[b]), %[t0]\n\t"
-        "adcq 8(%[b]), %[t1]\n\t"
-        "adcq 16(%[b]), %[t2]\n\t"
-        "adcq 24(%[b]), %[t3]\n\t"
-        "sbbq %[c], %[c]\n\t"          // c = -carry
-        "movq %[t0], %[u0]\n\t"
-        "movq %[t1], %[u1]\n\t"
-        "movq %[t2], %[u2]\n\t"
-        "movq %[t3], %[u3]\n\t"
-        "subq %[p0], %[u0]\n\t"
-        "sbbq %[p1], %[u1]\n\t"
-        "sbbq %[p2], %[u2]\n\t"
-        "sbbq %[p3], %[u3]\n\t"
-        "sbbq %[d], %[d]\n\t"          // d = -borrow
-        : [t0] "+&r"(t0), [t1] "+&r"(t1), [t2] "+&r"(t2), [t3] "+&r"(t3), [c] "=&r"(c), [d] "=&r"(d), [u0] "=&r"(u0),
+        "xorl %k[top], %k[top]\n\t"
+        "addq 0(%[b]), %[t0]\n\tadcq 8(%[b]), %[t1]\n\tadcq 16(%[b]), %[t2]\n\tadcq 24(%[b]), %[t3]\n\t"
+        "adcq $0, %[top]\n\t"
+        SM2P256_SUBTRACT_M(t0, t1, t2, t3, top, u0, u1, u2, u3)
+        : [t0] "+&r"(t0), [t1] "+&r"(t1), [t2] "+&r"(t2), [t3] "+&r"(t3), [top] "=&r"(top), [u0] "=&r"(u0),
           [u1] "=&r"(u1), [u2] "=&r"(u2), [u3] "=&r"(u3)
-        : [b] "r"(b.v), [p0] "m"(kP.m[0]), [p1] "m"(kP.m[1]), [p2] "m"(kP.m[2]), [p3] "m"(kP.m[3]),
+        : [b] "r"(b.v), [m0] "m"(kP.m[0]), [m1] "m"(kP.m[1]), [m2] "m"(kP.m[2]), [m3] "m"(kP.m[3]),
           "m"(*(const u64(*)[4])b.v)
         : "cc");
-    c = d & ~c;  // the sum is below p: keep it
-    r.v[0] = u0 ^ (c & (u0 ^ t0));
-    r.v[1] = u1 ^ (c & (u1 ^ t1));
-    r.v[2] = u2 ^ (c & (u2 ^ t2));
-    r.v[3] = u3 ^ (c & (u3 ^ t3));
+    r.v[0] = t0;
+    r.v[1] = t1;
+    r.v[2] = t2;
+    r.v[3] = t3;
 }
 
 SM2P256_INLINE void SubPAsm(Fe& r, const Fe& a, const Fe& b)
