@@ -293,6 +293,12 @@ SM2P256_INLINE void Reduce(Fe& r, const Fe& x)
     ReduceOnce(r, x.v, 0, M.m);
 }
 
+// Shorthands mod p for the point formulas.
+SM2P256_INLINE void Mul(Fe& r, const Fe& a, const Fe& b) { MontMul<kP>(r, a, b); }
+SM2P256_INLINE void Sqr(Fe& r, const Fe& a) { MontSqr<kP>(r, a); }
+SM2P256_INLINE void FAdd(Fe& r, const Fe& a, const Fe& b) { Add<kP>(r, a, b); }
+SM2P256_INLINE void FSub(Fe& r, const Fe& a, const Fe& b) { Sub<kP>(r, a, b); }
+
 }  // namespace sm2p256
 }  // namespace smk
 
