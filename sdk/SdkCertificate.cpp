@@ -59,7 +59,7 @@ int VerifyCertificate(const char* pszBase64CertContent, unsigned int nCertVerify
 {
     MORV_CHECK_TEXT(pszBase64CertContent, "Check parameter(pszBase64CertContent).");
     BytesOutput cert;
-    MORV_RUN(MORV_KEEP_CODE, Base64DecodeEx, pszBase64CertContent, (int)strlen(pszBase64CertContent),
+    MORV_RUN(MORV_KEEP_CODE, Base64DecodeEx, pszBase64CertContent, morv::sdk::TextLen(pszBase64CertContent),
              cert.Out(), cert.Len());
     TRACE(TRACE_LEVEL_INFO, "Certificate verify flag:%d", (int)nCertVerifyFlag);
 
@@ -175,7 +175,7 @@ int GetCertificateInfo(const char* pszBase64CertContent, const char* pszInfoType
     TRACE(TRACE_LEVEL_INFO, "Certificate info:%s", pszInfoType);
 
     BytesOutput cert;
-    MORV_INFO_RUN(Base64DecodeEx, pszBase64CertContent, (int)strlen(pszBase64CertContent), cert.Out(),
+    MORV_INFO_RUN(Base64DecodeEx, pszBase64CertContent, morv::sdk::TextLen(pszBase64CertContent), cert.Out(),
                   cert.Len());
     X509* pX509 = NULL;
     MORV_INFO_RUN(ConvertCertDataToX509, cert.Get(), cert.Size(), &pX509);

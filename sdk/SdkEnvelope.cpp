@@ -15,11 +15,10 @@
 using morv::sdk::BytesOutput;
 using morv::sdk::EqualNoCase;
 using morv::sdk::Road;
+using morv::sdk::TextLen;
 using morv::sdk::TextOutput;
 
 namespace {
-
-inline int TextLen(const char* psz) { return (int)strlen(psz); }
 
 // The content cipher of an RSA envelope: 3DES-CBC or RC4; 0 for any other name.
 int CipherNumber(const char* pszSymEncAlg)

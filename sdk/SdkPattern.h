@@ -6,8 +6,8 @@
 //   outputs cleared, traces (never a password), files opened "rb" and held by one owner,
 //   the road chosen by name, one routine whose -1 becomes the function's family code,
 //   outputs handed over only when every step succeeded.
-// Step lines name "MORV" as their source, whichever file the function lives in.
-// Every SDK source includes this header first, so that its step lines name "MORV".
+// Step lines name "MORV" as their source, whichever file the function lives in: every SDK
+// source includes this header first.
 #ifdef MORV_VOMU_STEP_H
 #error "SdkPattern.h must come before any header that includes VomuStep.h"
 #endif
@@ -100,6 +100,9 @@ int HashNumber(const char* pszHashAlg);
 // spells them), traced with the format, then its number. VOMU_OK or VOMU_E_INVALID_ARG.
 int RSAHashNumber(const char* pszSdkFunc, const char* pszHashAlg, const char* pszStep,
                   const char* pszReason, const char* pszTraceFormat, int* pnHash);
+
+// The length of a caller's text as the routines below take it.
+inline int TextLen(const char* psz) { return (int)strlen(psz); }
 
 // A NULL password is read as the empty one.
 inline const char* Password(const char* pszPassword) { return pszPassword ? pszPassword : ""; }

@@ -28,27 +28,25 @@ struct SignSpelling {
 const SignSpelling PKCS1_SPELLING = {
     "Check parameter(pszAlgorithm)", "Check parameter(pbySourceData and nSourceSize)",
     "Check parameter(pszPFxFilePath)", "Check output parameter(ppszBase64PKCS1Signature)",
-    "NULL == ppszBase64PKCS1Signature",     "(NULL == pszHashAlg || 0 == strlen(pszHashAlg))"};
+    "NULL == ppszBase64PKCS1Signature", "(NULL == pszHashAlg || 0 == strlen(pszHashAlg))"};
 const SignSpelling DETACHED_SPELLING = {
     "Check parameter(pszAlgorithm).", "Check parameter(pbySourceData and nSourceSize).",
     "Check parameter(pszPFXFilePath).", "Check output parameter(ppszBase64PKCS7DetachedSignature)",
-    "NULL == ppszBase64PKCS7DetachedSignature",     "NULL == pszHashAlg || 0 == strlen(pszHashAlg)"};
+    "NULL == ppszBase64PKCS7DetachedSignature", "NULL == pszHashAlg || 0 == strlen(pszHashAlg)"};
 const SignSpelling ATTACHED_SPELLING = {
     "Check parameter(pszAlgorithm).", "Check parameter(pbySourceData and nSourceSize).",
     "Check parameter(pszPFXFilePath).", "Check output parameter(ppszBase64PKCS7AttachedSignature)",
-    "NULL == ppszBase64PKCS7AttachedSignature",     "(NULL == pszHashAlg || 0 == strlen(pszHashAlg))"};
+    "NULL == ppszBase64PKCS7AttachedSignature", "(NULL == pszHashAlg || 0 == strlen(pszHashAlg))"};
 
 int SignOnSM2Road(const char* pszSdkFunc, DataSignature kind, const unsigned char* pbySourceData,
                   int nSourceSize, FILE* fpPFX, const char* pszPassword, TextOutput& signature)
 {
-    unsigned char* pbyData = const_cast<unsigned char*>(pbySourceData);
-    char* pszPw = const_cast<char*>(pszPassword);
     if (DataSignature::PKCS1 == kind) {
-        MORV_RUN(VOMU_E_SIGN, SignData_PKCS1_BySM2PFX, pbyData, nSourceSize, fpPFX, pszPw,
+        MORV_RUN(VOMU_E_SIGN, SignData_PKCS1_BySM2PFX, pbySourceData, nSourceSize, fpPFX, pszPassword,
                  signature.Out(), signature.Len(), ATL_BASE64_FLAG_NOCRLF, true, SM2_SIGNATURE_ASN1_Q1);
         return VOMU_OK;
     }
-    MORV_RUN(VOMU_E_SIGN, SignData_PKCS7_BySM2PFX, pbyData, nSourceSize, fpPFX, pszPw,
+    MORV_RUN(VOMU_E_SIGN, SignData_PKCS7_BySM2PFX, pbySourceData, nSourceSize, fpPFX, pszPassword,
              DataSignature::ATTACHED == kind, signature.Out(), signature.Len(),
              ATL_BASE64_FLAG_NOCRLF, true, P7_SIGNATURE_SM2_OCTET_STRING_Q1, morv::sdk::SM2_SIGNATURE_OID);
     return VOMU_OK;
@@ -57,14 +55,12 @@ int SignOnSM2Road(const char* pszSdkFunc, DataSignature kind, const unsigned cha
 int SignOnRSARoad(const char* pszSdkFunc, DataSignature kind, const unsigned char* pbySourceData,
                   int nSourceSize, FILE* fpPFX, const char* pszPassword, int nHash, TextOutput& signature)
 {
-    unsigned char* pbyData = const_cast<unsigned char*>(pbySourceData);
-    char* pszPw = const_cast<char*>(pszPassword);
     if (DataSignature::PKCS1 == kind) {
-        MORV_RUN(VOMU_E_SIGN, RSA_SignData_PKCS1, pbyData, nSourceSize, fpPFX, pszPw, nHash,
+        MORV_RUN(VOMU_E_SIGN, RSA_SignData_PKCS1, pbySourceData, nSourceSize, fpPFX, pszPassword, nHash,
                  ATL_BASE64_FLAG_NOCRLF, signature.Out(), signature.Len());
         return VOMU_OK;
     }
-    MORV_RUN(VOMU_E_SIGN, RSA_SignData_PKCS7, pbyData, nSourceSize, fpPFX, pszPw, nHash,
+    MORV_RUN(VOMU_E_SIGN, RSA_SignData_PKCS7, pbySourceData, nSourceSize, fpPFX, pszPassword, nHash,
              DataSignature::ATTACHED == kind, ATL_BASE64_FLAG_NOCRLF, signature.Out(),
              signature.Len());
     return VOMU_OK;
@@ -148,7 +144,7 @@ int SignFile_PKCS7Detached(const char* pszAlgorithm, const char* pszSourceFilePa
     MORV_OPEN_RB(fpSource, pszSourceFilePath, "fopen(pszSourceFile)");
     MORV_OPEN_RB(fpPFX, pszPFXFilePath, "fopen(pszPFXFilePath)");
 
-    char* pszPassword = const_cast<char*>(morv::sdk::Password(pszPFXPassword));
+    const char* pszPassword = morv::sdk::Password(pszPFXPassword);
     TextOutput signature;
     int nHash = 0;
     switch (morv::sdk::ChooseRoad(pszAlgorithm)) {

@@ -9,14 +9,12 @@
 
 using morv::sdk::BytesOutput;
 using morv::sdk::Road;
+using morv::sdk::TextLen;
 using morv::sdk::TextOutput;
 
 namespace {
 
-inline int TextLen(const char* psz) { return (int)strlen(psz); }
-
-// The signer's certificate (DER) as Base64 text without line breaks, handed to *ppszCert when
-// asked for.
+// The signer's certificate (DER) as Base64 text without line breaks, handed over when asked for.
 int HandOverCert(const char* pszSdkFunc, const BytesOutput& cert, char** ppszBase64SignCertContent)
 {
     TextOutput text;
@@ -37,21 +35,19 @@ int VerifyDataSignature_PKCS1(const char* pszAlgorithm, const unsigned char* pby
     MORV_CHECK_TEXT(pszBase64PKCS1Signature, "Check parameter(pszBase64PKCS1Signature).");
     TRACE(TRACE_LEVEL_INFO, "Sign algorithm:%s", pszAlgorithm);
 
-    unsigned char* pbyData = const_cast<unsigned char*>(pbySourceData);
-    char* pszCert = const_cast<char*>(pszBase64CertContent);
-    char* pszSignature = const_cast<char*>(pszBase64PKCS1Signature);
+    const char* pszSignature = pszBase64PKCS1Signature;
     int nHash = 0;
     switch (morv::sdk::ChooseRoad(pszAlgorithm)) {
     case Road::SM2:
-        MORV_RUN(VOMU_E_BAD_SIGNATURE, VerifySignature_PKCS1_ByCert, pbyData, nSourceSize, pszCert,
-                 TextLen(pszCert), pszSignature, TextLen(pszSignature), true);
+        MORV_RUN(VOMU_E_BAD_SIGNATURE, VerifySignature_PKCS1_ByCert, pbySourceData, nSourceSize, pszBase64CertContent,
+                 TextLen(pszBase64CertContent), pszSignature, TextLen(pszSignature), true);
         break;
     case Road::RSA: {
         const int nResult = morv::sdk::RSAHashNumber(__func__, pszHashAlg, "Check parameter(pszHashAlg).",
                                                      "(NULL == pszHashAlg || 0 == strlen(pszHashAlg))",
                                                      "Hash algorithm : %s", &nHash);
         if (VOMU_OK != nResult) return nResult;
-        MORV_RUN(VOMU_E_BAD_SIGNATURE, RSA_VerifyDataSignature_PKCS1, pbyData, nSourceSize, pszCert, nHash,
+        MORV_RUN(VOMU_E_BAD_SIGNATURE, RSA_VerifyDataSignature_PKCS1, pbySourceData, nSourceSize, pszBase64CertContent, nHash,
                  pszSignature);
         break;
     }
@@ -70,16 +66,15 @@ int VerifyDataSignature_PKCS7Detached(const char* pszAlgorithm, const unsigned c
     morv::sdk::Clear(ppszBase64SignCertContent);
     TRACE(TRACE_LEVEL_INFO, "Sign algorithm:%s", pszAlgorithm);
 
-    unsigned char* pbyData = const_cast<unsigned char*>(pbySourceData);
-    char* pszSignature = const_cast<char*>(pszBase64PKCS7DetachedSignature);
+    const char* pszSignature = pszBase64PKCS7DetachedSignature;
     BytesOutput cert;
     switch (morv::sdk::ChooseRoad(pszAlgorithm)) {
     case Road::SM2:
         MORV_RUN(VOMU_E_BAD_SIGNATURE, VerifySignature_PKCS7Detached, pszSignature, TextLen(pszSignature),
-                 pbyData, nSourceSize, cert.Out(), cert.Len(), true);
+                 pbySourceData, nSourceSize, cert.Out(), cert.Len(), true);
         break;
     case Road::RSA:
-        MORV_RUN(VOMU_E_BAD_SIGNATURE, RSA_VerifyDataSignature_PKCS7Detached, pszSignature, pbyData,
+        MORV_RUN(VOMU_E_BAD_SIGNATURE, RSA_VerifyDataSignature_PKCS7Detached, pszSignature, pbySourceData,
                  nSourceSize, cert.Out(), cert.Len());
         break;
     case Road::NONE: MORV_FAIL("Invalid sign algorithm.", VOMU_E_INVALID_ARG, "true");
@@ -100,7 +95,7 @@ int VerifyDataSignature_PKCS7Attached(const char* pszAlgorithm, const char* pszB
     TRACE(TRACE_LEVEL_INFO, "Sign algorithm:%s", pszAlgorithm);
 
     // Every name but "SM2" takes the RSA road: no name is refused here.
-    char* pszSignature = const_cast<char*>(pszBase64PKCS7AttachedSignature);
+    const char* pszSignature = pszBase64PKCS7AttachedSignature;
     BytesOutput content, cert;
     if (morv::sdk::EqualNoCase(pszAlgorithm, "SM2")) {
         MORV_RUN(VOMU_E_BAD_SIGNATURE, VerifySignature_PKCS7Attached, pszSignature, TextLen(pszSignature),
@@ -126,7 +121,7 @@ int VerifyFileSignature_PKCS7Detached(const char* pszAlgorithm, const char* pszS
     morv::sdk::Clear(ppszBase64SignCertContent);
     MORV_OPEN_RB(fpSource, pszSourceFilePath, "fopen(pszSourceFile)");
 
-    char* pszSignature = const_cast<char*>(pszBase64PKCS7DetachedSignature);
+    const char* pszSignature = pszBase64PKCS7DetachedSignature;
     BytesOutput cert;
     switch (morv::sdk::ChooseRoad(pszAlgorithm)) {
     case Road::SM2:

@@ -95,11 +95,11 @@ int Sm4DecryptInit(void* pvCtx, const unsigned char* pbyKey, size_t nKeyLen,
     return Sm4Init(pvCtx, pbyKey, nKeyLen, pbyIv, nIvLen, pParams, 0);
 }
 
-// sm4_cipher_cbc: whole blocks through SM4_cbc_encrypt with the context's IV.
+// sm4_cipher_cbc: whole blocks with the context's IV, handed over in one call so that
+// decryption can take several blocks at once.
 void Sm4CipherBlocks(Sm4CbcCtx* pCtx, unsigned char* pbyOut, const unsigned char* pbyIn, size_t nLen)
 {
-    for (size_t i = 0; i + SM4_BLOCK_SIZE <= nLen; i += SM4_BLOCK_SIZE)
-        SM4_cbc_encrypt(pbyIn + i, pCtx->aRk, pCtx->abyIv, pbyOut + i, pCtx->bEnc);
+    smk::SM4_cbc_encrypt_blocks(pbyIn, nLen, pCtx->aRk, pCtx->abyIv, pbyOut, pCtx->bEnc);
 }
 
 // While decrypting with padding the last whole block is held back for the final step.
