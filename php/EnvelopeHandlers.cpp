@@ -2,7 +2,6 @@
 // their lengths reach the log, and the decrypted copy the flat interface hands over is wiped
 // before it is released.
 #include "Handlers.h"
-#include "HandOver.h"
 #include "MORV.h"
 #include "SecretArray.h"
 #include "vomu_zlog.h"
@@ -18,13 +17,10 @@ Php::Value vomu_encryptDataToCMSEnvelope(Php::Parameters& params)
     TRACE(TRACE_LEVEL_INFO, "strBase64Cert:%s", call.Text(2));
     TRACE(TRACE_LEVEL_INFO, "strSymEncAlg:%s", call.Text(3));
     char* pszEnvelope = nullptr;
-    const int nResult = call.Called(
-        "EncryptDataToCMSEnvelope",
+    const int nResult = call.Called("EncryptDataToCMSEnvelope",
         EncryptDataToCMSEnvelope(call.Text(0), call.Data(1), call.DataSize(1), call.Text(2),
                                  call.Text(3), &pszEnvelope));
-    morv::OwnedArray<char> pEnvelope(pszEnvelope);
-    if (VOMU_OK == nResult) call.PutText(4, pszEnvelope);
-    return nResult;
+    return call.HandOutText(4, nResult, pszEnvelope);
 }
 
 Php::Value vomu_decryptDataFromCMSEnvelope(Php::Parameters& params)
