@@ -79,7 +79,9 @@ zend_result ModuleShutdown(int, int)
 std::vector<zend_internal_arg_info> ArgInfo(const Namespace::Function& function)
 {
     std::vector<zend_internal_arg_info> argInfo;
-    argInfo.push_back({(const char*)(uintptr_t)RequiredCount(function), ZEND_TYPE_INIT_NONE(0), nullptr});
+    // The first entry carries the required count, as ZEND_BEGIN_ARG_INFO_EX writes it.
+    argInfo.push_back(
+        {(const char*)(uintptr_t)RequiredCount(function), ZEND_TYPE_INIT_NONE(0), nullptr});
     for (const Argument& argument : function.arguments) {
         // No declared type: a handler answers a wrong type with its own result code, which a
         // type declaration would pre-empt with a TypeError in debug builds of PHP.
