@@ -56,6 +56,17 @@ inline bool g_bUseAdx = HaveAdx();
     "xorq %[" #S2 "], %[" #X2 "]\n\tandq %[" #TOP "], %[" #X2 "]\n\txorq %[" #S2 "], %[" #X2 "]\n\t" \
     "xorq %[" #S3 "], %[" #X3 "]\n\tandq %[" #TOP "], %[" #X3 "]\n\txorq %[" #S3 "], %[" #X3 "]\n\t"
 
+// The same for p in place: subtract p, then add back p & mask where the value went negative
+// (TOP - borrow, all ones or zero); p's words are all ones but for 2^32 in the top one and
+// the low half of the second, so p & mask is the mask shifted or with one bit cleared.
+#define SM2P256_SUBTRACT_P(X0, X1, X2, X3, TOP, S1, S3)                                             \
+    "subq $-1, %[" #X0 "]\n\tsbbq %[m1], %[" #X1 "]\n\tsbbq $-1, %[" #X2 "]\n\t"                   \
+    "sbbq %[m3], %[" #X3 "]\n\tsbbq $0, %[" #TOP "]\n\t"                                          \
+    "movq %[" #TOP "], %[" #S1 "]\n\tshlq $32, %[" #S1 "]\n\t"                                     \
+    "movq %[" #TOP "], %[" #S3 "]\n\tbtrq $32, %[" #S3 "]\n\t"                                     \
+    "addq %[" #TOP "], %[" #X0 "]\n\tadcq %[" #S1 "], %[" #X1 "]\n\tadcq %[" #TOP "], %[" #X2 "]\n\t" \
+    "adcq %[" #S3 "], %[" #X3 "]\n\t"
+
 // The four rounds; the six accumulator registers rotate instead of moving.
 #define SM2P256_MONTMUL(Q)                                                                          \
     SM2P256_ROUND("0", Q, r0, r1, r2, r3, r4, r5) SM2P256_ROUND("8", Q, r1, r2, r3, r4, r5, r0)   \
@@ -79,7 +90,7 @@ inline bool g_bUseAdx = HaveAdx();
     SM2P256_REDC_P_ROUND(t2, t3, t0, t1) SM2P256_REDC_P_ROUND(t3, t0, t1, t2)                       \
     "xorl %k[lo], %k[lo]\n\taddq %[t0], %[t4]\n\tadcq %[t1], %[t5]\n\tadcq %[t2], %[t6]\n\t"       \
     "adcq %[t3], %[t7]\n\tadcq $0, %[lo]\n\t"                                                       \
-    SM2P256_SUBTRACT_M(t4, t5, t6, t7, lo, t0, t1, t2, t3)
+    SM2P256_SUBTRACT_P(t4, t5, t6, t7, lo, t0, t1)
 
 // One row of the schoolbook product: t[I..I+4] += a * b[I] (OFF = 8 I) on two carry chains;
 // zeroing the new top word T4 clears both flags.
@@ -150,15 +161,15 @@ SM2P256_INLINE void MontMulAdx(Fe& r, const Fe& a, const Fe& b)
 // branch or a conditional move.
 SM2P256_INLINE void AddPAsm(Fe& r, const Fe& a, const Fe& b)
 {
-    u64 t0 = a.v[0], t1 = a.v[1], t2 = a.v[2], t3 = a.v[3], top, u0, u1, u2, u3;
+    u64 t0 = a.v[0], t1 = a.v[1], t2 = a.v[2], t3 = a.v[3], top, u1, u3;
     __asm__(
         "xorl %k[top], %k[top]\n\t"
         "addq 0(%[b]), %[t0]\n\tadcq 8(%[b]), %[t1]\n\tadcq 16(%[b]), %[t2]\n\tadcq 24(%[b]), %[t3]\n\t"
         "adcq $0, %[top]\n\t"
-        SM2P256_SUBTRACT_M(t0, t1, t2, t3, top, u0, u1, u2, u3)
-        : [t0] "+&r"(t0), [t1] "+&r"(t1), [t2] "+&r"(t2), [t3] "+&r"(t3), [top] "=&r"(top), [u0] "=&r"(u0),
-          [u1] "=&r"(u1), [u2] "=&r"(u2), [u3] "=&r"(u3)
-        : [b] "r"(b.v), [m0] "m"(kP.m[0]), [m1] "m"(kP.m[1]), [m2] "m"(kP.m[2]), [m3] "m"(kP.m[3]),
+        SM2P256_SUBTRACT_P(t0, t1, t2, t3, top, u1, u3)
+        : [t0] "+&r"(t0), [t1] "+&r"(t1), [t2] "+&r"(t2), [t3] "+&r"(t3), [top] "=&r"(top), [u1] "=&r"(u1),
+          [u3] "=&r"(u3)
+        : [b] "r"(b.v), [m1] "m"(kP.m[1]), [m3] "m"(kP.m[3]),
           "m"(*(const u64(*)[4])b.v)
         : "cc");
     r.v[0] = t0;
