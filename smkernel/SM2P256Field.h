@@ -221,11 +221,62 @@ SM2P256_INLINE Fe MontOne()
     return Fe{{M.one[0], M.one[1], M.one[2], M.one[3]}};
 }
 
+// K inversions mod p side by side (each chain waits on its own squarings): a^(p - 2) by
+// an addition chain for p's runs of ones, x_k = a^(2^k - 1). p - 2 is, from the top, 31
+// ones, a zero, 128 ones, 32 zeros, 62 ones, a zero and a one: 256 squarings and 16
+// products against some 80 products of 4-bit windows.
+template <int K>
+struct InvPChain {
+    Fe x[K];
+    SM2P256_INLINE void SqrTimes(int n)
+    {
+        for (int i = 0; i < n; ++i)
+            for (int k = 0; k < K; ++k)
+                MontSqr<kP>(x[k], x[k]);
+    }
+    SM2P256_INLINE void Times(const InvPChain& b)
+    {
+        for (int k = 0; k < K; ++k)
+            MontMul<kP>(x[k], x[k], b.x[k]);
+    }
+    // this = this^(2^n) * b
+    SM2P256_INLINE void ShiftIn(int n, const InvPChain& b) { SqrTimes(n), Times(b); }
+};
+
+template <int K>
+inline void MontInvPMany(InvPChain<K>& c)
+{
+    InvPChain<K> x1 = c, x3, x7, x15, x31, x32;
+    c.ShiftIn(1, x1);                     // x2
+    x3 = c, x3.ShiftIn(1, x1);
+    c = x3, c.ShiftIn(1, x1);             // x4
+    x7 = c, x7.ShiftIn(3, x3);
+    c = x7, c.ShiftIn(1, x1);             // x8
+    x15 = c, x15.ShiftIn(7, x7);
+    c = x15, c.ShiftIn(1, x1);            // x16
+    x31 = c, x31.ShiftIn(15, x15);
+    x32 = x31, x32.ShiftIn(1, x1);
+    c = x31, c.SqrTimes(1);
+    for (int i = 0; i < 4; ++i)
+        c.ShiftIn(32, x32);
+    c.SqrTimes(32);
+    c.ShiftIn(31, x31);
+    c.ShiftIn(31, x31);
+    c.SqrTimes(1);
+    c.ShiftIn(1, x1);
+}
+
 // r = a^(m - 2) = a^-1 (0 for 0), both in Montgomery form: m is prime. The exponent is
 // public, so its 4-bit windows may index the table of powers.
 template <const Mod& M>
 inline void MontInv(Fe& r, const Fe& a)
 {
+    if constexpr (M.n0 == 1) {
+        InvPChain<1> c = {{a}};
+        MontInvPMany(c);
+        r = c.x[0];
+        return;
+    }
     Fe pow[16];
     pow[0] = MontOne<M>();
     pow[1] = a;
@@ -246,6 +297,13 @@ inline void MontInv(Fe& r, const Fe& a)
 template <const Mod& M1, const Mod& M2>
 inline void MontInvPair(Fe& r1, const Fe& a1, Fe& r2, const Fe& a2)
 {
+    if constexpr (M1.n0 == 1 && M2.n0 == 1) {
+        InvPChain<2> c = {{a1, a2}};
+        MontInvPMany(c);
+        r1 = c.x[0];
+        r2 = c.x[1];
+        return;
+    }
     Fe pow1[16], pow2[16];
     pow1[0] = MontOne<M1>();
     pow2[0] = MontOne<M2>();
