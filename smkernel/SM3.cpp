@@ -112,8 +112,8 @@ int _SM3_DigestFinal(unsigned char* md, SM3_CTX* ctx)
     const size_t nTail = Padding(ctx, tail);
     SM3_DigestBlock(ctx, tail, nTail / SM3_CBLOCK);
     _ConvertSM3DigestData2Bytes(ctx->V, md);
-    OPENSSL_cleanse(tail, sizeof(tail));
-    OPENSSL_cleanse(ctx->buffer, sizeof(ctx->buffer));
+    sm3::WipeState(tail, sizeof(tail));
+    sm3::WipeState(ctx->buffer, sizeof(ctx->buffer));
     return 1;
 }
 

@@ -105,8 +105,8 @@ SMK_TARGET void CompressAvx512(uint32_t V[8], const unsigned char* p, size_t nBl
     for (; nBlocks > 0; --nBlocks, p += SM3_CBLOCK) {
         CF(V, p, W, Wd);
     }
-    OPENSSL_cleanse(W, sizeof(W));
-    OPENSSL_cleanse(Wd, sizeof(Wd));
+    WipeState(W, sizeof(W));
+    WipeState(Wd, sizeof(Wd));
 }
 
 bool HaveAvx512()
