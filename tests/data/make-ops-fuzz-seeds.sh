@@ -7,8 +7,9 @@
 #    PKCS#1 signatures, cms SignedData and the SM2PKCS7 seeds of make-fuzz-seeds.sh;
 #  - fuzz_signed_attrs_verify: signature length (2 octets), road octet, the signature over the
 #    attributes as a SET, the attributes as [0] (contentType, messageDigest);
-#  - fuzz_envelope_open: road octet before SM2 envelopes in our layout (content key under SM2,
-#    raw and SM2Cipher forms, for sm2pfx/enc.b64) and cms envelopes for rsa/ee_sign (3DES);
+#  - fuzz_envelope_open: choice octet (bit 0 RSA, bit 1 SM2Cipher, bit 2 file road) before SM2
+#    envelopes in our layout (content key under SM2, raw and SM2Cipher forms, for
+#    sm2pfx/enc.b64) and cms envelopes for rsa/ee_sign (3DES, one streamed);
 #  - fuzz_sm2_decrypt: SM2 ciphertexts for sm2/ee_enc in the raw form x1 || y1 || C2 || C3.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -106,6 +107,14 @@ openssl cms -encrypt -binary -des3 -keyid -outform DER -in small.bin -out rsa_en
 seed "$out/rsa_3des_keyid.bin" 01 rsa_env.der
 openssl cms -encrypt -binary -des3 -outform DER -in small.bin -out rsa_env_ias.der "$pki/rsa/ee_sign.pem"
 seed "$out/rsa_3des_issuer_serial.bin" 01 rsa_env_ias.der
+# The same for the file openers; OpenSSL's streamed envelope holds its content in segments.
+for f in sm2_raw sm2_sm2cipher rsa_3des_keyid; do
+  { printf '%02x' $((0x$(head -c1 "$out/$f.bin" | od -An -tx1 | tr -d ' ') | 4)) | xxd -r -p
+    tail -c +2 "$out/$f.bin"; } > "$out/file_$f.bin"
+done
+openssl cms -encrypt -binary -stream -des3 -keyid -outform DER -in small.bin -out rsa_env_stream.der \
+  "$pki/rsa/ee_sign.pem"
+seed "$out/file_rsa_3des_stream.bin" 05 rsa_env_stream.der
 
 out=$corpus/fuzz_sm2_decrypt
 mkdir -p "$out"
