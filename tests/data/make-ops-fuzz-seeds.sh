@@ -10,6 +10,8 @@
 #  - fuzz_envelope_open: choice octet (bit 0 RSA, bit 1 SM2Cipher, bit 2 file road) before SM2
 #    envelopes in our layout (content key under SM2, raw and SM2Cipher forms, for
 #    sm2pfx/enc.b64) and cms envelopes for rsa/ee_sign (3DES, one streamed);
+#  - fuzz_cert_info: checks octet (bits 0-2 time, CRL, chain; bit 3 RSA hierarchy) before
+#    certificates of both hierarchies, DER and PEM, a revoked one;
 #  - fuzz_sm2_decrypt: SM2 ciphertexts for sm2/ee_enc in the raw form x1 || y1 || C2 || C3.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -125,3 +127,12 @@ for n in 1 32; do
   pad() { printf '%64s' "$(printf '%s' "$1" | sed 's/^00\(..\{63\}\)$/\1/')" | tr ' ' 0; }
   write_hex "$out/raw_$n.bin" "$(pad "$1")$(pad "$2")$4$3"
 done
+
+out=$corpus/fuzz_cert_info
+mkdir -p "$out"
+seed "$out/sm2_sign.bin" 07 "$pki/sm2/ee_sign.der"
+seed "$out/sm2_revoked.bin" 03 "$pki/sm2/ee_revoked.der"
+seed "$out/sm2_utf8_pem.bin" 05 "$pki/sm2/ee_utf8.pem"
+seed "$out/rsa_sign.bin" 0f "$pki/rsa/ee_sign.der"
+seed "$out/rsa_multi_rdn.bin" 0d "$pki/rsa/ee_multi_rdn.der"
+seed "$out/rsa_serial_80.bin" 09 "$pki/rsa/ee_serial_80.der"
