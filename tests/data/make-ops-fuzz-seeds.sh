@@ -12,6 +12,8 @@
 #    sm2pfx/enc.b64) and cms envelopes for rsa/ee_sign (3DES, one streamed);
 #  - fuzz_cert_info: checks octet (bits 0-2 time, CRL, chain; bit 3 RSA hierarchy) before
 #    certificates of both hierarchies, DER and PEM, a revoked one;
+#  - fuzz_file_verify: road octet (0 SM2 attached file, 1 SM2 detached, 2 RSA detached) before
+#    the SM2PKCS7 seeds of make-fuzz-seeds.sh and an RSA SignedData without attributes;
 #  - fuzz_sm2_decrypt: SM2 ciphertexts for sm2/ee_enc in the raw form x1 || y1 || C2 || C3.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -136,3 +138,11 @@ seed "$out/sm2_utf8_pem.bin" 05 "$pki/sm2/ee_utf8.pem"
 seed "$out/rsa_sign.bin" 0f "$pki/rsa/ee_sign.der"
 seed "$out/rsa_multi_rdn.bin" 0d "$pki/rsa/ee_multi_rdn.der"
 seed "$out/rsa_serial_80.bin" 09 "$pki/rsa/ee_serial_80.der"
+
+out=$corpus/fuzz_file_verify
+mkdir -p "$out"
+seed "$out/sm2_attached.bin" 00 "$corpus/fuzz_sm2pkcs7/cert_minimal_rs.der"
+seed "$out/sm2_attached_fixed_rs.bin" 00 "$corpus/fuzz_sm2pkcs7/cert_fixed_rs.der"
+seed "$out/sm2_detached.bin" 01 "$corpus/fuzz_sm2pkcs7/cert_detached.der"
+openssl smime -sign -binary -noattr -md sha256 -outform DER -in small.bin -out noattr.der $rsa
+seed "$out/rsa_detached_noattr.bin" 02 noattr.der
