@@ -18,7 +18,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -30,6 +29,7 @@
 #include "LogCapture.h"
 #include "OpenSSLPeer.h"
 #include "PKCS7SignedDataOperations.h"
+#include "PkiFixtures.h"
 #include "SMKernel.h"
 #include "vomu_result.h"
 
@@ -803,28 +803,6 @@ TEST_F(SignedDataWriter, ContentFileSizeLimits)
 
 // ---- SM2 against openssl asn1parse and dgst ----
 
-// key=value lines of one [section] of the fixture oracle.
-std::map<std::string, std::string> OracleSection(const std::string& section)
-{
-    std::ifstream in(kPki + "expected.txt");
-    std::map<std::string, std::string> values;
-    std::string line;
-    bool bInSection = false;
-    while (std::getline(in, line)) {
-        if (line.empty()) {
-            if (bInSection) break;
-            continue;
-        }
-        if ('[' == line[0]) {
-            bInSection = line == "[" + section + "]";
-            continue;
-        }
-        const size_t eq = line.find('=');
-        if (bInSection && std::string::npos != eq) values[line.substr(0, eq)] = line.substr(eq + 1);
-    }
-    return values;
-}
-
 // r || s of an SM2 signature made by our provider in kctx over SM3(Z || msg).
 Bytes SM2SignByProvider(const std::map<std::string, std::string>& key, const Bytes& msg)
 {
@@ -978,7 +956,7 @@ Bytes IssuerAndSerialByOpenSSL(const Bytes& certDER)
 
 TEST_F(SignedDataWriter, SM2SignedDataParsesAndVerifiesWithOpenSSL)
 {
-    const auto key = OracleSection("sm2/ee_sign");
+    const auto& key = support::PkiFactsOf("sm2/ee_sign");
     ASSERT_EQ(64u, key.at("private_d").size());
     const std::string msgPath = kPki + "msg_16385.bin";
     const Bytes msg = ReadFileBytes(msgPath);

@@ -7,17 +7,14 @@
 #include <string>
 
 #include "OpenSSLPeer.h"
+#include "PkiFixtures.h"
 
 namespace rsatest {
 
 using peer::Bytes;
 
-inline const char kP12Password[] = "Fixture-P12-2020";
-
-inline std::string Pki(const std::string& name)
-{
-    return std::string(MORV_TEST_DATA_DIR) + "/pki/" + name;
-}
+using support::kP12Password;
+using support::Pki;
 
 // n bytes that differ from block to block (a repeated block would hide a lost piece).
 inline Bytes Message(size_t n, unsigned seed = 1)
