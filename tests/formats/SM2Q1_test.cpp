@@ -14,6 +14,7 @@
 #include "HandOver.h"
 #include "OpenSSLPeer.h"
 #include "PKCS7SignedDataOperations.h"
+#include "TestOutputs.h"
 #include "vomu_result.h"
 
 using peer::Bytes;
@@ -30,15 +31,11 @@ Bytes EncodeQ1(const Bytes& rs)
     return Bytes(pby, pby + n);
 }
 
-int DecodeQ1(Bytes der, Bytes* pRS)
+int DecodeQ1(const Bytes& der, Bytes* pRS)
 {
-    unsigned char* pby = NULL;
-    int n = 0;
-    const int nResult = Decode_SM2Q1(der.data(), (int)der.size(), &pby, &n);
-    morv::OwnedArray<unsigned char> owned(pby);
+    const int nResult = support::RunCodec(Decode_SM2Q1, der, pRS);
     if (VOMU_OK == nResult) {
-        EXPECT_EQ(64, n);
-        pRS->assign(pby, pby + n);
+        EXPECT_EQ(64u, pRS->size());
     }
     return nResult;
 }
