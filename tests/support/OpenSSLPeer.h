@@ -63,6 +63,31 @@ inline bool SM2Verify(EVP_PKEY* pKey, const Bytes& msg, const unsigned char* pby
            EVP_DigestVerify(pMdCtx.get(), pbySig, nSig, msg.data(), msg.size()) == 1;
 }
 
+// `openssl cms -decrypt` of an envelope file with the recipient's certificate and key: the
+// content; *pbOk tells whether the CLI opened it, *pLog holds what it printed.
+inline Bytes CmsDecrypt(const std::string& envPath, const std::string& recipientPem,
+                        const std::string& recipientKey, bool* pbOk, std::string* pLog = nullptr)
+{
+    TempFile out;
+    *pbOk = 0 == RunCommand("openssl cms -decrypt -binary -inform DER -in '" + envPath + "' -recip '" +
+                                recipientPem + "' -inkey '" + recipientKey + "' -out '" + out.Path() + "'",
+                            pLog);
+    return out.Read();
+}
+
+// `openssl cms -encrypt -binary -outform DER <options>` of a file for a certificate: the DER,
+// empty when the CLI fails (*pLog holds what it printed).
+inline Bytes CmsEncryptFile(const std::string& options, const std::string& inPath,
+                            const std::string& certPem, std::string* pLog = nullptr)
+{
+    TempFile out;
+    if (0 != RunCommand("openssl cms -encrypt -binary -outform DER " + options + " -in '" + inPath +
+                            "' -out '" + out.Path() + "' '" + certPem + "'",
+                        pLog))
+        return Bytes();
+    return out.Read();
+}
+
 using support::FromHex;
 using support::Hex;
 
