@@ -1,7 +1,6 @@
 // The certificate functions: verification by flag word, one named fact, the certificate of a
 // key file.
 #include "Handlers.h"
-#include "HandOver.h"
 #include "MORV.h"
 #include "vomu_zlog.h"
 
@@ -26,11 +25,9 @@ Php::Value vomu_getCertificateInfo(Php::Parameters& params)
     TRACE(TRACE_LEVEL_INFO, "strBase64CertContent:%s", call.Text(0));
     TRACE(TRACE_LEVEL_INFO, "strInfoType:%s", call.Text(1));
     char* pszInfo = nullptr;
-    const int nResult = call.Called(
-        "GetCertificateInfo", GetCertificateInfo(call.Text(0), call.Text(1), &pszInfo));
-    morv::OwnedArray<char> pInfo(pszInfo);
-    if (VOMU_OK == nResult) call.PutText(2, pszInfo);
-    return nResult;
+    const int nResult = call.Called("GetCertificateInfo",
+                                    GetCertificateInfo(call.Text(0), call.Text(1), &pszInfo));
+    return call.HandOutText(2, nResult, pszInfo);
 }
 
 Php::Value vomu_getPublicCertFromPFX(Php::Parameters& params)
@@ -40,12 +37,9 @@ Php::Value vomu_getPublicCertFromPFX(Php::Parameters& params)
     TRACE(TRACE_LEVEL_INFO, "strAlgorithm:%s", call.Text(0));
     TRACE(TRACE_LEVEL_INFO, "strPfxFilePath:%s", call.Text(1));
     char* pszCert = nullptr;
-    const int nResult = call.Called(
-        "GetPublicCertFromPFX",
+    const int nResult = call.Called("GetPublicCertFromPFX",
         GetPublicCertFromPFX(call.Text(0), call.Text(1), call.Text(2), &pszCert));
-    morv::OwnedArray<char> pCert(pszCert);
-    if (VOMU_OK == nResult) call.PutText(3, pszCert);
-    return nResult;
+    return call.HandOutText(3, nResult, pszCert);
 }
 
 }  // namespace morvphp

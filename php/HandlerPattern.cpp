@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "HandOver.h"
 #include "VomuStep.h"
 #include "vomu_result.h"
 
@@ -109,9 +110,17 @@ void Call::StepFailed(const char* pszStep, int nCode, const char* pszReason, int
     morv::StepFailed(SOURCE_NAME, nLine, m_pSpec->pszName, pszStep, nCode, pszReason, false);
 }
 
+int Call::HandOutText(std::size_t i, int nResult, char* pszText)
+{
+    morv::OwnedArray<char> pText(pszText);
+    if (VOMU_OK == nResult) PutText(i, pszText);
+    return nResult;
+}
+
 void Call::PutBytes(std::size_t i, const unsigned char* pbyBytes, int nLength)
 {
-    m_params[i].assign(reinterpret_cast<const char*>(pbyBytes), nLength > 0 ? (std::size_t)nLength : 0);
+    const std::size_t nSize = nLength > 0 ? (std::size_t)nLength : 0;
+    m_params[i].assign(reinterpret_cast<const char*>(pbyBytes), nSize);
 }
 
 }  // namespace morvphp

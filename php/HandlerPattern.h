@@ -43,7 +43,10 @@ const FunctionSpec* SpecOf(Php::Handler pfnHandler);
 // One call of a handler: Call call(vomu_initialize, params).
 class Call {
 public:
-    Call(Php::Handler pfnHandler, Php::Parameters& params) : m_pSpec(SpecOf(pfnHandler)), m_params(params) {}
+    Call(Php::Handler pfnHandler, Php::Parameters& params)
+        : m_pSpec(SpecOf(pfnHandler)), m_params(params)
+    {
+    }
 
     // The exact count (more arguments: -1), then each argument against its kind in order
     // (VOMU_E_INVALID_ARG); false with the code in Code() at the first failure.
@@ -60,10 +63,14 @@ public:
     // Returns nResult.
     int Called(const char* pszStep, int nResult, int nLine = __builtin_LINE());
     void StepOk(const char* pszStep, int nLine = __builtin_LINE());
-    void StepFailed(const char* pszStep, int nCode, const char* pszReason, int nLine = __builtin_LINE());
+    void StepFailed(const char* pszStep, int nCode, const char* pszReason,
+                    int nLine = __builtin_LINE());
 
     // Writes an output argument: text up to its zero byte, bytes with their full length.
     void PutText(std::size_t i, const char* pszText) { m_params[i] = pszText; }
+    // Takes the text a call of the flat interface handed out (released here) and writes it to
+    // output i when nResult is VOMU_OK. Returns nResult.
+    int HandOutText(std::size_t i, int nResult, char* pszText);
     void PutBytes(std::size_t i, const unsigned char* pbyBytes, int nLength);
 
 private:

@@ -24,7 +24,8 @@ struct HashName {
     const char* pszName;
     int nNid;
 };
-const HashName HASH_NAMES[] = {{"SM3", 0}, {"MD5", NID_md5}, {"SHA-1", NID_sha1}, {"SHA-256", NID_sha256}};
+const HashName HASH_NAMES[] = {
+    {"SM3", 0}, {"MD5", NID_md5}, {"SHA-1", NID_sha1}, {"SHA-256", NID_sha256}};
 
 const HashName* FindHash(const char* pszName)
 {
@@ -77,8 +78,9 @@ int DigestFile(Call& call, const HashName& hash, FILE* fpSource, Digest& digest)
         return nResult;
     }
     if (!NewSm3Buffer(call, digest)) return VOMU_E_FAIL;
-    return call.Called("CalculateSM3FileHashEx", CalculateSM3FileHashEx(fpSource, nullptr, nullptr,
-                                                                        digest.pBytes.get(), false));
+    unsigned char* pbyDigest = digest.pBytes.get();
+    return call.Called("CalculateSM3FileHashEx",
+                       CalculateSM3FileHashEx(fpSource, nullptr, nullptr, pbyDigest, false));
 }
 
 // The digest as hex into output 2.
@@ -88,11 +90,8 @@ int PutHexDigest(Call& call, const Digest& digest)
     const int nResult = call.Called(
         "ConvertBinaryDataToString",
         ConvertBinaryDataToString(digest.pBytes.get(), digest.nSize, &pszHex, false));
-    morv::OwnedArray<char> pHex(pszHex);
-    if (VOMU_OK != nResult) return nResult;
-    TRACE(TRACE_LEVEL_INFO, "pszHexHashData:%s", pszHex);
-    call.PutText(2, pszHex);
-    return VOMU_OK;
+    if (VOMU_OK == nResult) TRACE(TRACE_LEVEL_INFO, "pszHexHashData:%s", pszHex);
+    return call.HandOutText(2, nResult, pszHex);
 }
 
 const HashName* HashOf(Call& call)

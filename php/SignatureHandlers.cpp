@@ -27,9 +27,7 @@ Php::Value SignData(Php::Handler pfnSelf, Php::Parameters& params, SignDataFn pf
     const int nResult = call.Called(pszStep, pfnSign(call.Text(0), call.Data(1), call.DataSize(1),
                                                      call.Text(2), call.Text(3), call.Text(4),
                                                      &pszSignature));
-    morv::OwnedArray<char> pSignature(pszSignature);
-    if (VOMU_OK == nResult) call.PutText(5, pszSignature);
-    return nResult;
+    return call.HandOutText(5, nResult, pszSignature);
 }
 
 }  // namespace
@@ -75,13 +73,10 @@ Php::Value vomu_verifyDataSignature_PKCS7Detached(Php::Parameters& params)
     TRACE(TRACE_LEVEL_INFO, "strSourceData:%s", call.Text(1));
     TRACE(TRACE_LEVEL_INFO, "strBase64Signature:%s", call.Text(2));
     char* pszCert = nullptr;
-    const int nResult = call.Called(
-        "VerifyDataSignature_PKCS7Detached",
+    const int nResult = call.Called("VerifyDataSignature_PKCS7Detached",
         VerifyDataSignature_PKCS7Detached(call.Text(0), call.Data(1), call.DataSize(1),
                                           call.Text(2), &pszCert));
-    morv::OwnedArray<char> pCert(pszCert);
-    if (VOMU_OK == nResult) call.PutText(3, pszCert);
-    return nResult;
+    return call.HandOutText(3, nResult, pszCert);
 }
 
 Php::Value vomu_verifyDataSignature_PKCS7Attached(Php::Parameters& params)
@@ -116,13 +111,10 @@ Php::Value vomu_signFile_PKCS7Detached(Php::Parameters& params)
     TRACE(TRACE_LEVEL_INFO, "strPfxFilePath:%s", call.Text(2));
     TRACE(TRACE_LEVEL_INFO, "strHashAlg:%s", call.Text(4));
     char* pszSignature = nullptr;
-    const int nResult = call.Called(
-        "SignFile_PKCS7Detached",
+    const int nResult = call.Called("SignFile_PKCS7Detached",
         SignFile_PKCS7Detached(call.Text(0), call.Text(1), call.Text(2), call.Text(3),
                                call.Text(4), &pszSignature));
-    morv::OwnedArray<char> pSignature(pszSignature);
-    if (VOMU_OK == nResult) call.PutText(5, pszSignature);
-    return nResult;
+    return call.HandOutText(5, nResult, pszSignature);
 }
 
 Php::Value vomu_verifyFileSignature_PKCS7Detached(Php::Parameters& params)
@@ -133,12 +125,9 @@ Php::Value vomu_verifyFileSignature_PKCS7Detached(Php::Parameters& params)
     TRACE(TRACE_LEVEL_INFO, "strSourceFilePath:%s", call.Text(1));
     TRACE(TRACE_LEVEL_INFO, "strBase64Signature:%s", call.Text(2));
     char* pszCert = nullptr;
-    const int nResult = call.Called(
-        "VerifyFileSignature_PKCS7Detached",
+    const int nResult = call.Called("VerifyFileSignature_PKCS7Detached",
         VerifyFileSignature_PKCS7Detached(call.Text(0), call.Text(1), call.Text(2), &pszCert));
-    morv::OwnedArray<char> pCert(pszCert);
-    if (VOMU_OK == nResult) call.PutText(3, pszCert);
-    return nResult;
+    return call.HandOutText(3, nResult, pszCert);
 }
 
 }  // namespace morvphp

@@ -73,6 +73,14 @@ bool MulToFields(const EC_GROUP* pGroup, const BIGNUM* k, const EC_POINT* pPoint
            PointToFields(pGroup, pR.get(), pbyXY, pbyXY + SM2_FIELD_SIZE, pCtx);
 }
 
+// [k]G and [k]P as fields; the published curve's arithmetic does both at once.
+bool MulBothToFields(const EC_GROUP* pGroup, const BIGNUM* k, const EC_POINT* pPoint, unsigned char* pbyKG,
+                     unsigned char* pbyKP, BN_CTX* pCtx)
+{
+    if (SM2FastApplies(pGroup, k)) return SM2FastMulBothToFields(k, pPoint, pGroup, pbyKG, pbyKP, pCtx);
+    return MulToFields(pGroup, k, NULL, pbyKG, pCtx) && MulToFields(pGroup, k, pPoint, pbyKP, pCtx);
+}
+
 // k uniform in [1, n - 1]: a fixed k is taken as it is, a random draw of 0 is repeated.
 Draw DrawK(BIGNUM* k, const BIGNUM* n, const BIGNUM* pFixedK, BN_CTX* pCtx)
 {
@@ -245,11 +253,12 @@ bool KeyStream(const unsigned char* pbyXY, size_t nLen, unsigned char* pbyT)
     return 1 == _SM2_KDF(pbyXY, 2 * SM2_FIELD_SIZE, (unsigned)(8 * nLen), pbyT);
 }
 
-// GB/T 32918.4 6.1 A4-A5: t = KDF(x2 || y2, 8 * len), refused (retry) when all zero.
-Draw EncryptStepT(const EC_GROUP* pGroup, const EC_POINT* pPub, const BIGNUM* k, unsigned char* pbyXY,
-                  unsigned char* pbyT, int nLen, BN_CTX* pCtx)
+// GB/T 32918.4 6.1 A2-A5: C1 = [k]G, (x2, y2) = [k]P, t = KDF(x2 || y2, 8 * len), refused
+// (retry) when all zero.
+Draw EncryptStepT(const EC_GROUP* pGroup, const EC_POINT* pPub, const BIGNUM* k, unsigned char* pbyC1XY,
+                  unsigned char* pbyXY, unsigned char* pbyT, int nLen, BN_CTX* pCtx)
 {
-    if (!MulToFields(pGroup, k, pPub, pbyXY, pCtx) || !KeyStream(pbyXY, (size_t)nLen, pbyT))
+    if (!MulBothToFields(pGroup, k, pPub, pbyC1XY, pbyXY, pCtx) || !KeyStream(pbyXY, (size_t)nLen, pbyT))
         return Draw::kFail;
     return _SM2_IsAllZero(pbyT, nLen) ? Draw::kRetry : Draw::kOk;
 }
@@ -305,12 +314,11 @@ int EncryptCore(int nCurveNid, const unsigned char* pbyMsg, int nLen, const BIGN
     for (int nDraw = 0; nDraw < kMaxDraws && Draw::kRetry == draw; ++nDraw) {
         draw = DrawK(w.k.get(), EC_GROUP_get0_order(pGroup), pFixedK, w.pCtx.get());
         if (Draw::kOk == draw)
-            draw = EncryptStepT(pGroup, pPub.get(), w.k.get(), w.abyXY, w.pT.get(), nLen, w.pCtx.get());
+            draw = EncryptStepT(pGroup, pPub.get(), w.k.get(), w.abyC1 + 1, w.abyXY, w.pT.get(), nLen, w.pCtx.get());
         if (Draw::kRetry == draw && pFixedK) draw = Draw::kFail;
     }
     w.abyC1[0] = 0x04;
-    if (Draw::kOk != draw || !MulToFields(pGroup, w.k.get(), NULL, w.abyC1 + 1, w.pCtx.get()) ||
-        !HashC3(w.abyXY, pbyMsg, (size_t)nLen, w.abyC3))
+    if (Draw::kOk != draw || !HashC3(w.abyXY, pbyMsg, (size_t)nLen, w.abyC3))
         return 0;
     for (int i = 0; i < nLen; ++i) w.pT[i] ^= pbyMsg[i];
     memcpy(pbyOut, w.abyC1, sizeof(w.abyC1));

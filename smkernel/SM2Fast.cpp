@@ -44,6 +44,16 @@ bool SM2FastMulToFields(const BIGNUM* k, const EC_POINT* pPoint, const EC_GROUP*
     return bOk;
 }
 
+bool SM2FastMulBothToFields(const BIGNUM* k, const EC_POINT* pPoint, const EC_GROUP* pGroup, unsigned char kg[64],
+                            unsigned char kp[64], BN_CTX* pCtx)
+{
+    unsigned char abyK[SM2_FIELD_SIZE], abyP[2 * SM2_FIELD_SIZE];
+    bool bOk = Field(k, abyK) && PointFields(pGroup, pPoint, abyP, pCtx) &&
+               1 == sm2p256::MulBaseAndPointToFields(abyK, abyP, abyP + SM2_FIELD_SIZE, kg, kp);
+    OPENSSL_cleanse(abyK, sizeof(abyK));
+    return bOk;
+}
+
 int SM2FastSign(const BIGNUM* e, const BIGNUM* d, const BIGNUM* k, BIGNUM* r, BIGNUM* s)
 {
     unsigned char abyE[SM2_FIELD_SIZE], abyD[SM2_FIELD_SIZE], abyK[SM2_FIELD_SIZE];

@@ -17,6 +17,10 @@ bool SM2FastApplies(const EC_GROUP* pGroup, const BIGNUM* a, const BIGNUM* b = N
 bool SM2FastMulToFields(const BIGNUM* k, const EC_POINT* pPoint, const EC_GROUP* pGroup, unsigned char xy[64],
                         BN_CTX* pCtx);
 
+// [k]G and [k]P at once as the fields x || y of each. Constant time in k.
+bool SM2FastMulBothToFields(const BIGNUM* k, const EC_POINT* pPoint, const EC_GROUP* pGroup, unsigned char kg[64],
+                            unsigned char kp[64], BN_CTX* pCtx);
+
 // One signing attempt with nonce k; the codes of sm2p256::Sign (1 signed, 0 draw again, -1
 // unusable key), and -2 when r or s could not be stored.
 int SM2FastSign(const BIGNUM* e, const BIGNUM* d, const BIGNUM* k, BIGNUM* r, BIGNUM* s);

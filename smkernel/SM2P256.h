@@ -41,8 +41,8 @@ bool IsOnCurve(const Fe& x, const Fe& y);
 
 // [k]G from the precomputed table, k any 256-bit number. Constant time.
 Point BaseMul(const Fe& k);
-// [k]P for a point P of the curve, k any 256-bit number. Constant time.
-Point ScalarMul(const Fe& k, const Point& p);
+// [k]P for a point P = (x, y) of the curve (normal form), k any 256-bit number. Constant time.
+Point ScalarMul(const Fe& k, const Fe& x, const Fe& y);
 // [s]G + [t]P for public s, t and P (verification): variable time.
 Point DoubleMulPublic(const Fe& s, const Fe& t, const Point& p);
 
@@ -53,6 +53,11 @@ void PrepareBaseTable();
 // in k.
 int MulToFields(const unsigned char k[32], const unsigned char* pbyPx, const unsigned char* pbyPy,
                 unsigned char xy[64]);
+
+// [k]G and [k]P at once (encryption's C1 and shared point): both points' inversions run
+// side by side. 1 when both are finite. Constant time in k.
+int MulBaseAndPointToFields(const unsigned char k[32], const unsigned char px[32], const unsigned char py[32],
+                            unsigned char kg[64], unsigned char kp[64]);
 
 // GB/T 32918.2 6.1 A4-A6 with nonce k: r = (e + x1) mod n, s = (1 + d)^-1 (k - r d) mod n.
 // 1 with r and s written; 0 when the nonce gives r = 0, r + k = n or s = 0 (draw again);

@@ -19,7 +19,8 @@ inline bool HaveAdx()
     __builtin_cpu_init();
     return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("adx");
 }
-inline const bool kHaveAdx = HaveAdx();
+// Tests may switch the forms (memcheck's CPU shows no ADX, yet runs the instructions).
+inline bool g_bUseAdx = HaveAdx();
 
 // t[T0..T4] += (W0..W3) * rdx on two carry chains: ADOX for the low words of the products,
 // ADCX for the high ones (the carry of each chain is left in its flag).
@@ -42,10 +43,24 @@ inline const bool kHaveAdx = HaveAdx();
     "movq %[" #T0 "], %%rdx\n\t" Q "xorl %k[z], %k[z]\n\t"                                       \
     SM2P256_MAC(T0, T1, T2, T3, T4, T5, "%[m0]", "%[m1]", "%[m2]", "%[m3]")
 
+// The final conditional subtraction: (X0..X3) with top word TOP (0 or 1) minus m when that
+// is not negative, with scratch S0..S3; the choice is a mask (TOP - borrow is -1 exactly when
+// the value stays), never a branch or a conditional move.
+#define SM2P256_SUBTRACT_M(X0, X1, X2, X3, TOP, S0, S1, S2, S3)                                      \
+    "movq %[" #X0 "], %[" #S0 "]\n\tmovq %[" #X1 "], %[" #S1 "]\n\t"                                \
+    "movq %[" #X2 "], %[" #S2 "]\n\tmovq %[" #X3 "], %[" #S3 "]\n\t"                                \
+    "subq %[m0], %[" #S0 "]\n\tsbbq %[m1], %[" #S1 "]\n\tsbbq %[m2], %[" #S2 "]\n\t"                \
+    "sbbq %[m3], %[" #S3 "]\n\tsbbq $0, %[" #TOP "]\n\t"                                          \
+    "xorq %[" #S0 "], %[" #X0 "]\n\tandq %[" #TOP "], %[" #X0 "]\n\txorq %[" #S0 "], %[" #X0 "]\n\t" \
+    "xorq %[" #S1 "], %[" #X1 "]\n\tandq %[" #TOP "], %[" #X1 "]\n\txorq %[" #S1 "], %[" #X1 "]\n\t" \
+    "xorq %[" #S2 "], %[" #X2 "]\n\tandq %[" #TOP "], %[" #X2 "]\n\txorq %[" #S2 "], %[" #X2 "]\n\t" \
+    "xorq %[" #S3 "], %[" #X3 "]\n\tandq %[" #TOP "], %[" #X3 "]\n\txorq %[" #S3 "], %[" #X3 "]\n\t"
+
 // The four rounds; the six accumulator registers rotate instead of moving.
 #define SM2P256_MONTMUL(Q)                                                                          \
     SM2P256_ROUND("0", Q, r0, r1, r2, r3, r4, r5) SM2P256_ROUND("8", Q, r1, r2, r3, r4, r5, r0)   \
-    SM2P256_ROUND("16", Q, r2, r3, r4, r5, r0, r1) SM2P256_ROUND("24", Q, r3, r4, r5, r0, r1, r2)
+    SM2P256_ROUND("16", Q, r2, r3, r4, r5, r0, r1) SM2P256_ROUND("24", Q, r3, r4, r5, r0, r1, r2)   \
+    SM2P256_SUBTRACT_M(r4, r5, r0, r1, r2, lo, hi, z, r3)
 
 // The word-by-word Montgomery product of MontMulPortable: each of the four rounds adds
 // a * b[i], then q m, and drops the zero low word.
@@ -67,40 +82,31 @@ SM2P256_INLINE void MontMulAdx(Fe& r, const Fe& a, const Fe& b)
         : [a] "r"(a.v), [b] "r"(b.v), [m0] "m"(M.m[0]), [m1] "m"(M.m[1]), [m2] "m"(M.m[2]), [m3] "m"(M.m[3]),
           [n0] "m"(M.n0), "m"(*(const u64(*)[4])a.v), "m"(*(const u64(*)[4])b.v)
         : "rdx", "cc");
-    const u64 t[4] = {r4, r5, r0, r1};
-    ReduceOnce(r, t, r2, M.m);
+    r.v[0] = r4;
+    r.v[1] = r5;
+    r.v[2] = r0;
+    r.v[3] = r1;
 }
 
 // a + b and a - b mod p on the carry flag; the correction is masked, never chosen by a
 // branch or a conditional move.
 SM2P256_INLINE void AddPAsm(Fe& r, const Fe& a, const Fe& b)
 {
-    u64 t0 = a.v[0], t1 = a.v[1], t2 = a.v[2], t3 = a.v[3], c, d, u0, u1, u2, u3;
+    u64 t0 = a.v[0], t1 = a.v[1], t2 = a.v[2], t3 = a.v[3], top, u0, u1, u2, u3;
     __asm__(
-        "addq 0(%[b]), %[t0]\n\t"
-        "adcq 8(%[b]), %[t1]\n\t"
-        "adcq 16(%[b]), %[t2]\n\t"
-        "adcq 24(%[b]), %[t3]\n\t"
-        "sbbq %[c], %[c]\n\t"          // c = -carry
-        "movq %[t0], %[u0]\n\t"
-        "movq %[t1], %[u1]\n\t"
-        "movq %[t2], %[u2]\n\t"
-        "movq %[t3], %[u3]\n\t"
-        "subq %[p0], %[u0]\n\t"
-        "sbbq %[p1], %[u1]\n\t"
-        "sbbq %[p2], %[u2]\n\t"
-        "sbbq %[p3], %[u3]\n\t"
-        "sbbq %[d], %[d]\n\t"          // d = -borrow
-        : [t0] "+&r"(t0), [t1] "+&r"(t1), [t2] "+&r"(t2), [t3] "+&r"(t3), [c] "=&r"(c), [d] "=&r"(d), [u0] "=&r"(u0),
+        "xorl %k[top], %k[top]\n\t"
+        "addq 0(%[b]), %[t0]\n\tadcq 8(%[b]), %[t1]\n\tadcq 16(%[b]), %[t2]\n\tadcq 24(%[b]), %[t3]\n\t"
+        "adcq $0, %[top]\n\t"
+        SM2P256_SUBTRACT_M(t0, t1, t2, t3, top, u0, u1, u2, u3)
+        : [t0] "+&r"(t0), [t1] "+&r"(t1), [t2] "+&r"(t2), [t3] "+&r"(t3), [top] "=&r"(top), [u0] "=&r"(u0),
           [u1] "=&r"(u1), [u2] "=&r"(u2), [u3] "=&r"(u3)
-        : [b] "r"(b.v), [p0] "m"(kP.m[0]), [p1] "m"(kP.m[1]), [p2] "m"(kP.m[2]), [p3] "m"(kP.m[3]),
+        : [b] "r"(b.v), [m0] "m"(kP.m[0]), [m1] "m"(kP.m[1]), [m2] "m"(kP.m[2]), [m3] "m"(kP.m[3]),
           "m"(*(const u64(*)[4])b.v)
         : "cc");
-    c = d & ~c;  // the sum is below p: keep it
-    r.v[0] = u0 ^ (c & (u0 ^ t0));
-    r.v[1] = u1 ^ (c & (u1 ^ t1));
-    r.v[2] = u2 ^ (c & (u2 ^ t2));
-    r.v[3] = u3 ^ (c & (u3 ^ t3));
+    r.v[0] = t0;
+    r.v[1] = t1;
+    r.v[2] = t2;
+    r.v[3] = t3;
 }
 
 SM2P256_INLINE void SubPAsm(Fe& r, const Fe& a, const Fe& b)
@@ -168,7 +174,8 @@ SM2P256_INLINE void SubPAsm(Fe& r, const Fe& a, const Fe& b)
     SM2P256_SQR_ROUND(Q, t0, t1, t2, t3, t4, t5, "adcq $0, %[t6]\n\tadcq $0, %[t7]\n\tadcq $0, %[t8]\n\t") \
     SM2P256_SQR_ROUND(Q, t1, t2, t3, t4, t5, t6, "adcq $0, %[t7]\n\tadcq $0, %[t8]\n\t")           \
     SM2P256_SQR_ROUND(Q, t2, t3, t4, t5, t6, t7, "adcq $0, %[t8]\n\t")                             \
-    SM2P256_SQR_ROUND(Q, t3, t4, t5, t6, t7, t8, "")
+    SM2P256_SQR_ROUND(Q, t3, t4, t5, t6, t7, t8, "")                                                 \
+    SM2P256_SUBTRACT_M(t4, t5, t6, t7, t8, t0, t1, t2, t3)
 
 // a^2 / R mod m: the cross products once, then the Montgomery reduction of the eight words.
 template <const Mod& M>
@@ -187,9 +194,11 @@ SM2P256_INLINE void MontSqrAdx(Fe& r, const Fe& a)
     else
         __asm__(SM2P256_MONTSQR("imulq %[n0], %%rdx\n\t") SM2P256_SQR_OPERANDS);
 #undef SM2P256_SQR_OPERANDS
-    (void)t0, (void)t1, (void)t2, (void)t3;
-    const u64 t[4] = {t4, t5, t6, t7};
-    ReduceOnce(r, t, t8, M.m);
+    (void)t0, (void)t1, (void)t2, (void)t3, (void)t8, (void)lo, (void)hi;
+    r.v[0] = t4;
+    r.v[1] = t5;
+    r.v[2] = t6;
+    r.v[3] = t7;
 }
 #endif
 #endif

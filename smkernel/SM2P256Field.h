@@ -185,7 +185,7 @@ template <const Mod& M>
 SM2P256_INLINE void MontMul(Fe& r, const Fe& a, const Fe& b)
 {
 #if defined(__x86_64__) && defined(__GNUC__)
-    if (kHaveAdx) return MontMulAdx<M>(r, a, b);
+    if (g_bUseAdx) return MontMulAdx<M>(r, a, b);
 #endif
     MontMulPortable<M>(r, a, b);
 }
@@ -195,7 +195,7 @@ SM2P256_INLINE void MontSqr(Fe& r, const Fe& a)
 {
 #if defined(__x86_64__) && defined(__GNUC__)
 #if defined(__OPTIMIZE__)  // unoptimised builds keep too many registers for the square's asm
-    if (kHaveAdx) return MontSqrAdx<M>(r, a);
+    if (g_bUseAdx) return MontSqrAdx<M>(r, a);
 #endif
 #endif
     MontMul<M>(r, a, a);
@@ -292,6 +292,12 @@ SM2P256_INLINE void Reduce(Fe& r, const Fe& x)
 {
     ReduceOnce(r, x.v, 0, M.m);
 }
+
+// Shorthands mod p for the point formulas.
+SM2P256_INLINE void Mul(Fe& r, const Fe& a, const Fe& b) { MontMul<kP>(r, a, b); }
+SM2P256_INLINE void Sqr(Fe& r, const Fe& a) { MontSqr<kP>(r, a); }
+SM2P256_INLINE void FAdd(Fe& r, const Fe& a, const Fe& b) { Add<kP>(r, a, b); }
+SM2P256_INLINE void FSub(Fe& r, const Fe& a, const Fe& b) { Sub<kP>(r, a, b); }
 
 }  // namespace sm2p256
 }  // namespace smk

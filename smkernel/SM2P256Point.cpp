@@ -1,21 +1,19 @@
 // Point arithmetic on the published SM2 curve: the complete projective formulas for
 // a = -3 of Renes, Costello and Batina ("Complete addition formulas for prime order
-// elliptic curves", 2016, algorithms 4-6), a signed-window fixed-base table for [k]G, a
-// signed fixed window for [k]P and a width-5 NAF for verification.
+// elliptic curves", 2016, algorithms 4-6) for the interface and the table, and on Jacobian
+// coordinates (SM2P256Jacobian.h) a signed-window fixed-base table for [k]G, a signed fixed
+// window for [k]P and a width-5 NAF for verification.
 #include <mutex>
 
 #include <openssl/crypto.h>
 
 #include "SM2P256.h"
+#include "SM2P256Jacobian.h"
 
 namespace smk {
 namespace sm2p256 {
 namespace {
 
-SM2P256_INLINE void Mul(Fe& r, const Fe& a, const Fe& b) { MontMul<kP>(r, a, b); }
-SM2P256_INLINE void Sqr(Fe& r, const Fe& a) { MontSqr<kP>(r, a); }
-SM2P256_INLINE void FAdd(Fe& r, const Fe& a, const Fe& b) { Add<kP>(r, a, b); }
-SM2P256_INLINE void FSub(Fe& r, const Fe& a, const Fe& b) { Sub<kP>(r, a, b); }
 
 // b in Montgomery form.
 constexpr Fe kB = {{0x90d230632bc0dd42ull, 0x71cf379ae9b537abull, 0x527981505ea51c3cull, 0x240fe188ba20e2c8ull}};
@@ -122,168 +120,9 @@ int Wnaf(const Fe& k, int naf[258])
     return len;
 }
 
-// Jacobian coordinates (x = X / Z^2, y = Y / Z^3, Z = 0 at infinity) for the loops that
-// double most: doubling costs 3M + 5S here against 13 products in the complete form.
-struct JPoint {
-    Fe X, Y, Z;
-};
-
-JPoint ToJacobian(const Point& p)  // (X : Y : Z) is (XZ, YZ^2, Z) in Jacobian form
-{
-    JPoint j;
-    Fe z2;
-    Mul(j.X, p.X, p.Z);
-    Sqr(z2, p.Z);
-    Mul(j.Y, p.Y, z2);
-    j.Z = p.Z;
-    return j;
-}
-
-Point FromJacobian(const JPoint& j)  // (X : Y : Z) Jacobian is (XZ : Y : Z^3) projective
-{
-    Point p;
-    Fe z2;
-    Mul(p.X, j.X, j.Z);
-    p.Y = j.Y;
-    Sqr(z2, j.Z);
-    Mul(p.Z, z2, j.Z);
-    Select(p.Y, MontOne<kP>(), MaskIsZero(j.Z));  // infinity as (0 : 1 : 0)
-    return p;
-}
-
-// dbl-2001-b for a = -3, with Y' = 2Y: 4 gamma = Y'^2, 4 beta = X Y'^2, 8 gamma^2 =
-// (Y'^2)^2 / 2 and Z3 = Y' Z (fewer sums than the textbook order). The point at infinity
-// doubles to itself.
-void JDouble(JPoint& r, const JPoint& p)
-{
-    Fe delta, y2, g4, b4, alpha, t, u;
-    Sqr(delta, p.Z);
-    FAdd(y2, p.Y, p.Y);
-    Sqr(g4, y2);
-    Mul(b4, p.X, g4);
-    FSub(t, p.X, delta);
-    FAdd(u, p.X, delta);
-    Mul(alpha, t, u);
-    FAdd(t, alpha, alpha);
-    FAdd(alpha, t, alpha);
-    Mul(r.Z, y2, p.Z);
-    Sqr(t, alpha);
-    FSub(t, t, b4);
-    FSub(r.X, t, b4);
-    FSub(t, b4, r.X);
-    Mul(t, alpha, t);
-    Sqr(u, g4);
-    Half<kP>(u, u);
-    FSub(r.Y, t, u);
-}
-
-// add-2007-bl. Neither input is at infinity and they differ, or the sum is at infinity
-// (opposite points give Z = 0). Returns all ones when p = q (the result is then wrong and
-// the caller doubles instead).
-u64 JAddUnchecked(JPoint& r, const JPoint& p, const JPoint& q)
-{
-    Fe z1z1, z2z2, u1, u2, s1, s2, h, i, j, rr, v, t;
-    Sqr(z1z1, p.Z);
-    Sqr(z2z2, q.Z);
-    Mul(u1, p.X, z2z2);
-    Mul(u2, q.X, z1z1);
-    Mul(s1, p.Y, q.Z);
-    Mul(s1, s1, z2z2);
-    Mul(s2, q.Y, p.Z);
-    Mul(s2, s2, z1z1);
-    FSub(h, u2, u1);
-    FSub(rr, s2, s1);
-    const u64 same = MaskIsZero(h) & MaskIsZero(rr);
-    FAdd(rr, rr, rr);
-    FAdd(i, h, h);
-    Sqr(i, i);
-    Mul(j, h, i);
-    Mul(v, u1, i);
-    FAdd(t, p.Z, q.Z);
-    Sqr(t, t);
-    FSub(t, t, z1z1);
-    FSub(t, t, z2z2);
-    Mul(r.Z, t, h);
-    Sqr(t, rr);
-    FSub(t, t, j);
-    FSub(t, t, v);
-    FSub(r.X, t, v);
-    FSub(t, v, r.X);
-    Mul(t, rr, t);
-    Mul(s1, s1, j);
-    FAdd(s1, s1, s1);
-    FSub(r.Y, t, s1);
-    return same;
-}
-
-// madd-2007-bl: p + (x, y) for an affine q, on the same terms as JAddUnchecked.
-u64 JAddAffineUnchecked(JPoint& r, const JPoint& p, const AffinePoint& q)
-{
-    Fe z1z1, u2, s2, h, hh, i, j, rr, v, t;
-    Sqr(z1z1, p.Z);
-    Mul(u2, q.x, z1z1);
-    Mul(s2, q.y, p.Z);
-    Mul(s2, s2, z1z1);
-    FSub(h, u2, p.X);
-    FSub(rr, s2, p.Y);
-    const u64 same = MaskIsZero(h) & MaskIsZero(rr);
-    FAdd(rr, rr, rr);
-    Sqr(hh, h);
-    FAdd(i, hh, hh);
-    FAdd(i, i, i);
-    Mul(j, h, i);
-    Mul(v, p.X, i);
-    FAdd(t, p.Z, h);
-    Sqr(t, t);
-    FSub(t, t, z1z1);
-    FSub(r.Z, t, hh);
-    Sqr(t, rr);
-    FSub(t, t, j);
-    FSub(t, t, v);
-    Fe x3;
-    FSub(x3, t, v);
-    FSub(t, v, x3);
-    Mul(t, rr, t);
-    Mul(s2, p.Y, j);
-    FAdd(s2, s2, s2);
-    FSub(r.Y, t, s2);
-    r.X = x3;
-    return same;
-}
-
-JPoint LiftAffine(const AffinePoint& q) { return JPoint{q.x, q.y, MontOne<kP>()}; }
-
-void SelectJ(JPoint& r, const JPoint& a, u64 mask)
-{
-    Select(r.X, a.X, mask);
-    Select(r.Y, a.Y, mask);
-    Select(r.Z, a.Z, mask);
-}
-
-// p + q in constant time when p = q cannot occur (the fixed window below): the infinity
-// cases by selection.
-void JAddNoDouble(JPoint& r, const JPoint& p, const JPoint& q)
-{
-    JPoint s;
-    JAddUnchecked(s, p, q);
-    SelectJ(s, q, MaskIsZero(p.Z));
-    SelectJ(s, p, MaskIsZero(q.Z));
-    r = s;
-}
-
-// p + q for public points: every case by branching.
-void JAddPublic(JPoint& r, const JPoint& p, const JPoint& q)
-{
-    if (MaskIsZero(p.Z)) { r = q; return; }
-    if (MaskIsZero(q.Z)) { r = p; return; }
-    JPoint s;
-    if (JAddUnchecked(s, p, q)) { JDouble(r, p); return; }
-    r = s;
-}
-
 JPoint SelectVarJ(const JPoint (&table)[16], const Digit& d)
 {
-    JPoint r = {{{0, 0, 0, 0}}, MontOne<kP>(), {{0, 0, 0, 0}}};
+    JPoint r = kJInfinity;
     for (int j = 0; j < 16; ++j)
         SelectJ(r, table[j], MaskIsZero64(d.mag ^ (u64)(j + 1)));
     NegateIf(r.Y, d.neg);
@@ -402,7 +241,7 @@ Point BaseMul(const Fe& k)
     Reduce<kN>(kr, k);
     Digit digits[kBaseWindows];
     Recode<kBaseW>(kr, digits);
-    JPoint q = {{{0, 0, 0, 0}}, MontOne<kP>(), {{0, 0, 0, 0}}};
+    JPoint q = kJInfinity;
     for (int i = 0; i < kBaseWindows; ++i) {
         const AffinePoint e = SelectBase(g_pBase[i], digits[i]);
         JPoint sum;
@@ -418,15 +257,20 @@ Point BaseMul(const Fe& k)
 // Signed 5-bit windows over k mod n. For k < n the running sum [a]P and the window's
 // [d]P are never the same point (a is 0 or a multiple of 32 below n + 16, |d| <= 16), so
 // the Jacobian sum needs only the infinity cases, taken by selection.
-Point ScalarMul(const Fe& k, const Point& p)
+Point ScalarMul(const Fe& k, const Fe& x, const Fe& y)
 {
     Fe kr;
     Reduce<kN>(kr, k);
+    // j P for j = 1..16, each step a mixed addition with the affine P ((j - 1) P for
+    // j - 1 >= 2 is neither P nor infinity).
+    AffinePoint pa;
+    ToMont<kP>(pa.x, x);
+    ToMont<kP>(pa.y, y);
     JPoint table[kVarEntries];
-    table[0] = ToJacobian(p);
+    table[0] = LiftAffine(pa);
     JDouble(table[1], table[0]);
     for (int j = 2; j < kVarEntries; ++j)
-        JAddNoDouble(table[j], table[j - 1], table[0]);
+        JAddAffineUnchecked(table[j], table[j - 1], pa);
     Digit digits[kVarWindows];
     Recode<kVarW>(kr, digits);
     JPoint q = SelectVarJ(table, digits[kVarWindows - 1]);
@@ -444,7 +288,7 @@ Point DoubleMulPublic(const Fe& s, const Fe& t, const Point& p)
     PrepareBaseTable();
     Digit digits[kBaseWindows];
     Recode<kBaseW>(s, digits);
-    JPoint sg = {{{0, 0, 0, 0}}, MontOne<kP>(), {{0, 0, 0, 0}}};
+    JPoint sg = kJInfinity;
     for (int i = 0; i < kBaseWindows; ++i) {
         if (0 == digits[i].mag) continue;
         AffinePoint e = g_pBase[i][digits[i].mag - 1];
@@ -469,7 +313,7 @@ Point DoubleMulPublic(const Fe& s, const Fe& t, const Point& p)
     }
     int naf[258];
     const int len = Wnaf(t, naf);
-    JPoint q = {{{0, 0, 0, 0}}, MontOne<kP>(), {{0, 0, 0, 0}}};
+    JPoint q = kJInfinity;
     for (int i = len - 1; i >= 0; --i) {
         JDouble(q, q);
         if (naf[i] > 0) JAddPublic(q, q, odd[naf[i] / 2]);

@@ -23,6 +23,18 @@ int PointToFields(const Point& p, unsigned char xy[64])
     return (int)(finite & 1);
 }
 
+// The point's fields x || y with Z^-1 given (Montgomery form).
+void FieldsWithInverse(const Point& p, const Fe& zinv, unsigned char xy[64])
+{
+    Fe t, v;
+    MontMul<kP>(t, p.X, zinv);
+    FromMont<kP>(v, t);
+    ToBytes(xy, v);
+    MontMul<kP>(t, p.Y, zinv);
+    FromMont<kP>(v, t);
+    ToBytes(xy + 32, v);
+}
+
 // A field as a number mod n.
 Fe ScalarFrom(const unsigned char b[32])
 {
@@ -72,12 +84,30 @@ int MulToFields(const unsigned char k[32], const unsigned char* pbyPx, const uns
         Fe x, y;
         FromBytes(x, pbyPx);
         FromBytes(y, pbyPy);
-        q = ScalarMul(kk, FromAffine(x, y));
+        q = ScalarMul(kk, x, y);
     }
     const int nFinite = PointToFields(q, xy);
     Wipe(kk);
     Wipe(q);
     return nFinite;
+}
+
+int MulBaseAndPointToFields(const unsigned char k[32], const unsigned char px[32], const unsigned char py[32],
+                            unsigned char kg[64], unsigned char kp[64])
+{
+    Fe kk, x, y, zg, zp;
+    FromBytes(kk, k);
+    FromBytes(x, px);
+    FromBytes(y, py);
+    Point g = BaseMul(kk), p = ScalarMul(kk, x, y);
+    MontInvPair<kP, kP>(zg, g.Z, zp, p.Z);
+    FieldsWithInverse(g, zg, kg);
+    FieldsWithInverse(p, zp, kp);
+    const u64 finite = ~MaskIsZero(g.Z) & ~MaskIsZero(p.Z);
+    Wipe(kk);
+    Wipe(g);
+    Wipe(p);
+    return (int)(finite & 1);
 }
 
 int Sign(const unsigned char e[32], const unsigned char d[32], const unsigned char k[32], unsigned char r[32],

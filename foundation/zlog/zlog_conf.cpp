@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "zc_profile.h"
@@ -192,9 +193,10 @@ int ParseLine(Conf& conf, Section& section, const std::string& strLine)
     case SEC_LEVELS: return conf.levels.AddFromLine(strLine.c_str());
     case SEC_FORMATS: nRet = ParseFormatLine(conf, strLine); break;
     case SEC_RULES: {
-        Rule* pRule = zlog_rule_new(strLine.c_str(), conf);
-        if (pRule) conf.rules.emplace_back(pRule);
-        nRet = pRule ? 0 : -1;
+        // Owned before the list grows: a failed growth frees the rule.
+        std::unique_ptr<Rule> rule(zlog_rule_new(strLine.c_str(), conf));
+        nRet = rule ? 0 : -1;
+        if (rule) conf.rules.push_back(std::move(rule));
         break;
     }
     }
@@ -275,13 +277,13 @@ Conf* BuildWithRule(const char* pszRule)
         zc_error("zlog_conf_build_with_rule fail");
         return nullptr;
     }
-    Rule* pRule = zlog_rule_new(pszRule && *pszRule ? pszRule : BUILTIN_RULE, *conf);
-    if (!pRule) {
+    std::unique_ptr<Rule> rule(zlog_rule_new(pszRule && *pszRule ? pszRule : BUILTIN_RULE, *conf));
+    if (!rule) {
         zc_error("zlog_rule_new fail");
         zc_error("zlog_conf_build_with_rule fail");
         return nullptr;
     }
-    conf->rules.emplace_back(pRule);
+    conf->rules.push_back(std::move(rule));
     return conf.release();
 }
 

@@ -3,6 +3,8 @@
 // point multiplications, signatures and verification.
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <random>
 #include <vector>
 
@@ -187,7 +189,24 @@ TEST(SM2P256Point, BaseAndVariableMultiplicationMatchEcPoint)
         EC_POINT_set_affine_coordinates(O().group.get(), P.get(), ToBN(bx).get(), ToBN(by).get(), O().ctx.get());
         Fe x, y;
         bFinite = OracleMul(NULL, P.get(), k.get(), x, y);
-        ASSERT_NO_FATAL_FAILURE(ExpectSame(ScalarMul(ks[i], FromAffine(bx, by)), bFinite, x, y, "[k]P", i));
+        ASSERT_NO_FATAL_FAILURE(ExpectSame(ScalarMul(ks[i], bx, by), bFinite, x, y, "[k]P", i));
+        // Both at once, as encryption takes them.
+        unsigned char abyK[32], abyP[64], abyKG[64], abyKP[64];
+        ToBytes(abyK, ks[i]);
+        ToBytes(abyP, bx);
+        ToBytes(abyP + 32, by);
+        const bool bBoth = 1 == MulBaseAndPointToFields(abyK, abyP, abyP + 32, abyKG, abyKP);
+        Fe gx, gy;
+        ASSERT_EQ(bFinite && OracleMul(k.get(), NULL, NULL, gx, gy), bBoth) << i;
+        if (bBoth) {
+            unsigned char want[64];
+            ToBytes(want, gx);
+            ToBytes(want + 32, gy);
+            ASSERT_EQ(0, memcmp(want, abyKG, 64)) << i;
+            ToBytes(want, x);
+            ToBytes(want + 32, y);
+            ASSERT_EQ(0, memcmp(want, abyKP, 64)) << i;
+        }
         // [s]G + [t]P with t = k and s another case's scalar.
         const Fe s = ks[(i * 5 + 1) % ks.size()];
         bFinite = OracleMul(ToBN(s).get(), P.get(), k.get(), x, y);

@@ -1,0 +1,127 @@
+// Memory running out at any allocation inside a logging call: the C entry points answer with
+// their failure result (or drop the record) and no exception leaves them. The program's own
+// operator new fails the n-th allocation from the moment a test arms it.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <string>
+
+#include "LogCapture.h"
+#include "zlog.h"
+
+namespace {
+
+// Allocations left before one fails; negative: none fails.
+std::atomic<long> g_nAllocationsLeft{-1};
+
+struct FailAfter {
+    explicit FailAfter(long n) { g_nAllocationsLeft = n; }
+    ~FailAfter() { g_nAllocationsLeft = -1; }
+    // True when the failure was reached during the scope.
+    bool Reached() const { return g_nAllocationsLeft.load() == -2; }
+};
+
+}  // namespace
+
+void* operator new(std::size_t n)
+{
+    long nLeft = g_nAllocationsLeft.load();
+    if (nLeft == 0) {
+        g_nAllocationsLeft = -2;
+        throw std::bad_alloc();
+    }
+    if (nLeft > 0) g_nAllocationsLeft = nLeft - 1;
+    void* p = malloc(n ? n : 1);
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+void* operator new[](std::size_t n) { return ::operator new(n); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept
+{
+    try {
+        return ::operator new(n);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t n, const std::nothrow_t& tag) noexcept { return ::operator new(n, tag); }
+
+// Every form takes its memory from malloc, so free is the matching release.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { free(p); }
+void operator delete(void* p, std::size_t) noexcept { free(p); }
+void operator delete[](void* p) noexcept { free(p); }
+void operator delete[](void* p, std::size_t) noexcept { free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { free(p); }
+#pragma GCC diagnostic pop
+
+namespace {
+
+using morv_test::MakeTempDir;
+using morv_test::RemoveTree;
+using morv_test::WriteText;
+
+struct NoThrowDir {
+    std::string strDir = MakeTempDir();
+    std::string strConf = strDir + "/z.conf";
+    NoThrowDir()
+    {
+        WriteText(strConf, "[global]\nbuffer min = 1kb\n[formats]\nf = \"%d %V [%c] %M(k) %m%n\"\n[rules]\nc.* \"" +
+                               strDir + "/c.log\"; f\nc.ERROR >memlog:" + strDir + "/m.log\n");
+    }
+    ~NoThrowDir() { RemoveTree(strDir); }
+};
+
+TEST(ZlogNoThrow, StartingFailsCleanlyAtEveryAllocation)
+{
+    NoThrowDir d;
+    bool bReachedEnd = false;
+    for (long n = 0; n < 5000 && !bReachedEnd; ++n) {
+        int rc = 0;
+        {
+            FailAfter fail(n);
+            EXPECT_NO_THROW(rc = zlog_init(d.strConf.c_str())) << n;
+            bReachedEnd = !fail.Reached();
+        }
+        EXPECT_TRUE(rc == 0 || rc == -1) << n;
+        if (rc == 0) zlog_fini();
+    }
+    EXPECT_TRUE(bReachedEnd);
+    // Whatever failed before, a start with memory works.
+    ASSERT_EQ(0, zlog_init(d.strConf.c_str()));
+    zlog_fini();
+}
+
+TEST(ZlogNoThrow, RecordsMdcCategoriesAndReloadFailCleanly)
+{
+    NoThrowDir d;
+    ASSERT_EQ(0, zlog_init(d.strConf.c_str()));
+    zlog_category_t* pCat = zlog_get_category("c");
+    ASSERT_NE(nullptr, pCat);
+    const std::string strValue(100, 'v');
+    const char* const OTHERS[] = {"other0", "other1", "other2"};
+    bool bReachedEnd = false;
+    for (long n = 0; n < 5000 && !bReachedEnd; ++n) {
+        FailAfter fail(n);
+        EXPECT_NO_THROW({
+            zlog_put_mdc("k", strValue.c_str());
+            zlog_info(pCat, "record %ld %s", n, "text");
+            zlog_error(pCat, "error %ld", n);
+            zlog_get_category(OTHERS[n % 3]);
+            zlog_reload(nullptr);
+            zlog_profile();
+            zlog_remove_mdc("k");
+        }) << n;
+        bReachedEnd = !fail.Reached();
+    }
+    EXPECT_TRUE(bReachedEnd);
+    zlog_info(pCat, "still logging");
+    zlog_fini();
+    EXPECT_NE(std::string::npos, morv_test::ReadText(d.strDir + "/c.log").find("still logging"));
+}
+
+}  // namespace
