@@ -556,12 +556,8 @@ Bytes WrittenSignatureField(unsigned long fType, Bytes signature)
     if (VOMU_OK != ConstructNode_SignerInfoSignature(fType, signature.data(), (int)signature.size(),
                                                      pSignerInfo.get()))
         return Bytes();
-    unsigned char* pby = NULL;
-    int n = 0;
-    int nDepth = 0;
-    if (VOMU_OK != EncodeASN1ToMemory(pSignerInfo.get(), &pby, &n, &nDepth)) return Bytes();
-    morv::OwnedArray<unsigned char> owned(pby);
-    return Bytes(pby + 2, pby + n);  // below 128 octets: 30 L
+    const Bytes der = dertest::EncodeTree(pSignerInfo.get());
+    return der.size() > 2 ? Bytes(der.begin() + 2, der.end()) : Bytes();  // below 128 octets: 30 L
 }
 
 TEST_F(Sm2Messages, ReadsEveryFormOurWriterEmits)

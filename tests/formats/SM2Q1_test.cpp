@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "DerTestUtil.h"
 #include "HandOver.h"
 #include "OpenSSLPeer.h"
 #include "PKCS7SignedDataOperations.h"
@@ -218,12 +219,9 @@ Bytes SignerInfoWithSignature(unsigned long fType, const Bytes& sig, int* pnResu
         EXPECT_TRUE(pSignerInfo->vetNodes.empty());
         return Bytes();
     }
-    unsigned char* pby = NULL;
-    int n = 0;
-    int nDepth = 0;
-    EXPECT_EQ(VOMU_OK, EncodeASN1ToMemory(pSignerInfo.get(), &pby, &n, &nDepth));
-    morv::OwnedArray<unsigned char> owned(pby);
-    return Bytes(pby + 2, pby + n);  // the field(s) inside 30 L
+    const Bytes der = dertest::EncodeTree(pSignerInfo.get());
+    EXPECT_LT(2u, der.size());
+    return der.size() > 2 ? Bytes(der.begin() + 2, der.end()) : Bytes();  // the field(s) inside 30 L
 }
 
 TEST(SignerInfoSignature, WritesTheFourForms)
