@@ -816,13 +816,8 @@ Bytes SM2SignByProvider(const std::map<std::string, std::string>& key, const Byt
         return Bytes();
     Bytes der(n);
     if (1 != EVP_DigestSign(pCtx.get(), der.data(), &n, msg.data(), msg.size())) return Bytes();
-    const unsigned char* p = der.data();
-    morv::OsslPtr<ECDSA_SIG> pSig(d2i_ECDSA_SIG(NULL, &p, (long)n));
-    Bytes rs(64);
-    if (!pSig || 32 != BN_bn2binpad(ECDSA_SIG_get0_r(pSig.get()), rs.data(), 32) ||
-        32 != BN_bn2binpad(ECDSA_SIG_get0_s(pSig.get()), rs.data() + 32, 32))
-        return Bytes();
-    return rs;
+    der.resize(n);
+    return peer::DerToRs(der);
 }
 
 // One line of `openssl asn1parse`: "  12:d=3  hl=2 l=   1 prim: INTEGER           :01".

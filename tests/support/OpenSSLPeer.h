@@ -3,6 +3,8 @@
 
 // OpenSSL 3 as the independent peer of the format tests: its SM2 in the DEFAULT library
 // context, its DER codecs and the openssl CLI.
+#include <openssl/bn.h>
+#include <openssl/ec.h>
 #include <openssl/evp.h>
 
 #include <string>
@@ -61,6 +63,29 @@ inline bool SM2Verify(EVP_PKEY* pKey, const Bytes& msg, const unsigned char* pby
     EVP_MD_CTX_set_pkey_ctx(pMdCtx.get(), pCtx.get());
     return EVP_DigestVerifyInit(pMdCtx.get(), NULL, EVP_sm3(), NULL, pKey) == 1 &&
            EVP_DigestVerify(pMdCtx.get(), pbySig, nSig, msg.data(), msg.size()) == 1;
+}
+
+// r || s (64 octets, each half BN_bn2binpad) of a DER ECDSA-Sig-Value, by OpenSSL's decoder;
+// empty when it does not decode or a half does not fit.
+inline Bytes DerToRs(const Bytes& der)
+{
+    const unsigned char* p = der.data();
+    morv::OsslPtr<ECDSA_SIG> pSig(d2i_ECDSA_SIG(NULL, &p, (long)der.size()));
+    Bytes rs(64);
+    if (!pSig || 32 != BN_bn2binpad(ECDSA_SIG_get0_r(pSig.get()), rs.data(), 32) ||
+        32 != BN_bn2binpad(ECDSA_SIG_get0_s(pSig.get()), rs.data() + 32, 32))
+        return Bytes();
+    return rs;
+}
+
+// r || s as DER ECDSA-Sig-Value by OpenSSL's encoder (minimal INTEGERs); empty unless 64 octets.
+inline Bytes RsToDer(const Bytes& rs)
+{
+    morv::OsslPtr<ECDSA_SIG> pSig(ECDSA_SIG_new());
+    if (rs.size() != 64 || !pSig ||
+        1 != ECDSA_SIG_set0(pSig.get(), BN_bin2bn(rs.data(), 32, NULL), BN_bin2bn(rs.data() + 32, 32, NULL)))
+        return Bytes();
+    return dertest::ByOpenSSL(i2d_ECDSA_SIG, pSig.get());
 }
 
 // `openssl cms -decrypt` of an envelope file with the recipient's certificate and key: the
