@@ -59,11 +59,8 @@ struct Recipient {
 Recipient LoadRecipient()
 {
     Recipient r;
-    OsslPtr<BIO> pCertBio(BIO_new_file(kRecipientPem.c_str(), "r"));
-    OsslPtr<BIO> pKeyBio(BIO_new_file(kRecipientKey.c_str(), "r"));
-    if (!pCertBio || !pKeyBio) return r;
-    r.pCert.reset(PEM_read_bio_X509(pCertBio.get(), NULL, NULL, NULL));
-    r.pKey.reset(PEM_read_bio_PrivateKey(pKeyBio.get(), NULL, NULL, NULL));
+    r.pCert = peer::ReadPemCert(kRecipientPem);
+    r.pKey = peer::ReadPemKey(kRecipientKey);
     if (!r.pCert) return r;
     const ASN1_OCTET_STRING* pKeyId = X509_get0_subject_key_id(r.pCert.get());
     if (pKeyId) r.keyId.assign(pKeyId->data, pKeyId->data + pKeyId->length);

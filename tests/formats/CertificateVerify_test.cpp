@@ -448,11 +448,8 @@ TEST_F(CertificateVerify, KeyUsageTable)
 // with another password: made by OpenSSL in the default library context.
 Bytes PfxWithSeparateMacPassword()
 {
-    OsslPtr<BIO> pKeyBio(BIO_new_file(Pki("rsa/ee_sign.key").c_str(), "r"));
-    OsslPtr<BIO> pCertBio(BIO_new_file(Pki("rsa/ee_sign.pem").c_str(), "r"));
-    if (!pKeyBio || !pCertBio) return Bytes();
-    OsslPtr<EVP_PKEY> pKey(PEM_read_bio_PrivateKey(pKeyBio.get(), nullptr, nullptr, nullptr));
-    OsslPtr<X509> pCert(PEM_read_bio_X509(pCertBio.get(), nullptr, nullptr, nullptr));
+    OsslPtr<EVP_PKEY> pKey = peer::ReadPemKey(Pki("rsa/ee_sign.key"));
+    OsslPtr<X509> pCert = peer::ReadPemCert(Pki("rsa/ee_sign.pem"));
     if (!pKey || !pCert) return Bytes();
     OsslPtr<PKCS12> pP12(PKCS12_create("bag-password", nullptr, pKey.get(), pCert.get(), nullptr,
                                        0, 0, 0, 0, 0));

@@ -428,8 +428,7 @@ struct Sm2Signature {
 
 morv::OsslPtr<EVP_PKEY> LoadKey(const std::string& strId)
 {
-    morv::OsslPtr<BIO> pBio(BIO_new_file((kPki + strId + ".key").c_str(), "r"));
-    return morv::OsslPtr<EVP_PKEY>(pBio ? PEM_read_bio_PrivateKey(pBio.get(), NULL, NULL, NULL) : NULL);
+    return peer::ReadPemKey(kPki + strId + ".key");
 }
 
 Bytes IntegerValue(const ASN1_INTEGER* pInt)

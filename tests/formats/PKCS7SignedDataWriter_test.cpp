@@ -315,8 +315,7 @@ const char kRSAEncryption[] = "1.2.840.113549.1.1.1";
 // PKCS#1 v1.5 signature of SHA-256(msg) by OpenSSL in the default library context.
 Bytes RSASignByOpenSSL(const std::string& keyPath, const Bytes& msg)
 {
-    morv::OsslPtr<BIO> pBio(BIO_new_file(keyPath.c_str(), "r"));
-    morv::OsslPtr<EVP_PKEY> pKey(pBio ? PEM_read_bio_PrivateKey(pBio.get(), NULL, NULL, NULL) : NULL);
+    morv::OsslPtr<EVP_PKEY> pKey = peer::ReadPemKey(keyPath);
     morv::OsslPtr<EVP_MD_CTX> pCtx(EVP_MD_CTX_new());
     size_t n = 0;
     if (!pKey || !pCtx || 1 != EVP_DigestSignInit(pCtx.get(), NULL, EVP_sha256(), NULL, pKey.get()) ||

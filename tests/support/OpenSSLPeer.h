@@ -6,6 +6,8 @@
 #include <openssl/bn.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 
 #include <string>
 #include <vector>
@@ -63,6 +65,22 @@ inline bool SM2Verify(EVP_PKEY* pKey, const Bytes& msg, const unsigned char* pby
     EVP_MD_CTX_set_pkey_ctx(pMdCtx.get(), pCtx.get());
     return EVP_DigestVerifyInit(pMdCtx.get(), NULL, EVP_sm3(), NULL, pKey) == 1 &&
            EVP_DigestVerify(pMdCtx.get(), pbySig, nSig, msg.data(), msg.size()) == 1;
+}
+
+// A PEM private key file read by OpenSSL into pLibCtx (its default context unless given);
+// null when it cannot be read.
+inline morv::OsslPtr<EVP_PKEY> ReadPemKey(const std::string& path, OSSL_LIB_CTX* pLibCtx = NULL)
+{
+    morv::OsslPtr<BIO> pBio(BIO_new_file(path.c_str(), "r"));
+    return morv::OsslPtr<EVP_PKEY>(pBio ? PEM_read_bio_PrivateKey_ex(pBio.get(), NULL, NULL, NULL, pLibCtx, NULL)
+                                        : NULL);
+}
+
+// A PEM certificate file read by OpenSSL in its default context; null when it cannot be read.
+inline morv::OsslPtr<X509> ReadPemCert(const std::string& path)
+{
+    morv::OsslPtr<BIO> pBio(BIO_new_file(path.c_str(), "r"));
+    return morv::OsslPtr<X509>(pBio ? PEM_read_bio_X509(pBio.get(), NULL, NULL, NULL) : NULL);
 }
 
 // r || s (64 octets, each half BN_bn2binpad) of a DER ECDSA-Sig-Value, by OpenSSL's decoder;
