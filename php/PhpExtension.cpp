@@ -19,7 +19,8 @@ struct Extension::Tables {
 
 namespace {
 
-// The extension that get_module handed out; one per process.
+// The functions and the shutdown step of the extension whose module entry the interpreter
+// holds; one per process.
 const std::vector<Namespace::Function>* g_pFunctions = nullptr;
 void (*g_pfnShutdown)() = nullptr;
 
@@ -39,6 +40,7 @@ void Dispatch(std::size_t nIndex, zend_execute_data* execute_data, zval* return_
 {
     const Namespace::Function& function = (*g_pFunctions)[nIndex];
     const uint32_t nGiven = ZEND_CALL_NUM_ARGS(execute_data);
+    // Every argument is required: too few never reach the handler. More do, and it refuses them.
     if (nGiven < RequiredCount(function)) {
         zend_error(E_WARNING, "%s() expects at least %u parameters, %u given", function.pszName,
                    RequiredCount(function), nGiven);

@@ -130,13 +130,6 @@ u64 JAddAffineUnchecked(JPoint& r, const JPoint& p, const AffinePoint& q)
 
 JPoint LiftAffine(const AffinePoint& q) { return JPoint{q.x, q.y, MontOne<kP>()}; }
 
-void SelectJ(JPoint& r, const JPoint& a, u64 mask)
-{
-    Select(r.X, a.X, mask);
-    Select(r.Y, a.Y, mask);
-    Select(r.Z, a.Z, mask);
-}
-
 // p + q in constant time when p = q cannot occur (the fixed window below): the infinity
 // cases by selection.
 void JAddNoDouble(JPoint& r, const JPoint& p, const JPoint& q)

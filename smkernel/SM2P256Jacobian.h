@@ -31,7 +31,12 @@ u64 JAddUnchecked(JPoint& r, const JPoint& p, const JPoint& q);
 u64 JAddAffineUnchecked(JPoint& r, const JPoint& p, const AffinePoint& q);
 
 // r = mask ? a : r.
-void SelectJ(JPoint& r, const JPoint& a, u64 mask);
+SM2P256_INLINE void SelectJ(JPoint& r, const JPoint& a, u64 mask)
+{
+    Select(r.X, a.X, mask);
+    Select(r.Y, a.Y, mask);
+    Select(r.Z, a.Z, mask);
+}
 
 // p + q in constant time where p = q cannot occur: the infinity cases by selection.
 void JAddNoDouble(JPoint& r, const JPoint& p, const JPoint& q);

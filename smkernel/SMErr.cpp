@@ -21,15 +21,22 @@ ERR_STRING_DATA g_aSMErrStrings[] = {
 };
 
 std::once_flag g_onceRegister;
+std::mutex g_mtxStrings;
 int g_nSMErrLib = 0;
-int g_nLoaded = 0;
+bool g_bLoaded = false;
+
+void LoadLocked()
+{
+    if (g_nSMErrLib <= 0 || g_bLoaded) return;
+    g_aSMErrStrings[0].error = ERR_PACK(g_nSMErrLib, 0, 0);
+    g_bLoaded = 1 == ERR_load_strings(g_nSMErrLib, g_aSMErrStrings);
+}
 
 void Register()
 {
     g_nSMErrLib = ERR_get_next_error_library();
-    if (g_nSMErrLib <= 0) return;
-    g_aSMErrStrings[0].error = ERR_PACK(g_nSMErrLib, 0, 0);
-    g_nLoaded = ERR_load_strings(g_nSMErrLib, g_aSMErrStrings);
+    std::lock_guard<std::mutex> lock(g_mtxStrings);
+    LoadLocked();
 }
 
 }  // namespace
@@ -43,7 +50,17 @@ int SMErrLib()
 int SMErrLoadStrings()
 {
     SMErrLib();
-    return g_nLoaded;
+    std::lock_guard<std::mutex> lock(g_mtxStrings);
+    LoadLocked();
+    return g_bLoaded ? 1 : 0;
+}
+
+void SMErrUnloadStrings()
+{
+    std::lock_guard<std::mutex> lock(g_mtxStrings);
+    if (!g_bLoaded) return;
+    ERR_unload_strings(g_nSMErrLib, g_aSMErrStrings);
+    g_bLoaded = false;
 }
 
 }  // namespace smk

@@ -3,8 +3,8 @@
 
 // Our own error library in OpenSSL's error queue. OpenSSL 3 keeps no function codes, so
 // each situation has its own reason; the raising function is kept in the entry's debug
-// data (ERR_get_error_all). The library number is taken and the texts are loaded once per
-// process, at the first raise or at SMErrLoadStrings, whichever comes first.
+// data (ERR_get_error_all). The library number is taken once per process; the texts are
+// loaded at the first raise or at kernel start, and taken out again at kernel stop.
 #include <openssl/err.h>
 
 namespace smk {
@@ -24,6 +24,9 @@ enum SMErrReason {
 int SMErrLib();
 // Makes sure the library and its texts are registered; 1 on success.
 int SMErrLoadStrings();
+// Takes the texts out of OpenSSL's table again (the library number stays ours): OpenSSL must
+// not keep pointers into a module that may be unloaded once the kernel has stopped.
+void SMErrUnloadStrings();
 
 }  // namespace smk
 

@@ -270,6 +270,8 @@ int SMKernelUninitialize()
     if (k.nInitState != smk::STATE_STARTED) return VOMU_E_FAIL;
     ReleaseKernel(k);
     smk::CRYPTO_thread_cleanup();
+    smk::UnloadProviderErrorStrings();
+    smk::SMErrUnloadStrings();
     k.nInitState = smk::STATE_STOPPED;
     return VOMU_OK;
 }

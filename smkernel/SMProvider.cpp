@@ -103,18 +103,23 @@ ERR_STRING_DATA g_aProvErrStrings[] = {
     {0, nullptr},
 };
 
-std::once_flag g_onceProvErr;
-int g_nProvErrLoaded = 0;
+// Loaded and unloaded by the kernel's start and stop, which hold the kernel's lock.
+bool g_bProvErrLoaded = false;
 
 }  // namespace
 
 int LoadProviderErrorStrings()
 {
-    std::call_once(g_onceProvErr, [] {
-        int nLib = SMErrLib();
-        g_nProvErrLoaded = nLib > 0 && ERR_load_strings(nLib, g_aProvErrStrings);
-    });
-    return g_nProvErrLoaded;
+    const int nLib = SMErrLib();
+    if (!g_bProvErrLoaded && nLib > 0) g_bProvErrLoaded = 1 == ERR_load_strings(nLib, g_aProvErrStrings);
+    return g_bProvErrLoaded ? 1 : 0;
+}
+
+void UnloadProviderErrorStrings()
+{
+    if (!g_bProvErrLoaded) return;
+    ERR_unload_strings(SMErrLib(), g_aProvErrStrings);
+    g_bProvErrLoaded = false;
 }
 
 }  // namespace smk

@@ -40,8 +40,10 @@ enum SMProvReason {
     SMK_R_INVALID_SM2_CIPHER,     // an SM2Cipher that does not decode or whose fields are out of range
     SMK_R_INVALID_DIST_ID,        // distid set after the digest started
 };
-// Loads the texts of these reasons once per process; 1 on success.
+// Loads the texts of these reasons (at kernel start; 1 on success) and takes them out again
+// (at kernel stop).
 int LoadProviderErrorStrings();
+void UnloadProviderErrorStrings();
 
 // OSSL_provider_init_fn of "smk" (registered with OSSL_PROVIDER_add_builtin).
 int ProviderInit(const OSSL_CORE_HANDLE* pHandle, const OSSL_DISPATCH* pIn,

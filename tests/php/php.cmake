@@ -22,6 +22,9 @@ if(TARGET MORVExtension AND NOT MORV_SANITIZE)
   add_test(NAME php_make_install
     COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/php/check_install.sh ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR})
   set_tests_properties(php_make_install PROPERTIES LABELS php TIMEOUT 120)
+  add_test(NAME php_module_exports
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/php/check_module_exports.sh $<TARGET_FILE:MORVExtension>)
+  set_tests_properties(php_module_exports PROPERTIES LABELS php TIMEOUT 60)
 
   # The demo on the sample data, and again under valgrind (PHP's own allocator off, so that
   # every allocation is seen): no invalid access, no definite leak.

@@ -1,13 +1,16 @@
 // Kernel life cycle, the names our provider answers in kctx, and the untouched default context.
 #include <gtest/gtest.h>
 
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/provider.h>
 
 #include <string>
 
 #include "OsslPtr.h"
+#include "SMErr.h"
 #include "SMKernel.h"
+#include "SMProvider.h"
 #include "vomu_result.h"
 
 namespace {
@@ -110,3 +113,22 @@ TEST(KernelLifeCycle, StartStopStartFindsTheNamesAgain)
 }
 
 }  // namespace
+
+// OpenSSL keeps pointers to our error texts; once the kernel has stopped (and the module may
+// be unloaded) it must hold none of them, and a new start must bring them back.
+TEST(KernelLifeCycle, ErrorTextsAreRegisteredOnlyWhileRunning)
+{
+    const unsigned long ulKernelReason = ERR_PACK(smk::SMErrLib(), 0, smk::SMK_R_BAD_SIGNATURE);
+    const unsigned long ulProviderReason = ERR_PACK(smk::SMErrLib(), 0, smk::SMK_R_INVALID_SM2_CIPHER);
+    ASSERT_EQ(VOMU_OK, SMKernelInitialize());
+    ASSERT_NE(nullptr, ERR_reason_error_string(ulKernelReason));
+    EXPECT_STREQ("bad signature", ERR_reason_error_string(ulKernelReason));
+    EXPECT_STREQ("invalid SM2Cipher", ERR_reason_error_string(ulProviderReason));
+    ASSERT_EQ(VOMU_OK, SMKernelUninitialize());
+    EXPECT_EQ(nullptr, ERR_reason_error_string(ulKernelReason));
+    EXPECT_EQ(nullptr, ERR_reason_error_string(ulProviderReason));
+    ASSERT_EQ(VOMU_OK, SMKernelInitialize());
+    EXPECT_STREQ("bad signature", ERR_reason_error_string(ulKernelReason));
+    EXPECT_STREQ("invalid SM2Cipher", ERR_reason_error_string(ulProviderReason));
+    EXPECT_EQ(VOMU_OK, SMKernelUninitialize());
+}
