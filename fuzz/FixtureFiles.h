@@ -1,7 +1,10 @@
 #ifndef MORV_FUZZ_FIXTURE_FILES_H
 #define MORV_FUZZ_FIXTURE_FILES_H
 
-// The fixtures the targets over the signing and envelope roads hold fixed, read once.
+// The fixtures the targets over the signing and envelope roads hold fixed, read once, and
+// the Base64 text those roads take.
+#include <openssl/evp.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -28,12 +31,28 @@ inline std::vector<unsigned char> ReadFixture(const char* pszRelative)
     return out;
 }
 
+// What the seeds of the verifier targets sign: the first 200 bytes of pki/msg_16384.bin.
+inline std::vector<unsigned char> SignedFixtureData()
+{
+    std::vector<unsigned char> data = ReadFixture("pki/msg_16384.bin");
+    data.resize(200);
+    return data;
+}
+
 // The fixture opened for reading for the whole run (the readers rewind it themselves).
 inline FILE* OpenFixture(const char* pszRelative)
 {
     FILE* fp = fopen(FixturePath(pszRelative).c_str(), "rb");
     if (!fp) abort();
     return fp;
+}
+
+// The octets as one line of Base64 text, by OpenSSL's encoder.
+inline std::string Base64Text(const unsigned char* pby, size_t n)
+{
+    std::string out(4 * ((n + 2) / 3) + 1, '\0');
+    out.resize((size_t)EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]), pby, (int)n));
+    return out;
 }
 
 }  // namespace fuzzutil

@@ -34,8 +34,7 @@ const Files& TheFiles()
         if (VOMU_OK != SMKernelInitialize()) abort();
         Files files{tmpfile(), tmpfile()};
         if (!files.fpData || !files.fpSignature) abort();
-        Bytes data = fuzzutil::ReadFixture("pki/msg_16384.bin");
-        data.resize(200);
+        const Bytes data = fuzzutil::SignedFixtureData();
         if (fwrite(data.data(), 1, data.size(), files.fpData) != data.size() || 0 != fflush(files.fpData)) abort();
         return files;
     }();
@@ -48,13 +47,6 @@ void Rewrite(FILE* fp, const Bytes& bytes)
     if (0 != ftruncate(fileno(fp), 0)) abort();
     if (fwrite(bytes.data(), 1, bytes.size(), fp) != bytes.size() || 0 != fflush(fp)) abort();
     rewind(fp);
-}
-
-std::string Base64(const Bytes& bytes)
-{
-    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    out.resize((size_t)EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]), bytes.data(), (int)bytes.size()));
-    return out;
 }
 
 // Outputs after a call: untouched on failure, a certificate on success.
@@ -89,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         break;
     }
     case 1: {
-        const std::string text = Base64(der);
+        const std::string text = fuzzutil::Base64Text(der.data(), der.size());
         rewind(files.fpData);
         nResult = SM2_VerifyFileSignature_PKCS7Detached(text.c_str(), (int)text.size(), files.fpData, &pbyCert, &nCert,
                                                         true);

@@ -25,21 +25,14 @@ struct Fixtures {
     std::string sm2Cert, rsaCert;     // Base64 of the signers' DER certificates
 };
 
-std::string Base64(const std::vector<unsigned char>& bytes)
-{
-    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]), bytes.data(), (int)bytes.size());
-    out.resize((size_t)n);
-    return out;
-}
+std::string Base64(const std::vector<unsigned char>& bytes) { return fuzzutil::Base64Text(bytes.data(), bytes.size()); }
 
 const Fixtures& TheFixtures()
 {
     static const Fixtures* s_pFixtures = [] {
         if (VOMU_OK != SMKernelInitialize()) abort();
         Fixtures* p = new Fixtures;
-        p->data = fuzzutil::ReadFixture("pki/msg_16384.bin");
-        p->data.resize(200);
+        p->data = fuzzutil::SignedFixtureData();
         p->sm2Cert = Base64(fuzzutil::ReadFixture("pki/sm2/ee_sign.der"));
         p->rsaCert = Base64(fuzzutil::ReadFixture("pki/rsa/ee_sign.der"));
         return p;

@@ -35,8 +35,7 @@ const Fixtures& TheFixtures()
     static const Fixtures* s_pFixtures = [] {
         if (VOMU_OK != SMKernelInitialize()) abort();
         Fixtures* p = new Fixtures;
-        p->data = fuzzutil::ReadFixture("pki/msg_16384.bin");
-        p->data.resize(200);
+        p->data = fuzzutil::SignedFixtureData();
         p->sm2 = {fuzzutil::ReadFixture("pki/sm2/ee_sign.der"), "1.2.156.10197.1.401", "1.2.156.10197.1.301.1",
                   EVP_sm3()};
         p->rsa = {fuzzutil::ReadFixture("pki/rsa/ee_sign.der"), "2.16.840.1.101.3.4.2.1", "1.2.840.113549.1.1.1",

@@ -1,4 +1,5 @@
-#!/bin/sh
+# Sourced by make-fuzz-seeds.sh last, in its working directory and with its helpers (hex_of,
+# tlv, write_hex) and the SM2PKCS7 seeds it wrote.
 # Well-formed seeds for the fuzz targets over the operations and SDK entry points, made with
 # the openssl CLI over the fixtures of pki/ (the data signed is the first 200 bytes of
 # pki/msg_16384.bin, as in make-fuzz-seeds.sh; SM2 with distid 1234567812345678):
@@ -15,23 +16,6 @@
 #  - fuzz_file_verify: road octet (0 SM2 attached file, 1 SM2 detached, 2 RSA detached) before
 #    the SM2PKCS7 seeds of make-fuzz-seeds.sh and an RSA SignedData without attributes;
 #  - fuzz_sm2_decrypt: SM2 ciphertexts for sm2/ee_enc in the raw form x1 || y1 || C2 || C3.
-set -eu
-here=$(cd "$(dirname "$0")" && pwd)
-pki="$here/pki"
-corpus="$here/../../fuzz/corpus"
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-cd "$tmp"
-
-hex_of() { od -An -v -tx1 "$1" | tr -d ' \n'; }
-tlv() { # tag-hex content-hex -> the TLV as hex
-  n=$((${#2} / 2))
-  if [ "$n" -lt 128 ]; then len=$(printf %02x "$n")
-  elif [ "$n" -lt 256 ]; then len=81$(printf %02x "$n")
-  else len=82$(printf %04x "$n"); fi
-  printf '%s%s%s' "$1" "$len" "$2"
-}
-write_hex() { printf '%s' "$2" | xxd -r -p > "$1"; }
 oid() { openssl asn1parse -genstr "OID:$1" -noout -out oid.der > /dev/null; hex_of oid.der; }
 seed() { # out choice-hex file: the choice octet, then the file
   { printf '%s' "$2" | xxd -r -p; cat "$3"; } > "$1"
@@ -40,7 +24,6 @@ sm2_sign() { # key in out: DER SM2Q1 of SM3 with Z
   openssl dgst -sm3 -sign "$1" -sigopt distid:1234567812345678 -out "$3" "$2"
 }
 
-head -c 200 "$pki/msg_16384.bin" > small.bin
 
 out=$corpus/fuzz_hex_string
 mkdir -p "$out"
@@ -57,7 +40,6 @@ seed "$out/rsa_pkcs1.bin" 04 rsa1.bin
 seed "$out/sm2_detached.bin" 01 "$corpus/fuzz_sm2pkcs7/cert_detached.der"
 seed "$out/sm2_attached.bin" 02 "$corpus/fuzz_sm2pkcs7/cert_minimal_rs.der"
 seed "$out/sm2_attached_33.bin" 02 "$corpus/fuzz_sm2pkcs7/cert_33_octet_rs.der"
-rsa="-signer $pki/rsa/ee_sign.pem -inkey $pki/rsa/ee_sign.key"
 openssl cms -sign -binary -outform DER -in small.bin -out det.der $rsa
 openssl cms -sign -binary -outform DER -nodetach -in small.bin -out att.der $rsa
 seed "$out/rsa_detached.bin" 05 det.der
