@@ -142,16 +142,26 @@ int DecodePKCS7(const unsigned char* pbyDER, int nDERSize, OsslPtr<PKCS7>& p7)
 }
 
 // PKCS7_verify loses its own copy of the detached content when it cannot set up a digest the
-// SignedData names: each must be found first, looked up as PKCS7_dataInit looks it up.
+// SignedData names: each must be found and start first, as PKCS7_dataInit looks it up.
+bool DigestStarts(const ASN1_OBJECT* pAlgorithm)
+{
+    char szName[50];  // the size PKCS7_dataInit gives the name: a longer one is cut alike
+    OBJ_obj2txt(szName, sizeof szName, pAlgorithm, 0);
+    OsslPtr<EVP_MD> pFetched(EVP_MD_fetch(smk::LibCtx(), szName, NULL));
+    const EVP_MD* pMd = pFetched ? pFetched.get() : EVP_get_digestbyname(szName);
+    OsslPtr<EVP_MD_CTX> pCtx(EVP_MD_CTX_new());
+    return pMd && pCtx && 1 == EVP_DigestInit_ex(pCtx.get(), pMd, NULL);
+}
+
 int CheckDigestAlgorithms(PKCS7* p7)
 {
     if (!PKCS7_type_is_signed(p7) || NULL == p7->d.sign) return VOMU_OK;  // PKCS7_verify refuses it
     const STACK_OF(X509_ALGOR)* pAlgs = p7->d.sign->md_algs;
     for (int i = 0; i < sk_X509_ALGOR_num(pAlgs); ++i) {
-        const char* pszName = OBJ_nid2sn(OBJ_obj2nid(sk_X509_ALGOR_value(pAlgs, i)->algorithm));
-        OsslPtr<EVP_MD> pFetched(pszName ? EVP_MD_fetch(smk::LibCtx(), pszName, NULL) : NULL);
-        VOMU_FAIL_IF_OSSL(!pFetched && (!pszName || !EVP_get_digestbyname(pszName)), "PKCS7_verify",
-                          VOMU_E_BAD_SIGNATURE);
+        ERR_set_mark();
+        const bool bStarts = DigestStarts(sk_X509_ALGOR_value(pAlgs, i)->algorithm);
+        VOMU_FAIL_IF_OSSL(!bStarts, "PKCS7_verify", VOMU_E_BAD_SIGNATURE);
+        ERR_pop_to_mark();
     }
     return VOMU_OK;
 }
