@@ -360,20 +360,23 @@ int _SM2_KDF(const unsigned char* z, unsigned zLen, unsigned kLenBits, unsigned 
     const size_t nBlocks = ((size_t)kLenBits + 255) / 256, nBytes = kLenBits / 8;
     if (0 == nBlocks || NULL == out || (NULL == z && zLen > 0)) return 0;
     unsigned char abyBlock[SM3_DIGEST_LENGTH];
-    SM3_CTX ctx;
-    for (size_t i = 0, nDone = 0; i < nBlocks; ++i, nDone += SM3_DIGEST_LENGTH) {
+    // Z is hashed once: every counter continues from the same state (for SM2's 64-byte
+    // x2 || y2 a whole block, which halves the compressions).
+    SM3_CTX zCtx, ctx;
+    int nOk = SM3_Init(&zCtx) && SM3_Update(&zCtx, z, zLen);
+    for (size_t i = 0, nDone = 0; nOk && i < nBlocks; ++i, nDone += SM3_DIGEST_LENGTH) {
         const uint32_t ct = (uint32_t)(i + 1);
         const unsigned char abyCt[4] = {(unsigned char)(ct >> 24), (unsigned char)(ct >> 16),
                                         (unsigned char)(ct >> 8), (unsigned char)ct};
-        if (1 != SM3_Init(&ctx) || 1 != SM3_Update(&ctx, z, zLen) || 1 != SM3_Update(&ctx, abyCt, 4) ||
-            1 != SM3_Final(abyBlock, &ctx))
-            return OPENSSL_cleanse(abyBlock, sizeof(abyBlock)), 0;
+        ctx = zCtx;
+        nOk = SM3_Update(&ctx, abyCt, 4) && SM3_Final(abyBlock, &ctx);
         const size_t nTake = nBytes - nDone < SM3_DIGEST_LENGTH ? nBytes - nDone : SM3_DIGEST_LENGTH;
-        memcpy(out + nDone, abyBlock, nTake);
+        if (nOk) memcpy(out + nDone, abyBlock, nTake);
     }
     OPENSSL_cleanse(abyBlock, sizeof(abyBlock));
+    OPENSSL_cleanse(&zCtx, sizeof(zCtx));
     OPENSSL_cleanse(&ctx, sizeof(ctx));
-    return 1;
+    return nOk ? 1 : 0;
 }
 
 int _SM2_encrypt(int curveNid, const unsigned char* msg, int len, const BIGNUM* x, const BIGNUM* y,

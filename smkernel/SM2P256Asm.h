@@ -62,17 +62,86 @@ inline bool g_bUseAdx = HaveAdx();
     "xorq %[" #S2 "], %[" #X2 "]\n\tandq %[" #TOP "], %[" #X2 "]\n\txorq %[" #S2 "], %[" #X2 "]\n\t" \
     "xorq %[" #S3 "], %[" #X3 "]\n\tandq %[" #TOP "], %[" #X3 "]\n\txorq %[" #S3 "], %[" #X3 "]\n\t"
 
+// The same for p in place: subtract p, then add back p & mask where the value went negative
+// (TOP - borrow, all ones or zero); p's words are all ones but for 2^32 in the top one and
+// the low half of the second, so p & mask is the mask shifted or with one bit cleared.
+#define SM2P256_SUBTRACT_P(X0, X1, X2, X3, TOP, S1, S3)                                             \
+    "subq $-1, %[" #X0 "]\n\tsbbq %[m1], %[" #X1 "]\n\tsbbq $-1, %[" #X2 "]\n\t"                   \
+    "sbbq %[m3], %[" #X3 "]\n\tsbbq $0, %[" #TOP "]\n\t"                                          \
+    "movq %[" #TOP "], %[" #S1 "]\n\tshlq $32, %[" #S1 "]\n\t"                                     \
+    "movq %[" #TOP "], %[" #S3 "]\n\tbtrq $32, %[" #S3 "]\n\t"                                     \
+    "addq %[" #TOP "], %[" #X0 "]\n\tadcq %[" #S1 "], %[" #X1 "]\n\tadcq %[" #TOP "], %[" #X2 "]\n\t" \
+    "adcq %[" #S3 "], %[" #X3 "]\n\t"
+
 // The four rounds; the six accumulator registers rotate instead of moving.
 #define SM2P256_MONTMUL(Q)                                                                          \
     SM2P256_ROUND("0", Q, r0, r1, r2, r3, r4, r5) SM2P256_ROUND("8", Q, r1, r2, r3, r4, r5, r0)   \
     SM2P256_ROUND("16", Q, r2, r3, r4, r5, r0, r1) SM2P256_ROUND("24", Q, r3, r4, r5, r0, r1, r2)   \
     SM2P256_SUBTRACT_M(r4, r5, r0, r1, r2, lo, hi, z, r3)
 
+#if defined(__OPTIMIZE__)
+// Montgomery reduction mod p by p's form instead of products. With q = t0 (p = -1 mod
+// 2^64), (t + q p) / 2^64 = (t >> 64) + q (1 + 2^192) - q 2^32 (1 + 2^128); q 2^32 is the
+// words (q << 32, q >> 32). One round on the four low words W0..W3 (W0 = q) leaves them in
+// W1, W2, W3, W0; the value stays below 2^256, so carries out of the top word are dropped.
+#define SM2P256_REDC_P_ROUND(W0, W1, W2, W3)                                                         \
+    "movq %[" #W0 "], %[lo]\n\tshlq $32, %[lo]\n\tmovq %[" #W0 "], %[hi]\n\tshrq $32, %[hi]\n\t"  \
+    "addq %[" #W0 "], %[" #W1 "]\n\tadcq $0, %[" #W2 "]\n\tadcq $0, %[" #W3 "]\n\tadcq $0, %[" #W0 "]\n\t" \
+    "subq %[lo], %[" #W1 "]\n\tsbbq %[hi], %[" #W2 "]\n\tsbbq %[lo], %[" #W3 "]\n\tsbbq %[hi], %[" #W0 "]\n\t"
+
+// The eight words t0..t7 of a product to t / R mod p in t4..t7: the low half reduced alone
+// (at most p afterwards), the high half (below p) added, one conditional subtraction.
+#define SM2P256_REDC_P                                                                              \
+    SM2P256_REDC_P_ROUND(t0, t1, t2, t3) SM2P256_REDC_P_ROUND(t1, t2, t3, t0)                       \
+    SM2P256_REDC_P_ROUND(t2, t3, t0, t1) SM2P256_REDC_P_ROUND(t3, t0, t1, t2)                       \
+    "xorl %k[lo], %k[lo]\n\taddq %[t0], %[t4]\n\tadcq %[t1], %[t5]\n\tadcq %[t2], %[t6]\n\t"       \
+    "adcq %[t3], %[t7]\n\tadcq $0, %[lo]\n\t"                                                       \
+    SM2P256_SUBTRACT_P(t4, t5, t6, t7, lo, t0, t1)
+
+// One row of the schoolbook product: t[I..I+4] += a * b[I] (OFF = 8 I) on two carry chains;
+// zeroing the new top word T4 clears both flags.
+#define SM2P256_PRODUCT_ROW(OFF, T0, T1, T2, T3, T4)                                                \
+    "movq " OFF "(%[b]), %%rdx\n\txorl %k[" #T4 "], %k[" #T4 "]\n\t"                                \
+    SM2P256_MAC4(T0, T1, T2, T3, T4, "0(%[a])", "8(%[a])", "16(%[a])", "24(%[a])")                  \
+    "adoxq %[zm], %[" #T4 "]\n\t"
+
+// a * b / R mod p: the 512-bit product, then SM2P256_REDC_P; half the multiplications of
+// the word-by-word form, whose reduction multiplies as much as the product.
+SM2P256_INLINE void MontMulPAdx(Fe& r, const Fe& a, const Fe& b)
+{
+    const u64 zero = 0;
+    u64 t0, t1, t2, t3, t4, t5, t6, t7, lo, hi;
+    __asm__(
+        "movq 0(%[b]), %%rdx\n\t"
+        "mulxq 0(%[a]), %[t0], %[t1]\n\t"
+        "mulxq 8(%[a]), %[lo], %[t2]\n\taddq %[lo], %[t1]\n\t"
+        "mulxq 16(%[a]), %[lo], %[t3]\n\tadcq %[lo], %[t2]\n\t"
+        "mulxq 24(%[a]), %[lo], %[t4]\n\tadcq %[lo], %[t3]\n\tadcq $0, %[t4]\n\t"
+        SM2P256_PRODUCT_ROW("8", t1, t2, t3, t4, t5)
+        SM2P256_PRODUCT_ROW("16", t2, t3, t4, t5, t6)
+        SM2P256_PRODUCT_ROW("24", t3, t4, t5, t6, t7)
+        SM2P256_REDC_P
+        : [t0] "=&r"(t0), [t1] "=&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3), [t4] "=&r"(t4), [t5] "=&r"(t5),
+          [t6] "=&r"(t6), [t7] "=&r"(t7), [lo] "=&r"(lo), [hi] "=&r"(hi)
+        : [a] "r"(a.v), [b] "r"(b.v), [m0] "m"(kP.m[0]), [m1] "m"(kP.m[1]), [m2] "m"(kP.m[2]), [m3] "m"(kP.m[3]),
+          [zm] "m"(zero), "m"(*(const u64(*)[4])a.v), "m"(*(const u64(*)[4])b.v)
+        : "rdx", "cc");
+    (void)t0, (void)t1, (void)t2, (void)t3, (void)lo, (void)hi;
+    r.v[0] = t4;
+    r.v[1] = t5;
+    r.v[2] = t6;
+    r.v[3] = t7;
+}
+#endif
+
 // The word-by-word Montgomery product of MontMulPortable: each of the four rounds adds
 // a * b[i], then q m, and drops the zero low word.
 template <const Mod& M>
 SM2P256_INLINE void MontMulAdx(Fe& r, const Fe& a, const Fe& b)
 {
+#if defined(__OPTIMIZE__)
+    if constexpr (M.n0 == 1) return MontMulPAdx(r, a, b);
+#endif
     u64 r0 = 0, r1 = 0, r2 = 0, r3 = 0, r4 = 0, r5 = 0, lo, hi, z;
     if constexpr (M.n0 == 1)
         __asm__(SM2P256_MONTMUL("")
@@ -98,15 +167,15 @@ SM2P256_INLINE void MontMulAdx(Fe& r, const Fe& a, const Fe& b)
 // branch or a conditional move.
 SM2P256_INLINE void AddPAsm(Fe& r, const Fe& a, const Fe& b)
 {
-    u64 t0 = a.v[0], t1 = a.v[1], t2 = a.v[2], t3 = a.v[3], top, u0, u1, u2, u3;
+    u64 t0 = a.v[0], t1 = a.v[1], t2 = a.v[2], t3 = a.v[3], top, u1, u3;
     __asm__(
         "xorl %k[top], %k[top]\n\t"
         "addq 0(%[b]), %[t0]\n\tadcq 8(%[b]), %[t1]\n\tadcq 16(%[b]), %[t2]\n\tadcq 24(%[b]), %[t3]\n\t"
         "adcq $0, %[top]\n\t"
-        SM2P256_SUBTRACT_M(t0, t1, t2, t3, top, u0, u1, u2, u3)
-        : [t0] "+&r"(t0), [t1] "+&r"(t1), [t2] "+&r"(t2), [t3] "+&r"(t3), [top] "=&r"(top), [u0] "=&r"(u0),
-          [u1] "=&r"(u1), [u2] "=&r"(u2), [u3] "=&r"(u3)
-        : [b] "r"(b.v), [m0] "m"(kP.m[0]), [m1] "m"(kP.m[1]), [m2] "m"(kP.m[2]), [m3] "m"(kP.m[3]),
+        SM2P256_SUBTRACT_P(t0, t1, t2, t3, top, u1, u3)
+        : [t0] "+&r"(t0), [t1] "+&r"(t1), [t2] "+&r"(t2), [t3] "+&r"(t3), [top] "=&r"(top), [u1] "=&r"(u1),
+          [u3] "=&r"(u3)
+        : [b] "r"(b.v), [m1] "m"(kP.m[1]), [m3] "m"(kP.m[3]),
           "m"(*(const u64(*)[4])b.v)
         : "cc");
     r.v[0] = t0;
@@ -196,7 +265,7 @@ SM2P256_INLINE void MontSqrAdx(Fe& r, const Fe& a)
       [zm] "m"(zero), "m"(*(const u64(*)[4])a.v)                                                    \
     : "rdx", "cc"
     if constexpr (M.n0 == 1)
-        __asm__(SM2P256_MONTSQR("") SM2P256_SQR_OPERANDS);
+        __asm__(SM2P256_SQR_PRODUCT SM2P256_REDC_P SM2P256_SQR_OPERANDS);
     else
         __asm__(SM2P256_MONTSQR("imulq %[n0], %%rdx\n\t") SM2P256_SQR_OPERANDS);
 #undef SM2P256_SQR_OPERANDS
