@@ -11,11 +11,10 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
-#include <chrono>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "BenchClock.h"
 #include "BenchFiles.h"
 #include "SMKernel.h"
 #include "SMObjects.h"
@@ -39,13 +38,7 @@ const unsigned char kKey[24] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12,
 const unsigned char kIV[16] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7,
                                0xA8, 0xA9, 0xAA, 0xAB, 0xAC, 0xAD, 0xAE, 0xAF};
 
-double Seconds(const std::function<bool()>& fn, bool* pbOk)
-{
-    using Clock = std::chrono::steady_clock;
-    const auto start = Clock::now();
-    *pbOk = fn() && *pbOk;
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using bench::Seconds;
 
 std::string Hex(const unsigned char* p, int n)
 {

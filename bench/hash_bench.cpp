@@ -7,11 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <functional>
 #include <string>
-#include <vector>
 
+#include "BenchClock.h"
+#include "BenchFiles.h"
 #include "RSADataSigning.h"
 #include "SMKernel.h"
 #include "SMObjects.h"
@@ -22,27 +21,7 @@ namespace {
 constexpr size_t kFileSize = 256u << 20;
 constexpr int kRounds = 5;
 
-double Seconds(const std::function<bool()>& fn, bool* pbOk)
-{
-    using Clock = std::chrono::steady_clock;
-    const auto start = Clock::now();
-    *pbOk = fn() && *pbOk;
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-bool WriteFile(const std::string& path)
-{
-    FILE* fp = fopen(path.c_str(), "wb");
-    if (!fp) return false;
-    std::vector<unsigned char> block(1 << 20);
-    unsigned x = 12345;
-    bool bOk = true;
-    for (size_t done = 0; done < kFileSize && bOk; done += block.size()) {
-        for (auto& b : block) b = (unsigned char)((x = x * 1103515245u + 12345u) >> 16);
-        bOk = fwrite(block.data(), 1, block.size(), fp) == block.size();
-    }
-    return 0 == fclose(fp) && bOk;
-}
+using bench::Seconds;
 
 bool OursHash(const std::string& path, int nNid)
 {
@@ -89,7 +68,7 @@ int main()
     char szDir[] = "/tmp/morv_hash_bench_XXXXXX";
     if (!mkdtemp(szDir)) return 1;
     const std::string path = std::string(szDir) + "/file.bin";
-    bool bOk = WriteFile(path) && OursHash(path, NID_sha256);
+    bool bOk = bench::MakeFile(path, kFileSize >> 20) && OursHash(path, NID_sha256);
     if (bOk) {
         bOk = Compare(path, NID_sha256, "sha256", 0.9);
         bOk = Compare(path, NID_ChinaSM3, "sm3", 1.2) && bOk;

@@ -49,7 +49,7 @@ int LoadCertificate(const unsigned char* pbyCert, int nCertLen, OsslPtr<X509>* p
                  VOMU_E_FAIL);
     OsslPtr<BIO> pBioCert(BIO_new_mem_buf(pbyCert, nCertLen));
     VOMU_FAIL_IF_OSSL(NULL == pBioCert, "BIO_new_mem_buf", VOMU_E_FAIL);
-    OsslPtr<X509> pX509Cert(ReadCertificate(pBioCert.get()));
+    OsslPtr<X509> pX509Cert(CertificateMemo::Decode(pbyCert, nCertLen, [&] { return ReadCertificate(pBioCert.get()); }));
     VOMU_FAIL_IF_OSSL(NULL == pX509Cert, "d2i_X509_bio", VOMU_E_FAIL);
     *ppX509 = std::move(pX509Cert);
     return VOMU_OK;

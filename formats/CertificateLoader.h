@@ -7,6 +7,7 @@
 #include <openssl/bio.h>
 #include <openssl/x509.h>
 
+#include "CertificateMemo.h"
 #include "OsslPtr.h"
 
 namespace morv {

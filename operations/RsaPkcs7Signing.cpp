@@ -141,6 +141,31 @@ int DecodePKCS7(const unsigned char* pbyDER, int nDERSize, OsslPtr<PKCS7>& p7)
     return VOMU_OK;
 }
 
+// PKCS7_verify loses its own copy of the detached content when it cannot set up a digest the
+// SignedData names: each must be found and start first, as PKCS7_dataInit looks it up.
+bool DigestStarts(const ASN1_OBJECT* pAlgorithm)
+{
+    char szName[50];  // the size PKCS7_dataInit gives the name: a longer one is cut alike
+    OBJ_obj2txt(szName, sizeof szName, pAlgorithm, 0);
+    OsslPtr<EVP_MD> pFetched(EVP_MD_fetch(smk::LibCtx(), szName, NULL));
+    const EVP_MD* pMd = pFetched ? pFetched.get() : EVP_get_digestbyname(szName);
+    OsslPtr<EVP_MD_CTX> pCtx(EVP_MD_CTX_new());
+    return pMd && pCtx && 1 == EVP_DigestInit_ex(pCtx.get(), pMd, NULL);
+}
+
+int CheckDigestAlgorithms(PKCS7* p7)
+{
+    if (!PKCS7_type_is_signed(p7) || NULL == p7->d.sign) return VOMU_OK;  // PKCS7_verify refuses it
+    const STACK_OF(X509_ALGOR)* pAlgs = p7->d.sign->md_algs;
+    for (int i = 0; i < sk_X509_ALGOR_num(pAlgs); ++i) {
+        ERR_set_mark();
+        const bool bStarts = DigestStarts(sk_X509_ALGOR_value(pAlgs, i)->algorithm);
+        VOMU_FAIL_IF_OSSL(!bStarts, "PKCS7_verify", VOMU_E_BAD_SIGNATURE);
+        ERR_pop_to_mark();
+    }
+    return VOMU_OK;
+}
+
 // The signers' stack of PKCS7_get0_signers borrows the object's certificates; a reference of
 // its own for each lets the one owner type free it.
 OsslPtr<STACK_OF(X509)> GetSigners(PKCS7* p7)
@@ -286,6 +311,8 @@ int RSA_VerifyDataSignature_DERPKCS7Detached(const unsigned char* pbyDERSignatur
 {
     OsslPtr<PKCS7> p7;
     int nResult = DecodePKCS7(pbyDERSignature, nDERSignatureSize, p7);
+    if (VOMU_OK != nResult) return nResult;
+    nResult = CheckDigestAlgorithms(p7.get());
     if (VOMU_OK != nResult) return nResult;
     OsslPtr<BIO> pBioSourceData = NewContentBio(pbyData, nDataSize);
     VOMU_FAIL_IF_OSSL(NULL == pBioSourceData, "BIO_new_mem_buf", VOMU_E_FAIL);

@@ -6,6 +6,7 @@
 // the password. The password is never logged; the key pair is wiped when the loaded file goes.
 #include <cstdio>
 
+#include "CertificateMemo.h"
 #include "HandOver.h"
 #include "SMFileCertOperations.h"
 #include "vomu_result.h"
@@ -39,6 +40,9 @@ public:
     int CertSize() const { return m_nCertSize; }
 
 private:
+    // First, so it lasts as long as the loaded file: the steps that read the certificate
+    // (key usage, the public point, issuer and serial for the signer) share one decode.
+    CertificateMemo m_certificates;
     int ReadAndDecode(FILE* fpSM2PFXFile, bool bRefuseShortRead);
     int ReadCertificate(unsigned int uiKeyUsage);
     int DecryptKeyPair(const char* pszPassword);

@@ -8,16 +8,22 @@
 #error "include SM2P256Field.h"
 #endif
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <cpuid.h>
+#endif
+
 namespace smk {
 namespace sm2p256 {
 
 #if defined(__x86_64__) && defined(__GNUC__)
 // CPUs with BMI2 and ADX multiply and reduce mod p on two carry chains at once (MULX,
 // ADCX, ADOX); chosen once per process. Whether it is used depends on the CPU only.
+// CPUID leaf 7 rather than __builtin_cpu_supports, whose "adx" clang 14 does not know.
 inline bool HaveAdx()
 {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("adx");
+    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+    return (ebx & (1u << 8)) && (ebx & (1u << 19));  // BMI2, ADX
 }
 // Tests may switch the forms (memcheck's CPU shows no ADX, yet runs the instructions).
 inline bool g_bUseAdx = HaveAdx();

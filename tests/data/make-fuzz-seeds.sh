@@ -120,3 +120,6 @@ cms cms_nocerts.der -nodetach -nocerts $rsa
 cms cms_chain.der -nodetach $rsa -certfile "$pki/rsa/int.pem"
 openssl crl2pkcs7 -nocrl -certfile "$pki/rsa/ee_sign.pem" -outform DER -out "$out/certs_only.der"
 openssl crl2pkcs7 -in "$pki/rsa/crl.pem" -certfile "$pki/rsa/ee_sign.pem" -outform DER -out "$out/certs_and_crl.der"
+
+# The seeds of the targets over the operations and SDK entry points.
+. "$here/make-ops-fuzz-seeds.sh"

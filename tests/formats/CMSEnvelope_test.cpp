@@ -59,11 +59,8 @@ struct Recipient {
 Recipient LoadRecipient()
 {
     Recipient r;
-    OsslPtr<BIO> pCertBio(BIO_new_file(kRecipientPem.c_str(), "r"));
-    OsslPtr<BIO> pKeyBio(BIO_new_file(kRecipientKey.c_str(), "r"));
-    if (!pCertBio || !pKeyBio) return r;
-    r.pCert.reset(PEM_read_bio_X509(pCertBio.get(), NULL, NULL, NULL));
-    r.pKey.reset(PEM_read_bio_PrivateKey(pKeyBio.get(), NULL, NULL, NULL));
+    r.pCert = peer::ReadPemCert(kRecipientPem);
+    r.pKey = peer::ReadPemKey(kRecipientKey);
     if (!r.pCert) return r;
     const ASN1_OCTET_STRING* pKeyId = X509_get0_subject_key_id(r.pCert.get());
     if (pKeyId) r.keyId.assign(pKeyId->data, pKeyId->data + pKeyId->length);
@@ -312,14 +309,12 @@ TEST_F(CMSEnvelopeTest, OurEnvelopesOpenWithOpenSSLCmsDecrypt)
         Sealed s = Seal(m_r, msg);
         Bytes der;
         ASSERT_EQ(VOMU_OK, Write(s.plan, &der));
-        peer::TempFile env(der), out;
+        peer::TempFile env(der);
+        bool bOpened = false;
         std::string log;
-        ASSERT_EQ(0, peer::RunCommand("openssl cms -decrypt -binary -inform DER -in " + env.Path() +
-                                          " -recip " + kRecipientPem + " -inkey " + kRecipientKey +
-                                          " -out " + out.Path(),
-                                      &log))
-            << log;
-        EXPECT_EQ(Hex(msg), Hex(out.Read()));
+        const Bytes opened = peer::CmsDecrypt(env.Path(), kRecipientPem, kRecipientKey, &bOpened, &log);
+        ASSERT_TRUE(bOpened) << log;
+        EXPECT_EQ(Hex(msg), Hex(opened));
         // Strict DER: the CLI re-encodes what it parsed into the same octets.
         peer::TempFile again;
         ASSERT_EQ(0, peer::RunCommand("openssl cms -cmsout -inform DER -outform DER -in " +
@@ -413,14 +408,12 @@ TEST_F(CMSEnvelopeTest, RsaHeaderPlusStreamedCiphertextOpensWithTheCli)
     ASSERT_EQ(VOMU_OK, Write(s.plan, &header));
     ASSERT_EQ(whole.size(), header.size() + s.plan.content.size());
     EXPECT_EQ(Hex(whole), Hex(Cat({header, s.plan.content})));
-    peer::TempFile streamed(Cat({header, s.plan.content})), out;
+    peer::TempFile streamed(Cat({header, s.plan.content}));
+    bool bOpened = false;
     std::string log;
-    ASSERT_EQ(0, peer::RunCommand("openssl cms -decrypt -binary -inform DER -in " + streamed.Path() +
-                                      " -recip " + kRecipientPem + " -inkey " + kRecipientKey +
-                                      " -out " + out.Path(),
-                                  &log))
-        << log;
-    EXPECT_EQ(Hex(msg), Hex(out.Read()));
+    const Bytes opened = peer::CmsDecrypt(streamed.Path(), kRecipientPem, kRecipientKey, &bOpened, &log);
+    ASSERT_TRUE(bOpened) << log;
+    EXPECT_EQ(Hex(msg), Hex(opened));
 }
 
 TEST(CMSEnvelopeWriter, RefusesBadArgumentsAndOIDs)
@@ -483,14 +476,10 @@ TEST_F(CMSEnvelopeTest, OpenSSLEnvelopesWithBothReaders)
             SCOPED_TRACE(std::string(v.options) + " " + pszMessage);
             const std::string msgPath = std::string(MORV_TEST_DATA_DIR) + "/pki/" + pszMessage;
             const Bytes msg = ReadFileBytes(msgPath);
-            peer::TempFile env;
             std::string log;
-            ASSERT_EQ(0, peer::RunCommand(std::string("openssl cms -encrypt -binary -outform DER -des3 ") +
-                                              v.options + " -in " + msgPath + " -out " + env.Path() + " " +
-                                              kRecipientPem,
-                                          &log))
-                << log;
-            const Bytes der = env.Read();
+            const Bytes der = peer::CmsEncryptFile(std::string("-des3 ") + v.options, msgPath, kRecipientPem, &log);
+            ASSERT_FALSE(der.empty()) << log;
+            peer::TempFile env(der);
             const Fields m = ReadMemory(der);
             const Fields f = ReadFile(env.Path());
             EXPECT_EQ(v.nExpected, m.nResult);
@@ -712,10 +701,9 @@ TEST(CMSEnvelopeReaders, StepLines)
 
 TEST_F(CMSEnvelopeTest, TruncatedAndAlteredEnvelopesNeverOverread)
 {
-    peer::TempFile msg(Random(600)), env;
-    ASSERT_EQ(0, peer::RunCommand("openssl cms -encrypt -binary -outform DER -des3 -keyid -stream -in " +
-                                  msg.Path() + " -out " + env.Path() + " " + kRecipientPem));
-    const Bytes der = env.Read();
+    peer::TempFile msg(Random(600));
+    const Bytes der = peer::CmsEncryptFile("-des3 -keyid -stream", msg.Path(), kRecipientPem);
+    ASSERT_FALSE(der.empty());
     ASSERT_EQ(VOMU_OK, ReadMemory(der).nResult);
     int nAccepted = 0;
     for (size_t n = 1; n < der.size(); n++) {

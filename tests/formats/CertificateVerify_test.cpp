@@ -11,8 +11,6 @@
 
 #include <cstdio>
 #include <ctime>
-#include <fstream>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -21,6 +19,7 @@
 #include "LogCapture.h"
 #include "OpenSSLPeer.h"
 #include "OsslPtr.h"
+#include "PkiFixtures.h"
 #include "SMKernel.h"
 #include "vomu_result.h"
 
@@ -30,40 +29,9 @@ using peer::ReadFileBytes;
 
 namespace {
 
-const char kP12Password[] = "Fixture-P12-2020";
-
-std::string Pki(const std::string& name) { return std::string(MORV_TEST_DATA_DIR) + "/pki/" + name; }
-
-// pki/expected.txt: section -> key -> value.
-using Facts = std::map<std::string, std::map<std::string, std::string>>;
-
-const Facts& Expected()
-{
-    static const Facts s_facts = [] {
-        Facts facts;
-        std::ifstream in(Pki("expected.txt"));
-        std::string line, section;
-        while (std::getline(in, line)) {
-            if (line.empty() || '#' == line[0]) continue;
-            if ('[' == line[0]) {
-                section = line.substr(1, line.find(']') - 1);
-                continue;
-            }
-            size_t eq = line.find('=');
-            if (std::string::npos != eq) facts[section][line.substr(0, eq)] = line.substr(eq + 1);
-        }
-        return facts;
-    }();
-    return s_facts;
-}
-
-std::string Fact(const std::string& section, const std::string& key)
-{
-    auto it = Expected().find(section);
-    if (it == Expected().end()) return "";
-    auto kv = it->second.find(key);
-    return kv == it->second.end() ? "" : kv->second;
-}
+using support::kP12Password;
+using support::Pki;
+using support::PkiFact;
 
 // "rsa/ee_sign.pem" -> "rsa/ee_sign"
 std::string SectionOf(const std::string& file) { return file.substr(0, file.rfind('.')); }
@@ -253,7 +221,7 @@ TEST_F(CertificateVerify, VerifyCertificateTable)
         const bool bSm2 = 0 == std::string(row.pszCert).compare(0, 4, "sm2/");
         if (row.bCliStore) {
             // For SM2 the CLI checks one link at a time (it cannot pass the ID up a chain).
-            const std::string verdict = Fact(SectionOf(row.pszCert), bSm2 ? "verify_link" : "verify_chain");
+            const std::string verdict = PkiFact(SectionOf(row.pszCert), bSm2 ? "verify_link" : "verify_chain");
             ASSERT_FALSE(verdict.empty());
             EXPECT_EQ(CodeOfCliVerdict(verdict), row.nExpected) << "expected.txt: " << verdict;
         }
@@ -458,14 +426,14 @@ TEST_F(CertificateVerify, KeyUsageTable)
         SCOPED_TRACE(std::string(row.pszCert) + " bits " + std::to_string(row.uiBits) +
                      (row.bAll ? " all" : " any"));
         // The row agrees with the mask the CLI printed.
-        const std::string mask = Fact(SectionOf(row.pszCert), "key_usage_mask");
+        const std::string mask = PkiFact(SectionOf(row.pszCert), "key_usage_mask");
         int nCli = VOMU_E_KEY_USAGE;
         if (!mask.empty()) {
             unsigned int uiMask = (unsigned int)std::stoul(mask, nullptr, 16);
             bool bPass = row.bAll ? (uiMask & row.uiBits) == row.uiBits : 0 != (uiMask & row.uiBits);
             nCli = bPass ? VOMU_OK : VOMU_E_KEY_USAGE;
         } else {
-            EXPECT_EQ("absent", Fact(SectionOf(row.pszCert), "key_usage"));
+            EXPECT_EQ("absent", PkiFact(SectionOf(row.pszCert), "key_usage"));
         }
         EXPECT_EQ(nCli, row.nExpected) << "key_usage_mask=" << mask;
         Bytes cert = ReadFileBytes(Pki(row.pszCert));
@@ -480,11 +448,8 @@ TEST_F(CertificateVerify, KeyUsageTable)
 // with another password: made by OpenSSL in the default library context.
 Bytes PfxWithSeparateMacPassword()
 {
-    OsslPtr<BIO> pKeyBio(BIO_new_file(Pki("rsa/ee_sign.key").c_str(), "r"));
-    OsslPtr<BIO> pCertBio(BIO_new_file(Pki("rsa/ee_sign.pem").c_str(), "r"));
-    if (!pKeyBio || !pCertBio) return Bytes();
-    OsslPtr<EVP_PKEY> pKey(PEM_read_bio_PrivateKey(pKeyBio.get(), nullptr, nullptr, nullptr));
-    OsslPtr<X509> pCert(PEM_read_bio_X509(pCertBio.get(), nullptr, nullptr, nullptr));
+    OsslPtr<EVP_PKEY> pKey = peer::ReadPemKey(Pki("rsa/ee_sign.key"));
+    OsslPtr<X509> pCert = peer::ReadPemCert(Pki("rsa/ee_sign.pem"));
     if (!pKey || !pCert) return Bytes();
     OsslPtr<PKCS12> pP12(PKCS12_create("bag-password", nullptr, pKey.get(), pCert.get(), nullptr,
                                        0, 0, 0, 0, 0));

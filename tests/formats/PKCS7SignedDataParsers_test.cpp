@@ -428,8 +428,7 @@ struct Sm2Signature {
 
 morv::OsslPtr<EVP_PKEY> LoadKey(const std::string& strId)
 {
-    morv::OsslPtr<BIO> pBio(BIO_new_file((kPki + strId + ".key").c_str(), "r"));
-    return morv::OsslPtr<EVP_PKEY>(pBio ? PEM_read_bio_PrivateKey(pBio.get(), NULL, NULL, NULL) : NULL);
+    return peer::ReadPemKey(kPki + strId + ".key");
 }
 
 Bytes IntegerValue(const ASN1_INTEGER* pInt)
@@ -448,9 +447,7 @@ Sm2Signature SignSM2(EVP_PKEY* pKey, const Bytes& message)
     const unsigned char* p = out.q1.data();
     morv::OsslPtr<ECDSA_SIG> pSig(d2i_ECDSA_SIG(NULL, &p, (long)out.q1.size()));
     if (!pSig) return out;
-    out.rs.resize(64);
-    BN_bn2binpad(ECDSA_SIG_get0_r(pSig.get()), out.rs.data(), 32);
-    BN_bn2binpad(ECDSA_SIG_get0_s(pSig.get()), out.rs.data() + 32, 32);
+    out.rs = peer::DerToRs(out.q1);
     morv::OsslPtr<ASN1_INTEGER> pR(BN_to_ASN1_INTEGER(ECDSA_SIG_get0_r(pSig.get()), NULL));
     morv::OsslPtr<ASN1_INTEGER> pS(BN_to_ASN1_INTEGER(ECDSA_SIG_get0_s(pSig.get()), NULL));
     out.r = IntegerValue(pR.get());
@@ -464,12 +461,7 @@ bool VerifiedByOpenSSL(const Bytes& cert, const Bytes& message, const Bytes& rs)
     const unsigned char* p = cert.data();
     morv::OsslPtr<X509> pCert(d2i_X509(NULL, &p, (long)cert.size()));
     if (!pCert || rs.size() != 64) return false;
-    morv::OsslPtr<ECDSA_SIG> pSig(ECDSA_SIG_new());
-    ECDSA_SIG_set0(pSig.get(), BN_bin2bn(rs.data(), 32, NULL), BN_bin2bn(rs.data() + 32, 32, NULL));
-    unsigned char* pby = NULL;
-    const int n = i2d_ECDSA_SIG(pSig.get(), &pby);
-    const Bytes der(pby, pby + (n > 0 ? n : 0));
-    OPENSSL_free(pby);
+    const Bytes der = peer::RsToDer(rs);
     return peer::SM2Verify(X509_get0_pubkey(pCert.get()), message, der.data(), der.size());
 }
 
@@ -556,12 +548,8 @@ Bytes WrittenSignatureField(unsigned long fType, Bytes signature)
     if (VOMU_OK != ConstructNode_SignerInfoSignature(fType, signature.data(), (int)signature.size(),
                                                      pSignerInfo.get()))
         return Bytes();
-    unsigned char* pby = NULL;
-    int n = 0;
-    int nDepth = 0;
-    if (VOMU_OK != EncodeASN1ToMemory(pSignerInfo.get(), &pby, &n, &nDepth)) return Bytes();
-    morv::OwnedArray<unsigned char> owned(pby);
-    return Bytes(pby + 2, pby + n);  // below 128 octets: 30 L
+    const Bytes der = dertest::EncodeTree(pSignerInfo.get());
+    return der.size() > 2 ? Bytes(der.begin() + 2, der.end()) : Bytes();  // below 128 octets: 30 L
 }
 
 TEST_F(Sm2Messages, ReadsEveryFormOurWriterEmits)

@@ -18,7 +18,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -30,6 +29,7 @@
 #include "LogCapture.h"
 #include "OpenSSLPeer.h"
 #include "PKCS7SignedDataOperations.h"
+#include "PkiFixtures.h"
 #include "SMKernel.h"
 #include "vomu_result.h"
 
@@ -315,8 +315,7 @@ const char kRSAEncryption[] = "1.2.840.113549.1.1.1";
 // PKCS#1 v1.5 signature of SHA-256(msg) by OpenSSL in the default library context.
 Bytes RSASignByOpenSSL(const std::string& keyPath, const Bytes& msg)
 {
-    morv::OsslPtr<BIO> pBio(BIO_new_file(keyPath.c_str(), "r"));
-    morv::OsslPtr<EVP_PKEY> pKey(pBio ? PEM_read_bio_PrivateKey(pBio.get(), NULL, NULL, NULL) : NULL);
+    morv::OsslPtr<EVP_PKEY> pKey = peer::ReadPemKey(keyPath);
     morv::OsslPtr<EVP_MD_CTX> pCtx(EVP_MD_CTX_new());
     size_t n = 0;
     if (!pKey || !pCtx || 1 != EVP_DigestSignInit(pCtx.get(), NULL, EVP_sha256(), NULL, pKey.get()) ||
@@ -803,28 +802,6 @@ TEST_F(SignedDataWriter, ContentFileSizeLimits)
 
 // ---- SM2 against openssl asn1parse and dgst ----
 
-// key=value lines of one [section] of the fixture oracle.
-std::map<std::string, std::string> OracleSection(const std::string& section)
-{
-    std::ifstream in(kPki + "expected.txt");
-    std::map<std::string, std::string> values;
-    std::string line;
-    bool bInSection = false;
-    while (std::getline(in, line)) {
-        if (line.empty()) {
-            if (bInSection) break;
-            continue;
-        }
-        if ('[' == line[0]) {
-            bInSection = line == "[" + section + "]";
-            continue;
-        }
-        const size_t eq = line.find('=');
-        if (bInSection && std::string::npos != eq) values[line.substr(0, eq)] = line.substr(eq + 1);
-    }
-    return values;
-}
-
 // r || s of an SM2 signature made by our provider in kctx over SM3(Z || msg).
 Bytes SM2SignByProvider(const std::map<std::string, std::string>& key, const Bytes& msg)
 {
@@ -838,13 +815,8 @@ Bytes SM2SignByProvider(const std::map<std::string, std::string>& key, const Byt
         return Bytes();
     Bytes der(n);
     if (1 != EVP_DigestSign(pCtx.get(), der.data(), &n, msg.data(), msg.size())) return Bytes();
-    const unsigned char* p = der.data();
-    morv::OsslPtr<ECDSA_SIG> pSig(d2i_ECDSA_SIG(NULL, &p, (long)n));
-    Bytes rs(64);
-    if (!pSig || 32 != BN_bn2binpad(ECDSA_SIG_get0_r(pSig.get()), rs.data(), 32) ||
-        32 != BN_bn2binpad(ECDSA_SIG_get0_s(pSig.get()), rs.data() + 32, 32))
-        return Bytes();
-    return rs;
+    der.resize(n);
+    return peer::DerToRs(der);
 }
 
 // One line of `openssl asn1parse`: "  12:d=3  hl=2 l=   1 prim: INTEGER           :01".
@@ -978,7 +950,7 @@ Bytes IssuerAndSerialByOpenSSL(const Bytes& certDER)
 
 TEST_F(SignedDataWriter, SM2SignedDataParsesAndVerifiesWithOpenSSL)
 {
-    const auto key = OracleSection("sm2/ee_sign");
+    const auto& key = support::PkiFactsOf("sm2/ee_sign");
     ASSERT_EQ(64u, key.at("private_d").size());
     const std::string msgPath = kPki + "msg_16385.bin";
     const Bytes msg = ReadFileBytes(msgPath);

@@ -13,6 +13,7 @@
 #include "SM2Cipher.h"
 #include "SMKernel.h"
 #include "Sm2Peer.h"
+#include "TestOutputs.h"
 #include "vomu_result.h"
 
 namespace {
@@ -20,23 +21,18 @@ namespace {
 using smtest::Bytes;
 using Sm2CipherPtr = std::unique_ptr<SM2Cipher, decltype(&SM2Cipher_free)>;
 
-Bytes CodecEncode(Bytes raw)
+// The formats codec's output; empty when it fails.
+Bytes CodecEncode(const Bytes& raw)
 {
-    unsigned char* pbyDer = nullptr;
-    int nDer = 0;
-    if (VOMU_OK != Encode_SM2Cipher(raw.data(), (int)raw.size(), &pbyDer, &nDer)) return Bytes();
-    Bytes der(pbyDer, pbyDer + nDer);
-    delete[] pbyDer;
+    Bytes der;
+    support::RunCodec(Encode_SM2Cipher, raw, &der);
     return der;
 }
 
-Bytes CodecDecode(Bytes der)
+Bytes CodecDecode(const Bytes& der)
 {
-    unsigned char* pbyRaw = nullptr;
-    int nRaw = 0;
-    if (VOMU_OK != Decode_SM2Cipher(der.data(), (int)der.size(), &pbyRaw, &nRaw)) return Bytes();
-    Bytes raw(pbyRaw, pbyRaw + nRaw);
-    delete[] pbyRaw;
+    Bytes raw;
+    support::RunCodec(Decode_SM2Cipher, der, &raw);
     return raw;
 }
 

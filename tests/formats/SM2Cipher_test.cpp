@@ -12,8 +12,8 @@
 
 #include "CMSEnvelopeOperations.h"
 #include "DerTestUtil.h"
-#include "HandOver.h"
 #include "OpenSSLPeer.h"
+#include "TestOutputs.h"
 #include "vomu_result.h"
 
 using dertest::Cat;
@@ -48,25 +48,9 @@ bool OpenSSLDecrypt(EVP_PKEY* pKey, const Bytes& der, Bytes* pMsg)
     return true;
 }
 
-int DecodeCipher(Bytes der, Bytes* pRaw)
-{
-    unsigned char* pby = NULL;
-    int n = 0;
-    const int nResult = Decode_SM2Cipher(der.data(), (int)der.size(), &pby, &n);
-    morv::OwnedArray<unsigned char> owned(pby);
-    if (VOMU_OK == nResult) pRaw->assign(pby, pby + n);
-    return nResult;
-}
+int DecodeCipher(const Bytes& der, Bytes* pRaw) { return support::RunCodec(Decode_SM2Cipher, der, pRaw); }
 
-int EncodeCipher(Bytes raw, Bytes* pDER)
-{
-    unsigned char* pby = NULL;
-    int n = 0;
-    const int nResult = Encode_SM2Cipher(raw.data(), (int)raw.size(), &pby, &n);
-    morv::OwnedArray<unsigned char> owned(pby);
-    if (VOMU_OK == nResult) pDER->assign(pby, pby + n);
-    return nResult;
-}
+int EncodeCipher(const Bytes& raw, Bytes* pDER) { return support::RunCodec(Encode_SM2Cipher, raw, pDER); }
 
 // The SM2Cipher SEQUENCE { INTEGER x, INTEGER y, OCTET STRING hash, OCTET STRING c2 } by hand;
 // the integers' value octets as given (so the fixed 32-octet form and malformed ones can be written).

@@ -11,9 +11,11 @@
 #include <memory>
 #include <string>
 
+#include "DerTestUtil.h"
 #include "HandOver.h"
 #include "OpenSSLPeer.h"
 #include "PKCS7SignedDataOperations.h"
+#include "TestOutputs.h"
 #include "vomu_result.h"
 
 using peer::Bytes;
@@ -30,42 +32,17 @@ Bytes EncodeQ1(const Bytes& rs)
     return Bytes(pby, pby + n);
 }
 
-int DecodeQ1(Bytes der, Bytes* pRS)
+int DecodeQ1(const Bytes& der, Bytes* pRS)
 {
-    unsigned char* pby = NULL;
-    int n = 0;
-    const int nResult = Decode_SM2Q1(der.data(), (int)der.size(), &pby, &n);
-    morv::OwnedArray<unsigned char> owned(pby);
+    const int nResult = support::RunCodec(Decode_SM2Q1, der, pRS);
     if (VOMU_OK == nResult) {
-        EXPECT_EQ(64, n);
-        pRS->assign(pby, pby + n);
+        EXPECT_EQ(64u, pRS->size());
     }
     return nResult;
 }
 
-// r || s of OpenSSL's DER signature, each half as 32 octets (BN_bn2binpad).
-Bytes RawRSByOpenSSL(const Bytes& der)
-{
-    const unsigned char* p = der.data();
-    morv::OsslPtr<ECDSA_SIG> pSig(d2i_ECDSA_SIG(NULL, &p, (long)der.size()));
-    Bytes rs(64);
-    if (!pSig || BN_bn2binpad(ECDSA_SIG_get0_r(pSig.get()), rs.data(), 32) != 32 ||
-        BN_bn2binpad(ECDSA_SIG_get0_s(pSig.get()), rs.data() + 32, 32) != 32)
-        return Bytes();
-    return rs;
-}
-
-// OpenSSL's DER of r || s (i2d_ECDSA_SIG: minimal INTEGERs).
-Bytes DERByOpenSSL(const Bytes& rs)
-{
-    morv::OsslPtr<ECDSA_SIG> pSig(ECDSA_SIG_new());
-    ECDSA_SIG_set0(pSig.get(), BN_bin2bn(rs.data(), 32, NULL), BN_bin2bn(rs.data() + 32, 32, NULL));
-    unsigned char* pby = NULL;
-    const int n = i2d_ECDSA_SIG(pSig.get(), &pby);
-    Bytes der(pby, pby + (n > 0 ? n : 0));
-    OPENSSL_free(pby);
-    return der;
-}
+using peer::DerToRs;
+using peer::RsToDer;
 
 // The fixed-width form older writers produce: 02 20 half, or 02 21 00 half when the top bit
 // is set; leading zero octets kept.
@@ -96,7 +73,7 @@ TEST(SM2Q1, TwoThousandOpenSSLSignaturesVerifyInOurEncoding)
         Bytes msg(1 + i % 64);
         RAND_bytes(msg.data(), (int)msg.size());
         const Bytes sigByOpenSSL = peer::SM2Sign(pKey.get(), msg);
-        const Bytes rs = RawRSByOpenSSL(sigByOpenSSL);
+        const Bytes rs = DerToRs(sigByOpenSSL);
         ASSERT_EQ(64u, rs.size());
         if (0 == rs[0] || 0 == rs[32]) nLeadingZero++;
 
@@ -135,7 +112,7 @@ TEST(SM2Q1, WritesMinimalIntegers)
         Bytes rs = peer::FromHex(std::string(c.pszR) + c.pszS);
         SCOPED_TRACE(peer::Hex(rs));
         const Bytes der = EncodeQ1(rs);
-        EXPECT_EQ(peer::Hex(DERByOpenSSL(rs)), peer::Hex(der));
+        EXPECT_EQ(peer::Hex(RsToDer(rs)), peer::Hex(der));
         Bytes back;
         ASSERT_EQ(VOMU_OK, DecodeQ1(der, &back));
         EXPECT_EQ(peer::Hex(rs), peer::Hex(back));
@@ -221,12 +198,9 @@ Bytes SignerInfoWithSignature(unsigned long fType, const Bytes& sig, int* pnResu
         EXPECT_TRUE(pSignerInfo->vetNodes.empty());
         return Bytes();
     }
-    unsigned char* pby = NULL;
-    int n = 0;
-    int nDepth = 0;
-    EXPECT_EQ(VOMU_OK, EncodeASN1ToMemory(pSignerInfo.get(), &pby, &n, &nDepth));
-    morv::OwnedArray<unsigned char> owned(pby);
-    return Bytes(pby + 2, pby + n);  // the field(s) inside 30 L
+    const Bytes der = dertest::EncodeTree(pSignerInfo.get());
+    EXPECT_LT(2u, der.size());
+    return der.size() > 2 ? Bytes(der.begin() + 2, der.end()) : Bytes();  // the field(s) inside 30 L
 }
 
 TEST(SignerInfoSignature, WritesTheFourForms)
@@ -234,7 +208,7 @@ TEST(SignerInfoSignature, WritesTheFourForms)
     morv::OsslPtr<EVP_PKEY> pKey = peer::NewSM2Key();
     const Bytes msg = {'m', 's', 'g'};
     const Bytes sigByOpenSSL = peer::SM2Sign(pKey.get(), msg);
-    const Bytes rs = RawRSByOpenSSL(sigByOpenSSL);
+    const Bytes rs = DerToRs(sigByOpenSSL);
     ASSERT_EQ(64u, rs.size());
     const std::string q1 = peer::Hex(sigByOpenSSL);
     char szOctetHeader[8];

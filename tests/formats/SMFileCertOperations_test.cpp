@@ -16,10 +16,10 @@
 
 #include "Base64Utility.h"
 #include "DerTestUtil.h"
-#include "HandOver.h"
 #include "LogCapture.h"
 #include "OpenSSLPeer.h"
 #include "OsslPtr.h"
+#include "PkiFixtures.h"
 #include "SMFileCertOperations.h"
 #include "SMKernel.h"
 #include "vomu_result.h"
@@ -30,61 +30,20 @@ using peer::ReadFileBytes;
 
 namespace {
 
-using Section = std::map<std::string, std::string>;
-
-std::string PkiPath(const std::string& name)
-{
-    return std::string(MORV_TEST_DATA_DIR) + "/pki/" + name;
-}
-
-// expected.txt: "[section]" lines, then key=value lines.
-const std::map<std::string, Section>& Expected()
-{
-    static const std::map<std::string, Section> s_sections = [] {
-        std::map<std::string, Section> sections;
-        std::ifstream in(PkiPath("expected.txt"));
-        std::string line, current;
-        while (std::getline(in, line)) {
-            if (line.size() > 2 && '[' == line[0] && ']' == line.back()) {
-                current = line.substr(1, line.size() - 2);
-            } else if (!current.empty() && line.find('=') != std::string::npos) {
-                const size_t eq = line.find('=');
-                sections[current][line.substr(0, eq)] = line.substr(eq + 1);
-            }
-        }
-        return sections;
-    }();
-    return s_sections;
-}
-
-const Section& Facts(const std::string& id)
-{
-    static const Section s_empty;
-    auto it = Expected().find(id);
-    return it == Expected().end() ? s_empty : it->second;
-}
-
-std::string Fact(const std::string& id, const std::string& key)
-{
-    auto it = Facts(id).find(key);
-    return it == Facts(id).end() ? std::string() : it->second;
-}
+using support::Pki;
+using support::PkiFact;
+using support::PkiFacts;
+using support::Take;
 
 // Every certificate fixture id ("sm2/ee_sign", ...) of one directory.
 std::vector<std::string> CertificateIds(const std::string& prefix)
 {
     std::vector<std::string> ids;
-    for (const auto& section : Expected())
+    for (const auto& section : PkiFacts())
         if (section.first.rfind(prefix, 0) == 0 && section.second.count("der") &&
             section.second.count("subject_dn"))
             ids.push_back(section.first);
     return ids;
-}
-
-Bytes TakeArray(unsigned char* pby, int n)
-{
-    morv::OwnedArray<unsigned char> owned(pby);
-    return pby ? Bytes(pby, pby + n) : Bytes();
 }
 
 using FieldReader = int (*)(unsigned char*, int, unsigned char**, int*);
@@ -100,7 +59,7 @@ Bytes ReadField(FieldReader fn, Bytes cert, int* pnResult)
         EXPECT_EQ(-1, n);
         return Bytes();
     }
-    return TakeArray(pby, n);
+    return Take(pby, n);
 }
 
 struct Point {
@@ -119,8 +78,8 @@ Point ReadPoint(Bytes cert)
         EXPECT_TRUE(NULL == pbyX && NULL == pbyY && -1 == nX && -1 == nY);
         return point;
     }
-    point.x = TakeArray(pbyX, nX);
-    point.y = TakeArray(pbyY, nY);
+    point.x = Take(pbyX, nX);
+    point.y = Take(pbyY, nY);
     return point;
 }
 
@@ -147,8 +106,8 @@ Bytes SerialDer(const std::string& valueHex)
 // The CA whose subject is the certificate's issuer (the first fixture with that name).
 std::string IssuerId(const std::string& id)
 {
-    const std::string issuerDn = Fact(id, "issuer_dn");
-    for (const auto& section : Expected())
+    const std::string issuerDn = PkiFact(id, "issuer_dn");
+    for (const auto& section : PkiFacts())
         if (section.second.count("der") && section.second.count("subject_dn") &&
             section.second.at("subject_dn") == issuerDn)
             return section.first;
@@ -158,7 +117,7 @@ std::string IssuerId(const std::string& id)
 class SMFileCertOperationsTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { ASSERT_EQ(VOMU_OK, SMKernelInitialize()); }
-    void SetUp() override { ASSERT_FALSE(Expected().empty()) << "tests/data/pki/expected.txt"; }
+    void SetUp() override { ASSERT_FALSE(PkiFacts().empty()) << "tests/data/pki/expected.txt"; }
 };
 
 // The SM2 fixtures include ee_x00, whose public x starts with a zero byte.
@@ -169,19 +128,19 @@ TEST_F(SMFileCertOperationsTest, PublicPointAndKeyIdOfEverySM2CertificateMatchTh
     for (const std::string& id : ids) {
         for (const char* form : {"der", "pem"}) {
             SCOPED_TRACE(id + " as " + form);
-            const Bytes cert = ReadFileBytes(PkiPath(Fact(id, form)));
+            const Bytes cert = ReadFileBytes(Pki(PkiFact(id, form)));
             ASSERT_FALSE(cert.empty());
             const Point point = ReadPoint(cert);
             ASSERT_EQ(VOMU_OK, point.nResult);
-            EXPECT_EQ(Fact(id, "public_x"), peer::Hex(point.x));
-            EXPECT_EQ(Fact(id, "public_y"), peer::Hex(point.y));
+            EXPECT_EQ(PkiFact(id, "public_x"), peer::Hex(point.x));
+            EXPECT_EQ(PkiFact(id, "public_y"), peer::Hex(point.y));
             int nResult = 0;
-            EXPECT_EQ(Fact(id, "subject_key_id"),
+            EXPECT_EQ(PkiFact(id, "subject_key_id"),
                       peer::Hex(ReadField(GetSubjectKeyIDFromCert, cert, &nResult)));
             EXPECT_EQ(VOMU_OK, nResult);
         }
     }
-    EXPECT_EQ("00", Fact("sm2/ee_x00", "public_x").substr(0, 2));
+    EXPECT_EQ("00", PkiFact("sm2/ee_x00", "public_x").substr(0, 2));
 }
 
 // Issuer bytes equal the CA's subject as OpenSSL encodes it; serials come back as whole DER
@@ -192,26 +151,26 @@ TEST_F(SMFileCertOperationsTest, IssuerAndSerialOfEveryCertificateMatchThePeer)
     ASSERT_GE(ids.size(), 30u);
     for (const std::string& id : ids) {
         SCOPED_TRACE(id);
-        const Bytes der = ReadFileBytes(PkiPath(Fact(id, "der")));
+        const Bytes der = ReadFileBytes(Pki(PkiFact(id, "der")));
         OsslPtr<X509> pPeer = PeerCertificate(der);
         const std::string caId = IssuerId(id);
         ASSERT_FALSE(caId.empty());
-        OsslPtr<X509> pPeerCa = PeerCertificate(ReadFileBytes(PkiPath(Fact(caId, "der"))));
+        OsslPtr<X509> pPeerCa = PeerCertificate(ReadFileBytes(Pki(PkiFact(caId, "der"))));
         ASSERT_TRUE(pPeer && pPeerCa);
         const Bytes caSubject = PeerNameDer(X509_get_subject_name(pPeerCa.get()));
         ASSERT_EQ(PeerNameDer(X509_get_issuer_name(pPeer.get())), caSubject);
         for (const char* form : {"der", "pem"}) {
-            const Bytes cert = ReadFileBytes(PkiPath(Fact(id, form)));
+            const Bytes cert = ReadFileBytes(Pki(PkiFact(id, form)));
             int nResult = 0;
             EXPECT_EQ(caSubject, ReadField(GetIssuerFromCert, cert, &nResult)) << form;
             EXPECT_EQ(VOMU_OK, nResult);
-            EXPECT_EQ(SerialDer(Fact(id, "serial")),
+            EXPECT_EQ(SerialDer(PkiFact(id, "serial")),
                       ReadField(GetSerialNumberFromCert, cert, &nResult))
                 << form;
             EXPECT_EQ(VOMU_OK, nResult);
         }
     }
-    EXPECT_EQ(SerialDer("0080"), SerialDer(Fact("rsa/ee_serial_80", "serial")));
+    EXPECT_EQ(SerialDer("0080"), SerialDer(PkiFact("rsa/ee_serial_80", "serial")));
 }
 
 // Other certificates: the key identifier of RSA and ECDSA ones; a point only from an EC key
@@ -230,18 +189,18 @@ TEST_F(SMFileCertOperationsTest, NonSM2CertificatesGiveWhatTheyCarry)
     for (const Row& row : rows) {
         for (const char* form : {"der", "pem"}) {
             SCOPED_TRACE(std::string(row.id) + " as " + form);
-            const Bytes cert = ReadFileBytes(PkiPath(Fact(row.id, form)));
+            const Bytes cert = ReadFileBytes(Pki(PkiFact(row.id, form)));
             ASSERT_FALSE(cert.empty());
             const Point point = ReadPoint(cert);
             EXPECT_EQ(row.bPoint ? VOMU_OK : VOMU_E_FAIL, point.nResult);
             if (row.bPoint) {
-                EXPECT_EQ(Fact(row.id, "public_x"), peer::Hex(point.x));
-                EXPECT_EQ(Fact(row.id, "public_y"), peer::Hex(point.y));
+                EXPECT_EQ(PkiFact(row.id, "public_x"), peer::Hex(point.x));
+                EXPECT_EQ(PkiFact(row.id, "public_y"), peer::Hex(point.y));
             }
             int nResult = 0;
             const Bytes keyId = ReadField(GetSubjectKeyIDFromCert, cert, &nResult);
             EXPECT_EQ(row.bKeyId ? VOMU_OK : VOMU_E_FAIL, nResult);
-            EXPECT_EQ(row.bKeyId ? Fact(row.id, "subject_key_id") : "", peer::Hex(keyId));
+            EXPECT_EQ(row.bKeyId ? PkiFact(row.id, "subject_key_id") : "", peer::Hex(keyId));
             ReadField(GetIssuerFromCert, cert, &nResult);
             EXPECT_EQ(VOMU_OK, nResult);
         }
@@ -251,8 +210,8 @@ TEST_F(SMFileCertOperationsTest, NonSM2CertificatesGiveWhatTheyCarry)
 // Bytes that are no certificate in either form fail every reader after both attempts.
 TEST_F(SMFileCertOperationsTest, BytesThatAreNoCertificateFailEveryReader)
 {
-    const Bytes der = ReadFileBytes(PkiPath("sm2/ee_sign.der"));
-    const Bytes pem = ReadFileBytes(PkiPath("sm2/ee_sign.pem"));
+    const Bytes der = ReadFileBytes(Pki("sm2/ee_sign.der"));
+    const Bytes pem = ReadFileBytes(Pki("sm2/ee_sign.pem"));
     std::string base64(pem.begin(), pem.end());
     base64 = base64.substr(base64.find('\n') + 1);
     base64 = base64.substr(0, base64.find("-----"));
@@ -260,9 +219,9 @@ TEST_F(SMFileCertOperationsTest, BytesThatAreNoCertificateFailEveryReader)
         {"Base64 without armour", Bytes(base64.begin(), base64.end())},
         {"truncated DER", Bytes(der.begin(), der.begin() + der.size() / 2)},
         {"truncated PEM", Bytes(pem.begin(), pem.begin() + pem.size() / 2)},
-        {"a CRL", ReadFileBytes(PkiPath("sm2/crl.der"))},
-        {"a CRL as PEM", ReadFileBytes(PkiPath("sm2/crl.pem"))},
-        {"a private key", ReadFileBytes(PkiPath("sm2/ee_sign.key"))},
+        {"a CRL", ReadFileBytes(Pki("sm2/crl.der"))},
+        {"a CRL as PEM", ReadFileBytes(Pki("sm2/crl.pem"))},
+        {"a private key", ReadFileBytes(Pki("sm2/ee_sign.key"))},
         {"one zero byte", Bytes(1, 0)},
     };
     const FieldReader readers[] = {GetIssuerFromCert, GetSerialNumberFromCert,
@@ -281,7 +240,7 @@ TEST_F(SMFileCertOperationsTest, BytesThatAreNoCertificateFailEveryReader)
 
 TEST_F(SMFileCertOperationsTest, MissingArgumentsAreRefused)
 {
-    Bytes cert = ReadFileBytes(PkiPath("sm2/ee_sign.der"));
+    Bytes cert = ReadFileBytes(Pki("sm2/ee_sign.der"));
     unsigned char* pby = NULL;
     int n = 0;
     // The certificate-field readers know one failure code, VOMU_E_FAIL, null arguments too.
@@ -390,7 +349,7 @@ Bytes GenconfECPrivateKey(const std::string& versionHex, const std::string& dHex
 
 TEST_F(SMFileCertOperationsTest, ECPrivateKeyEqualsIndependentDer)
 {
-    const std::string x = Fact("sm2/ee_x00", "public_x"), y = Fact("sm2/ee_x00", "public_y");
+    const std::string x = PkiFact("sm2/ee_x00", "public_x"), y = PkiFact("sm2/ee_x00", "public_y");
     struct Row {
         int nVersion;
         std::string dHex;        // given to the encoder
@@ -402,12 +361,12 @@ TEST_F(SMFileCertOperationsTest, ECPrivateKeyEqualsIndependentDer)
     const std::string top = "80" + std::string(62, '1');
     const std::string zeros = "0000" + std::string(60, '7');
     const Row rows[] = {
-        {1, Fact("sm2/ee_sign", "private_d"), "01", "00" + Fact("sm2/ee_sign", "private_d"), false,
+        {1, PkiFact("sm2/ee_sign", "private_d"), "01", "00" + PkiFact("sm2/ee_sign", "private_d"), false,
          "1.2.156.10197.1.301"},
         {1, top, "01", "00" + top, false, "1.2.156.10197.1.301"},
         // Leading zero octets are kept: the scalar keeps its 32-byte width.
         {1, zeros, "01", zeros, true, "1.2.156.10197.1.301"},
-        {1, Fact("sm2/ee_x00", "private_d"), "01", Fact("sm2/ee_x00", "private_d"), false,
+        {1, PkiFact("sm2/ee_x00", "private_d"), "01", PkiFact("sm2/ee_x00", "private_d"), false,
          "1.2.840.10045.3.1.7"},
         {0x101, "7F", "01", "7F", false, "1.2.156.10197.1.301"},
         {0, "01", "00", "01", false, "1.2.156.10197.1.301"},
@@ -420,7 +379,7 @@ TEST_F(SMFileCertOperationsTest, ECPrivateKeyEqualsIndependentDer)
         ASSERT_EQ(VOMU_OK,
                   EncodeECPrivateKey(row.nVersion, row.curve, d.data(), (int)d.size(), px.data(),
                                      (int)px.size(), py.data(), (int)py.size(), &pby, &n));
-        const Bytes ours = TakeArray(pby, n);
+        const Bytes ours = Take(pby, n);
         EXPECT_EQ(peer::Hex(GenconfECPrivateKey(row.versionHex, row.dIntHex, row.bRawD, row.curve,
                                                 x + y)),
                   peer::Hex(ours));
@@ -462,19 +421,19 @@ const char kPassword[] = "Fixture-SM2-2020";
 // The file as the SM2 operations read it: all of it through Base64DecodeEx.
 Bytes DecodeKeyFile(const std::string& name)
 {
-    const Bytes text = ReadFileBytes(PkiPath("sm2pfx/" + name));
+    const Bytes text = ReadFileBytes(Pki("sm2pfx/" + name));
     unsigned char* pby = NULL;
     int n = 0;
     if (text.empty() ||
         VOMU_OK != Base64DecodeEx((const char*)text.data(), (int)text.size(), &pby, &n))
         return Bytes();
-    return TakeArray(pby, n);
+    return Take(pby, n);
 }
 
 std::vector<std::string> KeyFileNames()
 {
     std::vector<std::string> names;
-    for (const auto& section : Expected())
+    for (const auto& section : PkiFacts())
         if (section.first.rfind("sm2pfx/", 0) == 0) names.push_back(section.first.substr(7));
     return names;
 }
@@ -493,8 +452,8 @@ Parsed Parse(Bytes der, bool bKey = true, bool bCert = true)
         ParseSM2PFX(der.data(), (int)der.size(), bKey ? &pbyKey : NULL, bKey ? &nKey : NULL,
                     bCert ? &pbyCert : NULL, bCert ? &nCert : NULL);
     if (VOMU_OK == parsed.nResult) {
-        parsed.encryptedKey = TakeArray(pbyKey, nKey);
-        parsed.cert = TakeArray(pbyCert, nCert);
+        parsed.encryptedKey = Take(pbyKey, nKey);
+        parsed.cert = Take(pbyCert, nCert);
     } else {
         EXPECT_TRUE(NULL == pbyKey && NULL == pbyCert && -1 == nKey && -1 == nCert);
     }
@@ -536,8 +495,8 @@ Parsed DecryptKeyAndCert(Bytes der, const std::string& password)
     out.nResult =
         DecryptSM2PFX(der.data(), (int)der.size(), &pw[0], &pbyKey, &nKey, &pbyCert, &nCert);
     if (VOMU_OK == out.nResult) {
-        out.encryptedKey = TakeArray(pbyKey, nKey);  // here: the decrypted key
-        out.cert = TakeArray(pbyCert, nCert);
+        out.encryptedKey = Take(pbyKey, nKey);  // here: the decrypted key
+        out.cert = Take(pbyCert, nCert);
     } else {
         EXPECT_TRUE(NULL == pbyKey && NULL == pbyCert && -1 == nKey && -1 == nCert);
     }
@@ -555,7 +514,7 @@ Bytes Encapsulate(Bytes cert, Bytes key, const std::string& password, int* pnRes
         EXPECT_TRUE(NULL == pby && -1 == n);
         return Bytes();
     }
-    return TakeArray(pby, n);
+    return Take(pby, n);
 }
 
 // Every key file of tests/data/pki/sm2pfx, as expected.txt describes it: every layout decodes
@@ -570,22 +529,22 @@ TEST_F(SMFileCertOperationsTest, EveryKeyFileVariantReadsAsTheOracleSays)
         const std::string id = "sm2pfx/" + name;
         const Bytes der = DecodeKeyFile(name);
         ASSERT_FALSE(der.empty());
-        const std::string password = Fact(id, "password");
-        if ("invalid" == Fact(id, "sm2_pfx")) {
+        const std::string password = PkiFact(id, "password");
+        if ("invalid" == PkiFact(id, "sm2_pfx")) {
             EXPECT_EQ(VOMU_E_SM2PFX_FORMAT, Parse(der).nResult);
             EXPECT_EQ(VOMU_E_SM2PFX_FORMAT, DecryptPair(der, password).nResult);
             EXPECT_EQ(VOMU_E_SM2PFX_FORMAT, DecryptKeyAndCert(der, password).nResult);
             continue;
         }
-        EXPECT_EQ(Fact(id, "der_bytes"), std::to_string(der.size()));
-        const std::string certId = Fact(id, "certificate");
-        const Bytes cert = ReadFileBytes(PkiPath(Fact(certId, Fact(id, "certificate_form"))));
+        EXPECT_EQ(PkiFact(id, "der_bytes"), std::to_string(der.size()));
+        const std::string certId = PkiFact(id, "certificate");
+        const Bytes cert = ReadFileBytes(Pki(PkiFact(certId, PkiFact(id, "certificate_form"))));
         const Parsed parsed = Parse(der);
         ASSERT_EQ(VOMU_OK, parsed.nResult);
-        EXPECT_EQ(Fact(id, "encrypted_key"), peer::Hex(parsed.encryptedKey));
+        EXPECT_EQ(PkiFact(id, "encrypted_key"), peer::Hex(parsed.encryptedKey));
         EXPECT_TRUE(cert == parsed.cert);
 
-        const bool bMatches = "yes" == Fact(id, "key_matches_certificate");
+        const bool bMatches = "yes" == PkiFact(id, "key_matches_certificate");
         const Pair pair = DecryptPair(der, password);
         const Parsed keyAndCert = DecryptKeyAndCert(der, password);
         if (!bMatches) {
@@ -594,11 +553,11 @@ TEST_F(SMFileCertOperationsTest, EveryKeyFileVariantReadsAsTheOracleSays)
             continue;
         }
         ASSERT_EQ(VOMU_OK, pair.nResult);
-        EXPECT_EQ(Fact(id, "decrypted_key"), peer::Hex(pair.d));
-        EXPECT_EQ(Fact(certId, "public_x"), peer::Hex(pair.x));
-        EXPECT_EQ(Fact(certId, "public_y"), peer::Hex(pair.y));
+        EXPECT_EQ(PkiFact(id, "decrypted_key"), peer::Hex(pair.d));
+        EXPECT_EQ(PkiFact(certId, "public_x"), peer::Hex(pair.x));
+        EXPECT_EQ(PkiFact(certId, "public_y"), peer::Hex(pair.y));
         ASSERT_EQ(VOMU_OK, keyAndCert.nResult);
-        EXPECT_EQ(Fact(id, "decrypted_key"), peer::Hex(keyAndCert.encryptedKey));
+        EXPECT_EQ(PkiFact(id, "decrypted_key"), peer::Hex(keyAndCert.encryptedKey));
         EXPECT_TRUE(cert == keyAndCert.cert);
     }
     EXPECT_TRUE(DecodeKeyFile("sign.b64") == DecodeKeyFile("sign_crlf76.b64"));
@@ -614,10 +573,10 @@ TEST_F(SMFileCertOperationsTest, EncapsulateReproducesTheFixtureKeyFiles)
         SCOPED_TRACE(name);
         const std::string id = std::string("sm2pfx/") + name;
         const Bytes cert =
-            ReadFileBytes(PkiPath(Fact(Fact(id, "certificate"), Fact(id, "certificate_form"))));
+            ReadFileBytes(Pki(PkiFact(PkiFact(id, "certificate"), PkiFact(id, "certificate_form"))));
         int nResult = 0;
-        const Bytes der = Encapsulate(cert, peer::FromHex(Fact(id, "decrypted_key")),
-                                      Fact(id, "password"), &nResult);
+        const Bytes der = Encapsulate(cert, peer::FromHex(PkiFact(id, "decrypted_key")),
+                                      PkiFact(id, "password"), &nResult);
         ASSERT_EQ(VOMU_OK, nResult);
         EXPECT_EQ(peer::Hex(DecodeKeyFile(name)), peer::Hex(der));
         // 02 01 01, then SM2_PRIVATE_DATA: 30 47 with a 48-octet encrypted key.
@@ -637,10 +596,10 @@ TEST_F(SMFileCertOperationsTest, WrongPasswordsNeverYieldAKey)
 {
     Bytes der = DecodeKeyFile("sign.b64");
     ASSERT_EQ(VOMU_OK, Parse(der).nResult);
-    const std::string lucky = Fact("sm2pfx/sign.b64", "lucky_wrong_password");
+    const std::string lucky = PkiFact("sm2pfx/sign.b64", "lucky_wrong_password");
     ASSERT_EQ("wrong-0117", lucky);
     for (const std::string& pw :
-         {lucky, Fact("sm2pfx/sign.b64", "plain_wrong_password"), std::string(""),
+         {lucky, PkiFact("sm2pfx/sign.b64", "plain_wrong_password"), std::string(""),
           std::string("Fixture-SM2-2020 "), std::string("fixture-SM2-2020")}) {
         EXPECT_EQ(VOMU_E_SM2PFX_PASSWORD, DecryptPair(der, pw).nResult) << pw;
         EXPECT_EQ(VOMU_E_SM2PFX_PASSWORD, DecryptKeyAndCert(der, pw).nResult) << pw;
@@ -770,9 +729,9 @@ TEST_F(SMFileCertOperationsTest, ParseSM2PFXReadsOnlySM2PFX)
         {"cut by one byte", cutByOne},
         {"without the outer SEQUENCE", inner},
         {"a SET", wrongTag},
-        {"a PKCS#12 file", ReadFileBytes(PkiPath("p12/modern.p12"))},
-        {"a certificate", ReadFileBytes(PkiPath("sm2/ee_sign.der"))},
-        {"Base64 text", ReadFileBytes(PkiPath("sm2pfx/sign.b64"))},
+        {"a PKCS#12 file", ReadFileBytes(Pki("p12/modern.p12"))},
+        {"a certificate", ReadFileBytes(Pki("sm2/ee_sign.der"))},
+        {"Base64 text", ReadFileBytes(Pki("sm2pfx/sign.b64"))},
     };
     for (const auto& input : inputs) {
         SCOPED_TRACE(input.first);
@@ -903,8 +862,8 @@ TEST_F(SMFileCertOperationsTest, PasswordsNeverReachTheLog)
     const Bytes der = DecodeKeyFile("sign.b64");
     const std::string wrong = "Wrong-Pass-4711";
     int nResult = 0;
-    Encapsulate(ReadFileBytes(PkiPath("sm2/ee_sign.der")),
-                peer::FromHex(Fact("sm2pfx/sign.b64", "decrypted_key")), kPassword, &nResult);
+    Encapsulate(ReadFileBytes(Pki("sm2/ee_sign.der")),
+                peer::FromHex(PkiFact("sm2pfx/sign.b64", "decrypted_key")), kPassword, &nResult);
     EXPECT_EQ(VOMU_OK, nResult);
     EXPECT_EQ(VOMU_OK, DecryptPair(der, kPassword).nResult);
     EXPECT_EQ(VOMU_OK, DecryptKeyAndCert(der, kPassword).nResult);
@@ -916,7 +875,7 @@ TEST_F(SMFileCertOperationsTest, PasswordsNeverReachTheLog)
     EXPECT_NE(std::string::npos, text.find("SM2KeyFile.cpp")) << text;
     EXPECT_NE(std::string::npos, text.find("SM4DecryptByPin)\t\t--Failed:(0xa0071108)")) << text;
     for (const std::string& secret : {std::string(kPassword), wrong, std::string("wrong-0117"),
-                                      Fact("sm2pfx/sign.b64", "decrypted_key")})
+                                      PkiFact("sm2pfx/sign.b64", "decrypted_key")})
         EXPECT_EQ(std::string::npos, text.find(secret)) << secret;
 }
 

@@ -134,21 +134,17 @@ void ExpectRefused(const Bytes& der, int nExpected, const std::string& p12)
 // `openssl cms -decrypt` of an envelope file with ee_enc's key.
 Bytes CmsDecrypt(const std::string& env, bool* pbOk)
 {
-    TempFile out;
-    *pbOk = 0 == RunCommand("openssl cms -decrypt -binary -inform DER -in '" + env + "' -recip " +
-                            kRsa + "ee_enc.pem -inkey " + kRsa + "ee_enc.key -out '" + out.Path() + "'");
-    return out.Read();
+    return peer::CmsDecrypt(env, kRsa + "ee_enc.pem", kRsa + "ee_enc.key", pbOk);
 }
 
 // `openssl cms -encrypt` of bytes for a certificate, DER.
 Bytes CmsEncrypt(const Bytes& plain, const std::string& opts, const std::string& certPem)
 {
-    TempFile in(plain), out;
+    TempFile in(plain);
     std::string output;
-    if (0 != RunCommand("openssl cms -encrypt -binary -outform DER " + opts + " -in '" + in.Path() +
-                            "' -out '" + out.Path() + "' " + certPem, &output))
-        ADD_FAILURE() << output;
-    return out.Read();
+    const Bytes der = peer::CmsEncryptFile(opts, in.Path(), certPem, &output);
+    if (der.empty()) ADD_FAILURE() << output;
+    return der;
 }
 
 // An envelope in this system's layout, from given parts (the peer's RSA-encrypted key).

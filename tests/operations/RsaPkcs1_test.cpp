@@ -244,12 +244,6 @@ TEST_F(RsaPkcs1, ExpiredSignerStillVerifies)
 
 namespace {
 
-OsslPtr<EVP_PKEY> LoadKey(const std::string& path, OSSL_LIB_CTX* pLibCtx)
-{
-    OsslPtr<BIO> pBio(BIO_new_file(path.c_str(), "r"));
-    return OsslPtr<EVP_PKEY>(PEM_read_bio_PrivateKey_ex(pBio.get(), nullptr, nullptr, nullptr, pLibCtx, nullptr));
-}
-
 // Keys handed in directly, whichever library context made them; only RSA keys sign.
 TEST_F(RsaPkcs1, PrivateKeyRoadsTakeKeysOfEitherContext)
 {
@@ -257,7 +251,7 @@ TEST_F(RsaPkcs1, PrivateKeyRoadsTakeKeysOfEitherContext)
     peer::TempFile file(msg);
     const std::string expected = peer::Hex(CliSign("sha256", Pki("rsa/ee_sign.key"), file.Path()));
     for (OSSL_LIB_CTX* pLibCtx : {(OSSL_LIB_CTX*)nullptr, smk::LibCtx()}) {
-        OsslPtr<EVP_PKEY> pKey = LoadKey(Pki("rsa/ee_sign.key"), pLibCtx);
+        OsslPtr<EVP_PKEY> pKey = peer::ReadPemKey(Pki("rsa/ee_sign.key"), pLibCtx);
         ASSERT_TRUE(pKey);
         unsigned char* pbySignature = nullptr;
         int nSize = 0;
@@ -272,7 +266,7 @@ TEST_F(RsaPkcs1, PrivateKeyRoadsTakeKeysOfEitherContext)
         EXPECT_EQ(expected, peer::Hex(pbySignature, nFileSize));
         delete[] pbySignature;
     }
-    OsslPtr<EVP_PKEY> pEcKey = LoadKey(Pki("ec/ee_p256.key"), smk::LibCtx());
+    OsslPtr<EVP_PKEY> pEcKey = peer::ReadPemKey(Pki("ec/ee_p256.key"), smk::LibCtx());
     ASSERT_TRUE(pEcKey);
     unsigned char* pbySignature = nullptr;
     int nSize = 0;

@@ -31,9 +31,7 @@ TEST_F(RsaPkcs7Objects, SignExReportsUnknownDigestOnTheErrorQueue)
 {
     OsslPtr<BIO> pCertBio(BIO_new_file(Pki("rsa/ee_sign.pem").c_str(), "r"));
     OsslPtr<X509> pCert(smk::PemReadX509(pCertBio.get()));
-    OsslPtr<BIO> pKeyBio(BIO_new_file(Pki("rsa/ee_sign.key").c_str(), "r"));
-    OsslPtr<EVP_PKEY> pKey(PEM_read_bio_PrivateKey_ex(pKeyBio.get(), nullptr, nullptr, nullptr,
-                                                      smk::LibCtx(), nullptr));
+    OsslPtr<EVP_PKEY> pKey = peer::ReadPemKey(Pki("rsa/ee_sign.key"), smk::LibCtx());
     ASSERT_TRUE(pCert && pKey);
     for (int nNid : {NID_md5, NID_ChinaSM3, NID_sha224}) {
         ERR_clear_error();
@@ -52,11 +50,14 @@ TEST_F(RsaPkcs7Objects, SignExMatchesOpensslsPkcs7Sign)
     const Bytes msg = rsatest::Message(700, 8);
     peer::TempFile file(msg);
     auto read = [](const std::string& name, OSSL_LIB_CTX* pLibCtx, OsslPtr<X509>& cert, OsslPtr<EVP_PKEY>* pKey) {
-        OsslPtr<BIO> c(BIO_new_file(Pki("rsa/" + name + ".pem").c_str(), "r"));
-        cert.reset(pLibCtx ? smk::PemReadX509(c.get()) : PEM_read_bio_X509(c.get(), nullptr, nullptr, nullptr));
-        if (!pKey) return;
-        OsslPtr<BIO> k(BIO_new_file(Pki("rsa/" + name + ".key").c_str(), "r"));
-        pKey->reset(PEM_read_bio_PrivateKey_ex(k.get(), nullptr, nullptr, nullptr, pLibCtx, nullptr));
+        const std::string path = Pki("rsa/" + name + ".pem");
+        if (pLibCtx) {
+            OsslPtr<BIO> c(BIO_new_file(path.c_str(), "r"));
+            cert.reset(smk::PemReadX509(c.get()));
+        } else {
+            cert = peer::ReadPemCert(path);
+        }
+        if (pKey) *pKey = peer::ReadPemKey(Pki("rsa/" + name + ".key"), pLibCtx);
     };
     OsslPtr<X509> pCert, pPeerCert, pInt, pPeerInt;
     OsslPtr<EVP_PKEY> pKey, pPeerKey;
@@ -94,10 +95,8 @@ TEST_F(RsaPkcs7Objects, SignExMatchesOpensslsPkcs7Sign)
 Bytes TwoSigners(const Bytes& msg, bool bSecondCert)
 {
     auto load = [](const std::string& name, OsslPtr<X509>& cert, OsslPtr<EVP_PKEY>& key) {
-        OsslPtr<BIO> c(BIO_new_file(Pki("rsa/" + name + ".pem").c_str(), "r"));
-        OsslPtr<BIO> k(BIO_new_file(Pki("rsa/" + name + ".key").c_str(), "r"));
-        cert.reset(PEM_read_bio_X509(c.get(), nullptr, nullptr, nullptr));
-        key.reset(PEM_read_bio_PrivateKey(k.get(), nullptr, nullptr, nullptr));
+        cert = peer::ReadPemCert(Pki("rsa/" + name + ".pem"));
+        key = peer::ReadPemKey(Pki("rsa/" + name + ".key"));
     };
     OsslPtr<X509> c1, c2;
     OsslPtr<EVP_PKEY> k1, k2;

@@ -178,6 +178,12 @@ TEST_F(RsaPkcs7, CliMadeSignedDataGiveTheVerifiersCodes)
     const auto at = std::search(badContent.begin(), badContent.end(), msg.begin(), msg.begin() + 32);
     ASSERT_NE(badContent.end(), at);
     at[7] ^= 0x01;
+    // SHA-256 named by an identifier no digest has (2.16.840.1.101.3.4.2.127), everywhere.
+    Bytes unknownDigest = plain;
+    const Bytes sha256Oid = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01};
+    for (auto it = unknownDigest.begin();
+         (it = std::search(it, unknownDigest.end(), sha256Oid.begin(), sha256Oid.end())) != unknownDigest.end();)
+        it[8] = 0x7f;
     struct Row {
         const char* pszName;
         Bytes der;
@@ -204,6 +210,9 @@ TEST_F(RsaPkcs7, CliMadeSignedDataGiveTheVerifiersCodes)
         {"one signature byte changed", badSignature, msg,
          {VOMU_E_BAD_SIGNATURE, VOMU_E_BAD_SIGNATURE, VOMU_E_BAD_SIGNATURE}},
         {"one content byte changed", badContent, msg, {VOMU_OK, VOMU_E_BAD_SIGNATURE, VOMU_E_PKCS7_FORMAT}},
+        // The detached verifier once leaked its copy of the data here (ASan build).
+        {"unknown digest algorithm", unknownDigest, msg,
+         {VOMU_E_BAD_SIGNATURE, VOMU_E_BAD_SIGNATURE, VOMU_E_PKCS7_FORMAT}},
         {"not a SignedData", Bytes{0x30, 0x03, 0x02, 0x01, 0x00}, msg,
          {VOMU_E_FAIL, VOMU_E_FAIL, VOMU_E_PKCS7_FORMAT}},
     };

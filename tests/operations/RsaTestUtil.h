@@ -3,21 +3,17 @@
 
 // Shared pieces of the RSA operation tests: the fixtures of tests/data/pki, messages of any
 // length, streams that close themselves and the openssl CLI as the peer.
-#include <cstdio>
 #include <string>
 
 #include "OpenSSLPeer.h"
+#include "PkiFixtures.h"
 
 namespace rsatest {
 
 using peer::Bytes;
 
-inline const char kP12Password[] = "Fixture-P12-2020";
-
-inline std::string Pki(const std::string& name)
-{
-    return std::string(MORV_TEST_DATA_DIR) + "/pki/" + name;
-}
+using support::kP12Password;
+using support::Pki;
 
 // n bytes that differ from block to block (a repeated block would hide a lost piece).
 inline Bytes Message(size_t n, unsigned seed = 1)
@@ -31,19 +27,7 @@ inline Bytes Message(size_t n, unsigned seed = 1)
     return msg;
 }
 
-// A stream opened for the length of a test and closed here, never by the code under test.
-class OpenFile {
-public:
-    explicit OpenFile(const std::string& path, const char* mode = "rb")
-        : m_fp(fopen(path.c_str(), mode)) {}
-    ~OpenFile() { if (m_fp) fclose(m_fp); }
-    OpenFile(const OpenFile&) = delete;
-    OpenFile& operator=(const OpenFile&) = delete;
-    FILE* Get() const { return m_fp; }
-
-private:
-    FILE* m_fp;
-};
+using support::OpenFile;
 
 // The bytes an openssl CLI command writes to "-out <file>" (put between its options and its
 // input files); empty when it fails.

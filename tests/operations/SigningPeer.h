@@ -108,26 +108,8 @@ inline std::string Fact(const std::string& id, const std::string& key)
     return it == s_facts.end() ? std::string() : it->second;
 }
 
-// r || s (64 bytes) as DER ECDSA-Sig-Value by OpenSSL's encoder, and back.
-inline Bytes RsToDer(const Bytes& rs)
-{
-    morv::OsslPtr<ECDSA_SIG> sig(ECDSA_SIG_new());
-    if (rs.size() != 64 || !sig ||
-        1 != ECDSA_SIG_set0(sig.get(), BN_bin2bn(rs.data(), 32, NULL), BN_bin2bn(rs.data() + 32, 32, NULL)))
-        return Bytes();
-    return dertest::ByOpenSSL(i2d_ECDSA_SIG, sig.get());
-}
-
-inline Bytes DerToRs(const Bytes& der)
-{
-    const unsigned char* p = der.data();
-    morv::OsslPtr<ECDSA_SIG> sig(d2i_ECDSA_SIG(NULL, &p, (long)der.size()));
-    Bytes rs(64);
-    if (!sig || 32 != BN_bn2binpad(ECDSA_SIG_get0_r(sig.get()), rs.data(), 32) ||
-        32 != BN_bn2binpad(ECDSA_SIG_get0_s(sig.get()), rs.data() + 32, 32))
-        return Bytes();
-    return rs;
-}
+using peer::DerToRs;
+using peer::RsToDer;
 
 // The public key of a certificate fixture as a PEM file.
 class PublicKeyFile {

@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "MORV.h"
+#include "PkiFixtures.h"
 #include "TestBytes.h"
 #include "TestFiles.h"
 
@@ -28,17 +29,13 @@ namespace sdktest {
 
 using support::Bytes;
 
-// The fixtures' passwords (tests/data/pki/README.md).
-inline const char kSM2Password[] = "Fixture-SM2-2020";
-inline const char kP12Password[] = "Fixture-P12-2020";
+// The fixtures' passwords (tests/data/pki/README.md) and paths.
+using support::kSM2Password;
+using support::kP12Password;
+using support::Pki;
 
 // Plaintext that tests encrypt: the log may show its length, never the text.
 inline const char kSecretPlaintext[] = "Secret-Plaintext-5Fq2";
-
-inline std::string Pki(const std::string& strRelative)
-{
-    return std::string(MORV_TEST_DATA_DIR) + "/pki/" + strRelative;
-}
 
 using support::ReadText;
 using support::WriteText;
@@ -104,7 +101,7 @@ private:
     void CheckNoSecretLogged() const
     {
         const std::string strLog = Log();
-        for (const char* pszSecret : {"Fixture-SM2-2020", "Fixture-P12-2020", "wrong-0117",
+        for (const char* pszSecret : {kSM2Password, kP12Password, "wrong-0117",
                                       "A6235567B90F4927838870A41E4423CE26F9FE602DC532952B421D9C3FF61DEE",
                                       "7E522BAA1BECAA1619F6047AAA583F414D908906490204A7139C50746F4C9812",
                                       "9E37E6D622BC7E19C4D2648FDE399347F8B54C07D2D8CA511C71287D2C777C6F",

@@ -3,7 +3,11 @@
 
 // OpenSSL 3 as the independent peer of the format tests: its SM2 in the DEFAULT library
 // context, its DER codecs and the openssl CLI.
+#include <openssl/bn.h>
+#include <openssl/ec.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 
 #include <string>
 #include <vector>
@@ -61,6 +65,70 @@ inline bool SM2Verify(EVP_PKEY* pKey, const Bytes& msg, const unsigned char* pby
     EVP_MD_CTX_set_pkey_ctx(pMdCtx.get(), pCtx.get());
     return EVP_DigestVerifyInit(pMdCtx.get(), NULL, EVP_sm3(), NULL, pKey) == 1 &&
            EVP_DigestVerify(pMdCtx.get(), pbySig, nSig, msg.data(), msg.size()) == 1;
+}
+
+// A PEM private key file read by OpenSSL into pLibCtx (its default context unless given);
+// null when it cannot be read.
+inline morv::OsslPtr<EVP_PKEY> ReadPemKey(const std::string& path, OSSL_LIB_CTX* pLibCtx = NULL)
+{
+    morv::OsslPtr<BIO> pBio(BIO_new_file(path.c_str(), "r"));
+    return morv::OsslPtr<EVP_PKEY>(pBio ? PEM_read_bio_PrivateKey_ex(pBio.get(), NULL, NULL, NULL, pLibCtx, NULL)
+                                        : NULL);
+}
+
+// A PEM certificate file read by OpenSSL in its default context; null when it cannot be read.
+inline morv::OsslPtr<X509> ReadPemCert(const std::string& path)
+{
+    morv::OsslPtr<BIO> pBio(BIO_new_file(path.c_str(), "r"));
+    return morv::OsslPtr<X509>(pBio ? PEM_read_bio_X509(pBio.get(), NULL, NULL, NULL) : NULL);
+}
+
+// r || s (64 octets, each half BN_bn2binpad) of a DER ECDSA-Sig-Value, by OpenSSL's decoder;
+// empty when it does not decode or a half does not fit.
+inline Bytes DerToRs(const Bytes& der)
+{
+    const unsigned char* p = der.data();
+    morv::OsslPtr<ECDSA_SIG> pSig(d2i_ECDSA_SIG(NULL, &p, (long)der.size()));
+    Bytes rs(64);
+    if (!pSig || 32 != BN_bn2binpad(ECDSA_SIG_get0_r(pSig.get()), rs.data(), 32) ||
+        32 != BN_bn2binpad(ECDSA_SIG_get0_s(pSig.get()), rs.data() + 32, 32))
+        return Bytes();
+    return rs;
+}
+
+// r || s as DER ECDSA-Sig-Value by OpenSSL's encoder (minimal INTEGERs); empty unless 64 octets.
+inline Bytes RsToDer(const Bytes& rs)
+{
+    morv::OsslPtr<ECDSA_SIG> pSig(ECDSA_SIG_new());
+    if (rs.size() != 64 || !pSig ||
+        1 != ECDSA_SIG_set0(pSig.get(), BN_bin2bn(rs.data(), 32, NULL), BN_bin2bn(rs.data() + 32, 32, NULL)))
+        return Bytes();
+    return dertest::ByOpenSSL(i2d_ECDSA_SIG, pSig.get());
+}
+
+// `openssl cms -decrypt` of an envelope file with the recipient's certificate and key: the
+// content; *pbOk tells whether the CLI opened it, *pLog holds what it printed.
+inline Bytes CmsDecrypt(const std::string& envPath, const std::string& recipientPem,
+                        const std::string& recipientKey, bool* pbOk, std::string* pLog = nullptr)
+{
+    TempFile out;
+    *pbOk = 0 == RunCommand("openssl cms -decrypt -binary -inform DER -in '" + envPath + "' -recip '" +
+                                recipientPem + "' -inkey '" + recipientKey + "' -out '" + out.Path() + "'",
+                            pLog);
+    return out.Read();
+}
+
+// `openssl cms -encrypt -binary -outform DER <options>` of a file for a certificate: the DER,
+// empty when the CLI fails (*pLog holds what it printed).
+inline Bytes CmsEncryptFile(const std::string& options, const std::string& inPath,
+                            const std::string& certPem, std::string* pLog = nullptr)
+{
+    TempFile out;
+    if (0 != RunCommand("openssl cms -encrypt -binary -outform DER " + options + " -in '" + inPath +
+                            "' -out '" + out.Path() + "' '" + certPem + "'",
+                        pLog))
+        return Bytes();
+    return out.Read();
 }
 
 using support::FromHex;

@@ -2,7 +2,8 @@
 #define MORV_TESTS_SUPPORT_TEST_FILES_H
 
 // Files of the tests: whole-file reads and writes, a temporary file and a temporary directory
-// that remove themselves, and shell commands (the openssl CLI, node) with their output.
+// that remove themselves, a stream that closes itself, and shell commands (the openssl CLI,
+// node) with their output.
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -91,6 +92,20 @@ public:
 
 private:
     std::string m_path;
+};
+
+// A stream opened for the length of a test and closed here, never by the code under test.
+class OpenFile {
+public:
+    explicit OpenFile(const std::string& path, const char* mode = "rb")
+        : m_fp(fopen(path.c_str(), mode)) {}
+    ~OpenFile() { if (m_fp) fclose(m_fp); }
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+    FILE* Get() const { return m_fp; }
+
+private:
+    FILE* m_fp;
 };
 
 // A temporary file holding bytes, removed when the object goes out of scope.
