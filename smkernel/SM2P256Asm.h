@@ -186,29 +186,22 @@ SM2P256_INLINE void AddPAsm(Fe& r, const Fe& a, const Fe& b)
 
 SM2P256_INLINE void SubPAsm(Fe& r, const Fe& a, const Fe& b)
 {
-    u64 t0 = a.v[0], t1 = a.v[1], t2 = a.v[2], t3 = a.v[3], c, m0, m1, m2, m3;
+    u64 t0 = a.v[0], t1 = a.v[1], t2 = a.v[2], t3 = a.v[3], c, m1, m3;
     __asm__(
         "subq 0(%[b]), %[t0]\n\t"
         "sbbq 8(%[b]), %[t1]\n\t"
         "sbbq 16(%[b]), %[t2]\n\t"
         "sbbq 24(%[b]), %[t3]\n\t"
-        "sbbq %[c], %[c]\n\t"          // c = -borrow
-        "movq %[p0], %[m0]\n\t"
-        "movq %[p1], %[m1]\n\t"
-        "movq %[p2], %[m2]\n\t"
-        "movq %[p3], %[m3]\n\t"
-        "andq %[c], %[m0]\n\t"
-        "andq %[c], %[m1]\n\t"
-        "andq %[c], %[m2]\n\t"
-        "andq %[c], %[m3]\n\t"
-        "addq %[m0], %[t0]\n\t"
+        "sbbq %[c], %[c]\n\t"          // c = -borrow; p & c as in SM2P256_SUBTRACT_P
+        "movq %[c], %[m1]\n\tshlq $32, %[m1]\n\t"
+        "movq %[c], %[m3]\n\tbtrq $32, %[m3]\n\t"
+        "addq %[c], %[t0]\n\t"
         "adcq %[m1], %[t1]\n\t"
-        "adcq %[m2], %[t2]\n\t"
+        "adcq %[c], %[t2]\n\t"
         "adcq %[m3], %[t3]\n\t"
-        : [t0] "+&r"(t0), [t1] "+&r"(t1), [t2] "+&r"(t2), [t3] "+&r"(t3), [c] "=&r"(c), [m0] "=&r"(m0),
-          [m1] "=&r"(m1), [m2] "=&r"(m2), [m3] "=&r"(m3)
-        : [b] "r"(b.v), [p0] "m"(kP.m[0]), [p1] "m"(kP.m[1]), [p2] "m"(kP.m[2]), [p3] "m"(kP.m[3]),
-          "m"(*(const u64(*)[4])b.v)
+        : [t0] "+&r"(t0), [t1] "+&r"(t1), [t2] "+&r"(t2), [t3] "+&r"(t3), [c] "=&r"(c), [m1] "=&r"(m1),
+          [m3] "=&r"(m3)
+        : [b] "r"(b.v), "m"(*(const u64(*)[4])b.v)
         : "cc");
     r.v[0] = t0;
     r.v[1] = t1;
