@@ -363,7 +363,7 @@ int _SM2_KDF(const unsigned char* z, unsigned zLen, unsigned kLenBits, unsigned 
     // Z is hashed once: every counter continues from the same state (for SM2's 64-byte
     // x2 || y2 a whole block, which halves the compressions).
     SM3_CTX zCtx, ctx;
-    int nOk = SM3_Init(&zCtx) && SM3_Update(&zCtx, z, zLen);
+    int nOk = SM3_Init(&zCtx) && SM3_Update(&zCtx, z, zLen) && SM3_CompressBuffered(&zCtx);
     for (size_t i = 0, nDone = 0; nOk && i < nBlocks; ++i, nDone += SM3_DIGEST_LENGTH) {
         const uint32_t ct = (uint32_t)(i + 1);
         const unsigned char abyCt[4] = {(unsigned char)(ct >> 24), (unsigned char)(ct >> 16),

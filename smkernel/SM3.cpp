@@ -127,6 +127,17 @@ int SM3_SelectPath(int path)
     return path;
 }
 
+int SM3_CompressBuffered(SM3_CTX* ctx)
+{
+    if (NULL == ctx || ctx->buffered > SM3_CBLOCK)
+        return 0;
+    if (SM3_CBLOCK == ctx->buffered) {
+        SM3_DigestBlock(ctx, ctx->buffer, 1);
+        ctx->buffered = 0;
+    }
+    return 1;
+}
+
 }  // namespace smk
 
 int SM3_Init(SM3_CTX* ctx)

@@ -57,6 +57,11 @@ enum SM3Path { SM3_PATH_PORTABLE = 0, SM3_PATH_BMI2 = 1, SM3_PATH_AVX512 = 2 };
 // is chosen at the first block; tests and benchmarks call this to run every path.
 int SM3_SelectPath(int path);
 
+// Compresses a full block that waits in the buffer, so that copies of ctx continue from
+// the state after it instead of each compressing it again (a KDF's shared prefix). 0 when
+// ctx is null.
+int SM3_CompressBuffered(SM3_CTX* ctx);
+
 }  // namespace smk
 #endif
 

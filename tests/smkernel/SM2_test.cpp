@@ -356,6 +356,25 @@ TEST(SM2Kdf, AgainstOpenSSLSm3)
     EXPECT_EQ(0, _SM2_KDF(NULL, 4, 256, out));
 }
 
+// Prefixes at block edges (64 is x2 || y2): each counter continues from the shared state.
+TEST(SM2Kdf, PrefixesAtBlockEdgesAgainstOpenSSLSm3)
+{
+    std::mt19937_64 rng(64);
+    for (size_t nZ : {55, 60, 63, 64, 65, 128}) {
+        const Bytes z = smtest::RandomBytes(rng, nZ);
+        std::string expected;
+        for (unsigned char ct = 1; ct <= 3; ++ct) {
+            Bytes in = z;
+            const unsigned char abyCt[4] = {0, 0, 0, ct};
+            in.insert(in.end(), abyCt, abyCt + 4);
+            expected += PeerSm3(in.data(), in.size());
+        }
+        unsigned char out[96];
+        ASSERT_EQ(1, _SM2_KDF(z.data(), (unsigned)nZ, 8 * sizeof(out), out));
+        EXPECT_EQ(expected, ToHex(out, sizeof(out))) << "prefix " << nZ;
+    }
+}
+
 TEST(SM2Fields, ConversionsAndZeroTest)
 {
     unsigned char out[32];

@@ -117,6 +117,25 @@ TEST(SM3, FullBlockIsHeldUntilMoreInput)
     EXPECT_EQ(64u, ctx.total);
 }
 
+// Compressing a waiting full block early changes no digest, whatever is buffered.
+TEST(SM3, CompressBufferedKeepsTheDigest)
+{
+    std::mt19937_64 rng(7);
+    const Bytes data = smtest::RandomBytes(rng, 200);
+    for (size_t n : {0, 1, 63, 64, 65, 128, 130}) {
+        SM3_CTX ctx;
+        unsigned char md[SM3_DIGEST_LENGTH];
+        ASSERT_EQ(1, SM3_Init(&ctx));
+        ASSERT_EQ(1, SM3_Update(&ctx, data.data(), n));
+        ASSERT_EQ(1, smk::SM3_CompressBuffered(&ctx));
+        EXPECT_GT(64u, ctx.buffered) << "length " << n;
+        ASSERT_EQ(1, SM3_Update(&ctx, data.data() + n, 5));
+        ASSERT_EQ(1, SM3_Final(md, &ctx));
+        EXPECT_EQ(smtest::PeerSm3(data.data(), n + 5), Hex(md)) << "length " << n;
+    }
+    EXPECT_EQ(0, smk::SM3_CompressBuffered(NULL));
+}
+
 // Lengths around the one-or-two padding blocks boundary (55/56) and block edges.
 TEST_P(SM3Path, EveryShortLengthMatchesOpenSSL)
 {
