@@ -69,8 +69,14 @@ inline void SmCryptoInterop(int kSignatures, int kCiphers)
         Bytes sig = OurSignDer(key, msgs.back());
         request += "V " + m + " " + ToHex(sig.data(), sig.size()) + "\nS " + m + "\n";
     }
+    // sm-crypto does not draw a new k when its key stream comes out all zero (a 1-byte message
+    // meets that once in 256), and our decryption must refuse such a ciphertext: what it
+    // encrypts is at least 16 bytes long.
+    std::vector<Bytes> cipherMsgs;
     for (int i = 0; i < kCiphers; ++i) {
-        const Bytes& msg = msgs[(size_t)i];
+        cipherMsgs.push_back(msgs[(size_t)i]);
+        if (cipherMsgs.back().size() < 16) cipherMsgs.back().resize(16, 0x5a);
+        const Bytes& msg = cipherMsgs.back();
         Bytes c = OurEncrypt(key, msg);
         request += "E " + ToHex(msg.data(), msg.size()) + "\nD " + ToHex(msg.data(), msg.size()) + " " +
                    ToHex(c.data(), c.size()) + "\n";
@@ -89,8 +95,9 @@ inline void SmCryptoInterop(int kSignatures, int kCiphers)
         ASSERT_EQ("E ", e.substr(0, 2));
         Bytes plain;
         ASSERT_EQ(1, OurDecrypt(key, FromHex("04" + e.substr(2)), plain)) << "sm-crypto ciphertext " << i;
-        EXPECT_EQ(msgs[(size_t)i], plain);
-        EXPECT_EQ("D " + ToHex(msgs[(size_t)i].data(), msgs[(size_t)i].size()), d) << "our ciphertext " << i;
+        const Bytes& msg = cipherMsgs[(size_t)i];
+        EXPECT_EQ(msg, plain);
+        EXPECT_EQ("D " + ToHex(msg.data(), msg.size()), d) << "our ciphertext " << i;
     }
 }
 
