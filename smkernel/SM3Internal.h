@@ -9,6 +9,7 @@
 
 #include <openssl/crypto.h>
 
+#include "BigEndian.h"
 #include "SM3.h"
 
 namespace smk {
@@ -67,19 +68,6 @@ inline uint32_t GG1(uint32_t, uint32_t y, uint32_t z, uint32_t te, uint32_t re)
 
 // GB/T 32905-2016 4.4: permutations (SM3_ROUND writes P0 out in halves).
 inline uint32_t P1(uint32_t x) { return x ^ CROL(x, 15) ^ CROL(x, 23); }
-
-inline uint32_t LoadBE32(const unsigned char* p)
-{
-    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
-}
-
-inline void StoreBE32(unsigned char* p, uint32_t v)
-{
-    p[0] = (unsigned char)(v >> 24);
-    p[1] = (unsigned char)(v >> 16);
-    p[2] = (unsigned char)(v >> 8);
-    p[3] = (unsigned char)v;
-}
 
 // GB/T 32905-2016 5.3.3, one round. Instead of shifting the eight registers, the caller
 // renames them: after the round (D, A, B, C, H, E, F, G) play (A, B, C, D, E, F, G, H).

@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "BigEndian.h"
 #include "SM3.h"  // CROL
 #include "SM4Internal.h"
 
@@ -120,19 +121,6 @@ inline void RoundsN(uint32_t X[N][4], const uint32_t rk[SM4_ROUNDS])
             x[i % 4] ^= t;
         }
     }
-}
-
-inline uint32_t LoadBE32(const unsigned char* p)
-{
-    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
-}
-
-inline void StoreBE32(unsigned char* p, uint32_t v)
-{
-    p[0] = (unsigned char)(v >> 24);
-    p[1] = (unsigned char)(v >> 16);
-    p[2] = (unsigned char)(v >> 8);
-    p[3] = (unsigned char)v;
 }
 
 // The portable path: tables (the reference), four blocks at a time where they are independent.
