@@ -142,16 +142,20 @@ SM4_GFNI_TARGET void BlocksGfni(const uint32_t rk[SM4_ROUNDS], const unsigned ch
         p[i] = 0;
 }
 
-// One block: each word in lane 0 of its own register, in the Y form above; the round keys'
-// images M1 rk + c1 do not depend on the chain and are ready before they are needed.
-SM4_GFNI_TARGET void BlockGfni(const uint32_t in[4], const uint32_t rk[SM4_ROUNDS], uint32_t out[4])
+// The round keys' images M1 rk + c1, with a zero after the last so that every round can
+// read the next one.
+SM4_GFNI_TARGET inline void RoundKeysY(const uint32_t rk[SM4_ROUNDS], __m128i rkY[SM4_ROUNDS + 1])
 {
-    __m128i y0 = ToY(in[0]), y1 = ToY(in[1]), y2 = ToY(in[2]), y3 = ToY(in[3]);
     const __m128i m1 = _mm_set1_epi64x(kM1);
-    __m128i rkY[SM4_ROUNDS + 1];
     for (int i = 0; i < SM4_ROUNDS; ++i)
         rkY[i] = _mm_gf2p8affine_epi64_epi8(_mm_set1_epi32((int)rk[i]), m1, kPreC);
     rkY[SM4_ROUNDS] = _mm_setzero_si128();
+}
+
+// The 32 rounds on one block in the Y form; the output words are y3, y2, y1, y0.
+SM4_GFNI_TARGET inline void RoundsY(__m128i& y0, __m128i& y1, __m128i& y2, __m128i& y3,
+                                    const __m128i rkY[SM4_ROUNDS + 1])
+{
     __m128i u = _mm_ternarylogic_epi32(_mm_xor_si128(y1, y2), y3, rkY[0], 0x96);
     for (int i = 0; i < SM4_ROUNDS; i += 4) {
         RoundY(y0, y2, y3, u, rkY[i + 1]);
@@ -159,6 +163,16 @@ SM4_GFNI_TARGET void BlockGfni(const uint32_t in[4], const uint32_t rk[SM4_ROUND
         RoundY(y2, y0, y1, u, rkY[i + 3]);
         RoundY(y3, y1, y2, u, rkY[i + 4]);
     }
+}
+
+// One block: each word in lane 0 of its own register, in the Y form above; the round keys'
+// images M1 rk + c1 do not depend on the chain and are ready before they are needed.
+SM4_GFNI_TARGET void BlockGfni(const uint32_t in[4], const uint32_t rk[SM4_ROUNDS], uint32_t out[4])
+{
+    __m128i y0 = ToY(in[0]), y1 = ToY(in[1]), y2 = ToY(in[2]), y3 = ToY(in[3]);
+    __m128i rkY[SM4_ROUNDS + 1];
+    RoundKeysY(rk, rkY);
+    RoundsY(y0, y1, y2, y3, rkY);
     out[0] = FromY(y3);
     out[1] = FromY(y2);
     out[2] = FromY(y1);
@@ -174,9 +188,7 @@ SM4_GFNI_TARGET void CbcEncryptGfni(const uint32_t rk[SM4_ROUNDS], uint32_t v[4]
     const __m128i m1 = _mm_set1_epi64x(kM1), m1inv = _mm_set1_epi64x(kM1Inv);
     const __m128i bswap = _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3);
     __m128i rkY[SM4_ROUNDS + 1];
-    for (int i = 0; i < SM4_ROUNDS; ++i)
-        rkY[i] = _mm_gf2p8affine_epi64_epi8(_mm_set1_epi32((int)rk[i]), m1, kPreC);
-    rkY[SM4_ROUNDS] = _mm_setzero_si128();
+    RoundKeysY(rk, rkY);
     // The previous ciphertext's words in Y form (the IV's at first).
     __m128i c0 = ToY(v[0]), c1 = ToY(v[1]), c2 = ToY(v[2]), c3 = ToY(v[3]);
     for (; nBlocks > 0; --nBlocks, in += SM4_BLOCK_SIZE, out += SM4_BLOCK_SIZE) {
@@ -184,13 +196,7 @@ SM4_GFNI_TARGET void CbcEncryptGfni(const uint32_t rk[SM4_ROUNDS], uint32_t v[4]
             _mm_shuffle_epi8(_mm_loadu_si128((const __m128i*)in), bswap), m1, 0);
         __m128i y0 = _mm_xor_si128(c0, p), y1 = _mm_xor_si128(c1, _mm_shuffle_epi32(p, 1));
         __m128i y2 = _mm_xor_si128(c2, _mm_shuffle_epi32(p, 2)), y3 = _mm_xor_si128(c3, _mm_shuffle_epi32(p, 3));
-        __m128i u = _mm_ternarylogic_epi32(_mm_xor_si128(y1, y2), y3, rkY[0], 0x96);
-        for (int i = 0; i < SM4_ROUNDS; i += 4) {
-            RoundY(y0, y2, y3, u, rkY[i + 1]);
-            RoundY(y1, y3, y0, u, rkY[i + 2]);
-            RoundY(y2, y0, y1, u, rkY[i + 3]);
-            RoundY(y3, y1, y2, u, rkY[i + 4]);
-        }
+        RoundsY(y0, y1, y2, y3, rkY);
         c0 = y3, c1 = y2, c2 = y1, c3 = y0;  // R
         const __m128i c = _mm_unpacklo_epi64(_mm_unpacklo_epi32(c0, c1), _mm_unpacklo_epi32(c2, c3));
         _mm_storeu_si128((__m128i*)out, _mm_shuffle_epi8(_mm_gf2p8affine_epi64_epi8(c, m1inv, 0), bswap));
