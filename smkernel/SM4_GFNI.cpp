@@ -11,6 +11,9 @@
 #include <immintrin.h>
 
 #define SM4_GFNI_TARGET __attribute__((target("gfni,avx512f,avx512vl,avx512bw")))
+// The one-block chain must stay in registers: a call between blocks would pass the words
+// through memory and stop the next block from starting before the last round ends.
+#define SM4_GFNI_CHAIN SM4_GFNI_TARGET inline __attribute__((always_inline))
 
 namespace smk {
 namespace sm4 {
@@ -44,7 +47,7 @@ SM4_GFNI_TARGET inline __m512i Round512(__m512i x0, __m512i x1, __m512i x2, __m5
 
 // One block's rounds are a chain: each waits for the previous one. The chain is kept short
 // by carrying every word as Y = M1 X (bytewise). Then the S-box input M1 t + c1 is
-// Y1 ^ Y2 ^ Y3 ^ (M1 rk + c1) and needs no affine step, and M1 L(S(t)) is a sum of
+// u = Y1 ^ Y2 ^ Y3 ^ (M1 rk + c1) and needs no affine step, and M1 L(S(t)) is a sum of
 // rotations by whole bytes of three bytewise images of inv(u): s = (A0 + A1) v,
 // p = (A1 + A2) v, q = (A0 + A2) v with A0 = M1 M2, A1 = M1 (x << 2) M2, A2 = M1 (x >> 6) M2
 // (rotating by 2 is a shift inside each byte plus the neighbour byte's top two bits):
@@ -53,19 +56,46 @@ constexpr long long kM1 = 0x4c287db91a22505dll, kM1Inv = (long long)0xb3a4f58632
 constexpr long long kS = 0x040db891e9a481b7ll, kP = 0x2c020425162040adll, kQ = 0x280fbcb4ff84c11all;
 constexpr int kK = 0x63636363;
 
-// One round on Y: y0 becomes y0 ^ M1 L(S(t)) for the S-box input u. The next round's input
-// (y2 ^ y3 ^ rkY of the next key, then ^ the new word) is formed from the same late terms,
-// so it is ready one step before the new word itself.
-SM4_GFNI_TARGET inline void RoundY(__m128i& y0, __m128i y2, __m128i y3, __m128i& u, __m128i rkYNext)
+// The chain runs from S-box input to S-box input: with Y_{i+4} = Y_i ^ K ^ (the sum above),
+//   u_{i+1} = u_i ^ f_i ^ s ^ (p <<< 8) ^ (p <<< 16) ^ (q <<< 24),
+//   f_i = Y_i ^ Y_{i+1} ^ K ^ rkY_i ^ rkY_{i+1},
+// and f_i is made of words finished rounds ago, so only the S-box and its rotations wait on u.
+// Written out by hand because the order of the operands is the latency: the rotations and
+// the affine steps share two pipes, so the rotation by 16 is a word shuffle, which does not;
+// the last term in lands in the three-way XOR's first operand, its short path.
+SM4_GFNI_CHAIN __m128i NextInput(__m128i u, __m128i f, __m128i mS, __m128i mP, __m128i mQ)
 {
-    const __m128i s = _mm_gf2p8affineinv_epi64_epi8(u, _mm_set1_epi64x(kS), 0);
-    const __m128i p = _mm_gf2p8affineinv_epi64_epi8(u, _mm_set1_epi64x(kP), 0);
-    const __m128i q = _mm_gf2p8affineinv_epi64_epi8(u, _mm_set1_epi64x(kQ), 0);
-    const __m128i w = _mm_ternarylogic_epi32(y2, y3, rkYNext, 0x96);
-    const __m128i c = _mm_ternarylogic_epi32(y0, _mm_set1_epi32(kK), s, 0x96);
-    const __m128i p8 = _mm_rol_epi32(p, 8), p16 = _mm_rol_epi32(p, 16), q24 = _mm_rol_epi32(q, 24);
-    y0 = _mm_ternarylogic_epi32(_mm_xor_si128(c, p8), p16, q24, 0x96);
-    u = _mm_ternarylogic_epi32(_mm_ternarylogic_epi32(w, c, p8, 0x96), p16, q24, 0x96);
+    __m128i s, p, q, p16, e;
+    __asm__("vgf2p8affineinvqb $0, %[mP], %[u], %[p]\n\t"
+            "vgf2p8affineinvqb $0, %[mQ], %[u], %[q]\n\t"
+            "vgf2p8affineinvqb $0, %[mS], %[u], %[s]\n\t"
+            "vpxord %[f], %[u], %[e]\n\t"
+            "vpshuflw $0xb1, %[p], %[p16]\n\t"
+            "vprold $8, %[p], %[p]\n\t"
+            "vprold $24, %[q], %[q]\n\t"
+            "vpxord %[e], %[s], %[s]\n\t"
+            "vpxord %[q], %[p], %[p]\n\t"
+            "vpternlogd $0x96, %[p16], %[s], %[p]"
+            : [p] "=&v"(p), [q] "=&v"(q), [s] "=&v"(s), [p16] "=&v"(p16), [e] "=&v"(e)
+            : [u] "v"(u), [f] "v"(f), [mS] "v"(mS), [mP] "v"(mP), [mQ] "v"(mQ));
+    return p;
+}
+
+// The round keys' images rkY_i = M1 rk_i + c1 (rkY_32 = 0, so that the last round reads a next
+// one) and the chain's constants kr_i = K ^ rkY_i ^ rkY_{i+1}.
+struct KeysY {
+    __m128i rk[SM4_ROUNDS + 1];
+    __m128i kr[SM4_ROUNDS];
+};
+
+// Round i on Y_i..Y_{i+3} = y0..y3: u moves to the next round's input, y0 becomes Y_{i+4}.
+SM4_GFNI_CHAIN void RoundY(__m128i& y0, __m128i y1, __m128i y2, __m128i y3, __m128i& u,
+                                   const KeysY& k, int i, __m128i mS, __m128i mP, __m128i mQ)
+{
+    const __m128i f = _mm_ternarylogic_epi32(y0, y1, k.kr[i], 0x96);
+    const __m128i g = _mm_ternarylogic_epi32(y2, y3, k.rk[i + 1], 0x96);
+    u = NextInput(u, f, mS, mP, mQ);
+    y0 = _mm_xor_si128(u, g);
 }
 
 SM4_GFNI_TARGET inline __m128i ToY(uint32_t x)
@@ -142,26 +172,26 @@ SM4_GFNI_TARGET void BlocksGfni(const uint32_t rk[SM4_ROUNDS], const unsigned ch
         p[i] = 0;
 }
 
-// The round keys' images M1 rk + c1, with a zero after the last so that every round can
-// read the next one.
-SM4_GFNI_TARGET inline void RoundKeysY(const uint32_t rk[SM4_ROUNDS], __m128i rkY[SM4_ROUNDS + 1])
+SM4_GFNI_TARGET inline void RoundKeysY(const uint32_t rk[SM4_ROUNDS], KeysY& k)
 {
-    const __m128i m1 = _mm_set1_epi64x(kM1);
+    const __m128i m1 = _mm_set1_epi64x(kM1), kc = _mm_set1_epi32(kK);
     for (int i = 0; i < SM4_ROUNDS; ++i)
-        rkY[i] = _mm_gf2p8affine_epi64_epi8(_mm_set1_epi32((int)rk[i]), m1, kPreC);
-    rkY[SM4_ROUNDS] = _mm_setzero_si128();
+        k.rk[i] = _mm_gf2p8affine_epi64_epi8(_mm_set1_epi32((int)rk[i]), m1, kPreC);
+    k.rk[SM4_ROUNDS] = _mm_setzero_si128();
+    for (int i = 0; i < SM4_ROUNDS; ++i)
+        k.kr[i] = _mm_ternarylogic_epi32(kc, k.rk[i], k.rk[i + 1], 0x96);
 }
 
 // The 32 rounds on one block in the Y form; the output words are y3, y2, y1, y0.
-SM4_GFNI_TARGET inline void RoundsY(__m128i& y0, __m128i& y1, __m128i& y2, __m128i& y3,
-                                    const __m128i rkY[SM4_ROUNDS + 1])
+SM4_GFNI_CHAIN void RoundsY(__m128i& y0, __m128i& y1, __m128i& y2, __m128i& y3, const KeysY& k)
 {
-    __m128i u = _mm_ternarylogic_epi32(_mm_xor_si128(y1, y2), y3, rkY[0], 0x96);
+    const __m128i mS = _mm_set1_epi64x(kS), mP = _mm_set1_epi64x(kP), mQ = _mm_set1_epi64x(kQ);
+    __m128i u = _mm_ternarylogic_epi32(y1, y2, _mm_xor_si128(y3, k.rk[0]), 0x96);
     for (int i = 0; i < SM4_ROUNDS; i += 4) {
-        RoundY(y0, y2, y3, u, rkY[i + 1]);
-        RoundY(y1, y3, y0, u, rkY[i + 2]);
-        RoundY(y2, y0, y1, u, rkY[i + 3]);
-        RoundY(y3, y1, y2, u, rkY[i + 4]);
+        RoundY(y0, y1, y2, y3, u, k, i, mS, mP, mQ);
+        RoundY(y1, y2, y3, y0, u, k, i + 1, mS, mP, mQ);
+        RoundY(y2, y3, y0, y1, u, k, i + 2, mS, mP, mQ);
+        RoundY(y3, y0, y1, y2, u, k, i + 3, mS, mP, mQ);
     }
 }
 
@@ -170,9 +200,9 @@ SM4_GFNI_TARGET inline void RoundsY(__m128i& y0, __m128i& y1, __m128i& y2, __m12
 SM4_GFNI_TARGET void BlockGfni(const uint32_t in[4], const uint32_t rk[SM4_ROUNDS], uint32_t out[4])
 {
     __m128i y0 = ToY(in[0]), y1 = ToY(in[1]), y2 = ToY(in[2]), y3 = ToY(in[3]);
-    __m128i rkY[SM4_ROUNDS + 1];
-    RoundKeysY(rk, rkY);
-    RoundsY(y0, y1, y2, y3, rkY);
+    KeysY k;
+    RoundKeysY(rk, k);
+    RoundsY(y0, y1, y2, y3, k);
     out[0] = FromY(y3);
     out[1] = FromY(y2);
     out[2] = FromY(y1);
@@ -187,8 +217,8 @@ SM4_GFNI_TARGET void CbcEncryptGfni(const uint32_t rk[SM4_ROUNDS], uint32_t v[4]
 {
     const __m128i m1 = _mm_set1_epi64x(kM1), m1inv = _mm_set1_epi64x(kM1Inv);
     const __m128i bswap = _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3);
-    __m128i rkY[SM4_ROUNDS + 1];
-    RoundKeysY(rk, rkY);
+    KeysY k;
+    RoundKeysY(rk, k);
     // The previous ciphertext's words in Y form (the IV's at first).
     __m128i c0 = ToY(v[0]), c1 = ToY(v[1]), c2 = ToY(v[2]), c3 = ToY(v[3]);
     for (; nBlocks > 0; --nBlocks, in += SM4_BLOCK_SIZE, out += SM4_BLOCK_SIZE) {
@@ -196,7 +226,7 @@ SM4_GFNI_TARGET void CbcEncryptGfni(const uint32_t rk[SM4_ROUNDS], uint32_t v[4]
             _mm_shuffle_epi8(_mm_loadu_si128((const __m128i*)in), bswap), m1, 0);
         __m128i y0 = _mm_xor_si128(c0, p), y1 = _mm_xor_si128(c1, _mm_shuffle_epi32(p, 1));
         __m128i y2 = _mm_xor_si128(c2, _mm_shuffle_epi32(p, 2)), y3 = _mm_xor_si128(c3, _mm_shuffle_epi32(p, 3));
-        RoundsY(y0, y1, y2, y3, rkY);
+        RoundsY(y0, y1, y2, y3, k);
         c0 = y3, c1 = y2, c2 = y1, c3 = y0;  // R
         const __m128i c = _mm_unpacklo_epi64(_mm_unpacklo_epi32(c0, c1), _mm_unpacklo_epi32(c2, c3));
         _mm_storeu_si128((__m128i*)out, _mm_shuffle_epi8(_mm_gf2p8affine_epi64_epi8(c, m1inv, 0), bswap));
