@@ -89,8 +89,8 @@ struct KeysY {
 };
 
 // Round i on Y_i..Y_{i+3} = y0..y3: u moves to the next round's input, y0 becomes Y_{i+4}.
-SM4_GFNI_CHAIN void RoundY(__m128i& y0, __m128i y1, __m128i y2, __m128i y3, __m128i& u,
-                                   const KeysY& k, int i, __m128i mS, __m128i mP, __m128i mQ)
+SM4_GFNI_CHAIN void RoundY(__m128i& y0, __m128i y1, __m128i y2, __m128i y3, __m128i& u, const KeysY& k,
+                           int i, __m128i mS, __m128i mP, __m128i mQ)
 {
     const __m128i f = _mm_ternarylogic_epi32(y0, y1, k.kr[i], 0x96);
     const __m128i g = _mm_ternarylogic_epi32(y2, y3, k.rk[i + 1], 0x96);
