@@ -130,9 +130,10 @@ bool InverseOnePlusD(const EC_GROUP* pGroup, BIGNUM* pInv, const BIGNUM* d, BN_C
 }
 
 // A5-A6 on the published curve in one constant-time step.
-Draw SignStepFast(const BIGNUM* e, const BIGNUM* d, const BIGNUM* k, BIGNUM* r, BIGNUM* s)
+Draw SignStepFast(const BIGNUM* e, const BIGNUM* d, const BIGNUM* k, BIGNUM* r, BIGNUM* s,
+                  const unsigned char* pbyInv)
 {
-    switch (SM2FastSign(e, d, k, r, s)) {
+    switch (SM2FastSign(e, d, k, r, s, pbyInv)) {
     case 1: return Draw::kOk;
     case 0: return Draw::kRetry;
     default: return SMK_ERR_RAISE(SMK_R_BN_LIB), Draw::kFail;
@@ -145,7 +146,8 @@ struct SignWork {
     bool Ready() const { return pCtx && k && r && s && inv; }
 };
 
-ECDSA_SIG* SignCore(const BIGNUM* e, const BIGNUM* d, int nCurveNid, const BIGNUM* pFixedK)
+ECDSA_SIG* SignCore(const BIGNUM* e, const BIGNUM* d, int nCurveNid, const BIGNUM* pFixedK,
+                    const unsigned char* pbyInv = NULL)
 {
     if (NULL == e || NULL == d || !IsSMCurve(nCurveNid)) return SMK_ERR_RAISE(SMK_R_NULL_PARAMETER), nullptr;
     const EC_GROUP* pGroup = SMGroup(nCurveNid);
@@ -165,7 +167,7 @@ ECDSA_SIG* SignCore(const BIGNUM* e, const BIGNUM* d, int nCurveNid, const BIGNU
         Draw draw = DrawK(w.k.get(), n, pFixedK, w.pCtx.get());
         if (Draw::kFail == draw) break;
         if (bFast) {
-            draw = SignStepFast(e, d, w.k.get(), w.r.get(), w.s.get());
+            draw = SignStepFast(e, d, w.k.get(), w.r.get(), w.s.get(), pbyInv);
         } else {
             draw = SignStepR(pGroup, e, w.k.get(), w.r.get(), pKG.get(), w.pCtx.get());
             if (Draw::kOk == draw) draw = SignStepS(w.inv.get(), d, w.k.get(), w.r.get(), n, w.s.get(), w.pCtx.get());
@@ -342,6 +344,12 @@ ECDSA_SIG* SM2SignWithK(const BIGNUM* e, const BIGNUM* d, int curveNid, const BI
 {
     if (NULL == k) return SMK_ERR_RAISE(SMK_R_NULL_PARAMETER), nullptr;
     return SignCore(e, d, curveNid, k);
+}
+
+ECDSA_SIG* SM2SignWithInverse(const BIGNUM* e, const BIGNUM* d, const unsigned char inv[32])
+{
+    if (NULL == inv) return SMK_ERR_RAISE(SMK_R_NULL_PARAMETER), nullptr;
+    return SignCore(e, d, NID_prime256v1SM2, NULL, inv);
 }
 
 int SM2EncryptWithK(int curveNid, const unsigned char* msg, int len, const BIGNUM* x, const BIGNUM* y,

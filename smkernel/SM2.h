@@ -103,6 +103,10 @@ ECDSA_SIG* SM2SignWithK(const BIGNUM* e, const BIGNUM* d, int curveNid, const BI
 int SM2EncryptWithK(int curveNid, const unsigned char* msg, int len, const BIGNUM* x, const BIGNUM* y,
                     const BIGNUM* k, unsigned char* out);
 
+// _SM2_sign on the published curve for a key that signs many times: inv is its
+// (1 + d)^-1 mod n from sm2p256::SignInverse, worked out once when the key is loaded.
+ECDSA_SIG* SM2SignWithInverse(const BIGNUM* e, const BIGNUM* d, const unsigned char inv[32]);
+
 }  // namespace smk
 
 #endif

@@ -54,13 +54,15 @@ bool SM2FastMulBothToFields(const BIGNUM* k, const EC_POINT* pPoint, const EC_GR
     return bOk;
 }
 
-int SM2FastSign(const BIGNUM* e, const BIGNUM* d, const BIGNUM* k, BIGNUM* r, BIGNUM* s)
+int SM2FastSign(const BIGNUM* e, const BIGNUM* d, const BIGNUM* k, BIGNUM* r, BIGNUM* s,
+                const unsigned char* pbyInv)
 {
     unsigned char abyE[SM2_FIELD_SIZE], abyD[SM2_FIELD_SIZE], abyK[SM2_FIELD_SIZE];
     unsigned char abyR[SM2_FIELD_SIZE], abyS[SM2_FIELD_SIZE];
     int nCode = -2;
     if (Fits(k) && Field(e, abyE) && Field(d, abyD) && Field(k, abyK)) {
-        nCode = sm2p256::Sign(abyE, abyD, abyK, abyR, abyS);
+        nCode = pbyInv ? sm2p256::SignWithInverse(abyE, abyD, pbyInv, abyK, abyR, abyS)
+                       : sm2p256::Sign(abyE, abyD, abyK, abyR, abyS);
         if (1 == nCode && (!BN_bin2bn(abyR, SM2_FIELD_SIZE, r) || !BN_bin2bn(abyS, SM2_FIELD_SIZE, s))) nCode = -2;
     }
     OPENSSL_cleanse(abyD, sizeof(abyD));

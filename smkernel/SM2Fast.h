@@ -22,8 +22,10 @@ bool SM2FastMulBothToFields(const BIGNUM* k, const EC_POINT* pPoint, const EC_GR
                             unsigned char kp[64], BN_CTX* pCtx);
 
 // One signing attempt with nonce k; the codes of sm2p256::Sign (1 signed, 0 draw again, -1
-// unusable key), and -2 when r or s could not be stored.
-int SM2FastSign(const BIGNUM* e, const BIGNUM* d, const BIGNUM* k, BIGNUM* r, BIGNUM* s);
+// unusable key), and -2 when r or s could not be stored. pbyInv, when given, is the key's
+// (1 + d)^-1 mod n from sm2p256::SignInverse.
+int SM2FastSign(const BIGNUM* e, const BIGNUM* d, const BIGNUM* k, BIGNUM* r, BIGNUM* s,
+                const unsigned char* pbyInv = NULL);
 
 // The codes of sm2p256::Verify for r, s in [1, n - 1]; -2 when the point cannot be read.
 int SM2FastVerify(const BIGNUM* r, const BIGNUM* s, const EC_POINT* pPub, const BIGNUM* e, const EC_GROUP* pGroup,

@@ -65,6 +65,16 @@ int MulBaseAndPointToFields(const unsigned char k[32], const unsigned char px[32
 int Sign(const unsigned char e[32], const unsigned char d[32], const unsigned char k[32], unsigned char r[32],
          unsigned char s[32]);
 
+// (1 + d)^-1 mod n, for a key that signs many times: 1, or -1 (inv all zero) when
+// 1 + d = 0 mod n. Constant time in d.
+int SignInverse(const unsigned char d[32], unsigned char inv[32]);
+
+// Sign with inv = (1 + d)^-1 mod n from SignInverse, so that only Z^-1 is left to invert
+// (the inversion mod n is over a quarter of Sign's time); the same codes. Constant time in
+// d, inv and k.
+int SignWithInverse(const unsigned char e[32], const unsigned char d[32], const unsigned char inv[32],
+                    const unsigned char k[32], unsigned char r[32], unsigned char s[32]);
+
 // GB/T 32918.2 7.1 B5-B7 for r, s in [1, n - 1] and a public point (x, y) of the curve:
 // 1 when (e + x1') mod n = r, 0 when not or t = r + s = 0 mod n, -1 when [s]G + [t]P is
 // the point at infinity.

@@ -53,6 +53,28 @@ Fe ScalarMulN(const Fe& a, const Fe& b)
     return r;
 }
 
+// A4-A6 from [k]G = q, Z^-1 and (1 + d)^-1 in Montgomery form: r = (e + x1) mod n and
+// s = (1 + d)^-1 (k - r d) mod n; the codes of Sign.
+int SignFinish(const Fe& fe, const Fe& fd, const Fe& fk, const Point& q, const Fe& zinv, const Fe& inv,
+               u64 badKey, unsigned char r[32], unsigned char s[32])
+{
+    Fe x1, fr, rk, fs, t;
+    MontMul<kP>(t, q.X, zinv);
+    FromMont<kP>(x1, t);
+    const u64 finite = ~MaskIsZero(q.Z);
+    Reduce<kN>(x1, x1);
+    Add<kN>(fr, fe, x1);
+    Add<kN>(rk, fr, fk);
+    Sub<kN>(t, fk, ScalarMulN(fr, fd));
+    MontMul<kN>(fs, inv, t);
+    const u64 ok = finite & ~badKey & ~MaskIsZero(fr) & ~MaskIsZero(rk) & ~MaskIsZero(fs);
+    ToBytes(r, fr);
+    ToBytes(s, fs);
+    Wipe(t);
+    Wipe(fs);
+    return (int)(ok & 1) - (int)(badKey & 1);
+}
+
 // c += n; false when c + n is not below p (public values: variable time).
 bool PlusNBelowP(Fe& c)
 {
@@ -114,7 +136,7 @@ int Sign(const unsigned char e[32], const unsigned char d[32], const unsigned ch
          unsigned char s[32])
 {
     const Fe one = {{1, 0, 0, 0}};
-    Fe fe = ScalarFrom(e), fd = ScalarFrom(d), fk = ScalarFrom(k);
+    Fe fd = ScalarFrom(d), fk = ScalarFrom(k);
     Point q = BaseMul(fk);
     // Z^-1 mod p for x1 and (1 + d)^-1 mod n (Montgomery form), both by Fermat, side by side.
     Fe d1, d1m, zinv, inv;
@@ -122,26 +144,48 @@ int Sign(const unsigned char e[32], const unsigned char d[32], const unsigned ch
     const u64 badKey = MaskIsZero(d1);
     ToMont<kN>(d1m, d1);
     MontInvPair<kP, kN>(zinv, q.Z, inv, d1m);
-    Fe x1, fr, rk, fs, t;
-    MontMul<kP>(t, q.X, zinv);
-    FromMont<kP>(x1, t);
-    const u64 finite = ~MaskIsZero(q.Z);
-    Reduce<kN>(x1, x1);
-    Add<kN>(fr, fe, x1);
-    Add<kN>(rk, fr, fk);
-    Sub<kN>(t, fk, ScalarMulN(fr, fd));
-    MontMul<kN>(fs, inv, t);
-    const u64 ok = finite & ~badKey & ~MaskIsZero(fr) & ~MaskIsZero(rk) & ~MaskIsZero(fs);
-    ToBytes(r, fr);
-    ToBytes(s, fs);
+    const int nCode = SignFinish(ScalarFrom(e), fd, fk, q, zinv, inv, badKey, r, s);
     Wipe(fd);
     Wipe(fk);
-    Wipe(t);
     Wipe(q);
     Wipe(d1);
     Wipe(d1m);
     Wipe(inv);
-    return (int)(ok & 1) - (int)(badKey & 1);
+    return nCode;
+}
+
+int SignInverse(const unsigned char d[32], unsigned char inv[32])
+{
+    const Fe one = {{1, 0, 0, 0}};
+    Fe d1, d1m, invm, v;
+    Add<kN>(d1, ScalarFrom(d), one);
+    const u64 badKey = MaskIsZero(d1);
+    ToMont<kN>(d1m, d1);
+    MontInv<kN>(invm, d1m);
+    FromMont<kN>(v, invm);
+    ToBytes(inv, v);
+    Wipe(d1);
+    Wipe(d1m);
+    Wipe(invm);
+    Wipe(v);
+    return 1 - 2 * (int)(badKey & 1);
+}
+
+int SignWithInverse(const unsigned char e[32], const unsigned char d[32], const unsigned char inv[32],
+                    const unsigned char k[32], unsigned char r[32], unsigned char s[32])
+{
+    Fe fd = ScalarFrom(d), fk = ScalarFrom(k), fi = ScalarFrom(inv), invm, zinv;
+    const u64 badKey = MaskIsZero(fi);
+    Point q = BaseMul(fk);
+    ToMont<kN>(invm, fi);
+    MontInv<kP>(zinv, q.Z);
+    const int nCode = SignFinish(ScalarFrom(e), fd, fk, q, zinv, invm, badKey, r, s);
+    Wipe(fd);
+    Wipe(fk);
+    Wipe(fi);
+    Wipe(invm);
+    Wipe(q);
+    return nCode;
 }
 
 int Verify(const unsigned char e[32], const unsigned char r[32], const unsigned char s[32],

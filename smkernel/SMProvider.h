@@ -28,8 +28,10 @@ struct Sm2KeyData {
     unsigned char abyX[32];
     unsigned char abyY[32];
     unsigned char abyD[32];
+    unsigned char abyInv[32];   // (1 + d)^-1 mod n, worked out once for signing
     int bHasPublic;
     int bHasPrivate;
+    int bHasInv;
 };
 
 // Reasons the provider adds to our error library (beside SMErr.h's).

@@ -13,6 +13,7 @@
 
 #include "OsslPtr.h"
 #include "SM2.h"
+#include "SM2P256.h"
 #include "SMErr.h"
 #include "SMObjects.h"
 #include "SMProvider.h"
@@ -47,7 +48,9 @@ void* KeyDup(const void* pvKey, int nSelection)
     if (!pKey) return nullptr;
     if (!(nSelection & OSSL_KEYMGMT_SELECT_PRIVATE_KEY)) {
         OPENSSL_cleanse(pKey->abyD, sizeof pKey->abyD);
+        OPENSSL_cleanse(pKey->abyInv, sizeof pKey->abyInv);
         pKey->bHasPrivate = 0;
+        pKey->bHasInv = 0;
     }
     if (!(nSelection & OSSL_KEYMGMT_SELECT_PUBLIC_KEY) && !pKey->bHasPrivate) pKey->bHasPublic = 0;
     return pKey;
@@ -120,6 +123,7 @@ int ImportPrivate(const OSSL_PARAM* p, const EC_GROUP* pGroup, Sm2KeyData* pKey)
         !_SM2_GetBNBytes(pD.get(), pKey->abyD))
         return 0;
     pKey->bHasPrivate = 1;
+    pKey->bHasInv = 1 == sm2p256::SignInverse(pKey->abyD, pKey->abyInv);
     if (pKey->bHasPublic) return 1;
     morv::OsslPtr<EC_POINT> pPoint(EC_POINT_new(pGroup));
     return pPoint && 1 == EC_POINT_mul(pGroup, pPoint.get(), pD.get(), nullptr, nullptr, nullptr) &&

@@ -163,7 +163,9 @@ int SignValue(Sm2SigCtx* pCtx, unsigned char* pbySig, size_t* pnSig, size_t nSig
     morv::OsslPtr<BIGNUM> pE(BN_bin2bn(pbyE, (int)nE, nullptr));
     morv::OsslPtr<BIGNUM> pD(BN_secure_new());
     if (!pE || !pD || !BN_bin2bn(pCtx->key.abyD, 32, pD.get())) return -1;
-    morv::OsslPtr<ECDSA_SIG> pSig(_SM2_sign(pE.get(), pD.get(), NID_prime256v1SM2));
+    morv::OsslPtr<ECDSA_SIG> pSig(pCtx->key.bHasInv
+                                      ? SM2SignWithInverse(pE.get(), pD.get(), pCtx->key.abyInv)
+                                      : _SM2_sign(pE.get(), pD.get(), NID_prime256v1SM2));
     unsigned char* pbyOut = pbySig;
     int nDer = pSig ? i2d_ECDSA_SIG(pSig.get(), &pbyOut) : -1;
     if (nDer <= 0) return -1;

@@ -294,6 +294,13 @@ TEST(SM2P256Sign, SignaturesMatchBignumAndVerify)
         BN_mod_mul(wantS.get(), inv.get(), t.get(), n, ctx);
         ASSERT_EQ(0, BN_cmp(wantR.get(), BN_bin2bn(r, 32, t.get()))) << i;
         ASSERT_EQ(0, BN_cmp(wantS.get(), BN_bin2bn(s, 32, t.get()))) << i;
+        // The key's inverse worked out once signs the same bytes.
+        unsigned char invD[32], r2[32], s2[32];
+        ASSERT_EQ(1, SignInverse(d, invD)) << i;
+        ASSERT_EQ(0, BN_cmp(inv.get(), BN_bin2bn(invD, 32, t.get()))) << i;
+        ASSERT_EQ(1, SignWithInverse(e, d, invD, k, r2, s2)) << i;
+        ASSERT_EQ(0, memcmp(r, r2, 32)) << i;
+        ASSERT_EQ(0, memcmp(s, s2, 32)) << i;
         ASSERT_EQ(1, MulToFields(d, NULL, NULL, xy));
         ASSERT_EQ(1, Verify(e, r, s, xy, xy + 32)) << i;
         e[31] ^= 1;
@@ -332,8 +339,8 @@ TEST(SM2P256Sign, VerificationWithX1AboveN)
     EXPECT_EQ(0, Verify(abyE, abyR, abyS, xy + 1, xy + 33));
 }
 
-// d = n - 1 makes 1 + d = 0: no signature with that key; k = 0 or k = n (the point at
-// infinity) is a nonce to draw again.
+// d = n - 1 makes 1 + d = 0: no signature with that key, with or without its inverse worked
+// out first; k = 0 or k = n (the point at infinity) is a nonce to draw again.
 TEST(SM2P256Sign, UnusableKeyAndNonce)
 {
     unsigned char nm1[32], e[32] = {1}, k[32] = {2}, r[32], s[32], zero[32] = {0};
@@ -342,10 +349,18 @@ TEST(SM2P256Sign, UnusableKeyAndNonce)
     memcpy(n, nm1, 32);
     nm1[31] -= 1;
     EXPECT_EQ(-1, Sign(e, nm1, k, r, s));
+    unsigned char inv[32];
+    memset(inv, 0x5a, sizeof(inv));
+    EXPECT_EQ(-1, SignInverse(nm1, inv));
+    EXPECT_EQ(0, memcmp(inv, zero, 32));
+    EXPECT_EQ(-1, SignWithInverse(e, nm1, inv, k, r, s));
     unsigned char d[32] = {0};
     d[31] = 9;
     EXPECT_EQ(0, Sign(e, d, zero, r, s));
     EXPECT_EQ(0, Sign(e, d, n, r, s));
+    ASSERT_EQ(1, SignInverse(d, inv));
+    EXPECT_EQ(0, SignWithInverse(e, d, inv, zero, r, s));
+    EXPECT_EQ(0, SignWithInverse(e, d, inv, n, r, s));
 }
 
 }  // namespace

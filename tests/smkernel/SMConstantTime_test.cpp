@@ -86,6 +86,29 @@ void Sm2SignWithSecretKeyAndNonce()
 
 TEST(ConstantTime, Sm2SignWithSecretKeyAndNonce) { ForEachFieldForm(Sm2SignWithSecretKeyAndNonce); }
 
+// A key that keeps (1 + d)^-1: working it out and signing with it.
+void Sm2SignWithKeptInverse()
+{
+    unsigned char e[32], d[32], k[32], inv[32], r[32], s[32], pub[64];
+    memset(e, 0x5a, sizeof(e));
+    memcpy(d, kD, 32);
+    memcpy(k, kK, 32);
+    ASSERT_EQ(1, smk::sm2p256::MulToFields(d, NULL, NULL, pub));
+    Secret(d, sizeof(d));
+    Secret(k, sizeof(k));
+    int nInv = smk::sm2p256::SignInverse(d, inv);
+    Public(&nInv, sizeof(nInv));
+    int nCode = smk::sm2p256::SignWithInverse(e, d, inv, k, r, s);
+    Public(&nCode, sizeof(nCode));
+    Public(r, sizeof(r));
+    Public(s, sizeof(s));
+    ASSERT_EQ(1, nInv);
+    ASSERT_EQ(1, nCode);
+    EXPECT_EQ(1, smk::sm2p256::Verify(e, r, s, pub, pub + 32));
+}
+
+TEST(ConstantTime, Sm2SignWithKeptInverse) { ForEachFieldForm(Sm2SignWithKeptInverse); }
+
 // The decryption's secret steps on bytes: [d]C1, the key stream, the plaintext and the
 // check of C3 (the BIGNUM form of d around them is OpenSSL's).
 void Sm2DecryptWithSecretKey()

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <openssl/core_names.h>
+#include <openssl/ec.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
 #include <openssl/provider.h>
@@ -151,6 +153,33 @@ TEST_F(ProviderSm2, SignAnswersSizeQueriesAndRefusesSmallBuffers)
     EXPECT_EQ(-1, EVP_PKEY_verify(pVer.get(), abySig, nSig, abyE, 31));
     abyE[0] ^= 1;
     EXPECT_EQ(-1, EVP_PKEY_verify(pVer.get(), abySig, nSig, abyE, 32));
+}
+
+// The key keeps its (1 + d)^-1 for signing: a duplicate signs with it too, and d = n - 1
+// (1 + d = 0 mod n, a key the import takes) signs nothing instead of a wrong signature.
+TEST_F(ProviderSm2, DuplicatedAndUnusableKeysSign)
+{
+    Bytes msg = {'k', 'e', 'y'};
+    morv::OsslPtr<EVP_PKEY> pDup(EVP_PKEY_dup(m_pKey.get()));
+    ASSERT_TRUE(pDup);
+    Bytes sig = Sign(smk::LibCtx(), pDup.get(), msg, false);
+    ASSERT_FALSE(sig.empty());
+    EXPECT_EQ(1, Verify(nullptr, m_pPeer.get(), msg, sig, true));
+
+    morv::OsslPtr<EC_GROUP> pGroup(EC_GROUP_new_by_curve_name(NID_sm2));
+    morv::OsslPtr<BIGNUM> pD(BN_dup(EC_GROUP_get0_order(pGroup.get()))), pX(BN_new()), pY(BN_new());
+    morv::OsslPtr<EC_POINT> pPub(EC_POINT_new(pGroup.get()));
+    ASSERT_TRUE(pD && pX && pY && pPub && BN_sub_word(pD.get(), 1));
+    ASSERT_EQ(1, EC_POINT_mul(pGroup.get(), pPub.get(), pD.get(), nullptr, nullptr, nullptr));
+    ASSERT_EQ(1, EC_POINT_get_affine_coordinates(pGroup.get(), pPub.get(), pX.get(), pY.get(), nullptr));
+    unsigned char d[32], x[32], y[32];
+    BN_bn2binpad(pD.get(), d, 32);
+    BN_bn2binpad(pX.get(), x, 32);
+    BN_bn2binpad(pY.get(), y, 32);
+    morv::OsslPtr<EVP_PKEY> pUnusable(smk::NewSm2PKey(d, x, y));
+    ASSERT_TRUE(pUnusable);
+    EXPECT_TRUE(Sign(smk::LibCtx(), pUnusable.get(), msg, false).empty());
+    ERR_clear_error();
 }
 
 TEST_F(ProviderSm2, OnlySm3IsAccepted)
