@@ -67,16 +67,26 @@ const unsigned char kD[32] = {0x39, 0x45, 0x20, 0x8f, 0x7b, 0x21, 0x44, 0xb1, 0x
 const unsigned char kK[32] = {0x59, 0x27, 0x6e, 0x27, 0xd5, 0x06, 0x86, 0x1a, 0x16, 0x68, 0x0f, 0x3a, 0xd9, 0xc0, 0x2d, 0xcc,
                               0xef, 0x3c, 0xc1, 0xfa, 0x3c, 0xdb, 0xe4, 0xce, 0x6d, 0x54, 0xb8, 0x0d, 0xea, 0xc1, 0xbc, 0x21};
 
-void Sm2SignWithSecretKeyAndNonce()
+// Signing with d and k secret; with bKeptInverse the key's (1 + d)^-1 is worked out first and
+// signed with, as a key that signs many times does.
+void Sm2SignWithSecretKeyAndNonce(bool bKeptInverse)
 {
-    unsigned char e[32], d[32], k[32], r[32], s[32], pub[64];
+    unsigned char e[32], d[32], k[32], inv[32], r[32], s[32], pub[64];
     memset(e, 0xa5, sizeof(e));
     memcpy(d, kD, 32);
     memcpy(k, kK, 32);
     ASSERT_EQ(1, smk::sm2p256::MulToFields(d, NULL, NULL, pub));
     Secret(d, sizeof(d));
     Secret(k, sizeof(k));
-    int nCode = smk::sm2p256::Sign(e, d, k, r, s);
+    int nCode = 1;
+    if (bKeptInverse) {
+        nCode = smk::sm2p256::SignInverse(d, inv);
+        Public(&nCode, sizeof(nCode));
+        ASSERT_EQ(1, nCode);
+        nCode = smk::sm2p256::SignWithInverse(e, d, inv, k, r, s);
+    } else {
+        nCode = smk::sm2p256::Sign(e, d, k, r, s);
+    }
     Public(&nCode, sizeof(nCode));
     Public(r, sizeof(r));
     Public(s, sizeof(s));
@@ -84,30 +94,15 @@ void Sm2SignWithSecretKeyAndNonce()
     EXPECT_EQ(1, smk::sm2p256::Verify(e, r, s, pub, pub + 32));
 }
 
-TEST(ConstantTime, Sm2SignWithSecretKeyAndNonce) { ForEachFieldForm(Sm2SignWithSecretKeyAndNonce); }
-
-// A key that keeps (1 + d)^-1: working it out and signing with it.
-void Sm2SignWithKeptInverse()
+TEST(ConstantTime, Sm2SignWithSecretKeyAndNonce)
 {
-    unsigned char e[32], d[32], k[32], inv[32], r[32], s[32], pub[64];
-    memset(e, 0x5a, sizeof(e));
-    memcpy(d, kD, 32);
-    memcpy(k, kK, 32);
-    ASSERT_EQ(1, smk::sm2p256::MulToFields(d, NULL, NULL, pub));
-    Secret(d, sizeof(d));
-    Secret(k, sizeof(k));
-    int nInv = smk::sm2p256::SignInverse(d, inv);
-    Public(&nInv, sizeof(nInv));
-    int nCode = smk::sm2p256::SignWithInverse(e, d, inv, k, r, s);
-    Public(&nCode, sizeof(nCode));
-    Public(r, sizeof(r));
-    Public(s, sizeof(s));
-    ASSERT_EQ(1, nInv);
-    ASSERT_EQ(1, nCode);
-    EXPECT_EQ(1, smk::sm2p256::Verify(e, r, s, pub, pub + 32));
+    ForEachFieldForm([] { Sm2SignWithSecretKeyAndNonce(false); });
 }
 
-TEST(ConstantTime, Sm2SignWithKeptInverse) { ForEachFieldForm(Sm2SignWithKeptInverse); }
+TEST(ConstantTime, Sm2SignWithKeptInverse)
+{
+    ForEachFieldForm([] { Sm2SignWithSecretKeyAndNonce(true); });
+}
 
 // The decryption's secret steps on bytes: [d]C1, the key stream, the plaintext and the
 // check of C3 (the BIGNUM form of d around them is OpenSSL's).
