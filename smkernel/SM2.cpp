@@ -367,23 +367,21 @@ int _SM2_KDF(const unsigned char* z, unsigned zLen, unsigned kLenBits, unsigned 
     // GB/T 32918.4 5.4.3: Ha_ct = SM3(Z || ct), ct from 1 as 32 bits big-endian.
     const size_t nBlocks = ((size_t)kLenBits + 255) / 256, nBytes = kLenBits / 8;
     if (0 == nBlocks || NULL == out || (NULL == z && zLen > 0)) return 0;
-    unsigned char abyBlock[SM3_DIGEST_LENGTH];
+    unsigned char abyBlocks[SM3_MAX_COUNTERS][SM3_DIGEST_LENGTH];
     // Z is hashed once: every counter continues from the same state (for SM2's 64-byte
-    // x2 || y2 a whole block, which halves the compressions).
-    SM3_CTX zCtx, ctx;
+    // x2 || y2 a whole block, which halves the compressions), and the counters' digests are
+    // made SM3_MAX_COUNTERS at a time.
+    SM3_CTX zCtx;
     int nOk = SM3_Init(&zCtx) && SM3_Update(&zCtx, z, zLen) && SM3_CompressBuffered(&zCtx);
-    for (size_t i = 0, nDone = 0; nOk && i < nBlocks; ++i, nDone += SM3_DIGEST_LENGTH) {
-        const uint32_t ct = (uint32_t)(i + 1);
-        const unsigned char abyCt[4] = {(unsigned char)(ct >> 24), (unsigned char)(ct >> 16),
-                                        (unsigned char)(ct >> 8), (unsigned char)ct};
-        ctx = zCtx;
-        nOk = SM3_Update(&ctx, abyCt, 4) && SM3_Final(abyBlock, &ctx);
-        const size_t nTake = nBytes - nDone < SM3_DIGEST_LENGTH ? nBytes - nDone : SM3_DIGEST_LENGTH;
-        if (nOk) memcpy(out + nDone, abyBlock, nTake);
+    for (size_t i = 0; nOk && i < nBlocks; i += SM3_MAX_COUNTERS) {
+        const size_t nCount = nBlocks - i < SM3_MAX_COUNTERS ? nBlocks - i : SM3_MAX_COUNTERS;
+        nOk = SM3_FinalCounters(&zCtx, (uint32_t)(i + 1), nCount, abyBlocks);
+        const size_t nDone = i * SM3_DIGEST_LENGTH;
+        const size_t nTake = nBytes - nDone < nCount * SM3_DIGEST_LENGTH ? nBytes - nDone : nCount * SM3_DIGEST_LENGTH;
+        if (nOk) memcpy(out + nDone, abyBlocks, nTake);
     }
-    OPENSSL_cleanse(abyBlock, sizeof(abyBlock));
+    OPENSSL_cleanse(abyBlocks, sizeof(abyBlocks));
     OPENSSL_cleanse(&zCtx, sizeof(zCtx));
-    OPENSSL_cleanse(&ctx, sizeof(ctx));
     return nOk ? 1 : 0;
 }
 

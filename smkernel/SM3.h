@@ -62,6 +62,13 @@ int SM3_SelectPath(int path);
 // ctx is null.
 int SM3_CompressBuffered(SM3_CTX* ctx);
 
+// The digests of prefix || ct for ct = ct0 .. ct0 + count - 1, each counter as 32 bits
+// big-endian (a KDF's blocks), into md[0 .. count - 1]; up to SM3_MAX_COUNTERS at once, side
+// by side on the AVX-512 path. prefix is left as it was. 0 when an argument is null or
+// count is 0 or above the limit.
+constexpr size_t SM3_MAX_COUNTERS = 16;
+int SM3_FinalCounters(const SM3_CTX* prefix, uint32_t ct0, size_t count, unsigned char md[][SM3_DIGEST_LENGTH]);
+
 }  // namespace smk
 #endif
 

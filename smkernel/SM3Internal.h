@@ -185,6 +185,13 @@ bool HaveBmi2();
 void CompressAvx512(uint32_t V[8], const unsigned char* p, size_t nBlocks);
 bool HaveAvx512();
 
+// Up to kLanes compressions at once from the one state V, nBlocks blocks each: lane l's
+// blocks start at blocks + l * stride; its state comes back in out[l]. AVX-512F/BW only.
+constexpr unsigned kLanes = 16;
+void CompressLanes(const uint32_t V[8], const unsigned char* blocks, size_t stride, size_t nBlocks,
+                   unsigned nLanes, uint32_t out[][8]);
+bool HaveLanes();
+
 }  // namespace sm3
 }  // namespace smk
 

@@ -166,6 +166,52 @@ TEST_P(SM3Path, RandomMessagesInRandomPiecesMatchOpenSSL)
     }
 }
 
+// Digests of prefix || ct (32 bits big-endian), several at once, against OpenSSL's SM3 of
+// each whole message: prefixes that leave the buffer empty, nearly full (the counter then
+// spills into a second block) or holding a whole block, a counter that wraps, and every
+// count up to the limit.
+TEST_P(SM3Path, CounterDigestsMatchOpenSSL)
+{
+    std::mt19937_64 rng(7);
+    const Bytes data = smtest::RandomBytes(rng, 200);
+    const struct {
+        size_t nPrefix;
+        bool bCompressBuffered;
+        uint32_t ct0;
+    } kCases[] = {{0, false, 1}, {1, false, 1}, {51, false, 9}, {52, false, 1}, {60, false, 1},
+                  {63, false, 1}, {64, false, 1}, {64, true, 1}, {65, false, 0xfffffff8u}, {128, false, 1},
+                  {128, true, 1}, {200, false, 77}};
+    for (const auto& c : kCases) {
+        SM3_CTX prefix;
+        ASSERT_EQ(1, SM3_Init(&prefix));
+        ASSERT_EQ(1, SM3_Update(&prefix, data.data(), c.nPrefix));
+        if (c.bCompressBuffered) {
+            ASSERT_EQ(1, smk::SM3_CompressBuffered(&prefix));
+        }
+        const SM3_CTX before = prefix;
+        for (size_t count = 1; count <= smk::SM3_MAX_COUNTERS; ++count) {
+            unsigned char md[smk::SM3_MAX_COUNTERS][SM3_DIGEST_LENGTH];
+            ASSERT_EQ(1, smk::SM3_FinalCounters(&prefix, c.ct0, count, md));
+            ASSERT_EQ(0, memcmp(&before, &prefix, sizeof(prefix)));
+            for (size_t i = 0; i < count; ++i) {
+                Bytes msg(data.begin(), data.begin() + c.nPrefix);
+                const uint32_t ct = c.ct0 + (uint32_t)i;
+                msg.insert(msg.end(), {(unsigned char)(ct >> 24), (unsigned char)(ct >> 16), (unsigned char)(ct >> 8),
+                                       (unsigned char)ct});
+                ASSERT_EQ(smtest::PeerSm3(msg.data(), msg.size()), Hex(md[i]))
+                    << "prefix " << c.nPrefix << ", count " << count << ", lane " << i;
+            }
+        }
+    }
+    unsigned char md[smk::SM3_MAX_COUNTERS + 1][SM3_DIGEST_LENGTH];
+    SM3_CTX prefix;
+    ASSERT_EQ(1, SM3_Init(&prefix));
+    EXPECT_EQ(0, smk::SM3_FinalCounters(&prefix, 1, 0, md));
+    EXPECT_EQ(0, smk::SM3_FinalCounters(&prefix, 1, smk::SM3_MAX_COUNTERS + 1, md));
+    EXPECT_EQ(0, smk::SM3_FinalCounters(NULL, 1, 1, md));
+    EXPECT_EQ(0, smk::SM3_FinalCounters(&prefix, 1, 1, NULL));
+}
+
 // The context is a plain record: a byte copy taken mid-stream continues independently.
 TEST(SM3, ByteCopyOfTheContextCarriesTheState)
 {
