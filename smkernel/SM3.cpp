@@ -83,16 +83,18 @@ int _SM3_DigestUpdate(SM3_CTX* ctx, const unsigned char* p, size_t n)
     return 1;
 }
 
-// GB/T 32905-2016 5.2: the message, 0x80, zeros, and the 64-bit big-endian bit length;
-// one block when fewer than 56 bytes are buffered, else two.
-size_t Padding(const SM3_CTX* ctx, unsigned char tail[2 * SM3_CBLOCK])
+// GB/T 32905-2016 5.2: the buffered message and nExtra more bytes (at most 4), 0x80, zeros,
+// and the 64-bit big-endian bit length; one block when the message leaves room for the nine
+// bytes, else two. Returns the tail's size in bytes.
+size_t Padding(const SM3_CTX* ctx, const unsigned char* pbyExtra, size_t nExtra, unsigned char tail[2 * SM3_CBLOCK])
 {
-    const size_t b = ctx->buffered;
-    const size_t nTail = b < 56 ? SM3_CBLOCK : 2 * SM3_CBLOCK;
-    const uint64_t nBits = (ctx->total + b) * 8; // bit length mod 2^64, as the standard's field
+    const size_t m = ctx->buffered + nExtra;
+    const size_t nTail = m + 9 <= SM3_CBLOCK ? SM3_CBLOCK : 2 * SM3_CBLOCK;
+    const uint64_t nBits = (ctx->total + m) * 8; // bit length mod 2^64, as the standard's field
     memset(tail, 0, 2 * SM3_CBLOCK);
-    memcpy(tail, ctx->buffer, b);
-    tail[b] = 0x80;
+    memcpy(tail, ctx->buffer, ctx->buffered);
+    if (nExtra > 0) memcpy(tail + ctx->buffered, pbyExtra, nExtra);
+    tail[m] = 0x80;
     StoreBE32(tail + nTail - 8, (uint32_t)(nBits >> 32));
     StoreBE32(tail + nTail - 4, (uint32_t)nBits);
     return nTail;
@@ -109,27 +111,12 @@ int _SM3_DigestFinal(unsigned char* md, SM3_CTX* ctx)
     if (ctx->buffered > SM3_CBLOCK)
         return 0;
     unsigned char tail[2 * SM3_CBLOCK];
-    const size_t nTail = Padding(ctx, tail);
+    const size_t nTail = Padding(ctx, NULL, 0, tail);
     SM3_DigestBlock(ctx, tail, nTail / SM3_CBLOCK);
     _ConvertSM3DigestData2Bytes(ctx->V, md);
     sm3::WipeState(tail, sizeof(tail));
     sm3::WipeState(ctx->buffer, sizeof(ctx->buffer));
     return 1;
-}
-
-// prefix || BE32(ct) with its padding as whole blocks in tail; the block count (1 or 2: the
-// buffer may hold a whole block).
-size_t CounterTail(const SM3_CTX* prefix, uint32_t ct, unsigned char tail[2 * SM3_CBLOCK])
-{
-    const size_t b = prefix->buffered, nTail = b + 4 + 9 <= SM3_CBLOCK ? 1 : 2;
-    const uint64_t nBits = (prefix->total + b + 4) * 8;
-    memset(tail, 0, 2 * SM3_CBLOCK);
-    memcpy(tail, prefix->buffer, b);
-    StoreBE32(tail + b, ct);
-    tail[b + 4] = 0x80;
-    StoreBE32(tail + nTail * SM3_CBLOCK - 8, (uint32_t)(nBits >> 32));
-    StoreBE32(tail + nTail * SM3_CBLOCK - 4, (uint32_t)nBits);
-    return nTail;
 }
 
 // The lanes run only beside the AVX-512 compression, so that a path chosen for a test is
@@ -144,15 +131,18 @@ int SM3_FinalCounters(const SM3_CTX* prefix, uint32_t ct0, size_t count, unsigne
         return 0;
     unsigned char tails[SM3_MAX_COUNTERS][2 * SM3_CBLOCK];
     uint32_t states[SM3_MAX_COUNTERS][8];
-    size_t nTail = 0;
-    for (size_t i = 0; i < count; ++i)
-        nTail = CounterTail(prefix, ct0 + (uint32_t)i, tails[i]);
+    size_t nTailBlocks = 0;
+    for (size_t i = 0; i < count; ++i) {
+        unsigned char abyCt[4];
+        StoreBE32(abyCt, ct0 + (uint32_t)i);
+        nTailBlocks = Padding(prefix, abyCt, sizeof(abyCt), tails[i]) / SM3_CBLOCK;
+    }
     if (count > 1 && LanesInUse()) {
-        CompressLanes(prefix->V, tails[0], sizeof(tails[0]), nTail, (unsigned)count, states);
+        CompressLanes(prefix->V, tails[0], sizeof(tails[0]), nTailBlocks, (unsigned)count, states);
     } else {
         for (size_t i = 0; i < count; ++i) {
             memcpy(states[i], prefix->V, sizeof(states[i]));
-            Compress()(states[i], tails[i], nTail);
+            Compress()(states[i], tails[i], nTailBlocks);
         }
     }
     for (size_t i = 0; i < count; ++i)
