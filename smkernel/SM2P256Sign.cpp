@@ -75,6 +75,18 @@ int SignFinish(const Fe& fe, const Fe& fd, const Fe& fk, const Point& q, const F
     return (int)(ok & 1) - (int)(badKey & 1);
 }
 
+// 1 + d mod n in Montgomery form; the mask is all ones when 1 + d = 0 (d = n - 1, no key).
+u64 OnePlusDMont(const Fe& fd, Fe& d1m)
+{
+    const Fe one = {{1, 0, 0, 0}};
+    Fe d1;
+    Add<kN>(d1, fd, one);
+    const u64 badKey = MaskIsZero(d1);
+    ToMont<kN>(d1m, d1);
+    Wipe(d1);
+    return badKey;
+}
+
 // c += n; false when c + n is not below p (public values: variable time).
 bool PlusNBelowP(Fe& c)
 {
@@ -135,20 +147,16 @@ int MulBaseAndPointToFields(const unsigned char k[32], const unsigned char px[32
 int Sign(const unsigned char e[32], const unsigned char d[32], const unsigned char k[32], unsigned char r[32],
          unsigned char s[32])
 {
-    const Fe one = {{1, 0, 0, 0}};
     Fe fd = ScalarFrom(d), fk = ScalarFrom(k);
     Point q = BaseMul(fk);
     // Z^-1 mod p for x1 and (1 + d)^-1 mod n (Montgomery form), both by Fermat, side by side.
-    Fe d1, d1m, zinv, inv;
-    Add<kN>(d1, fd, one);
-    const u64 badKey = MaskIsZero(d1);
-    ToMont<kN>(d1m, d1);
+    Fe d1m, zinv, inv;
+    const u64 badKey = OnePlusDMont(fd, d1m);
     MontInvPair<kP, kN>(zinv, q.Z, inv, d1m);
     const int nCode = SignFinish(ScalarFrom(e), fd, fk, q, zinv, inv, badKey, r, s);
     Wipe(fd);
     Wipe(fk);
     Wipe(q);
-    Wipe(d1);
     Wipe(d1m);
     Wipe(inv);
     return nCode;
@@ -156,15 +164,12 @@ int Sign(const unsigned char e[32], const unsigned char d[32], const unsigned ch
 
 int SignInverse(const unsigned char d[32], unsigned char inv[32])
 {
-    const Fe one = {{1, 0, 0, 0}};
-    Fe d1, d1m, invm, v;
-    Add<kN>(d1, ScalarFrom(d), one);
-    const u64 badKey = MaskIsZero(d1);
-    ToMont<kN>(d1m, d1);
+    Fe fd = ScalarFrom(d), d1m, invm, v;
+    const u64 badKey = OnePlusDMont(fd, d1m);
     MontInv<kN>(invm, d1m);
     FromMont<kN>(v, invm);
     ToBytes(inv, v);
-    Wipe(d1);
+    Wipe(fd);
     Wipe(d1m);
     Wipe(invm);
     Wipe(v);
