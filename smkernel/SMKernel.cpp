@@ -44,6 +44,9 @@ struct Kernel {
     std::atomic<EVP_MD*> pSm3{nullptr};
     std::atomic<EVP_CIPHER*> pSm4Cbc{nullptr};
     OSSL_PROVIDER* pProviders[PROVIDER_COUNT] = {};
+    static const int kMaxStopHooks = 8;
+    void (*apfnStopHooks[kMaxStopHooks])() = {};
+    int nStopHooks = 0;  // under mtxState
 };
 
 // Never destroyed: a kernel still running at process exit is left to the operating system,
@@ -140,6 +143,17 @@ EVP_PKEY* NewSm2PKey(const unsigned char* pbyD, const unsigned char pbyX[32],
     return pKey;
 }
 
+int AddKernelStopHook(void (*pfnHook)())
+{
+    Kernel& k = TheKernel();
+    std::lock_guard<std::mutex> lock(k.mtxState);
+    for (int i = 0; i < k.nStopHooks; ++i)
+        if (k.apfnStopHooks[i] == pfnHook) return 1;
+    if (!pfnHook || k.nStopHooks >= Kernel::kMaxStopHooks) return 0;
+    k.apfnStopHooks[k.nStopHooks++] = pfnHook;
+    return 1;
+}
+
 int GetProviderCounters(ProviderCounters* pCounters)
 {
     Kernel& k = TheKernel();
@@ -172,6 +186,7 @@ void UnloadProviders(Kernel& k)
 // Unpublishes and frees everything the kernel holds; safe on a half-built kernel.
 void ReleaseKernel(Kernel& k)
 {
+    for (int i = 0; i < k.nStopHooks; ++i) k.apfnStopHooks[i]();
     OSSL_LIB_CTX* pLibCtx = k.pLibCtx.exchange(nullptr);
     EVP_MD_free(k.pSm3.exchange(nullptr));
     EVP_CIPHER_free(k.pSm4Cbc.exchange(nullptr));

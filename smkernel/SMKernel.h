@@ -23,6 +23,11 @@ int SMKernelUninitialize();
 
 namespace smk {
 
+// Runs pfnHook at every kernel stop, before kctx is freed: a layer that keeps objects made in
+// kctx across calls (decoded certificates, say) lets them go there. At most 8 hooks a
+// process; 1 when registered (or already registered), 0 when full.
+int AddKernelStopHook(void (*pfnHook)());
+
 // The name of our provider inside kctx.
 extern const char* const PROVIDER_NAME;
 
