@@ -23,8 +23,8 @@ const char* BaseName(const char* pszPath)
 
 void StepOk(const char* pszFile, int nLine, const char* pszFunc, const char* pszStep)
 {
-    // The record would be dropped anyway; skip formatting it (parsers log many steps).
-    if (!TraceStarted()) return;
+    // Parsers log a step per node: a line no rule takes is not even formatted.
+    if (!TraceEnabled(TRACE_LEVEL_INFO)) return;
     char szLine[STEP_LINE_SIZE];
     memset(szLine, 0, sizeof szLine);
     snprintf(szLine, sizeof szLine, "[%s(%d)]:(%s -- %s)\t\t--OK\n", BaseName(pszFile), nLine,
@@ -35,7 +35,7 @@ void StepOk(const char* pszFile, int nLine, const char* pszFunc, const char* psz
 void StepFailed(const char* pszFile, int nLine, const char* pszFunc, const char* pszStep,
                 int nCode, const char* pszReason, bool bOpenssl)
 {
-    if (!TraceStarted()) return;
+    if (!TraceEnabled(TRACE_LEVEL_ERROR)) return;
     char szLine[STEP_LINE_SIZE];
     memset(szLine, 0, sizeof szLine);
     if (bOpenssl) {

@@ -3,13 +3,17 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdarg>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "zc_profile.h"
 #include "zlog.h"
+#include "zlog_wrapper.h"
 
 zlog_category_t* g_ptr_vomu_category = nullptr;
 
@@ -21,7 +25,7 @@ zlog_category_t* LoadCategory() { return __atomic_load_n(&g_ptr_vomu_category, _
 void StoreCategory(zlog_category_t* pCat) { __atomic_store_n(&g_ptr_vomu_category, pCat, __ATOMIC_RELEASE); }
 
 const char CATEGORY_NAME[] = "vomu_category";
-const size_t FIRST_MESSAGE_SIZE = 4096;
+const size_t STACK_MESSAGE_SIZE = 4096;
 const unsigned MAX_TRACE_LEVEL = TRACE_LEVEL_DEBUG;
 
 // A failed stat leaves the record zeroed, so the regular-file bit stays clear.
@@ -41,48 +45,54 @@ int LibraryLevel(unsigned int nLevel)
     return LEVELS[nLevel];
 }
 
-// The whole message in one heap buffer: 4,096 bytes first, then exactly the length
-// vsnprintf reports. A negative result is a formatting failure.
-char* FormatMessage(const char* pszFormat, va_list ap)
-{
-    char* pszBuf = (char*)malloc(FIRST_MESSAGE_SIZE);
-    if (!pszBuf) return nullptr;
-    va_list aq;
-    va_copy(aq, ap);
-    int n = vsnprintf(pszBuf, FIRST_MESSAGE_SIZE, pszFormat, aq);
-    va_end(aq);
-    if (n < 0) {
-        free(pszBuf);
-        return nullptr;
-    }
-    if ((size_t)n < FIRST_MESSAGE_SIZE) return pszBuf;
-    char* pszBig = (char*)realloc(pszBuf, (size_t)n + 1);
-    if (!pszBig) {
-        free(pszBuf);
-        return nullptr;
-    }
-    va_copy(aq, ap);
-    int nAgain = vsnprintf(pszBig, (size_t)n + 1, pszFormat, aq);
-    va_end(aq);
-    if (nAgain != n) {
-        free(pszBig);
-        return nullptr;
-    }
-    return pszBig;
-}
-
 #define TRACE_FILE_ARGS __FILE__, sizeof(__FILE__) - 1
 
-void LogAt(zlog_category_t* pCat, unsigned int nLevel, const char* pszText)
+// Each level keeps its own line of this file in the record's location. The numbers stay as
+// they are when the code around them moves: a format with %L prints them, and a log must
+// read the same from one version to the next.
+const long TRACE_LINES[] = {80, 81, 82, 83, 84};
+const long TRACE_BINARY_LINE = 211;
+
+// The category when a record of this trace level would reach a rule; null otherwise.
+zlog_category_t* TakingCategory(unsigned int nLevel)
 {
-    // Each level keeps its own line of this file in the record's location.
-    switch (nLevel) {
-    case TRACE_LEVEL_FATAL: zlog(pCat, TRACE_FILE_ARGS, "TRACE", 5, __LINE__, ZLOG_LEVEL_FATAL, "%s", pszText); break;
-    case TRACE_LEVEL_ERROR: zlog(pCat, TRACE_FILE_ARGS, "TRACE", 5, __LINE__, ZLOG_LEVEL_ERROR, "%s", pszText); break;
-    case TRACE_LEVEL_WARN:  zlog(pCat, TRACE_FILE_ARGS, "TRACE", 5, __LINE__, ZLOG_LEVEL_WARN, "%s", pszText); break;
-    case TRACE_LEVEL_INFO:  zlog(pCat, TRACE_FILE_ARGS, "TRACE", 5, __LINE__, ZLOG_LEVEL_INFO, "%s", pszText); break;
-    default:                zlog(pCat, TRACE_FILE_ARGS, "TRACE", 5, __LINE__, ZLOG_LEVEL_DEBUG, "%s", pszText); break;
+    zlog_category_t* pCat = LoadCategory();
+    return pCat && zlog_level_enabled(pCat, LibraryLevel(nLevel)) ? pCat : nullptr;
+}
+
+// The text up to its first zero byte, as "%s" would take it, but never read beyond what a
+// record can hold.
+void LogText(zlog_category_t* pCat, unsigned int nLevel, const char* pszText, size_t nMax)
+{
+    zl::RecordVerbatim(pCat, TRACE_FILE_ARGS, "TRACE", 5, TRACE_LINES[nLevel], LibraryLevel(nLevel),
+                       pszText, strnlen(pszText, nMax));
+}
+
+// Most records fit the stack buffer and are formatted once. A longer one is formatted again
+// into a heap buffer no longer than the record maximum: the rest would be cut anyway, so a
+// huge argument costs no memory beyond the cut. A negative vsnprintf result is a failure.
+int FormatAndLog(zlog_category_t* pCat, unsigned int nLevel, const char* pszFormat, va_list ap)
+{
+    char szStack[STACK_MESSAGE_SIZE];
+    va_list aq;
+    va_copy(aq, ap);
+    const int n = vsnprintf(szStack, sizeof szStack, pszFormat, aq);
+    va_end(aq);
+    if (n < 0) return VOMU_LOG_E_MEMORY;
+    if ((size_t)n < sizeof szStack) {
+        LogText(pCat, nLevel, szStack, (size_t)n);
+        return VOMU_OK;
     }
+    const size_t nKeep = std::min((size_t)n, zl::RecordMax());
+    if (nKeep == 0) return VOMU_OK;  // logging stopped meanwhile: the record is dropped
+    std::unique_ptr<char, decltype(&free)> pBuf((char*)malloc(nKeep + 1), free);
+    if (!pBuf) return VOMU_LOG_E_MEMORY;
+    va_copy(aq, ap);
+    const int nAgain = vsnprintf(pBuf.get(), nKeep + 1, pszFormat, aq);
+    va_end(aq);
+    if (nAgain < 0) return VOMU_LOG_E_MEMORY;
+    LogText(pCat, nLevel, pBuf.get(), nKeep);
+    return VOMU_OK;
 }
 
 // The configuration file to use, or null after the diagnostics of a missing one.
@@ -184,35 +194,55 @@ void vomu_log_fini(void)
     zlog_fini();
 }
 
+// A level above 4 is refused before the category's levels are asked, but only once logging
+// runs: before that every record answers VOMU_LOG_E_NOT_INIT.
 int TRACE(unsigned int level, const char* format, ...)
 {
-    zlog_category_t* pCat = LoadCategory();
-    if (!pCat) return VOMU_LOG_E_NOT_INIT;
+    if (!LoadCategory()) return VOMU_LOG_E_NOT_INIT;
+    if (level > MAX_TRACE_LEVEL) return VOMU_LOG_E_LEVEL;
+    zlog_category_t* pCat = TakingCategory(level);
+    if (!pCat) return VOMU_OK;
     va_list ap;
     va_start(ap, format);
-    char* pszMessage = FormatMessage(format, ap);
+    const int nResult = FormatAndLog(pCat, level, format, ap);
     va_end(ap);
-    if (!pszMessage) return VOMU_LOG_E_MEMORY;
-    if (level > MAX_TRACE_LEVEL) {
-        free(pszMessage);
-        return VOMU_LOG_E_LEVEL;
-    }
-    LogAt(pCat, level, pszMessage);
-    free(pszMessage);
-    return VOMU_OK;
+    return nResult;
 }
 
 int TRACE_BINARY(unsigned int level, const void* data, int len)
 {
-    zlog_category_t* pCat = LoadCategory();
-    if (!pCat) return VOMU_OK;
+    if (!LoadCategory()) return VOMU_OK;
     if (level > MAX_TRACE_LEVEL) return VOMU_LOG_E_LEVEL;
     if (len < 0 || (!data && len > 0)) return VOMU_OK;
-    hzlog(pCat, TRACE_FILE_ARGS, "TRACE_BINARY", 12, __LINE__, LibraryLevel(level),
+    zlog_category_t* pCat = TakingCategory(level);
+    if (!pCat) return VOMU_OK;
+    hzlog(pCat, TRACE_FILE_ARGS, "TRACE_BINARY", 12, TRACE_BINARY_LINE, LibraryLevel(level),
           data, (size_t)len);
     return VOMU_OK;
 }
 
 int TraceStarted(void) { return LoadCategory() != nullptr; }
-int TraceInfo(const char* text) { return TRACE(TRACE_LEVEL_INFO, "%s", text); }
-int TraceError(const char* text) { return TRACE(TRACE_LEVEL_ERROR, "%s", text); }
+
+int TraceEnabled(unsigned int level)
+{
+    return level <= MAX_TRACE_LEVEL && TakingCategory(level) != nullptr;
+}
+
+int TraceMessageMax(void)
+{
+    return (int)std::min(zl::RecordMax(), (size_t)INT_MAX);
+}
+
+namespace {
+// TRACE(level, "%s", text) without formatting: the text is logged as it stands.
+int TraceVerbatim(unsigned int nLevel, const char* pszText)
+{
+    if (!LoadCategory()) return VOMU_LOG_E_NOT_INIT;
+    zlog_category_t* pCat = TakingCategory(nLevel);
+    if (pCat) LogText(pCat, nLevel, pszText ? pszText : "(null)", zl::RecordMax());
+    return VOMU_OK;
+}
+}  // namespace
+
+int TraceInfo(const char* text) { return TraceVerbatim(TRACE_LEVEL_INFO, text); }
+int TraceError(const char* text) { return TraceVerbatim(TRACE_LEVEL_ERROR, text); }

@@ -30,8 +30,15 @@ VOMU_EXPORT int TRACE(unsigned int level, const char* format, ...) __attribute__
 /* 0 or VOMU_LOG_E_LEVEL. */
 VOMU_EXPORT int TRACE_BINARY(unsigned int level, const void* data, int len);
 
-/* 1 while logging runs: callers skip building records that would be dropped. */
+/* 1 while logging runs. */
 int TraceStarted(void);
+/* 1 when a record of this trace level would reach a rule: callers skip building records
+ * that would be dropped. */
+int TraceEnabled(unsigned int level);
+/* The longest message text a record can carry (the logging library's record maximum, at most
+ * INT_MAX); 0 while logging is stopped. A "%.*s" of a long text bounded by it logs the same
+ * bytes as "%s" without reading past the cut. */
+int TraceMessageMax(void);
 /* A finished line at INFO / ERROR, logged verbatim. */
 int TraceInfo(const char* text);
 int TraceError(const char* text);

@@ -1,5 +1,6 @@
 #include "HandlerPattern.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include "HandOver.h"
 #include "VomuStep.h"
 #include "vomu_result.h"
+#include "vomu_zlog.h"
 
 namespace morvphp {
 namespace {
@@ -88,6 +90,14 @@ bool Call::ArgumentOk(std::size_t i, Arg kind)
 const unsigned char* Call::Data(std::size_t i) const
 {
     return reinterpret_cast<const unsigned char*>(m_params[i].stringValue().data());
+}
+
+void Call::TraceText(const char* pszName, std::size_t i) const
+{
+    if (!TraceEnabled(TRACE_LEVEL_INFO)) return;
+    const std::string_view text = m_params[i].stringValue();
+    const int nShown = (int)std::min(text.size(), (std::size_t)TraceMessageMax());
+    TRACE(TRACE_LEVEL_INFO, "%s:%.*s", pszName, nShown, text.data());
 }
 
 int Call::Called(const char* pszStep, int nResult, int nLine)

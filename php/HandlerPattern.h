@@ -59,6 +59,11 @@ public:
     int DataSize(std::size_t i) const { return (int)m_params[i].stringValue().size(); }
     unsigned int Flag(std::size_t i) const { return (unsigned int)m_params[i].numericValue(); }
 
+    // Traces "name:<argument i>" at INFO, the text up to its first zero byte as "%s" shows it,
+    // but never read beyond what a record can hold: a data argument of any size costs no more
+    // than the record's cut.
+    void TraceText(const char* pszName, std::size_t i) const;
+
     // The step line of a called function: OK, or Failed with reason "VOMU_OK != nResult".
     // Returns nResult.
     int Called(const char* pszStep, int nResult, int nLine = __builtin_LINE());

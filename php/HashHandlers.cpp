@@ -107,7 +107,7 @@ Php::Value vomu_calculateDataHash(Php::Parameters& params)
 {
     Call call(vomu_calculateDataHash, params);
     if (!call.ArgumentsOk()) return call.Code();
-    TRACE(TRACE_LEVEL_INFO, "strSourceData:%s", call.Text(0));
+    call.TraceText("strSourceData", 0);
     TRACE(TRACE_LEVEL_INFO, "strHashAlg:%s", call.Text(1));
     const HashName* pHash = HashOf(call);
     if (!pHash) return VOMU_E_INVALID_ARG;

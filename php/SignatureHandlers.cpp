@@ -20,7 +20,7 @@ Php::Value SignData(Php::Handler pfnSelf, Php::Parameters& params, SignDataFn pf
     if (!call.ArgumentsOk()) return call.Code();
     TRACE(TRACE_LEVEL_INFO, "strAlgorithm:%s", call.Text(0));
     TRACE(TRACE_LEVEL_INFO, "strSourceData size:%d", call.DataSize(1));
-    TRACE(TRACE_LEVEL_INFO, "strSourceData:%s", call.Text(1));
+    call.TraceText("strSourceData", 1);
     TRACE(TRACE_LEVEL_INFO, "strPfxFilePath:%s", call.Text(2));
     TRACE(TRACE_LEVEL_INFO, "strHashAlg:%s", call.Text(4));
     char* pszSignature = nullptr;
@@ -55,7 +55,7 @@ Php::Value vomu_verifyDataSignature_PKCS1(Php::Parameters& params)
     if (!call.ArgumentsOk()) return call.Code();
     TRACE(TRACE_LEVEL_INFO, "strAlgorithm:%s", call.Text(0));
     TRACE(TRACE_LEVEL_INFO, "strSourceData size:%d", call.DataSize(1));
-    TRACE(TRACE_LEVEL_INFO, "strSourceData:%s", call.Text(1));
+    call.TraceText("strSourceData", 1);
     TRACE(TRACE_LEVEL_INFO, "strBase64SignCert:%s", call.Text(2));
     TRACE(TRACE_LEVEL_INFO, "strHashAlg:%s", call.Text(3));
     TRACE(TRACE_LEVEL_INFO, "strBase64Signature:%s", call.Text(4));
@@ -70,7 +70,7 @@ Php::Value vomu_verifyDataSignature_PKCS7Detached(Php::Parameters& params)
     if (!call.ArgumentsOk()) return call.Code();
     TRACE(TRACE_LEVEL_INFO, "strAlgorithm:%s", call.Text(0));
     TRACE(TRACE_LEVEL_INFO, "strSourceData size:%d", call.DataSize(1));
-    TRACE(TRACE_LEVEL_INFO, "strSourceData:%s", call.Text(1));
+    call.TraceText("strSourceData", 1);
     TRACE(TRACE_LEVEL_INFO, "strBase64Signature:%s", call.Text(2));
     char* pszCert = nullptr;
     const int nResult = call.Called("VerifyDataSignature_PKCS7Detached",

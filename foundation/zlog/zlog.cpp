@@ -18,6 +18,7 @@ bool g_bInited = false;
 Conf* g_pConf = nullptr;
 zlog_category_s* g_pDefaultCategory = nullptr;
 std::atomic<long> g_nRecords{0};
+std::atomic<size_t> g_nRecordMax{0};
 int g_nInitVersion = 0;
 
 namespace {
@@ -46,8 +47,9 @@ int RegisterExitHandler()
 // Without memory for the rule list the category stays unbound (its records are dropped).
 void BindCategory(zlog_category_s& cat, const Conf& conf)
 {
+    static const unsigned char NO_LEVELS[32] = {0};
     cat.rules.clear();
-    memset(cat.levelBitmap, 0, sizeof cat.levelBitmap);
+    cat.SetLevels(NO_LEVELS);
     try {
         cat.rules.reserve(conf.rules.size());  // the push_backs below stay within it
     } catch (const std::bad_alloc&) {
@@ -67,11 +69,13 @@ void BindCategory(zlog_category_s& cat, const Conf& conf)
             if (rule->strCategory == "!") cat.rules.push_back(rule.get());
         }
     }
+    unsigned char bitmap[32] = {0};
     for (int n = 0; n < 256; ++n) {
         for (const Rule* pRule : cat.rules) {
-            if (pRule->MatchesLevel(n)) cat.levelBitmap[n / 8] |= (unsigned char)(1u << (n % 8));
+            if (pRule->MatchesLevel(n)) bitmap[n / 8] |= (unsigned char)(1u << (n % 8));
         }
     }
+    cat.SetLevels(bitmap);
 }
 
 // Categories outlive every configuration: a caller may hold one across a stop and a restart
@@ -79,14 +83,16 @@ void BindCategory(zlog_category_s& cat, const Conf& conf)
 void UnbindCategories()
 {
     if (!g_pCategories) return;
+    static const unsigned char NO_LEVELS[32] = {0};
     for (auto& kv : *g_pCategories) {
         kv.second->rules.clear();
-        memset(kv.second->levelBitmap, 0, sizeof kv.second->levelBitmap);
+        kv.second->SetLevels(NO_LEVELS);
     }
 }
 
 void FiniInner()
 {
+    g_nRecordMax = 0;
     UnbindCategories();
     delete g_pConf;
     g_pConf = nullptr;
@@ -125,6 +131,7 @@ int InitInner(const char* pszPath, const char* pszRule)
         return -1;
     }
     for (auto& kv : *g_pCategories) BindCategory(*kv.second, *g_pConf);
+    g_nRecordMax = Buf::MaxOf(g_pConf->nBufMin, g_pConf->nBufMax);
     ++g_nInitVersion;
     g_nRecords = 0;
     g_bInited = true;
@@ -268,6 +275,7 @@ int zlog_reload(const char* confpath)
         for (auto& kv : *g_pCategories) BindCategory(*kv.second, *pNew);
         delete g_pConf;
         g_pConf = pNew;
+        g_nRecordMax = Buf::MaxOf(g_pConf->nBufMin, g_pConf->nBufMax);
         ++g_nInitVersion;
         g_nRecords = 0;
         zc_debug("------zlog_reload success------");

@@ -29,6 +29,10 @@ ZLOG_EXPORT int zlog_init_memory_log(const char* level, const char* logpath);
 ZLOG_EXPORT void zlog_profile(void);
 
 ZLOG_EXPORT zlog_category_t* zlog_get_category(const char* cname);
+/* 1 when a record of this level in this category would reach a rule, else 0 (also for a null
+ * category or a stopped library). Takes no lock, so a caller can ask before building a record;
+ * while another thread reloads or stops the library the answer is the old or the new one. */
+ZLOG_EXPORT int zlog_level_enabled(zlog_category_t* category, const int level);
 
 ZLOG_EXPORT int zlog_put_mdc(const char* key, const char* value);
 ZLOG_EXPORT char* zlog_get_mdc(const char* key);

@@ -107,11 +107,17 @@ int Levels::Find(const std::string& strName) const
 }
 
 // ---- record buffer ------------------------------------------------------------------
-bool Buf::Reset(size_t nMin, size_t nMax)
+size_t Buf::MaxOf(size_t nMin, size_t nMax)
 {
     if (nMin < 64) nMin = 64;
     if (nMax && nMax < nMin) nMax = nMin;
-    m_nMax = nMax ? nMax : (size_t)-1 / 2;
+    return nMax ? nMax : (size_t)-1 / 2;
+}
+
+bool Buf::Reset(size_t nMin, size_t nMax)
+{
+    if (nMin < 64) nMin = 64;
+    m_nMax = MaxOf(nMin, nMax);
     m_nLen = 0;
     m_bTruncated = false;
     if (m_nCap >= nMin && m_nCap <= m_nMax) return true;
@@ -445,7 +451,8 @@ void AppendHexDump(const unsigned char* pby, size_t nLen, Buf& buf)
     int n = snprintf(szLine, sizeof szLine, "hex_buf_len=[%zu]", nLen);
     buf.Append(szLine, (size_t)n);
     static const char HEX[] = "0123456789abcdef";
-    for (size_t nOff = 0; nOff < nLen; nOff += 16) {
+    // Rows past the record's maximum would be cut: a huge dump costs no more than its cut.
+    for (size_t nOff = 0; nOff < nLen && !buf.Truncated(); nOff += 16) {
         char* q = szLine;
         q += snprintf(q, 16, "\n%010zu ", nOff);
         for (size_t i = 0; i < 16; ++i) {
@@ -477,6 +484,8 @@ void AppendMsg(Thread& thread, const Spec& spec, Buf& buf)
     if (!bPlain) target.Clear();
     if (ev.bHex) {
         AppendHexDump((const unsigned char*)ev.pHex, ev.nHexLen, target);
+    } else if (ev.bText) {
+        target.Append(ev.pText, ev.nTextLen);
     } else if (ev.pszFormat) {
         target.AppendV(ev.pszFormat, *ev.pArgs);
     }

@@ -81,6 +81,8 @@ public:
     Buf(const Buf&) = delete;
     Buf& operator=(const Buf&) = delete;
     bool Reset(size_t nMin, size_t nMax);  // the record buffers of one configuration
+    // The most bytes a buffer Reset with these bounds ever holds (a zero maximum: no bound).
+    static size_t MaxOf(size_t nMin, size_t nMax);
     void Clear() { m_nLen = 0; m_bTruncated = false; }
     void Append(const char* p, size_t n);
     void AppendPadded(const char* p, size_t n, bool bLeft, int nWidth, int nPrec);
@@ -117,6 +119,9 @@ struct Event {
     const void* pHex = nullptr;  // hex-dump record
     size_t nHexLen = 0;
     bool bHex = false;
+    const char* pText = nullptr;  // finished text, taken as it stands
+    size_t nTextLen = 0;
+    bool bText = false;
     bool bHaveTime = false;
     struct timeval tv;
 };
@@ -224,6 +229,7 @@ struct Rule {
     std::string strPath;
     std::unique_ptr<Format> pathFormat;  // dynamic path
     int fd = -1;                         // static path, open while the configuration lives
+    std::atomic<long> nNextPathCheck{0};  // static path: monotonic ms of the next rotation check
     bool bNoFsync = false;
     long nFsyncPeriod = 0;
     std::atomic<long> nWrites{0};

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "zc_profile.h"
 #include "zlog_internal.h"
@@ -17,9 +18,12 @@ namespace {
 
 // Shared by every memory-log rule and kept across shut-down: records held when the library
 // stops reach the file with the first ERROR after the next start.
-char g_log_buf1[MEMLOG_BLOCK_SIZE];  // previous block
+// The blocks trade places when the current one is full, so a record costs one copy only.
+char g_block_a[MEMLOG_BLOCK_SIZE];
+char g_block_b[MEMLOG_BLOCK_SIZE];
+char* g_log_buf1 = g_block_a;  // previous block
 int g_buf1_log_len = 0;
-char g_log_buf2[MEMLOG_BLOCK_SIZE];  // current block, the newest records
+char* g_log_buf2 = g_block_b;  // current block, the newest records
 int g_buf2_log_len = 0;
 pthread_rwlock_t memory_log_env_lock = PTHREAD_RWLOCK_INITIALIZER;
 
@@ -62,7 +66,7 @@ void AppendRecord(const char* pMsg, size_t nLen)
     bool bCut = nLen > MEMLOG_BLOCK_SIZE;
     if (bCut) nLen = MEMLOG_BLOCK_SIZE;
     if (nLen > MEMLOG_BLOCK_SIZE - (size_t)g_buf2_log_len) {
-        memcpy(g_log_buf1, g_log_buf2, (size_t)g_buf2_log_len);
+        std::swap(g_log_buf1, g_log_buf2);  // the previous block's records are dropped
         g_buf1_log_len = g_buf2_log_len;
         g_buf2_log_len = 0;
     }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 #include "zc_profile.h"
@@ -17,6 +18,8 @@
 
 namespace zl {
 namespace {
+
+const long PATH_CHECK_MS = 1000;
 
 bool WriteAll(int fd, const char* p, size_t n)
 {
@@ -39,6 +42,54 @@ void CountFsync(Rule& rule, int fd)
     }
 }
 
+// Whether the rule's path still names the file its descriptor writes to. A path that is gone
+// (moved away, not yet created again) names nothing; a descriptor that cannot be asked is
+// left alone.
+bool PathNamesOpenFile(const Rule& rule)
+{
+    struct stat stPath, stOpen;
+    if (stat(rule.strPath.c_str(), &stPath) != 0) return false;
+    if (fstat(rule.fd, &stOpen) != 0) return true;
+    return stPath.st_dev == stOpen.st_dev && stPath.st_ino == stOpen.st_ino;
+}
+
+// dup2 puts the new file behind the same descriptor number in one step, so a writer on another
+// thread reaches the old file or the new one, never a closed or reused number. On failure the
+// old file keeps receiving the records.
+void ReopenPath(Rule& rule)
+{
+    auto_create_dir(rule.strPath.c_str());
+    int fd = open(rule.strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, rule.perms);
+    if (fd < 0) {
+        zc_error("reopen file[%s] fail, errno[%d], still writing to the old file", rule.strPath.c_str(), errno);
+        return;
+    }
+    if (dup2(fd, rule.fd) < 0) {
+        zc_error("reopen file[%s]: dup2 fail, errno[%d], still writing to the old file", rule.strPath.c_str(),
+                 errno);
+    }
+    close(fd);
+}
+
+long MonotonicMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return (long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+// logrotate's default mode renames the file and creates a new one at the path. A record asks
+// the clock (no system call); about once a second one record, whichever wins the exchange,
+// checks the path and reopens it when it names another file or none.
+void FollowRotation(Rule& rule)
+{
+    const long nNow = MonotonicMs();
+    long nDue = rule.nNextPathCheck.load(std::memory_order_relaxed);
+    if (nNow < nDue) return;
+    if (!rule.nNextPathCheck.compare_exchange_strong(nDue, nNow + PATH_CHECK_MS)) return;
+    if (!PathNamesOpenFile(rule)) ReopenPath(rule);
+}
+
 int OutputFd(int fd, Rule& rule, Thread& thread, const Levels& levels)
 {
     rule.GenMsg(thread, levels);
@@ -49,6 +100,7 @@ int OutputFd(int fd, Rule& rule, Thread& thread, const Levels& levels)
 int OutputStaticFile(Rule& rule, Thread& thread, const Levels& levels)
 {
     rule.GenMsg(thread, levels);
+    FollowRotation(rule);
     if (!WriteAll(rule.fd, thread.msg.Data(), thread.msg.Len())) {
         zc_error("write fail, errno[%d], file[%s]", errno, rule.strPath.c_str());
         return -1;

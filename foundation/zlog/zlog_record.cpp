@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "zlog_state.h"
+#include "zlog_wrapper.h"
 
 namespace zl {
 namespace {
@@ -195,6 +196,23 @@ void hzlog(zlog_category_t* category, const char* file, size_t filelen, const ch
     ev.nHexLen = buf ? buflen : 0;
     ev.bHex = true;
     Record(category, ev);
+}
+
+int zlog_level_enabled(zlog_category_t* category, const int level)
+{
+    return category && category->Enabled(level) ? 1 : 0;
+}
+
+size_t zl::RecordMax() { return g_nRecordMax.load(std::memory_order_relaxed); }
+
+void zl::RecordVerbatim(zlog_category_t* pCat, const char* pszFile, size_t nFileLen, const char* pszFunc,
+                        size_t nFuncLen, long nLine, int nLevel, const char* pText, size_t nLen)
+{
+    Event ev = Where(pszFile, nFileLen, pszFunc, nFuncLen, nLine, nLevel);
+    ev.pText = pText ? pText : "";
+    ev.nTextLen = pText ? nLen : 0;
+    ev.bText = true;
+    Record(pCat, ev);
 }
 
 namespace {

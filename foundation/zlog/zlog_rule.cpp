@@ -43,7 +43,8 @@ int SetupFile(Rule& rule, const Conf& conf, const std::string& strPath, const st
         return -1;
     }
     if (!Trim(strTail).empty()) {
-        // Rotation is not performed by this library: the file simply grows.
+        // The library rotates nothing itself; it only follows a rotation done from outside
+        // (logrotate's rename and create, see OutputStaticFile).
         zc_warn("rule [%s]: rotation clause [%s] accepted and not acted on", rule.strLine.c_str(),
                 Trim(strTail).c_str());
     }

@@ -16,10 +16,18 @@
 struct zlog_category_s {
     std::string strName;
     std::vector<zl::Rule*> rules;
-    unsigned char levelBitmap[32];
+    // Read without the library lock by zlog_level_enabled, so a caller can skip building a
+    // record while another thread reloads or stops: each byte is atomic, and a reader in the
+    // middle of a rebind sees the old or the new level of a byte, never a torn one.
+    std::atomic<unsigned char> levelBitmap[32];
     bool Enabled(int nLevel) const
     {
-        return nLevel >= 0 && nLevel < 256 && (levelBitmap[nLevel / 8] >> (nLevel % 8)) & 1;
+        return nLevel >= 0 && nLevel < 256 &&
+               (levelBitmap[nLevel / 8].load(std::memory_order_relaxed) >> (nLevel % 8)) & 1;
+    }
+    void SetLevels(const unsigned char* pBitmap)
+    {
+        for (size_t i = 0; i < 32; ++i) levelBitmap[i].store(pBitmap[i], std::memory_order_relaxed);
     }
 };
 
@@ -35,6 +43,8 @@ extern bool g_bInited;
 extern Conf* g_pConf;
 extern zlog_category_s* g_pDefaultCategory;
 extern std::atomic<long> g_nRecords;
+// The running configuration's record maximum, readable without the lock; 0 while stopped.
+extern std::atomic<size_t> g_nRecordMax;
 // The thread-specific key of the per-thread buffers.
 extern std::atomic<bool> g_bKeyExists;
 extern std::atomic<unsigned> g_key;
