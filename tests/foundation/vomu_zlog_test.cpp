@@ -3,9 +3,11 @@
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@
 #include "VomuStep.h"
 #include "vomu_result.h"
 #include "vomu_zlog.h"
+#include "zlog.h"
 
 using morv_test::LogCapture;
 using morv_test::MakeTempDir;
@@ -207,6 +210,119 @@ TEST(VomuLog, BinaryDumpRows)
               "0000000000  48 65 6c 6c 6f 2c 20 68 65 78 20 64 75 6d 70 21  Hello, hex dump!\n"
               "0000000016  01 ff                                            ..\n",
               log.Contents());
+}
+
+// ---- records no rule takes, records longer than a record holds ---------------------------
+
+namespace {
+
+// A page that faults on any read: a record that formats its argument crashes the test.
+const char* UnreadableText()
+{
+    static void* pPage = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return pPage == MAP_FAILED ? nullptr : static_cast<const char*>(pPage);
+}
+
+// Peak resident memory of this process in KiB, after its peak was reset to the current use.
+long PeakKib()
+{
+    std::ifstream in("/proc/self/status");
+    std::string strLine;
+    while (std::getline(in, strLine)) {
+        if (strLine.compare(0, 6, "VmHWM:") == 0) return atol(strLine.c_str() + 6);
+    }
+    return -1;
+}
+bool ResetPeak()
+{
+    std::ofstream out("/proc/self/clear_refs");
+    out << "5";
+    out.close();
+    return out.good();
+}
+
+}  // namespace
+
+TEST(VomuLog, RecordsNoRuleTakesAreNotFormatted)
+{
+    const char* pszBad = UnreadableText();
+    ASSERT_NE(nullptr, pszBad);
+    LogCapture log("%V %m%n", "=WARN");
+    ASSERT_TRUE(log.Ok());
+    EXPECT_EQ(VOMU_OK, TRACE(TRACE_LEVEL_INFO, "%s", pszBad));
+    EXPECT_EQ(VOMU_OK, TRACE(TRACE_LEVEL_ERROR, "%s", pszBad));
+    EXPECT_EQ(VOMU_OK, TraceInfo(pszBad));
+    EXPECT_EQ(VOMU_OK, TraceError(pszBad));
+    EXPECT_EQ(VOMU_OK, TRACE_BINARY(TRACE_LEVEL_DEBUG, pszBad, 16));
+    morv::StepOk(pszBad, 1, pszBad, pszBad);
+    morv::StepFailed(pszBad, 1, pszBad, pszBad, -1, pszBad, true);
+    // The level check comes after the not-started check and before the rule's levels.
+    EXPECT_EQ(VOMU_LOG_E_LEVEL, TRACE(5, "%s", pszBad));
+    EXPECT_EQ(VOMU_LOG_E_LEVEL, TRACE_BINARY(5, pszBad, 16));
+    EXPECT_EQ(VOMU_OK, TRACE(TRACE_LEVEL_WARN, "taken"));
+    EXPECT_EQ("WARN taken\n", log.Contents());
+}
+
+// Every way a long text reaches the log gives the record the library itself makes of the
+// whole text: cut at [global] buffer max, ending with a newline.
+TEST(VomuLog, TextLongerThanARecordIsCutWhereTheLibraryCutsIt)
+{
+    ConfDir dir;
+    const std::string strConf = dir.Conf("cut", "[global]\nbuffer min = 1KB\nbuffer max = 64KB\n[formats]\n"
+                                                "f = \"%V %m%n\"\n[rules]\nvomu_category.DEBUG \"" +
+                                                    dir.Log("cut") + "\"; f\n");
+    ASSERT_EQ(VOMU_OK, vomu_log_init_ex(strConf.c_str()));
+    std::string strHuge(8 * 1024 * 1024, 'd');
+    strHuge[0] = 'A';
+    zlog_info(g_ptr_vomu_category, "%s", strHuge.c_str());  // the library's own cut
+    EXPECT_EQ(VOMU_OK, TRACE(TRACE_LEVEL_INFO, "%s", strHuge.c_str()));
+    EXPECT_EQ(VOMU_OK, TraceInfo(strHuge.c_str()));
+    EXPECT_EQ(65536, TraceMessageMax());
+    EXPECT_EQ(VOMU_OK, TRACE(TRACE_LEVEL_INFO, "%.*s", TraceMessageMax(), strHuge.c_str()));
+    vomu_log_fini();
+    const std::string strText = ReadText(dir.Log("cut"));
+    const size_t nRecord = strText.find('\n') + 1;
+    ASSERT_GT(nRecord, 60000u);
+    ASSERT_LE(nRecord, 65536u);
+    ASSERT_EQ(4 * nRecord, strText.size());
+    for (size_t i = 1; i < 4; ++i) EXPECT_EQ(0, strText.compare(i * nRecord, nRecord, strText, 0, nRecord)) << i;
+}
+
+TEST(VomuLog, HexDumpLongerThanARecordIsCutWhereTheLibraryCutsIt)
+{
+    ConfDir dir;
+    const std::string strConf = dir.Conf("hex", "[global]\nbuffer max = 4KB\n[formats]\nf = \"%m%n\"\n"
+                                                "[rules]\nvomu_category.DEBUG \"" + dir.Log("hex") + "\"; f\n");
+    ASSERT_EQ(VOMU_OK, vomu_log_init_ex(strConf.c_str()));
+    std::vector<unsigned char> data(1024 * 1024);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = (unsigned char)(i * 7);
+    hzlog_info(g_ptr_vomu_category, data.data(), data.size());
+    EXPECT_EQ(VOMU_OK, TRACE_BINARY(TRACE_LEVEL_INFO, data.data(), (int)data.size()));
+    vomu_log_fini();
+    const std::string strText = ReadText(dir.Log("hex"));
+    ASSERT_EQ(0u, strText.size() % 2);
+    ASSERT_LE(strText.size() / 2, 4096u);
+    EXPECT_EQ(0u, strText.find("hex_buf_len=[1048576]\n0000000000  00 07 0e 15"));
+    EXPECT_EQ(strText.substr(0, strText.size() / 2), strText.substr(strText.size() / 2));
+}
+
+// A 256 MiB argument under an INFO rule: the record holds 2 MiB of it, and building it must
+// not cost a copy of the whole argument.
+TEST(VomuLog, HugeArgumentCostsNoMemoryBeyondTheCut)
+{
+    LogCapture log("%m%n", "INFO");
+    ASSERT_TRUE(log.Ok());
+    std::string strHuge(256 * 1024 * 1024, 'h');
+    if (!ResetPeak() || PeakKib() < 0) GTEST_SKIP() << "no resettable peak memory in /proc";
+    const long nBefore = PeakKib();
+    EXPECT_EQ(VOMU_OK, TRACE(TRACE_LEVEL_INFO, "data:%s", strHuge.c_str()));
+    const long nGrowth = PeakKib() - nBefore;
+    EXPECT_LT(nGrowth, 64 * 1024) << "peak grew by " << nGrowth << " KiB";
+    strHuge.clear();
+    strHuge.shrink_to_fit();
+    const std::string strText = log.Contents();
+    EXPECT_EQ(2u * 1024 * 1024 - 1, strText.size());
+    EXPECT_EQ(0u, strText.find("data:hhh"));
 }
 
 // ---- step lines -------------------------------------------------------------------------

@@ -191,6 +191,55 @@ TEST(ZlogApi, NullConfigurationPathReadsTheEnvironmentOrWritesToStdout)
     EXPECT_NE(std::string::npos, strOut.find(" DEBUG [" + std::to_string(getpid()) + ":src/a.c:9] built-in\n")) << strOut;
 }
 
+// zlog_level_enabled answers from the category's rules, for every kind of level selector.
+TEST(ZlogApi, LevelEnabledFollowsTheRules)
+{
+    struct Case {
+        const char* pszRules;
+        const char* pszCategory;
+        std::vector<int> enabled;  // of DEBUG, INFO, NOTICE, WARN, ERROR, FATAL
+    };
+    const Case CASES[] = {
+        {"c.INFO >stdout", "c", {0, 1, 1, 1, 1, 1}},
+        {"c.=WARN >stdout", "c", {0, 0, 0, 1, 0, 0}},
+        {"c.!ERROR >stdout", "c", {1, 1, 1, 1, 0, 1}},
+        {"c.* >stdout", "c", {1, 1, 1, 1, 1, 1}},
+        {"c.ERROR >stdout\nc.=DEBUG >stderr", "c", {1, 0, 0, 0, 1, 1}},
+        {"c_.WARN >stdout", "c_sub", {0, 0, 0, 1, 1, 1}},
+        {"c.* >stdout", "other", {0, 0, 0, 0, 0, 0}},
+        {"c.* >stdout\n!.ERROR >stdout", "other", {0, 0, 0, 0, 1, 1}},
+    };
+    const int LEVELS[] = {ZLOG_LEVEL_DEBUG, ZLOG_LEVEL_INFO, ZLOG_LEVEL_NOTICE,
+                          ZLOG_LEVEL_WARN, ZLOG_LEVEL_ERROR, ZLOG_LEVEL_FATAL};
+    for (const Case& c : CASES) {
+        ZDir d;
+        ASSERT_EQ(0, zlog_init(d.Conf(std::string("[rules]\n") + c.pszRules + "\n").c_str())) << c.pszRules;
+        zlog_category_t* pCat = zlog_get_category(c.pszCategory);
+        for (size_t i = 0; i < c.enabled.size(); ++i) {
+            EXPECT_EQ(c.enabled[i], zlog_level_enabled(pCat, LEVELS[i])) << c.pszRules << " level " << LEVELS[i];
+        }
+        EXPECT_EQ(0, zlog_level_enabled(pCat, -1));
+        EXPECT_EQ(0, zlog_level_enabled(pCat, 256));
+        zlog_fini();
+        EXPECT_EQ(0, zlog_level_enabled(pCat, ZLOG_LEVEL_FATAL)) << "a stopped library takes nothing";
+    }
+    EXPECT_EQ(0, zlog_level_enabled(nullptr, ZLOG_LEVEL_FATAL));
+}
+
+// A reload rebinds the category's levels in place: a handle taken before it answers anew.
+TEST(ZlogApi, LevelEnabledFollowsAReload)
+{
+    ZDir d;
+    std::string strConf = d.Conf("[rules]\nc.ERROR >stdout\n");
+    ASSERT_EQ(0, zlog_init(strConf.c_str()));
+    zlog_category_t* pCat = zlog_get_category("c");
+    EXPECT_EQ(0, zlog_level_enabled(pCat, ZLOG_LEVEL_INFO));
+    d.Conf("[rules]\nc.INFO >stdout\n");
+    ASSERT_EQ(0, zlog_reload(nullptr));
+    EXPECT_EQ(1, zlog_level_enabled(pCat, ZLOG_LEVEL_INFO));
+    zlog_fini();
+}
+
 // ---- threads ----------------------------------------------------------------------------
 
 TEST(ZlogThreads, BuffersAreCountedPerThreadAndTheKeyFollowsThem)
