@@ -1,6 +1,5 @@
 #include "HandlerPattern.h"
 
-#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -8,7 +7,6 @@
 #include "HandOver.h"
 #include "VomuStep.h"
 #include "vomu_result.h"
-#include "vomu_zlog.h"
 
 namespace morvphp {
 namespace {
@@ -92,14 +90,6 @@ const unsigned char* Call::Data(std::size_t i) const
     return reinterpret_cast<const unsigned char*>(m_params[i].stringValue().data());
 }
 
-void Call::TraceText(const char* pszName, std::size_t i) const
-{
-    if (!TraceEnabled(TRACE_LEVEL_INFO)) return;
-    const std::string_view text = m_params[i].stringValue();
-    const int nShown = (int)std::min(text.size(), (std::size_t)TraceMessageMax());
-    TRACE(TRACE_LEVEL_INFO, "%s:%.*s", pszName, nShown, text.data());
-}
-
 int Call::Called(const char* pszStep, int nResult, int nLine)
 {
     if (VOMU_OK != nResult) {
@@ -131,6 +121,15 @@ void Call::PutBytes(std::size_t i, const unsigned char* pbyBytes, int nLength)
 {
     const std::size_t nSize = nLength > 0 ? (std::size_t)nLength : 0;
     m_params[i].assign(reinterpret_cast<const char*>(pbyBytes), nSize);
+}
+
+void Call::TraceText(const char* pszName, std::size_t i) const
+{
+    if (!TraceEnabled(TRACE_LEVEL_INFO)) return;
+    const std::string_view text = m_params[i].stringValue();
+    const std::size_t nMax = (std::size_t)TraceMessageMax();
+    const int nShown = (int)(text.size() < nMax ? text.size() : nMax);
+    TRACE(TRACE_LEVEL_INFO, "%s:%.*s", pszName, nShown, text.data());
 }
 
 }  // namespace morvphp

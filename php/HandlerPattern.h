@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "PhpExtension.h"
+#include "vomu_zlog.h"
 
 namespace morvphp {
 
