@@ -9,10 +9,13 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "VomuStep.h"
+#include "vomu_zlog.h"
 #include "zlog.h"
 
 namespace {
@@ -91,15 +94,103 @@ struct PlainWriter {
     }
 };
 
+// ---- the wrapper: TRACE and the step lines under the rules a server runs with -----------
+
+double NsPerCall(int nCalls, const std::function<void(int)>& fn)
+{
+    auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < nCalls; ++i) fn(i);
+    return Seconds(t0) * 1e9 / nCalls;
+}
+
+long PeakKib()
+{
+    std::ifstream in("/proc/self/status");
+    std::string strLine;
+    while (std::getline(in, strLine)) {
+        if (strLine.compare(0, 6, "VmHWM:") == 0) return atol(strLine.c_str() + 6);
+    }
+    return -1;
+}
+void ResetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+// One configuration of the wrapper's category; false when logging does not start.
+bool StartWrapper(const std::string& strDir, const std::string& strName, const std::string& strRule)
+{
+    std::string strConf = strDir + "/" + strName + ".conf";
+    std::ofstream(strConf) << "[formats]\nbench = \"%d(%F %T).%ms %V [%p:%f:%L] %m%n\"\n[rules]\n"
+                           << strRule << "\n";
+    return vomu_log_init_ex(strConf.c_str()) == 0;
+}
+
+// The records of a signature's steps: a step line and an argument trace per round.
+void StepAndTrace(int i)
+{
+    morv::StepOk(__FILE__, __LINE__, "SignData_PKCS7Detached", "DecodeASN1MemoryEx");
+    TRACE(TRACE_LEVEL_INFO, "Value Length:0x%x ", i);
+}
+
+void WrapperBench(const std::string& strDir)
+{
+    const int CALLS = 400000;
+    struct Rule {
+        const char* pszLabel;
+        std::string strRule;
+        bool bMemlog;
+    };
+    const Rule RULES[] = {
+        {"ERROR rule, file", "vomu_category.ERROR \"" + strDir + "/error.log\"; bench", false},
+        {"INFO rule, memory log", "", true},
+        {"INFO rule, file", "vomu_category.INFO \"" + strDir + "/info.log\"; bench", false},
+    };
+    printf("log_bench: the wrapper, ns per call (a step line and a TRACE of one number each)\n");
+    for (const Rule& r : RULES) {
+        bool bOk = r.bMemlog ? vomu_log_init_memory_log(TRACE_LEVEL_INFO, (strDir + "/mem.log").c_str()) == 0
+                             : StartWrapper(strDir, "wrapper", r.strRule);
+        if (!bOk) {
+            fprintf(stderr, "logging did not start for %s\n", r.pszLabel);
+            return;
+        }
+        NsPerCall(CALLS / 10, StepAndTrace);  // warm: buffers, page cache
+        double dNs = NsPerCall(CALLS, StepAndTrace);
+        vomu_log_fini();
+        printf("  %-24s %8.1f ns per step line + TRACE\n", r.pszLabel, dNs);
+    }
+
+    // A data argument far longer than a record ([global] buffer max, 2 MiB by default).
+    if (!StartWrapper(strDir, "huge", "vomu_category.INFO \"" + strDir + "/huge.log\"; bench")) return;
+    std::string strHuge(256u * 1024 * 1024, 'h');
+    ResetPeak();
+    long nBefore = PeakKib();
+    auto t0 = std::chrono::steady_clock::now();
+    TRACE(TRACE_LEVEL_INFO, "strSourceData:%s", strHuge.c_str());
+    double dTrace = Seconds(t0);
+    long nTraceGrowth = PeakKib() - nBefore;
+    std::vector<unsigned char> bytes(64u * 1024 * 1024, 0x5a);
+    t0 = std::chrono::steady_clock::now();
+    TRACE_BINARY(TRACE_LEVEL_INFO, bytes.data(), (int)bytes.size());
+    double dDump = Seconds(t0);
+    vomu_log_fini();
+    printf("  TRACE \"%%s\" of 256 MiB, INFO rule: %8.1f ms, peak memory +%ld MiB\n", dTrace * 1e3,
+           nTraceGrowth / 1024);
+    printf("  TRACE_BINARY of 64 MiB, INFO rule: %8.1f ms\n", dDump * 1e3);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    // "single": only the one-thread library run, for profiling.
+    // "single": only the one-thread library run, for profiling; "wrapper": only the wrapper's.
     const bool bSingleOnly = argc > 1 && strcmp(argv[1], "single") == 0;
+    const bool bWrapperOnly = argc > 1 && strcmp(argv[1], "wrapper") == 0;
     char szDir[] = "/tmp/morv_log_bench_XXXXXX";
     if (!mkdtemp(szDir)) return 1;
     std::string strDir = szDir;
+    if (bWrapperOnly) {
+        WrapperBench(strDir);
+        std::string strRm = "rm -rf '" + strDir + "'";
+        return system(strRm.c_str()) == 0 ? 0 : 1;
+    }
     std::string strConf = strDir + "/bench.conf";
     {
         std::ofstream out(strConf);
@@ -146,6 +237,7 @@ int main(int argc, char** argv)
     printf("  8 threads: zlog %10.0f   fprintf+fflush %10.0f   ratio %.2f\n", r8, p8, r8 / p8);
     printf("  files checked: %s (%d + %d lines, whole, in order per thread)\n", bOk ? "ok" : "BROKEN",
            SINGLE_RECORDS, THREADS * THREAD_RECORDS);
+    WrapperBench(strDir);
     std::string strCmd = "rm -rf '" + strDir + "'";
     if (system(strCmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", strDir.c_str());
     return bOk ? 0 : 1;

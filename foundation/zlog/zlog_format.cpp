@@ -221,6 +221,29 @@ void Buf::TerminateForC()
 // ---- format patterns ----------------------------------------------------------------
 namespace {
 
+// printf's "%0<nWidth>lu" into sz (room for 24 bytes), without printf's parsing: lines, pids
+// and sub-second times go into every record. The count of characters written.
+size_t Decimal(unsigned long n, int nWidth, char* sz)
+{
+    char szReversed[24];
+    size_t k = 0;
+    do {
+        szReversed[k++] = (char)('0' + n % 10);
+        n /= 10;
+    } while (n);
+    while ((int)k < nWidth && k < sizeof szReversed) szReversed[k++] = '0';
+    for (size_t i = 0; i < k; ++i) sz[i] = szReversed[k - 1 - i];
+    return k;
+}
+
+// printf's "%ld".
+size_t SignedDecimal(long n, char* sz)
+{
+    if (n >= 0) return Decimal((unsigned long)n, 0, sz);
+    sz[0] = '-';
+    return 1 + Decimal(0UL - (unsigned long)n, 0, sz + 1);
+}
+
 // getpid is a system call on current glibc; the value changes only in a forked child.
 std::atomic<long> g_nPid{0};
 void ForgetPid() { g_nPid.store(0); }
@@ -437,9 +460,9 @@ void AppendTime(Thread& thread, const Spec& spec, const struct timeval& tv, Buf&
         if (piece.nKind == 0) {
             n += strftime(sz + n, sizeof sz - n, piece.strText.c_str(), &tmNow);
         } else if (piece.nKind == 1) {
-            n += (size_t)snprintf(sz + n, sizeof sz - n, "%03ld", (long)tv.tv_usec / 1000);
+            n += Decimal((unsigned long)tv.tv_usec / 1000, 3, sz + n);
         } else {
-            n += (size_t)snprintf(sz + n, sizeof sz - n, "%06ld", (long)tv.tv_usec);
+            n += Decimal((unsigned long)tv.tv_usec, 6, sz + n);
         }
     }
     buf.AppendPadded(sz, n, whole.bLeft, whole.nWidth, whole.nPrec);
@@ -454,7 +477,9 @@ void AppendHexDump(const unsigned char* pby, size_t nLen, Buf& buf)
     // Rows past the record's maximum would be cut: a huge dump costs no more than its cut.
     for (size_t nOff = 0; nOff < nLen && !buf.Truncated(); nOff += 16) {
         char* q = szLine;
-        q += snprintf(q, 16, "\n%010zu ", nOff);
+        *q++ = '\n';
+        q += Decimal(nOff, 10, q);
+        *q++ = ' ';
         for (size_t i = 0; i < 16; ++i) {
             if (nOff + i < nLen) {
                 *q++ = ' ';
@@ -509,11 +534,11 @@ void Format::Gen(Thread& thread, const Levels& levels, Buf& buf) const
         case SPEC_CATEGORY: buf.AppendPadded(ev.pszCategory, ev.nCategoryLen, s.bLeft, s.nWidth, s.nPrec); break;
         case SPEC_TIME: AppendTime(thread, s, ev.tv, buf, s); break;
         case SPEC_MS:
-            n = snprintf(sz, sizeof sz, "%03ld", (long)ev.tv.tv_usec / 1000);
+            n = (int)Decimal((unsigned long)ev.tv.tv_usec / 1000, 3, sz);
             buf.AppendPadded(sz, (size_t)n, s.bLeft, s.nWidth, s.nPrec);
             break;
         case SPEC_US:
-            n = snprintf(sz, sizeof sz, "%06ld", (long)ev.tv.tv_usec);
+            n = (int)Decimal((unsigned long)ev.tv.tv_usec, 6, sz);
             buf.AppendPadded(sz, (size_t)n, s.bLeft, s.nWidth, s.nPrec);
             break;
         case SPEC_ENV: buf.AppendPadded(s.strText.data(), s.strText.size(), s.bLeft, s.nWidth, s.nPrec); break;
@@ -532,7 +557,7 @@ void Format::Gen(Thread& thread, const Levels& levels, Buf& buf) const
             buf.AppendPadded(sz, strlen(sz), s.bLeft, s.nWidth, s.nPrec);
             break;
         case SPEC_LINE:
-            n = snprintf(sz, sizeof sz, "%ld", ev.nLine);
+            n = (int)SignedDecimal(ev.nLine, sz);
             buf.AppendPadded(sz, (size_t)n, s.bLeft, s.nWidth, s.nPrec);
             break;
         case SPEC_MSG: AppendMsg(thread, s, buf); break;
@@ -550,7 +575,7 @@ void Format::Gen(Thread& thread, const Levels& levels, Buf& buf) const
         }
         case SPEC_NEWLINE: buf.Append("\n", 1); break;
         case SPEC_PID:
-            n = snprintf(sz, sizeof sz, "%ld", CachedPid());
+            n = (int)SignedDecimal(CachedPid(), sz);
             buf.AppendPadded(sz, (size_t)n, s.bLeft, s.nWidth, s.nPrec);
             break;
         case SPEC_FUNC: buf.AppendPadded(ev.pszFunc, ev.nFuncLen, s.bLeft, s.nWidth, s.nPrec); break;
@@ -566,7 +591,7 @@ void Format::Gen(Thread& thread, const Levels& levels, Buf& buf) const
             buf.AppendPadded(sz, (size_t)n, s.bLeft, s.nWidth, s.nPrec);
             break;
         case SPEC_TID_DEC:
-            n = snprintf(sz, sizeof sz, "%lu", (unsigned long)pthread_self());
+            n = (int)Decimal((unsigned long)pthread_self(), 0, sz);
             buf.AppendPadded(sz, (size_t)n, s.bLeft, s.nWidth, s.nPrec);
             break;
         }

@@ -1,7 +1,13 @@
 // The library's interface beyond configuration: hex dumps, MDC, reload, the default category,
 // buffer limits, per-thread buffers and concurrent writers.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <stdlib.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
 
 #include <map>
 #include <set>
@@ -238,6 +244,40 @@ TEST(ZlogApi, LevelEnabledFollowsAReload)
     ASSERT_EQ(0, zlog_reload(nullptr));
     EXPECT_EQ(1, zlog_level_enabled(pCat, ZLOG_LEVEL_INFO));
     zlog_fini();
+}
+
+// The numbers a record carries (line, pid, thread, sub-second times) read as printf writes
+// them: the library renders them itself on every record.
+TEST(ZlogApi, NumbersInRecordsReadAsPrintfWritesThem)
+{
+    ZDir d;
+    ASSERT_EQ(0, zlog_init(d.Conf("[formats]\nf = \"%L|%p|%T|%d(%S).%us|%ms|%us|%-8L|%3.2L%n\"\n"
+                                  "[rules]\nc.* \"$DIR/n.log\"; f\n").c_str()));
+    zlog_category_t* pCat = zlog_get_category("c");
+    const long LINES[] = {0, 7, 42, 1000000007L, -5, LONG_MAX, LONG_MIN};
+    for (long nLine : LINES) zlog(pCat, "f.c", 3, "g", 1, nLine, ZLOG_LEVEL_INFO, "x");
+    zlog_fini();
+    std::istringstream in(d.Read("n.log"));
+    for (long nLine : LINES) {
+        std::string strLine;
+        ASSERT_TRUE(std::getline(in, strLine));
+        char szHead[128];
+        snprintf(szHead, sizeof szHead, "%ld|%ld|%lu|", nLine, (long)getpid(), (unsigned long)pthread_self());
+        ASSERT_EQ(0u, strLine.find(szHead)) << strLine;
+        int nSec = -1;
+        long nUsInTime = -1, nMs = -1, nUs = -1;
+        char szTail[64] = {0};
+        ASSERT_EQ(5, sscanf(strLine.c_str() + strlen(szHead), "%2d.%6ld|%3ld|%6ld|%63[^\n]", &nSec, &nUsInTime, &nMs,
+                            &nUs, szTail)) << strLine;
+        EXPECT_EQ(nUsInTime, nUs);
+        EXPECT_EQ(nUs / 1000, nMs);
+        char szTimes[32];
+        snprintf(szTimes, sizeof szTimes, "%02d.%06ld|%03ld|%06ld|", nSec, nUs, nMs, nUs);
+        EXPECT_EQ(szTimes, strLine.substr(strlen(szHead), strlen(szTimes)));
+        char szPadded[64];
+        snprintf(szPadded, sizeof szPadded, "%-8ld|%3.2s", nLine, std::to_string(nLine).c_str());
+        EXPECT_EQ(szPadded, std::string(szTail)) << strLine;
+    }
 }
 
 // ---- threads ----------------------------------------------------------------------------
