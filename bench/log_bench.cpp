@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "../tests/support/PeakMemory.h"
 #include "VomuStep.h"
 #include "vomu_zlog.h"
 #include "zlog.h"
@@ -103,17 +104,6 @@ double NsPerCall(int nCalls, const std::function<void(int)>& fn)
     return Seconds(t0) * 1e9 / nCalls;
 }
 
-long PeakKib()
-{
-    std::ifstream in("/proc/self/status");
-    std::string strLine;
-    while (std::getline(in, strLine)) {
-        if (strLine.compare(0, 6, "VmHWM:") == 0) return atol(strLine.c_str() + 6);
-    }
-    return -1;
-}
-void ResetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
-
 // One configuration of the wrapper's category; false when logging does not start.
 bool StartWrapper(const std::string& strDir, const std::string& strName, const std::string& strRule)
 {
@@ -160,12 +150,12 @@ void WrapperBench(const std::string& strDir)
     // A data argument far longer than a record ([global] buffer max, 2 MiB by default).
     if (!StartWrapper(strDir, "huge", "vomu_category.INFO \"" + strDir + "/huge.log\"; bench")) return;
     std::string strHuge(256u * 1024 * 1024, 'h');
-    ResetPeak();
-    long nBefore = PeakKib();
+    morv_test::ResetPeak();
+    long nBefore = morv_test::PeakKib();
     auto t0 = std::chrono::steady_clock::now();
     TRACE(TRACE_LEVEL_INFO, "strSourceData:%s", strHuge.c_str());
     double dTrace = Seconds(t0);
-    long nTraceGrowth = PeakKib() - nBefore;
+    long nTraceGrowth = morv_test::PeakKib() - nBefore;
     std::vector<unsigned char> bytes(64u * 1024 * 1024, 0x5a);
     t0 = std::chrono::steady_clock::now();
     TRACE_BINARY(TRACE_LEVEL_INFO, bytes.data(), (int)bytes.size());

@@ -29,31 +29,41 @@ using Clock = std::chrono::steady_clock;
 
 struct RotDir {
     std::string strDir = MakeTempDir();
+    zlog_category_t* pCat = nullptr;
+    int nNext = 0;  // the number of the next record "r<n>"
+
     RotDir() { setenv("ZLOG_PROFILE_ERROR", (strDir + "/diag.err").c_str(), 1); }
     ~RotDir() { RemoveTree(strDir); }
     std::string Path(const std::string& strName) const { return strDir + "/" + strName; }
     std::string Read(const std::string& strName) const { return ReadText(Path(strName)); }
     // The category "c" writing "%m%n" records to app.log.
-    zlog_category_t* Start() const
+    bool Start()
     {
         WriteText(Path("z.conf"), "[formats]\nf = \"%m%n\"\n[rules]\nc.* \"" + Path("app.log") + "\"; f\n");
-        if (zlog_init(Path("z.conf").c_str()) != 0) return nullptr;
-        return zlog_get_category("c");
+        if (zlog_init(Path("z.conf").c_str()) != 0) return false;
+        pCat = zlog_get_category("c");
+        return pCat != nullptr;
+    }
+    // Started, one record written, then app.log renamed to app.log.1 as logrotate does.
+    bool StartAndMoveAway()
+    {
+        if (!Start()) return false;
+        Write();
+        return rename(Path("app.log").c_str(), Path("app.log.1").c_str()) == 0;
+    }
+    void Write() { zlog_info(pCat, "r%d", nNext++); }
+    // Writes a record every 20 ms until done() holds; false when it does not within the limit.
+    bool WriteUntil(std::chrono::milliseconds limit, const std::function<bool()>& done)
+    {
+        const Clock::time_point tEnd = Clock::now() + limit;
+        while (Clock::now() < tEnd) {
+            Write();
+            if (done()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
     }
 };
-
-// Writes numbered records every 20 ms from nNext on until done() holds; false when it does
-// not within the limit.
-bool WriteUntil(zlog_category_t* pCat, int& nNext, std::chrono::milliseconds limit, const std::function<bool()>& done)
-{
-    const Clock::time_point tEnd = Clock::now() + limit;
-    while (Clock::now() < tEnd) {
-        zlog_info(pCat, "r%d", nNext++);
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
 
 // "r0\nr1\n...r<n-1>\n"
 std::string Numbered(int n)
@@ -70,21 +80,17 @@ TEST(ZlogRotation, RecordsReachAMovedAwayLogsPathAgainWithinTwoSeconds)
 {
     for (bool bCreate : {true, false}) {
         RotDir d;
-        zlog_category_t* pCat = d.Start();
-        ASSERT_NE(nullptr, pCat);
-        int nNext = 0;
-        zlog_info(pCat, "r%d", nNext++);
-        ASSERT_EQ(0, rename(d.Path("app.log").c_str(), d.Path("app.log.1").c_str()));
+        ASSERT_TRUE(d.StartAndMoveAway());
         if (bCreate) WriteText(d.Path("app.log"), "");
-        const bool bFollowed = WriteUntil(pCat, nNext, std::chrono::milliseconds(2000),
-                                          [&] { return !d.Read("app.log").empty(); });
-        zlog_info(pCat, "r%d", nNext++);
+        const bool bFollowed =
+            d.WriteUntil(std::chrono::milliseconds(2000), [&] { return !d.Read("app.log").empty(); });
+        d.Write();
         zlog_fini();
         EXPECT_TRUE(bFollowed) << (bCreate ? "create" : "nocreate");
         // Each record once, in order: the moved file up to the switch, the new one after it.
         const std::string strOld = d.Read("app.log.1"), strNew = d.Read("app.log");
         EXPECT_EQ(0u, strOld.find("r0\n"));
-        EXPECT_EQ(Numbered(nNext), strOld + strNew);
+        EXPECT_EQ(Numbered(d.nNext), strOld + strNew);
         EXPECT_LT(strNew.find("r"), strNew.size());
     }
 }
@@ -92,25 +98,20 @@ TEST(ZlogRotation, RecordsReachAMovedAwayLogsPathAgainWithinTwoSeconds)
 TEST(ZlogRotation, FailedReopenKeepsWritingTheOldFileAndSaysSo)
 {
     RotDir d;
-    zlog_category_t* pCat = d.Start();
-    ASSERT_NE(nullptr, pCat);
-    int nNext = 0;
-    zlog_info(pCat, "r%d", nNext++);
-    ASSERT_EQ(0, rename(d.Path("app.log").c_str(), d.Path("app.log.1").c_str()));
+    ASSERT_TRUE(d.StartAndMoveAway());
     ASSERT_EQ(0, mkdir(d.Path("app.log").c_str(), 0700));  // the path cannot be opened for writing
     const std::string strDiag = "reopen file[" + d.Path("app.log") + "] fail";
-    EXPECT_TRUE(WriteUntil(pCat, nNext, std::chrono::milliseconds(10000),
-                           [&] { return d.Read("diag.err").find(strDiag) != std::string::npos; }));
-    EXPECT_EQ(Numbered(nNext), d.Read("app.log.1"));
+    EXPECT_TRUE(d.WriteUntil(std::chrono::milliseconds(10000),
+                             [&] { return d.Read("diag.err").find(strDiag) != std::string::npos; }));
+    EXPECT_EQ(Numbered(d.nNext), d.Read("app.log.1"));
 
     // Once the path can be opened again, the next check follows it.
     ASSERT_EQ(0, rmdir(d.Path("app.log").c_str()));
-    const int nSwitchFrom = nNext;
-    EXPECT_TRUE(WriteUntil(pCat, nNext, std::chrono::milliseconds(10000),
-                           [&] { return !d.Read("app.log").empty(); }));
+    const int nSwitchFrom = d.nNext;
+    EXPECT_TRUE(d.WriteUntil(std::chrono::milliseconds(10000), [&] { return !d.Read("app.log").empty(); }));
     zlog_fini();
     const std::string strOld = d.Read("app.log.1");
-    EXPECT_EQ(Numbered(nNext), strOld + d.Read("app.log"));
+    EXPECT_EQ(Numbered(d.nNext), strOld + d.Read("app.log"));
     EXPECT_NE(std::string::npos, strOld.find("r" + std::to_string(nSwitchFrom) + "\n"));
 }
 
@@ -119,8 +120,8 @@ TEST(ZlogRotation, FailedReopenKeepsWritingTheOldFileAndSaysSo)
 TEST(ZlogRotation, WritersOnManyThreadsLoseNothingAcrossRotations)
 {
     RotDir d;
-    zlog_category_t* pCat = d.Start();
-    ASSERT_NE(nullptr, pCat);
+    ASSERT_TRUE(d.Start());
+    zlog_category_t* pCat = d.pCat;
     const int THREADS = 4;
     std::atomic<bool> bStop{false};
     std::vector<int> written(THREADS, 0);
