@@ -53,11 +53,10 @@ int LibraryLevel(unsigned int nLevel)
 const long TRACE_LINES[] = {80, 81, 82, 83, 84};
 const long TRACE_BINARY_LINE = 211;
 
-// The category when a record of this trace level would reach a rule; null otherwise.
-zlog_category_t* TakingCategory(unsigned int nLevel)
+// Whether a record of this trace level would reach a rule of the running configuration.
+bool Takes(zlog_category_t* pCat, unsigned int nLevel)
 {
-    zlog_category_t* pCat = LoadCategory();
-    return pCat && zlog_level_enabled(pCat, LibraryLevel(nLevel)) ? pCat : nullptr;
+    return pCat && zlog_level_enabled(pCat, LibraryLevel(nLevel));
 }
 
 // The text up to its first zero byte, as "%s" would take it, but never read beyond what a
@@ -194,14 +193,12 @@ void vomu_log_fini(void)
     zlog_fini();
 }
 
-// A level above 4 is refused before the category's levels are asked, but only once logging
-// runs: before that every record answers VOMU_LOG_E_NOT_INIT.
 int TRACE(unsigned int level, const char* format, ...)
 {
-    if (!LoadCategory()) return VOMU_LOG_E_NOT_INIT;
+    zlog_category_t* pCat = LoadCategory();
+    if (!pCat) return VOMU_LOG_E_NOT_INIT;
     if (level > MAX_TRACE_LEVEL) return VOMU_LOG_E_LEVEL;
-    zlog_category_t* pCat = TakingCategory(level);
-    if (!pCat) return VOMU_OK;
+    if (!Takes(pCat, level)) return VOMU_OK;
     va_list ap;
     va_start(ap, format);
     const int nResult = FormatAndLog(pCat, level, format, ap);
@@ -211,11 +208,10 @@ int TRACE(unsigned int level, const char* format, ...)
 
 int TRACE_BINARY(unsigned int level, const void* data, int len)
 {
-    if (!LoadCategory()) return VOMU_OK;
-    if (level > MAX_TRACE_LEVEL) return VOMU_LOG_E_LEVEL;
-    if (len < 0 || (!data && len > 0)) return VOMU_OK;
-    zlog_category_t* pCat = TakingCategory(level);
+    zlog_category_t* pCat = LoadCategory();
     if (!pCat) return VOMU_OK;
+    if (level > MAX_TRACE_LEVEL) return VOMU_LOG_E_LEVEL;
+    if (len < 0 || (!data && len > 0) || !Takes(pCat, level)) return VOMU_OK;
     hzlog(pCat, TRACE_FILE_ARGS, "TRACE_BINARY", 12, TRACE_BINARY_LINE, LibraryLevel(level),
           data, (size_t)len);
     return VOMU_OK;
@@ -223,23 +219,17 @@ int TRACE_BINARY(unsigned int level, const void* data, int len)
 
 int TraceStarted(void) { return LoadCategory() != nullptr; }
 
-int TraceEnabled(unsigned int level)
-{
-    return level <= MAX_TRACE_LEVEL && TakingCategory(level) != nullptr;
-}
+int TraceEnabled(unsigned int level) { return level <= MAX_TRACE_LEVEL && Takes(LoadCategory(), level); }
 
-int TraceMessageMax(void)
-{
-    return (int)std::min(zl::RecordMax(), (size_t)INT_MAX);
-}
+int TraceMessageMax(void) { return (int)std::min(zl::RecordMax(), (size_t)INT_MAX); }
 
 namespace {
 // TRACE(level, "%s", text) without formatting: the text is logged as it stands.
 int TraceVerbatim(unsigned int nLevel, const char* pszText)
 {
-    if (!LoadCategory()) return VOMU_LOG_E_NOT_INIT;
-    zlog_category_t* pCat = TakingCategory(nLevel);
-    if (pCat) LogText(pCat, nLevel, pszText ? pszText : "(null)", zl::RecordMax());
+    zlog_category_t* pCat = LoadCategory();
+    if (!pCat) return VOMU_LOG_E_NOT_INIT;
+    if (Takes(pCat, nLevel)) LogText(pCat, nLevel, pszText ? pszText : "(null)", zl::RecordMax());
     return VOMU_OK;
 }
 }  // namespace

@@ -49,11 +49,11 @@ void BindCategory(zlog_category_s& cat, const Conf& conf)
 {
     static const unsigned char NO_LEVELS[32] = {0};
     cat.rules.clear();
-    cat.SetLevels(NO_LEVELS);
     try {
         cat.rules.reserve(conf.rules.size());  // the push_backs below stay within it
     } catch (const std::bad_alloc&) {
         zc_error("category [%s] left without rules, errno[%d]", cat.strName.c_str(), ENOMEM);
+        cat.SetLevels(NO_LEVELS);
         return;
     }
     bool bMatched = false;
@@ -69,6 +69,8 @@ void BindCategory(zlog_category_s& cat, const Conf& conf)
             if (rule->strCategory == "!") cat.rules.push_back(rule.get());
         }
     }
+    // Set in one pass at the end: a caller asking zlog_level_enabled during a reload sees the
+    // old levels or the new ones, never none in between.
     unsigned char bitmap[32] = {0};
     for (int n = 0; n < 256; ++n) {
         for (const Rule* pRule : cat.rules) {
