@@ -10,10 +10,10 @@ Php::Value vomu_verifyCertificate(Php::Parameters& params)
 {
     Call call(vomu_verifyCertificate, params);
     if (!call.ArgumentsOk()) return call.Code();
-    TRACE(TRACE_LEVEL_INFO, "strBase64CertContent:%s", call.Text(0));
+    call.TraceText("strBase64CertContent", 0);
     TRACE(TRACE_LEVEL_INFO, "nCertVerifyFlag:%d", (int)call.Flag(1));
-    TRACE(TRACE_LEVEL_INFO, "strTrustedCACertFilePath:%s", call.Text(2));
-    TRACE(TRACE_LEVEL_INFO, "strCRLFilePath:%s", call.Text(3));
+    call.TraceText("strTrustedCACertFilePath", 2);
+    call.TraceText("strCRLFilePath", 3);
     return call.Called("VerifyCertificate", VerifyCertificate(call.Text(0), call.Flag(1),
                                                               call.Text(2), call.Text(3)));
 }
@@ -22,8 +22,8 @@ Php::Value vomu_getCertificateInfo(Php::Parameters& params)
 {
     Call call(vomu_getCertificateInfo, params);
     if (!call.ArgumentsOk()) return call.Code();
-    TRACE(TRACE_LEVEL_INFO, "strBase64CertContent:%s", call.Text(0));
-    TRACE(TRACE_LEVEL_INFO, "strInfoType:%s", call.Text(1));
+    call.TraceText("strBase64CertContent", 0);
+    call.TraceText("strInfoType", 1);
     char* pszInfo = nullptr;
     const int nResult = call.Called("GetCertificateInfo",
                                     GetCertificateInfo(call.Text(0), call.Text(1), &pszInfo));
@@ -34,8 +34,8 @@ Php::Value vomu_getPublicCertFromPFX(Php::Parameters& params)
 {
     Call call(vomu_getPublicCertFromPFX, params);
     if (!call.ArgumentsOk()) return call.Code();
-    TRACE(TRACE_LEVEL_INFO, "strAlgorithm:%s", call.Text(0));
-    TRACE(TRACE_LEVEL_INFO, "strPfxFilePath:%s", call.Text(1));
+    call.TraceText("strAlgorithm", 0);
+    call.TraceText("strPfxFilePath", 1);
     char* pszCert = nullptr;
     const int nResult = call.Called("GetPublicCertFromPFX",
         GetPublicCertFromPFX(call.Text(0), call.Text(1), call.Text(2), &pszCert));

@@ -12,10 +12,10 @@ Php::Value vomu_encryptDataToCMSEnvelope(Php::Parameters& params)
 {
     Call call(vomu_encryptDataToCMSEnvelope, params);
     if (!call.ArgumentsOk()) return call.Code();
-    TRACE(TRACE_LEVEL_INFO, "strAlgorithm:%s", call.Text(0));
+    call.TraceText("strAlgorithm", 0);
     TRACE(TRACE_LEVEL_INFO, "strPlainData size:%d", call.DataSize(1));
-    TRACE(TRACE_LEVEL_INFO, "strBase64Cert:%s", call.Text(2));
-    TRACE(TRACE_LEVEL_INFO, "strSymEncAlg:%s", call.Text(3));
+    call.TraceText("strBase64Cert", 2);
+    call.TraceText("strSymEncAlg", 3);
     char* pszEnvelope = nullptr;
     const int nResult = call.Called("EncryptDataToCMSEnvelope",
         EncryptDataToCMSEnvelope(call.Text(0), call.Data(1), call.DataSize(1), call.Text(2),
@@ -27,9 +27,9 @@ Php::Value vomu_decryptDataFromCMSEnvelope(Php::Parameters& params)
 {
     Call call(vomu_decryptDataFromCMSEnvelope, params);
     if (!call.ArgumentsOk()) return call.Code();
-    TRACE(TRACE_LEVEL_INFO, "strAlgorithm:%s", call.Text(0));
-    TRACE(TRACE_LEVEL_INFO, "strBase64CMSEnvelope:%s", call.Text(1));
-    TRACE(TRACE_LEVEL_INFO, "strPfxFilePath:%s", call.Text(2));
+    call.TraceText("strAlgorithm", 0);
+    call.TraceText("strBase64CMSEnvelope", 1);
+    call.TraceText("strPfxFilePath", 2);
     unsigned char* pbyPlain = nullptr;
     int nPlainSize = 0;
     const int nResult = call.Called(

@@ -61,7 +61,7 @@ public:
     unsigned int Flag(std::size_t i) const { return (unsigned int)m_params[i].numericValue(); }
 
     // Traces "name:<argument i>" at INFO, the text up to its first zero byte as "%s" shows it,
-    // but never read beyond what a record can hold: a data argument of any size costs no more
+    // but never read beyond what a record can hold: an argument of any size costs no more
     // than the record's cut.
     void TraceText(const char* pszName, std::size_t i) const;
 

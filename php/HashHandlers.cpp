@@ -108,7 +108,7 @@ Php::Value vomu_calculateDataHash(Php::Parameters& params)
     Call call(vomu_calculateDataHash, params);
     if (!call.ArgumentsOk()) return call.Code();
     call.TraceText("strSourceData", 0);
-    TRACE(TRACE_LEVEL_INFO, "strHashAlg:%s", call.Text(1));
+    call.TraceText("strHashAlg", 1);
     const HashName* pHash = HashOf(call);
     if (!pHash) return VOMU_E_INVALID_ARG;
     Digest digest;
@@ -120,8 +120,8 @@ Php::Value vomu_calculateFileHash(Php::Parameters& params)
 {
     Call call(vomu_calculateFileHash, params);
     if (!call.ArgumentsOk()) return call.Code();
-    TRACE(TRACE_LEVEL_INFO, "strSourceFilePath:%s", call.Text(0));
-    TRACE(TRACE_LEVEL_INFO, "strHashAlg:%s", call.Text(1));
+    call.TraceText("strSourceFilePath", 0);
+    call.TraceText("strHashAlg", 1);
     std::unique_ptr<FILE, int (*)(FILE*)> pSource(fopen(call.Text(0), "rb"), fclose);
     if (!pSource) {
         call.StepFailed("strSourceFilePath", VOMU_E_INVALID_ARG, "NULL == fpSourceFile");

@@ -16,7 +16,7 @@ Php::Value vomu_initialize(Php::Parameters& params)
         return VOMU_E_ALREADY_INITIALIZED;
     }
     call.StepOk("Check parameter(g_MORVExtIsInit)");
-    TRACE(TRACE_LEVEL_INFO, "strConfigFilePath:%s", call.Text(0));
+    call.TraceText("strConfigFilePath", 0);
     int nResult = call.Called("vomu_log_init_ex", vomu_log_init_ex(call.Text(0)));
     if (VOMU_OK != nResult) return nResult;
     nResult = call.Called("SMKernelInitialize", SMKernelInitialize());

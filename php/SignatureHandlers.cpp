@@ -18,11 +18,11 @@ Php::Value SignData(Php::Handler pfnSelf, Php::Parameters& params, SignDataFn pf
 {
     Call call(pfnSelf, params);
     if (!call.ArgumentsOk()) return call.Code();
-    TRACE(TRACE_LEVEL_INFO, "strAlgorithm:%s", call.Text(0));
+    call.TraceText("strAlgorithm", 0);
     TRACE(TRACE_LEVEL_INFO, "strSourceData size:%d", call.DataSize(1));
     call.TraceText("strSourceData", 1);
-    TRACE(TRACE_LEVEL_INFO, "strPfxFilePath:%s", call.Text(2));
-    TRACE(TRACE_LEVEL_INFO, "strHashAlg:%s", call.Text(4));
+    call.TraceText("strPfxFilePath", 2);
+    call.TraceText("strHashAlg", 4);
     char* pszSignature = nullptr;
     const int nResult = call.Called(pszStep, pfnSign(call.Text(0), call.Data(1), call.DataSize(1),
                                                      call.Text(2), call.Text(3), call.Text(4),
@@ -53,12 +53,12 @@ Php::Value vomu_verifyDataSignature_PKCS1(Php::Parameters& params)
 {
     Call call(vomu_verifyDataSignature_PKCS1, params);
     if (!call.ArgumentsOk()) return call.Code();
-    TRACE(TRACE_LEVEL_INFO, "strAlgorithm:%s", call.Text(0));
+    call.TraceText("strAlgorithm", 0);
     TRACE(TRACE_LEVEL_INFO, "strSourceData size:%d", call.DataSize(1));
     call.TraceText("strSourceData", 1);
-    TRACE(TRACE_LEVEL_INFO, "strBase64SignCert:%s", call.Text(2));
-    TRACE(TRACE_LEVEL_INFO, "strHashAlg:%s", call.Text(3));
-    TRACE(TRACE_LEVEL_INFO, "strBase64Signature:%s", call.Text(4));
+    call.TraceText("strBase64SignCert", 2);
+    call.TraceText("strHashAlg", 3);
+    call.TraceText("strBase64Signature", 4);
     return call.Called("VerifyDataSignature_PKCS1",
                        VerifyDataSignature_PKCS1(call.Text(0), call.Data(1), call.DataSize(1),
                                                  call.Text(2), call.Text(3), call.Text(4)));
@@ -68,10 +68,10 @@ Php::Value vomu_verifyDataSignature_PKCS7Detached(Php::Parameters& params)
 {
     Call call(vomu_verifyDataSignature_PKCS7Detached, params);
     if (!call.ArgumentsOk()) return call.Code();
-    TRACE(TRACE_LEVEL_INFO, "strAlgorithm:%s", call.Text(0));
+    call.TraceText("strAlgorithm", 0);
     TRACE(TRACE_LEVEL_INFO, "strSourceData size:%d", call.DataSize(1));
     call.TraceText("strSourceData", 1);
-    TRACE(TRACE_LEVEL_INFO, "strBase64Signature:%s", call.Text(2));
+    call.TraceText("strBase64Signature", 2);
     char* pszCert = nullptr;
     const int nResult = call.Called("VerifyDataSignature_PKCS7Detached",
         VerifyDataSignature_PKCS7Detached(call.Text(0), call.Data(1), call.DataSize(1),
@@ -83,8 +83,8 @@ Php::Value vomu_verifyDataSignature_PKCS7Attached(Php::Parameters& params)
 {
     Call call(vomu_verifyDataSignature_PKCS7Attached, params);
     if (!call.ArgumentsOk()) return call.Code();
-    TRACE(TRACE_LEVEL_INFO, "strAlgorithm:%s", call.Text(0));
-    TRACE(TRACE_LEVEL_INFO, "strBase64Signature:%s", call.Text(1));
+    call.TraceText("strAlgorithm", 0);
+    call.TraceText("strBase64Signature", 1);
     char* pszCert = nullptr;
     unsigned char* pbyContent = nullptr;
     int nContentSize = 0;
@@ -106,10 +106,10 @@ Php::Value vomu_signFile_PKCS7Detached(Php::Parameters& params)
 {
     Call call(vomu_signFile_PKCS7Detached, params);
     if (!call.ArgumentsOk()) return call.Code();
-    TRACE(TRACE_LEVEL_INFO, "strAlgorithm:%s", call.Text(0));
-    TRACE(TRACE_LEVEL_INFO, "strSourceFilePath:%s", call.Text(1));
-    TRACE(TRACE_LEVEL_INFO, "strPfxFilePath:%s", call.Text(2));
-    TRACE(TRACE_LEVEL_INFO, "strHashAlg:%s", call.Text(4));
+    call.TraceText("strAlgorithm", 0);
+    call.TraceText("strSourceFilePath", 1);
+    call.TraceText("strPfxFilePath", 2);
+    call.TraceText("strHashAlg", 4);
     char* pszSignature = nullptr;
     const int nResult = call.Called("SignFile_PKCS7Detached",
         SignFile_PKCS7Detached(call.Text(0), call.Text(1), call.Text(2), call.Text(3),
@@ -121,9 +121,9 @@ Php::Value vomu_verifyFileSignature_PKCS7Detached(Php::Parameters& params)
 {
     Call call(vomu_verifyFileSignature_PKCS7Detached, params);
     if (!call.ArgumentsOk()) return call.Code();
-    TRACE(TRACE_LEVEL_INFO, "strAlgorithm:%s", call.Text(0));
-    TRACE(TRACE_LEVEL_INFO, "strSourceFilePath:%s", call.Text(1));
-    TRACE(TRACE_LEVEL_INFO, "strBase64Signature:%s", call.Text(2));
+    call.TraceText("strAlgorithm", 0);
+    call.TraceText("strSourceFilePath", 1);
+    call.TraceText("strBase64Signature", 2);
     char* pszCert = nullptr;
     const int nResult = call.Called("VerifyFileSignature_PKCS7Detached",
         VerifyFileSignature_PKCS7Detached(call.Text(0), call.Text(1), call.Text(2), &pszCert));

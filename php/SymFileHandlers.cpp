@@ -13,9 +13,9 @@ Php::Value vomu_symEncryptFile(Php::Parameters& params)
 {
     Call call(vomu_symEncryptFile, params);
     if (!call.ArgumentsOk()) return call.Code();
-    TRACE(TRACE_LEVEL_INFO, "strSymEncAlgorithm:%s", call.Text(0));
-    TRACE(TRACE_LEVEL_INFO, "strPlainFilePath:%s", call.Text(1));
-    TRACE(TRACE_LEVEL_INFO, "strEncryptFilePath:%s", call.Text(2));
+    call.TraceText("strSymEncAlgorithm", 0);
+    call.TraceText("strPlainFilePath", 1);
+    call.TraceText("strEncryptFilePath", 2);
     char* pszKey = nullptr;
     const int nResult = call.Called(
         "SymEncryptFile", SymEncryptFile(call.Text(0), call.Text(1), call.Text(2), &pszKey));
@@ -29,10 +29,10 @@ Php::Value vomu_symDecryptFile(Php::Parameters& params)
 {
     Call call(vomu_symDecryptFile, params);
     if (!call.ArgumentsOk()) return call.Code();
-    TRACE(TRACE_LEVEL_INFO, "strSymEncAlgorithm:%s", call.Text(0));
-    TRACE(TRACE_LEVEL_INFO, "strEncryptFilePath:%s", call.Text(1));
+    call.TraceText("strSymEncAlgorithm", 0);
+    call.TraceText("strEncryptFilePath", 1);
     TRACE(TRACE_LEVEL_INFO, "strSymKey size:%d", call.DataSize(2));
-    TRACE(TRACE_LEVEL_INFO, "strPlainFilePath:%s", call.Text(3));
+    call.TraceText("strPlainFilePath", 3);
     return call.Called("SymDecryptFile",
                        SymDecryptFile(call.Text(0), call.Text(1), call.Text(2), call.Text(3)));
 }
