@@ -2,9 +2,12 @@
 // 5.5: the digest an SM2 signature is made over is SM3(Z || M)).
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "DataSigning.h"
+#include "HandOver.h"
+#include "OperationsCommon.h"
 #include "Misc.h"
 #include "OsslPtr.h"
 #include "SM2.h"
@@ -88,6 +91,40 @@ int HashFilePiece(SM3_CTX* pCtx, FILE* fpSourceFile, unsigned char* pbyBlock,
     return VOMU_OK;
 }
 
+// One BLOCK_SIZE piece of bytes already read: the same lines as HashFilePiece, so that a file
+// read in large pieces logs as it always has.
+int HashReadPiece(SM3_CTX* pCtx, const unsigned char* pbyPiece, size_t ulPieceSize)
+{
+    TRACE(TRACE_LEVEL_INFO, "Once read file size: %ld\n", (long)ulPieceSize);
+    VOMU_STEP_OK("fread(fpSourceFile)");
+    const int nResult = SM3_Update(pCtx, pbyPiece, ulPieceSize);
+    VOMU_FAIL_IF(nResult != 1,
+                 ulPieceSize < BLOCK_SIZE ? "SM3_Update(final block)" : "SM3_Update(file block)",
+                 VOMU_E_FAIL);
+    return VOMU_OK;
+}
+
+// The stream hashed to its end, whatever its size was said to be: procfs files say 0, and a
+// file that changes while it is read is hashed as read.
+int HashToEnd(SM3_CTX* pCtx, FILE* fpSourceFile, uint64_t* pulTotal)
+{
+    morv::OwnedArray<unsigned char> pbyBuffer = morv::NewArray<unsigned char>(FILE_PIECE_SIZE);
+    VOMU_FAIL_IF(!pbyBuffer, "New memory", VOMU_E_FAIL);
+    for (size_t nRead = FILE_PIECE_SIZE; FILE_PIECE_SIZE == nRead;) {
+        nRead = fread(pbyBuffer.get(), 1, FILE_PIECE_SIZE, fpSourceFile);
+        VOMU_FAIL_IF_REASON(ferror(fpSourceFile) != 0, "ferror(fpSourceFile) != 0", "fread(fpSourceFile)",
+                            VOMU_E_READ_FILE);
+        for (size_t nDone = 0; nDone < nRead;) {
+            const size_t ulPieceSize = std::min<size_t>(nRead - nDone, BLOCK_SIZE);
+            const int nResult = HashReadPiece(pCtx, pbyBuffer.get() + nDone, ulPieceSize);
+            if (VOMU_OK != nResult) return nResult;
+            nDone += ulPieceSize;
+        }
+        *pulTotal += nRead;
+    }
+    return VOMU_OK;
+}
+
 }  // namespace
 
 int SM2_CalculateZValue(const unsigned char* pbyUserID, int nUserIDLen,
@@ -148,6 +185,28 @@ int CalculateSM3FileHash(FILE* fpSourceFile, uint64_t ulBytesToRead,
     return FinishDigest(&ctx, pbyHash);
 }
 
+namespace {
+
+// CalculateSM3FileHash's lines, reading to the end instead of a count.
+int CalculateSM3FileHashToEnd(FILE* fpSourceFile, uint64_t ulFileSize,
+                              const unsigned char* pbyPublicKeyX, const unsigned char* pbyPublicKeyY,
+                              unsigned char* pbyHash, bool bWithZ)
+{
+    int nResult = CheckHashArguments(pbyPublicKeyX, pbyPublicKeyY, pbyHash, bWithZ);
+    if (VOMU_OK != nResult) return nResult;
+    TRACE(TRACE_LEVEL_INFO, "Bytes to read from file: %llu\n", (unsigned long long)ulFileSize);
+    SM3_CTX ctx;
+    nResult = StartDigest(&ctx, pbyPublicKeyX, pbyPublicKeyY, bWithZ);
+    if (VOMU_OK != nResult) return nResult;
+    uint64_t ulTotal = 0;
+    nResult = HashToEnd(&ctx, fpSourceFile, &ulTotal);
+    if (VOMU_OK != nResult) return nResult;
+    TRACE(TRACE_LEVEL_INFO, "Total read file size: %llu\n", (unsigned long long)ulTotal);
+    return FinishDigest(&ctx, pbyHash);
+}
+
+}  // namespace
+
 int CalculateSM3FileHashEx(FILE* fpSourceFile, const unsigned char* pbyPublicKeyX,
                            const unsigned char* pbyPublicKeyY, unsigned char* pbyHash,
                            bool bWithZ)
@@ -155,8 +214,8 @@ int CalculateSM3FileHashEx(FILE* fpSourceFile, const unsigned char* pbyPublicKey
     uint64_t ulFileSize = 0;
     int nResult = GetFileSize_Ex(fpSourceFile, &ulFileSize);
     VOMU_FAIL_IF(VOMU_OK != nResult, "GetFileSize", nResult);
-    nResult = CalculateSM3FileHash(fpSourceFile, ulFileSize, pbyPublicKeyX, pbyPublicKeyY,
-                                   pbyHash, bWithZ);
+    nResult = CalculateSM3FileHashToEnd(fpSourceFile, ulFileSize, pbyPublicKeyX, pbyPublicKeyY,
+                                        pbyHash, bWithZ);
     VOMU_FAIL_IF(VOMU_OK != nResult, "CalculateSM3FileHash", nResult);
     return VOMU_OK;
 }
