@@ -162,50 +162,51 @@ int CalculateSM3Hash(const unsigned char* pbySourceData, int nSourceDataSize,
     return FinishDigest(&ctx, pbyHash);
 }
 
-int CalculateSM3FileHash(FILE* fpSourceFile, uint64_t ulBytesToRead,
-                         const unsigned char* pbyPublicKeyX, const unsigned char* pbyPublicKeyY,
-                         unsigned char* pbyHash, bool bWithZ)
+namespace {
+
+// ulBytesToRead bytes in BLOCK_SIZE pieces, each read whole.
+int HashCount(SM3_CTX* pCtx, FILE* fpSourceFile, uint64_t ulBytesToRead, uint64_t* pulTotal)
 {
-    VOMU_FAIL_IF(NULL == fpSourceFile, "check parameters.", VOMU_E_INVALID_ARG);
+    unsigned char abyBlock[BLOCK_SIZE];
+    while (*pulTotal < ulBytesToRead) {
+        const int nResult = HashFilePiece(pCtx, fpSourceFile, abyBlock, ulBytesToRead - *pulTotal);
+        if (VOMU_OK != nResult) return nResult;
+        const uint64_t ulRemaining = ulBytesToRead - *pulTotal;
+        *pulTotal += ulRemaining < BLOCK_SIZE ? ulRemaining : BLOCK_SIZE;
+    }
+    return VOMU_OK;
+}
+
+// The digest of ulBytesToRead bytes of the stream, or with bToEnd of all it holds (its size
+// was said to be ulBytesToRead).
+int HashFile(FILE* fpSourceFile, uint64_t ulBytesToRead, bool bToEnd,
+             const unsigned char* pbyPublicKeyX, const unsigned char* pbyPublicKeyY,
+             unsigned char* pbyHash, bool bWithZ)
+{
     int nResult = CheckHashArguments(pbyPublicKeyX, pbyPublicKeyY, pbyHash, bWithZ);
     if (VOMU_OK != nResult) return nResult;
     TRACE(TRACE_LEVEL_INFO, "Bytes to read from file: %llu\n", (unsigned long long)ulBytesToRead);
     SM3_CTX ctx;
     nResult = StartDigest(&ctx, pbyPublicKeyX, pbyPublicKeyY, bWithZ);
     if (VOMU_OK != nResult) return nResult;
-    unsigned char abyBlock[BLOCK_SIZE];
     uint64_t ulTotal = 0;
-    while (ulTotal < ulBytesToRead) {
-        nResult = HashFilePiece(&ctx, fpSourceFile, abyBlock, ulBytesToRead - ulTotal);
-        if (VOMU_OK != nResult) return nResult;
-        const uint64_t ulRemaining = ulBytesToRead - ulTotal;
-        ulTotal += ulRemaining < BLOCK_SIZE ? ulRemaining : BLOCK_SIZE;
-    }
-    TRACE(TRACE_LEVEL_INFO, "Total read file size: %llu\n", (unsigned long long)ulTotal);
-    return FinishDigest(&ctx, pbyHash);
-}
-
-namespace {
-
-// CalculateSM3FileHash's lines, reading to the end instead of a count.
-int CalculateSM3FileHashToEnd(FILE* fpSourceFile, uint64_t ulFileSize,
-                              const unsigned char* pbyPublicKeyX, const unsigned char* pbyPublicKeyY,
-                              unsigned char* pbyHash, bool bWithZ)
-{
-    int nResult = CheckHashArguments(pbyPublicKeyX, pbyPublicKeyY, pbyHash, bWithZ);
-    if (VOMU_OK != nResult) return nResult;
-    TRACE(TRACE_LEVEL_INFO, "Bytes to read from file: %llu\n", (unsigned long long)ulFileSize);
-    SM3_CTX ctx;
-    nResult = StartDigest(&ctx, pbyPublicKeyX, pbyPublicKeyY, bWithZ);
-    if (VOMU_OK != nResult) return nResult;
-    uint64_t ulTotal = 0;
-    nResult = HashToEnd(&ctx, fpSourceFile, &ulTotal);
+    nResult = bToEnd ? HashToEnd(&ctx, fpSourceFile, &ulTotal)
+                     : HashCount(&ctx, fpSourceFile, ulBytesToRead, &ulTotal);
     if (VOMU_OK != nResult) return nResult;
     TRACE(TRACE_LEVEL_INFO, "Total read file size: %llu\n", (unsigned long long)ulTotal);
     return FinishDigest(&ctx, pbyHash);
 }
 
 }  // namespace
+
+int CalculateSM3FileHash(FILE* fpSourceFile, uint64_t ulBytesToRead,
+                         const unsigned char* pbyPublicKeyX, const unsigned char* pbyPublicKeyY,
+                         unsigned char* pbyHash, bool bWithZ)
+{
+    VOMU_FAIL_IF(NULL == fpSourceFile, "check parameters.", VOMU_E_INVALID_ARG);
+    return HashFile(fpSourceFile, ulBytesToRead, false, pbyPublicKeyX, pbyPublicKeyY, pbyHash,
+                    bWithZ);
+}
 
 int CalculateSM3FileHashEx(FILE* fpSourceFile, const unsigned char* pbyPublicKeyX,
                            const unsigned char* pbyPublicKeyY, unsigned char* pbyHash,
@@ -214,8 +215,8 @@ int CalculateSM3FileHashEx(FILE* fpSourceFile, const unsigned char* pbyPublicKey
     uint64_t ulFileSize = 0;
     int nResult = GetFileSize_Ex(fpSourceFile, &ulFileSize);
     VOMU_FAIL_IF(VOMU_OK != nResult, "GetFileSize", nResult);
-    nResult = CalculateSM3FileHashToEnd(fpSourceFile, ulFileSize, pbyPublicKeyX, pbyPublicKeyY,
-                                        pbyHash, bWithZ);
+    nResult = HashFile(fpSourceFile, ulFileSize, true, pbyPublicKeyX, pbyPublicKeyY, pbyHash,
+                       bWithZ);
     VOMU_FAIL_IF(VOMU_OK != nResult, "CalculateSM3FileHash", nResult);
     return VOMU_OK;
 }
