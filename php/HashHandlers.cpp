@@ -10,6 +10,7 @@
 #include "operations/DataSigning.h"
 #include "HandOver.h"
 #include "Handlers.h"
+#include "InputFile.h"
 #include "Misc.h"
 #include "operations/RSADataSigning.h"
 #include "vomu_zlog.h"
@@ -122,7 +123,7 @@ Php::Value vomu_calculateFileHash(Php::Parameters& params)
     if (!call.ArgumentsOk()) return call.Code();
     TRACE(TRACE_LEVEL_INFO, "strSourceFilePath:%s", call.Text(0));
     TRACE(TRACE_LEVEL_INFO, "strHashAlg:%s", call.Text(1));
-    std::unique_ptr<FILE, int (*)(FILE*)> pSource(fopen(call.Text(0), "rb"), fclose);
+    std::unique_ptr<FILE, int (*)(FILE*)> pSource(morv::OpenInputFile(call.Text(0)), fclose);
     if (!pSource) {
         call.StepFailed("strSourceFilePath", VOMU_E_INVALID_ARG, "NULL == fpSourceFile");
         return VOMU_E_INVALID_ARG;

@@ -139,9 +139,14 @@ VOMU_EXPORT int GetPublicCertFromPFX(const char* pszAlgorithm, const char* pszPF
  * key: "3DES_CBC" or "SM4_CBC". The encrypted file is the ciphertext alone (PKCS#7 padding, no
  * header). *ppszSymKey: 64 upper-case hex characters of 32 bytes, IV first, then key (3DES_CBC:
  * IV bytes 0-7, key 8-31; SM4_CBC: IV 0-15, key 16-31); the caller's (FreeMemory), written on
- * success only. The output is written beside its path and renamed into place on success: a
- * failed call leaves no output and an existing file untouched. Input and output must be
- * different files. VOMU_OK, VOMU_E_INVALID_ARG (a parameter, an unknown name, the same file),
+ * success only. An output naming a regular file (or nothing yet) is written to a private
+ * temporary file in the directory of its final target (a symlink stays a link) and renamed
+ * into place on success, with the replaced file's mode, owner and group: a failed or killed
+ * call leaves no output and an existing file untouched. A file with other hard links is
+ * replaced under the name given; its other names keep the old content. A device is written
+ * directly, a FIFO only when it has a reader (else VOMU_E_OPEN_FILE at once); a directory or a
+ * socket is VOMU_E_OPEN_FILE before any work. Inputs must be regular files. Input and output
+ * must be different files. VOMU_OK, VOMU_E_INVALID_ARG (a parameter, an unknown name, the same file),
  * VOMU_E_OPEN_FILE, VOMU_E_FILE_TOO_LARGE, VOMU_E_READ_FILE (an empty or unreadable input),
  * VOMU_E_WRITE_FILE, VOMU_E_ENCRYPT, VOMU_E_FAIL. */
 VOMU_EXPORT int SymEncryptFile(const char* pszEncAlgorithm, const char* pszPlainFilePath,

@@ -44,7 +44,7 @@ int OpenTrustedCAFiles(const char* pszSdkFunc, const char* pszTrustedCACertFileP
         MORV_FAIL("New memory", VOMU_E_FAIL, "!vetCAFiles");
     }
     for (size_t i = 0; i < nFiles; ++i) {
-        FILE* fpTrustCA = fopen(paths.vetPieces[i], "rb");
+        FILE* fpTrustCA = morv::OpenInputFile(paths.vetPieces[i]);
         fpTrustCAs[i].reset(fpTrustCA);
         MORV_FAIL_IF(NULL == fpTrustCA, "Open trusted CA certificate file.", VOMU_E_OPEN_FILE);
         vetCAFiles.push_back(fpTrustCA);
@@ -67,7 +67,7 @@ int VerifyCertificate(const char* pszBase64CertContent, unsigned int nCertVerify
     if (nCertVerifyFlag & CERT_VERIFY_FLAG_CRL) {
         MORV_CHECK_TEXT(pszCRLFilePath, "Check parameter(pszCRLFilePath).");
         TRACE(TRACE_LEVEL_INFO, "CRL file path:%s", pszCRLFilePath);
-        fpCRL.reset(fopen(pszCRLFilePath, "rb"));
+        fpCRL.reset(morv::OpenInputFile(pszCRLFilePath));
         MORV_STEP_IF(!fpCRL, "NULL == fpCRL", "Open CRL file.", VOMU_E_OPEN_FILE);
     }
     morv::OwnedArray<FilePtr> fpTrustCAs;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "HandOver.h"
+#include "InputFile.h"
 #include "VomuStep.h"
 #include "vomu_result.h"
 #include "vomu_zlog.h"
@@ -55,9 +56,10 @@
 // A required output pointer.
 #define MORV_CHECK_OUT(pp, step) MORV_CHECK(NULL == (pp), "NULL == " #pp, step)
 
-// Opens path "rb" into the new owner fp: step, reason "NULL == fp", VOMU_E_OPEN_FILE.
+// Opens path "rb" into the new owner fp: step, reason "NULL == fp", VOMU_E_OPEN_FILE (also
+// at once for a path that names no regular file).
 #define MORV_OPEN_RB(fp, path, step)                  \
-    ::morv::sdk::FilePtr fp(fopen((path), "rb")); \
+    ::morv::sdk::FilePtr fp(::morv::OpenInputFile(path)); \
     MORV_STEP_IF(!fp, "NULL == " #fp, step, VOMU_E_OPEN_FILE)
 
 // One routine: -1 becomes family (pass MORV_KEEP_CODE to leave it), the step text is the
