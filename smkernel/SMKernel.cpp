@@ -42,6 +42,10 @@ struct Kernel {
     // Calls read it under the kernel hold, which opens only once the kernel is ready and
     // which a stop drains before it is cleared.
     std::atomic<OSSL_LIB_CTX*> pLibCtx{nullptr};
+    // The bare context outlives a stop (see ReleaseKernel) and serves the next start; our
+    // provider is registered in it once.
+    OSSL_LIB_CTX* pKeptLibCtx = nullptr;
+    bool bBuiltinAdded = false;
     OSSL_PROVIDER* pProviders[PROVIDER_COUNT] = {};
     // Its own lock: a call holding the kernel may register a hook while a stop, holding
     // mtxState, waits for that call.
@@ -165,19 +169,24 @@ void RunStopHooks(Kernel& k)
 
 // Unpublishes and frees everything the kernel holds; safe on a half-built kernel. Runs only
 // while nobody else holds the kernel: a failed start never opened it, a stop has drained it.
+// The bare library context stays: OpenSSL 3.0 keeps per-thread state of a context (the
+// random generators of every thread that drew from it) until that thread exits, and then
+// reaches into the context (openssl/openssl#16778). Freed, it would crash every thread that
+// made a call and outlives the stop; kept without its providers it holds nothing of ours.
 void ReleaseKernel(Kernel& k)
 {
     RunStopHooks(k);
-    OSSL_LIB_CTX* pLibCtx = k.pLibCtx.exchange(nullptr);
+    k.pLibCtx.store(nullptr);
     smk::FreeKernelObjects();
     UnloadProviders(k);
-    OSSL_LIB_CTX_free(pLibCtx);
 }
 
 bool LoadProviders(Kernel& k, OSSL_LIB_CTX* pLibCtx)
 {
-    if (1 != OSSL_PROVIDER_add_builtin(pLibCtx, smk::PROVIDER_NAME, smk::ProviderInit))
+    if (!k.bBuiltinAdded &&
+        1 != OSSL_PROVIDER_add_builtin(pLibCtx, smk::PROVIDER_NAME, smk::ProviderInit))
         return false;
+    k.bBuiltinAdded = true;
     for (size_t i = 0; i < smk::PROVIDER_COUNT; ++i) {
         k.pProviders[i] = OSSL_PROVIDER_load(pLibCtx, smk::PROVIDER_NAMES[i]);
         if (!k.pProviders[i]) return false;
@@ -217,9 +226,10 @@ bool SelfCheckSm4(const EVP_CIPHER* pCipher)
 
 bool StartKernel(Kernel& k)
 {
-    OSSL_LIB_CTX* pLibCtx = OSSL_LIB_CTX_new();
+    if (!k.pKeptLibCtx) k.pKeptLibCtx = OSSL_LIB_CTX_new();
+    OSSL_LIB_CTX* pLibCtx = k.pKeptLibCtx;
     if (!pLibCtx) return false;
-    k.pLibCtx.store(pLibCtx);  // owned from here on: ReleaseKernel frees it
+    k.pLibCtx.store(pLibCtx);  // unpublished again by ReleaseKernel
     smk::SM2SetLibCtxSource(smk::LibCtx);
     smk::SMErrLoadStrings();
     smk::LoadProviderErrorStrings();
