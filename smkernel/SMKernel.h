@@ -14,7 +14,7 @@
 // calls meanwhile fail with their usual failure code. Every entry point that uses kctx or an
 // object below holds the kernel for the whole call (smk::KernelHold, KernelHold.h), taken
 // first and given back last. A stop first closes the kernel to new holds, then waits for the
-// holds in flight, and only then frees kctx and its objects; a hold tried while the kernel is
+// holds in flight, and only then frees what kctx holds; a hold tried while the kernel is
 // stopped, starting or stopping fails at once. So every pointer the accessors give stays valid
 // for as long as the caller holds the kernel (code that never runs beside a stop, such as a
 // test driving an inner layer, may also rely on the kernel simply running).
@@ -26,7 +26,8 @@
 // VOMU_E_FAIL for a broken state or when the crypto library cannot be set up (the kernel then
 // stays stopped). Concurrent callers wait; none gets VOMU_OK before the kernel is ready.
 int SMKernelInitialize();
-// Stops the kernel and frees kctx: VOMU_OK (also when it was not running), VOMU_E_FAIL for a
+// Stops the kernel: unloads its providers and frees its objects (the bare kctx is kept for the
+// next start, see ReleaseKernel): VOMU_OK (also when it was not running), VOMU_E_FAIL for a
 // broken state or when the calling thread itself holds the kernel. Waits for the calls in
 // flight; objects a caller keeps in kctx across calls must go in a stop hook.
 int SMKernelUninitialize();
