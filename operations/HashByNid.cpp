@@ -101,8 +101,10 @@ int GetEVPMDbyNID(int nHashNID, EVP_MD** ppEvpMD)
         VOMU_FAIL_IF(true, "Invalid hash NID", VOMU_E_BAD_HASH_ALG);
     }
     TRACE(TRACE_LEVEL_INFO, "%s", pAlgorithm->pszLogLine);
-    // The kernel's default properties prefer our provider, so SM3 is our SM3.
-    EVP_MD* pEvpMD = EVP_MD_fetch(smk::LibCtx(), pAlgorithm->pszFetchName, NULL);
+    // Fetched once per kernel start (SM3 is our SM3); a reference of the caller's own. Null
+    // while the kernel is stopped: never a fetch from the process's default context.
+    EVP_MD* pEvpMD = const_cast<EVP_MD*>(smk::KernelDigest(nHashNID));
+    if (pEvpMD && 1 != EVP_MD_up_ref(pEvpMD)) pEvpMD = NULL;
     VOMU_FAIL_IF_OSSL(NULL == pEvpMD, "EVP_MD_fetch", VOMU_E_FAIL);
     *ppEvpMD = pEvpMD;
     return VOMU_OK;

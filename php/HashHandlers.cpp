@@ -9,6 +9,7 @@
 
 #include "operations/DataSigning.h"
 #include "HandOver.h"
+#include "KernelHold.h"
 #include "Handlers.h"
 #include "InputFile.h"
 #include "Misc.h"
@@ -102,16 +103,27 @@ const HashName* HashOf(Call& call)
     return pHash;
 }
 
+// The library's digests are the kernel's: without a hold on it they are not there, as when
+// the kernel is stopped. Our SM3 needs no kernel.
+bool KernelServes(Call& call, const HashName& hash, const smk::KernelHold& kernelHold)
+{
+    if (0 == hash.nNid || kernelHold) return true;
+    call.StepFailed("Hold the kernel", VOMU_E_FAIL, "!kernelHold");
+    return false;
+}
+
 }  // namespace
 
 Php::Value vomu_calculateDataHash(Php::Parameters& params)
 {
+    const smk::KernelHold kernelHold;  // first: this handler reaches the kernel without the SDK
     Call call(vomu_calculateDataHash, params);
     if (!call.ArgumentsOk()) return call.Code();
     TRACE(TRACE_LEVEL_INFO, "strSourceData:%s", call.Text(0));
     TRACE(TRACE_LEVEL_INFO, "strHashAlg:%s", call.Text(1));
     const HashName* pHash = HashOf(call);
     if (!pHash) return VOMU_E_INVALID_ARG;
+    if (!KernelServes(call, *pHash, kernelHold)) return VOMU_E_FAIL;
     Digest digest;
     const int nResult = DigestData(call, *pHash, digest);
     return VOMU_OK == nResult ? PutHexDigest(call, digest) : nResult;
@@ -119,6 +131,7 @@ Php::Value vomu_calculateDataHash(Php::Parameters& params)
 
 Php::Value vomu_calculateFileHash(Php::Parameters& params)
 {
+    const smk::KernelHold kernelHold;  // first: this handler reaches the kernel without the SDK
     Call call(vomu_calculateFileHash, params);
     if (!call.ArgumentsOk()) return call.Code();
     TRACE(TRACE_LEVEL_INFO, "strSourceFilePath:%s", call.Text(0));
@@ -131,6 +144,7 @@ Php::Value vomu_calculateFileHash(Php::Parameters& params)
     call.StepOk("strSourceFilePath");
     const HashName* pHash = HashOf(call);
     if (!pHash) return VOMU_E_INVALID_ARG;
+    if (!KernelServes(call, *pHash, kernelHold)) return VOMU_E_FAIL;
     Digest digest;
     const int nResult = DigestFile(call, *pHash, pSource.get(), digest);
     return VOMU_OK == nResult ? PutHexDigest(call, digest) : nResult;

@@ -22,6 +22,7 @@
 
 #include "HandOver.h"
 #include "InputFile.h"
+#include "KernelHold.h"
 #include "VomuStep.h"
 #include "vomu_result.h"
 #include "vomu_zlog.h"
@@ -70,6 +71,12 @@
         const int nResult = ::morv::sdk::FamilyCode(routine(__VA_ARGS__), (family));    \
         MORV_STEP_IF(VOMU_OK != nResult, "VOMU_OK != nResult", #routine, nResult);      \
     } while (0)
+
+// The kernel held for the whole call, before anything else (SMKernel.h): while the kernel is
+// stopped, starting or stopping the call fails at once, as a routine's -1 would, with family.
+#define MORV_HOLD_KERNEL(family)                                                     \
+    const ::smk::KernelHold kernelHold;                                              \
+    if (!kernelHold) MORV_FAIL("Hold the kernel", ::morv::sdk::FamilyCode(VOMU_E_FAIL, (family)), "!kernelHold")
 
 // Outside a helper the step belongs to the function that takes it.
 constexpr const char* pszSdkFunc = nullptr;

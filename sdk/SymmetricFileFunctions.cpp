@@ -113,6 +113,7 @@ int CommitOutput(const char* pszSdkFunc, morv::OutputFile* pOut)
 int SymEncryptFile(const char* pszEncAlgorithm, const char* pszPlainFilePath,
                    const char* pszEncryptFilePath, char** ppszSymKey)
 {
+    MORV_HOLD_KERNEL(MORV_KEEP_CODE);
     MORV_CHECK_TEXT(pszEncAlgorithm, "Check parameter(pszEncAlgorithm).");
     MORV_CHECK_TEXT(pszPlainFilePath, "Check parameter(pszPlainFilePath).");
     MORV_CHECK_TEXT(pszEncryptFilePath, "Check parameter(pszEncryptFilePath).");
@@ -151,6 +152,7 @@ int SymEncryptFile(const char* pszEncAlgorithm, const char* pszPlainFilePath,
 int SymDecryptFile(const char* pszEncAlgorithm, const char* pszEncryptFilePath,
                    const char* pszSymKey, const char* pszPlainFilePath)
 {
+    MORV_HOLD_KERNEL(MORV_KEEP_CODE);
     MORV_CHECK_TEXT(pszEncAlgorithm, "Check parameter(pszEncAlgorithm).");
     MORV_CHECK_TEXT(pszEncryptFilePath, "Check parameter(pszEncryptFilePath).");
     MORV_CHECK_TEXT(pszSymKey, "Check parameter(pszSymKey).");
