@@ -51,8 +51,10 @@ install: $(if $(SKIP_BUILD),,build)
 	install -m 0644 sdk/MORV.h foundation/vomu_export.h foundation/vomu_result.h $(DESTDIR)$(PREFIX)/include/
 	@if [ -z "$(DESTDIR)" ]; then phpenmod morv && ldconfig; fi
 
+# sdk_bench reads the test fixtures; the others need nothing.
 bench: build
-	@for b in $(BUILD)/bench/*_bench; do [ -x $$b ] && $$b; done
+	@for b in $(BUILD)/bench/*_bench; do \
+	  case $$b in *sdk_bench) args=tests/data/pki;; *) args=;; esac; [ -x $$b ] && $$b $$args; done
 
 # libFuzzer targets (clang); run one with e.g. build-fuzz/fuzz/fuzz_asn1_memory -max_total_time=60
 fuzz: deps

@@ -18,6 +18,7 @@
 #include "HandOver.h"
 #include "Misc.h"
 #include "OsslPtr.h"
+#include "PKCS12Reader.h"
 #include "SMKernel.h"
 #include "VomuStep.h"
 #include "vomu_result.h"
@@ -88,56 +89,6 @@ bool HasKeyUsage(uint32_t uiKeyUsage, unsigned int uiCheckBits, bool bAll)
     }
     TRACE(TRACE_LEVEL_INFO, "One of the check bit present is OK.");
     return 0 != (uiKeyUsage & uiCheckBits);
-}
-
-// What PKCS12_parse hands out; freed here unless handed over.
-struct PfxContents {
-    OsslPtr<EVP_PKEY> pKey;
-    OsslPtr<X509> pCert;
-    OsslPtr<STACK_OF(X509)> pChain;
-};
-
-// PKCS12_parse of OpenSSL 3.0 decodes the certificates outside the PKCS#12's library context;
-// a copy decoded in kctx has its SM2 signature checked by our SM2 with the standard ID.
-X509* CopyIntoKernel(X509* pCert)
-{
-    unsigned char* pbyDer = nullptr;
-    int nDer = i2d_X509(pCert, &pbyDer);
-    morv::OpensslBytes pDer(pbyDer);
-    const unsigned char* pbyIn = pDer.get();
-    return nDer > 0 ? smk::D2iX509(&pbyIn, nDer) : nullptr;
-}
-
-int MoveCertsIntoKernel(PfxContents& contents)
-{
-    if (contents.pCert) {
-        contents.pCert.reset(CopyIntoKernel(contents.pCert.get()));
-        VOMU_FAIL_IF_OSSL(NULL == contents.pCert, "d2i_X509(certificate)", VOMU_E_FAIL);
-    }
-    STACK_OF(X509)* pChain = contents.pChain.get();
-    for (int i = 0; i < sk_X509_num(pChain); ++i) {
-        X509* pOriginal = sk_X509_value(pChain, i);
-        X509* pCopy = CopyIntoKernel(pOriginal);
-        VOMU_FAIL_IF_OSSL(NULL == pCopy, "d2i_X509(chain)", VOMU_E_FAIL);
-        sk_X509_set(pChain, i, pCopy);  // returns the new value, not the one it replaced
-        X509_free(pOriginal);
-    }
-    return VOMU_OK;
-}
-
-// The key and the certificate are always asked for: OpenSSL returns a certificate only as
-// the one that matches the key.
-int OpenPKCS12(PKCS12* pPKCS12, const char* pszPassword, bool bWantChain, PfxContents& contents)
-{
-    EVP_PKEY* pKey = nullptr;
-    X509* pCert = nullptr;
-    STACK_OF(X509)* pChain = nullptr;
-    int nResult = PKCS12_parse(pPKCS12, pszPassword, &pKey, &pCert, bWantChain ? &pChain : nullptr);
-    contents.pKey.reset(pKey);
-    contents.pCert.reset(pCert);
-    contents.pChain.reset(pChain);
-    VOMU_FAIL_IF_OSSL(0 == nResult, "PKCS12_parse", VOMU_E_BAD_ASN1_DATA);
-    return MoveCertsIntoKernel(contents);
 }
 
 }  // namespace
@@ -313,9 +264,11 @@ int ParsePFXFile(FILE* fpPFX, const char* pszPassword, EVP_PKEY** ppKey, X509** 
     VOMU_FAIL_IF_OSSL(NULL == pPKCS12, "d2i_PKCS12_fp", VOMU_E_FAIL);
     int nResult = PKCS12_verify_mac(pPKCS12.get(), pszPassword, -1);
     VOMU_FAIL_IF_OSSL(0 == nResult, "PKCS12_verify_mac", VOMU_E_FAIL);
-    PfxContents contents;
-    nResult = OpenPKCS12(pPKCS12.get(), pszPassword, NULL != ppChain, contents);
-    if (VOMU_OK != nResult) return nResult;
+    // The key and the certificate are always read: a certificate is handed over only as the
+    // one that matches the key.
+    morv::Pkcs12Contents contents;
+    nResult = morv::ReadPkcs12Contents(pPKCS12.get(), pszPassword, NULL != ppChain, contents);
+    VOMU_FAIL_IF_OSSL(0 == nResult, "PKCS12_parse", VOMU_E_BAD_ASN1_DATA);
     if (ppKey) *ppKey = contents.pKey.release();
     if (ppCert) *ppCert = contents.pCert.release();
     if (ppChain) *ppChain = contents.pChain.release();

@@ -12,6 +12,7 @@
 
 #include "FormatNodes.h"
 #include "HandOver.h"
+#include "KernelHold.h"
 #include "OsslPtr.h"
 #include "SM2.h"
 #include "SM2KeyCheck.h"
@@ -304,6 +305,7 @@ int ParseSM2PFX(unsigned char* pbyDER, int nDERLen, unsigned char** ppbyEncrypte
 int DecryptKeyPairFromSM2PFX(unsigned char* pbyDER, int nDERLen, char* pszPassword,
                              SM2_KEY_PAIR_st* pstKeyPair)
 {
+    const smk::KernelHold kernelHold;  // the key check runs in kctx when the kernel runs
     VOMU_FAIL_IF(NULL == pszPassword || NULL == pstKeyPair, "Check parameter", VOMU_E_INVALID_ARG);
     OpenedSM2PFX opened;
     int nResult = OpenSM2PFX(pbyDER, nDERLen, pszPassword, opened);
@@ -323,6 +325,7 @@ int DecryptSM2PFX(unsigned char* pbyDER, int nDERLen, char* pszPassword,
                   unsigned char** ppbyPrivateKey, int* pnPrivateKeyLen, unsigned char** ppbyCert,
                   int* pnCertLen)
 {
+    const smk::KernelHold kernelHold;  // the key check runs in kctx when the kernel runs
     VOMU_FAIL_IF(NULL == pszPassword || NULL == ppbyPrivateKey || NULL == pnPrivateKeyLen ||
                      NULL == ppbyCert || NULL == pnCertLen,
                  "Check parameter", VOMU_E_INVALID_ARG);

@@ -236,9 +236,10 @@ int ConstructNode_ContentInfoOfData(const char* pszDataTypeOID, unsigned char* p
     NodeEx* pNode_dataType = NULL;
     int nResult = ConstructNode_ObjectIdentifier(pszDataTypeOID, &pNode_dataType);
     VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_ObjectIdentifier", nResult);
+    NodePtr pDataType(pNode_dataType);
     NodePtr pContentInfo(NewConstructedNode(0x30));
     VOMU_FAIL_IF(!pContentInfo, "new NodeEx(contentInfo)", VOMU_E_FAIL);
-    nResult = morv::AdoptChild(pContentInfo.get(), pNode_dataType, "AddChild(dataType)");
+    nResult = morv::AdoptChild(pContentInfo.get(), pDataType.release(), "AddChild(dataType)");
     VOMU_FAIL_IF(VOMU_OK != nResult, "AddChild(dataType)", nResult);
     if (bAttached) {
         NodeEx* pNode_sourceData = NULL;

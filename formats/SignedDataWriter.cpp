@@ -11,6 +11,7 @@
 #include "FormatNodes.h"
 #include "HandOver.h"
 #include "Misc.h"
+#include "OutputFile.h"
 #include "OsslPtr.h"
 #include "PKCS7SignedDataOperations.h"
 #include "SMFileCertOperations.h"
@@ -258,7 +259,7 @@ int Encode_PKCS7SignatureToFile(unsigned char* pbyCert, int nCertSize,
                                         pNode_UnsignedAttrs, NULL, NULL, NULL, NULL);
     VOMU_FAIL_IF(VOMU_OK != nResult, "Encode_PKCS7Signature(check)", nResult);
 
-    morv::TempOutputFile out;
+    morv::OutputFile out;
     nResult = out.Create(pszOutFilePath);
     VOMU_FAIL_IF(VOMU_OK != nResult, "Create temporary output file", nResult);
     int nWritten = 0;
@@ -268,7 +269,7 @@ int Encode_PKCS7SignatureToFile(unsigned char* pbyCert, int nCertSize,
                                     pbySignature, nSignatureSize, fSignatureEncodedType,
                                     pNode_UnsignedAttrs, NULL, NULL, out.File(), &nWritten);
     VOMU_FAIL_IF(VOMU_OK != nResult, "Encode_PKCS7Signature", nResult);
-    nResult = out.CommitAs(pszOutFilePath);
+    nResult = out.Commit();
     VOMU_FAIL_IF(VOMU_OK != nResult, "Commit output file", nResult);
     if (pnOutSize) *pnOutSize = nWritten;
     return VOMU_OK;

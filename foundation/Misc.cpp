@@ -1,12 +1,8 @@
-// Small helpers: file size, hex text, splitting a list, a replacing output file.
+// Small helpers: file size, hex text, splitting a list.
 #include "Misc.h"
 
-#include <fcntl.h>
 #include <sys/types.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -90,45 +86,3 @@ void CleanupStringVector(std::vector<char*>& vetStr)
     }
     vetStr.clear();
 }
-
-namespace morv {
-
-TempOutputFile::~TempOutputFile()
-{
-    if (m_fp) fclose(m_fp);
-    if (m_pszPath) unlink(m_pszPath.get());
-}
-
-int TempOutputFile::Create(const char* pszOutFilePath)
-{
-    const size_t nPathSize = strlen(pszOutFilePath) + 48;
-    m_pszPath = NewArray<char>(nPathSize);
-    VOMU_FAIL_IF(!m_pszPath, "New memory", VOMU_E_FAIL);
-    static std::atomic<unsigned> s_nCounter(0);
-    int fd = -1;
-    for (int nTry = 0; fd < 0 && nTry < 100; nTry++) {
-        snprintf(m_pszPath.get(), nPathSize, "%s.tmp.%ld.%u", pszOutFilePath, (long)getpid(),
-                 s_nCounter++);
-        fd = open(m_pszPath.get(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && EEXIST != errno) break;
-    }
-    if (fd < 0) m_pszPath.reset();
-    VOMU_FAIL_IF(0 > fd, "open(temporary output file)", VOMU_E_OPEN_FILE);
-    m_fp = fdopen(fd, "wb");
-    if (!m_fp) close(fd);
-    VOMU_FAIL_IF(NULL == m_fp, "fdopen(temporary output file)", VOMU_E_OPEN_FILE);
-    return VOMU_OK;
-}
-
-int TempOutputFile::CommitAs(const char* pszOutFilePath)
-{
-    const bool bFlushed = 0 == fflush(m_fp) && !ferror(m_fp);
-    const int nClosed = fclose(m_fp);
-    m_fp = nullptr;
-    VOMU_FAIL_IF(!bFlushed || 0 != nClosed, "fclose(temporary output file)", VOMU_E_WRITE_FILE);
-    VOMU_FAIL_IF(0 != rename(m_pszPath.get(), pszOutFilePath), "rename", VOMU_E_WRITE_FILE);
-    m_pszPath.reset();
-    return VOMU_OK;
-}
-
-}  // namespace morv

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <vector>
 
 // The true 64-bit size of an open, seekable file; the position is left at its start.
@@ -44,27 +43,6 @@ public:
 private:
     FILE* m_fpFile;
     off_t m_nPosition;
-};
-
-// A new file beside an output (its path plus ".tmp.<pid>.<n>"), created exclusively with the
-// mode fopen "wb" would give, so that a writer never leaves a half-written output behind:
-// CommitAs renames it over the output; otherwise it is removed when this goes.
-class TempOutputFile {
-public:
-    TempOutputFile() = default;
-    ~TempOutputFile();
-    TempOutputFile(const TempOutputFile&) = delete;
-    TempOutputFile& operator=(const TempOutputFile&) = delete;
-    // VOMU_OK, VOMU_E_FAIL (memory) or VOMU_E_OPEN_FILE.
-    int Create(const char* pszOutFilePath);
-    FILE* File() const { return m_fp; }
-    // Flushes and closes with every result checked, then renames into place.
-    // VOMU_OK or VOMU_E_WRITE_FILE.
-    int CommitAs(const char* pszOutFilePath);
-
-private:
-    std::unique_ptr<char[]> m_pszPath;
-    FILE* m_fp = nullptr;
 };
 
 }  // namespace morv

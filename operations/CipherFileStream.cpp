@@ -1,4 +1,4 @@
-// Streams a file through an initialised cipher context in pieces of BLOCK_SIZE bytes.
+// Streams a file through an initialised cipher context in pieces of FILE_PIECE_SIZE bytes.
 #include "CipherFileStream.h"
 
 #include <algorithm>
@@ -6,15 +6,15 @@
 #include "VomuStep.h"
 #include "vomu_result.h"
 
-// The steps repeated for every piece log only their Failed line: an OK line per 16 KiB piece
+// The steps repeated for every piece log only their Failed line: an OK line per piece
 // would flood the log of a large file with identical lines.
 namespace morv {
 
 int CipherFileStream::Allocate()
 {
     // A decrypting update may also release the block it held back from the previous piece.
-    const bool bAllocated = m_pbyIn.Allocate(BLOCK_SIZE) &&
-                            m_pbyOut.Allocate(BLOCK_SIZE + EVP_MAX_BLOCK_LENGTH);
+    const bool bAllocated = m_pbyIn.Allocate(FILE_PIECE_SIZE) &&
+                            m_pbyOut.Allocate(FILE_PIECE_SIZE + EVP_MAX_BLOCK_LENGTH);
     VOMU_FAIL_IF_REASON(!bAllocated, m_steps.pszMemoryReason, "New memory", VOMU_E_FAIL);
     return VOMU_OK;
 }
@@ -40,7 +40,7 @@ int CipherFileStream::Write(FILE* fpOut, int nBytes, const char* pszReason)
 int CipherFileStream::Pump(FILE* fpIn, uint64_t nBytes, FILE* fpOut)
 {
     while (nBytes > 0) {
-        const size_t nPiece = (size_t)std::min<uint64_t>(nBytes, BLOCK_SIZE);
+        const size_t nPiece = (size_t)std::min<uint64_t>(nBytes, FILE_PIECE_SIZE);
         const size_t nBytesOfRead = fread(m_pbyIn.Get(), 1, nPiece, fpIn);
         const bool bShortRead = nBytesOfRead != nPiece || ferror(fpIn);
         if (bShortRead && !m_steps.bUseShortRead) return ReadFailed();

@@ -2,7 +2,7 @@
 #define MORV_CIPHER_FILE_STREAM_H
 
 // The file road of every symmetric cipher: an initialised cipher context, reused buffers of
-// one piece (BLOCK_SIZE bytes in, one piece and one block out) and the checked writes of the
+// one piece (FILE_PIECE_SIZE bytes in, one piece and one block out) and the checked writes of the
 // output. Pieces go from stdio straight through the cipher into the output's buffer: no copy
 // beyond what the cipher itself does.
 #include <openssl/evp.h>

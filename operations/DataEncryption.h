@@ -52,7 +52,7 @@ int SymDecrypt(int nSymAlgNID, const unsigned char* pbyIV, const unsigned char* 
                int nSymKeyDataSize, const unsigned char* pbyEncryptedData,
                int nEncryptedDataSize, unsigned char** ppbyPlainData, int* pnPlainDataSize);
 
-// Whole files through the cipher in pieces of BLOCK_SIZE bytes, never held in memory. The input
+// Whole files through the cipher in pieces of FILE_PIECE_SIZE bytes, never held in memory. The input
 // is read from its start, the output written at its current position; the caller owns both
 // streams (neither is closed). Every write and the final flush of the output are checked.
 // Input files must be 1 byte to 2^32 - 1 bytes long. The encrypted file is the cipher output
@@ -130,7 +130,7 @@ int DecryptBase64CMSEnvelopeData(const char* pszBase64CMSEnvelope, int nBase64Si
 
 // The whole plain file (from its first byte) as a complete DER envelope written at the output
 // stream's position: the header declaring (n & ~15) + 16 ciphertext bytes, then the ciphertext
-// streamed in pieces of BLOCK_SIZE bytes. Every write and the final flush are checked; on
+// streamed in pieces of FILE_PIECE_SIZE bytes. Every write and the final flush are checked; on
 // failure the stream keeps what was written before. Besides the memory road's codes:
 // VOMU_E_WRITE_FILE (the header), VOMU_E_READ_FILE, VOMU_E_FILE_TOO_LARGE (a ciphertext over
 // INT_MAX bytes), VOMU_E_FAIL (a ciphertext write or the flush), GetFileSize_Ex's codes.

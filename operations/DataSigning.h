@@ -59,8 +59,9 @@ int CalculateSM3FileHash(FILE* fpSourceFile, uint64_t ulBytesToRead,
                          const unsigned char* pbyPublicKeyX, const unsigned char* pbyPublicKeyY,
                          unsigned char* pbyHash, bool bWithZ);
 
-// The same over the whole file from its first byte, whatever its size and the stream's
-// position. GetFileSize_Ex's codes pass through (VOMU_E_INVALID_ARG for a null stream).
+// The same over the whole file from its first byte to its end, whatever the size query and the
+// stream's position said (procfs files report 0 bytes). GetFileSize_Ex's codes pass through
+// (VOMU_E_INVALID_ARG for a null stream), VOMU_E_READ_FILE for a stream error.
 int CalculateSM3FileHashEx(FILE* fpSourceFile, const unsigned char* pbyPublicKeyX,
                            const unsigned char* pbyPublicKeyY, unsigned char* pbyHash,
                            bool bWithZ);

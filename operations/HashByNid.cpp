@@ -54,29 +54,27 @@ int DigestSize(const EVP_MD* pEvpMD, size_t* pnHashSize)
     return VOMU_OK;
 }
 
-// Feeds the whole file to the digest in BLOCK_SIZE pieces; the count is 64-bit, so a file of
-// any size is hashed whole.
+// Feeds the file to the digest to its end, whatever its size was said to be (procfs files say
+// 0; a file that changes while it is read is hashed as read); the counts are 64-bit.
 int DigestFileContent(FILE* fpSourceFile, EVP_MD_CTX* pMDCtx)
 {
     uint64_t nFileSize = 0;
     int nResult = GetFileSize_Ex(fpSourceFile, &nFileSize);
     VOMU_FAIL_IF(VOMU_OK != nResult, "GetFileSize_Ex", nResult);
     TRACE(TRACE_LEVEL_INFO, "SourceFile size: %" PRIu64, nFileSize);
-    OwnedArray<unsigned char> pbyDataBuffer(new (std::nothrow) unsigned char[BLOCK_SIZE]());
+    OwnedArray<unsigned char> pbyDataBuffer = morv::NewArray<unsigned char>(FILE_PIECE_SIZE);
     VOMU_FAIL_IF(!pbyDataBuffer, "New memory", VOMU_E_FAIL);
-    for (uint64_t nRemaining = nFileSize; nRemaining > 0;) {
-        const size_t nWanted = nRemaining < BLOCK_SIZE ? (size_t)nRemaining : BLOCK_SIZE;
-        const size_t nBytesOfRead = fread(pbyDataBuffer.get(), 1, nWanted, fpSourceFile);
+    for (size_t nBytesOfRead = FILE_PIECE_SIZE; FILE_PIECE_SIZE == nBytesOfRead;) {
+        nBytesOfRead = fread(pbyDataBuffer.get(), 1, FILE_PIECE_SIZE, fpSourceFile);
         // Per-piece steps log only their failure: a large file would flood the log.
-        if (nBytesOfRead <= 0 || ferror(fpSourceFile)) {
+        if (ferror(fpSourceFile)) {
             VOMU_STEP_FAILED("fread", VOMU_E_READ_FILE, "nBytesOfRead <= 0 || ferror(fpSourceFile)");
             return VOMU_E_READ_FILE;
         }
-        if (1 != EVP_DigestUpdate(pMDCtx, pbyDataBuffer.get(), nBytesOfRead)) {
+        if (nBytesOfRead > 0 && 1 != EVP_DigestUpdate(pMDCtx, pbyDataBuffer.get(), nBytesOfRead)) {
             VOMU_STEP_FAILED_OSSL("EVP_DigestUpdate", VOMU_E_FAIL, "1!= nResult");
             return VOMU_E_FAIL;
         }
-        nRemaining -= nBytesOfRead;
     }
     return VOMU_OK;
 }
@@ -103,8 +101,10 @@ int GetEVPMDbyNID(int nHashNID, EVP_MD** ppEvpMD)
         VOMU_FAIL_IF(true, "Invalid hash NID", VOMU_E_BAD_HASH_ALG);
     }
     TRACE(TRACE_LEVEL_INFO, "%s", pAlgorithm->pszLogLine);
-    // The kernel's default properties prefer our provider, so SM3 is our SM3.
-    EVP_MD* pEvpMD = EVP_MD_fetch(smk::LibCtx(), pAlgorithm->pszFetchName, NULL);
+    // Fetched once per kernel start (SM3 is our SM3); a reference of the caller's own. Null
+    // while the kernel is stopped: never a fetch from the process's default context.
+    EVP_MD* pEvpMD = const_cast<EVP_MD*>(smk::KernelDigest(nHashNID));
+    if (pEvpMD && 1 != EVP_MD_up_ref(pEvpMD)) pEvpMD = NULL;
     VOMU_FAIL_IF_OSSL(NULL == pEvpMD, "EVP_MD_fetch", VOMU_E_FAIL);
     *ppEvpMD = pEvpMD;
     return VOMU_OK;

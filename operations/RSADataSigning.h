@@ -40,9 +40,9 @@ int GetAlgOIDbyHashNID(int nHashNID, char** ppszDigestAlg, char** ppszDigestEncr
 int CalculateDataHash(const unsigned char* pbyData, int nDataSize, int nHashNID,
                       unsigned char** ppbyHashValue, int* pnHashSize);
 
-// The digest of the whole file (any size; the stream is left at its end) in a new array,
-// read in pieces of BLOCK_SIZE bytes. VOMU_OK, VOMU_E_BAD_HASH_ALG, GetFileSize_Ex's codes,
-// VOMU_E_READ_FILE (a short read or a stream error), VOMU_E_INVALID_ARG, VOMU_E_FAIL.
+// The digest of the whole file read to its end (any size, whatever the size query said; the
+// stream is left at its end) in a new array. VOMU_OK, VOMU_E_BAD_HASH_ALG, GetFileSize_Ex's
+// codes, VOMU_E_READ_FILE (a stream error), VOMU_E_INVALID_ARG, VOMU_E_FAIL.
 int CalculateFileHash(FILE* fpSourceFile, int nHashNID, unsigned char** ppbyHashValue,
                       int* pnHashSize);
 

@@ -106,9 +106,12 @@ int VerifyDigest(X509* pX509Cert, int nHashNID, const unsigned char* pbyHash, in
     int nResult = PreparePkcs1(pEvpPubKey.get(), false, nHashNID, pbyHash, nHashSize, pPKeyCtx,
                                byDigestInfo, &nDigestInfoSize);
     if (VOMU_OK != nResult) return nResult;
-    // Without a digest set, the library compares the whole recovered DigestInfo.
-    nResult = EVP_PKEY_verify(pPKeyCtx.get(), pbySignature, (size_t)nSignatureSize, byDigestInfo,
-                              nDigestInfoSize);
+    // Without a digest set, the library compares the whole recovered DigestInfo. A missing or
+    // empty signature is one that does not verify.
+    nResult = NULL == pbySignature || nSignatureSize <= 0
+                  ? 0
+                  : EVP_PKEY_verify(pPKeyCtx.get(), pbySignature, (size_t)nSignatureSize,
+                                    byDigestInfo, nDigestInfoSize);
     VOMU_FAIL_IF_OSSL(1 != nResult, "RSA_verify", VOMU_E_BAD_SIGNATURE);
     return VOMU_OK;
 }
@@ -269,8 +272,7 @@ int RSA_VerifyDataSignature_PKCS1_ByX509(const unsigned char* pbyData, int nData
                                          X509* pX509Cert, int nHashNID,
                                          const unsigned char* pbySignature, int nSignatureSize)
 {
-    VOMU_FAIL_IF(NULL == pX509Cert || NULL == pbySignature || nSignatureSize <= 0,
-                 "Check parameter", VOMU_E_INVALID_ARG);
+    VOMU_FAIL_IF(NULL == pX509Cert, "Check parameter", VOMU_E_INVALID_ARG);
     unsigned char* pbyHash = NULL;
     int nHashSize = 0;
     int nResult = CalculateDataHash(pbyData, nDataSize, nHashNID, &pbyHash, &nHashSize);
@@ -283,8 +285,7 @@ int RSA_VerifyDataSignature_PKCS1_ByX509(const unsigned char* pbyData, int nData
 int RSA_VerifyFileSignature_PKCS1_ByX509(FILE* fpSourceFile, X509* pX509Cert, int nHashNID,
                                          const unsigned char* pbySignature, int nSignatureSize)
 {
-    VOMU_FAIL_IF(NULL == pX509Cert || NULL == pbySignature || nSignatureSize <= 0,
-                 "Check parameter", VOMU_E_INVALID_ARG);
+    VOMU_FAIL_IF(NULL == pX509Cert, "Check parameter", VOMU_E_INVALID_ARG);
     unsigned char* pbyHash = NULL;
     int nHashSize = 0;
     int nResult = CalculateFileHash(fpSourceFile, nHashNID, &pbyHash, &nHashSize);

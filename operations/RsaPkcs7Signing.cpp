@@ -58,7 +58,8 @@ OsslPtr<EVP_MD> FetchPkcs7Digest(int nHashNID)
 {
     const morv::HashAlgorithm* pAlgorithm = morv::FindHashAlgorithm(nHashNID);
     if (!pAlgorithm || !pAlgorithm->bPkcs7Signing) return OsslPtr<EVP_MD>();
-    return OsslPtr<EVP_MD>(EVP_MD_fetch(smk::LibCtx(), pAlgorithm->pszFetchName, NULL));
+    EVP_MD* pMd = const_cast<EVP_MD*>(smk::KernelDigest(nHashNID));
+    return OsslPtr<EVP_MD>(pMd && 1 == EVP_MD_up_ref(pMd) ? pMd : NULL);
 }
 
 int AddCertificates(PKCS7* p7, STACK_OF(X509)* pCerts)
@@ -147,8 +148,10 @@ bool DigestStarts(const ASN1_OBJECT* pAlgorithm)
 {
     char szName[50];  // the size PKCS7_dataInit gives the name: a longer one is cut alike
     OBJ_obj2txt(szName, sizeof szName, pAlgorithm, 0);
-    OsslPtr<EVP_MD> pFetched(EVP_MD_fetch(smk::LibCtx(), szName, NULL));
-    const EVP_MD* pMd = pFetched ? pFetched.get() : EVP_get_digestbyname(szName);
+    // The digests we use are the kernel's own; only another name is looked up for the call.
+    const EVP_MD* pKernelMd = smk::KernelDigest(OBJ_obj2nid(pAlgorithm));
+    OsslPtr<EVP_MD> pFetched(pKernelMd ? NULL : EVP_MD_fetch(smk::LibCtx(), szName, NULL));
+    const EVP_MD* pMd = pKernelMd ? pKernelMd : pFetched ? pFetched.get() : EVP_get_digestbyname(szName);
     OsslPtr<EVP_MD_CTX> pCtx(EVP_MD_CTX_new());
     return pMd && pCtx && 1 == EVP_DigestInit_ex(pCtx.get(), pMd, NULL);
 }

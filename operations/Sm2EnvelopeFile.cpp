@@ -1,5 +1,5 @@
 // SM2 CMS envelopes of files: the envelope's header is written first, declaring the content's
-// length, and the content follows through SM4-CBC in pieces of BLOCK_SIZE bytes; opening reads
+// length, and the content follows through SM4-CBC in pieces of FILE_PIECE_SIZE bytes; opening reads
 // the ciphertext where it lies in the envelope file. Neither road holds a file in memory.
 #include <climits>
 #include <cstring>

@@ -28,9 +28,10 @@ public:
     SM2KeyFile(const SM2KeyFile&) = delete;
     SM2KeyFile& operator=(const SM2KeyFile&) = delete;
 
-    // VOMU_OK or the failing step's code: VOMU_E_INVALID_ARG (null stream or password),
+    // VOMU_OK or the failing step's code: VOMU_E_INVALID_ARG (null stream),
     // GetFileSize_Ex's codes, VOMU_E_FILE_TOO_LARGE, VOMU_E_READ_FILE, VOMU_E_BASE64_DECODE,
-    // VOMU_E_SM2PFX_FORMAT, VOMU_E_KEY_USAGE, VOMU_E_SM2PFX_PASSWORD, VOMU_E_FAIL (memory).
+    // VOMU_E_SM2PFX_FORMAT, VOMU_E_KEY_USAGE, VOMU_E_SM2PFX_PASSWORD (also for a null
+    // password, which the key file is read and checked before), VOMU_E_FAIL (memory).
     int Load(FILE* fpSM2PFXFile, const SM2KeyFileRequest& request);
 
     // 32-byte d, x and y; valid after a successful Load.

@@ -15,7 +15,6 @@ namespace morv {
 int SM2KeyFile::Load(FILE* fpSM2PFXFile, const SM2KeyFileRequest& request)
 {
     VOMU_FAIL_IF(NULL == fpSM2PFXFile, "check parameters.", VOMU_E_INVALID_ARG);
-    VOMU_FAIL_IF(NULL == request.pszPassword, "check parameters.", VOMU_E_INVALID_ARG);
     int nResult = ReadAndDecode(fpSM2PFXFile, request.bRefuseShortRead);
     if (VOMU_OK != nResult) return nResult;
     nResult = ReadCertificate(request.uiKeyUsage);

@@ -2,9 +2,12 @@
 // 5.5: the digest an SM2 signature is made over is SM3(Z || M)).
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "DataSigning.h"
+#include "HandOver.h"
+#include "OperationsCommon.h"
 #include "Misc.h"
 #include "OsslPtr.h"
 #include "SM2.h"
@@ -88,6 +91,40 @@ int HashFilePiece(SM3_CTX* pCtx, FILE* fpSourceFile, unsigned char* pbyBlock,
     return VOMU_OK;
 }
 
+// One BLOCK_SIZE piece of bytes already read: the same lines as HashFilePiece, so that a file
+// read in large pieces logs as it always has.
+int HashReadPiece(SM3_CTX* pCtx, const unsigned char* pbyPiece, size_t ulPieceSize)
+{
+    TRACE(TRACE_LEVEL_INFO, "Once read file size: %ld\n", (long)ulPieceSize);
+    VOMU_STEP_OK("fread(fpSourceFile)");
+    const int nResult = SM3_Update(pCtx, pbyPiece, ulPieceSize);
+    VOMU_FAIL_IF(nResult != 1,
+                 ulPieceSize < BLOCK_SIZE ? "SM3_Update(final block)" : "SM3_Update(file block)",
+                 VOMU_E_FAIL);
+    return VOMU_OK;
+}
+
+// The stream hashed to its end, whatever its size was said to be: procfs files say 0, and a
+// file that changes while it is read is hashed as read.
+int HashToEnd(SM3_CTX* pCtx, FILE* fpSourceFile, uint64_t* pulTotal)
+{
+    morv::OwnedArray<unsigned char> pbyBuffer = morv::NewArray<unsigned char>(FILE_PIECE_SIZE);
+    VOMU_FAIL_IF(!pbyBuffer, "New memory", VOMU_E_FAIL);
+    for (size_t nRead = FILE_PIECE_SIZE; FILE_PIECE_SIZE == nRead;) {
+        nRead = fread(pbyBuffer.get(), 1, FILE_PIECE_SIZE, fpSourceFile);
+        VOMU_FAIL_IF_REASON(ferror(fpSourceFile) != 0, "ferror(fpSourceFile) != 0", "fread(fpSourceFile)",
+                            VOMU_E_READ_FILE);
+        for (size_t nDone = 0; nDone < nRead;) {
+            const size_t ulPieceSize = std::min<size_t>(nRead - nDone, BLOCK_SIZE);
+            const int nResult = HashReadPiece(pCtx, pbyBuffer.get() + nDone, ulPieceSize);
+            if (VOMU_OK != nResult) return nResult;
+            nDone += ulPieceSize;
+        }
+        *pulTotal += nRead;
+    }
+    return VOMU_OK;
+}
+
 }  // namespace
 
 int SM2_CalculateZValue(const unsigned char* pbyUserID, int nUserIDLen,
@@ -125,27 +162,50 @@ int CalculateSM3Hash(const unsigned char* pbySourceData, int nSourceDataSize,
     return FinishDigest(&ctx, pbyHash);
 }
 
-int CalculateSM3FileHash(FILE* fpSourceFile, uint64_t ulBytesToRead,
-                         const unsigned char* pbyPublicKeyX, const unsigned char* pbyPublicKeyY,
-                         unsigned char* pbyHash, bool bWithZ)
+namespace {
+
+// ulBytesToRead bytes in BLOCK_SIZE pieces, each read whole.
+int HashCount(SM3_CTX* pCtx, FILE* fpSourceFile, uint64_t ulBytesToRead, uint64_t* pulTotal)
 {
-    VOMU_FAIL_IF(NULL == fpSourceFile, "check parameters.", VOMU_E_INVALID_ARG);
+    unsigned char abyBlock[BLOCK_SIZE];
+    while (*pulTotal < ulBytesToRead) {
+        const int nResult = HashFilePiece(pCtx, fpSourceFile, abyBlock, ulBytesToRead - *pulTotal);
+        if (VOMU_OK != nResult) return nResult;
+        const uint64_t ulRemaining = ulBytesToRead - *pulTotal;
+        *pulTotal += ulRemaining < BLOCK_SIZE ? ulRemaining : BLOCK_SIZE;
+    }
+    return VOMU_OK;
+}
+
+// The digest of ulBytesToRead bytes of the stream, or with bToEnd of all it holds (its size
+// was said to be ulBytesToRead).
+int HashFile(FILE* fpSourceFile, uint64_t ulBytesToRead, bool bToEnd,
+             const unsigned char* pbyPublicKeyX, const unsigned char* pbyPublicKeyY,
+             unsigned char* pbyHash, bool bWithZ)
+{
     int nResult = CheckHashArguments(pbyPublicKeyX, pbyPublicKeyY, pbyHash, bWithZ);
     if (VOMU_OK != nResult) return nResult;
     TRACE(TRACE_LEVEL_INFO, "Bytes to read from file: %llu\n", (unsigned long long)ulBytesToRead);
     SM3_CTX ctx;
     nResult = StartDigest(&ctx, pbyPublicKeyX, pbyPublicKeyY, bWithZ);
     if (VOMU_OK != nResult) return nResult;
-    unsigned char abyBlock[BLOCK_SIZE];
     uint64_t ulTotal = 0;
-    while (ulTotal < ulBytesToRead) {
-        nResult = HashFilePiece(&ctx, fpSourceFile, abyBlock, ulBytesToRead - ulTotal);
-        if (VOMU_OK != nResult) return nResult;
-        const uint64_t ulRemaining = ulBytesToRead - ulTotal;
-        ulTotal += ulRemaining < BLOCK_SIZE ? ulRemaining : BLOCK_SIZE;
-    }
+    nResult = bToEnd ? HashToEnd(&ctx, fpSourceFile, &ulTotal)
+                     : HashCount(&ctx, fpSourceFile, ulBytesToRead, &ulTotal);
+    if (VOMU_OK != nResult) return nResult;
     TRACE(TRACE_LEVEL_INFO, "Total read file size: %llu\n", (unsigned long long)ulTotal);
     return FinishDigest(&ctx, pbyHash);
+}
+
+}  // namespace
+
+int CalculateSM3FileHash(FILE* fpSourceFile, uint64_t ulBytesToRead,
+                         const unsigned char* pbyPublicKeyX, const unsigned char* pbyPublicKeyY,
+                         unsigned char* pbyHash, bool bWithZ)
+{
+    VOMU_FAIL_IF(NULL == fpSourceFile, "check parameters.", VOMU_E_INVALID_ARG);
+    return HashFile(fpSourceFile, ulBytesToRead, false, pbyPublicKeyX, pbyPublicKeyY, pbyHash,
+                    bWithZ);
 }
 
 int CalculateSM3FileHashEx(FILE* fpSourceFile, const unsigned char* pbyPublicKeyX,
@@ -155,8 +215,8 @@ int CalculateSM3FileHashEx(FILE* fpSourceFile, const unsigned char* pbyPublicKey
     uint64_t ulFileSize = 0;
     int nResult = GetFileSize_Ex(fpSourceFile, &ulFileSize);
     VOMU_FAIL_IF(VOMU_OK != nResult, "GetFileSize", nResult);
-    nResult = CalculateSM3FileHash(fpSourceFile, ulFileSize, pbyPublicKeyX, pbyPublicKeyY,
-                                   pbyHash, bWithZ);
+    nResult = HashFile(fpSourceFile, ulFileSize, true, pbyPublicKeyX, pbyPublicKeyY, pbyHash,
+                       bWithZ);
     VOMU_FAIL_IF(VOMU_OK != nResult, "CalculateSM3FileHash", nResult);
     return VOMU_OK;
 }

@@ -24,18 +24,17 @@ using morv::SecretArray;
 
 const int DES_KEY_LEN = 8;
 
-// The library's name of each cipher in the kernel context, and the step line of its number.
+// The ciphers by number, fetched once per kernel start, and the step line of each number.
 struct CipherName {
     int nNID;
-    const char* pszFetchName;
     const char* pszStep;
 };
 
 const CipherName CIPHER_NAMES[] = {
-    {NID_rc4, "RC4", "EVP_rc4"},
-    {NID_des_ede3_ecb, "DES-EDE3-ECB", "EVP_des_ede3_ecb"},
-    {NID_des_ede3_cbc, "DES-EDE3-CBC", "EVP_des_ede3_cbc"},
-    {NID_ChinaSM4_CBC, nullptr, "NID_ChinaSM4_CBC"},  // our own, fetched by the kernel
+    {NID_rc4, "EVP_rc4"},
+    {NID_des_ede3_ecb, "EVP_des_ede3_ecb"},
+    {NID_des_ede3_cbc, "EVP_des_ede3_cbc"},
+    {NID_ChinaSM4_CBC, "NID_ChinaSM4_CBC"},  // our own
 };
 
 const CipherName* FindCipherName(int nSymAlgNID)
@@ -45,12 +44,11 @@ const CipherName* FindCipherName(int nSymAlgNID)
     return nullptr;
 }
 
-// Null while the kernel is stopped: never a fetch from the process's default context.
+// A reference of the caller's own to the kernel's cipher. Null while the kernel is stopped:
+// never a fetch from the process's default context.
 EVP_CIPHER* FetchCipher(const CipherName& entry)
 {
-    if (NULL == smk::LibCtx()) return nullptr;
-    if (entry.pszFetchName) return EVP_CIPHER_fetch(smk::LibCtx(), entry.pszFetchName, NULL);
-    EVP_CIPHER* pEvpCipher = const_cast<EVP_CIPHER*>(smk::Sm4CbcCipher());
+    EVP_CIPHER* pEvpCipher = const_cast<EVP_CIPHER*>(smk::KernelCipher(entry.nNID));
     return pEvpCipher && 1 == EVP_CIPHER_up_ref(pEvpCipher) ? pEvpCipher : nullptr;
 }
 

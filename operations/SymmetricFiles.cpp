@@ -1,4 +1,4 @@
-// Symmetric encryption and decryption of whole files, streamed in pieces of BLOCK_SIZE bytes.
+// Symmetric encryption and decryption of whole files, streamed in pieces of FILE_PIECE_SIZE bytes.
 #include "operations/DataEncryption.h"
 
 #include <cstdint>

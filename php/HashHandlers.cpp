@@ -9,7 +9,9 @@
 
 #include "operations/DataSigning.h"
 #include "HandOver.h"
+#include "KernelHold.h"
 #include "Handlers.h"
+#include "InputFile.h"
 #include "Misc.h"
 #include "operations/RSADataSigning.h"
 #include "vomu_zlog.h"
@@ -101,16 +103,27 @@ const HashName* HashOf(Call& call)
     return pHash;
 }
 
+// The library's digests are the kernel's: without a hold on it they are not there, as when
+// the kernel is stopped. Our SM3 needs no kernel.
+bool KernelServes(Call& call, const HashName& hash, const smk::KernelHold& kernelHold)
+{
+    if (0 == hash.nNid || kernelHold) return true;
+    call.StepFailed("Hold the kernel", VOMU_E_FAIL, "!kernelHold");
+    return false;
+}
+
 }  // namespace
 
 Php::Value vomu_calculateDataHash(Php::Parameters& params)
 {
+    const smk::KernelHold kernelHold;  // first: this handler reaches the kernel without the SDK
     Call call(vomu_calculateDataHash, params);
     if (!call.ArgumentsOk()) return call.Code();
     call.TraceText("strSourceData", 0);
     call.TraceText("strHashAlg", 1);
     const HashName* pHash = HashOf(call);
     if (!pHash) return VOMU_E_INVALID_ARG;
+    if (!KernelServes(call, *pHash, kernelHold)) return VOMU_E_FAIL;
     Digest digest;
     const int nResult = DigestData(call, *pHash, digest);
     return VOMU_OK == nResult ? PutHexDigest(call, digest) : nResult;
@@ -118,11 +131,12 @@ Php::Value vomu_calculateDataHash(Php::Parameters& params)
 
 Php::Value vomu_calculateFileHash(Php::Parameters& params)
 {
+    const smk::KernelHold kernelHold;  // first: this handler reaches the kernel without the SDK
     Call call(vomu_calculateFileHash, params);
     if (!call.ArgumentsOk()) return call.Code();
     call.TraceText("strSourceFilePath", 0);
     call.TraceText("strHashAlg", 1);
-    std::unique_ptr<FILE, int (*)(FILE*)> pSource(fopen(call.Text(0), "rb"), fclose);
+    std::unique_ptr<FILE, int (*)(FILE*)> pSource(morv::OpenInputFile(call.Text(0)), fclose);
     if (!pSource) {
         call.StepFailed("strSourceFilePath", VOMU_E_INVALID_ARG, "NULL == fpSourceFile");
         return VOMU_E_INVALID_ARG;
@@ -130,6 +144,7 @@ Php::Value vomu_calculateFileHash(Php::Parameters& params)
     call.StepOk("strSourceFilePath");
     const HashName* pHash = HashOf(call);
     if (!pHash) return VOMU_E_INVALID_ARG;
+    if (!KernelServes(call, *pHash, kernelHold)) return VOMU_E_FAIL;
     Digest digest;
     const int nResult = DigestFile(call, *pHash, pSource.get(), digest);
     return VOMU_OK == nResult ? PutHexDigest(call, digest) : nResult;

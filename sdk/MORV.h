@@ -11,7 +11,32 @@
  * Ownership: every buffer a function hands out (text NUL-terminated, bytes with their length)
  * is allocated by the SDK and becomes the caller's, who releases it with FreeMemory. Outputs
  * are written only on success; the functions that clear their outputs first (noted below)
- * leave them NULL and 0 after a failure. */
+ * leave them NULL and 0 after a failure.
+ *
+ * Threads: Initialize and Uninitialize may be called while other threads are inside calls;
+ * calls meanwhile fail with their usual failure code. Each of the functions below holds the
+ * kernel for the whole call: Uninitialize waits for the calls in flight to finish before it
+ * frees anything, and a call that begins while the kernel is stopped, starting or stopping
+ * fails at once (it never waits for a start) with the code a failed step of its road gives:
+ *   VOMU_E_SIGN           SignData_PKCS1, SignData_PKCS7Detached, SignData_PKCS7Attached,
+ *                         SignAndEncryptData
+ *   VOMU_E_BAD_SIGNATURE  VerifyDataSignature_PKCS1, VerifyDataSignature_PKCS7Detached,
+ *                         VerifyDataSignature_PKCS7Attached
+ *   VOMU_E_ENCRYPT        EncryptDataToCMSEnvelope
+ *   VOMU_E_DECRYPT        DecryptDataFromCMSEnvelope, DecryptAndVerifyDataSignature
+ *   VOMU_E_CERT_VERIFY    VerifyCertificate
+ *   VOMU_E_CERT_INFO      GetCertificateInfo
+ *   VOMU_E_FAIL           SignFile_PKCS7Detached, VerifyFileSignature_PKCS7Detached,
+ *                         GetPublicCertFromPFX, SymEncryptFile, SymDecryptFile
+ * The same holds for the PHP functions (through these, and the two hash functions directly:
+ * VOMU_E_FAIL for MD5, SHA-1 and SHA-256; SM3 needs no kernel). The exported SM2 primitives
+ * (_SM2_sign, _SM2_sign_ex, _SM2_verify, _SM2_verify_ex, _SM2_encrypt, _SM2_decrypt,
+ * _SM2_generate_key, _SM2_generate_keypair, _SM2_point_is_on_curve,
+ * _SM2_generate_temp_keypair, _SM2_KEP_calculate_t, _SM2_KEP_calculate_point_V) and the SM2
+ * key-file readers (DecryptKeyPairFromSM2PFX, DecryptSM2PFX) hold the kernel while it runs and
+ * otherwise work without it, as they always have. Initialize, Uninitialize, FreeMemory and
+ * ConvertStringToBinaryData use no kernel. Uninitialize called from inside a call (a stop
+ * hook, say) would wait for itself: it returns VOMU_E_FAIL and stops nothing. */
 #include "vomu_export.h"
 #include "vomu_result.h"
 
@@ -31,7 +56,8 @@ VOMU_BEGIN_C
 /* Starts logging from ./vomulog.conf (else the file $VOMU_LOG_CONF_PATH names; the SDK runs
  * without logging when neither exists) and the SM kernel. May be called again: VOMU_OK. */
 VOMU_EXPORT int Initialize(void);
-/* Stops the kernel, then logging; VOMU_OK also when nothing was running. */
+/* Stops the kernel (after the calls in flight), then logging; VOMU_OK also when nothing was
+ * running. */
 VOMU_EXPORT int Uninitialize(void);
 /* Releases a buffer the SDK handed out; NULL is ignored. */
 VOMU_EXPORT void FreeMemory(void* pvMemory);
@@ -139,9 +165,14 @@ VOMU_EXPORT int GetPublicCertFromPFX(const char* pszAlgorithm, const char* pszPF
  * key: "3DES_CBC" or "SM4_CBC". The encrypted file is the ciphertext alone (PKCS#7 padding, no
  * header). *ppszSymKey: 64 upper-case hex characters of 32 bytes, IV first, then key (3DES_CBC:
  * IV bytes 0-7, key 8-31; SM4_CBC: IV 0-15, key 16-31); the caller's (FreeMemory), written on
- * success only. The output is written beside its path and renamed into place on success: a
- * failed call leaves no output and an existing file untouched. Input and output must be
- * different files. VOMU_OK, VOMU_E_INVALID_ARG (a parameter, an unknown name, the same file),
+ * success only. An output naming a regular file (or nothing yet) is written to a private
+ * temporary file in the directory of its final target (a symlink stays a link) and renamed
+ * into place on success, with the replaced file's mode, owner and group: a failed or killed
+ * call leaves no output and an existing file untouched. A file with other hard links is
+ * replaced under the name given; its other names keep the old content. A device is written
+ * directly, a FIFO only when it has a reader (else VOMU_E_OPEN_FILE at once); a directory or a
+ * socket is VOMU_E_OPEN_FILE before any work. Inputs must be regular files. Input and output
+ * must be different files. VOMU_OK, VOMU_E_INVALID_ARG (a parameter, an unknown name, the same file),
  * VOMU_E_OPEN_FILE, VOMU_E_FILE_TOO_LARGE, VOMU_E_READ_FILE (an empty or unreadable input),
  * VOMU_E_WRITE_FILE, VOMU_E_ENCRYPT, VOMU_E_FAIL. */
 VOMU_EXPORT int SymEncryptFile(const char* pszEncAlgorithm, const char* pszPlainFilePath,

@@ -44,7 +44,7 @@ int OpenTrustedCAFiles(const char* pszSdkFunc, const char* pszTrustedCACertFileP
         MORV_FAIL("New memory", VOMU_E_FAIL, "!vetCAFiles");
     }
     for (size_t i = 0; i < nFiles; ++i) {
-        FILE* fpTrustCA = fopen(paths.vetPieces[i], "rb");
+        FILE* fpTrustCA = morv::OpenInputFile(paths.vetPieces[i]);
         fpTrustCAs[i].reset(fpTrustCA);
         MORV_FAIL_IF(NULL == fpTrustCA, "Open trusted CA certificate file.", VOMU_E_OPEN_FILE);
         vetCAFiles.push_back(fpTrustCA);
@@ -57,6 +57,7 @@ int OpenTrustedCAFiles(const char* pszSdkFunc, const char* pszTrustedCACertFileP
 int VerifyCertificate(const char* pszBase64CertContent, unsigned int nCertVerifyFlag,
                       const char* pszTrustedCACertFilePath, const char* pszCRLFilePath)
 {
+    MORV_HOLD_KERNEL(VOMU_E_CERT_VERIFY);
     MORV_CHECK_TEXT(pszBase64CertContent, "Check parameter(pszBase64CertContent).");
     BytesOutput cert;
     MORV_RUN(MORV_KEEP_CODE, Base64DecodeEx, pszBase64CertContent, morv::sdk::TextLen(pszBase64CertContent),
@@ -67,7 +68,7 @@ int VerifyCertificate(const char* pszBase64CertContent, unsigned int nCertVerify
     if (nCertVerifyFlag & CERT_VERIFY_FLAG_CRL) {
         MORV_CHECK_TEXT(pszCRLFilePath, "Check parameter(pszCRLFilePath).");
         TRACE(TRACE_LEVEL_INFO, "CRL file path:%s", pszCRLFilePath);
-        fpCRL.reset(fopen(pszCRLFilePath, "rb"));
+        fpCRL.reset(morv::OpenInputFile(pszCRLFilePath));
         MORV_STEP_IF(!fpCRL, "NULL == fpCRL", "Open CRL file.", VOMU_E_OPEN_FILE);
     }
     morv::OwnedArray<FilePtr> fpTrustCAs;
@@ -168,6 +169,7 @@ int ReadCertInfo(const char* pszSdkFunc, X509* pCert, const char* pszInfoType, T
 
 int GetCertificateInfo(const char* pszBase64CertContent, const char* pszInfoType, char** ppszInfoContent)
 {
+    MORV_HOLD_KERNEL(VOMU_E_CERT_INFO);
     MORV_CHECK_TEXT(pszBase64CertContent, "Check parameter(pszBase64CertContent).");
     MORV_CHECK_TEXT(pszInfoType, "Check parameter(pszInfoType).");
     MORV_CHECK_OUT(ppszInfoContent, "Check output parameter(ppszInfoContent)");
@@ -228,6 +230,7 @@ int ReadPKCS12Cert(const char* pszSdkFunc, FILE* fpPFXFile, const char* pszPFXPa
 int GetPublicCertFromPFX(const char* pszAlgorithm, const char* pszPFXFilePath, const char* pszPFXPassword,
                          char** ppszBase64CertContent)
 {
+    MORV_HOLD_KERNEL(MORV_KEEP_CODE);
     MORV_CHECK_TEXT(pszAlgorithm, "Check parameter(pszAlgorithm)");
     MORV_CHECK_TEXT(pszPFXFilePath, "Check parameter(pszPFxFilePath)");
     MORV_CHECK_OUT(ppszBase64CertContent, "check parameter(ppszBase64CertContent)");

@@ -66,6 +66,7 @@ int EncryptDataToCMSEnvelope(const char* pszAlgorithm, const unsigned char* pbyP
                              const char* pszBase64CertContent, const char* pszSymEncAlg,
                              char** ppszBase64CMSEnvelope)
 {
+    MORV_HOLD_KERNEL(VOMU_E_ENCRYPT);
     MORV_CHECK_TEXT(pszAlgorithm, "Check parameter(pszAlgorithm).");
     MORV_CHECK_BYTES(pbyPlainData, nPlainDataSize, "Check parameter(pbyPlainData and nPlainDataSize).");
     MORV_CHECK_TEXT(pszBase64CertContent, "Check parameter(pszBase64CertContent).");
@@ -98,6 +99,7 @@ int DecryptDataFromCMSEnvelope(const char* pszAlgorithm, const char* pszBase64CM
                                const char* pszPFXFilePath, const char* pszPFXPassword,
                                unsigned char** ppbyPlainData, int* pnPlainDataSize)
 {
+    MORV_HOLD_KERNEL(VOMU_E_DECRYPT);
     MORV_CHECK_TEXT(pszAlgorithm, "Check parameter(pszAlgorithm).");
     MORV_CHECK_TEXT(pszBase64CMSEnvelope, "Check parameter(pszBase64CMSEnvelope).");
     MORV_CHECK_TEXT(pszPFXFilePath, "Check parameter(pszPFXFilePath).");
@@ -160,6 +162,7 @@ int SignAndEncryptData(const char* pszAlgorithm, const unsigned char* pbyPlainDa
                        const char* pszBase64EncryptCertContent, const char* pszSymEncAlg,
                        char** ppszBase64SignedAndEncryptedResult)
 {
+    MORV_HOLD_KERNEL(VOMU_E_SIGN);
     MORV_CHECK_TEXT(pszAlgorithm, "Check parameter(pszAlgorithm).");
     MORV_CHECK_BYTES(pbyPlainData, nPlainDataSize, "Check parameter(pbyPlainData and nPlainDataSize).");
     MORV_CHECK_TEXT(pszSignPFXFilePath, "Check parameter(pszSignPFXFilePath).");
@@ -216,6 +219,7 @@ int DecryptAndVerifyDataSignature(const char* pszAlgorithm, const char* pszBase6
                                   const char* pszDecryptPFXFilePath, const char* pszDecryptPFXPassword,
                                   unsigned char** ppbyPlainData, int* pnPlainDataSize)
 {
+    MORV_HOLD_KERNEL(VOMU_E_DECRYPT);
     MORV_CHECK_TEXT(pszAlgorithm, "Check parameter(pszAlgorithm).");
     MORV_CHECK_TEXT(pszBase64SignedAndEncryptedResult, "Check parameter(pszBase64SignedAndEncryptedResult).");
     MORV_CHECK_TEXT(pszDecryptPFXFilePath, "Check parameter(pszDecryptPFXFilePath).");

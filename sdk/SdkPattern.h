@@ -21,6 +21,8 @@
 #include <vector>
 
 #include "HandOver.h"
+#include "InputFile.h"
+#include "KernelHold.h"
 #include "VomuStep.h"
 #include "vomu_result.h"
 #include "vomu_zlog.h"
@@ -55,9 +57,10 @@
 // A required output pointer.
 #define MORV_CHECK_OUT(pp, step) MORV_CHECK(NULL == (pp), "NULL == " #pp, step)
 
-// Opens path "rb" into the new owner fp: step, reason "NULL == fp", VOMU_E_OPEN_FILE.
+// Opens path "rb" into the new owner fp: step, reason "NULL == fp", VOMU_E_OPEN_FILE (also
+// at once for a path that names no regular file).
 #define MORV_OPEN_RB(fp, path, step)                  \
-    ::morv::sdk::FilePtr fp(fopen((path), "rb")); \
+    ::morv::sdk::FilePtr fp(::morv::OpenInputFile(path)); \
     MORV_STEP_IF(!fp, "NULL == " #fp, step, VOMU_E_OPEN_FILE)
 
 // One routine: -1 becomes family (pass MORV_KEEP_CODE to leave it), the step text is the
@@ -68,6 +71,12 @@
         const int nResult = ::morv::sdk::FamilyCode(routine(__VA_ARGS__), (family));    \
         MORV_STEP_IF(VOMU_OK != nResult, "VOMU_OK != nResult", #routine, nResult);      \
     } while (0)
+
+// The kernel held for the whole call, before anything else (SMKernel.h): while the kernel is
+// stopped, starting or stopping the call fails at once, as a routine's -1 would, with family.
+#define MORV_HOLD_KERNEL(family)                                                     \
+    const ::smk::KernelHold kernelHold;                                              \
+    if (!kernelHold) MORV_FAIL("Hold the kernel", ::morv::sdk::FamilyCode(VOMU_E_FAIL, (family)), "!kernelHold")
 
 // Outside a helper the step belongs to the function that takes it.
 constexpr const char* pszSdkFunc = nullptr;

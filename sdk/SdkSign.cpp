@@ -109,6 +109,7 @@ int SignData_PKCS1(const char* pszAlgorithm, const unsigned char* pbySourceData,
                    const char* pszPFXFilePath, const char* pszPFXPassword, const char* pszHashAlg,
                    char** ppszBase64PKCS1Signature)
 {
+    MORV_HOLD_KERNEL(VOMU_E_SIGN);
     return SignDataSteps(__func__, DataSignature::PKCS1, PKCS1_SPELLING, pszAlgorithm, pbySourceData,
                          nSourceSize, pszPFXFilePath, pszPFXPassword, pszHashAlg,
                          ppszBase64PKCS1Signature);
@@ -118,6 +119,7 @@ int SignData_PKCS7Detached(const char* pszAlgorithm, const unsigned char* pbySou
                            const char* pszPFXFilePath, const char* pszPFXPassword, const char* pszHashAlg,
                            char** ppszBase64PKCS7DetachedSignature)
 {
+    MORV_HOLD_KERNEL(VOMU_E_SIGN);
     return SignDataSteps(__func__, DataSignature::DETACHED, DETACHED_SPELLING, pszAlgorithm,
                          pbySourceData, nSourceSize, pszPFXFilePath, pszPFXPassword, pszHashAlg,
                          ppszBase64PKCS7DetachedSignature);
@@ -127,6 +129,7 @@ int SignData_PKCS7Attached(const char* pszAlgorithm, const unsigned char* pbySou
                            const char* pszPFXFilePath, const char* pszPFXPassword, const char* pszHashAlg,
                            char** ppszBase64PKCS7AttachedSignature)
 {
+    MORV_HOLD_KERNEL(VOMU_E_SIGN);
     return SignDataSteps(__func__, DataSignature::ATTACHED, ATTACHED_SPELLING, pszAlgorithm,
                          pbySourceData, nSourceSize, pszPFXFilePath, pszPFXPassword, pszHashAlg,
                          ppszBase64PKCS7AttachedSignature);
@@ -136,6 +139,7 @@ int SignFile_PKCS7Detached(const char* pszAlgorithm, const char* pszSourceFilePa
                            const char* pszPFXPassword, const char* pszHashAlg,
                            char** ppszBase64PKCS7DetachedSignature)
 {
+    MORV_HOLD_KERNEL(MORV_KEEP_CODE);
     MORV_CHECK_TEXT(pszAlgorithm, "Check parameter(pszAlgorithm).");
     MORV_CHECK_TEXT(pszSourceFilePath, "Check parameter(pszSourceFilePath).");
     MORV_CHECK_TEXT(pszPFXFilePath, "Check parameter(pszPFXFilePath).");

@@ -29,6 +29,7 @@ int VerifyDataSignature_PKCS1(const char* pszAlgorithm, const unsigned char* pby
                               const char* pszBase64CertContent, const char* pszHashAlg,
                               const char* pszBase64PKCS1Signature)
 {
+    MORV_HOLD_KERNEL(VOMU_E_BAD_SIGNATURE);
     MORV_CHECK_TEXT(pszAlgorithm, "Check parameter(pszAlgorithm).");
     MORV_CHECK_BYTES(pbySourceData, nSourceSize, "Check parameter(pbySourceData and nSourceSize).");
     MORV_CHECK_TEXT(pszBase64CertContent, "Check parameter(pszBase64CertContent).");
@@ -60,6 +61,7 @@ int VerifyDataSignature_PKCS7Detached(const char* pszAlgorithm, const unsigned c
                                       int nSourceSize, const char* pszBase64PKCS7DetachedSignature,
                                       char** ppszBase64SignCertContent)
 {
+    MORV_HOLD_KERNEL(VOMU_E_BAD_SIGNATURE);
     MORV_CHECK_TEXT(pszAlgorithm, "Check parameter(pszAlgorithm).");
     MORV_CHECK_BYTES(pbySourceData, nSourceSize, "Check parameter(pbySourceData and nSourceSize).");
     MORV_CHECK_TEXT(pszBase64PKCS7DetachedSignature, "Check parameter(pszBase64PKCS7DetachedSignature).");
@@ -87,6 +89,7 @@ int VerifyDataSignature_PKCS7Attached(const char* pszAlgorithm, const char* pszB
                                       char** ppszBase64SignCertContent, unsigned char** ppbySourceData,
                                       int* pnSourceDataSize)
 {
+    MORV_HOLD_KERNEL(VOMU_E_BAD_SIGNATURE);
     MORV_CHECK_TEXT(pszAlgorithm, "Check parameter(pszAlgorithm).");
     MORV_CHECK_TEXT(pszBase64PKCS7AttachedSignature, "Check parameter(pszBase64PKCS7AttachedSignature).");
     morv::sdk::Clear(ppszBase64SignCertContent);
@@ -115,6 +118,7 @@ int VerifyFileSignature_PKCS7Detached(const char* pszAlgorithm, const char* pszS
                                       const char* pszBase64PKCS7DetachedSignature,
                                       char** ppszBase64SignCertContent)
 {
+    MORV_HOLD_KERNEL(MORV_KEEP_CODE);
     MORV_CHECK_TEXT(pszAlgorithm, "Check parameter(pszAlgorithm).");
     MORV_CHECK_TEXT(pszSourceFilePath, "Check parameter(pszSourceFilePath).");
     MORV_CHECK_TEXT(pszBase64PKCS7DetachedSignature, "Check parameter(pszBase64PKCS7DetachedSignature).");

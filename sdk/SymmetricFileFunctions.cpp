@@ -1,7 +1,7 @@
 // Symmetric file encryption at the flat interface: a fresh key and IV handed back as hex text,
 // and decryption with that text. The input is opened first, then every argument (size, key
 // text, name, the output not being the input) is checked before an output is opened; the output
-// is written to a temporary file beside it and renamed into place only on success.
+// follows OutputFile's rule: a replaced file changes only when the whole call succeeds.
 #include "SdkPattern.h"  // first: the step lines name "MORV"
 
 #include <openssl/rand.h>
@@ -11,6 +11,7 @@
 
 #include "MORV.h"
 #include "Misc.h"
+#include "OutputFile.h"
 #include "SMKernel.h"
 #include "SMObjects.h"
 #include "SecretArray.h"
@@ -91,7 +92,7 @@ int ReadKeyText(const char* pszSdkFunc, const char* pszSymKey, morv::SecretArray
     return VOMU_OK;
 }
 
-int CreateOutput(const char* pszSdkFunc, morv::TempOutputFile* pOut, const char* pszPath,
+int CreateOutput(const char* pszSdkFunc, morv::OutputFile* pOut, const char* pszPath,
                  const char* pszStep, const char* pszReason)
 {
     const int nResult = pOut->Create(pszPath);
@@ -100,9 +101,9 @@ int CreateOutput(const char* pszSdkFunc, morv::TempOutputFile* pOut, const char*
 }
 
 // The finished output renamed into place.
-int CommitOutput(const char* pszSdkFunc, morv::TempOutputFile* pOut, const char* pszPath)
+int CommitOutput(const char* pszSdkFunc, morv::OutputFile* pOut)
 {
-    const int nResult = pOut->CommitAs(pszPath);
+    const int nResult = pOut->Commit();
     MORV_STEP_IF(VOMU_OK != nResult, "VOMU_OK != nResult", "Commit output file", nResult);
     return VOMU_OK;
 }
@@ -112,6 +113,7 @@ int CommitOutput(const char* pszSdkFunc, morv::TempOutputFile* pOut, const char*
 int SymEncryptFile(const char* pszEncAlgorithm, const char* pszPlainFilePath,
                    const char* pszEncryptFilePath, char** ppszSymKey)
 {
+    MORV_HOLD_KERNEL(MORV_KEEP_CODE);
     MORV_CHECK_TEXT(pszEncAlgorithm, "Check parameter(pszEncAlgorithm).");
     MORV_CHECK_TEXT(pszPlainFilePath, "Check parameter(pszPlainFilePath).");
     MORV_CHECK_TEXT(pszEncryptFilePath, "Check parameter(pszEncryptFilePath).");
@@ -132,7 +134,7 @@ int SymEncryptFile(const char* pszEncAlgorithm, const char* pszPlainFilePath,
     morv::SecretBytes<SYM_KEY_TEXT_BYTES> keyBytes;
     nResult = MakeKeyBytes(__func__, road, &keyBytes);
     if (VOMU_OK != nResult) return nResult;
-    morv::TempOutputFile encryptFile;
+    morv::OutputFile encryptFile;
     nResult = CreateOutput(__func__, &encryptFile, pszEncryptFilePath, "fopen(pszEncryptFilePath)",
                            "NULL == fpEncryptFile");
     if (VOMU_OK != nResult) return nResult;
@@ -142,7 +144,7 @@ int SymEncryptFile(const char* pszEncAlgorithm, const char* pszPlainFilePath,
     MORV_RUN(MORV_KEEP_CODE, ConvertBinaryDataToString, keyBytes.aby, SYM_KEY_TEXT_BYTES,
              keyText.Out(), false);
     *keyText.Len() = 2 * SYM_KEY_TEXT_BYTES;
-    nResult = CommitOutput(__func__, &encryptFile, pszEncryptFilePath);
+    nResult = CommitOutput(__func__, &encryptFile);
     if (VOMU_OK != nResult) return nResult;
     return keyText.HandTo(ppszSymKey);
 }
@@ -150,6 +152,7 @@ int SymEncryptFile(const char* pszEncAlgorithm, const char* pszPlainFilePath,
 int SymDecryptFile(const char* pszEncAlgorithm, const char* pszEncryptFilePath,
                    const char* pszSymKey, const char* pszPlainFilePath)
 {
+    MORV_HOLD_KERNEL(MORV_KEEP_CODE);
     MORV_CHECK_TEXT(pszEncAlgorithm, "Check parameter(pszEncAlgorithm).");
     MORV_CHECK_TEXT(pszEncryptFilePath, "Check parameter(pszEncryptFilePath).");
     MORV_CHECK_TEXT(pszSymKey, "Check parameter(pszSymKey).");
@@ -166,11 +169,11 @@ int SymDecryptFile(const char* pszEncAlgorithm, const char* pszEncryptFilePath,
     if (VOMU_OK != nResult) return nResult;
     nResult = CheckNotSameFile(__func__, fpEncryptFile.get(), pszPlainFilePath);
     if (VOMU_OK != nResult) return nResult;
-    morv::TempOutputFile plainFile;
+    morv::OutputFile plainFile;
     nResult = CreateOutput(__func__, &plainFile, pszPlainFilePath, "fopen(pszPlainFilePath)",
                            "NULL == fpPlainFile");
     if (VOMU_OK != nResult) return nResult;
     MORV_RUN(MORV_KEEP_CODE, SymFileDecrypt, road.nNID, keyBytes.Get(),
              keyBytes.Get() + road.nIVSize, road.nKeySize, fpEncryptFile.get(), plainFile.File());
-    return CommitOutput(__func__, &plainFile, pszPlainFilePath);
+    return CommitOutput(__func__, &plainFile);
 }

@@ -9,6 +9,7 @@
 #include <openssl/ecdsa.h>
 
 #include "HandOver.h"
+#include "KernelHold.h"
 #include "OsslPtr.h"
 #include "SM3.h"
 #include "SMErr.h"
@@ -336,8 +337,9 @@ void SM2SetLibCtxSource(OSSL_LIB_CTX* (*pfnSource)()) { g_pfnLibCtxSource.store(
 
 OSSL_LIB_CTX* SM2LibCtx()
 {
+    // kctx only under this thread's hold: a stop may be freeing it for anyone else.
     OSSL_LIB_CTX* (*pfn)() = g_pfnLibCtxSource.load();
-    return pfn ? pfn() : NULL;
+    return pfn && KernelHold::HeldHere() ? pfn() : NULL;
 }
 
 ECDSA_SIG* SM2SignWithK(const BIGNUM* e, const BIGNUM* d, int curveNid, const BIGNUM* k)
@@ -388,6 +390,7 @@ int _SM2_KDF(const unsigned char* z, unsigned zLen, unsigned kLenBits, unsigned 
 int _SM2_encrypt(int curveNid, const unsigned char* msg, int len, const BIGNUM* x, const BIGNUM* y,
                  unsigned char* out)
 {
+    const KernelHold hold;
     return EncryptCore(curveNid, msg, len, x, y, NULL, out);
 }
 
@@ -411,6 +414,7 @@ bool DecryptKeyStream(const EC_GROUP* pGroup, const unsigned char* pbyIn, const 
 
 int _SM2_decrypt(int curveNid, const unsigned char* in, unsigned inLen, const BIGNUM* d, unsigned char* out)
 {
+    const KernelHold hold;
     // The key stream is counted in bits as an unsigned: messages up to 2^29 - 1 bytes.
     if (inLen <= SM2_CIPHER_OVERHEAD || inLen - SM2_CIPHER_OVERHEAD > SM2_MAX_MESSAGE) return 0;
     if (NULL == in || NULL == d || NULL == out) return 0;
@@ -467,11 +471,13 @@ int _SM2_CalculateDefaultZValue(const unsigned char x[32], const unsigned char y
 
 ECDSA_SIG* _SM2_sign(const BIGNUM* e, const BIGNUM* d, int curveNid)
 {
+    const KernelHold hold;
     return SignCore(e, d, curveNid, NULL);
 }
 
 int _SM2_sign_ex(const unsigned char e[32], const unsigned char d[32], unsigned char r[32], unsigned char s[32])
 {
+    const KernelHold hold;
     if (NULL == e || NULL == d || NULL == r || NULL == s) return 0;
     OsslPtr<BIGNUM> bnE = NewBN(), bnD = NewBN();
     if (!bnE || !bnD || 1 != _SM2_Bytes2BN(e, SM2_FIELD_SIZE, bnE.get()) ||
@@ -489,6 +495,7 @@ int _SM2_sign_ex(const unsigned char e[32], const unsigned char d[32], unsigned 
 
 int _SM2_verify(const ECDSA_SIG* sig, const BIGNUM* xA, const BIGNUM* yA, const BIGNUM* e, int curveNid)
 {
+    const KernelHold hold;
     if (NULL == sig || NULL == xA || NULL == yA || NULL == e || !IsSMCurve(curveNid))
         return SMK_ERR_RAISE(SMK_R_NULL_PARAMETER), 0;
     const EC_GROUP* pGroup = SMGroup(curveNid);
@@ -507,6 +514,7 @@ int _SM2_verify(const ECDSA_SIG* sig, const BIGNUM* xA, const BIGNUM* yA, const 
 int _SM2_verify_ex(const unsigned char r[32], const unsigned char s[32], const unsigned char x[32],
                    const unsigned char y[32], const unsigned char e[32])
 {
+    const KernelHold hold;
     if (NULL == r || NULL == s || NULL == x || NULL == y || NULL == e)
         return SMK_ERR_RAISE(SMK_R_NULL_PARAMETER), 0;
     OsslPtr<ECDSA_SIG> pSig(ECDSA_SIG_new());
@@ -523,6 +531,7 @@ int _SM2_verify_ex(const unsigned char r[32], const unsigned char s[32], const u
 
 int _SM2_generate_key(BIGNUM* d, BIGNUM* x, BIGNUM* y, int curveNid)
 {
+    const KernelHold hold;
     if (NULL == d || NULL == x || NULL == y) return 0;
     CurveGroup group(curveNid);
     OsslPtr<BN_CTX> pCtx = NewBnCtx();
@@ -540,6 +549,7 @@ int _SM2_generate_key(BIGNUM* d, BIGNUM* x, BIGNUM* y, int curveNid)
 
 int _SM2_generate_keypair(unsigned char d[32], unsigned char x[32], unsigned char y[32])
 {
+    const KernelHold hold;
     if (NULL == d || NULL == x || NULL == y) return 0;
     OsslPtr<BIGNUM> bnD = NewBN(), bnX = NewBN(), bnY = NewBN();
     unsigned char abyD[SM2_FIELD_SIZE], abyX[SM2_FIELD_SIZE], abyY[SM2_FIELD_SIZE];
@@ -557,6 +567,7 @@ int _SM2_generate_keypair(unsigned char d[32], unsigned char x[32], unsigned cha
 
 int _SM2_point_is_on_curve(const BIGNUM* x, const BIGNUM* y, int curveNid)
 {
+    const KernelHold hold;
     if (NULL == x || NULL == y) return 0;
     CurveGroup group(curveNid);
     OsslPtr<BN_CTX> pCtx = NewBnCtx();

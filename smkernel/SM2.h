@@ -12,6 +12,11 @@
 // NID_prime256v1SM2TEST (the example curve of the standard), see SMObjects.h. The byte-level
 // entry points always use the published curve. Byte fields are 32 bytes big-endian.
 //
+// The primitives that draw random numbers or use a group hold the kernel for the call
+// (KernelHold.h) and then work in kctx; outside a running kernel (stopped, starting or
+// stopping) they work as they always could, in the default context's generator with groups
+// of their own, so they never wait and never touch what a stop frees.
+//
 // Ciphertext layout (GB/T 32918.4 C1 || C2 || C3), 97 + n bytes for an n-byte message:
 //   04 || x1 (32) || y1 (32) || C2 = M xor t (n) || C3 = SM3(x2 || M || y2) (32)
 #include <openssl/bn.h>

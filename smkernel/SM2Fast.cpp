@@ -31,7 +31,7 @@ bool PointFields(const EC_GROUP* pGroup, const EC_POINT* pPoint, unsigned char x
 
 bool SM2FastApplies(const EC_GROUP* pGroup, const BIGNUM* a, const BIGNUM* b)
 {
-    return NULL != pGroup && pGroup == SMGroup(NID_prime256v1SM2) && Fits(a) && Fits(b);
+    return IsPublishedCurveGroup(pGroup) && Fits(a) && Fits(b);
 }
 
 bool SM2FastMulToFields(const BIGNUM* k, const EC_POINT* pPoint, const EC_GROUP* pGroup, unsigned char xy[64],

@@ -4,10 +4,10 @@
 #include <openssl/crypto.h>
 #include <openssl/ec.h>
 
+#include "KernelHold.h"
 #include "OsslPtr.h"
 #include "SM2.h"
 #include "SM2Fast.h"
-#include "SMKernel.h"
 #include "SMObjects.h"
 
 namespace {
@@ -35,9 +35,10 @@ bool CheckOnPublishedCurve(const BIGNUM* pD, const EC_GROUP* pGroup, BN_CTX* pCt
 
 int _SM2_CheckKeyPair(const unsigned char* d, const unsigned char* x, const unsigned char* y)
 {
+    const smk::KernelHold hold;  // see SM2.h
     if (!d || !x || !y) return 0;
     const EC_GROUP* pGroup = smk::SMGroup(NID_prime256v1SM2);
-    morv::OsslPtr<BN_CTX> pCtx(BN_CTX_new_ex(smk::LibCtx()));
+    morv::OsslPtr<BN_CTX> pCtx(BN_CTX_new_ex(smk::SM2LibCtx()));
     morv::OsslPtr<BIGNUM> pD(BN_bin2bn(d, kFieldSize, NULL));
     morv::OsslPtr<BIGNUM> pX(BN_new()), pY(BN_new());
     if (!pGroup || !pCtx || !pD || !pX || !pY) return 0;

@@ -2,6 +2,7 @@
 
 #include <openssl/ec.h>
 
+#include "KernelHold.h"
 #include "OsslPtr.h"
 #include "SM2.h"
 
@@ -24,6 +25,7 @@ OsslPtr<EC_POINT> PointFrom(const EC_GROUP* pGroup, const BIGNUM* x, const BIGNU
 
 int _SM2_generate_temp_keypair(BIGNUM* r, BIGNUM* x, BIGNUM* y, int curveNid)
 {
+    const smk::KernelHold hold;  // see SM2.h
     const EC_GROUP* pGroup = smk::SMGroup(curveNid);
     if (NULL == r || NULL == x || NULL == y || NULL == pGroup) return 0;
     OsslPtr<BN_CTX> pCtx = NewBnCtx();
@@ -80,6 +82,7 @@ int _SM2_KEP_calculate_xDash(BIGNUM* xDash, const BIGNUM* x, int w)
 
 int _SM2_KEP_calculate_t(BIGNUM* t, const BIGNUM* d, const BIGNUM* xDash, const BIGNUM* r, const BIGNUM* n)
 {
+    const smk::KernelHold hold;  // see SM2.h
     if (NULL == t || NULL == d || NULL == xDash || NULL == r || NULL == n || BN_is_zero(n)) return 0;
     OsslPtr<BN_CTX> pCtx = NewBnCtx();
     OsslPtr<BIGNUM> xr = NewBN();
@@ -94,6 +97,7 @@ int _SM2_KEP_calculate_point_V(BIGNUM* xV, BIGNUM* yV, const BIGNUM* xP, const B
                                const BIGNUM* yR, const BIGNUM* h, const BIGNUM* t, const BIGNUM* xDash,
                                int curveNid)
 {
+    const smk::KernelHold hold;  // see SM2.h
     const EC_GROUP* pGroup = smk::SMGroup(curveNid);
     if (!xV || !yV || !xP || !yP || !xR || !yR || !h || !t || !xDash || !pGroup) return 0;
     OsslPtr<BN_CTX> pCtx = NewBnCtx();

@@ -1,10 +1,8 @@
 // Kernel start-up and shut-down, and the accessors that put other layers' objects into kctx.
 #include "SMKernel.h"
 
-#include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
-#include <openssl/param_build.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 #include <openssl/pkcs7.h>
@@ -15,6 +13,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "KernelHold.h"
+#include "KernelObjects.h"
 #include "OsslPtr.h"
 #include "SM2.h"
 #include "SMErr.h"
@@ -39,14 +39,20 @@ const size_t PROVIDER_COUNT = sizeof PROVIDER_NAMES / sizeof PROVIDER_NAMES[0];
 struct Kernel {
     std::mutex mtxState;  // serialises start-up and shut-down
     int nInitState = STATE_STOPPED;
-    // Published last at start-up and cleared first at shut-down; readers need no lock.
+    // Calls read it under the kernel hold, which opens only once the kernel is ready and
+    // which a stop drains before it is cleared.
     std::atomic<OSSL_LIB_CTX*> pLibCtx{nullptr};
-    std::atomic<EVP_MD*> pSm3{nullptr};
-    std::atomic<EVP_CIPHER*> pSm4Cbc{nullptr};
+    // The bare context outlives a stop (see ReleaseKernel) and serves the next start; our
+    // provider is registered in it once.
+    OSSL_LIB_CTX* pKeptLibCtx = nullptr;
+    bool bBuiltinAdded = false;
     OSSL_PROVIDER* pProviders[PROVIDER_COUNT] = {};
+    // Its own lock: a call holding the kernel may register a hook while a stop, holding
+    // mtxState, waits for that call.
+    std::mutex mtxHooks;
     static const int kMaxStopHooks = 8;
     void (*apfnStopHooks[kMaxStopHooks])() = {};
-    int nStopHooks = 0;  // under mtxState
+    int nStopHooks = 0;  // under mtxHooks
 };
 
 // Never destroyed: a kernel still running at process exit is left to the operating system,
@@ -60,8 +66,6 @@ Kernel& TheKernel()
 }  // namespace
 
 OSSL_LIB_CTX* LibCtx() { return TheKernel().pLibCtx.load(); }
-const EVP_MD* Sm3Md() { return TheKernel().pSm3.load(); }
-const EVP_CIPHER* Sm4CbcCipher() { return TheKernel().pSm4Cbc.load(); }
 
 X509* NewX509()
 {
@@ -117,36 +121,10 @@ PKCS12* D2iPKCS12(BIO* pBio)
     return pRead;
 }
 
-EVP_PKEY* NewSm2PKey(const unsigned char* pbyD, const unsigned char pbyX[32],
-                     const unsigned char pbyY[32])
-{
-    OSSL_LIB_CTX* pLibCtx = LibCtx();
-    if (!pLibCtx || !pbyX || !pbyY) return nullptr;
-    unsigned char abyPub[65] = {0x04};
-    memcpy(abyPub + 1, pbyX, 32);
-    memcpy(abyPub + 33, pbyY, 32);
-    morv::OsslPtr<OSSL_PARAM_BLD> pBld(OSSL_PARAM_BLD_new());
-    morv::OsslPtr<BIGNUM> pD(pbyD ? BN_bin2bn(pbyD, 32, nullptr) : nullptr);
-    if (!pBld || (pbyD && !pD)) return nullptr;
-    int nSelection = pbyD ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY;
-    if (!OSSL_PARAM_BLD_push_utf8_string(pBld.get(), OSSL_PKEY_PARAM_GROUP_NAME, "SM2", 0) ||
-        !OSSL_PARAM_BLD_push_octet_string(pBld.get(), OSSL_PKEY_PARAM_PUB_KEY, abyPub,
-                                          sizeof abyPub) ||
-        (pD && !OSSL_PARAM_BLD_push_BN(pBld.get(), OSSL_PKEY_PARAM_PRIV_KEY, pD.get())))
-        return nullptr;
-    morv::OsslPtr<OSSL_PARAM> pParams(OSSL_PARAM_BLD_to_param(pBld.get()));
-    morv::OsslPtr<EVP_PKEY_CTX> pCtx(EVP_PKEY_CTX_new_from_name(pLibCtx, "SM2", nullptr));
-    EVP_PKEY* pKey = nullptr;
-    if (!pParams || !pCtx || 1 != EVP_PKEY_fromdata_init(pCtx.get()) ||
-        1 != EVP_PKEY_fromdata(pCtx.get(), &pKey, nSelection, pParams.get()))
-        return nullptr;
-    return pKey;
-}
-
 int AddKernelStopHook(void (*pfnHook)())
 {
     Kernel& k = TheKernel();
-    std::lock_guard<std::mutex> lock(k.mtxState);
+    std::lock_guard<std::mutex> lock(k.mtxHooks);
     for (int i = 0; i < k.nStopHooks; ++i)
         if (k.apfnStopHooks[i] == pfnHook) return 1;
     if (!pfnHook || k.nStopHooks >= Kernel::kMaxStopHooks) return 0;
@@ -183,34 +161,37 @@ void UnloadProviders(Kernel& k)
     }
 }
 
-// Unpublishes and frees everything the kernel holds; safe on a half-built kernel.
+void RunStopHooks(Kernel& k)
+{
+    std::lock_guard<std::mutex> lock(k.mtxHooks);
+    for (int i = 0; i < k.nStopHooks; ++i) k.apfnStopHooks[i]();
+}
+
+// Unpublishes and frees everything the kernel holds; safe on a half-built kernel. Runs only
+// while nobody else holds the kernel: a failed start never opened it, a stop has drained it.
+// The bare library context stays: OpenSSL 3.0 keeps per-thread state of a context (the
+// random generators of every thread that drew from it) until that thread exits, and then
+// reaches into the context (openssl/openssl#16778). Freed, it would crash every thread that
+// made a call and outlives the stop; kept without its providers it holds nothing of ours.
 void ReleaseKernel(Kernel& k)
 {
-    for (int i = 0; i < k.nStopHooks; ++i) k.apfnStopHooks[i]();
-    OSSL_LIB_CTX* pLibCtx = k.pLibCtx.exchange(nullptr);
-    EVP_MD_free(k.pSm3.exchange(nullptr));
-    EVP_CIPHER_free(k.pSm4Cbc.exchange(nullptr));
+    RunStopHooks(k);
+    k.pLibCtx.store(nullptr);
+    smk::FreeKernelObjects();
     UnloadProviders(k);
-    OSSL_LIB_CTX_free(pLibCtx);
 }
 
 bool LoadProviders(Kernel& k, OSSL_LIB_CTX* pLibCtx)
 {
-    if (1 != OSSL_PROVIDER_add_builtin(pLibCtx, smk::PROVIDER_NAME, smk::ProviderInit))
+    if (!k.bBuiltinAdded &&
+        1 != OSSL_PROVIDER_add_builtin(pLibCtx, smk::PROVIDER_NAME, smk::ProviderInit))
         return false;
+    k.bBuiltinAdded = true;
     for (size_t i = 0; i < smk::PROVIDER_COUNT; ++i) {
         k.pProviders[i] = OSSL_PROVIDER_load(pLibCtx, smk::PROVIDER_NAMES[i]);
         if (!k.pProviders[i]) return false;
     }
     return 1 == EVP_set_default_properties(pLibCtx, "?provider=smk");
-}
-
-// Both fetched objects must come from our provider, not from "default".
-bool FetchAlgorithms(Kernel& k, OSSL_LIB_CTX* pLibCtx)
-{
-    k.pSm3.store(EVP_MD_fetch(pLibCtx, "SM3", "provider=smk"));
-    k.pSm4Cbc.store(EVP_CIPHER_fetch(pLibCtx, "SM4-CBC", "provider=smk"));
-    return k.pSm3.load() && k.pSm4Cbc.load();
 }
 
 // Known answers through the library's interfaces in kctx, so a broken provider never starts.
@@ -245,14 +226,18 @@ bool SelfCheckSm4(const EVP_CIPHER* pCipher)
 
 bool StartKernel(Kernel& k)
 {
-    OSSL_LIB_CTX* pLibCtx = OSSL_LIB_CTX_new();
+    if (!k.pKeptLibCtx) k.pKeptLibCtx = OSSL_LIB_CTX_new();
+    OSSL_LIB_CTX* pLibCtx = k.pKeptLibCtx;
     if (!pLibCtx) return false;
-    k.pLibCtx.store(pLibCtx);  // owned from here on: ReleaseKernel frees it
+    k.pLibCtx.store(pLibCtx);  // unpublished again by ReleaseKernel
     smk::SM2SetLibCtxSource(smk::LibCtx);
     smk::SMErrLoadStrings();
     smk::LoadProviderErrorStrings();
-    return LoadProviders(k, pLibCtx) && FetchAlgorithms(k, pLibCtx) &&
-           SelfCheckSm3(k.pSm3.load()) && SelfCheckSm4(k.pSm4Cbc.load());
+    // The starting thread uses what it has just made as a holder would; nobody else can yet.
+    smk::KernelStartHold startHold;
+    return LoadProviders(k, pLibCtx) && smk::MakeKernelObjects(pLibCtx) &&
+           SelfCheckSm3(smk::Sm3Md()) && SelfCheckSm4(smk::Sm4CbcCipher()) &&
+           smk::MakeSm2KeyTemplate(pLibCtx);
 }
 
 }  // namespace
@@ -273,6 +258,7 @@ int SMKernelInitialize()
     smk::CRYPTO_thread_setup();
     ERR_clear_error();
     k.nInitState = smk::STATE_STARTED;
+    smk::KernelGateOpen();
     TRACE(TRACE_LEVEL_INFO, "SMKernelInitialize success!\n");
     return VOMU_OK;
 }
@@ -283,6 +269,9 @@ int SMKernelUninitialize()
     std::lock_guard<std::mutex> lock(k.mtxState);
     if (k.nInitState == smk::STATE_STOPPED) return VOMU_OK;
     if (k.nInitState != smk::STATE_STARTED) return VOMU_E_FAIL;
+    // New calls fail from here on; the calls in flight finish first. A stop from inside a
+    // call would wait for itself: refused.
+    if (!smk::KernelGateCloseAndDrain()) return VOMU_E_FAIL;
     ReleaseKernel(k);
     smk::CRYPTO_thread_cleanup();
     smk::UnloadProviderErrorStrings();

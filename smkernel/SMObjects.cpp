@@ -4,8 +4,12 @@
 #include <mutex>
 
 #include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/objects.h>
+#include <openssl/param_build.h>
 
+#include "KernelHold.h"
+#include "KernelObjects.h"
 #include "OsslPtr.h"
 
 namespace smk {
@@ -50,39 +54,35 @@ morv::OsslPtr<BIGNUM> HexBN(const char* pszHex)
     return morv::OsslPtr<BIGNUM>(pBN);
 }
 
-EC_GROUP* BuildTestGroup()
+// The example curve from its parameters, in pLibCtx (EC_GROUP_new_curve_GFp knows no library
+// context).
+EC_GROUP* BuildTestGroup(OSSL_LIB_CTX* pLibCtx)
 {
     morv::OsslPtr<BIGNUM> p = HexBN(g_szTestP), a = HexBN(g_szTestA), b = HexBN(g_szTestB);
     morv::OsslPtr<BIGNUM> xG = HexBN(g_szTestXG), yG = HexBN(g_szTestYG), n = HexBN(g_szTestN);
-    morv::OsslPtr<BN_CTX> pCtx(BN_CTX_new());
-    if (!p || !a || !b || !xG || !yG || !n || !pCtx) return NULL;
-    morv::OsslPtr<EC_GROUP> pGroup(EC_GROUP_new_curve_GFp(p.get(), a.get(), b.get(), pCtx.get()));
-    if (!pGroup) return NULL;
-    morv::OsslPtr<EC_POINT> pG(EC_POINT_new(pGroup.get()));
-    if (!pG || 1 != EC_POINT_set_affine_coordinates(pGroup.get(), pG.get(), xG.get(), yG.get(), pCtx.get()))
+    morv::OsslPtr<OSSL_PARAM_BLD> pBld(OSSL_PARAM_BLD_new());
+    unsigned char abyG[65] = {0x04};
+    if (!p || !a || !b || !xG || !yG || !n || !pBld || 32 != BN_bn2binpad(xG.get(), abyG + 1, 32) ||
+        32 != BN_bn2binpad(yG.get(), abyG + 33, 32))
         return NULL;
-    if (1 != EC_GROUP_set_generator(pGroup.get(), pG.get(), n.get(), BN_value_one())) return NULL;
-    return pGroup.release();
-}
-
-EC_GROUP* BuildGroup(int nCurveNid)
-{
-    morv::OsslPtr<EC_GROUP> pGroup(NID_prime256v1SM2TEST == nCurveNid
-                                       ? BuildTestGroup()
-                                       : EC_GROUP_new_by_curve_name_ex(NULL, NULL, NID_prime256v1SM2));
-    // Precomputed multiples of G serve every [s]G + [t]P of verification. Deprecated in
-    // OpenSSL 3.0 but still the only public way to give a group its generator table.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    if (!pGroup || 1 != EC_GROUP_precompute_mult(pGroup.get(), NULL)) return NULL;
-#pragma GCC diagnostic pop
-    return pGroup.release();
+    if (!OSSL_PARAM_BLD_push_utf8_string(pBld.get(), OSSL_PKEY_PARAM_EC_FIELD_TYPE, SN_X9_62_prime_field, 0) ||
+        !OSSL_PARAM_BLD_push_BN(pBld.get(), OSSL_PKEY_PARAM_EC_P, p.get()) ||
+        !OSSL_PARAM_BLD_push_BN(pBld.get(), OSSL_PKEY_PARAM_EC_A, a.get()) ||
+        !OSSL_PARAM_BLD_push_BN(pBld.get(), OSSL_PKEY_PARAM_EC_B, b.get()) ||
+        !OSSL_PARAM_BLD_push_BN(pBld.get(), OSSL_PKEY_PARAM_EC_ORDER, n.get()) ||
+        !OSSL_PARAM_BLD_push_BN(pBld.get(), OSSL_PKEY_PARAM_EC_COFACTOR, BN_value_one()) ||
+        !OSSL_PARAM_BLD_push_octet_string(pBld.get(), OSSL_PKEY_PARAM_EC_GENERATOR, abyG, sizeof abyG))
+        return NULL;
+    morv::OsslPtr<OSSL_PARAM> pParams(OSSL_PARAM_BLD_to_param(pBld.get()));
+    return pParams ? EC_GROUP_new_from_params(pParams.get(), pLibCtx, NULL) : NULL;
 }
 
 struct CachedGroup {
     std::once_flag once;
     EC_GROUP* pGroup = NULL;   // lives until the process ends
 };
+// For callers outside a running kernel: the primitives have always worked without a start.
+// Built in the default context, immutable and tied to no kernel, so a stop never touches them.
 CachedGroup g_aGroups[2];
 
 }  // namespace
@@ -129,12 +129,34 @@ bool IsSMCurve(int nCurveNid)
     return NID_prime256v1SM2 == nCurveNid || NID_prime256v1SM2TEST == nCurveNid;
 }
 
+EC_GROUP* BuildSMGroup(int nCurveNid, OSSL_LIB_CTX* pLibCtx)
+{
+    if (!IsSMCurve(nCurveNid)) return NULL;
+    morv::OsslPtr<EC_GROUP> pGroup(NID_prime256v1SM2TEST == nCurveNid
+                                       ? BuildTestGroup(pLibCtx)
+                                       : EC_GROUP_new_by_curve_name_ex(pLibCtx, NULL, NID_prime256v1SM2));
+    // Precomputed multiples of G serve every [s]G + [t]P of verification. Deprecated in
+    // OpenSSL 3.0 but still the only public way to give a group its generator table.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    if (!pGroup || 1 != EC_GROUP_precompute_mult(pGroup.get(), NULL)) return NULL;
+#pragma GCC diagnostic pop
+    return pGroup.release();
+}
+
 const EC_GROUP* SMGroup(int nCurveNid)
 {
     if (!IsSMCurve(nCurveNid)) return NULL;
+    const EC_GROUP* pKernelGroup = KernelHold::HeldHere() ? KernelGroup(nCurveNid) : NULL;
+    if (pKernelGroup) return pKernelGroup;
     CachedGroup& cached = g_aGroups[NID_prime256v1SM2TEST == nCurveNid ? 1 : 0];
-    std::call_once(cached.once, [&] { cached.pGroup = BuildGroup(nCurveNid); });
+    std::call_once(cached.once, [&] { cached.pGroup = BuildSMGroup(nCurveNid, NULL); });
     return cached.pGroup;
+}
+
+bool IsPublishedCurveGroup(const EC_GROUP* pGroup)
+{
+    return NULL != pGroup && NID_prime256v1SM2 == EC_GROUP_get_curve_name(pGroup);
 }
 
 int SMFindSigidAlgs(int nSigNid, int* pnDigestNid, int* pnKeyNid)

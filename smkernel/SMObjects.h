@@ -49,10 +49,16 @@ struct SMCurve {
 // The SM curves in table order (published curve first); *pnCount gets the count.
 const SMCurve* SMCurveList(size_t* pnCount);
 
-// The group of an SM curve (NID_prime256v1SM2 or NID_prime256v1SM2TEST), built once per
-// process with the generator's precomputed multiples; shared and never to be freed or
-// changed. NULL for any other number or when it cannot be built.
+// The group of an SM curve (NID_prime256v1SM2 or NID_prime256v1SM2TEST) with the generator's
+// precomputed multiples; shared and never to be freed or changed. While the calling thread
+// holds the kernel it is the kernel's own group in kctx (valid while the hold lasts); outside
+// a running kernel, where the primitives work as they always have, a group of the default
+// context built once per process. NULL for any other number or when it cannot be built.
 const EC_GROUP* SMGroup(int nCurveNid);
+// A new group of an SM curve in pLibCtx, precomputed as above; the caller's (EC_GROUP_free).
+EC_GROUP* BuildSMGroup(int nCurveNid, OSSL_LIB_CTX* pLibCtx);
+// True for a group of the published curve, whichever context it was built in.
+bool IsPublishedCurveGroup(const EC_GROUP* pGroup);
 // True for the two SM curve numbers.
 bool IsSMCurve(int nCurveNid);
 

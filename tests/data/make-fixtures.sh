@@ -294,6 +294,28 @@ make_pkcs12() {
   local n
   n=$(wc -c <"$d/modern.p12")
   head -c $((n / 2)) "$d/modern.p12" >"$d/truncated.p12"
+  # Key bags under the old PKCS#12 PBE ciphers, as NSS, GnuTLS and older Windows write them.
+  local pbe
+  for pbe in RC2-40 RC2-128 RC4-40 RC4-128; do
+    openssl pkcs12 "${common[@]}" -legacy -keypbe "PBE-SHA1-$pbe" -certpbe PBE-SHA1-RC2-40 \
+      -passout "$pass" -out "$d/key_$(tr 'A-Z-' 'a-z_' <<<"$pbe").p12"
+  done
+  make_nss_pkcs12 "$d/nss_rc4_128.p12"
+}
+
+# NSS writes the chain it knows with friendlyName and localKeyID on its bags; modern.p12 is
+# imported into a scratch database and exported again with an RC4-128 key bag.
+make_nss_pkcs12() {
+  command -v pk12util >/dev/null && command -v certutil >/dev/null ||
+    die "pk12util and certutil (libnss3-tools, scripts/install-deps) are needed"
+  local db="$WORK/nssdb" nick="RSA Signer - MORV Test"
+  mkdir -p "$db"
+  certutil -N -d "sql:$db" --empty-password
+  pk12util -i "$PKI/p12/modern.p12" -d "sql:$db" -W "$P12_PASSWORD" -K "" >/dev/null ||
+    die "pk12util import failed"
+  pk12util -o "$1" -n "$nick" -d "sql:$db" -c "PKCS #12 V2 PBE With SHA-1 And 128 Bit RC4" \
+    -C "PKCS #12 V2 PBE With SHA-1 And 40 Bit RC2 CBC" -M SHA-1 -W "$P12_PASSWORD" -K "" >/dev/null ||
+    die "pk12util export failed"
 }
 
 # ------------------------------------------------------------ SM2 key files
@@ -573,9 +595,10 @@ print_crl() {
 
 print_pkcs12() {
   local name pw opts out certs keys mac
-  for name in modern legacy empty_password nomac cert_only key_only truncated; do
+  for name in modern legacy empty_password nomac cert_only key_only truncated key_rc2_40 \
+    key_rc2_128 key_rc4_40 key_rc4_128 nss_rc4_128; do
     pw=$P12_PASSWORD; [[ $name == empty_password ]] && pw=
-    opts=(); [[ $name == legacy ]] && opts=(-legacy)
+    opts=(); [[ $name == legacy || $name == key_rc* || $name == nss_* ]] && opts=(-legacy)
     echo "[p12/$name.p12]"
     echo "file=p12/$name.p12"
     echo "password=$pw"
@@ -599,7 +622,7 @@ print_pkcs12() {
       [[ $line == *"Encrypted data: "* ]] && echo "cert_encryption=${line#*Encrypted data: }"
       [[ $line == "Shrouded Keybag: "* ]] && echo "key_encryption=${line#Shrouded Keybag: }"
     done <<<"$out"
-    [[ $name == legacy ]] && echo "needs_legacy_provider=yes"
+    ((${#opts[@]})) && echo "needs_legacy_provider=yes"
     echo
   done
 }

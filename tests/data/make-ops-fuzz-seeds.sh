@@ -29,6 +29,7 @@ out=$corpus/fuzz_hex_string
 mkdir -p "$out"
 printf '00ff7F80a5' > "$out/mixed_case.txt"
 printf '0123456789abcdefABCDEF1' > "$out/odd_digit.txt"
+printf '7' > "$out/one_digit.txt"  # no pair at all: the expected bytes are none
 hex_of small.bin > "$out/data.txt"
 
 out=$corpus/fuzz_sdk_verify

@@ -655,9 +655,9 @@ TEST_F(SignedDataWriter, FailedFileWriteLeavesNothingBehind)
     unlink(PathOf("out.p7").c_str());
     EXPECT_EQ(VOMU_E_OPEN_FILE, EncodeToPath(good, msg, Source::kFile, PathOf("no/such/dir.p7")));
     EXPECT_EQ(VOMU_E_INVALID_ARG, EncodeToPath(good, msg, Source::kFile, ""));
-    // The output path names a directory: the rename fails and the temporary file goes.
+    // The output path names a directory: refused when the output is opened, nothing made.
     ASSERT_EQ(0, mkdir(PathOf("dir.p7").c_str(), 0755));
-    EXPECT_EQ(VOMU_E_WRITE_FILE, EncodeToPath(good, msg, Source::kNone, PathOf("dir.p7")));
+    EXPECT_EQ(VOMU_E_OPEN_FILE, EncodeToPath(good, msg, Source::kNone, PathOf("dir.p7")));
     EXPECT_EQ(std::vector<std::string>{"dir.p7"}, Entries());
 }
 

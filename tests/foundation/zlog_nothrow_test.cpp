@@ -3,61 +3,13 @@
 // operator new fails the n-th allocation from the moment a test arms it.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
 #include <string>
 
+#include "FailingAllocator.h"
 #include "LogCapture.h"
 #include "zlog.h"
 
-namespace {
-
-// Allocations left before one fails; negative: none fails.
-std::atomic<long> g_nAllocationsLeft{-1};
-
-struct FailAfter {
-    explicit FailAfter(long n) { g_nAllocationsLeft = n; }
-    ~FailAfter() { g_nAllocationsLeft = -1; }
-    // True when the failure was reached during the scope.
-    bool Reached() const { return g_nAllocationsLeft.load() == -2; }
-};
-
-}  // namespace
-
-void* operator new(std::size_t n)
-{
-    long nLeft = g_nAllocationsLeft.load();
-    if (nLeft == 0) {
-        g_nAllocationsLeft = -2;
-        throw std::bad_alloc();
-    }
-    if (nLeft > 0) g_nAllocationsLeft = nLeft - 1;
-    void* p = malloc(n ? n : 1);
-    if (!p) throw std::bad_alloc();
-    return p;
-}
-void* operator new[](std::size_t n) { return ::operator new(n); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept
-{
-    try {
-        return ::operator new(n);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t n, const std::nothrow_t& tag) noexcept { return ::operator new(n, tag); }
-
-// Every form takes its memory from malloc, so free is the matching release.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* p) noexcept { free(p); }
-void operator delete(void* p, std::size_t) noexcept { free(p); }
-void operator delete[](void* p) noexcept { free(p); }
-void operator delete[](void* p, std::size_t) noexcept { free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { free(p); }
-#pragma GCC diagnostic pop
+using support::FailAfter;
 
 namespace {
 

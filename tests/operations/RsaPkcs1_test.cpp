@@ -227,6 +227,55 @@ TEST_F(RsaPkcs1, VerificationRefusals)
     }
 }
 
+// No signature, or one of no bytes, is a signature that does not verify, on every byte-level
+// verifier and through Base64 text with no alphabet character (0 bytes).
+TEST_F(RsaPkcs1, MissingOrEmptySignatureDoesNotVerify)
+{
+    const Bytes msg = rsatest::Message(100, 4);
+    peer::TempFile file(msg);
+    const Bytes der = peer::ReadFileBytes(Pki("rsa/ee_sign.der"));
+    const unsigned char* p = der.data();
+    OsslPtr<X509> pCert(smk::D2iX509(&p, (long)der.size()));
+    ASSERT_TRUE(pCert);
+    const Bytes good = CliSign("sha256", Pki("rsa/ee_sign.key"), file.Path());
+    const struct {
+        const char* pszName;
+        const unsigned char* pbySignature;
+        int nSize;
+    } rows[] = {
+        {"null", nullptr, 0},
+        {"null with a length", nullptr, 256},
+        {"no bytes", good.data(), 0},
+        {"negative length", good.data(), -1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        EXPECT_EQ(VOMU_E_BAD_SIGNATURE,
+                  RSA_VerifyDataSignature_PKCS1_ByX509(msg.data(), (int)msg.size(), pCert.get(),
+                                                       NID_sha256, row.pbySignature, row.nSize));
+        EXPECT_EQ(VOMU_E_BAD_SIGNATURE,
+                  RSA_VerifyDataSignature_DERPKCS1_ByDERCert(msg.data(), (int)msg.size(), der.data(),
+                                                             (int)der.size(), NID_sha256,
+                                                             row.pbySignature, row.nSize));
+        OpenFile in(file.Path());
+        EXPECT_EQ(VOMU_E_BAD_SIGNATURE,
+                  RSA_VerifyFileSignature_PKCS1_ByX509(in.Get(), pCert.get(), NID_sha256,
+                                                       row.pbySignature, row.nSize));
+        rewind(in.Get());
+        EXPECT_EQ(VOMU_E_BAD_SIGNATURE,
+                  RSA_VerifyFileSignature_PKCS1_ByDERCertContent(in.Get(), der.data(), (int)der.size(),
+                                                                 NID_sha256, row.pbySignature,
+                                                                 row.nSize));
+    }
+    const std::string cert = Base64(der);
+    EXPECT_EQ(VOMU_E_BAD_SIGNATURE,
+              RSA_VerifyDataSignature_PKCS1(msg.data(), (int)msg.size(), cert.c_str(), NID_sha256, "="));
+    // The certificate is still required.
+    EXPECT_EQ(VOMU_E_INVALID_ARG, RSA_VerifyDataSignature_PKCS1_ByX509(msg.data(), (int)msg.size(),
+                                                                       nullptr, NID_sha256,
+                                                                       good.data(), (int)good.size()));
+}
+
 // Verification checks the signature alone: an expired signer still verifies.
 TEST_F(RsaPkcs1, ExpiredSignerStillVerifies)
 {

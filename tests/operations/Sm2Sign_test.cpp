@@ -351,6 +351,22 @@ TEST_F(Sm2SignTest, KeyFileRefusals)
             SCOPED_TRACE(std::string(c.pszName) + (bFile ? " (file)" : " (data)"));
             EXPECT_EQ(c.nExpected, SignPKCS1(msg, bFile, true, c.fType, c.keyFile, c.password.c_str()).nResult);
         }
+    // A null password is no reason to skip the key file: its own code comes first, and a file
+    // that reads and checks well ends in the password step.
+    const struct {
+        std::string keyFile;
+        int nExpected;
+    } nullPassword[] = {
+        {KeyFile("sign"), VOMU_E_SM2PFX_PASSWORD},
+        {KeyFile("enc"), VOMU_E_KEY_USAGE},
+        {KeyFile("truncated"), VOMU_E_SM2PFX_FORMAT},
+        {empty.Path(), VOMU_E_BASE64_DECODE},
+    };
+    for (const auto& c : nullPassword)
+        for (bool bFile : {false, true}) {
+            SCOPED_TRACE("null password, " + c.keyFile + (bFile ? " (file)" : " (data)"));
+            EXPECT_EQ(c.nExpected, SignPKCS1(msg, bFile, true, SM2_SIGNATURE_ASN1_Q1, c.keyFile, nullptr).nResult);
+        }
     unsigned char* pbySig = reinterpret_cast<unsigned char*>(&pbySig);
     unsigned char* const pbyUntouched = pbySig;
     int nSig = -7;

@@ -14,6 +14,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -208,6 +209,21 @@ inline int OpenFdCount()
     while (readdir(pDir)) ++nCount;
     closedir(pDir);
     return nCount;
+}
+
+// The names in a directory, "." and ".." left out, sorted.
+inline std::vector<std::string> Listing(const std::string& strDir)
+{
+    std::vector<std::string> names;
+    DIR* pDir = opendir(strDir.c_str());
+    if (!pDir) return names;
+    while (const dirent* pEntry = readdir(pDir)) {
+        const std::string strName = pEntry->d_name;
+        if (strName != "." && strName != "..") names.push_back(strName);
+    }
+    closedir(pDir);
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 }  // namespace sdktest

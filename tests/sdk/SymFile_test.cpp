@@ -2,7 +2,6 @@
 // taken from the key text.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 namespace {
 
 using sdktest::Bytes;
+using sdktest::Listing;
 using sdktest::Session;
 using sdktest::Text;
 
@@ -26,21 +26,6 @@ Bytes Message(size_t n)
     Bytes m(n);
     for (size_t i = 0; i < n; ++i) m[i] = (unsigned char)(i * 37 + (i >> 9));
     return m;
-}
-
-// The names in a directory, "." and ".." left out, sorted.
-std::vector<std::string> Listing(const std::string& dir)
-{
-    std::vector<std::string> names;
-    DIR* pDir = opendir(dir.c_str());
-    if (!pDir) return names;
-    while (const dirent* pEntry = readdir(pDir)) {
-        const std::string name = pEntry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(pDir);
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 std::string Lower(std::string s)

@@ -16,6 +16,8 @@
 #include "SM2.h"
 #include "SM3.h"
 #include "SMErr.h"
+#include "SMKernel.h"
+#include "vomu_result.h"
 #include "Sm2Peer.h"
 #include "Sm2TestUtil.h"
 
@@ -424,13 +426,22 @@ OSSL_LIB_CTX* CountingLibCtx()
 }
 }  // namespace
 
-TEST(SM2LibCtx, RandomNumbersComeFromTheInstalledContext)
+// The installed context serves only a call that holds the kernel: without a hold a stop may
+// be freeing it, so a primitive then draws from the default context.
+TEST(SM2LibCtx, RandomNumbersComeFromTheInstalledContextOnlyUnderAHold)
 {
-    smk::SM2SetLibCtxSource(CountingLibCtx);
     unsigned char d[32], x[32], y[32];
+    ASSERT_EQ(VOMU_OK, SMKernelInitialize());
+    smk::SM2SetLibCtxSource(CountingLibCtx);
     EXPECT_EQ(1, _SM2_generate_keypair(d, x, y));
-    smk::SM2SetLibCtxSource(nullptr);
     EXPECT_GT(g_nLibCtxCalls.load(), 0);
+    ASSERT_EQ(VOMU_OK, SMKernelUninitialize());
+
+    g_nLibCtxCalls = 0;
+    smk::SM2SetLibCtxSource(CountingLibCtx);
+    EXPECT_EQ(1, _SM2_generate_keypair(d, x, y)) << "the primitives work without a kernel";
+    EXPECT_EQ(0, g_nLibCtxCalls.load());
+    smk::SM2SetLibCtxSource(nullptr);
 }
 
 TEST(SM2Threads, ConcurrentFirstUseAndSigning)
