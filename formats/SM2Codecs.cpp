@@ -89,7 +89,7 @@ int Encode_SM2Cipher(unsigned char* pbyRaw, int nRawSize, unsigned char** ppbyDE
                                           pbyRaw + 2 * kSM2CoordinateSize, nC2Size,
                                           &pNode_SM2Cipher);
     VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_SM2Cipher", nResult);
-    return morv::EncodeTreeAndHandOver(pNode_SM2Cipher, ppbyDER, pnDERSize);
+    return morv::EncodeTreeAndHandOver(__func__, pNode_SM2Cipher, ppbyDER, pnDERSize);
 }
 
 int ConstructNode_SM2Cipher(unsigned char* pbyX, unsigned char* pbyY, unsigned char* pbyHash,
@@ -99,13 +99,15 @@ int ConstructNode_SM2Cipher(unsigned char* pbyX, unsigned char* pbyY, unsigned c
                      (NULL == pbyC2 && 0 != nC2Size) || NULL == ppNode_SM2Cipher,
                  "Check parameter", VOMU_E_INVALID_ARG);
     NodeEx* pNode = NULL;
-    int nResult = morv::ConstructNode_UnsignedInteger(pbyX, kSM2CoordinateSize,
+    int nResult = morv::ConstructNode_UnsignedInteger(__func__, pbyX, kSM2CoordinateSize,
                                                       "new NodeEx(XCoordinate)", &pNode);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_UnsignedInteger(XCoordinate)", VOMU_E_FAIL);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_UnsignedInteger(__func__, XCoordinate)",
+                 VOMU_E_FAIL);
     NodePtr pX(pNode);
-    nResult = morv::ConstructNode_UnsignedInteger(pbyY, kSM2CoordinateSize,
+    nResult = morv::ConstructNode_UnsignedInteger(__func__, pbyY, kSM2CoordinateSize,
                                                   "new NodeEx(YCoordinate)", &pNode);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_UnsignedInteger(YCoordinate)", VOMU_E_FAIL);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_UnsignedInteger(__func__, YCoordinate)",
+                 VOMU_E_FAIL);
     NodePtr pY(pNode);
     NodePtr pHash(morv::NewLeafNodeEx(0x04, pbyHash, SM3_HASH_SIZE));
     VOMU_FAIL_IF(!pHash, "new NodeEx(HASH)", VOMU_E_FAIL);
@@ -118,7 +120,7 @@ int ConstructNode_SM2Cipher(unsigned char* pbyX, unsigned char* pbyY, unsigned c
     pSM2Cipher->Tag = 0x30;
     NodePtr* const apFields[] = {&pX, &pY, &pHash, &pCipherText};
     for (NodePtr* pField : apFields) {
-        nResult = morv::AdoptChild(pSM2Cipher.get(), pField->release(),
+        nResult = morv::AdoptChild(__func__, pSM2Cipher.get(), pField->release(),
                                    "AddChild(SM2Cipher field)");
         if (VOMU_OK != nResult) return nResult;
     }
@@ -191,7 +193,7 @@ int AppendSM2Q1(unsigned char* pbyRS, NodeEx* pNode_SignerInfo)
     int nResult = ConstructNode_SM2Q1(pbyRS, kSM2HalfSize, pbyRS + kSM2HalfSize, kSM2HalfSize,
                                       &pNode_SM2Q1);
     VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_SM2Q1", nResult);
-    return morv::AdoptChild(pNode_SignerInfo, pNode_SM2Q1, "AddChild(SM2Q1)");
+    return morv::AdoptChild(__func__, pNode_SignerInfo, pNode_SM2Q1, "AddChild(SM2Q1)");
 }
 
 int AppendOctetString(const char* pszStep, unsigned char* pbyValue, int nSize,
@@ -199,7 +201,7 @@ int AppendOctetString(const char* pszStep, unsigned char* pbyValue, int nSize,
 {
     NodeEx* pNode = morv::NewLeafNodeEx(0x04, pbyValue, (size_t)nSize);
     VOMU_FAIL_IF(!pNode, pszStep, VOMU_E_FAIL);
-    return morv::AdoptChild(pNode_SignerInfo, pNode, pszStep);
+    return morv::AdoptChild(__func__, pNode_SignerInfo, pNode, pszStep);
 }
 
 int AppendOctetStringSM2Q1(unsigned char* pbyRS, NodeEx* pNode_SignerInfo)
@@ -221,23 +223,23 @@ int ConstructNode_SM2Q1(unsigned char* pbyR, int nRSize, unsigned char* pbyS, in
 {
     VOMU_FAIL_IF(NULL == ppNode_SM2Q1, "Check parameter", VOMU_E_INVALID_ARG);
     NodeEx* pNode_R = NULL;
-    int nResult = morv::ConstructNode_UnsignedInteger(pbyR, nRSize,
+    int nResult = morv::ConstructNode_UnsignedInteger(__func__, pbyR, nRSize,
                                                       "new NodeEx(Raw signature R)", &pNode_R);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_UnsignedInteger(R)", nResult);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_UnsignedInteger(__func__, R)", nResult);
     NodePtr pR(pNode_R);
     NodeEx* pNode_S = NULL;
-    nResult = morv::ConstructNode_UnsignedInteger(pbyS, nSSize, "new NodeEx(Raw signature S)",
-                                                  &pNode_S);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_UnsignedInteger(S)", nResult);
+    nResult = morv::ConstructNode_UnsignedInteger(__func__, pbyS, nSSize,
+                                                  "new NodeEx(Raw signature S)", &pNode_S);
+    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_UnsignedInteger(__func__, S)", nResult);
     NodePtr pS(pNode_S);
 
     NodeEx* pNode_SM2Q1 = new (std::nothrow) NodeEx();
     VOMU_FAIL_IF(!pNode_SM2Q1, "new NodeEx(SM2Q1)", VOMU_E_FAIL);
     NodePtr pSM2Q1(pNode_SM2Q1);
     pSM2Q1->Tag = 0x30;
-    nResult = morv::AdoptChild(pSM2Q1.get(), pR.release(), "AddChild(Raw signature R)");
+    nResult = morv::AdoptChild(__func__, pSM2Q1.get(), pR.release(), "AddChild(Raw signature R)");
     VOMU_FAIL_IF(VOMU_OK != nResult, "AddChild(Raw signature R)", nResult);
-    nResult = morv::AdoptChild(pSM2Q1.get(), pS.release(), "AddChild(Raw signature S)");
+    nResult = morv::AdoptChild(__func__, pSM2Q1.get(), pS.release(), "AddChild(Raw signature S)");
     VOMU_FAIL_IF(VOMU_OK != nResult, "AddChild(Raw signature S)", nResult);
     *ppNode_SM2Q1 = pSM2Q1.release();
     return VOMU_OK;
@@ -250,7 +252,7 @@ int Encode_SM2Q1(unsigned char* pbyR, int nRSize, unsigned char* pbyS, int nSSiz
     NodeEx* pNode_SM2Q1 = NULL;
     int nResult = ConstructNode_SM2Q1(pbyR, nRSize, pbyS, nSSize, &pNode_SM2Q1);
     VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_SM2Q1", nResult);
-    return morv::EncodeTreeAndHandOver(pNode_SM2Q1, ppbyDER, pnDERSize);
+    return morv::EncodeTreeAndHandOver(__func__, pNode_SM2Q1, ppbyDER, pnDERSize);
 }
 
 int Decode_SM2Q1(unsigned char* pbyDER, int nDERSize, unsigned char** ppbyRS, int* pnRSSize)

@@ -71,7 +71,7 @@ int ConstructNode_SingleAttributeSet(unsigned char byTag, const char* pszStep,
     NodePtr pAttribute(pNode_Attribute);
     NodePtr pSet(NewConstructedNode(byTag));
     VOMU_FAIL_IF(!pSet, pszStep, VOMU_E_FAIL);
-    nResult = morv::AdoptChild(pSet.get(), pAttribute.release(), "AddChild(Attribute)");
+    nResult = morv::AdoptChild(__func__, pSet.get(), pAttribute.release(), "AddChild(Attribute)");
     VOMU_FAIL_IF(VOMU_OK != nResult, "AddChild(Attribute)", nResult);
     *ppNode = pSet.release();
     return VOMU_OK;
@@ -115,9 +115,11 @@ int ConstructNode_Attribute(const char* pszAttrTypeOID, unsigned char* pbyValues
 
     NodePtr pAttribute(NewConstructedNode(0x30));
     VOMU_FAIL_IF(!pAttribute, "new NodeEx(Attribute)", VOMU_E_FAIL);
-    nResult = morv::AdoptChild(pAttribute.get(), pAttrType.release(), "AddChild(attrType)");
+    nResult =
+        morv::AdoptChild(__func__, pAttribute.get(), pAttrType.release(), "AddChild(attrType)");
     VOMU_FAIL_IF(VOMU_OK != nResult, "AddChild(attrType)", nResult);
-    nResult = morv::AdoptChild(pAttribute.get(), pAttrValues.release(), "AddChild(attrValues)");
+    nResult =
+        morv::AdoptChild(__func__, pAttribute.get(), pAttrValues.release(), "AddChild(attrValues)");
     VOMU_FAIL_IF(VOMU_OK != nResult, "AddChild(attrValues)", nResult);
     *ppNode_Attribute = pAttribute.release();
     return VOMU_OK;
@@ -162,7 +164,7 @@ int ConstructNode_SignerInfo(int nVersion, NodeEx* pNode_IssuerAndSerialNumber,
     VOMU_FAIL_IF(NULL == pNode_IssuerAndSerialNumber || NULL == ppNode_SignerInfo,
                  "Check parameter", VOMU_E_INVALID_ARG);
     NodeEx* pNode_version = NULL;
-    int nResult = morv::ConstructNode_Version(nVersion, &pNode_version);
+    int nResult = morv::ConstructNode_Version(__func__, nVersion, &pNode_version);
     VOMU_FAIL_IF(VOMU_OK != nResult, "new NodeEx(version)", nResult);
     NodePtr pVersion(pNode_version);
     NodeEx* pNode_digestAlgorithm = NULL;
@@ -239,7 +241,8 @@ int ConstructNode_ContentInfoOfData(const char* pszDataTypeOID, unsigned char* p
     NodePtr pDataType(pNode_dataType);
     NodePtr pContentInfo(NewConstructedNode(0x30));
     VOMU_FAIL_IF(!pContentInfo, "new NodeEx(contentInfo)", VOMU_E_FAIL);
-    nResult = morv::AdoptChild(pContentInfo.get(), pDataType.release(), "AddChild(dataType)");
+    nResult =
+        morv::AdoptChild(__func__, pContentInfo.get(), pDataType.release(), "AddChild(dataType)");
     VOMU_FAIL_IF(VOMU_OK != nResult, "AddChild(dataType)", nResult);
     if (bAttached) {
         NodeEx* pNode_sourceData = NULL;
@@ -249,9 +252,10 @@ int ConstructNode_ContentInfoOfData(const char* pszDataTypeOID, unsigned char* p
         NodePtr pSourceData(pNode_sourceData);
         NodePtr pContext(NewConstructedNode(0xA0));
         VOMU_FAIL_IF(!pContext, "new NodeEx(contentInfoContext)", VOMU_E_FAIL);
-        nResult = morv::AdoptChild(pContext.get(), pSourceData.release(), "AddChild(sourceData)");
+        nResult = morv::AdoptChild(__func__, pContext.get(), pSourceData.release(),
+                                   "AddChild(sourceData)");
         VOMU_FAIL_IF(VOMU_OK != nResult, "AddChild(sourceData)", nResult);
-        nResult = morv::AdoptChild(pContentInfo.get(), pContext.release(),
+        nResult = morv::AdoptChild(__func__, pContentInfo.get(), pContext.release(),
                                    "AddChild(contentInfoContext)");
         VOMU_FAIL_IF(VOMU_OK != nResult, "AddChild(contentInfoContext)", nResult);
     }
@@ -270,7 +274,8 @@ int ConstructNode_DigestAlgorithmSet(const char* pszDigestAlgOID,
     NodePtr pDigestAlgorithm(pNode_digestAlgorithm);
     NodePtr pSet(NewConstructedNode(0x31));
     VOMU_FAIL_IF(!pSet, "new NodeEx(digestAlgorithmSet)", VOMU_E_FAIL);
-    nResult = morv::AdoptChild(pSet.get(), pDigestAlgorithm.release(), "AddChild(digestAlgorithm)");
+    nResult = morv::AdoptChild(__func__, pSet.get(), pDigestAlgorithm.release(),
+                               "AddChild(digestAlgorithm)");
     VOMU_FAIL_IF(VOMU_OK != nResult, "AddChild(digestAlgorithm)", nResult);
     *ppNode_digestAlgorithmSet = pSet.release();
     return VOMU_OK;
@@ -287,7 +292,7 @@ int ConstructNode_SignedData(int nVersion, const char* pszDigestAlgOID, const ch
                      NULL == ppNode_SignedData || 0 > nSourceDataSize,
                  "Check parameter", VOMU_E_INVALID_ARG);
     NodeEx* pNode_version = NULL;
-    int nResult = morv::ConstructNode_Version(nVersion, &pNode_version);
+    int nResult = morv::ConstructNode_Version(__func__, nVersion, &pNode_version);
     VOMU_FAIL_IF(VOMU_OK != nResult, "new NodeEx(version)", nResult);
     NodePtr pVersion(pNode_version);
     NodeEx* pNode_digestAlgorithmSet = NULL;

@@ -214,7 +214,7 @@ int Encode_PKCS7Signature(unsigned char* pbyCert, int nCertSize, unsigned char* 
     pTree.reset(pNode_ContentInfo);
 
     if (ppbyDER) {
-        nResult = morv::EncodeTreeToCaller(pTree.get(), ppbyDER, pnDERSize);
+        nResult = morv::EncodeTreeToCaller(__func__, pTree.get(), ppbyDER, pnDERSize);
         VOMU_FAIL_IF(VOMU_OK != nResult, "EncodeASN1ToMemory", nResult);
     } else if (fpOutFile) {
         nResult = EncodeToFile(pTree.get(), fpOutFile, pnOutSize);
