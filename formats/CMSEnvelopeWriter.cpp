@@ -29,21 +29,23 @@ const unsigned char kNullParameters[] = {0x05, 0x00};
 const int kCMSVersion = 2;
 
 // The version leaf in an owner.
-int ConstructNode_Version(int nVersion, NodePtr* pOut)
+int ConstructNode_Version(const char* pszFunc, int nVersion, NodePtr* pOut)
 {
     NodeEx* pNode_version = NULL;
-    const int nResult = morv::ConstructNode_Version(nVersion, &pNode_version);
+    const int nResult = morv::ConstructNode_Version(pszFunc, nVersion, &pNode_version);
     if (VOMU_OK != nResult) return nResult;
     pOut->reset(pNode_version);
     return VOMU_OK;
 }
 
 // Adopts every node in order into pParent, which has room reserved for them all.
-int AdoptAll(NodeEx* pParent, std::initializer_list<NodePtr*> children, const char* pszStep)
+int AdoptAll(const char* pszFunc, NodeEx* pParent, std::initializer_list<NodePtr*> children,
+             const char* pszStep)
 {
-    VOMU_FAIL_IF(!morv::ReserveChildren(pParent, children.size()), pszStep, VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !morv::ReserveChildren(pParent, children.size()), pszStep,
+                    VOMU_E_FAIL);
     for (NodePtr* pChild : children) {
-        const int nResult = morv::AdoptChild(pParent, pChild->release(), pszStep);
+        const int nResult = morv::AdoptChild(pszFunc, pParent, pChild->release(), pszStep);
         if (VOMU_OK != nResult) return nResult;
     }
     return VOMU_OK;
@@ -67,7 +69,7 @@ int ConstructNode_KeyTransRecipientInfo(int nVersion, unsigned char* pbyRecipien
                      !IsOctetSpan(nEncryptedKeySize, pbyEncryptedKey) || NULL == ppNode,
                  "Check parameter", VOMU_E_INVALID_ARG);
     NodePtr pNode_version;
-    int nResult = ConstructNode_Version(nVersion, &pNode_version);
+    int nResult = ConstructNode_Version(__func__, nVersion, &pNode_version);
     if (VOMU_OK != nResult) return nResult;
 
     NodePtr pNode_rip(morv::NewLeafNodeEx(0x80, pbyRecipientKeyID, (size_t)nRecipientKeyIDSize));
@@ -89,9 +91,10 @@ int ConstructNode_KeyTransRecipientInfo(int nVersion, unsigned char* pbyRecipien
     NodePtr pNode_KeyTransRecipientInfo(new (std::nothrow) NodeEx());
     VOMU_FAIL_IF(!pNode_KeyTransRecipientInfo, "new NodeEx(KeyTransRecipientInfo)", VOMU_E_FAIL);
     pNode_KeyTransRecipientInfo->Tag = 0x30;
-    nResult = AdoptAll(pNode_KeyTransRecipientInfo.get(),
-                       {&pNode_version, &pNode_rip, &pNode_keyEncryptionAlgorithm, &pNode_encryptedKey},
-                       "AddChild(KeyTransRecipientInfo)");
+    nResult =
+        AdoptAll(__func__, pNode_KeyTransRecipientInfo.get(),
+                 {&pNode_version, &pNode_rip, &pNode_keyEncryptionAlgorithm, &pNode_encryptedKey},
+                 "AddChild(KeyTransRecipientInfo)");
     if (VOMU_OK != nResult) return nResult;
     *ppNode = pNode_KeyTransRecipientInfo.release();
     return VOMU_OK;
@@ -124,9 +127,10 @@ int ConstructNode_EncryptedContentInfo(const char* pszContentTypeOID,
     VOMU_FAIL_IF(!pNode_EncryptedContentInfo, "new NodeEx(pNode_EncryptedContentInfo)",
                  VOMU_E_FAIL);
     pNode_EncryptedContentInfo->Tag = 0x30;
-    nResult = AdoptAll(pNode_EncryptedContentInfo.get(),
-                       {&pNode_contentType, &pNode_contentEncryptionAlgorithm, &pNode_encryptedContent},
-                       "AddChild(EncryptedContentInfo)");
+    nResult =
+        AdoptAll(__func__, pNode_EncryptedContentInfo.get(),
+                 {&pNode_contentType, &pNode_contentEncryptionAlgorithm, &pNode_encryptedContent},
+                 "AddChild(EncryptedContentInfo)");
     if (VOMU_OK != nResult) return nResult;
     *ppNode = pNode_EncryptedContentInfo.release();
     return VOMU_OK;
@@ -138,7 +142,7 @@ int ConstructNode_EnvelopedData(int nVersion, NodeEx* pNode_RecipientInfos,
     VOMU_FAIL_IF(NULL == pNode_RecipientInfos || NULL == pNode_EncryptedContentInfo || NULL == ppNode,
                  "Check parameter", VOMU_E_INVALID_ARG);
     NodePtr pNode_version;
-    int nResult = ConstructNode_Version(nVersion, &pNode_version);
+    int nResult = ConstructNode_Version(__func__, nVersion, &pNode_version);
     if (VOMU_OK != nResult) return nResult;
     NodePtr pNode_EnvelopedData(new (std::nothrow) NodeEx());
     VOMU_FAIL_IF(!pNode_EnvelopedData, "new NodeEx(EnvelopedData)", VOMU_E_FAIL);
@@ -156,21 +160,22 @@ int ConstructNode_EnvelopedData(int nVersion, NodeEx* pNode_RecipientInfos,
 
 namespace {
 
-int ConstructNode_RecipientInfos(unsigned char* pbyRecipientKeyID, int nRecipientKeyIDSize,
-                                 const char* pszKeyEncryptionAlgOID, unsigned char* pbyEncryptedKey,
-                                 int nEncryptedKeySize, NodePtr* pOut)
+int ConstructNode_RecipientInfos(const char* pszFunc, unsigned char* pbyRecipientKeyID,
+                                 int nRecipientKeyIDSize, const char* pszKeyEncryptionAlgOID,
+                                 unsigned char* pbyEncryptedKey, int nEncryptedKeySize,
+                                 NodePtr* pOut)
 {
     NodeEx* pNode = NULL;
     int nResult = ConstructNode_KeyTransRecipientInfo(
         kCMSVersion, pbyRecipientKeyID, nRecipientKeyIDSize, pszKeyEncryptionAlgOID,
         (unsigned char*)kNullParameters, (int)sizeof kNullParameters, pbyEncryptedKey,
         nEncryptedKeySize, &pNode);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_KeyTransRecipientInfo", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "ConstructNode_KeyTransRecipientInfo", nResult);
     NodePtr pNode_KeyTransRecipientInfo(pNode);
     NodePtr pNode_RecipientInfos(new (std::nothrow) NodeEx());
-    VOMU_FAIL_IF(!pNode_RecipientInfos, "new NodeEx(RecipientInfos)", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pNode_RecipientInfos, "new NodeEx(RecipientInfos)", VOMU_E_FAIL);
     pNode_RecipientInfos->Tag = 0x31;
-    nResult = AdoptAll(pNode_RecipientInfos.get(), {&pNode_KeyTransRecipientInfo},
+    nResult = AdoptAll(pszFunc, pNode_RecipientInfos.get(), {&pNode_KeyTransRecipientInfo},
                        "AddChild(RecipientInfos)");
     if (VOMU_OK != nResult) return nResult;
     *pOut = std::move(pNode_RecipientInfos);
@@ -189,7 +194,7 @@ int Encode_CMSEnvelope(const char* pszContentTypeOID, unsigned char* pbyRecipien
 {
     VOMU_FAIL_IF(NULL == ppbyDER || NULL == pnDERSize, "Check parameter", VOMU_E_INVALID_ARG);
     NodePtr pNode_RecipientInfos;
-    int nResult = ConstructNode_RecipientInfos(pbyRecipientKeyID, nRecipientKeyIDSize,
+    int nResult = ConstructNode_RecipientInfos(__func__, pbyRecipientKeyID, nRecipientKeyIDSize,
                                                pszKeyEncryptionAlgOID, pbyEncryptedKey,
                                                nEncryptedKeySize, &pNode_RecipientInfos);
     if (VOMU_OK != nResult) return nResult;
@@ -211,5 +216,5 @@ int Encode_CMSEnvelope(const char* pszContentTypeOID, unsigned char* pbyRecipien
     nResult = ConstructNode_ContentInfo(pszContentTypeOID, pNode_EnvelopedData.get(), &pNode);
     VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_ContentInfo", nResult);
     pNode_EnvelopedData.release();
-    return morv::EncodeTreeAndHandOver(pNode, ppbyDER, pnDERSize);
+    return morv::EncodeTreeAndHandOver(__func__, pNode, ppbyDER, pnDERSize);
 }

@@ -53,52 +53,54 @@ struct DnText {
     }
 };
 
-int AppendNameEntry(DnText& dn, const X509_NAME_ENTRY* pEntry, bool bLast)
+int AppendNameEntry(const char* pszFunc, DnText& dn, const X509_NAME_ENTRY* pEntry, bool bLast)
 {
     int nNID = OBJ_obj2nid(X509_NAME_ENTRY_get_object(pEntry));
-    VOMU_FAIL_IF(NID_undef == nNID, "OBJ_obj2nid", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, NID_undef == nNID, "OBJ_obj2nid", VOMU_E_FAIL);
     const char* pszNameEntryShortName = OBJ_nid2sn(nNID);
-    VOMU_FAIL_IF(NULL == pszNameEntryShortName, "OBJ_nid2sn", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, NULL == pszNameEntryShortName, "OBJ_nid2sn", VOMU_E_FAIL);
     bool bFits = false;
     dn.Append(pszNameEntryShortName, strlen(pszNameEntryShortName), bFits);
-    VOMU_FAIL_IF(!bFits, "Check buffer size", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !bFits, "Check buffer size", VOMU_E_FAIL);
     dn.Append("=", 1, bFits);
-    VOMU_FAIL_IF(!bFits, "Check buffer size", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !bFits, "Check buffer size", VOMU_E_FAIL);
     unsigned char* pbyValue = nullptr;
     int nValueLength = ASN1_STRING_to_UTF8(&pbyValue, X509_NAME_ENTRY_get_data(pEntry));
     morv::OpensslBytes pValue(pbyValue);
     if (nValueLength > 0) dn.Append((const char*)pValue.get(), nValueLength, bFits);
-    VOMU_FAIL_IF(nValueLength <= 0, "ASN1_STRING_to_UTF8", VOMU_E_FAIL);
-    VOMU_FAIL_IF(!bFits, "Check buffer size", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, nValueLength <= 0, "ASN1_STRING_to_UTF8", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !bFits, "Check buffer size", VOMU_E_FAIL);
     if (!bLast) {
         dn.Append(", ", 2, bFits);
-        VOMU_FAIL_IF(!bFits, "Check buffer size", VOMU_E_FAIL);
+        VOMU_FAIL_IF_IN(pszFunc, !bFits, "Check buffer size", VOMU_E_FAIL);
     }
     return VOMU_OK;
 }
 
-int NameToText(const X509_NAME* pX509Name, const char* pszTrace, char** ppszDN, int* pnDNLen)
+int NameToText(const char* pszFunc, const X509_NAME* pX509Name, const char* pszTrace, char** ppszDN,
+               int* pnDNLen)
 {
-    VOMU_FAIL_IF(NULL == pX509Name, "X509_get_name", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, NULL == pX509Name, "X509_get_name", VOMU_E_FAIL);
     int nEntryNum = X509_NAME_entry_count(pX509Name);
-    VOMU_FAIL_IF(nEntryNum <= 0, "X509_NAME_entry_count", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, nEntryNum <= 0, "X509_NAME_entry_count", VOMU_E_FAIL);
     DnText dn;
     for (int i = nEntryNum - 1; i >= 0; --i) {
-        int nResult = AppendNameEntry(dn, X509_NAME_get_entry(pX509Name, i), 0 == i);
+        int nResult = AppendNameEntry(pszFunc, dn, X509_NAME_get_entry(pX509Name, i), 0 == i);
         if (VOMU_OK != nResult) return nResult;
     }
     OwnedArray<char> pszDN = NewArray<char>(DN_BUFFER_SIZE);
-    VOMU_FAIL_IF(!pszDN, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pszDN, "New memory", VOMU_E_FAIL);
     memcpy(pszDN.get(), dn.sz, dn.nSize + 1);
     TRACE(TRACE_LEVEL_INFO, "%s:%s", pszTrace, pszDN.get());
     return morv::HandOver(pszDN, ppszDN, pnDNLen, dn.nSize);
 }
 
-int BytesToHex(const unsigned char* pbyData, int nLen, char** ppszHex, int* pnHexLen)
+int BytesToHex(const char* pszFunc, const unsigned char* pbyData, int nLen, char** ppszHex,
+               int* pnHexLen)
 {
     char* pszHex = nullptr;
     int nResult = ConvertBinaryDataToString(pbyData, nLen, &pszHex, false);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "ConvertBinaryDataToString", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "ConvertBinaryDataToString", nResult);
     OwnedArray<char> pOwned(pszHex);
     return morv::HandOver(pOwned, ppszHex, pnHexLen, strlen(pszHex));
 }
@@ -237,22 +239,24 @@ int GetX509SubjectCN(X509* pX509Cert, char** ppszCN, int* pnCNLen)
 int GetX509SubjectDN(X509* pX509Cert, char** ppszDN, int* pnDNLen)
 {
     VOMU_FAIL_IF(NULL == pX509Cert, "Check parameter", VOMU_E_FAIL);
-    return NameToText(X509_get_subject_name(pX509Cert), "Certificate subject DN", ppszDN, pnDNLen);
+    return NameToText(__func__, X509_get_subject_name(pX509Cert), "Certificate subject DN", ppszDN,
+                      pnDNLen);
 }
 
 int GetX509IssuerDN(X509* pX509Cert, char** ppszDN, int* pnDNLen)
 {
     VOMU_FAIL_IF(NULL == pX509Cert, "Check parameter", VOMU_E_FAIL);
-    return NameToText(X509_get_issuer_name(pX509Cert), "Certificate issuer DN", ppszDN, pnDNLen);
+    return NameToText(__func__, X509_get_issuer_name(pX509Cert), "Certificate issuer DN", ppszDN,
+                      pnDNLen);
 }
 
 namespace {
 
 // One validity bound in epoch seconds; pszStep names the accessor, pszLabel the bound.
-int ValidityBound(const ASN1_TIME* pASN1Time, const char* pszStep, const char* pszLabel,
-                  long* pnTime)
+int ValidityBound(const char* pszFunc, const ASN1_TIME* pASN1Time, const char* pszStep,
+                  const char* pszLabel, long* pnTime)
 {
-    VOMU_FAIL_IF(NULL == pASN1Time, pszStep, VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, NULL == pASN1Time, pszStep, VOMU_E_FAIL);
     long nTime = 0;
     int nResult = ASN1_TIME_To_UTCTime(pASN1Time, &nTime);
     if (VOMU_OK != nResult) return nResult;
@@ -266,14 +270,14 @@ int ValidityBound(const ASN1_TIME* pASN1Time, const char* pszStep, const char* p
 int GetX509NotBefore(X509* pX509Cert, long* pnTime)
 {
     VOMU_FAIL_IF(NULL == pX509Cert || NULL == pnTime, "Check parameter", VOMU_E_FAIL);
-    return ValidityBound(X509_get0_notBefore(pX509Cert), "X509_get_notBefore", "not before",
-                         pnTime);
+    return ValidityBound(__func__, X509_get0_notBefore(pX509Cert), "X509_get_notBefore",
+                         "not before", pnTime);
 }
 
 int GetX509NotAfter(X509* pX509Cert, long* pnTime)
 {
     VOMU_FAIL_IF(NULL == pX509Cert || NULL == pnTime, "Check parameter", VOMU_E_FAIL);
-    return ValidityBound(X509_get0_notAfter(pX509Cert), "X509_get_notAfter", "not after",
+    return ValidityBound(__func__, X509_get0_notAfter(pX509Cert), "X509_get_notAfter", "not after",
                          pnTime);
 }
 
@@ -290,8 +294,8 @@ int GetX509SerialNumber(X509* pX509Cert, char** ppszHex, int* pnHexLen)
     int nSerialNumberLen = BN_bn2bin(pBN.get(), pbySNBuffer.get() + 1);
     VOMU_FAIL_IF(0 == nSerialNumberLen, "BN_bn2bin", VOMU_E_FAIL);
     bool bTopBit = 0 != (pbySNBuffer[1] & 0x80);
-    return BytesToHex(pbySNBuffer.get() + (bTopBit ? 0 : 1), nSerialNumberLen + (bTopBit ? 1 : 0),
-                      ppszHex, pnHexLen);
+    return BytesToHex(__func__, pbySNBuffer.get() + (bTopBit ? 0 : 1),
+                      nSerialNumberLen + (bTopBit ? 1 : 0), ppszHex, pnHexLen);
 }
 
 int GetX509SubjectKeyID(X509* pX509Cert, char** ppszHex, int* pnHexLen)
@@ -302,8 +306,8 @@ int GetX509SubjectKeyID(X509* pX509Cert, char** ppszHex, int* pnHexLen)
                  VOMU_E_FAIL);
     char* pszHex = nullptr;
     int nHexLen = 0;
-    int nResult = BytesToHex(ASN1_STRING_get0_data(pKeyID), ASN1_STRING_length(pKeyID), &pszHex,
-                             &nHexLen);
+    int nResult = BytesToHex(__func__, ASN1_STRING_get0_data(pKeyID), ASN1_STRING_length(pKeyID),
+                             &pszHex, &nHexLen);
     if (VOMU_OK != nResult) return nResult;
     OwnedArray<char> pOwned(pszHex);
     TRACE(TRACE_LEVEL_INFO, "Certificate Subject Key ID:%s", pszHex);

@@ -40,14 +40,14 @@ bool IsListed(X509_CRL* pX509CRL, const ASN1_INTEGER* pSerial)
     return false;
 }
 
-int AddFirstCertOfStream(X509_STORE* pX509_Store, FILE* fpCA)
+int AddFirstCertOfStream(const char* pszFunc, X509_STORE* pX509_Store, FILE* fpCA)
 {
     OsslPtr<BIO> pBIO_Cert(fpCA ? BIO_new_fp(fpCA, BIO_NOCLOSE) : nullptr);
-    VOMU_FAIL_IF_OSSL(NULL == pBIO_Cert, "BIO_new_fp", VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_IN(pszFunc, NULL == pBIO_Cert, "BIO_new_fp", VOMU_E_FAIL);
     OsslPtr<X509> pX509(morv::ReadCertificate(pBIO_Cert.get()));
-    VOMU_FAIL_IF_OSSL(NULL == pX509, "d2i_X509_bio", VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_IN(pszFunc, NULL == pX509, "d2i_X509_bio", VOMU_E_FAIL);
     int nResult = X509_STORE_add_cert(pX509_Store, pX509.get());
-    VOMU_FAIL_IF_OSSL(1 != nResult, "X509_STORE_add_cert", VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_IN(pszFunc, 1 != nResult, "X509_STORE_add_cert", VOMU_E_FAIL);
     return VOMU_OK;
 }
 
@@ -60,18 +60,18 @@ PKCS7* DecodeBundle(const unsigned char* pbyBundle, int nLen)
 }
 
 // Every certificate of a DER PKCS#7 signedData bundle; a null bundle adds nothing.
-int AddBundle(X509_STORE* pX509Store, const unsigned char* pbyBundle, int nLen,
+int AddBundle(const char* pszFunc, X509_STORE* pX509Store, const unsigned char* pbyBundle, int nLen,
               const char* pszStep)
 {
     if (NULL == pbyBundle) return VOMU_OK;
     OsslPtr<PKCS7> pP7b(DecodeBundle(pbyBundle, nLen));
-    VOMU_FAIL_IF_OSSL(NULL == pP7b, pszStep, VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_IN(pszFunc, NULL == pP7b, pszStep, VOMU_E_FAIL);
     bool bSigned = PKCS7_type_is_signed(pP7b.get()) && NULL != pP7b->d.sign;
-    VOMU_FAIL_IF(!bSigned, "PKCS7_type_is_signed", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !bSigned, "PKCS7_type_is_signed", VOMU_E_FAIL);
     STACK_OF(X509)* pCerts = pP7b->d.sign->cert;
     for (int i = 0; i < sk_X509_num(pCerts); ++i) {
         int nResult = X509_STORE_add_cert(pX509Store, sk_X509_value(pCerts, i));
-        VOMU_FAIL_IF_OSSL(1 != nResult, "X509_STORE_add_cert", VOMU_E_FAIL);
+        VOMU_FAIL_IF_OSSL_IN(pszFunc, 1 != nResult, "X509_STORE_add_cert", VOMU_E_FAIL);
     }
     return VOMU_OK;
 }
@@ -143,7 +143,7 @@ int LoadCertsToStore(std::vector<FILE*> vetCAFiles, X509_STORE** ppStore)
     OsslPtr<X509_STORE> pX509_Store(X509_STORE_new());
     VOMU_FAIL_IF_OSSL(NULL == pX509_Store, "X509_STORE_new", VOMU_E_FAIL);
     for (FILE* fpCA : vetCAFiles) {
-        if (VOMU_OK != AddFirstCertOfStream(pX509_Store.get(), fpCA)) return VOMU_E_FAIL;
+        if (VOMU_OK != AddFirstCertOfStream(__func__, pX509_Store.get(), fpCA)) return VOMU_E_FAIL;
     }
     *ppStore = pX509_Store.release();
     return VOMU_OK;
@@ -156,8 +156,9 @@ int LoadP7bToStore(const unsigned char* pbyRootBundle, int nRootLen,
     VOMU_FAIL_IF(NULL == ppStore, "Check parameter", VOMU_E_FAIL);
     OsslPtr<X509_STORE> pX509Store(X509_STORE_new());
     VOMU_FAIL_IF_OSSL(NULL == pX509Store, "X509_STORE_new", VOMU_E_FAIL);
-    if (VOMU_OK != AddBundle(pX509Store.get(), pbyRootBundle, nRootLen, "d2i_PKCS7(root)") ||
-        VOMU_OK != AddBundle(pX509Store.get(), pbyIntermediateBundle, nIntermediateLen,
+    if (VOMU_OK !=
+            AddBundle(__func__, pX509Store.get(), pbyRootBundle, nRootLen, "d2i_PKCS7(root)") ||
+        VOMU_OK != AddBundle(__func__, pX509Store.get(), pbyIntermediateBundle, nIntermediateLen,
                              "d2i_PKCS7(intermediate)"))
         return VOMU_E_FAIL;
     *ppStore = pX509Store.release();

@@ -50,32 +50,32 @@ NodeEx* NewConstructedNode(unsigned char byTag)
     return pNode;
 }
 
-int ConstructNode_Version(int nVersion, NodeEx** ppNode_version)
+int ConstructNode_Version(const char* pszFunc, int nVersion, NodeEx** ppNode_version)
 {
     const unsigned char byVersion = (unsigned char)(nVersion & 0xFF);
     NodeEx* pNode_version = NewLeafNodeEx(0x02, &byVersion, 1);
-    VOMU_FAIL_IF(!pNode_version, "new NodeEx(version)", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pNode_version, "new NodeEx(version)", VOMU_E_FAIL);
     *ppNode_version = pNode_version;
     return VOMU_OK;
 }
 
-int ConstructNode_UnsignedInteger(const unsigned char* pbyNumber, int nNumberSize,
-                                  const char* pszStep, NodeEx** ppNode)
+int ConstructNode_UnsignedInteger(const char* pszFunc, const unsigned char* pbyNumber,
+                                  int nNumberSize, const char* pszStep, NodeEx** ppNode)
 {
-    VOMU_FAIL_IF(NULL == pbyNumber || 0 >= nNumberSize || NULL == ppNode, "Check parameter",
-                 VOMU_E_INVALID_ARG);
+    VOMU_FAIL_IF_IN(pszFunc, NULL == pbyNumber || 0 >= nNumberSize || NULL == ppNode,
+                    "Check parameter", VOMU_E_INVALID_ARG);
     size_t nStart = 0;
     while (nStart + 1 < (size_t)nNumberSize && 0 == pbyNumber[nStart]) nStart++;
     const size_t nDigits = (size_t)nNumberSize - nStart;
     const size_t nPad = (pbyNumber[nStart] & 0x80) ? 1 : 0;
 
     OwnedArray<unsigned char> pbyValue = NewArray<unsigned char>(nPad + nDigits);
-    VOMU_FAIL_IF(!pbyValue, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pbyValue, "New memory", VOMU_E_FAIL);
     pbyValue[0] = 0;
     memcpy(pbyValue.get() + nPad, pbyNumber + nStart, nDigits);
 
     NodeEx* pNode = NewLeafNodeEx(0x02, pbyValue.get(), nPad + nDigits);
-    VOMU_FAIL_IF(!pNode, pszStep, VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pNode, pszStep, VOMU_E_FAIL);
     *ppNode = pNode;
     return VOMU_OK;
 }
@@ -96,10 +96,10 @@ void MoveChildren(NodeEx* pFrom, NodeEx* pTo)
     pFrom->vetNodes.clear();
 }
 
-int AdoptChild(NodeEx* pParent, NodeEx* pChild, const char* pszStep)
+int AdoptChild(const char* pszFunc, NodeEx* pParent, NodeEx* pChild, const char* pszStep)
 {
     if (pParent->AddChild(pChild)) return VOMU_OK;
-    VOMU_STEP_FAILED(pszStep, VOMU_E_FAIL, "!AddChild");
+    VOMU_STEP_FAILED_IN(pszFunc, pszStep, VOMU_E_FAIL, "!AddChild");
     return VOMU_E_FAIL;
 }
 
@@ -129,21 +129,22 @@ Integer32 ReadIntegerNode32(const NodeEx* pNode, unsigned char* pbyOut)
     return ReadInteger32(abyValue, nSize, pbyOut) ? Integer32::kRead : Integer32::kRefused;
 }
 
-int EncodeTreeToCaller(NodeEx* pTree, unsigned char** ppbyDER, int* pnDERSize)
+int EncodeTreeToCaller(const char* pszFunc, NodeEx* pTree, unsigned char** ppbyDER, int* pnDERSize)
 {
     unsigned char* pbyEncoded = NULL;
     int nEncodedSize = 0;
     int nDeepLevel = 0;
     int nResult = EncodeASN1ToMemory(pTree, &pbyEncoded, &nEncodedSize, &nDeepLevel);
     OwnedArray<unsigned char> pEncoded(pbyEncoded);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "EncodeASN1ToMemory", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "EncodeASN1ToMemory", nResult);
     return HandOver(pEncoded, ppbyDER, pnDERSize, (size_t)nEncodedSize);
 }
 
-int EncodeTreeAndHandOver(NodeEx* pTree, unsigned char** ppbyDER, int* pnDERSize)
+int EncodeTreeAndHandOver(const char* pszFunc, NodeEx* pTree, unsigned char** ppbyDER,
+                          int* pnDERSize)
 {
     std::unique_ptr<NodeEx> pOwnedTree(pTree);
-    return EncodeTreeToCaller(pOwnedTree.get(), ppbyDER, pnDERSize);
+    return EncodeTreeToCaller(pszFunc, pOwnedTree.get(), ppbyDER, pnDERSize);
 }
 
 bool ReadParsedOctets(const NodeEx* pNode, int64_t nOffset, unsigned char* pbyOut, size_t nSize)
@@ -204,12 +205,12 @@ int CopyAsn1String(const char* pszFunc, const ASN1_STRING* pString, const char* 
 
 // Copies an encoding made by the crypto library into a new[] array for the caller and
 // releases the library's buffer.
-int HandOverLibraryBuffer(unsigned char* pbyEncoded, int nEncodedSize, unsigned char** ppbyOut,
-                          int* pnOutLen)
+int HandOverLibraryBuffer(const char* pszFunc, unsigned char* pbyEncoded, int nEncodedSize,
+                          unsigned char** ppbyOut, int* pnOutLen)
 {
     OpensslBytes pLibraryBuffer(pbyEncoded);
     OwnedArray<unsigned char> pbyCopy = CopyToArray(pbyEncoded, (size_t)nEncodedSize);
-    VOMU_FAIL_IF(!pbyCopy, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pbyCopy, "New memory", VOMU_E_FAIL);
     return HandOver(pbyCopy, ppbyOut, pnOutLen, (size_t)nEncodedSize);
 }
 

@@ -22,8 +22,9 @@ NodeEx* NewLeafNodeEx(unsigned char byTag, const unsigned char* pbyValue, size_t
 // minimal DER (X.690 8.3.2): leading zero octets dropped, one 00 put in front when the top
 // bit would otherwise make it negative. VOMU_OK, VOMU_E_INVALID_ARG (no octets) or
 // VOMU_E_FAIL (memory); pszStep names the step in the log.
-int ConstructNode_UnsignedInteger(const unsigned char* pbyNumber, int nNumberSize,
-                                  const char* pszStep, NodeEx** ppNode);
+// The helpers here that log take pszFunc, the name of the function whose steps they are.
+int ConstructNode_UnsignedInteger(const char* pszFunc, const unsigned char* pbyNumber,
+                                  int nNumberSize, const char* pszStep, NodeEx** ppNode);
 
 // Takes over the array of a finished value (nSize octets) as a new leaf's owned value; null
 // when memory runs out (the array then stays with pValue).
@@ -34,7 +35,7 @@ NodeEx* NewConstructedNode(unsigned char byTag);
 
 // The version INTEGER of a structure: one value octet, the low eight bits of nVersion
 // (step "new NodeEx(version)"). VOMU_OK or VOMU_E_FAIL.
-int ConstructNode_Version(int nVersion, NodeEx** ppNode_version);
+int ConstructNode_Version(const char* pszFunc, int nVersion, NodeEx** ppNode_version);
 
 // The one rule for an INTEGER read into a fixed 32-octet field (SM2 r, s and coordinates,
 // whichever reader meets it): the value octets of a non-negative number below 2^256 in any
@@ -60,13 +61,14 @@ void MoveChildren(NodeEx* pFrom, NodeEx* pTo);
 
 // pParent->AddChild(pChild) with a Failed step line when the list cannot grow (the child is
 // then deleted). VOMU_OK or VOMU_E_FAIL.
-int AdoptChild(NodeEx* pParent, NodeEx* pChild, const char* pszStep);
+int AdoptChild(const char* pszFunc, NodeEx* pParent, NodeEx* pChild, const char* pszStep);
 
 // Encodes a finished tree as DER (EncodeASN1ToMemory with a depth counter) and hands the bytes
 // to the caller (a new[] array). VOMU_OK or the encoder's code. The tree stays the caller's;
 // EncodeTreeAndHandOver takes ownership of it whatever the outcome.
-int EncodeTreeToCaller(NodeEx* pTree, unsigned char** ppbyDER, int* pnDERSize);
-int EncodeTreeAndHandOver(NodeEx* pTree, unsigned char** ppbyDER, int* pnDERSize);
+int EncodeTreeToCaller(const char* pszFunc, NodeEx* pTree, unsigned char** ppbyDER, int* pnDERSize);
+int EncodeTreeAndHandOver(const char* pszFunc, NodeEx* pTree, unsigned char** ppbyDER,
+                          int* pnDERSize);
 
 // nSize octets at nOffset of a parsed node's source, a buffer or an open file (whose position
 // it moves). The decoder has bounded every offset of the tree. False when the file read fails.
@@ -118,8 +120,8 @@ int JoinSegments(const char* pszFunc, const NodeEx* pNode, const char* pszMemory
 // Copies an encoding the crypto library allocated (an i2d_* output of nEncodedSize octets)
 // into a new[] array for the caller and releases the library's buffer, whatever the result.
 // VOMU_OK, VOMU_E_FAIL (step "New memory") or HandOver's code.
-int HandOverLibraryBuffer(unsigned char* pbyEncoded, int nEncodedSize, unsigned char** ppbyOut,
-                          int* pnOutLen);
+int HandOverLibraryBuffer(const char* pszFunc, unsigned char* pbyEncoded, int nEncodedSize,
+                          unsigned char** ppbyOut, int* pnOutLen);
 
 // A new[] copy of an OpenSSL string's octets (step "New memory" with pszMemoryReason, logged
 // under pszFunc).

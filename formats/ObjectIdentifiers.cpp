@@ -150,10 +150,12 @@ int ConstructNode_ContentInfo(const char* pszContentTypeOID, NodeEx* pNode_Conte
     VOMU_FAIL_IF(!bReserved, "Reserve ContentInfo children", VOMU_E_FAIL);
     pExplicit->Tag = 0xA0;
     pContentInfo->Tag = 0x30;
-    nResult = morv::AdoptChild(pContentInfo.get(), pContentType.release(), "AddChild(contentType)");
+    nResult = morv::AdoptChild(__func__, pContentInfo.get(), pContentType.release(),
+                               "AddChild(contentType)");
     VOMU_FAIL_IF(VOMU_OK != nResult, "AddChild(contentType)", nResult);
     pExplicit->AddChild(pNode_Content);
-    nResult = morv::AdoptChild(pContentInfo.get(), pExplicit.release(), "AddChild(content)");
+    nResult =
+        morv::AdoptChild(__func__, pContentInfo.get(), pExplicit.release(), "AddChild(content)");
     VOMU_FAIL_IF(VOMU_OK != nResult, "AddChild(content)", nResult);
     *ppNode_ContentInfo = pContentInfo.release();
     return VOMU_OK;

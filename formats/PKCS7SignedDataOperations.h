@@ -49,7 +49,7 @@ int Decode_SM2Q1(unsigned char* pbyDER, int nDERSize, unsigned char** ppbyRS, in
 // been added to its parent), written as fSignatureEncodedType says. The SM2 forms require a
 // 64-octet r || s. VOMU_OK; VOMU_E_INVALID_ARG for a wrong size or an unknown type (nothing
 // appended); VOMU_E_FAIL for memory.
-int ConstructNode_SignerInfoSignature(unsigned long fSignatureEncodedType,
+int ConstructNode_SignerInfoSignature(const char* pszFunc, unsigned long fSignatureEncodedType,
                                       unsigned char* pbySignature, int nSignatureSize,
                                       NodeEx* pNode_SignerInfo);
 

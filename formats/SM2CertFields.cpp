@@ -92,7 +92,7 @@ int NewCurveNode(const char* pszCurveOID, NodePtr& pNode_contex0)
     pNode_contex0.reset(new (std::nothrow) NodeEx());
     VOMU_FAIL_IF(!pNode_contex0, "new NodeEx(contex0)", VOMU_E_FAIL);
     pNode_contex0->Tag = 0xA0;
-    return morv::AdoptChild(pNode_contex0.get(), pCurve.release(), "AddChild(curve)");
+    return morv::AdoptChild(__func__, pNode_contex0.get(), pCurve.release(), "AddChild(curve)");
 }
 
 // [1] { BIT STRING 00 (no unused bits) 04 (uncompressed, SEC 1 2.3.3) x y }
@@ -111,7 +111,8 @@ int NewPublicKeyNode(const unsigned char* pbyX, int nXLen, const unsigned char* 
     pNode_contex1.reset(new (std::nothrow) NodeEx());
     VOMU_FAIL_IF(!pNode_contex1, "new NodeEx(contex1)", VOMU_E_FAIL);
     pNode_contex1->Tag = 0xA1;
-    return morv::AdoptChild(pNode_contex1.get(), pNode_publicKey.release(), "AddChild(publicKey)");
+    return morv::AdoptChild(__func__, pNode_contex1.get(), pNode_publicKey.release(),
+                            "AddChild(publicKey)");
 }
 
 // What every certificate-field reader does first: its outputs are there (null ones fail with
@@ -164,7 +165,8 @@ int GetIssuerFromCert(unsigned char* pbyCert, int nCertLen, unsigned char** ppby
     unsigned char* pbyASN1Issuer = NULL;
     const int nASN1IssuerSize = i2d_X509_NAME(pX509IssuerName, &pbyASN1Issuer);
     VOMU_FAIL_IF_OSSL(nASN1IssuerSize <= 0 || NULL == pbyASN1Issuer, "i2d_X509_NAME", VOMU_E_FAIL);
-    return morv::HandOverLibraryBuffer(pbyASN1Issuer, nASN1IssuerSize, ppbyIssuer, pnIssuerLen);
+    return morv::HandOverLibraryBuffer(__func__, pbyASN1Issuer, nASN1IssuerSize, ppbyIssuer,
+                                       pnIssuerLen);
 }
 
 int GetSerialNumberFromCert(unsigned char* pbyCert, int nCertLen, unsigned char** ppbySerial,
@@ -180,8 +182,8 @@ int GetSerialNumberFromCert(unsigned char* pbyCert, int nCertLen, unsigned char*
     const int nASN1SerialNumberSize = i2d_ASN1_INTEGER(pIntegerSerialNumber, &pbyASN1SerialNumber);
     VOMU_FAIL_IF_OSSL(nASN1SerialNumberSize <= 0 || NULL == pbyASN1SerialNumber, "i2d_ASN1_INTEGER",
                       VOMU_E_FAIL);
-    return morv::HandOverLibraryBuffer(pbyASN1SerialNumber, nASN1SerialNumberSize, ppbySerial,
-                                 pnSerialLen);
+    return morv::HandOverLibraryBuffer(__func__, pbyASN1SerialNumber, nASN1SerialNumberSize,
+                                       ppbySerial, pnSerialLen);
 }
 
 // The library decodes the extension's inner OCTET STRING itself, so long-form lengths and
@@ -214,7 +216,7 @@ int ConstructNode_ECPrivateKey(int nVersion, const char* pszCurveOID, unsigned c
                  "Check parameter", VOMU_E_INVALID_ARG);
     NodePtr pNode_version, pNode_privateKey, pNode_contex0, pNode_contex1;
     NodeEx* pVersion = NULL;
-    int nResult = morv::ConstructNode_Version(nVersion, &pVersion);
+    int nResult = morv::ConstructNode_Version(__func__, nVersion, &pVersion);
     pNode_version.reset(pVersion);
     if (VOMU_OK == nResult) nResult = NewPrivateKeyNode(pbyD, nDLen, pNode_privateKey);
     if (VOMU_OK == nResult) nResult = NewCurveNode(pszCurveOID, pNode_contex0);
@@ -244,7 +246,7 @@ int EncodeECPrivateKey(int nVersion, const char* pszCurveOID, unsigned char* pby
     int nResult = ConstructNode_ECPrivateKey(nVersion, pszCurveOID, pbyD, nDLen, pbyX, nXLen, pbyY,
                                              nYLen, &pNode_ECPrivateKey);
     VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_ECPrivateKey", nResult);
-    nResult = morv::EncodeTreeAndHandOver(pNode_ECPrivateKey, ppbyDER, pnDERLen);
+    nResult = morv::EncodeTreeAndHandOver(__func__, pNode_ECPrivateKey, ppbyDER, pnDERLen);
     VOMU_FAIL_IF(VOMU_OK != nResult, "EncodeASN1ToMemory", nResult);
     return VOMU_OK;
 }

@@ -52,25 +52,32 @@ struct SM2CipherFields {
     const NodeEx* pCipherText;
 };
 
-int CheckSM2CipherFields(const NodeEx* pNode_SM2Cipher, SM2CipherFields* pFields)
+int CheckSM2CipherFields(const char* pszFunc, const NodeEx* pNode_SM2Cipher,
+                         SM2CipherFields* pFields)
 {
     const std::vector<NodeEx*>& vetFields = pNode_SM2Cipher->vetNodes;
-    VOMU_FAIL_IF(4 != vetFields.size(), "Invalid SM2Cipher nodes number.", VOMU_E_BAD_ASN1_DATA);
+    if (4 != vetFields.size()) {
+        VOMU_STEP_FAILED_IN(pszFunc, "Invalid SM2Cipher nodes number.", VOMU_E_BAD_ASN1_DATA,
+                            "true");
+        return VOMU_E_BAD_ASN1_DATA;
+    }
     const bool bX = morv::Integer32::kRead == morv::ReadIntegerNode32(vetFields[0], pFields->byX);
-    VOMU_FAIL_IF(!bX, "Check XCoordinate size in SM2Cipher.", VOMU_E_BAD_ASN1_DATA);
+    VOMU_FAIL_IF_IN(pszFunc, !bX, "Check XCoordinate size in SM2Cipher.", VOMU_E_BAD_ASN1_DATA);
     const bool bY = morv::Integer32::kRead == morv::ReadIntegerNode32(vetFields[1], pFields->byY);
-    VOMU_FAIL_IF(!bY, "Check YCoordinate size in SM2Cipher.", VOMU_E_BAD_ASN1_DATA);
+    VOMU_FAIL_IF_IN(pszFunc, !bY, "Check YCoordinate size in SM2Cipher.", VOMU_E_BAD_ASN1_DATA);
     pFields->pHash = vetFields[2];
     const unsigned long long nHASH = pFields->pHash->ValueLength;
-    VOMU_FAIL_IF(0x04 != pFields->pHash->Tag || !morv::HasDefiniteLength(pFields->pHash) ||
-                     SM3_HASH_SIZE != nHASH,
-                 "Check SM3 hash size in SM2Cipher.", VOMU_E_BAD_ASN1_DATA);
+    VOMU_FAIL_IF_IN(pszFunc,
+                    0x04 != pFields->pHash->Tag || !morv::HasDefiniteLength(pFields->pHash) ||
+                        SM3_HASH_SIZE != nHASH,
+                    "Check SM3 hash size in SM2Cipher.", VOMU_E_BAD_ASN1_DATA);
     pFields->pCipherText = vetFields[3];
     const unsigned long long nCipherText = pFields->pCipherText->ValueLength;
-    VOMU_FAIL_IF(0x04 != pFields->pCipherText->Tag ||
-                     !morv::HasDefiniteLength(pFields->pCipherText) ||
-                     nCipherText > INT_MAX - kSM2RawOverhead,
-                 "Check CipherText in SM2Cipher.", VOMU_E_BAD_ASN1_DATA);
+    VOMU_FAIL_IF_IN(pszFunc,
+                    0x04 != pFields->pCipherText->Tag ||
+                        !morv::HasDefiniteLength(pFields->pCipherText) ||
+                        nCipherText > INT_MAX - kSM2RawOverhead,
+                    "Check CipherText in SM2Cipher.", VOMU_E_BAD_ASN1_DATA);
     return VOMU_OK;
 }
 
@@ -89,7 +96,7 @@ int Encode_SM2Cipher(unsigned char* pbyRaw, int nRawSize, unsigned char** ppbyDE
                                           pbyRaw + 2 * kSM2CoordinateSize, nC2Size,
                                           &pNode_SM2Cipher);
     VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_SM2Cipher", nResult);
-    return morv::EncodeTreeAndHandOver(pNode_SM2Cipher, ppbyDER, pnDERSize);
+    return morv::EncodeTreeAndHandOver(__func__, pNode_SM2Cipher, ppbyDER, pnDERSize);
 }
 
 int ConstructNode_SM2Cipher(unsigned char* pbyX, unsigned char* pbyY, unsigned char* pbyHash,
@@ -99,11 +106,11 @@ int ConstructNode_SM2Cipher(unsigned char* pbyX, unsigned char* pbyY, unsigned c
                      (NULL == pbyC2 && 0 != nC2Size) || NULL == ppNode_SM2Cipher,
                  "Check parameter", VOMU_E_INVALID_ARG);
     NodeEx* pNode = NULL;
-    int nResult = morv::ConstructNode_UnsignedInteger(pbyX, kSM2CoordinateSize,
+    int nResult = morv::ConstructNode_UnsignedInteger(__func__, pbyX, kSM2CoordinateSize,
                                                       "new NodeEx(XCoordinate)", &pNode);
     VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_UnsignedInteger(XCoordinate)", VOMU_E_FAIL);
     NodePtr pX(pNode);
-    nResult = morv::ConstructNode_UnsignedInteger(pbyY, kSM2CoordinateSize,
+    nResult = morv::ConstructNode_UnsignedInteger(__func__, pbyY, kSM2CoordinateSize,
                                                   "new NodeEx(YCoordinate)", &pNode);
     VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_UnsignedInteger(YCoordinate)", VOMU_E_FAIL);
     NodePtr pY(pNode);
@@ -118,7 +125,7 @@ int ConstructNode_SM2Cipher(unsigned char* pbyX, unsigned char* pbyY, unsigned c
     pSM2Cipher->Tag = 0x30;
     NodePtr* const apFields[] = {&pX, &pY, &pHash, &pCipherText};
     for (NodePtr* pField : apFields) {
-        nResult = morv::AdoptChild(pSM2Cipher.get(), pField->release(),
+        nResult = morv::AdoptChild(__func__, pSM2Cipher.get(), pField->release(),
                                    "AddChild(SM2Cipher field)");
         if (VOMU_OK != nResult) return nResult;
     }
@@ -137,7 +144,7 @@ int Decode_SM2Cipher(unsigned char* pbyDER, int nDERSize, unsigned char** ppbyRa
     if (VOMU_OK != nResult) return nResult;
 
     SM2CipherFields fields;
-    nResult = CheckSM2CipherFields(pTree.get(), &fields);
+    nResult = CheckSM2CipherFields(__func__, pTree.get(), &fields);
     VOMU_FAIL_IF(VOMU_OK != nResult, "CheckSM2CipherFields", nResult);
 
     const int nC2Size = (int)fields.pCipherText->ValueLength;
@@ -171,46 +178,47 @@ bool IsSM2SignatureType(unsigned long fSignatureEncodedType)
 }
 
 // r and s as the SignerInfo's last two INTEGERs: the two children of an SM2Q1, moved.
-int AppendRawRS(unsigned char* pbyRS, NodeEx* pNode_SignerInfo)
+int AppendRawRS(const char* pszFunc, unsigned char* pbyRS, NodeEx* pNode_SignerInfo)
 {
     NodeEx* pNode_SM2Q1 = NULL;
     const int nResult = ConstructNode_SM2Q1(pbyRS, kSM2HalfSize, pbyRS + kSM2HalfSize,
                                             kSM2HalfSize, &pNode_SM2Q1);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_SM2Q1", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "ConstructNode_SM2Q1", nResult);
     NodePtr pSM2Q1(pNode_SM2Q1);
     // Both INTEGERs or neither: room for two first, so the second cannot fail alone.
-    VOMU_FAIL_IF(!morv::ReserveChildren(pNode_SignerInfo, pNode_SignerInfo->vetNodes.size() + 2),
-                 "Reserve SignerInfo children", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc,
+                    !morv::ReserveChildren(pNode_SignerInfo, pNode_SignerInfo->vetNodes.size() + 2),
+                    "Reserve SignerInfo children", VOMU_E_FAIL);
     morv::MoveChildren(pSM2Q1.get(), pNode_SignerInfo);
     return VOMU_OK;
 }
 
-int AppendSM2Q1(unsigned char* pbyRS, NodeEx* pNode_SignerInfo)
+int AppendSM2Q1(const char* pszFunc, unsigned char* pbyRS, NodeEx* pNode_SignerInfo)
 {
     NodeEx* pNode_SM2Q1 = NULL;
     int nResult = ConstructNode_SM2Q1(pbyRS, kSM2HalfSize, pbyRS + kSM2HalfSize, kSM2HalfSize,
                                       &pNode_SM2Q1);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_SM2Q1", nResult);
-    return morv::AdoptChild(pNode_SignerInfo, pNode_SM2Q1, "AddChild(SM2Q1)");
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "ConstructNode_SM2Q1", nResult);
+    return morv::AdoptChild(pszFunc, pNode_SignerInfo, pNode_SM2Q1, "AddChild(SM2Q1)");
 }
 
-int AppendOctetString(const char* pszStep, unsigned char* pbyValue, int nSize,
+int AppendOctetString(const char* pszFunc, const char* pszStep, unsigned char* pbyValue, int nSize,
                       NodeEx* pNode_SignerInfo)
 {
     NodeEx* pNode = morv::NewLeafNodeEx(0x04, pbyValue, (size_t)nSize);
-    VOMU_FAIL_IF(!pNode, pszStep, VOMU_E_FAIL);
-    return morv::AdoptChild(pNode_SignerInfo, pNode, pszStep);
+    VOMU_FAIL_IF_IN(pszFunc, !pNode, pszStep, VOMU_E_FAIL);
+    return morv::AdoptChild(pszFunc, pNode_SignerInfo, pNode, pszStep);
 }
 
-int AppendOctetStringSM2Q1(unsigned char* pbyRS, NodeEx* pNode_SignerInfo)
+int AppendOctetStringSM2Q1(const char* pszFunc, unsigned char* pbyRS, NodeEx* pNode_SignerInfo)
 {
     unsigned char* pbyDER = NULL;
     int nDERSize = 0;
     int nResult = Encode_SM2Q1(pbyRS, kSM2HalfSize, pbyRS + kSM2HalfSize, kSM2HalfSize,
                                &pbyDER, &nDERSize);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "Encode_SM2Q1", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "Encode_SM2Q1", nResult);
     OwnedArray<unsigned char> pDER(pbyDER);
-    return AppendOctetString("new NodeEx(SM2 OCTET STRING Q1)", pDER.get(), nDERSize,
+    return AppendOctetString(pszFunc, "new NodeEx(SM2 OCTET STRING Q1)", pDER.get(), nDERSize,
                              pNode_SignerInfo);
 }
 
@@ -221,13 +229,13 @@ int ConstructNode_SM2Q1(unsigned char* pbyR, int nRSize, unsigned char* pbyS, in
 {
     VOMU_FAIL_IF(NULL == ppNode_SM2Q1, "Check parameter", VOMU_E_INVALID_ARG);
     NodeEx* pNode_R = NULL;
-    int nResult = morv::ConstructNode_UnsignedInteger(pbyR, nRSize,
+    int nResult = morv::ConstructNode_UnsignedInteger(__func__, pbyR, nRSize,
                                                       "new NodeEx(Raw signature R)", &pNode_R);
     VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_UnsignedInteger(R)", nResult);
     NodePtr pR(pNode_R);
     NodeEx* pNode_S = NULL;
-    nResult = morv::ConstructNode_UnsignedInteger(pbyS, nSSize, "new NodeEx(Raw signature S)",
-                                                  &pNode_S);
+    nResult = morv::ConstructNode_UnsignedInteger(__func__, pbyS, nSSize,
+                                                  "new NodeEx(Raw signature S)", &pNode_S);
     VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_UnsignedInteger(S)", nResult);
     NodePtr pS(pNode_S);
 
@@ -235,9 +243,9 @@ int ConstructNode_SM2Q1(unsigned char* pbyR, int nRSize, unsigned char* pbyS, in
     VOMU_FAIL_IF(!pNode_SM2Q1, "new NodeEx(SM2Q1)", VOMU_E_FAIL);
     NodePtr pSM2Q1(pNode_SM2Q1);
     pSM2Q1->Tag = 0x30;
-    nResult = morv::AdoptChild(pSM2Q1.get(), pR.release(), "AddChild(Raw signature R)");
+    nResult = morv::AdoptChild(__func__, pSM2Q1.get(), pR.release(), "AddChild(Raw signature R)");
     VOMU_FAIL_IF(VOMU_OK != nResult, "AddChild(Raw signature R)", nResult);
-    nResult = morv::AdoptChild(pSM2Q1.get(), pS.release(), "AddChild(Raw signature S)");
+    nResult = morv::AdoptChild(__func__, pSM2Q1.get(), pS.release(), "AddChild(Raw signature S)");
     VOMU_FAIL_IF(VOMU_OK != nResult, "AddChild(Raw signature S)", nResult);
     *ppNode_SM2Q1 = pSM2Q1.release();
     return VOMU_OK;
@@ -250,23 +258,27 @@ int Encode_SM2Q1(unsigned char* pbyR, int nRSize, unsigned char* pbyS, int nSSiz
     NodeEx* pNode_SM2Q1 = NULL;
     int nResult = ConstructNode_SM2Q1(pbyR, nRSize, pbyS, nSSize, &pNode_SM2Q1);
     VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_SM2Q1", nResult);
-    return morv::EncodeTreeAndHandOver(pNode_SM2Q1, ppbyDER, pnDERSize);
+    return morv::EncodeTreeAndHandOver(__func__, pNode_SM2Q1, ppbyDER, pnDERSize);
 }
 
 int Decode_SM2Q1(unsigned char* pbyDER, int nDERSize, unsigned char** ppbyRS, int* pnRSSize)
 {
     VOMU_FAIL_IF(NULL == pbyDER || NULL == ppbyRS || NULL == pnRSSize, "Check parameter",
                  VOMU_E_INVALID_ARG);
-    VOMU_FAIL_IF(0 >= nDERSize || nDERSize > kSM2Q1MaxSize, "Invalid SM2 Q1 signature size.",
-                 VOMU_E_FAIL);
+    if (0 >= nDERSize || nDERSize > kSM2Q1MaxSize) {
+        VOMU_STEP_FAILED("Invalid SM2 Q1 signature size.", VOMU_E_FAIL, "true");
+        return VOMU_E_FAIL;
+    }
 
     NodePtr pTree;
     const int nResult = DecodeWholeSequence(__func__, pbyDER, nDERSize,
                                             "VOMU_OK != nResult || NULL == pNodeSM2Q1",
                                             "Check SM2 Q1 signature SEQUENCE.", VOMU_E_FAIL, &pTree);
     if (VOMU_OK != nResult) return nResult;
-    VOMU_FAIL_IF(2 != pTree->vetNodes.size(), "Invalid SM2 Q1 signature nodes number.",
-                 VOMU_E_FAIL);
+    if (2 != pTree->vetNodes.size()) {
+        VOMU_STEP_FAILED("Invalid SM2 Q1 signature nodes number.", VOMU_E_FAIL, "true");
+        return VOMU_E_FAIL;
+    }
 
     OwnedArray<unsigned char> pbySM2RawSignatureRS = morv::NewArray<unsigned char>(SM2_RAW_RS_SIZE);
     VOMU_FAIL_IF(!pbySM2RawSignatureRS, "New memory", VOMU_E_FAIL);
@@ -280,30 +292,31 @@ int Decode_SM2Q1(unsigned char* pbyDER, int nDERSize, unsigned char** ppbyRS, in
     return morv::HandOver(pbySM2RawSignatureRS, ppbyRS, pnRSSize, SM2_RAW_RS_SIZE);
 }
 
-int ConstructNode_SignerInfoSignature(unsigned long fSignatureEncodedType,
+int ConstructNode_SignerInfoSignature(const char* pszFunc, unsigned long fSignatureEncodedType,
                                       unsigned char* pbySignature, int nSignatureSize,
                                       NodeEx* pNode_SignerInfo)
 {
-    VOMU_FAIL_IF(NULL == pNode_SignerInfo || 0 > nSignatureSize ||
-                     (NULL == pbySignature && 0 != nSignatureSize),
-                 "Check parameter", VOMU_E_INVALID_ARG);
+    VOMU_FAIL_IF_IN(pszFunc,
+                    NULL == pNode_SignerInfo || 0 > nSignatureSize ||
+                        (NULL == pbySignature && 0 != nSignatureSize),
+                    "Check parameter", VOMU_E_INVALID_ARG);
     if (IsSM2SignatureType(fSignatureEncodedType)) {
-        VOMU_FAIL_IF(SM2_RAW_RS_SIZE != nSignatureSize, "Check SM2 raw signature size",
-                     VOMU_E_INVALID_ARG);
+        VOMU_FAIL_IF_IN(pszFunc, SM2_RAW_RS_SIZE != nSignatureSize, "Check SM2 raw signature size",
+                        VOMU_E_INVALID_ARG);
     }
     switch (fSignatureEncodedType) {
     case P7_SIGNATURE_SM2_RAW_RS:
-        return AppendRawRS(pbySignature, pNode_SignerInfo);
+        return AppendRawRS(pszFunc, pbySignature, pNode_SignerInfo);
     case P7_SIGNATURE_SM2_ASN1_Q1:
-        return AppendSM2Q1(pbySignature, pNode_SignerInfo);
+        return AppendSM2Q1(pszFunc, pbySignature, pNode_SignerInfo);
     case P7_SIGNATURE_SM2_OCTET_STRING_Q1:
-        return AppendOctetStringSM2Q1(pbySignature, pNode_SignerInfo);
+        return AppendOctetStringSM2Q1(pszFunc, pbySignature, pNode_SignerInfo);
     case P7_SIGNATURE_RSA_PKCS1:
-        return AppendOctetString("new NodeEx(RSA PKCS#1)", pbySignature, nSignatureSize,
+        return AppendOctetString(pszFunc, "new NodeEx(RSA PKCS#1)", pbySignature, nSignatureSize,
                                  pNode_SignerInfo);
     default:
         TRACE(TRACE_LEVEL_INFO, "fSignatureEncodedType = 0x%04lx", fSignatureEncodedType);
-        VOMU_STEP_FAILED("Invalid signature type.", VOMU_E_INVALID_ARG, "true");
+        VOMU_STEP_FAILED_IN(pszFunc, "Invalid signature type.", VOMU_E_INVALID_ARG, "true");
         return VOMU_E_INVALID_ARG;
     }
 }

@@ -272,7 +272,7 @@ int EncapsulateSM2PFX(unsigned char* pbyCert, int nCertLen, unsigned char* pbyPr
     unsigned char* pbySM2PFXData = NULL;
     const int nSM2PFXDataSize = i2d_SM2_PFX(pstSM2PFX.get(), &pbySM2PFXData);
     VOMU_FAIL_IF_OSSL(nSM2PFXDataSize <= 0, "i2d_SM2_PFX", VOMU_E_FAIL);
-    return morv::HandOverLibraryBuffer(pbySM2PFXData, nSM2PFXDataSize, ppbyDER, pnDERLen);
+    return morv::HandOverLibraryBuffer(__func__, pbySM2PFXData, nSM2PFXDataSize, ppbyDER, pnDERLen);
 }
 
 int ParseSM2PFX(unsigned char* pbyDER, int nDERLen, unsigned char** ppbyEncryptedKey,

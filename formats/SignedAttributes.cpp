@@ -24,41 +24,44 @@ const unsigned char ASN1_TAG_C_SEQUENCE = 0x30;
 const unsigned char ASN1_TAG_C_SET_OF = 0x31;
 
 // Attribute ::= SEQUENCE { attrType OBJECT IDENTIFIER, attrValues SET OF } (RFC 5652 5.3).
-int CheckAttribute(const NodeEx* pNodeCursor)
+int CheckAttribute(const char* pszFunc, const NodeEx* pNodeCursor)
 {
-    VOMU_FAIL_IF((pNodeCursor->vetNodes.size() != 2 || pNodeCursor->Tag != ASN1_TAG_C_SEQUENCE),
-                 "Check attribute node", VOMU_E_BAD_ASN1_DATA);
+    VOMU_FAIL_IF_IN(pszFunc,
+                    (pNodeCursor->vetNodes.size() != 2 || pNodeCursor->Tag != ASN1_TAG_C_SEQUENCE),
+                    "Check attribute node", VOMU_E_BAD_ASN1_DATA);
     return VOMU_OK;
 }
 
-int CheckAttrType(const NodeEx* pNodeCursor)
+int CheckAttrType(const char* pszFunc, const NodeEx* pNodeCursor)
 {
-    VOMU_FAIL_IF((pNodeCursor->vetNodes.size() != 0 ||
-                  pNodeCursor->Tag != ASN1_TAG_P_OBJECT_IDENTIFIER),
-                 "Check attrType node", VOMU_E_BAD_ASN1_DATA);
+    VOMU_FAIL_IF_IN(
+        pszFunc,
+        (pNodeCursor->vetNodes.size() != 0 || pNodeCursor->Tag != ASN1_TAG_P_OBJECT_IDENTIFIER),
+        "Check attrType node", VOMU_E_BAD_ASN1_DATA);
     return VOMU_OK;
 }
 
-int CheckAttrValues(const NodeEx* pNodeCursor)
+int CheckAttrValues(const char* pszFunc, const NodeEx* pNodeCursor)
 {
-    VOMU_FAIL_IF((pNodeCursor->vetNodes.size() < 1 || pNodeCursor->Tag != ASN1_TAG_C_SET_OF),
-                 "Check attrValues node", VOMU_E_BAD_ASN1_DATA);
+    VOMU_FAIL_IF_IN(pszFunc,
+                    (pNodeCursor->vetNodes.size() < 1 || pNodeCursor->Tag != ASN1_TAG_C_SET_OF),
+                    "Check attrValues node", VOMU_E_BAD_ASN1_DATA);
     return VOMU_OK;
 }
 
 // The content octets of an attribute's SET of values: from its first value's TLV to the end
 // of its last, so the end-of-contents octets of an indefinite SET are never part of them.
-int CopyAttributeValues(const NodeEx* pAttrValues, unsigned char** ppbyAttrValue,
-                        int* pnAttrValueSize)
+int CopyAttributeValues(const char* pszFunc, const NodeEx* pAttrValues,
+                        unsigned char** ppbyAttrValue, int* pnAttrValueSize)
 {
     const NodeEx* pFirst = Child(pAttrValues, 0);
     const NodeEx* pLast = LastChild(pAttrValues);
     const uint64_t nStart = TlvStart(pFirst);
     const size_t nSize = (size_t)(TlvStart(pLast) + pLast->TotalLength - nStart);
     OwnedArray<unsigned char> pbyAttributeValue = NewArray<unsigned char>(nSize);
-    VOMU_FAIL_IF(!pbyAttributeValue, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pbyAttributeValue, "New memory", VOMU_E_FAIL);
     memcpy(pbyAttributeValue.get(), pFirst->pSourceData + nStart, nSize);
-    VOMU_STEP_OK("Have found the target attribute?");
+    VOMU_STEP_OK_IN(pszFunc, "Have found the target attribute?");
     return morv::HandOver(pbyAttributeValue, ppbyAttrValue, pnAttrValueSize, nSize);
 }
 
@@ -89,11 +92,11 @@ int ParseSignedUnsignedAttributes(unsigned char* pbyAttributes, int nAttributesS
     OwnedArray<unsigned char> pOid(pbyOid);
 
     for (const NodeEx* pAttribute : pNodeAttributes->vetNodes) {
-        if (VOMU_OK != (nResult = CheckAttribute(pAttribute))) return nResult;
-        if (VOMU_OK != (nResult = CheckAttrType(Child(pAttribute, 0)))) return nResult;
+        if (VOMU_OK != (nResult = CheckAttribute(__func__, pAttribute))) return nResult;
+        if (VOMU_OK != (nResult = CheckAttrType(__func__, Child(pAttribute, 0)))) return nResult;
         if (!IsAttrType(Child(pAttribute, 0), pOid.get(), nOidSize)) continue;
-        if (VOMU_OK != (nResult = CheckAttrValues(Child(pAttribute, 1)))) return nResult;
-        return CopyAttributeValues(Child(pAttribute, 1), ppbyAttrValue, pnAttrValueSize);
+        if (VOMU_OK != (nResult = CheckAttrValues(__func__, Child(pAttribute, 1)))) return nResult;
+        return CopyAttributeValues(__func__, Child(pAttribute, 1), ppbyAttrValue, pnAttrValueSize);
     }
     VOMU_STEP_FAILED("Have found the target attribute?", VOMU_E_BAD_ASN1_DATA, "!bFoundAttribute");
     return VOMU_E_BAD_ASN1_DATA;

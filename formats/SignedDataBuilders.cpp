@@ -22,36 +22,38 @@ using NodePtr = std::unique_ptr<NodeEx>;
 const unsigned char kNullParameters[] = {0x05, 0x00};
 
 // AlgorithmIdentifier { OID, NULL } as one finished leaf.
-int ConstructNode_NullParamAlgorithm(const char* pszOID, const char* pszStep, NodeEx** ppNode)
+int ConstructNode_NullParamAlgorithm(const char* pszFunc, const char* pszOID, const char* pszStep,
+                                     NodeEx** ppNode)
 {
     const int nResult = ConstructNode_AlgorithmIdentifier(
         pszOID, (unsigned char*)kNullParameters, (int)sizeof kNullParameters, ppNode);
-    VOMU_FAIL_IF(VOMU_OK != nResult, pszStep, nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, pszStep, nResult);
     return VOMU_OK;
 }
 
 // The signature field built apart, so it cannot fail once the caller's nodes are adopted.
-int ConstructNode_SignatureField(unsigned long fSignatureEncodedType, unsigned char* pbySignature,
-                                 int nSignatureSize, NodePtr* ppHolder)
+int ConstructNode_SignatureField(const char* pszFunc, unsigned long fSignatureEncodedType,
+                                 unsigned char* pbySignature, int nSignatureSize, NodePtr* ppHolder)
 {
     NodePtr pHolder(NewConstructedNode(0x30));
-    VOMU_FAIL_IF(!pHolder, "new NodeEx(signature)", VOMU_E_FAIL);
-    const int nResult = ConstructNode_SignerInfoSignature(fSignatureEncodedType, pbySignature,
-                                                          nSignatureSize, pHolder.get());
-    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_SignerInfoSignature", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, !pHolder, "new NodeEx(signature)", VOMU_E_FAIL);
+    const int nResult = ConstructNode_SignerInfoSignature(
+        pszFunc, fSignatureEncodedType, pbySignature, nSignatureSize, pHolder.get());
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "ConstructNode_SignerInfoSignature", nResult);
     *ppHolder = std::move(pHolder);
     return VOMU_OK;
 }
 
 // [tag] { attributes }, adopting the vector's nodes only when nothing can fail any more.
-int ConstructNode_AttributeSet(unsigned char byTag, const char* pszStep,
+int ConstructNode_AttributeSet(const char* pszFunc, unsigned char byTag, const char* pszStep,
                                std::vector<NodeEx*>* pvetAttributes, NodeEx** ppNode)
 {
-    VOMU_FAIL_IF(NULL == pvetAttributes || NULL == ppNode, "Check parameter", VOMU_E_INVALID_ARG);
+    VOMU_FAIL_IF_IN(pszFunc, NULL == pvetAttributes || NULL == ppNode, "Check parameter",
+                    VOMU_E_INVALID_ARG);
     NodePtr pSet(NewConstructedNode(byTag));
-    VOMU_FAIL_IF(!pSet, pszStep, VOMU_E_FAIL);
-    VOMU_FAIL_IF(!morv::ReserveChildren(pSet.get(), pvetAttributes->size()),
-                 "Reserve attribute children", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pSet, pszStep, VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !morv::ReserveChildren(pSet.get(), pvetAttributes->size()),
+                    "Reserve attribute children", VOMU_E_FAIL);
     for (NodeEx*& pAttribute : *pvetAttributes) {
         pSet->AddChild(pAttribute);
         pAttribute = NULL;
@@ -60,19 +62,19 @@ int ConstructNode_AttributeSet(unsigned char byTag, const char* pszStep,
     return VOMU_OK;
 }
 
-int ConstructNode_SingleAttributeSet(unsigned char byTag, const char* pszStep,
+int ConstructNode_SingleAttributeSet(const char* pszFunc, unsigned char byTag, const char* pszStep,
                                      const char* pszAttrTypeOID, unsigned char* pbyValues,
                                      int nValuesSize, NodeEx** ppNode)
 {
-    VOMU_FAIL_IF(NULL == ppNode, "Check parameter", VOMU_E_INVALID_ARG);
+    VOMU_FAIL_IF_IN(pszFunc, NULL == ppNode, "Check parameter", VOMU_E_INVALID_ARG);
     NodeEx* pNode_Attribute = NULL;
     int nResult = ConstructNode_Attribute(pszAttrTypeOID, pbyValues, nValuesSize, &pNode_Attribute);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_Attribute", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "ConstructNode_Attribute", nResult);
     NodePtr pAttribute(pNode_Attribute);
     NodePtr pSet(NewConstructedNode(byTag));
-    VOMU_FAIL_IF(!pSet, pszStep, VOMU_E_FAIL);
-    nResult = morv::AdoptChild(pSet.get(), pAttribute.release(), "AddChild(Attribute)");
-    VOMU_FAIL_IF(VOMU_OK != nResult, "AddChild(Attribute)", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, !pSet, pszStep, VOMU_E_FAIL);
+    nResult = morv::AdoptChild(pszFunc, pSet.get(), pAttribute.release(), "AddChild(Attribute)");
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "AddChild(Attribute)", nResult);
     *ppNode = pSet.release();
     return VOMU_OK;
 }
@@ -115,9 +117,11 @@ int ConstructNode_Attribute(const char* pszAttrTypeOID, unsigned char* pbyValues
 
     NodePtr pAttribute(NewConstructedNode(0x30));
     VOMU_FAIL_IF(!pAttribute, "new NodeEx(Attribute)", VOMU_E_FAIL);
-    nResult = morv::AdoptChild(pAttribute.get(), pAttrType.release(), "AddChild(attrType)");
+    nResult =
+        morv::AdoptChild(__func__, pAttribute.get(), pAttrType.release(), "AddChild(attrType)");
     VOMU_FAIL_IF(VOMU_OK != nResult, "AddChild(attrType)", nResult);
-    nResult = morv::AdoptChild(pAttribute.get(), pAttrValues.release(), "AddChild(attrValues)");
+    nResult =
+        morv::AdoptChild(__func__, pAttribute.get(), pAttrValues.release(), "AddChild(attrValues)");
     VOMU_FAIL_IF(VOMU_OK != nResult, "AddChild(attrValues)", nResult);
     *ppNode_Attribute = pAttribute.release();
     return VOMU_OK;
@@ -126,29 +130,30 @@ int ConstructNode_Attribute(const char* pszAttrTypeOID, unsigned char* pbyValues
 int ConstructNode_SignedAttributes(std::vector<NodeEx*>* pvetAttributes,
                                    NodeEx** ppNode_SignedAttrs)
 {
-    return ConstructNode_AttributeSet(0xA0, "new NodeEx(SignedAttributes)", pvetAttributes,
-                                      ppNode_SignedAttrs);
+    return ConstructNode_AttributeSet(__func__, 0xA0, "new NodeEx(SignedAttributes)",
+                                      pvetAttributes, ppNode_SignedAttrs);
 }
 
 int ConstructNode_UnsignedAttributes(std::vector<NodeEx*>* pvetAttributes,
                                      NodeEx** ppNode_UnsignedAttrs)
 {
-    return ConstructNode_AttributeSet(0xA1, "new NodeEx(UnsignedAttributes)", pvetAttributes,
-                                      ppNode_UnsignedAttrs);
+    return ConstructNode_AttributeSet(__func__, 0xA1, "new NodeEx(UnsignedAttributes)",
+                                      pvetAttributes, ppNode_UnsignedAttrs);
 }
 
 int ConstructNode_SignedAttributes_SingleItem(const char* pszAttrTypeOID, unsigned char* pbyValues,
                                               int nValuesSize, NodeEx** ppNode_SignedAttrs)
 {
-    return ConstructNode_SingleAttributeSet(0xA0, "ConstructNode_SignedAttributes", pszAttrTypeOID,
-                                            pbyValues, nValuesSize, ppNode_SignedAttrs);
+    return ConstructNode_SingleAttributeSet(__func__, 0xA0, "ConstructNode_SignedAttributes",
+                                            pszAttrTypeOID, pbyValues, nValuesSize,
+                                            ppNode_SignedAttrs);
 }
 
 int ConstructNode_UnsignedAttributes_SingleItem(const char* pszAttrTypeOID,
                                                 unsigned char* pbyValues, int nValuesSize,
                                                 NodeEx** ppNode_UnsignedAttrs)
 {
-    return ConstructNode_SingleAttributeSet(0xA1, "ConstructNode_UnsignedAttributes",
+    return ConstructNode_SingleAttributeSet(__func__, 0xA1, "ConstructNode_UnsignedAttributes",
                                             pszAttrTypeOID, pbyValues, nValuesSize,
                                             ppNode_UnsignedAttrs);
 }
@@ -162,24 +167,24 @@ int ConstructNode_SignerInfo(int nVersion, NodeEx* pNode_IssuerAndSerialNumber,
     VOMU_FAIL_IF(NULL == pNode_IssuerAndSerialNumber || NULL == ppNode_SignerInfo,
                  "Check parameter", VOMU_E_INVALID_ARG);
     NodeEx* pNode_version = NULL;
-    int nResult = morv::ConstructNode_Version(nVersion, &pNode_version);
+    int nResult = morv::ConstructNode_Version(__func__, nVersion, &pNode_version);
     VOMU_FAIL_IF(VOMU_OK != nResult, "new NodeEx(version)", nResult);
     NodePtr pVersion(pNode_version);
     NodeEx* pNode_digestAlgorithm = NULL;
-    nResult = ConstructNode_NullParamAlgorithm(pszDigestAlgOID, "new NodeEx(digestAlgorithm)",
-                                               &pNode_digestAlgorithm);
+    nResult = ConstructNode_NullParamAlgorithm(
+        __func__, pszDigestAlgOID, "new NodeEx(digestAlgorithm)", &pNode_digestAlgorithm);
     VOMU_FAIL_IF(VOMU_OK != nResult, "Encode_AlgorithmIdentifier(digestAlgorithm)", nResult);
     NodePtr pDigestAlgorithm(pNode_digestAlgorithm);
     NodeEx* pNode_digestEncryptionAlgorithm = NULL;
-    nResult = ConstructNode_NullParamAlgorithm(pszDigestEncAlgOID,
+    nResult = ConstructNode_NullParamAlgorithm(__func__, pszDigestEncAlgOID,
                                                "new NodeEx(digestEncryptionAlgorithm)",
                                                &pNode_digestEncryptionAlgorithm);
     VOMU_FAIL_IF(VOMU_OK != nResult, "Encode_AlgorithmIdentifier(digestEncryptionAlgorithm)",
                  nResult);
     NodePtr pDigestEncryptionAlgorithm(pNode_digestEncryptionAlgorithm);
     NodePtr pSignature;
-    nResult = ConstructNode_SignatureField(fSignatureEncodedType, pbySignature, nSignatureSize,
-                                           &pSignature);
+    nResult = ConstructNode_SignatureField(__func__, fSignatureEncodedType, pbySignature,
+                                           nSignatureSize, &pSignature);
     VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_SignatureField", nResult);
 
     // Room for every child first: once the caller's nodes are adopted nothing may fail.
@@ -201,25 +206,26 @@ int ConstructNode_SignerInfo(int nVersion, NodeEx* pNode_IssuerAndSerialNumber,
 namespace {
 
 // The attached content: a copy of the memory content, or a file-backed leaf of the whole file.
-int ConstructNode_SourceData(unsigned char* pbySourceData, int nSourceDataSize, FILE* fpSourceFile,
-                             NodeEx** ppNode_sourceData)
+int ConstructNode_SourceData(const char* pszFunc, unsigned char* pbySourceData, int nSourceDataSize,
+                             FILE* fpSourceFile, NodeEx** ppNode_sourceData)
 {
-    VOMU_FAIL_IF(NULL == pbySourceData && NULL == fpSourceFile,
-                 "Check source data or file is not NUL", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, NULL == pbySourceData && NULL == fpSourceFile,
+                    "Check source data or file is not NUL", VOMU_E_FAIL);
     if (pbySourceData) {
         NodeEx* pNode_sourceData = morv::NewLeafNodeEx(0x04, pbySourceData,
                                                        (size_t)nSourceDataSize);
-        VOMU_FAIL_IF(!pNode_sourceData, "new NodeEx(sourceData)", VOMU_E_FAIL);
+        VOMU_FAIL_IF_IN(pszFunc, !pNode_sourceData, "new NodeEx(sourceData)", VOMU_E_FAIL);
         *ppNode_sourceData = pNode_sourceData;
         return VOMU_OK;
     }
     uint64_t nFileSize = 0;
     const int nResult = GetFileSize_Ex(fpSourceFile, &nFileSize);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "GetFileSize_Ex", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "GetFileSize_Ex", VOMU_E_FAIL);
     // The sizes of this format are ints (the counts handed back, the file road's total).
-    VOMU_FAIL_IF(nFileSize > (uint64_t)INT_MAX, "Check source file size", VOMU_E_FILE_TOO_LARGE);
+    VOMU_FAIL_IF_IN(pszFunc, nFileSize > (uint64_t)INT_MAX, "Check source file size",
+                    VOMU_E_FILE_TOO_LARGE);
     NodeEx* pNode_sourceData = morv::NewLeafNodeEx(0x04, NULL, 0);
-    VOMU_FAIL_IF(!pNode_sourceData, "new NodeEx(sourceData)", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pNode_sourceData, "new NodeEx(sourceData)", VOMU_E_FAIL);
     pNode_sourceData->pSourceFile = fpSourceFile;
     pNode_sourceData->ValueOffset = 0;
     pNode_sourceData->ValueLength = nFileSize;
@@ -229,49 +235,51 @@ int ConstructNode_SourceData(unsigned char* pbySourceData, int nSourceDataSize, 
 }
 
 // contentInfo ::= SEQUENCE { dataType OID [, [0] { OCTET STRING }] }.
-int ConstructNode_ContentInfoOfData(const char* pszDataTypeOID, unsigned char* pbySourceData,
-                                    int nSourceDataSize, FILE* fpSourceFile, bool bAttached,
-                                    NodeEx** ppNode_contentInfo)
+int ConstructNode_ContentInfoOfData(const char* pszFunc, const char* pszDataTypeOID,
+                                    unsigned char* pbySourceData, int nSourceDataSize,
+                                    FILE* fpSourceFile, bool bAttached, NodeEx** ppNode_contentInfo)
 {
     NodeEx* pNode_dataType = NULL;
     int nResult = ConstructNode_ObjectIdentifier(pszDataTypeOID, &pNode_dataType);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_ObjectIdentifier", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "ConstructNode_ObjectIdentifier", nResult);
     NodePtr pDataType(pNode_dataType);
     NodePtr pContentInfo(NewConstructedNode(0x30));
-    VOMU_FAIL_IF(!pContentInfo, "new NodeEx(contentInfo)", VOMU_E_FAIL);
-    nResult = morv::AdoptChild(pContentInfo.get(), pDataType.release(), "AddChild(dataType)");
-    VOMU_FAIL_IF(VOMU_OK != nResult, "AddChild(dataType)", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, !pContentInfo, "new NodeEx(contentInfo)", VOMU_E_FAIL);
+    nResult =
+        morv::AdoptChild(pszFunc, pContentInfo.get(), pDataType.release(), "AddChild(dataType)");
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "AddChild(dataType)", nResult);
     if (bAttached) {
         NodeEx* pNode_sourceData = NULL;
-        nResult = ConstructNode_SourceData(pbySourceData, nSourceDataSize, fpSourceFile,
+        nResult = ConstructNode_SourceData(pszFunc, pbySourceData, nSourceDataSize, fpSourceFile,
                                            &pNode_sourceData);
-        VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_SourceData", nResult);
+        VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "ConstructNode_SourceData", nResult);
         NodePtr pSourceData(pNode_sourceData);
         NodePtr pContext(NewConstructedNode(0xA0));
-        VOMU_FAIL_IF(!pContext, "new NodeEx(contentInfoContext)", VOMU_E_FAIL);
-        nResult = morv::AdoptChild(pContext.get(), pSourceData.release(), "AddChild(sourceData)");
-        VOMU_FAIL_IF(VOMU_OK != nResult, "AddChild(sourceData)", nResult);
-        nResult = morv::AdoptChild(pContentInfo.get(), pContext.release(),
+        VOMU_FAIL_IF_IN(pszFunc, !pContext, "new NodeEx(contentInfoContext)", VOMU_E_FAIL);
+        nResult = morv::AdoptChild(pszFunc, pContext.get(), pSourceData.release(),
+                                   "AddChild(sourceData)");
+        VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "AddChild(sourceData)", nResult);
+        nResult = morv::AdoptChild(pszFunc, pContentInfo.get(), pContext.release(),
                                    "AddChild(contentInfoContext)");
-        VOMU_FAIL_IF(VOMU_OK != nResult, "AddChild(contentInfoContext)", nResult);
+        VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "AddChild(contentInfoContext)", nResult);
     }
     *ppNode_contentInfo = pContentInfo.release();
     return VOMU_OK;
 }
 
-int ConstructNode_DigestAlgorithmSet(const char* pszDigestAlgOID,
+int ConstructNode_DigestAlgorithmSet(const char* pszFunc, const char* pszDigestAlgOID,
                                      NodeEx** ppNode_digestAlgorithmSet)
 {
     NodeEx* pNode_digestAlgorithm = NULL;
-    int nResult = ConstructNode_NullParamAlgorithm(pszDigestAlgOID,
-                                                   "ConstructNode_AlgorithmIdentifier",
-                                                   &pNode_digestAlgorithm);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_AlgorithmIdentifier", nResult);
+    int nResult = ConstructNode_NullParamAlgorithm(
+        pszFunc, pszDigestAlgOID, "ConstructNode_AlgorithmIdentifier", &pNode_digestAlgorithm);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "ConstructNode_AlgorithmIdentifier", nResult);
     NodePtr pDigestAlgorithm(pNode_digestAlgorithm);
     NodePtr pSet(NewConstructedNode(0x31));
-    VOMU_FAIL_IF(!pSet, "new NodeEx(digestAlgorithmSet)", VOMU_E_FAIL);
-    nResult = morv::AdoptChild(pSet.get(), pDigestAlgorithm.release(), "AddChild(digestAlgorithm)");
-    VOMU_FAIL_IF(VOMU_OK != nResult, "AddChild(digestAlgorithm)", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, !pSet, "new NodeEx(digestAlgorithmSet)", VOMU_E_FAIL);
+    nResult = morv::AdoptChild(pszFunc, pSet.get(), pDigestAlgorithm.release(),
+                               "AddChild(digestAlgorithm)");
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "AddChild(digestAlgorithm)", nResult);
     *ppNode_digestAlgorithmSet = pSet.release();
     return VOMU_OK;
 }
@@ -287,16 +295,18 @@ int ConstructNode_SignedData(int nVersion, const char* pszDigestAlgOID, const ch
                      NULL == ppNode_SignedData || 0 > nSourceDataSize,
                  "Check parameter", VOMU_E_INVALID_ARG);
     NodeEx* pNode_version = NULL;
-    int nResult = morv::ConstructNode_Version(nVersion, &pNode_version);
+    int nResult = morv::ConstructNode_Version(__func__, nVersion, &pNode_version);
     VOMU_FAIL_IF(VOMU_OK != nResult, "new NodeEx(version)", nResult);
     NodePtr pVersion(pNode_version);
     NodeEx* pNode_digestAlgorithmSet = NULL;
-    nResult = ConstructNode_DigestAlgorithmSet(pszDigestAlgOID, &pNode_digestAlgorithmSet);
+    nResult =
+        ConstructNode_DigestAlgorithmSet(__func__, pszDigestAlgOID, &pNode_digestAlgorithmSet);
     VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_DigestAlgorithmSet", nResult);
     NodePtr pDigestAlgorithmSet(pNode_digestAlgorithmSet);
     NodeEx* pNode_contentInfo = NULL;
-    nResult = ConstructNode_ContentInfoOfData(pszDataTypeOID, pbySourceData, nSourceDataSize,
-                                              fpSourceFile, bAttached, &pNode_contentInfo);
+    nResult =
+        ConstructNode_ContentInfoOfData(__func__, pszDataTypeOID, pbySourceData, nSourceDataSize,
+                                        fpSourceFile, bAttached, &pNode_contentInfo);
     VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_ContentInfoOfData", nResult);
     NodePtr pContentInfo(pNode_contentInfo);
     NodePtr pContextCert(morv::NewLeafNodeEx(0xA0, pbyCert, (size_t)nCertSize));

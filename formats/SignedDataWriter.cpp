@@ -36,10 +36,11 @@ struct CertificateDER {
     morv::OpensslBytes pConverted;  // when converted from PEM
 };
 
-int ConvertCertificateToDER(unsigned char* pbyCert, int nCertSize, CertificateDER* pDER)
+int ConvertCertificateToDER(const char* pszFunc, unsigned char* pbyCert, int nCertSize,
+                            CertificateDER* pDER)
 {
     OsslPtr<BIO> pBioCert(BIO_new_mem_buf(pbyCert, nCertSize));
-    VOMU_FAIL_IF_OSSL(NULL == pBioCert, "BIO_new_mem_buf", VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_IN(pszFunc, NULL == pBioCert, "BIO_new_mem_buf", VOMU_E_FAIL);
     char* pszName = NULL;
     unsigned char* pbyConverted = NULL;
     long nDERSize = 0;
@@ -51,7 +52,8 @@ int ConvertCertificateToDER(unsigned char* pbyCert, int nCertSize, CertificateDE
     morv::OpensslText pName(pszName);
     pDER->pConverted.reset(pbyConverted);
     if (1 == nPEM) {
-        VOMU_FAIL_IF(0 >= nDERSize || nDERSize > INT_MAX, "PEM_bytes_read_bio", VOMU_E_FAIL);
+        VOMU_FAIL_IF_IN(pszFunc, 0 >= nDERSize || nDERSize > INT_MAX, "PEM_bytes_read_bio",
+                        VOMU_E_FAIL);
         pDER->pbyDER = pDER->pConverted.get();
         pDER->nSize = (int)nDERSize;
     } else {
@@ -61,23 +63,24 @@ int ConvertCertificateToDER(unsigned char* pbyCert, int nCertSize, CertificateDE
     return VOMU_OK;
 }
 
-int ConstructNode_SignerOfCert(const CertificateDER& cert, NodeEx** ppNode_IssuerAndSerialNumber)
+int ConstructNode_SignerOfCert(const char* pszFunc, const CertificateDER& cert,
+                               NodeEx** ppNode_IssuerAndSerialNumber)
 {
     unsigned char* pbyIssuer = NULL;
     int nIssuerSize = 0;
     int nResult = GetIssuerFromCert((unsigned char*)cert.pbyDER, cert.nSize, &pbyIssuer,
                                     &nIssuerSize);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "GetIssuerFromCert", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "GetIssuerFromCert", nResult);
     OwnedArray<unsigned char> pIssuer(pbyIssuer);
     unsigned char* pbySerialNumber = NULL;
     int nSerialNumberSize = 0;
     nResult = GetSerialNumberFromCert((unsigned char*)cert.pbyDER, cert.nSize, &pbySerialNumber,
                                       &nSerialNumberSize);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "GetSerialNumberFromCert", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "GetSerialNumberFromCert", nResult);
     OwnedArray<unsigned char> pSerialNumber(pbySerialNumber);
     nResult = ConstructNode_IssuerAndSerialNumber(pIssuer.get(), nIssuerSize, pSerialNumber.get(),
                                                   nSerialNumberSize, ppNode_IssuerAndSerialNumber);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_IssuerAndSerialNumber", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "ConstructNode_IssuerAndSerialNumber", nResult);
     return VOMU_OK;
 }
 
@@ -112,26 +115,27 @@ private:
 };
 
 // SET { SignerInfo } for the certificate's issuer and serial.
-int ConstructNode_SignerInfos(const CertificateDER& cert, const char* pszDigestAlgOID,
-                              NodeEx* pNode_SignedAttrs, const char* pszDigestEncAlgOID,
-                              unsigned char* pbySignature, int nSignatureSize,
-                              unsigned long fSignatureEncodedType, NodeEx* pNode_UnsignedAttrs,
-                              LentAttributes* pLent, NodeEx** ppNode_SignerInfoSet)
+int ConstructNode_SignerInfos(const char* pszFunc, const CertificateDER& cert,
+                              const char* pszDigestAlgOID, NodeEx* pNode_SignedAttrs,
+                              const char* pszDigestEncAlgOID, unsigned char* pbySignature,
+                              int nSignatureSize, unsigned long fSignatureEncodedType,
+                              NodeEx* pNode_UnsignedAttrs, LentAttributes* pLent,
+                              NodeEx** ppNode_SignerInfoSet)
 {
     NodeEx* pNode_IssuerAndSerialNumber = NULL;
-    int nResult = ConstructNode_SignerOfCert(cert, &pNode_IssuerAndSerialNumber);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_SignerOfCert", nResult);
+    int nResult = ConstructNode_SignerOfCert(pszFunc, cert, &pNode_IssuerAndSerialNumber);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "ConstructNode_SignerOfCert", nResult);
     NodePtr pIssuerAndSerialNumber(pNode_IssuerAndSerialNumber);
     NodePtr pSet(NewConstructedNode(0x31));
-    VOMU_FAIL_IF(!pSet, "new NodeEx(SignerInfoSet)", VOMU_E_FAIL);
-    VOMU_FAIL_IF(!morv::ReserveChildren(pSet.get(), 1), "Reserve SignerInfoSet children",
-                 VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pSet, "new NodeEx(SignerInfoSet)", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !morv::ReserveChildren(pSet.get(), 1),
+                    "Reserve SignerInfoSet children", VOMU_E_FAIL);
     NodeEx* pNode_SignerInfo = NULL;
     nResult = ConstructNode_SignerInfo(kSignedDataVersion, pIssuerAndSerialNumber.get(),
                                        pszDigestAlgOID, pNode_SignedAttrs, pszDigestEncAlgOID,
                                        pbySignature, nSignatureSize, fSignatureEncodedType,
                                        pNode_UnsignedAttrs, &pNode_SignerInfo);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_SignerInfo", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "ConstructNode_SignerInfo", nResult);
     pIssuerAndSerialNumber.release();
     pLent->LendTo(pNode_SignerInfo);
     pSet->AddChild(pNode_SignerInfo);
@@ -141,16 +145,18 @@ int ConstructNode_SignerInfos(const CertificateDER& cert, const char* pszDigestA
 
 // The engine's file road streams a file-backed content leaf itself, so even a large content
 // file is never held in memory.
-int EncodeToFile(NodeEx* pTree, FILE* fpOutFile, int* pnOutSize)
+int EncodeToFile(const char* pszFunc, NodeEx* pTree, FILE* fpOutFile, int* pnOutSize)
 {
     // The count handed back is an int: an output it cannot hold is refused before a write.
-    VOMU_FAIL_IF(pTree->GetTotalRequiredSize() < 0, "Check ASN.1 data size", VOMU_E_FILE_TOO_LARGE);
+    VOMU_FAIL_IF_IN(pszFunc, pTree->GetTotalRequiredSize() < 0, "Check ASN.1 data size",
+                    VOMU_E_FILE_TOO_LARGE);
     int nWritten = 0;
     int nDeepLevel = 0;
     const int nResult = EncodeASN1ToFile(pTree, fpOutFile, &nWritten, &nDeepLevel);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "EncodeASN1ToFile", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "EncodeASN1ToFile", nResult);
     // A small output can sit in the stream's buffer: a write it refuses shows only here.
-    VOMU_FAIL_IF(0 != fflush(fpOutFile) || ferror(fpOutFile), "fflush(fpOutFile)", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, 0 != fflush(fpOutFile) || ferror(fpOutFile), "fflush(fpOutFile)",
+                    VOMU_E_FAIL);
     if (pnOutSize) *pnOutSize = nWritten;
     return VOMU_OK;
 }
@@ -187,17 +193,16 @@ int Encode_PKCS7Signature(unsigned char* pbyCert, int nCertSize, unsigned char* 
     VOMU_FAIL_IF(ReadsFromOutput(pbySourceData, fpSourceFile, bAttached, ppbyDER, fpOutFile),
                  "Check source file is not the output file", VOMU_E_INVALID_ARG);
     CertificateDER cert;
-    int nResult = ConvertCertificateToDER(pbyCert, nCertSize, &cert);
+    int nResult = ConvertCertificateToDER(__func__, pbyCert, nCertSize, &cert);
     VOMU_FAIL_IF(VOMU_OK != nResult, "ConvertCertificateToDER", nResult);
 
     // The owners come first, so the caller's attributes leave the tree before it is deleted.
     NodePtr pTree, pSignerInfoSet, pSignedData;
     LentAttributes lent(pNode_SignedAttrs, pNode_UnsignedAttrs);
     NodeEx* pNode_SignerInfoSet = NULL;
-    nResult = ConstructNode_SignerInfos(cert, pszDigestAlgOID, pNode_SignedAttrs,
-                                        pszDigestEncAlgOID,
-                                        pbySignature, nSignatureSize, fSignatureEncodedType,
-                                        pNode_UnsignedAttrs, &lent, &pNode_SignerInfoSet);
+    nResult = ConstructNode_SignerInfos(
+        __func__, cert, pszDigestAlgOID, pNode_SignedAttrs, pszDigestEncAlgOID, pbySignature,
+        nSignatureSize, fSignatureEncodedType, pNode_UnsignedAttrs, &lent, &pNode_SignerInfoSet);
     VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_SignerInfos", nResult);
     pSignerInfoSet.reset(pNode_SignerInfoSet);
     NodeEx* pNode_SignedData = NULL;
@@ -215,10 +220,10 @@ int Encode_PKCS7Signature(unsigned char* pbyCert, int nCertSize, unsigned char* 
     pTree.reset(pNode_ContentInfo);
 
     if (ppbyDER) {
-        nResult = morv::EncodeTreeToCaller(pTree.get(), ppbyDER, pnDERSize);
+        nResult = morv::EncodeTreeToCaller(__func__, pTree.get(), ppbyDER, pnDERSize);
         VOMU_FAIL_IF(VOMU_OK != nResult, "EncodeASN1ToMemory", nResult);
     } else if (fpOutFile) {
-        nResult = EncodeToFile(pTree.get(), fpOutFile, pnOutSize);
+        nResult = EncodeToFile(__func__, pTree.get(), fpOutFile, pnOutSize);
         VOMU_FAIL_IF(VOMU_OK != nResult, "EncodeASN1ToFile", nResult);
     }
     return VOMU_OK;

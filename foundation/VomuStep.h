@@ -71,4 +71,11 @@ void StepFailed(const char* pszFile, int nLine, const char* pszFunc, const char*
 #define VOMU_FAIL_IF_OSSL_REASON_IN(func, cond, reason, step, code) \
     VOMU_STEP_CHECK_IN_(func, cond, reason, step, code, true)
 
+// A lone OK or Failed line in a helper, under the name of the function whose step it is.
+#define VOMU_STEP_OK_IN(func, step) ::morv::StepOk(VOMU_STEP_FILE, __LINE__, (func), (step))
+#define VOMU_STEP_FAILED_IN(func, step, code, reason) \
+    ::morv::StepFailed(VOMU_STEP_FILE, __LINE__, (func), (step), (int)(code), (reason), false)
+#define VOMU_STEP_FAILED_OSSL_IN(func, step, code, reason) \
+    ::morv::StepFailed(VOMU_STEP_FILE, __LINE__, (func), (step), (int)(code), (reason), true)
+
 #endif

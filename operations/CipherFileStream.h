@@ -57,16 +57,18 @@ private:
     uint64_t m_nWritten = 0;
 };
 
-// GetEVPCipherbyNID with the caller's step line. VOMU_OK or its code.
-int GetCipher(int nSymAlgNID, const char* pszStep, OsslPtr<EVP_CIPHER>* ppEvpCipher);
+// GetEVPCipherbyNID with the caller's step line; the lines of these three carry pszFunc, the
+// name of the function whose steps they are. VOMU_OK or its code.
+int GetCipher(const char* pszFunc, int nSymAlgNID, const char* pszStep,
+              OsslPtr<EVP_CIPHER>* ppEvpCipher);
 
 // The decryptors read the cipher's key length from the key whatever its size says, and the IV
 // of a CBC cipher: a shorter key or a missing one is VOMU_E_INVALID_ARG.
-int CheckDecryptKey(const EVP_CIPHER* pEvpCipher, const unsigned char* pbyIV,
+int CheckDecryptKey(const char* pszFunc, const EVP_CIPHER* pEvpCipher, const unsigned char* pbyIV,
                     const unsigned char* pbySymKey, int nSymKeyDataSize);
 
 // A cipher context set up for one direction (bEncrypt) with key and IV. VOMU_OK or nInitCode.
-int InitCipherContext(const EVP_CIPHER* pEvpCipher, const unsigned char* pbyIV,
+int InitCipherContext(const char* pszFunc, const EVP_CIPHER* pEvpCipher, const unsigned char* pbyIV,
                       const unsigned char* pbySymKey, bool bEncrypt, int nInitCode,
                       OsslPtr<EVP_CIPHER_CTX>* ppCtx);
 

@@ -46,54 +46,60 @@ struct EnvelopeFields {
 };
 
 // The recipient's key of the PKCS#12 file.
-int ReadPFXKey(FILE* fpPFX, const char* pszPFXPwd, OsslPtr<EVP_PKEY>* ppKey)
+int ReadPFXKey(const char* pszFunc, FILE* fpPFX, const char* pszPFXPwd, OsslPtr<EVP_PKEY>* ppKey)
 {
     EVP_PKEY* pKey = nullptr;
     const int nResult = ParsePFXFile(fpPFX, pszPFXPwd, &pKey, NULL, NULL);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "ParsePFXFile", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "ParsePFXFile", nResult);
     ppKey->reset(pKey);
     return VOMU_OK;
 }
 
-int CheckContentCipher(int nContentEncryptionAlgNID, int nParamSize)
+int CheckContentCipher(const char* pszFunc, int nContentEncryptionAlgNID, int nParamSize)
 {
-    VOMU_FAIL_IF((nContentEncryptionAlgNID != NID_rc4 && nContentEncryptionAlgNID != NID_des_ede3_cbc && nContentEncryptionAlgNID != NID_des_ede3_ecb),
-                 "nContentEncryptionAlgNID", VOMU_E_DECRYPT);
-    VOMU_FAIL_IF(NID_des_ede3_cbc == nContentEncryptionAlgNID && DES3_IV_LEN > nParamSize,
-                 "Check 3DES IV length", VOMU_E_ENVELOPE_FORMAT);
+    VOMU_FAIL_IF_IN(
+        pszFunc,
+        (nContentEncryptionAlgNID != NID_rc4 && nContentEncryptionAlgNID != NID_des_ede3_cbc &&
+         nContentEncryptionAlgNID != NID_des_ede3_ecb),
+        "nContentEncryptionAlgNID", VOMU_E_DECRYPT);
+    VOMU_FAIL_IF_IN(pszFunc,
+                    NID_des_ede3_cbc == nContentEncryptionAlgNID && DES3_IV_LEN > nParamSize,
+                    "Check 3DES IV length", VOMU_E_ENVELOPE_FORMAT);
     return VOMU_OK;
 }
 
 // A key of another length would be completed or cut by the cipher and open to wrong bytes.
-int CheckContentKey(int nContentEncryptionAlgNID, int nSymKeySize)
+int CheckContentKey(const char* pszFunc, int nContentEncryptionAlgNID, int nSymKeySize)
 {
     const int nCipherKeySize = NID_rc4 == nContentEncryptionAlgNID ? RC4_KEY_LEN : DES3_KEY_LEN;
-    VOMU_FAIL_IF(nCipherKeySize != nSymKeySize, "Check content key length", VOMU_E_DECRYPT);
+    VOMU_FAIL_IF_IN(pszFunc, nCipherKeySize != nSymKeySize, "Check content key length",
+                    VOMU_E_DECRYPT);
     return VOMU_OK;
 }
 
 // The content key under the recipient's key (in *pSymKey, wiped when it goes) and the content
 // cipher's number.
-int OpenContentKey(EVP_PKEY* pKey, const EnvelopeFields& fields, int* pnNID,
+int OpenContentKey(const char* pszFunc, EVP_PKEY* pKey, const EnvelopeFields& fields, int* pnNID,
                    morv::SecretArray* pSymKey)
 {
     unsigned char* pbySymKey = nullptr;
     int nSymKeySize = 0;
     int nResult = RSADecrypt(pKey, fields.pbyEncryptedKey.get(), fields.nEncryptedKeySize,
                              &pbySymKey, &nSymKeySize);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "RSADecrypt", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "RSADecrypt", nResult);
     pSymKey->Adopt(pbySymKey, (size_t)nSymKeySize);
     const int nContentEncryptionAlgNID = OBJ_txt2nid(fields.pszContentEncryptionAlgOID.get());
-    nResult = CheckContentCipher(nContentEncryptionAlgNID, fields.nParamSize);
+    nResult = CheckContentCipher(pszFunc, nContentEncryptionAlgNID, fields.nParamSize);
     if (VOMU_OK != nResult) return nResult;
-    nResult = CheckContentKey(nContentEncryptionAlgNID, nSymKeySize);
+    nResult = CheckContentKey(pszFunc, nContentEncryptionAlgNID, nSymKeySize);
     if (VOMU_OK != nResult) return nResult;
     *pnNID = nContentEncryptionAlgNID;
     return VOMU_OK;
 }
 
-int DecodeEnvelopeData(const unsigned char* pbyDER, int nDERSize, EnvelopeFields* pFields,
-                       OwnedArray<unsigned char>* ppbyEncryptedContent, int* pnContentSize)
+int DecodeEnvelopeData(const char* pszFunc, const unsigned char* pbyDER, int nDERSize,
+                       EnvelopeFields* pFields, OwnedArray<unsigned char>* ppbyEncryptedContent,
+                       int* pnContentSize)
 {
     unsigned char *pbyEncryptedKey = nullptr, *pbyContent = nullptr, *pbyParam = nullptr;
     char* pszOID = nullptr;
@@ -102,7 +108,7 @@ int DecodeEnvelopeData(const unsigned char* pbyDER, int nDERSize, EnvelopeFields
         const_cast<unsigned char*>(pbyDER), nDERSize, NULL, NULL, &pbyEncryptedKey,
         &pFields->nEncryptedKeySize, &pbyContent, pnContentSize, NULL, NULL, &pszOID, &nOIDSize,
         &pbyParam, &pFields->nParamSize);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "Decode_CMSEnvelopeData", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "Decode_CMSEnvelopeData", nResult);
     pFields->pbyEncryptedKey.reset(pbyEncryptedKey);
     pFields->pszContentEncryptionAlgOID.reset(pszOID);
     pFields->pbyParam.reset(pbyParam);
@@ -110,7 +116,7 @@ int DecodeEnvelopeData(const unsigned char* pbyDER, int nDERSize, EnvelopeFields
     return VOMU_OK;
 }
 
-int DecodeEnvelopeFile(FILE* fpCMSEnvelope, EnvelopeFields* pFields,
+int DecodeEnvelopeFile(const char* pszFunc, FILE* fpCMSEnvelope, EnvelopeFields* pFields,
                        std::unique_ptr<NodeEx>* ppNode)
 {
     unsigned char *pbyEncryptedKey = nullptr, *pbyParam = nullptr;
@@ -120,7 +126,8 @@ int DecodeEnvelopeFile(FILE* fpCMSEnvelope, EnvelopeFields* pFields,
     const int nResult = Decode_CMSEnvelopeFile(fpCMSEnvelope, NULL, NULL, &pbyEncryptedKey,
                                                &pFields->nEncryptedKeySize, &pNode, NULL, NULL,
                                                &pszOID, &nOIDSize, &pbyParam, &pFields->nParamSize);
-    VOMU_FAIL_IF_REASON(VOMU_OK != nResult, "nResult != VOMU_OK", "Decode_CMSEnvelopeFile", nResult);
+    VOMU_FAIL_IF_REASON_IN(pszFunc, VOMU_OK != nResult, "nResult != VOMU_OK",
+                           "Decode_CMSEnvelopeFile", nResult);
     pFields->pbyEncryptedKey.reset(pbyEncryptedKey);
     pFields->pszContentEncryptionAlgOID.reset(pszOID);
     pFields->pbyParam.reset(pbyParam);
@@ -129,11 +136,11 @@ int DecodeEnvelopeFile(FILE* fpCMSEnvelope, EnvelopeFields* pFields,
 }
 
 // One node's value octets from the envelope file through the stream.
-int ProcessNode(CipherFileStream& stream, FILE* fpCMSEnvelope, const NodeEx* pNode,
-                FILE* fpPlainFile)
+int ProcessNode(const char* pszFunc, CipherFileStream& stream, FILE* fpCMSEnvelope,
+                const NodeEx* pNode, FILE* fpPlainFile)
 {
     const int nResult = fseeko(fpCMSEnvelope, (off_t)pNode->ValueOffset, SEEK_SET);
-    VOMU_FAIL_IF(0 != nResult, "fseek", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, 0 != nResult, "fseek", VOMU_E_FAIL);
     return stream.Pump(fpCMSEnvelope, pNode->ValueLength, fpPlainFile);
 }
 
@@ -148,17 +155,17 @@ int RSA_DecryptDataFromDERCMSEnvelope(const unsigned char* pbyDERCMSEnvelope,
                      NULL == pszPFXPwd || NULL == ppbyPlainData || NULL == pnPlainDataSize,
                  "Check parameters", VOMU_E_INVALID_ARG);
     OsslPtr<EVP_PKEY> pKey;
-    int nResult = ReadPFXKey(fpPFX, pszPFXPwd, &pKey);
+    int nResult = ReadPFXKey(__func__, fpPFX, pszPFXPwd, &pKey);
     if (VOMU_OK != nResult) return nResult;
     EnvelopeFields fields;
     OwnedArray<unsigned char> pbyEncryptedContent;
     int nEncryptedContentSize = 0;
-    nResult = DecodeEnvelopeData(pbyDERCMSEnvelope, nDERCMSEnvelopeSize, &fields,
+    nResult = DecodeEnvelopeData(__func__, pbyDERCMSEnvelope, nDERCMSEnvelopeSize, &fields,
                                  &pbyEncryptedContent, &nEncryptedContentSize);
     if (VOMU_OK != nResult) return nResult;
     int nSymAlgNID = 0;
     morv::SecretArray symKey;
-    nResult = OpenContentKey(pKey.get(), fields, &nSymAlgNID, &symKey);
+    nResult = OpenContentKey(__func__, pKey.get(), fields, &nSymAlgNID, &symKey);
     if (VOMU_OK != nResult) return nResult;
     nResult = SymDecrypt(nSymAlgNID, fields.pbyParam.get(), symKey.Get(), (int)symKey.Size(),
                          pbyEncryptedContent.get(), nEncryptedContentSize, ppbyPlainData,
@@ -194,14 +201,14 @@ int RSA_DecryptFileFromCMSEnvelope(FILE* fpCMSEnvelope, FILE* fpPFX, const char*
                  "Check parameters", VOMU_E_INVALID_ARG);
     EnvelopeFields fields;
     std::unique_ptr<NodeEx> pNode;
-    int nResult = DecodeEnvelopeFile(fpCMSEnvelope, &fields, &pNode);
+    int nResult = DecodeEnvelopeFile(__func__, fpCMSEnvelope, &fields, &pNode);
     if (VOMU_OK != nResult) return nResult;
     OsslPtr<EVP_PKEY> pKey;
-    nResult = ReadPFXKey(fpPFX, pszPFXPwd, &pKey);
+    nResult = ReadPFXKey(__func__, fpPFX, pszPFXPwd, &pKey);
     if (VOMU_OK != nResult) return nResult;
     int nSymAlgNID = 0;
     morv::SecretArray symKey;
-    nResult = OpenContentKey(pKey.get(), fields, &nSymAlgNID, &symKey);
+    nResult = OpenContentKey(__func__, pKey.get(), fields, &nSymAlgNID, &symKey);
     if (VOMU_OK != nResult) return nResult;
     nResult = DecryptFileEnvelopeContent(nSymAlgNID, symKey.Get(), fields.pbyParam.get(),
                                          fpCMSEnvelope, pNode.get(), fpPlainFile);
@@ -216,18 +223,20 @@ int DecryptFileEnvelopeContent(int nSymAlgNID, const unsigned char* pbySymKey,
     VOMU_FAIL_IF(NULL == pbySymKey || NULL == fpCMSEnvelope || NULL == pNode || NULL == fpPlainFile,
                  "Check parameters", VOMU_E_INVALID_ARG);
     OsslPtr<EVP_CIPHER> pEvpCipher;
-    int nResult = morv::GetCipher(nSymAlgNID, "GetEVPCipherbyNID", &pEvpCipher);
+    int nResult = morv::GetCipher(__func__, nSymAlgNID, "GetEVPCipherbyNID", &pEvpCipher);
     if (VOMU_OK != nResult) return nResult;
     OsslPtr<EVP_CIPHER_CTX> pCTX;
-    nResult = morv::InitCipherContext(pEvpCipher.get(), pbyIV, pbySymKey, false, VOMU_E_FAIL, &pCTX);
+    nResult = morv::InitCipherContext(__func__, pEvpCipher.get(), pbyIV, pbySymKey, false,
+                                      VOMU_E_FAIL, &pCTX);
     if (VOMU_OK != nResult) return nResult;
     CipherFileStream stream(pCTX.get(), NODE_STEPS);
     nResult = stream.Allocate();
     if (VOMU_OK != nResult) return nResult;
     // Constructed content (segments) is opened one direct child after the other.
-    if (pNode->vetNodes.empty()) nResult = ProcessNode(stream, fpCMSEnvelope, pNode, fpPlainFile);
+    if (pNode->vetNodes.empty())
+        nResult = ProcessNode(__func__, stream, fpCMSEnvelope, pNode, fpPlainFile);
     for (size_t i = 0; VOMU_OK == nResult && i < pNode->vetNodes.size(); ++i)
-        nResult = ProcessNode(stream, fpCMSEnvelope, pNode->vetNodes[i], fpPlainFile);
+        nResult = ProcessNode(__func__, stream, fpCMSEnvelope, pNode->vetNodes[i], fpPlainFile);
     VOMU_FAIL_IF(VOMU_OK != nResult, "DecryptFileEnvelopeContent_ProcessOneNode", nResult);
     return stream.Finish(fpPlainFile);
 }
@@ -240,5 +249,5 @@ int DecryptFileEnvelopeContent_ProcessOneNode(EVP_CIPHER_CTX* pCTX, FILE* fpCMSE
     CipherFileStream stream(pCTX, NODE_STEPS);
     const int nResult = stream.Allocate();
     if (VOMU_OK != nResult) return nResult;
-    return ProcessNode(stream, fpCMSEnvelope, pNode, fpPlainFile);
+    return ProcessNode(__func__, stream, fpCMSEnvelope, pNode, fpPlainFile);
 }

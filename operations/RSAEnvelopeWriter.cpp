@@ -52,61 +52,65 @@ struct KeyTransportParts {
 };
 
 // The content cipher's parameters: 04 08 IV for 3DES-CBC, NULL for RC4.
-int MakeContentParameters(int nSymAlgNID, KeyTransportParts* pParts)
+int MakeContentParameters(const char* pszFunc, int nSymAlgNID, KeyTransportParts* pParts)
 {
     if (NID_des_ede3_cbc == nSymAlgNID) {
         const int nResult =
             smk::LibCtx() ? RAND_bytes_ex(smk::LibCtx(), pParts->abyIV, DES3_IV_LEN, 0) : 0;
-        VOMU_FAIL_IF_OSSL(1 != nResult, "RAND_bytes", VOMU_E_FAIL);
+        VOMU_FAIL_IF_OSSL_IN(pszFunc, 1 != nResult, "RAND_bytes", VOMU_E_FAIL);
         pParts->pbyIV = pParts->abyIV;
         unsigned char* pbyParam = nullptr;
         const int nEncode = ASN1Encode(0x04, pParts->abyIV, DES3_IV_LEN, &pbyParam,
                                        &pParts->nSymAlgParameterSize);
         pParts->pbySymAlgParameter.reset(pbyParam);
-        VOMU_FAIL_IF(VOMU_OK != nEncode, "ASN1Encode", nEncode);
+        VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nEncode, "ASN1Encode", nEncode);
         return VOMU_OK;
     }
-    VOMU_FAIL_IF(NID_rc4 != nSymAlgNID, "Unsupported Algorithm.", VOMU_E_INVALID_ARG);
+    if (NID_rc4 != nSymAlgNID) {
+        VOMU_STEP_FAILED_IN(pszFunc, "Unsupported Algorithm.", VOMU_E_INVALID_ARG, "true");
+        return VOMU_E_INVALID_ARG;
+    }
     pParts->pbySymAlgParameter = morv::NewArray<unsigned char>(sizeof RC4_PARAMETERS);
-    VOMU_FAIL_IF(!pParts->pbySymAlgParameter, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_REASON_IN(pszFunc, !pParts->pbySymAlgParameter, "!pbySymAlgParameter",
+                           "New memory", VOMU_E_FAIL);
     memcpy(pParts->pbySymAlgParameter.get(), RC4_PARAMETERS, sizeof RC4_PARAMETERS);
     pParts->nSymAlgParameterSize = (int)sizeof RC4_PARAMETERS;
     return VOMU_OK;
 }
 
-int MakeContentKey(int nSymAlgNID, KeyTransportParts* pParts)
+int MakeContentKey(const char* pszFunc, int nSymAlgNID, KeyTransportParts* pParts)
 {
-    int nResult = MakeContentParameters(nSymAlgNID, pParts);
+    int nResult = MakeContentParameters(pszFunc, nSymAlgNID, pParts);
     if (VOMU_OK != nResult) return nResult;
     unsigned char* pbySymKey = nullptr;
     nResult = GenerateSymKey(nSymAlgNID, &pbySymKey, &pParts->nSymKeySize);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "GenerateSymKey", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "GenerateSymKey", nResult);
     pParts->symKey.Adopt(pbySymKey, (size_t)pParts->nSymKeySize);
     return VOMU_OK;
 }
 
 // The content key under the recipient's key, the content cipher's OID and the recipient's
 // identifier.
-int MakeRecipientParts(int nSymAlgNID, const unsigned char* pbyCert, int nCertSize,
-                       KeyTransportParts* pParts)
+int MakeRecipientParts(const char* pszFunc, int nSymAlgNID, const unsigned char* pbyCert,
+                       int nCertSize, KeyTransportParts* pParts)
 {
     const unsigned char* pbyIn = pbyCert;
     OsslPtr<X509> pX509Cert(smk::D2iX509(&pbyIn, nCertSize));
-    VOMU_FAIL_IF_OSSL(NULL == pX509Cert, "d2i_X509", VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_IN(pszFunc, NULL == pX509Cert, "d2i_X509", VOMU_E_FAIL);
     unsigned char* pbyEncryptedKey = nullptr;
     int nResult = RSAEncryptByX509(pX509Cert.get(), pParts->symKey.Get(), pParts->nSymKeySize,
                                    &pbyEncryptedKey, &pParts->nEncryptedKeySize);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "RSAEncryptByX509", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "RSAEncryptByX509", nResult);
     pParts->pbyEncryptedKey.reset(pbyEncryptedKey);
     char* pszOID = nullptr;
     int nOIDSize = 0;
     nResult = GetOIDFromNID(nSymAlgNID, &pszOID, &nOIDSize);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "GetOIDFromNID", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "GetOIDFromNID", nResult);
     pParts->pszOID.reset(pszOID);
     unsigned char* pbyKeyID = nullptr;
     nResult = GetSubjectKeyIDFromCert(const_cast<unsigned char*>(pbyCert), nCertSize, &pbyKeyID,
                                       &pParts->nKeyIDSize);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "GetSubjectKeyIDFromCert", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "GetSubjectKeyIDFromCert", nResult);
     pParts->pbyKeyID.reset(pbyKeyID);
     return VOMU_OK;
 }
@@ -122,24 +126,25 @@ int EncodeEnvelope(KeyTransportParts& parts, unsigned char* pbyContent, int nCon
 }
 
 // The plain file's size, within what an envelope's int lengths can declare.
-int GetPlainFileSize(FILE* fpPlainFile, uint64_t* pnPlainFileSize)
+int GetPlainFileSize(const char* pszFunc, FILE* fpPlainFile, uint64_t* pnPlainFileSize)
 {
     uint64_t nPlainFileSize = 0;
     const int nResult = GetFileSize_Ex(fpPlainFile, &nPlainFileSize);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "GetFileSize_Ex", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "GetFileSize_Ex", nResult);
     TRACE(TRACE_LEVEL_INFO, "Source plain file size:[%llu]", (unsigned long long)nPlainFileSize);
-    VOMU_FAIL_IF(MAX_ENVELOPE_FILE_SIZE < nPlainFileSize, "Check file size", VOMU_E_FILE_TOO_LARGE);
+    VOMU_FAIL_IF_IN(pszFunc, MAX_ENVELOPE_FILE_SIZE < nPlainFileSize, "Check file size",
+                    VOMU_E_FILE_TOO_LARGE);
     // Refused before the header is written, so that no envelope without content is left.
-    VOMU_FAIL_IF(0 == nPlainFileSize, "Check plaint file size", VOMU_E_READ_FILE);
+    VOMU_FAIL_IF_IN(pszFunc, 0 == nPlainFileSize, "Check plaint file size", VOMU_E_READ_FILE);
     *pnPlainFileSize = nPlainFileSize;
     return VOMU_OK;
 }
 
-int WriteHeader(FILE* fpCMSEnvelope, const OwnedArray<unsigned char>& pbyDER,
+int WriteHeader(const char* pszFunc, FILE* fpCMSEnvelope, const OwnedArray<unsigned char>& pbyDER,
                 int nDERCMSEnvelopeSize)
 {
     const size_t sizeWrite = fwrite(pbyDER.get(), 1, (size_t)nDERCMSEnvelopeSize, fpCMSEnvelope);
-    VOMU_FAIL_IF(sizeWrite != (size_t)nDERCMSEnvelopeSize, "fwrite", VOMU_E_WRITE_FILE);
+    VOMU_FAIL_IF_IN(pszFunc, sizeWrite != (size_t)nDERCMSEnvelopeSize, "fwrite", VOMU_E_WRITE_FILE);
     return VOMU_OK;
 }
 
@@ -154,7 +159,7 @@ int RSA_EncryptDataToDERCMSEnvelope(const unsigned char* pbyPlainData, int nPlai
                      NULL == pnDERCMSEnvelopeSize,
                  "Check parameters", VOMU_E_INVALID_ARG);
     KeyTransportParts parts;
-    int nResult = MakeContentKey(nSymAlgNID, &parts);
+    int nResult = MakeContentKey(__func__, nSymAlgNID, &parts);
     if (VOMU_OK != nResult) return nResult;
     unsigned char* pbyEncrypted = nullptr;
     int nEncryptedSize = 0;
@@ -162,7 +167,7 @@ int RSA_EncryptDataToDERCMSEnvelope(const unsigned char* pbyPlainData, int nPlai
                          pbyPlainData, nPlainDataSize, &pbyEncrypted, &nEncryptedSize);
     VOMU_FAIL_IF(VOMU_OK != nResult, "SymEncrypt", nResult);
     OwnedArray<unsigned char> pbyEncryptedData(pbyEncrypted);
-    nResult = MakeRecipientParts(nSymAlgNID, pbyCert, nCertSize, &parts);
+    nResult = MakeRecipientParts(__func__, nSymAlgNID, pbyCert, nCertSize, &parts);
     if (VOMU_OK != nResult) return nResult;
     unsigned char* pbyDER = nullptr;
     int nDERSize = 0;
@@ -202,15 +207,15 @@ int RSA_EncryptFileToCMSEnvelope(FILE* fpPlainFile, const unsigned char* pbyCert
     VOMU_FAIL_IF(NULL == fpPlainFile || NULL == pbyCert || 0 >= nCertSize || NULL == fpCMSEnvelope,
                  "Check parameters", VOMU_E_INVALID_ARG);
     uint64_t nPlainFileSize = 0;
-    int nResult = GetPlainFileSize(fpPlainFile, &nPlainFileSize);
+    int nResult = GetPlainFileSize(__func__, fpPlainFile, &nPlainFileSize);
     if (VOMU_OK != nResult) return nResult;
     KeyTransportParts parts;
-    nResult = MakeContentKey(nSymAlgNID, &parts);
+    nResult = MakeContentKey(__func__, nSymAlgNID, &parts);
     if (VOMU_OK != nResult) return nResult;
     const int nDeclaredSize = NID_rc4 == nSymAlgNID ? (int)nPlainFileSize
                                                     : (int)(nPlainFileSize & ~(uint64_t)7) + 8;
     TRACE(TRACE_LEVEL_INFO, "Symmetric encrypted file size:[%d]", nDeclaredSize);
-    nResult = MakeRecipientParts(nSymAlgNID, pbyCert, nCertSize, &parts);
+    nResult = MakeRecipientParts(__func__, nSymAlgNID, pbyCert, nCertSize, &parts);
     if (VOMU_OK != nResult) return nResult;
     unsigned char* pbyDER = nullptr;
     int nDERCMSEnvelopeSize = 0;
@@ -219,7 +224,7 @@ int RSA_EncryptFileToCMSEnvelope(FILE* fpPlainFile, const unsigned char* pbyCert
     OwnedArray<unsigned char> pOwnedDER(pbyDER);
     TRACE(TRACE_LEVEL_INFO, "CMS envelope(without EncryptedContent node) data size:[%d]",
           nDERCMSEnvelopeSize);
-    nResult = WriteHeader(fpCMSEnvelope, pOwnedDER, nDERCMSEnvelopeSize);
+    nResult = WriteHeader(__func__, fpCMSEnvelope, pOwnedDER, nDERCMSEnvelopeSize);
     if (VOMU_OK != nResult) return nResult;
     nResult = SymFileEncrypt(nSymAlgNID, parts.pbyIV, parts.symKey.Get(), parts.nSymKeySize,
                              fpPlainFile, fpCMSEnvelope);

@@ -21,12 +21,14 @@ using morv::OsslPtr;
 const int MIN_RSA_KEY_BYTES = 128;
 
 // The key's modulus size in bytes after the checks that it is RSA and large enough.
-int CheckRsaKey(EVP_PKEY* pEvpKey, const char* pszNotRsaReason, int nCode, int* pnKeyBytes)
+int CheckRsaKey(const char* pszFunc, EVP_PKEY* pEvpKey, const char* pszNotRsaReason, int nCode,
+                int* pnKeyBytes)
 {
     const bool bRsa = NULL != pEvpKey && 1 == EVP_PKEY_is_a(pEvpKey, "RSA");
-    VOMU_FAIL_IF_REASON(!bRsa, pszNotRsaReason, "EVP_PKEY_get1_RSA", nCode);
+    VOMU_FAIL_IF_REASON_IN(pszFunc, !bRsa, pszNotRsaReason, "EVP_PKEY_get1_RSA", nCode);
     const int nKeyBytes = EVP_PKEY_get_size(pEvpKey);
-    VOMU_FAIL_IF(nKeyBytes < MIN_RSA_KEY_BYTES, "RSA_size", nCode);
+    VOMU_FAIL_IF_REASON_IN(pszFunc, nKeyBytes < MIN_RSA_KEY_BYTES, "nKeyBytes < 128", "RSA_size",
+                           nCode);
     TRACE(TRACE_LEVEL_INFO, "RSA Key Bytes: %d", nKeyBytes);
     *pnKeyBytes = nKeyBytes;
     return VOMU_OK;
@@ -58,7 +60,8 @@ int RSAEncrypt(EVP_PKEY* pEvpPubKey, const unsigned char* pbyPlainData, int nPla
     VOMU_FAIL_IF(0 > nPlainDataSize || NULL == ppbyEncryptedData || NULL == pnEncryptedDataSize,
                  "Check parameters", VOMU_E_INVALID_ARG);
     int nKeyBytes = 0;
-    int nResult = CheckRsaKey(pEvpPubKey, "NULL == pRsaPubKey", VOMU_E_ENCRYPT, &nKeyBytes);
+    int nResult =
+        CheckRsaKey(__func__, pEvpPubKey, "NULL == pRsaPubKey", VOMU_E_ENCRYPT, &nKeyBytes);
     if (VOMU_OK != nResult) return nResult;
     morv::OwnedArray<unsigned char> pbyEncryptedData = morv::NewArray<unsigned char>((size_t)nKeyBytes);
     VOMU_FAIL_IF(!pbyEncryptedData, "New memory", VOMU_E_FAIL);
@@ -77,10 +80,11 @@ int RSADecrypt(EVP_PKEY* pEvpPriKey, const unsigned char* pbyEncryptedData,
                      NULL == ppbyPlainData || NULL == pnPlainDataSize,
                  "Check parameters", VOMU_E_INVALID_ARG);
     int nKeyBytes = 0;
-    int nResult = CheckRsaKey(pEvpPriKey, "NULL == pRSAKey", VOMU_E_DECRYPT, &nKeyBytes);
+    int nResult = CheckRsaKey(__func__, pEvpPriKey, "NULL == pRSAKey", VOMU_E_DECRYPT, &nKeyBytes);
     if (VOMU_OK != nResult) return nResult;
     morv::SecretArray pbyPlainData;
-    VOMU_FAIL_IF(!pbyPlainData.Allocate((size_t)nKeyBytes), "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_REASON(!pbyPlainData.Allocate((size_t)nKeyBytes), "!pbyPlainData", "New memory",
+                        VOMU_E_FAIL);
     const long nPlainDataSize = Pkcs1(pEvpPriKey, false, pbyEncryptedData, nEncryptedDataSize,
                                       pbyPlainData.Get(), nKeyBytes);
     VOMU_FAIL_IF_OSSL(nPlainDataSize <= 0, "RSA_private_decrypt", VOMU_E_DECRYPT);

@@ -22,21 +22,24 @@ namespace {
 const char kSignedDataOid[] = "1.2.840.113549.1.7.2";
 const char kDataOid[] = "1.2.840.113549.1.7.1";
 
-int CheckStreams(FILE* fpSourceFile, FILE* fpPFXFile)
+int CheckStreams(const char* pszFunc, FILE* fpSourceFile, FILE* fpPFXFile)
 {
-    VOMU_FAIL_IF(NULL == fpSourceFile, "check parameters(SourceFile).", VOMU_E_INVALID_ARG);
-    VOMU_FAIL_IF(NULL == fpPFXFile, "check parameters(PFXFile).", VOMU_E_INVALID_ARG);
+    VOMU_FAIL_IF_IN(pszFunc, NULL == fpSourceFile, "check parameters(SourceFile).",
+                    VOMU_E_INVALID_ARG);
+    VOMU_FAIL_IF_IN(pszFunc, NULL == fpPFXFile, "check parameters(PFXFile).", VOMU_E_INVALID_ARG);
     return VOMU_OK;
 }
 
-int EncodeCertificate(X509* pSignCert, OwnedArray<unsigned char>& pbyCert, int* pnCertSize)
+int EncodeCertificate(const char* pszFunc, X509* pSignCert, OwnedArray<unsigned char>& pbyCert,
+                      int* pnCertSize)
 {
     const int nDERPubCertSize = i2d_X509(pSignCert, NULL);
-    VOMU_FAIL_IF_OSSL(nDERPubCertSize <= 0, "i2d_X509", VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_IN(pszFunc, nDERPubCertSize <= 0, "i2d_X509", VOMU_E_FAIL);
     pbyCert.reset(new (std::nothrow) unsigned char[nDERPubCertSize]);
-    VOMU_FAIL_IF(!pbyCert, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pbyCert, "New memory", VOMU_E_FAIL);
     unsigned char* pbyOut = pbyCert.get();
-    VOMU_FAIL_IF_OSSL(nDERPubCertSize != i2d_X509(pSignCert, &pbyOut), "i2d_X509", VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_IN(pszFunc, nDERPubCertSize != i2d_X509(pSignCert, &pbyOut), "i2d_X509",
+                         VOMU_E_FAIL);
     *pnCertSize = nDERPubCertSize;
     return VOMU_OK;
 }
@@ -48,19 +51,19 @@ struct FileSignature {
     int nSignatureSize = 0, nCertSize = 0;
 };
 
-int GetIdentifiers(int nHashNID, bool bExact, FileSignature& parts)
+int GetIdentifiers(const char* pszFunc, int nHashNID, bool bExact, FileSignature& parts)
 {
     char* pszDigestAlg = NULL;
     char* pszDigestEncryptionAlg = NULL;
     int nResult = GetAlgOIDbyHashNID(nHashNID, &pszDigestAlg, &pszDigestEncryptionAlg, bExact);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "GetAlgOIDbyHashNID", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "GetAlgOIDbyHashNID", nResult);
     parts.pszDigestAlg.reset(pszDigestAlg);
     parts.pszDigestEncryptionAlg.reset(pszDigestEncryptionAlg);
     return VOMU_OK;
 }
 
-int SignFileDigest(FILE* fpSourceFile, FILE* fpPFXFile, const char* pszPassword, int nHashNID,
-                   FileSignature& parts)
+int SignFileDigest(const char* pszFunc, FILE* fpSourceFile, FILE* fpPFXFile,
+                   const char* pszPassword, int nHashNID, FileSignature& parts)
 {
     OsslPtr<EVP_PKEY> pPrivKey;
     OsslPtr<X509> pSignCert;
@@ -70,10 +73,10 @@ int SignFileDigest(FILE* fpSourceFile, FILE* fpPFXFile, const char* pszPassword,
     unsigned int nSignatureSize = 0;
     nResult = RSA_SignFile_PKCS1_ByPrivateKey(fpSourceFile, pPrivKey.get(), nHashNID,
                                               &pbySignature, &nSignatureSize);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "RSA_SignFile_PKCS1_ByPrivateKey", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "RSA_SignFile_PKCS1_ByPrivateKey", nResult);
     parts.pbySignature.reset(pbySignature);
     parts.nSignatureSize = (int)nSignatureSize;
-    return EncodeCertificate(pSignCert.get(), parts.pbyCert, &parts.nCertSize);
+    return EncodeCertificate(pszFunc, pSignCert.get(), parts.pbyCert, &parts.nCertSize);
 }
 
 // What the reader gives the file verifier.
@@ -83,7 +86,8 @@ struct ParsedSignature {
     int nCertSize = 0, nSignatureSize = 0, nSourceSize = 0, nDigestAlgOidSize = 0;
 };
 
-int ParseDetached(const unsigned char* pbyDER, int nDERSize, ParsedSignature& parsed)
+int ParseDetached(const char* pszFunc, const unsigned char* pbyDER, int nDERSize,
+                  ParsedSignature& parsed)
 {
     unsigned char* pbyCert = NULL;
     unsigned char* pbySignature = NULL;
@@ -98,11 +102,11 @@ int ParseDetached(const unsigned char* pbyDER, int nDERSize, ParsedSignature& pa
     parsed.pbySignature.reset(pbySignature);
     parsed.pbySource.reset(pbySource);
     parsed.pszDigestAlgOid.reset(pszDigestAlgOid);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "ParsePKCS7Signature", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "ParsePKCS7Signature", nResult);
     const unsigned char* pbySourceData = parsed.pbySource.get();
     const int nSourceSize = parsed.nSourceSize;
-    VOMU_FAIL_IF(NULL != pbySourceData || 0 != nSourceSize, "Check PKCS7 attached signature",
-                 VOMU_E_PKCS7_FORMAT);
+    VOMU_FAIL_IF_IN(pszFunc, NULL != pbySourceData || 0 != nSourceSize,
+                    "Check PKCS7 attached signature", VOMU_E_PKCS7_FORMAT);
     return VOMU_OK;
 }
 
@@ -112,14 +116,14 @@ int RSA_SignFile_PKCS7Detached_ByPFX(FILE* fpSourceFile, FILE* fpPFXFile,
                                      const char* pszPassword, int nHashNID, bool bExact,
                                      unsigned char** ppbyDERSignature, int* pnDERSignatureSize)
 {
-    int nResult = CheckStreams(fpSourceFile, fpPFXFile);
+    int nResult = CheckStreams(__func__, fpSourceFile, fpPFXFile);
     if (VOMU_OK != nResult) return nResult;
     VOMU_FAIL_IF(NULL == ppbyDERSignature || NULL == pnDERSignatureSize, "Check parameter",
                  VOMU_E_INVALID_ARG);
     FileSignature parts;
-    nResult = GetIdentifiers(nHashNID, bExact, parts);
+    nResult = GetIdentifiers(__func__, nHashNID, bExact, parts);
     if (VOMU_OK != nResult) return nResult;
-    nResult = SignFileDigest(fpSourceFile, fpPFXFile, pszPassword, nHashNID, parts);
+    nResult = SignFileDigest(__func__, fpSourceFile, fpPFXFile, pszPassword, nHashNID, parts);
     if (VOMU_OK != nResult) return nResult;
     nResult = Encode_PKCS7Signature(
         parts.pbyCert.get(), parts.nCertSize, NULL, 0, NULL, false, kSignedDataOid, kDataOid,
@@ -134,7 +138,7 @@ int RSA_SignFile_PKCS7Detached(FILE* fpSourceFile, FILE* fpPFXFile, const char* 
                                int nHashNID, bool bExact, unsigned long dwBase64Flags,
                                char** ppszBase64Signature)
 {
-    int nResult = CheckStreams(fpSourceFile, fpPFXFile);
+    int nResult = CheckStreams(__func__, fpSourceFile, fpPFXFile);
     if (VOMU_OK != nResult) return nResult;
     VOMU_FAIL_IF(NULL == ppszBase64Signature, "Check parameter", VOMU_E_INVALID_ARG);
     unsigned char* pbyDER = NULL;
@@ -150,7 +154,7 @@ int RSA_VerifyFileSignature_DERPKCS7Detached(const unsigned char* pbyDERSignatur
                                              unsigned char** ppbySignCert, int* pnSignCertSize)
 {
     ParsedSignature parsed;
-    int nResult = ParseDetached(pbyDERSignature, nDERSignatureSize, parsed);
+    int nResult = ParseDetached(__func__, pbyDERSignature, nDERSignatureSize, parsed);
     if (VOMU_OK != nResult) return nResult;
     const int nHashID = OBJ_txt2nid(parsed.pszDigestAlgOid.get());
     VOMU_FAIL_IF(NID_undef == nHashID, "OBJ_txt2nid", VOMU_E_PKCS7_FORMAT);

@@ -105,40 +105,43 @@ OsslPtr<BIO> NewContentBio(const unsigned char* pbyData, int nDataSize)
 }
 
 // The content the attached verifier wrote, copied into a new array of its length (possibly 0).
-int CopyContent(BIO* pBioContent, OwnedArray<unsigned char>& pbySourceData, size_t* pnSize)
+int CopyContent(const char* pszFunc, BIO* pBioContent, OwnedArray<unsigned char>& pbySourceData,
+                size_t* pnSize)
 {
     char* pContent = NULL;
     const long nContentSize = BIO_get_mem_data(pBioContent, &pContent);
-    VOMU_FAIL_IF(nContentSize < 0 || !morv::FitsHandOver((size_t)nContentSize),
-                 "Check content size", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, nContentSize < 0 || !morv::FitsHandOver((size_t)nContentSize),
+                    "Check content size", VOMU_E_FAIL);
     pbySourceData = morv::CopyToArray((const unsigned char*)pContent, (size_t)nContentSize);
-    VOMU_FAIL_IF(!pbySourceData, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pbySourceData, "New memory", VOMU_E_FAIL);
     *pnSize = (size_t)nContentSize;
     return VOMU_OK;
 }
 
-int EncodePKCS7(PKCS7* p7, OwnedArray<unsigned char>& pDER, int* pnDERSize)
+int EncodePKCS7(const char* pszFunc, PKCS7* p7, OwnedArray<unsigned char>& pDER, int* pnDERSize)
 {
     const int nDERSignatureSize = std::max(0, i2d_PKCS7(p7, NULL));
-    VOMU_FAIL_IF_OSSL(0 == nDERSignatureSize, "i2d_PKCS7", VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_IN(pszFunc, 0 == nDERSignatureSize, "i2d_PKCS7", VOMU_E_FAIL);
     pDER.reset(new (std::nothrow) unsigned char[nDERSignatureSize]);
-    VOMU_FAIL_IF(!pDER, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pDER, "New memory", VOMU_E_FAIL);
     unsigned char* pbyOut = pDER.get();
-    VOMU_FAIL_IF_OSSL(nDERSignatureSize != i2d_PKCS7(p7, &pbyOut), "i2d_PKCS7", VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_IN(pszFunc, nDERSignatureSize != i2d_PKCS7(p7, &pbyOut), "i2d_PKCS7",
+                         VOMU_E_FAIL);
     TRACE(TRACE_LEVEL_INFO, "DER encoded PKCS7 signature data size : %d", nDERSignatureSize);
     *pnDERSize = nDERSignatureSize;
     return VOMU_OK;
 }
 
-int DecodePKCS7(const unsigned char* pbyDER, int nDERSize, OsslPtr<PKCS7>& p7)
+int DecodePKCS7(const char* pszFunc, const unsigned char* pbyDER, int nDERSize, OsslPtr<PKCS7>& p7)
 {
-    VOMU_FAIL_IF(NULL == pbyDER || nDERSize <= 0, "Check parameter", VOMU_E_INVALID_ARG);
+    VOMU_FAIL_IF_IN(pszFunc, NULL == pbyDER || nDERSize <= 0, "Check parameter",
+                    VOMU_E_INVALID_ARG);
     PKCS7* pDecoded = smk::NewPKCS7();
-    VOMU_FAIL_IF(NULL == pDecoded, "PKCS7_new_ex", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, NULL == pDecoded, "PKCS7_new_ex", VOMU_E_FAIL);
     const unsigned char* pbyIn = pbyDER;
     // d2i frees the object it was given when decoding fails.
     p7.reset(d2i_PKCS7(&pDecoded, &pbyIn, nDERSize));
-    VOMU_FAIL_IF_OSSL(NULL == p7, "d2i_PKCS7", VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_IN(pszFunc, NULL == p7, "d2i_PKCS7", VOMU_E_FAIL);
     return VOMU_OK;
 }
 
@@ -156,14 +159,14 @@ bool DigestStarts(const ASN1_OBJECT* pAlgorithm)
     return pMd && pCtx && 1 == EVP_DigestInit_ex(pCtx.get(), pMd, NULL);
 }
 
-int CheckDigestAlgorithms(PKCS7* p7)
+int CheckDigestAlgorithms(const char* pszFunc, PKCS7* p7)
 {
     if (!PKCS7_type_is_signed(p7) || NULL == p7->d.sign) return VOMU_OK;  // PKCS7_verify refuses it
     const STACK_OF(X509_ALGOR)* pAlgs = p7->d.sign->md_algs;
     for (int i = 0; i < sk_X509_ALGOR_num(pAlgs); ++i) {
         ERR_set_mark();
         const bool bStarts = DigestStarts(sk_X509_ALGOR_value(pAlgs, i)->algorithm);
-        VOMU_FAIL_IF_OSSL(!bStarts, "PKCS7_verify", VOMU_E_BAD_SIGNATURE);
+        VOMU_FAIL_IF_OSSL_IN(pszFunc, !bStarts, "PKCS7_verify", VOMU_E_BAD_SIGNATURE);
         ERR_pop_to_mark();
     }
     return VOMU_OK;
@@ -180,23 +183,24 @@ OsslPtr<STACK_OF(X509)> GetSigners(PKCS7* p7)
 }
 
 // The first signer's certificate DER when it is asked for; else its length is 0.
-int HandOverSignCert(PKCS7* p7, unsigned char** ppbySignCert, int* pnSignCertSize)
+int HandOverSignCert(const char* pszFunc, PKCS7* p7, unsigned char** ppbySignCert,
+                     int* pnSignCertSize)
 {
     if (NULL == ppbySignCert) {
         if (pnSignCertSize) *pnSignCertSize = 0;
         return VOMU_OK;
     }
     OsslPtr<STACK_OF(X509)> pSigners = GetSigners(p7);
-    VOMU_FAIL_IF_OSSL(NULL == pSigners, "PKCS7_get0_signers", VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_IN(pszFunc, NULL == pSigners, "PKCS7_get0_signers", VOMU_E_FAIL);
     X509* pSignerCert = sk_X509_value(pSigners.get(), 0);
-    VOMU_FAIL_IF(NULL == pSignerCert, "sk_X509_value", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, NULL == pSignerCert, "sk_X509_value", VOMU_E_FAIL);
     const int nDERSignCertSize = i2d_X509(pSignerCert, NULL);
-    VOMU_FAIL_IF_OSSL(nDERSignCertSize <= 0, "i2d_X509", VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_IN(pszFunc, nDERSignCertSize <= 0, "i2d_X509", VOMU_E_FAIL);
     OwnedArray<unsigned char> pbySignCert(new (std::nothrow) unsigned char[nDERSignCertSize]);
-    VOMU_FAIL_IF(!pbySignCert, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pbySignCert, "New memory", VOMU_E_FAIL);
     unsigned char* pbyOut = pbySignCert.get();
-    VOMU_FAIL_IF_OSSL(nDERSignCertSize != i2d_X509(pSignerCert, &pbyOut), "i2d_X509",
-                      VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_IN(pszFunc, nDERSignCertSize != i2d_X509(pSignerCert, &pbyOut), "i2d_X509",
+                         VOMU_E_FAIL);
     return morv::HandOver(pbySignCert, ppbySignCert, pnSignCertSize, (size_t)nDERSignCertSize);
 }
 
@@ -269,7 +273,7 @@ int RSA_SignData_PKCS7_ByKeyPair(const unsigned char* pbyData, int nDataSize, X5
     VOMU_FAIL_IF_OSSL(NULL == p7, "PKCS7_sign_ex", VOMU_E_FAIL);
     OwnedArray<unsigned char> pDER;
     int nDERSize = 0;
-    nResult = EncodePKCS7(p7.get(), pDER, &nDERSize);
+    nResult = EncodePKCS7(__func__, p7.get(), pDER, &nDERSize);
     if (VOMU_OK != nResult) return nResult;
     return morv::HandOver(pDER, ppbyDERSignature, pnDERSignatureSize, (size_t)nDERSize);
 }
@@ -313,16 +317,16 @@ int RSA_VerifyDataSignature_DERPKCS7Detached(const unsigned char* pbyDERSignatur
                                              int* pnSignCertSize)
 {
     OsslPtr<PKCS7> p7;
-    int nResult = DecodePKCS7(pbyDERSignature, nDERSignatureSize, p7);
+    int nResult = DecodePKCS7(__func__, pbyDERSignature, nDERSignatureSize, p7);
     if (VOMU_OK != nResult) return nResult;
-    nResult = CheckDigestAlgorithms(p7.get());
+    nResult = CheckDigestAlgorithms(__func__, p7.get());
     if (VOMU_OK != nResult) return nResult;
     OsslPtr<BIO> pBioSourceData = NewContentBio(pbyData, nDataSize);
     VOMU_FAIL_IF_OSSL(NULL == pBioSourceData, "BIO_new_mem_buf", VOMU_E_FAIL);
     nResult = PKCS7_verify(p7.get(), NULL, NULL, pBioSourceData.get(), NULL,
                            VERIFY_DETACHED_FLAGS);
     VOMU_FAIL_IF_OSSL(1 != nResult, "PKCS7_verify", VOMU_E_BAD_SIGNATURE);
-    return HandOverSignCert(p7.get(), ppbySignCert, pnSignCertSize);
+    return HandOverSignCert(__func__, p7.get(), ppbySignCert, pnSignCertSize);
 }
 
 int RSA_VerifyDataSignature_DERPKCS7Attached(const unsigned char* pbyDERSignature,
@@ -331,7 +335,7 @@ int RSA_VerifyDataSignature_DERPKCS7Attached(const unsigned char* pbyDERSignatur
                                              int* pnSignCertSize)
 {
     OsslPtr<PKCS7> p7;
-    int nResult = DecodePKCS7(pbyDERSignature, nDERSignatureSize, p7);
+    int nResult = DecodePKCS7(__func__, pbyDERSignature, nDERSignatureSize, p7);
     if (VOMU_OK != nResult) return nResult;
     OsslPtr<BIO> pBioContent(BIO_new(BIO_s_mem()));
     VOMU_FAIL_IF_OSSL(NULL == pBioContent, "BIO_new", VOMU_E_FAIL);
@@ -340,11 +344,11 @@ int RSA_VerifyDataSignature_DERPKCS7Attached(const unsigned char* pbyDERSignatur
     OwnedArray<unsigned char> pbySourceData;
     size_t nSourceDataSize = 0;
     if (ppbySourceData) {
-        nResult = CopyContent(pBioContent.get(), pbySourceData, &nSourceDataSize);
+        nResult = CopyContent(__func__, pBioContent.get(), pbySourceData, &nSourceDataSize);
         if (VOMU_OK != nResult) return nResult;
     }
     // The certificate first: nothing is handed over unless both outputs can be.
-    nResult = HandOverSignCert(p7.get(), ppbySignCert, pnSignCertSize);
+    nResult = HandOverSignCert(__func__, p7.get(), ppbySignCert, pnSignCertSize);
     if (VOMU_OK != nResult) return nResult;
     return morv::HandOver(pbySourceData, ppbySourceData, pnSourceDataSize, nSourceDataSize);
 }

@@ -72,8 +72,8 @@ int StreamContent(const morv::SM2EnvelopeRecipient& recipient, FILE* fpPlainFile
                   FILE* fpCMSEnvelopeFile, uint64_t* pnTotalEncryptedDataSize)
 {
     morv::OsslPtr<EVP_CIPHER_CTX> pCtx;
-    int nResult = morv::InitCipherContext(smk::Sm4CbcCipher(), recipient.IV(), recipient.Key(), true,
-                                          VOMU_E_FAIL, &pCtx);
+    int nResult = morv::InitCipherContext(__func__, smk::Sm4CbcCipher(), recipient.IV(),
+                                          recipient.Key(), true, VOMU_E_FAIL, &pCtx);
     if (VOMU_OK != nResult) return nResult;
     morv::CipherFileStream stream(pCtx.get(), kEncryptSteps);
     nResult = stream.Allocate();

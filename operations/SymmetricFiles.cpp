@@ -98,7 +98,7 @@ int RunFileRoad(const FileRoad& road, const EVP_CIPHER* pEvpCipher, const unsign
                 const unsigned char* pbySymKey, FILE* fpIn, FILE* fpOut)
 {
     OsslPtr<EVP_CIPHER_CTX> pCTX;
-    int nResult = morv::InitCipherContext(pEvpCipher, pbyIV, pbySymKey, road.bEncrypt,
+    int nResult = morv::InitCipherContext(__func__, pEvpCipher, pbyIV, pbySymKey, road.bEncrypt,
                                           road.nInitCode, &pCTX);
     if (VOMU_OK != nResult) return nResult;
     uint64_t nSize = 0;
@@ -122,7 +122,7 @@ int SymFileEncrypt(int nSymAlgNID, const unsigned char* pbyIV, const unsigned ch
 {
     TRACE(TRACE_LEVEL_INFO, "nSymAlgNID: %d", nSymAlgNID);
     OsslPtr<EVP_CIPHER> pEvpCipher;
-    int nResult = morv::GetCipher(nSymAlgNID, "GetEVPCipherbyNID.", &pEvpCipher);
+    int nResult = morv::GetCipher(__func__, nSymAlgNID, "GetEVPCipherbyNID.", &pEvpCipher);
     if (VOMU_OK != nResult) return nResult;
     nResult = CheckFileEncryptKey(nSymAlgNID, nbySymKeyDataSize);
     if (VOMU_OK != nResult) return nResult;
@@ -137,9 +137,9 @@ int SymFileDecrypt(int nSymAlgNID, const unsigned char* pbyIV, const unsigned ch
                    int nSymKeyDataSize, FILE* fpEncryptedFile, FILE* fpPlainFile)
 {
     OsslPtr<EVP_CIPHER> pEvpCipher;
-    int nResult = morv::GetCipher(nSymAlgNID, "GetEVPCipherbyNID", &pEvpCipher);
+    int nResult = morv::GetCipher(__func__, nSymAlgNID, "GetEVPCipherbyNID", &pEvpCipher);
     if (VOMU_OK != nResult) return nResult;
-    nResult = morv::CheckDecryptKey(pEvpCipher.get(), pbyIV, pbySymKey, nSymKeyDataSize);
+    nResult = morv::CheckDecryptKey(__func__, pEvpCipher.get(), pbyIV, pbySymKey, nSymKeyDataSize);
     if (VOMU_OK != nResult) return nResult;
     VOMU_FAIL_IF(NULL == fpEncryptedFile || NULL == fpPlainFile, "Check parameters",
                  VOMU_E_INVALID_ARG);

@@ -545,7 +545,8 @@ Bytes WrittenSignatureField(unsigned long fType, Bytes signature)
 {
     std::unique_ptr<NodeEx> pSignerInfo(new NodeEx());
     pSignerInfo->Tag = 0x30;
-    if (VOMU_OK != ConstructNode_SignerInfoSignature(fType, signature.data(), (int)signature.size(),
+    if (VOMU_OK != ConstructNode_SignerInfoSignature("ConstructNode_SignerInfo", fType,
+                                                     signature.data(), (int)signature.size(),
                                                      pSignerInfo.get()))
         return Bytes();
     const Bytes der = dertest::EncodeTree(pSignerInfo.get());

@@ -192,8 +192,8 @@ Bytes SignerInfoWithSignature(unsigned long fType, const Bytes& sig, int* pnResu
     std::unique_ptr<NodeEx> pSignerInfo(new NodeEx());
     pSignerInfo->Tag = 0x30;
     Bytes copy = sig;
-    *pnResult = ConstructNode_SignerInfoSignature(fType, copy.data(), (int)copy.size(),
-                                                  pSignerInfo.get());
+    *pnResult = ConstructNode_SignerInfoSignature("ConstructNode_SignerInfo", fType, copy.data(),
+                                                  (int)copy.size(), pSignerInfo.get());
     if (VOMU_OK != *pnResult) {
         EXPECT_TRUE(pSignerInfo->vetNodes.empty());
         return Bytes();

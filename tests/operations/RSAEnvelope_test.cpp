@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -368,6 +369,77 @@ TEST_F(RSAEnvelope, FileRoadLimitsAndFailedWrites)
         ASSERT_EQ(VOMU_OK, SealFile(plain.Path(), EncCert(), NID_des_ede3_cbc, good.Path()));
         EXPECT_EQ(VOMU_E_FAIL, OpenFile(good.Path(), EncP12(), kPassword, "/dev/full"));
     }
+}
+
+// Every road's step lines carry the name of the function whose step it is, never one of the
+// helpers these functions share; the cipher outside the table is a Failed line only.
+TEST_F(RSAEnvelope, StepLinesNameTheCalledFunction)
+{
+    morv_test::LogCapture log;
+    ASSERT_TRUE(log.Ok());
+    for (int nNID : {NID_des_ede3_cbc, NID_rc4}) {
+        Bytes der;
+        ASSERT_EQ(VOMU_OK, SealData(Message(40), EncCert(), nNID, &der));
+        ExpectOpens(der, Message(40), EncP12());
+        TempFile plain(Message(40)), env;
+        ASSERT_EQ(VOMU_OK, SealFile(plain.Path(), EncCert(), nNID, env.Path()));
+    }
+    EXPECT_EQ(std::string::npos, log.Contents().find("Unsupported Algorithm.)\t\t--OK"));
+    Bytes der;
+    EXPECT_EQ(VOMU_E_INVALID_ARG, SealData(Message(40), EncCert(), NID_ChinaSM4_CBC, &der));
+    const std::string text = log.Contents();
+    for (const char* pszLine :
+         {"(RSA_EncryptDataToDERCMSEnvelope -- RAND_bytes)",
+          "(RSA_EncryptDataToDERCMSEnvelope -- ASN1Encode)",
+          "(RSA_EncryptDataToDERCMSEnvelope -- GenerateSymKey)",
+          "(RSA_EncryptDataToDERCMSEnvelope -- RSAEncryptByX509)",
+          "(RSA_EncryptDataToDERCMSEnvelope -- GetSubjectKeyIDFromCert)",
+          "(RSA_EncryptFileToCMSEnvelope -- GetFileSize_Ex)",
+          "(RSA_EncryptFileToCMSEnvelope -- fwrite)",
+          "(RSAEncrypt -- EVP_PKEY_get1_RSA)",
+          "(RSAEncrypt -- RSA_size)",
+          "(RSADecrypt -- RSA_size)",
+          "(RSA_DecryptDataFromDERCMSEnvelope -- ParsePFXFile)",
+          "(RSA_DecryptDataFromDERCMSEnvelope -- Decode_CMSEnvelopeData)",
+          "(RSA_DecryptDataFromDERCMSEnvelope -- Check content key length)",
+          "(RSA_DecryptFileFromCMSEnvelope -- Decode_CMSEnvelopeFile)",
+          "(RSA_DecryptFileFromCMSEnvelope -- nContentEncryptionAlgNID)",
+          "(DecryptFileEnvelopeContent -- fseek)",
+          "(DecryptFileEnvelopeContent -- EVP_DecryptInit)",
+          "(Encode_CMSEnvelope -- new NodeEx(RecipientInfos))",
+          "(ConstructNode_KeyTransRecipientInfo -- new NodeEx(version))",
+          "(ConstructNode_EncryptedContentInfo -- AddChild(EncryptedContentInfo))",
+          "(RSA_EncryptDataToDERCMSEnvelope -- Unsupported Algorithm.)\t\t--Failed:(0x80070057) "
+          "[Reason:true]"})
+        EXPECT_NE(std::string::npos, text.find(pszLine)) << pszLine;
+    const std::set<std::string> names = morv_test::StepFunctions(text);
+    for (const char* pszHelper : {"ReadPFXKey",
+                                  "CheckContentCipher",
+                                  "CheckContentKey",
+                                  "OpenContentKey",
+                                  "DecodeEnvelopeData",
+                                  "DecodeEnvelopeFile",
+                                  "ProcessNode",
+                                  "MakeContentParameters",
+                                  "MakeContentKey",
+                                  "MakeRecipientParts",
+                                  "GetPlainFileSize",
+                                  "WriteHeader",
+                                  "CheckRsaKey",
+                                  "AdoptAll",
+                                  "ConstructNode_RecipientInfos",
+                                  "ConstructNode_Version",
+                                  "EncodeTreeAndHandOver",
+                                  "EncodeTreeToCaller",
+                                  "GetCipher",
+                                  "InitCipherContext",
+                                  "CipherOnePass",
+                                  "CheckBufferArgs",
+                                  "CheckDecryptKey",
+                                  "CheckSymEncryptKey",
+                                  "RandomKey",
+                                  "DesRandomKey"})
+        EXPECT_EQ(0u, names.count(pszHelper)) << pszHelper;
 }
 
 TEST_F(RSAEnvelope, LogShowsNoContentKeyOrPlaintext)

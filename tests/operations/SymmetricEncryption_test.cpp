@@ -303,6 +303,54 @@ TEST_F(Symmetric, FullDeviceOutputFails)
     }
 }
 
+// Each step line names the function whose step it is, and a step that exists only as a
+// failure (an algorithm outside the table) logs no OK line on the roads that pass it.
+TEST_F(Symmetric, StepLinesNameTheCalledFunction)
+{
+    morv_test::LogCapture log;
+    ASSERT_TRUE(log.Ok());
+    for (const Cipher& c : {cipherpeer::kDes3Cbc, cipherpeer::kRC4}) {
+        Bytes cipher, plain;
+        ASSERT_EQ(VOMU_OK, Encrypt(c, KeyFor(c), Message(100), &cipher));
+        ASSERT_EQ(VOMU_OK, Decrypt(c, KeyFor(c), cipher, &plain));
+        unsigned char* pbyKey = nullptr;
+        int nKeySize = 0;
+        ASSERT_EQ(VOMU_OK, GenerateSymKey(c.nNID, &pbyKey, &nKeySize));
+        delete[] pbyKey;
+    }
+    const std::string okText = log.Contents();
+    EXPECT_EQ(std::string::npos, okText.find("Unsupported Algorithm.)\t\t--OK")) << okText;
+
+    unsigned char* pbyKey = nullptr;
+    int nKeySize = 0;
+    EXPECT_EQ(VOMU_E_INVALID_ARG, GenerateSymKey(NID_ChinaSM4_CBC, &pbyKey, &nKeySize));
+    EVP_CIPHER* pCipher = nullptr;
+    EXPECT_EQ(VOMU_E_INVALID_ARG, GetEVPCipherbyNID(NID_sha256, &pCipher));
+    Bytes out;
+    EXPECT_EQ(VOMU_E_INVALID_ARG,
+              Encrypt(cipherpeer::kSm4Cbc, KeyFor(cipherpeer::kSm4Cbc), Message(16), &out));
+    const std::string text = log.Contents();
+    for (const char* pszLine :
+         {"(SymEncrypt -- GetEVPCipherbyNID.)\t\t--OK", "(SymEncrypt -- Check 3DES key length.)",
+          "(SymEncrypt -- Check parameters)", "(SymEncrypt -- EVP_CIPHER_CTX_new)",
+          "(SymEncrypt -- EVP_EncryptInit)", "(SymEncrypt -- EVP_EncryptUpdate)",
+          "(SymEncrypt -- EVP_EncryptFinal_ex)", "(SymDecrypt -- GetEVPCipherbyNID)\t\t--OK",
+          "(SymDecrypt -- Check key length)", "(SymDecrypt -- EVP_DecryptFinal)",
+          "(GenerateSymKey -- DES_random_key)", "(GenerateSymKey -- RAND_bytes)",
+          "(GenerateSymKey -- Unsupported Algorithm.)\t\t--Failed:(0x",
+          "(GetEVPCipherbyNID -- Unsupported Algorithm.)\t\t--Failed:(0x",
+          "(SymEncrypt -- Unsupported Algorithm.)\t\t--Failed:(0x"})
+        EXPECT_NE(std::string::npos, text.find(pszLine)) << pszLine;
+    for (const std::string& name : morv_test::StepFunctions(text))
+        EXPECT_TRUE(name == "SymEncrypt" || name == "SymDecrypt" || name == "GenerateSymKey" ||
+                    name == "GetEVPCipherbyNID")
+            << name;
+    EXPECT_NE(std::string::npos,
+              text.find("(GetEVPCipherbyNID -- Unsupported Algorithm.)\t\t--Failed:(0x80070057) "
+                        "[Reason:true]"))
+        << text;
+}
+
 // Keys and plaintext stay out of the log; sizes are logged.
 TEST_F(Symmetric, LogShowsSizesNeverKeysOrPlaintext)
 {

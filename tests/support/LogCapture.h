@@ -10,6 +10,8 @@
 #ifndef MORV_TESTS_LOG_CAPTURE_H
 #define MORV_TESTS_LOG_CAPTURE_H
 
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "TestFiles.h"
@@ -57,6 +59,19 @@ private:
     std::string m_strLog;
     int m_nInit = -1;
 };
+
+// The function names of the step lines in a log ("[file(line)]:(func -- step)...").
+inline std::set<std::string> StepFunctions(const std::string& strText)
+{
+    std::set<std::string> names;
+    std::istringstream lines(strText);
+    for (std::string strLine; std::getline(lines, strLine);) {
+        const size_t nOpen = strLine.find("]:(");
+        const size_t nDash = nOpen == std::string::npos ? nOpen : strLine.find(" -- ", nOpen);
+        if (nDash != std::string::npos) names.insert(strLine.substr(nOpen + 3, nDash - nOpen - 3));
+    }
+    return names;
+}
 
 }  // namespace morv_test
 
