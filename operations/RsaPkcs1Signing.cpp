@@ -6,6 +6,7 @@
 #include <openssl/rsa.h>
 
 #include "Base64Utility.h"
+#include "CertificateCache.h"
 #include "CertificateOperations.h"
 #include "HandOver.h"
 #include "OsslPtr.h"
@@ -116,12 +117,15 @@ int VerifyDigest(X509* pX509Cert, int nHashNID, const unsigned char* pbyHash, in
     return VOMU_OK;
 }
 
-// A certificate given as DER only (PEM text is refused).
+// A certificate given as DER only (PEM text is refused). The verifiers only read it, so it
+// is the cache's shared one.
 int DecodeDERCert(const unsigned char* pbyCert, int nCertSize, OsslPtr<X509>& pPubCert)
 {
     VOMU_FAIL_IF(NULL == pbyCert || nCertSize <= 0, "Check parameter", VOMU_E_FAIL);
-    const unsigned char* pbyIn = pbyCert;
-    pPubCert.reset(smk::D2iX509(&pbyIn, nCertSize));
+    pPubCert.reset(morv::CertificateCache::Decode(pbyCert, nCertSize, morv::CertificateForm::Der, [&] {
+        const unsigned char* pbyIn = pbyCert;
+        return smk::D2iX509(&pbyIn, nCertSize);
+    }));
     VOMU_FAIL_IF_OSSL(NULL == pPubCert, "d2i_X509", VOMU_E_FAIL);
     return VOMU_OK;
 }
