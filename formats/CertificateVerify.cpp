@@ -92,7 +92,6 @@ bool HasKeyUsage(uint32_t uiKeyUsage, unsigned int uiCheckBits, bool bAll)
 }
 
 }  // namespace
-
 // bShared: the cache's shared certificate, for a caller that only reads it.
 static int ConvertCertDataToX509(const unsigned char* pbyCert, int nCertLen, X509** ppX509, bool bShared)
 {
@@ -103,12 +102,6 @@ static int ConvertCertDataToX509(const unsigned char* pbyCert, int nCertLen, X50
     if (VOMU_OK != nResult) return nResult;
     *ppX509 = pX509Cert.release();
     return VOMU_OK;
-}
-
-// The caller owns what it gets and may change it: always its own copy.
-int ConvertCertDataToX509(const unsigned char* pbyCert, int nCertLen, X509** ppX509)
-{
-    return ConvertCertDataToX509(pbyCert, nCertLen, ppX509, false);
 }
 
 int VerifyCertTime(X509* pX509Cert)
@@ -280,4 +273,10 @@ int ParsePFXFile(FILE* fpPFX, const char* pszPassword, EVP_PKEY** ppKey, X509** 
     if (ppCert) *ppCert = contents.pCert.release();
     if (ppChain) *ppChain = contents.pChain.release();
     return VOMU_OK;
+}
+
+// The caller owns what it gets and may change it: always its own copy.
+int ConvertCertDataToX509(const unsigned char* pbyCert, int nCertLen, X509** ppX509)
+{
+    return ConvertCertDataToX509(pbyCert, nCertLen, ppX509, false);
 }

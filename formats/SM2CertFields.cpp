@@ -15,7 +15,6 @@
 #include "HandOver.h"
 #include "OsslPtr.h"
 #include "SM2.h"
-#include "SMObjects.h"
 #include "SMKernel.h"
 #include "VomuStep.h"
 #include "vomu_result.h"
@@ -31,8 +30,7 @@ using NodePtr = std::unique_ptr<NodeEx>;
 // An encoded public point of any curve OpenSSL knows (571 bits: 1 + 2 * 72 octets) fits.
 const size_t MAX_ENCODED_POINT_SIZE = 256;
 
-// The named curve of an elliptic-curve key (EC or SM2): the kernel's shared SM2 group (made
-// once, not per call), else one built in the kernel context and owned by *pOwned.
+// The curve of an EC or SM2 key: the kernel's SM2 group (made once), else one built in kctx.
 const EC_GROUP* GroupOfKey(const EVP_PKEY* pKey, OsslPtr<EC_GROUP>* pOwned)
 {
     if (!EVP_PKEY_is_a(pKey, "EC") && !EVP_PKEY_is_a(pKey, "SM2")) return nullptr;
@@ -120,8 +118,7 @@ int NewPublicKeyNode(const unsigned char* pbyX, int nXLen, const unsigned char* 
 }
 
 // What every certificate-field reader does first: its outputs are there (null ones fail with
-// VOMU_E_FAIL, as any failure of these readers), and the certificate loads (the shared one:
-// these readers only read it).
+// VOMU_E_FAIL, as any failure of these readers), and the (shared) certificate loads.
 int LoadForField(const char* pszFunc, const unsigned char* pbyCert, int nCertLen,
                  const void* ppOut, const int* pnOut, OsslPtr<X509>* ppX509)
 {

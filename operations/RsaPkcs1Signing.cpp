@@ -117,15 +117,12 @@ int VerifyDigest(X509* pX509Cert, int nHashNID, const unsigned char* pbyHash, in
     return VOMU_OK;
 }
 
-// A certificate given as DER only (PEM text is refused). The verifiers only read it, so it
-// is the cache's shared one.
+// A certificate given as DER only (PEM text is refused); shared, as the verifiers only read it.
 int DecodeDERCert(const unsigned char* pbyCert, int nCertSize, OsslPtr<X509>& pPubCert)
 {
     VOMU_FAIL_IF(NULL == pbyCert || nCertSize <= 0, "Check parameter", VOMU_E_FAIL);
-    pPubCert.reset(morv::CertificateCache::Decode(pbyCert, nCertSize, morv::CertificateForm::Der, [&] {
-        const unsigned char* pbyIn = pbyCert;
-        return smk::D2iX509(&pbyIn, nCertSize);
-    }));
+    auto read = [&] { const unsigned char* pbyIn = pbyCert; return smk::D2iX509(&pbyIn, nCertSize); };
+    pPubCert.reset(morv::CertificateCache::Decode(pbyCert, nCertSize, morv::CertificateForm::Der, read));
     VOMU_FAIL_IF_OSSL(NULL == pPubCert, "d2i_X509", VOMU_E_FAIL);
     return VOMU_OK;
 }
