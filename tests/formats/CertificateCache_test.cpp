@@ -262,6 +262,18 @@ Bytes WithBrokenKeyUsage(Bytes der)
     return der;
 }
 
+// The ERROR lines of the key-usage check on a copy the caller owns, decoded afresh.
+std::vector<std::string> FreshKeyUsageLines(const Bytes& cert)
+{
+    X509* pCert = NULL;
+    if (VOMU_OK != ConvertCertDataToX509(cert.data(), (int)cert.size(), &pCert)) return {};
+    OsslPtr<X509> pOwn(pCert);
+    morv_test::LogCapture log;
+    if (!log.Ok()) return {};
+    CheckX509KeyUsage(pOwn.get(), KEY_USAGE_DIGITAL_SIGNATURE, true);
+    return ErrorLines(log.Contents());
+}
+
 // Bytes OpenSSL refuses fail at the same step with the same line, the library's text included,
 // however often they come and whether or not their good twin is shared at the time.
 TEST_F(CertificateCacheTest, RefusedBytesFailTheSameWayEveryTime)
@@ -307,6 +319,16 @@ TEST_F(CertificateCacheTest, RefusedBytesFailTheSameWayEveryTime)
             EXPECT_EQ(firstLines, lines) << "call " << nCall;
         }
         EXPECT_NE(std::string::npos, firstLines[0].find("Openssl ")) << firstLines[0];
+        if (VOMU_OK == c.nPoint) {
+            // The key-usage check's lines are those of the caller's own fresh copy.
+            const std::vector<std::string> fresh = FreshKeyUsageLines(c.cert);
+            ASSERT_FALSE(fresh.empty());
+            std::vector<std::string> ours;
+            for (const std::string& line : firstLines)
+                if (std::string::npos != line.find("(CheckX509KeyUsage -- ")) ours.push_back(line);
+            ours.resize(std::min(ours.size(), fresh.size()));
+            EXPECT_EQ(fresh, ours);
+        }
     }
 }
 
