@@ -1,5 +1,4 @@
-// The certificate-field readers (SM2 public point, issuer, serial number, subject key
-// identifier) and the ECPrivateKey builder.
+// Certificate-field readers (SM2 point, issuer, serial, key identifier); the ECPrivateKey builder.
 #include "SMFileCertOperations.h"
 
 #include <openssl/core_names.h>
@@ -27,10 +26,9 @@ namespace {
 
 using NodePtr = std::unique_ptr<NodeEx>;
 
-// An encoded public point of any curve OpenSSL knows (571 bits: 1 + 2 * 72 octets) fits.
-const size_t MAX_ENCODED_POINT_SIZE = 256;
+const size_t MAX_ENCODED_POINT_SIZE = 256;  // any curve OpenSSL knows: 571 bits, 1 + 2 * 72
 
-// The curve of an EC or SM2 key: the kernel's SM2 group (made once), else one built in kctx.
+// An EC or SM2 key's curve: the kernel's SM2 group (made once), else one built in kctx.
 const EC_GROUP* GroupOfKey(const EVP_PKEY* pKey, OsslPtr<EC_GROUP>* pOwned)
 {
     if (!EVP_PKEY_is_a(pKey, "EC") && !EVP_PKEY_is_a(pKey, "SM2")) return nullptr;
@@ -38,8 +36,7 @@ const EC_GROUP* GroupOfKey(const EVP_PKEY* pKey, OsslPtr<EC_GROUP>* pOwned)
     if (1 != EVP_PKEY_get_group_name(pKey, szGroupName, sizeof szGroupName, NULL)) return nullptr;
     int nCurveNid = OBJ_txt2nid(szGroupName);
     if (NID_undef == nCurveNid) nCurveNid = EC_curve_nist2nid(szGroupName);
-    if (NID_undef == nCurveNid) return nullptr;
-    if (NID_prime256v1SM2 == nCurveNid) return smk::SMGroup(nCurveNid);
+    if (NID_undef == nCurveNid || NID_prime256v1SM2 == nCurveNid) return smk::SMGroup(nCurveNid);
     pOwned->reset(EC_GROUP_new_by_curve_name_ex(smk::LibCtx(), NULL, nCurveNid));
     return pOwned->get();
 }

@@ -1,5 +1,4 @@
-// RSA PKCS#1 v1.5 signatures of data and files over the digest of a hash number, keys from
-// PKCS#12 files, public keys from DER certificates; all key operations in the kernel's context.
+// RSA PKCS#1 v1.5 signatures over a hash number's digest, in kctx; keys from PKCS#12, certs DER.
 #include <cstring>
 
 #include <openssl/objects.h>
