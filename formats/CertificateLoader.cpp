@@ -43,16 +43,25 @@ X509_CRL* ReadCrl(BIO* pBio)
                                     d2i_X509_CRL_bio, X509_CRL_free);
 }
 
-int LoadCertificate(const unsigned char* pbyCert, int nCertLen, OsslPtr<X509>* ppX509)
+int LoadCertificate(const unsigned char* pbyCert, int nCertLen, OsslPtr<X509>* ppX509, bool bShared)
 {
     VOMU_FAIL_IF(NULL == pbyCert || nCertLen <= 0 || NULL == ppX509, "Check parameter",
                  VOMU_E_FAIL);
     OsslPtr<BIO> pBioCert(BIO_new_mem_buf(pbyCert, nCertLen));
     VOMU_FAIL_IF_OSSL(NULL == pBioCert, "BIO_new_mem_buf", VOMU_E_FAIL);
-    OsslPtr<X509> pX509Cert(CertificateMemo::Decode(pbyCert, nCertLen, [&] { return ReadCertificate(pBioCert.get()); }));
+    OsslPtr<X509> pX509Cert(bShared ? SharedCertificate(pbyCert, nCertLen, pBioCert.get()) : CertificateMemo::Decode(pbyCert, nCertLen, [&] { return ReadCertificate(pBioCert.get()); }));
     VOMU_FAIL_IF_OSSL(NULL == pX509Cert, "d2i_X509_bio", VOMU_E_FAIL);
     *ppX509 = std::move(pX509Cert);
     return VOMU_OK;
+}
+
+// The cache may read twice (a refused extension is read afresh): each read starts at the
+// buffer's first byte.
+X509* SharedCertificate(const unsigned char* pbyCert, int nCertLen, BIO* pBioCert)
+{
+    return CertificateCache::Decode(pbyCert, nCertLen, CertificateForm::PemThenDer, [&] {
+        return BIO_reset(pBioCert) < 0 ? nullptr : ReadCertificate(pBioCert);
+    });
 }
 
 }  // namespace morv

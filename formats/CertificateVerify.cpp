@@ -92,13 +92,13 @@ bool HasKeyUsage(uint32_t uiKeyUsage, unsigned int uiCheckBits, bool bAll)
 }
 
 }  // namespace
-
-int ConvertCertDataToX509(const unsigned char* pbyCert, int nCertLen, X509** ppX509)
+// bShared: the cache's shared certificate, for a caller that only reads it.
+static int ConvertCertDataToX509(const unsigned char* pbyCert, int nCertLen, X509** ppX509, bool bShared)
 {
     VOMU_FAIL_IF(NULL == pbyCert || nCertLen <= 0 || NULL == ppX509, "Check parameter",
                  VOMU_E_FAIL);
     OsslPtr<X509> pX509Cert;
-    const int nResult = morv::LoadCertificate(pbyCert, nCertLen, &pX509Cert);
+    const int nResult = morv::LoadCertificate(pbyCert, nCertLen, &pX509Cert, bShared);
     if (VOMU_OK != nResult) return nResult;
     *ppX509 = pX509Cert.release();
     return VOMU_OK;
@@ -249,7 +249,7 @@ int CheckCertKeyUsage(const unsigned char* pbyCert, int nCertLen, unsigned int u
                       bool bAll)
 {
     X509* pCert = nullptr;
-    ConvertCertDataToX509(pbyCert, nCertLen, &pCert);
+    ConvertCertDataToX509(pbyCert, nCertLen, &pCert, true);  // only read
     OsslPtr<X509> pX509Cert(pCert);
     VOMU_FAIL_IF(NULL == pX509Cert, "ConvertCertDataToX509", VOMU_E_FAIL);
     return CheckX509KeyUsage(pX509Cert.get(), uiCheckBits, bAll);
@@ -274,4 +274,10 @@ int ParsePFXFile(FILE* fpPFX, const char* pszPassword, EVP_PKEY** ppKey, X509** 
     if (ppCert) *ppCert = contents.pCert.release();
     if (ppChain) *ppChain = contents.pChain.release();
     return VOMU_OK;
+}
+
+// The caller owns what it gets and may change it: always its own copy.
+int ConvertCertDataToX509(const unsigned char* pbyCert, int nCertLen, X509** ppX509)
+{
+    return ConvertCertDataToX509(pbyCert, nCertLen, ppX509, false);
 }

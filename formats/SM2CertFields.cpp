@@ -1,5 +1,4 @@
-// The certificate-field readers (SM2 public point, issuer, serial number, subject key
-// identifier) and the ECPrivateKey builder.
+// Certificate-field readers (SM2 point, issuer, serial, key identifier); the ECPrivateKey builder.
 #include "SMFileCertOperations.h"
 
 #include <openssl/core_names.h>
@@ -27,19 +26,19 @@ namespace {
 
 using NodePtr = std::unique_ptr<NodeEx>;
 
-// An encoded public point of any curve OpenSSL knows (571 bits: 1 + 2 * 72 octets) fits.
-const size_t MAX_ENCODED_POINT_SIZE = 256;
+const size_t MAX_ENCODED_POINT_SIZE = 256;  // any curve OpenSSL knows: 571 bits, 1 + 2 * 72
 
-// The named curve of an elliptic-curve key (EC or SM2), built in the kernel context.
-OsslPtr<EC_GROUP> GroupOfKey(const EVP_PKEY* pKey)
+// An EC or SM2 key's curve: the kernel's SM2 group (made once), else one built in kctx.
+const EC_GROUP* GroupOfKey(const EVP_PKEY* pKey, OsslPtr<EC_GROUP>* pOwned)
 {
     if (!EVP_PKEY_is_a(pKey, "EC") && !EVP_PKEY_is_a(pKey, "SM2")) return nullptr;
     char szGroupName[80] = {0};
     if (1 != EVP_PKEY_get_group_name(pKey, szGroupName, sizeof szGroupName, NULL)) return nullptr;
     int nCurveNid = OBJ_txt2nid(szGroupName);
     if (NID_undef == nCurveNid) nCurveNid = EC_curve_nist2nid(szGroupName);
-    if (NID_undef == nCurveNid) return nullptr;
-    return OsslPtr<EC_GROUP>(EC_GROUP_new_by_curve_name_ex(smk::LibCtx(), NULL, nCurveNid));
+    if (NID_undef == nCurveNid || NID_prime256v1SM2 == nCurveNid) return smk::SMGroup(nCurveNid);
+    pOwned->reset(EC_GROUP_new_by_curve_name_ex(smk::LibCtx(), NULL, nCurveNid));
+    return pOwned->get();
 }
 
 // The key's public point, whatever form (compressed or not) the certificate carries it in.
@@ -58,11 +57,12 @@ OsslPtr<EC_POINT> PublicPointOfKey(const EVP_PKEY* pKey, const EC_GROUP* pGroup)
 
 int ReadPublicXY(const EVP_PKEY* pEvpPublickey, BIGNUM* pBN_pubx, BIGNUM* pBN_puby)
 {
-    OsslPtr<EC_GROUP> pECGroup = GroupOfKey(pEvpPublickey);
+    OsslPtr<EC_GROUP> pOwnedGroup;
+    const EC_GROUP* pECGroup = GroupOfKey(pEvpPublickey, &pOwnedGroup);
     VOMU_FAIL_IF_OSSL(NULL == pECGroup, "EC_KEY_get0_group", VOMU_E_FAIL);
-    OsslPtr<EC_POINT> pECPubKeyPoint = PublicPointOfKey(pEvpPublickey, pECGroup.get());
+    OsslPtr<EC_POINT> pECPubKeyPoint = PublicPointOfKey(pEvpPublickey, pECGroup);
     VOMU_FAIL_IF_OSSL(NULL == pECPubKeyPoint, "EC_KEY_get0_public_key", VOMU_E_FAIL);
-    int nResult = EC_POINT_get_affine_coordinates(pECGroup.get(), pECPubKeyPoint.get(), pBN_pubx,
+    int nResult = EC_POINT_get_affine_coordinates(pECGroup, pECPubKeyPoint.get(), pBN_pubx,
                                                   pBN_puby, NULL);
     VOMU_FAIL_IF_OSSL(0 == nResult, "EC_POINT_get_affine_coordinates_GFp", VOMU_E_FAIL);
     return VOMU_OK;
@@ -116,12 +116,12 @@ int NewPublicKeyNode(const unsigned char* pbyX, int nXLen, const unsigned char* 
 }
 
 // What every certificate-field reader does first: its outputs are there (null ones fail with
-// VOMU_E_FAIL, as any failure of these readers), and the certificate loads.
+// VOMU_E_FAIL, as any failure of these readers), and the (shared) certificate loads.
 int LoadForField(const char* pszFunc, const unsigned char* pbyCert, int nCertLen,
                  const void* ppOut, const int* pnOut, OsslPtr<X509>* ppX509)
 {
     VOMU_FAIL_IF_IN(pszFunc, NULL == ppOut || NULL == pnOut, "Check parameter", VOMU_E_FAIL);
-    return morv::LoadCertificate(pbyCert, nCertLen, ppX509);
+    return morv::LoadCertificate(pbyCert, nCertLen, ppX509, true);
 }
 
 }  // namespace
@@ -132,7 +132,7 @@ int GetPublicKeyXYFromSM2Cert(unsigned char* pbyCert, int nCertLen, unsigned cha
     VOMU_FAIL_IF(NULL == ppbyX || NULL == pnXLen || NULL == ppbyY || NULL == pnYLen,
                  "Check parameter", VOMU_E_FAIL);
     OsslPtr<X509> pX509Cert;
-    int nResult = morv::LoadCertificate(pbyCert, nCertLen, &pX509Cert);
+    int nResult = morv::LoadCertificate(pbyCert, nCertLen, &pX509Cert, true);
     if (VOMU_OK != nResult) return nResult;
     OsslPtr<EVP_PKEY> pEvpPublickey(X509_get_pubkey(pX509Cert.get()));
     VOMU_FAIL_IF_OSSL(NULL == pEvpPublickey, "X509_get_pubkey", VOMU_E_FAIL);

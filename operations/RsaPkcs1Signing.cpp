@@ -1,11 +1,11 @@
-// RSA PKCS#1 v1.5 signatures of data and files over the digest of a hash number, keys from
-// PKCS#12 files, public keys from DER certificates; all key operations in the kernel's context.
+// RSA PKCS#1 v1.5 signatures over a hash number's digest, in kctx; keys from PKCS#12, certs DER.
 #include <cstring>
 
 #include <openssl/objects.h>
 #include <openssl/rsa.h>
 
 #include "Base64Utility.h"
+#include "CertificateCache.h"
 #include "CertificateOperations.h"
 #include "HandOver.h"
 #include "OsslPtr.h"
@@ -116,12 +116,12 @@ int VerifyDigest(X509* pX509Cert, int nHashNID, const unsigned char* pbyHash, in
     return VOMU_OK;
 }
 
-// A certificate given as DER only (PEM text is refused).
+// A certificate given as DER only (PEM text is refused); shared, as the verifiers only read it.
 int DecodeDERCert(const unsigned char* pbyCert, int nCertSize, OsslPtr<X509>& pPubCert)
 {
     VOMU_FAIL_IF(NULL == pbyCert || nCertSize <= 0, "Check parameter", VOMU_E_FAIL);
-    const unsigned char* pbyIn = pbyCert;
-    pPubCert.reset(smk::D2iX509(&pbyIn, nCertSize));
+    auto read = [&] { const unsigned char* pbyIn = pbyCert; return smk::D2iX509(&pbyIn, nCertSize); };
+    pPubCert.reset(morv::CertificateCache::Decode(pbyCert, nCertSize, morv::CertificateForm::Der, read));
     VOMU_FAIL_IF_OSSL(NULL == pPubCert, "d2i_X509", VOMU_E_FAIL);
     return VOMU_OK;
 }

@@ -41,8 +41,8 @@ public:
     int CertSize() const { return m_nCertSize; }
 
 private:
-    // First, so it lasts as long as the loaded file: the steps that read the certificate
-    // (key usage, the public point, issuer and serial for the signer) share one decode.
+    // First, so it lasts as long as the loaded file: a step that loads the certificate as its
+    // own copy shares one decode (the field readers share the cache's certificate instead).
     CertificateMemo m_certificates;
     int ReadAndDecode(FILE* fpSM2PFXFile, bool bRefuseShortRead);
     int ReadCertificate(unsigned int uiKeyUsage);
