@@ -213,20 +213,22 @@ static void CbcEncryptBlocks(const unsigned char* in, size_t nBlocks, const uint
     }
 }
 
-// dst ^= src over n bytes, a word at a time.
-static void XorBytes(unsigned char* dst, const unsigned char* src, size_t n)
+// dst ^= src over n bytes (a multiple of the block size), a block at a time.
+static void XorBlocks(unsigned char* dst, const unsigned char* src, size_t n)
 {
-    for (size_t i = 0; i + 8 <= n; i += 8) {
-        uint64_t a, b;
-        memcpy(&a, dst + i, 8);
-        memcpy(&b, src + i, 8);
+    typedef uint64_t Lanes __attribute__((vector_size(SM4_BLOCK_SIZE)));
+    for (size_t i = 0; i + SM4_BLOCK_SIZE <= n; i += SM4_BLOCK_SIZE) {
+        Lanes a, b;
+        memcpy(&a, dst + i, sizeof a);
+        memcpy(&b, src + i, sizeof b);
         a ^= b;
-        memcpy(dst + i, &a, 8);
+        memcpy(dst + i, &a, sizeof a);
     }
 }
 
-// Independent blocks through the path's multi-block rounds, a chunk at a time; each chunk's
-// ciphertext is kept for the chaining (in may be out).
+// Independent blocks through the path's multi-block rounds, a chunk at a time. Each chunk's
+// plaintext is then XORed with the ciphertext before it: read from the input where the output
+// does not overlap it, else from a copy taken first (in may be out).
 static void CbcDecryptBlocks(const unsigned char* in, size_t nBlocks, const uint32_t rk[SM4_ROUNDS],
                              uint32_t v[4], unsigned char* out)
 {
@@ -235,13 +237,19 @@ static void CbcDecryptBlocks(const unsigned char* in, size_t nBlocks, const uint
     for (int i = 0; i < 4; ++i)
         StoreBE32(abyPrev + 4 * i, v[i]);
     const sm4::BlocksFn blocks = CurrentPath().blocks;
+    const uintptr_t nIn = (uintptr_t)in, nOut = (uintptr_t)out, nLen = nBlocks * SM4_BLOCK_SIZE;
+    const bool bApart = nIn + nLen <= nOut || nOut + nLen <= nIn;
     while (nBlocks > 0) {
         const size_t n = nBlocks < kChunk ? nBlocks : kChunk, nBytes = n * SM4_BLOCK_SIZE;
-        memcpy(abyC, in, nBytes);
-        blocks(rk, abyC, out, n);
-        XorBytes(out, abyPrev, SM4_BLOCK_SIZE);
-        XorBytes(out + SM4_BLOCK_SIZE, abyC, nBytes - SM4_BLOCK_SIZE);
-        memcpy(abyPrev, abyC + nBytes - SM4_BLOCK_SIZE, SM4_BLOCK_SIZE);
+        const unsigned char* pbyCipher = in;
+        if (!bApart) {
+            memcpy(abyC, in, nBytes);
+            pbyCipher = abyC;
+        }
+        blocks(rk, pbyCipher, out, n);
+        XorBlocks(out, abyPrev, SM4_BLOCK_SIZE);
+        XorBlocks(out + SM4_BLOCK_SIZE, pbyCipher, nBytes - SM4_BLOCK_SIZE);
+        memcpy(abyPrev, pbyCipher + nBytes - SM4_BLOCK_SIZE, SM4_BLOCK_SIZE);
         in += nBytes;
         out += nBytes;
         nBlocks -= n;
