@@ -4,7 +4,9 @@
 // The file road of every symmetric cipher: an initialised cipher context, reused buffers of
 // one piece (FILE_PIECE_SIZE bytes in, one piece and one block out) and the checked writes of the
 // output. Pieces go from stdio straight through the cipher into the output's buffer: no copy
-// beyond what the cipher itself does.
+// beyond what the cipher itself does. A large input has its pieces written by a second thread
+// while the next one is read and ciphered (a second output buffer); its log and results are
+// those of the one-thread road, which small inputs and a thread that cannot start take.
 #include <openssl/evp.h>
 
 #include <cstdint>
@@ -13,6 +15,7 @@
 #include "OperationsCommon.h"
 #include "operations/DataEncryption.h"
 #include "OsslPtr.h"
+#include "PieceWriter.h"
 #include "SecretArray.h"
 
 namespace morv {
@@ -32,8 +35,9 @@ struct CipherStreamSteps {
 
 class CipherFileStream {
 public:
-    CipherFileStream(EVP_CIPHER_CTX* pCtx, const CipherStreamSteps& steps)
-        : m_pCtx(pCtx), m_steps(steps)
+    // The lines of the steps carry pszFunc, the name of the function whose steps they are.
+    CipherFileStream(const char* pszFunc, EVP_CIPHER_CTX* pCtx, const CipherStreamSteps& steps)
+        : m_pszFunc(pszFunc), m_pCtx(pCtx), m_steps(steps)
     {
     }
     // VOMU_OK or VOMU_E_FAIL (memory).
@@ -48,12 +52,17 @@ public:
 
 private:
     int Write(FILE* fpOut, int nBytes, const char* pszReason);
+    int WriteFailed(const char* pszReason);
     int ReadFailed();
+    int Collect(PieceWriter* pWriter);
+    bool StartWriter(uint64_t nBytes, PieceWriter* pWriter);
 
+    const char* m_pszFunc;
     EVP_CIPHER_CTX* m_pCtx;
     const CipherStreamSteps& m_steps;
-    SecretArray m_pbyIn;   // plaintext when encrypting
-    SecretArray m_pbyOut;  // plaintext when decrypting
+    SecretArray m_pbyIn;     // plaintext when encrypting
+    SecretArray m_pbyOut;    // plaintext when decrypting
+    SecretArray m_pbySpare;  // the other output buffer while a writer thread runs
     uint64_t m_nWritten = 0;
 };
 

@@ -229,7 +229,7 @@ int DecryptFileEnvelopeContent(int nSymAlgNID, const unsigned char* pbySymKey,
     nResult = morv::InitCipherContext(__func__, pEvpCipher.get(), pbyIV, pbySymKey, false,
                                       VOMU_E_FAIL, &pCTX);
     if (VOMU_OK != nResult) return nResult;
-    CipherFileStream stream(pCTX.get(), NODE_STEPS);
+    CipherFileStream stream(__func__, pCTX.get(), NODE_STEPS);
     nResult = stream.Allocate();
     if (VOMU_OK != nResult) return nResult;
     // Constructed content (segments) is opened one direct child after the other.
@@ -246,7 +246,7 @@ int DecryptFileEnvelopeContent_ProcessOneNode(EVP_CIPHER_CTX* pCTX, FILE* fpCMSE
 {
     VOMU_FAIL_IF(NULL == pCTX || NULL == fpCMSEnvelope || NULL == pNode || NULL == fpPlainFile,
                  "Check parameters", VOMU_E_INVALID_ARG);
-    CipherFileStream stream(pCTX, NODE_STEPS);
+    CipherFileStream stream(__func__, pCTX, NODE_STEPS);
     const int nResult = stream.Allocate();
     if (VOMU_OK != nResult) return nResult;
     return ProcessNode(__func__, stream, fpCMSEnvelope, pNode, fpPlainFile);

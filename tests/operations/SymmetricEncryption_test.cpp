@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <sstream>
 #include <string>
 
 #include "CipherPeer.h"
@@ -300,6 +301,45 @@ TEST_F(Symmetric, FullDeviceOutputFails)
             ASSERT_TRUE(bOk);
             EXPECT_EQ(VOMU_E_FAIL, RunFile(false, c, KeyFor(c), cipher.Path(), "/dev/full"));
         }
+    }
+}
+
+// The Failed lines of a log, in order.
+std::string FailedLines(const std::string& strText)
+{
+    std::string strFailed;
+    std::istringstream lines(strText);
+    for (std::string strLine; std::getline(lines, strLine);)
+        if (strLine.find("--Failed") != std::string::npos) strFailed += strLine + "\n";
+    return strFailed;
+}
+
+// Inputs of several pieces have their writes done by a second thread: the bytes are still
+// OpenSSL's, and a failed write still shows as the one Failed line a small input gives.
+TEST_F(Symmetric, LargeFilesWriteBehindWithTheSameResults)
+{
+    const size_t nLarge = (5u << 20) + 5, nSmall = 32769;
+    for (const Cipher& c : {cipherpeer::kSm4Cbc, cipherpeer::kDes3Cbc}) {
+        SCOPED_TRACE(c.pszEncName);
+        TempFile plain(Message(nLarge)), peerCipher, ours, back;
+        ASSERT_TRUE(cipherpeer::EncFile(c, KeyFor(c), IVFor(c), false, plain.Path(), peerCipher.Path()));
+        ASSERT_EQ(VOMU_OK, RunFile(true, c, KeyFor(c), plain.Path(), ours.Path()));
+        EXPECT_TRUE(peerCipher.Read() == ours.Read());
+        ASSERT_EQ(VOMU_OK, RunFile(false, c, KeyFor(c), peerCipher.Path(), back.Path()));
+        EXPECT_TRUE(plain.Read() == back.Read());
+
+        std::string strFailed[2];
+        for (int i = 0; i < 2; ++i) {
+            morv_test::LogCapture log;
+            ASSERT_TRUE(log.Ok());
+            bool bOk = false;
+            TempFile cipher(Enc(c, KeyFor(c), IVFor(c), false, Message(i ? nLarge : nSmall), &bOk));
+            ASSERT_TRUE(bOk);
+            EXPECT_EQ(VOMU_E_FAIL, RunFile(false, c, KeyFor(c), cipher.Path(), "/dev/full"));
+            strFailed[i] = FailedLines(log.Contents());
+        }
+        EXPECT_NE(std::string::npos, strFailed[0].find("fwrite")) << strFailed[0];
+        EXPECT_EQ(strFailed[0], strFailed[1]);
     }
 }
 
