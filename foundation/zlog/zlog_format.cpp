@@ -388,15 +388,14 @@ void AppendHexDump(const unsigned char* pby, size_t nLen, Buf& buf)
     }
 }
 
-// The digits are kept with the thread: they change only in a forked child.
-void AppendPid(Thread& thread, const Spec& spec, Buf& buf)
+void AppendNumber(NumberText& text, long nValue, const Spec& spec, Buf& buf)
 {
-    const long nPid = CachedPid();
-    if (thread.nPidOfText != nPid) {
-        thread.nPidLen = SignedDecimal(nPid, thread.szPid);
-        thread.nPidOfText = nPid;
+    if (!text.bValid || text.nValue != nValue) {
+        text.nLen = SignedDecimal(nValue, text.sz);
+        text.nValue = nValue;
+        text.bValid = true;
     }
-    buf.AppendPadded(thread.szPid, thread.nPidLen, spec.bLeft, spec.nWidth, spec.nPrec);
+    buf.AppendPadded(text.sz, text.nLen, spec.bLeft, spec.nWidth, spec.nPrec);
 }
 
 void AppendMsg(Thread& thread, const Spec& spec, Buf& buf)
@@ -454,10 +453,7 @@ void Format::Gen(Thread& thread, const Levels& levels, Buf& buf) const
             sz[sizeof sz - 1] = '\0';
             buf.AppendPadded(sz, strlen(sz), s.bLeft, s.nWidth, s.nPrec);
             break;
-        case SPEC_LINE:
-            n = (int)SignedDecimal(ev.nLine, sz);
-            buf.AppendPadded(sz, (size_t)n, s.bLeft, s.nWidth, s.nPrec);
-            break;
+        case SPEC_LINE: AppendNumber(thread.line, ev.nLine, s, buf); break;
         case SPEC_MSG: AppendMsg(thread, s, buf); break;
         case SPEC_MDC: {
             const char* pszValue = "";
@@ -472,7 +468,7 @@ void Format::Gen(Thread& thread, const Levels& levels, Buf& buf) const
             break;
         }
         case SPEC_NEWLINE: buf.Append("\n", 1); break;
-        case SPEC_PID: AppendPid(thread, s, buf); break;
+        case SPEC_PID: AppendNumber(thread.pid, CachedPid(), s, buf); break;
         case SPEC_FUNC: buf.AppendPadded(ev.pszFunc, ev.nFuncLen, s.bLeft, s.nWidth, s.nPrec); break;
         case SPEC_LEVEL_UPPER:
         case SPEC_LEVEL_LOWER: {

@@ -149,6 +149,15 @@ struct TimeCacheEntry {
     std::string strText;
 };
 
+// A number's decimal digits, kept while the number stays the same: a record's line and pid
+// repeat from one record to the next.
+struct NumberText {
+    bool bValid = false;
+    long nValue = 0;
+    char sz[24];
+    size_t nLen = 0;
+};
+
 struct MdcEntry {
     std::string strKey;
     std::string strValue;
@@ -165,9 +174,8 @@ struct Thread {
     unsigned nNextCache = 0;
     Event event;
     const void* pLastFormat = nullptr;  // msg holds this format's text for the current event
-    long nPidOfText = 0;                // szPid holds this pid's digits (a forked child differs)
-    char szPid[24];
-    size_t nPidLen = 0;
+    NumberText pid;  // a forked child's differs
+    NumberText line;
 };
 
 // ---- formats ------------------------------------------------------------------------
