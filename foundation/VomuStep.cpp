@@ -19,17 +19,63 @@ const char* BaseName(const char* pszPath)
     return pszSlash ? pszSlash + 1 : pszPath;
 }
 
+// A line of at most STEP_LINE_SIZE - 1 characters built from its pieces, cut where snprintf
+// into STEP_LINE_SIZE bytes would cut it: an OK line goes into every step of a call, and
+// parsing a format string for it cost more than the record itself.
+class StepLine {
+public:
+    void Put(const char* psz) { Put(psz, strlen(psz)); }
+    template <size_t N>
+    void PutLiteral(const char (&sz)[N])
+    {
+        Put(sz, N - 1);
+    }
+    void Put(const char* p, size_t n)
+    {
+        const size_t nRoom = sizeof m_sz - 1 - m_nLen;
+        if (n > nRoom) n = nRoom;
+        memcpy(m_sz + m_nLen, p, n);
+        m_nLen += n;
+    }
+    // printf's "%d".
+    void PutDecimal(int n)
+    {
+        char szReversed[16];
+        size_t k = 0;
+        unsigned int u = n < 0 ? 0u - (unsigned int)n : (unsigned int)n;
+        do {
+            szReversed[k++] = (char)('0' + u % 10);
+            u /= 10;
+        } while (u);
+        if (n < 0) szReversed[k++] = '-';
+        while (k > 0) Put(&szReversed[--k], 1);
+    }
+    const char* Text() const { return m_sz; }
+    size_t Len() const { return m_nLen; }
+
+private:
+    char m_sz[STEP_LINE_SIZE];
+    size_t m_nLen = 0;
+};
+
 }  // namespace
 
 void StepOk(const char* pszFile, int nLine, const char* pszFunc, const char* pszStep)
 {
     // Parsers log a step per node: a line no rule takes is not even formatted.
     if (!TraceEnabled(TRACE_LEVEL_INFO)) return;
-    char szLine[STEP_LINE_SIZE];
-    memset(szLine, 0, sizeof szLine);
-    snprintf(szLine, sizeof szLine, "[%s(%d)]:(%s -- %s)\t\t--OK\n", BaseName(pszFile), nLine,
-             pszFunc, pszStep);
-    TraceInfo(szLine);
+    // "[file(line)]:(func -- step)\t\t--OK\n"
+    StepLine line;
+    line.PutLiteral("[");
+    line.Put(BaseName(pszFile));
+    line.PutLiteral("(");
+    line.PutDecimal(nLine);
+    line.PutLiteral(")]:(");
+    line.Put(pszFunc);
+    line.PutLiteral(" -- ");
+    line.Put(pszStep);
+    line.PutLiteral(")\t\t--OK\n");
+    TraceText(TRACE_LEVEL_INFO, line.Text(), line.Len());
 }
 
 void StepFailed(const char* pszFile, int nLine, const char* pszFunc, const char* pszStep,

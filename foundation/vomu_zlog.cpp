@@ -59,12 +59,11 @@ bool Takes(zlog_category_t* pCat, unsigned int nLevel)
     return pCat && zlog_level_enabled(pCat, LibraryLevel(nLevel));
 }
 
-// The text up to its first zero byte, as "%s" would take it, but never read beyond what a
-// record can hold.
-void LogText(zlog_category_t* pCat, unsigned int nLevel, const char* pszText, size_t nMax)
+// nLen bytes of text, as TRACE(level, "%s", text) logs a text of that length.
+void LogText(zlog_category_t* pCat, unsigned int nLevel, const char* pszText, size_t nLen)
 {
     zl::RecordVerbatim(pCat, TRACE_FILE_ARGS, "TRACE", 5, TRACE_LINES[nLevel], LibraryLevel(nLevel),
-                       pszText, strnlen(pszText, nMax));
+                       pszText, nLen);
 }
 
 // Most records fit the stack buffer and are formatted once. A longer one is formatted again
@@ -78,8 +77,9 @@ int FormatAndLog(zlog_category_t* pCat, unsigned int nLevel, const char* pszForm
     const int n = vsnprintf(szStack, sizeof szStack, pszFormat, aq);
     va_end(aq);
     if (n < 0) return VOMU_LOG_E_MEMORY;
+    // A "%c" of a zero byte ends the text there, as "%s" of the result would.
     if ((size_t)n < sizeof szStack) {
-        LogText(pCat, nLevel, szStack, (size_t)n);
+        LogText(pCat, nLevel, szStack, strnlen(szStack, (size_t)n));
         return VOMU_OK;
     }
     const size_t nKeep = std::min((size_t)n, zl::RecordMax());
@@ -90,7 +90,7 @@ int FormatAndLog(zlog_category_t* pCat, unsigned int nLevel, const char* pszForm
     const int nAgain = vsnprintf(pBuf.get(), nKeep + 1, pszFormat, aq);
     va_end(aq);
     if (nAgain < 0) return VOMU_LOG_E_MEMORY;
-    LogText(pCat, nLevel, pBuf.get(), nKeep);
+    LogText(pCat, nLevel, pBuf.get(), strnlen(pBuf.get(), nKeep));
     return VOMU_OK;
 }
 
@@ -229,10 +229,22 @@ int TraceVerbatim(unsigned int nLevel, const char* pszText)
 {
     zlog_category_t* pCat = LoadCategory();
     if (!pCat) return VOMU_LOG_E_NOT_INIT;
-    if (Takes(pCat, nLevel)) LogText(pCat, nLevel, pszText ? pszText : "(null)", zl::RecordMax());
+    if (!Takes(pCat, nLevel)) return VOMU_OK;
+    // Never read beyond what a record can hold.
+    const char* pszShown = pszText ? pszText : "(null)";
+    LogText(pCat, nLevel, pszShown, strnlen(pszShown, zl::RecordMax()));
     return VOMU_OK;
 }
 }  // namespace
 
 int TraceInfo(const char* text) { return TraceVerbatim(TRACE_LEVEL_INFO, text); }
 int TraceError(const char* text) { return TraceVerbatim(TRACE_LEVEL_ERROR, text); }
+
+int TraceText(unsigned int level, const char* text, size_t len)
+{
+    zlog_category_t* pCat = LoadCategory();
+    if (!pCat) return VOMU_LOG_E_NOT_INIT;
+    if (level > MAX_TRACE_LEVEL) return VOMU_LOG_E_LEVEL;
+    if (text && Takes(pCat, level)) LogText(pCat, level, text, std::min(len, zl::RecordMax()));
+    return VOMU_OK;
+}

@@ -2,6 +2,8 @@
 #define VOMU_ZLOG_H
 
 /* The logging wrapper: one process-wide category "vomu_category" and the trace calls. */
+#include <stddef.h>
+
 #include "vomu_export.h"
 #include "vomu_result.h"
 
@@ -42,6 +44,10 @@ int TraceMessageMax(void);
 /* A finished line at INFO / ERROR, logged verbatim. */
 int TraceInfo(const char* text);
 int TraceError(const char* text);
+/* The first len bytes of text (no zero byte among them) logged verbatim at a trace level, for
+ * callers that built the line themselves and know its length. 0, VOMU_LOG_E_NOT_INIT or
+ * VOMU_LOG_E_LEVEL. */
+int TraceText(unsigned int level, const char* text, size_t len);
 
 VOMU_END_C
 

@@ -43,7 +43,7 @@ bool Buf::Grow(size_t nNeed)
     return true;
 }
 
-void Buf::Append(const char* p, size_t n)
+void Buf::AppendSlow(const char* p, size_t n)
 {
     if (m_bTruncated) return;
     if (!Grow(m_nLen + n)) {
@@ -58,7 +58,7 @@ void Buf::Append(const char* p, size_t n)
     m_nLen += n;
 }
 
-void Buf::AppendPadded(const char* p, size_t n, bool bLeft, int nWidth, int nPrec)
+void Buf::AppendPaddedSlow(const char* p, size_t n, bool bLeft, int nWidth, int nPrec)
 {
     if (nPrec >= 0 && n > (size_t)nPrec) n = (size_t)nPrec;
     size_t nPad = nWidth > 0 && (size_t)nWidth > n ? (size_t)nWidth - n : 0;

@@ -156,6 +156,7 @@ int CompileTime(const std::string& strFmt, Spec& spec)
             if (!strText.empty()) spec.timePieces.push_back({0, strText});
             strText.clear();
             spec.timePieces.push_back({strFmt[i + 1] == 'm' ? 1 : 2, ""});
+            spec.bSubSecond = true;
             i += 2;
             continue;
         }
@@ -332,11 +333,9 @@ const std::string& TimeText(Thread& thread, const Spec& spec, const struct timev
 void AppendTime(Thread& thread, const Spec& spec, const struct timeval& tv, Buf& buf,
                 const Spec& whole)
 {
-    bool bSub = false;
-    for (const TimePiece& piece : spec.timePieces) bSub = bSub || piece.nKind != 0;
     char sz[512];
     size_t n = 0;
-    if (!bSub) {
+    if (!spec.bSubSecond) {
         const std::string& str = TimeText(thread, spec, tv);
         buf.AppendPadded(str.data(), str.size(), whole.bLeft, whole.nWidth, whole.nPrec);
         return;
@@ -387,6 +386,16 @@ void AppendHexDump(const unsigned char* pby, size_t nLen, Buf& buf)
         }
         buf.Append(szLine, (size_t)(q - szLine));
     }
+}
+
+void AppendNumber(NumberText& text, long nValue, const Spec& spec, Buf& buf)
+{
+    if (!text.bValid || text.nValue != nValue) {
+        text.nLen = SignedDecimal(nValue, text.sz);
+        text.nValue = nValue;
+        text.bValid = true;
+    }
+    buf.AppendPadded(text.sz, text.nLen, spec.bLeft, spec.nWidth, spec.nPrec);
 }
 
 void AppendMsg(Thread& thread, const Spec& spec, Buf& buf)
@@ -444,10 +453,7 @@ void Format::Gen(Thread& thread, const Levels& levels, Buf& buf) const
             sz[sizeof sz - 1] = '\0';
             buf.AppendPadded(sz, strlen(sz), s.bLeft, s.nWidth, s.nPrec);
             break;
-        case SPEC_LINE:
-            n = (int)SignedDecimal(ev.nLine, sz);
-            buf.AppendPadded(sz, (size_t)n, s.bLeft, s.nWidth, s.nPrec);
-            break;
+        case SPEC_LINE: AppendNumber(thread.line, ev.nLine, s, buf); break;
         case SPEC_MSG: AppendMsg(thread, s, buf); break;
         case SPEC_MDC: {
             const char* pszValue = "";
@@ -462,10 +468,7 @@ void Format::Gen(Thread& thread, const Levels& levels, Buf& buf) const
             break;
         }
         case SPEC_NEWLINE: buf.Append("\n", 1); break;
-        case SPEC_PID:
-            n = (int)SignedDecimal(CachedPid(), sz);
-            buf.AppendPadded(sz, (size_t)n, s.bLeft, s.nWidth, s.nPrec);
-            break;
+        case SPEC_PID: AppendNumber(thread.pid, CachedPid(), s, buf); break;
         case SPEC_FUNC: buf.AppendPadded(ev.pszFunc, ev.nFuncLen, s.bLeft, s.nWidth, s.nPrec); break;
         case SPEC_LEVEL_UPPER:
         case SPEC_LEVEL_LOWER: {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -84,8 +85,22 @@ public:
     // The most bytes a buffer Reset with these bounds ever holds (a zero maximum: no bound).
     static size_t MaxOf(size_t nMin, size_t nMax);
     void Clear() { m_nLen = 0; m_bTruncated = false; }
-    void Append(const char* p, size_t n);
-    void AppendPadded(const char* p, size_t n, bool bLeft, int nWidth, int nPrec);
+    // Every piece of every record comes through here: the common case, room to spare, is a
+    // copy and no call.
+    void Append(const char* p, size_t n)
+    {
+        if (!m_bTruncated && m_nLen + n < m_nCap) {
+            memcpy(m_p + m_nLen, p, n);
+            m_nLen += n;
+            return;
+        }
+        AppendSlow(p, n);
+    }
+    void AppendPadded(const char* p, size_t n, bool bLeft, int nWidth, int nPrec)
+    {
+        if (nWidth <= 0 && nPrec < 0) return Append(p, n);
+        AppendPaddedSlow(p, n, bLeft, nWidth, nPrec);
+    }
     void AppendV(const char* pszFmt, va_list ap);
     // The last byte becomes a newline when the record was cut at the maximum.
     void EndTruncated();
@@ -97,6 +112,8 @@ public:
 
 private:
     bool Grow(size_t nNeed);
+    void AppendSlow(const char* p, size_t n);
+    void AppendPaddedSlow(const char* p, size_t n, bool bLeft, int nWidth, int nPrec);
     char* m_p = nullptr;
     size_t m_nLen = 0;
     size_t m_nCap = 0;
@@ -132,6 +149,15 @@ struct TimeCacheEntry {
     std::string strText;
 };
 
+// A number's decimal digits, kept while the number stays the same: a record's line and pid
+// repeat from one record to the next.
+struct NumberText {
+    bool bValid = false;
+    long nValue = 0;
+    char sz[24];
+    size_t nLen = 0;
+};
+
 struct MdcEntry {
     std::string strKey;
     std::string strValue;
@@ -148,6 +174,8 @@ struct Thread {
     unsigned nNextCache = 0;
     Event event;
     const void* pLastFormat = nullptr;  // msg holds this format's text for the current event
+    NumberText pid;  // a forked child's differs
+    NumberText line;
 };
 
 // ---- formats ------------------------------------------------------------------------
@@ -166,6 +194,7 @@ struct Spec {
     SpecKind kind = SPEC_LITERAL;
     std::string strText;  // literal text, variable name or MDC key
     std::vector<TimePiece> timePieces;
+    bool bSubSecond = false;  // a time with %ms or %us: its text cannot be kept for a second
     bool bLeft = false;
     int nWidth = 0;
     int nPrec = -1;

@@ -402,6 +402,32 @@ TEST(VomuStep, OverlongFailedLineIsCutAndStillEndsTheRecord)
     EXPECT_EQ(0u, strText.find("[f.cpp(1):](Func -- Step)\t\t--Failed:(0xffffffff) [Reason:rrr"));
 }
 
+// The OK line is built without printf; snprintf into the line's 512 bytes is the reference
+// for every length around the cut, for a path with directories and a line number of each width.
+TEST(VomuStep, OkLineIsWhatSnprintfWritesAtEveryLengthAroundTheCut)
+{
+    struct Row {
+        const char* pszFile;
+        int nLine;
+        size_t nStepLen;
+    };
+    const Row ROWS[] = {
+        {"a/b/c.cpp", 7, 10},  {"c.cpp", 123456, 10}, {"/x/c.cpp", 1, 470}, {"c.cpp", 42, 481},
+        {"c.cpp", 42, 482},    {"c.cpp", 42, 483},    {"c.cpp", 42, 484},  {"dir/c.cpp", 2147483647, 600},
+    };
+    for (const Row& row : ROWS) {
+        LogCapture log("%m");
+        ASSERT_TRUE(log.Ok());
+        const std::string strStep(row.nStepLen, 's');
+        morv::StepOk(row.pszFile, row.nLine, "Func", strStep.c_str());
+        const char* pszBase = strrchr(row.pszFile, '/') ? strrchr(row.pszFile, '/') + 1 : row.pszFile;
+        char szExpected[512];
+        snprintf(szExpected, sizeof szExpected, "[%s(%d)]:(%s -- %s)\t\t--OK\n", pszBase, row.nLine, "Func",
+                 strStep.c_str());
+        EXPECT_EQ(szExpected, log.Contents()) << row.pszFile << " " << row.nLine << " " << row.nStepLen;
+    }
+}
+
 TEST(VomuStep, PasswordNeverAppearsInTheLog)
 {
     LogCapture log;
