@@ -43,14 +43,15 @@ X509_CRL* ReadCrl(BIO* pBio)
                                     d2i_X509_CRL_bio, X509_CRL_free);
 }
 
-int LoadCertificate(const unsigned char* pbyCert, int nCertLen, OsslPtr<X509>* ppX509, bool bShared)
+int LoadCertificate(const char* pszFunc, const unsigned char* pbyCert, int nCertLen,
+                    OsslPtr<X509>* ppX509, bool bShared)
 {
-    VOMU_FAIL_IF(NULL == pbyCert || nCertLen <= 0 || NULL == ppX509, "Check parameter",
-                 VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, NULL == pbyCert || nCertLen <= 0 || NULL == ppX509,
+                    "Check parameter", VOMU_E_FAIL);
     OsslPtr<BIO> pBioCert(BIO_new_mem_buf(pbyCert, nCertLen));
-    VOMU_FAIL_IF_OSSL(NULL == pBioCert, "BIO_new_mem_buf", VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_IN(pszFunc, NULL == pBioCert, "BIO_new_mem_buf", VOMU_E_FAIL);
     OsslPtr<X509> pX509Cert(bShared ? SharedCertificate(pbyCert, nCertLen, pBioCert.get()) : CertificateMemo::Decode(pbyCert, nCertLen, [&] { return ReadCertificate(pBioCert.get()); }));
-    VOMU_FAIL_IF_OSSL(NULL == pX509Cert, "d2i_X509_bio", VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_IN(pszFunc, NULL == pX509Cert, "d2i_X509_bio", VOMU_E_FAIL);
     *ppX509 = std::move(pX509Cert);
     return VOMU_OK;
 }

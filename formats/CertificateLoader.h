@@ -21,9 +21,10 @@ X509_CRL* ReadCrl(BIO* pBio);
 // One certificate from nCertLen octets of PEM or DER. Steps "Check parameter",
 // "BIO_new_mem_buf" and "d2i_X509_bio" (neither form); every failure is VOMU_E_FAIL.
 // bShared: the certificate may be the cache's shared object (CertificateCache.h), which the
-// caller only reads; otherwise it is the caller's own.
-int LoadCertificate(const unsigned char* pbyCert, int nCertLen, OsslPtr<X509>* ppX509,
-                    bool bShared = false);
+// caller only reads; otherwise it is the caller's own. The lines name pszFunc, the reader whose
+// steps these are.
+int LoadCertificate(const char* pszFunc, const unsigned char* pbyCert, int nCertLen,
+                    OsslPtr<X509>* ppX509, bool bShared = false);
 
 // The shared certificate of these bytes (a new reference), read from pBioCert, which holds
 // them, when the cache has none. Null when they are neither PEM nor DER.

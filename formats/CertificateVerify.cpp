@@ -98,7 +98,7 @@ static int ConvertCertDataToX509(const unsigned char* pbyCert, int nCertLen, X50
     VOMU_FAIL_IF(NULL == pbyCert || nCertLen <= 0 || NULL == ppX509, "Check parameter",
                  VOMU_E_FAIL);
     OsslPtr<X509> pX509Cert;
-    const int nResult = morv::LoadCertificate(pbyCert, nCertLen, &pX509Cert, bShared);
+    const int nResult = morv::LoadCertificate(__func__, pbyCert, nCertLen, &pX509Cert, bShared);
     if (VOMU_OK != nResult) return nResult;
     *ppX509 = pX509Cert.release();
     return VOMU_OK;

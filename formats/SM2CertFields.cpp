@@ -55,63 +55,64 @@ OsslPtr<EC_POINT> PublicPointOfKey(const EVP_PKEY* pKey, const EC_GROUP* pGroup)
     return pPoint;
 }
 
-int ReadPublicXY(const EVP_PKEY* pEvpPublickey, BIGNUM* pBN_pubx, BIGNUM* pBN_puby)
+// The helpers below log their steps under pszFunc, the function whose steps they are.
+int ReadPublicXY(const char* pszFunc, const EVP_PKEY* pEvpPublickey, BIGNUM* pBN_pubx, BIGNUM* pBN_puby)
 {
     OsslPtr<EC_GROUP> pOwnedGroup;
     const EC_GROUP* pECGroup = GroupOfKey(pEvpPublickey, &pOwnedGroup);
-    VOMU_FAIL_IF_OSSL(NULL == pECGroup, "EC_KEY_get0_group", VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_IN(pszFunc, NULL == pECGroup, "EC_KEY_get0_group", VOMU_E_FAIL);
     OsslPtr<EC_POINT> pECPubKeyPoint = PublicPointOfKey(pEvpPublickey, pECGroup);
-    VOMU_FAIL_IF_OSSL(NULL == pECPubKeyPoint, "EC_KEY_get0_public_key", VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_IN(pszFunc, NULL == pECPubKeyPoint, "EC_KEY_get0_public_key", VOMU_E_FAIL);
     int nResult = EC_POINT_get_affine_coordinates(pECGroup, pECPubKeyPoint.get(), pBN_pubx,
                                                   pBN_puby, NULL);
-    VOMU_FAIL_IF_OSSL(0 == nResult, "EC_POINT_get_affine_coordinates_GFp", VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_IN(pszFunc, 0 == nResult, "EC_POINT_get_affine_coordinates_GFp", VOMU_E_FAIL);
     return VOMU_OK;
 }
 
 // The scalar is stored at its given width: only a set top bit gets the 00 that keeps the
 // INTEGER positive (X.690 8.3.2).
-int NewPrivateKeyNode(const unsigned char* pbyD, int nDLen, NodePtr& pNode_privateKey)
+int NewPrivateKeyNode(const char* pszFunc, const unsigned char* pbyD, int nDLen, NodePtr& pNode_privateKey)
 {
     const size_t nPad = (pbyD[0] & 0x80) ? 1 : 0;
     OwnedArray<unsigned char> pbyPrivateKeyBNData = NewArray<unsigned char>(nPad + nDLen);
-    VOMU_FAIL_IF(!pbyPrivateKeyBNData, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pbyPrivateKeyBNData, "New memory", VOMU_E_FAIL);
     pbyPrivateKeyBNData[0] = 0x00;
     memcpy(pbyPrivateKeyBNData.get() + nPad, pbyD, (size_t)nDLen);
     pNode_privateKey.reset(morv::NewLeafNodeEx(0x02, pbyPrivateKeyBNData.get(), nPad + nDLen));
-    VOMU_FAIL_IF(!pNode_privateKey, "new NodeEx(privateKey)", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pNode_privateKey, "new NodeEx(privateKey)", VOMU_E_FAIL);
     return VOMU_OK;
 }
 
 // [0] { OBJECT IDENTIFIER curve }
-int NewCurveNode(const char* pszCurveOID, NodePtr& pNode_contex0)
+int NewCurveNode(const char* pszFunc, const char* pszCurveOID, NodePtr& pNode_contex0)
 {
     NodeEx* pNode_curve = NULL;
     int nResult = ConstructNode_ObjectIdentifier(pszCurveOID, &pNode_curve);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "ConstructNode_ObjectIdentifier", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "ConstructNode_ObjectIdentifier", nResult);
     NodePtr pCurve(pNode_curve);
     pNode_contex0.reset(new (std::nothrow) NodeEx());
-    VOMU_FAIL_IF(!pNode_contex0, "new NodeEx(contex0)", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pNode_contex0, "new NodeEx(contex0)", VOMU_E_FAIL);
     pNode_contex0->Tag = 0xA0;
-    return morv::AdoptChild(__func__, pNode_contex0.get(), pCurve.release(), "AddChild(curve)");
+    return morv::AdoptChild(pszFunc, pNode_contex0.get(), pCurve.release(), "AddChild(curve)");
 }
 
 // [1] { BIT STRING 00 (no unused bits) 04 (uncompressed, SEC 1 2.3.3) x y }
-int NewPublicKeyNode(const unsigned char* pbyX, int nXLen, const unsigned char* pbyY, int nYLen,
-                     NodePtr& pNode_contex1)
+int NewPublicKeyNode(const char* pszFunc, const unsigned char* pbyX, int nXLen,
+                     const unsigned char* pbyY, int nYLen, NodePtr& pNode_contex1)
 {
     const size_t nBitStringSize = 2 + (size_t)nXLen + (size_t)nYLen;
     OwnedArray<unsigned char> pbyBitStringValue = NewArray<unsigned char>(nBitStringSize);
-    VOMU_FAIL_IF(!pbyBitStringValue, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pbyBitStringValue, "New memory", VOMU_E_FAIL);
     pbyBitStringValue[0] = 0x00;
     pbyBitStringValue[1] = 0x04;
     memcpy(pbyBitStringValue.get() + 2, pbyX, (size_t)nXLen);
     memcpy(pbyBitStringValue.get() + 2 + nXLen, pbyY, (size_t)nYLen);
     NodePtr pNode_publicKey(morv::NewLeafNodeEx(0x03, pbyBitStringValue.get(), nBitStringSize));
-    VOMU_FAIL_IF(!pNode_publicKey, "new NodeEx(publicKey)", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pNode_publicKey, "new NodeEx(publicKey)", VOMU_E_FAIL);
     pNode_contex1.reset(new (std::nothrow) NodeEx());
-    VOMU_FAIL_IF(!pNode_contex1, "new NodeEx(contex1)", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pNode_contex1, "new NodeEx(contex1)", VOMU_E_FAIL);
     pNode_contex1->Tag = 0xA1;
-    return morv::AdoptChild(__func__, pNode_contex1.get(), pNode_publicKey.release(),
+    return morv::AdoptChild(pszFunc, pNode_contex1.get(), pNode_publicKey.release(),
                             "AddChild(publicKey)");
 }
 
@@ -121,7 +122,7 @@ int LoadForField(const char* pszFunc, const unsigned char* pbyCert, int nCertLen
                  const void* ppOut, const int* pnOut, OsslPtr<X509>* ppX509)
 {
     VOMU_FAIL_IF_IN(pszFunc, NULL == ppOut || NULL == pnOut, "Check parameter", VOMU_E_FAIL);
-    return morv::LoadCertificate(pbyCert, nCertLen, ppX509, true);
+    return morv::LoadCertificate(pszFunc, pbyCert, nCertLen, ppX509, true);
 }
 
 }  // namespace
@@ -132,13 +133,13 @@ int GetPublicKeyXYFromSM2Cert(unsigned char* pbyCert, int nCertLen, unsigned cha
     VOMU_FAIL_IF(NULL == ppbyX || NULL == pnXLen || NULL == ppbyY || NULL == pnYLen,
                  "Check parameter", VOMU_E_FAIL);
     OsslPtr<X509> pX509Cert;
-    int nResult = morv::LoadCertificate(pbyCert, nCertLen, &pX509Cert, true);
+    int nResult = morv::LoadCertificate(__func__, pbyCert, nCertLen, &pX509Cert, true);
     if (VOMU_OK != nResult) return nResult;
     OsslPtr<EVP_PKEY> pEvpPublickey(X509_get_pubkey(pX509Cert.get()));
     VOMU_FAIL_IF_OSSL(NULL == pEvpPublickey, "X509_get_pubkey", VOMU_E_FAIL);
     OsslPtr<BIGNUM> pBN_pubx(BN_new()), pBN_puby(BN_new());
     VOMU_FAIL_IF(NULL == pBN_pubx || NULL == pBN_puby, "BN_new", VOMU_E_FAIL);
-    nResult = ReadPublicXY(pEvpPublickey.get(), pBN_pubx.get(), pBN_puby.get());
+    nResult = ReadPublicXY(__func__, pEvpPublickey.get(), pBN_pubx.get(), pBN_puby.get());
     if (VOMU_OK != nResult) return nResult;
 
     OwnedArray<unsigned char> pbySM2PubKeyX = NewArray<unsigned char>(SM2_FIELD_SIZE);
@@ -218,9 +219,10 @@ int ConstructNode_ECPrivateKey(int nVersion, const char* pszCurveOID, unsigned c
     NodeEx* pVersion = NULL;
     int nResult = morv::ConstructNode_Version(__func__, nVersion, &pVersion);
     pNode_version.reset(pVersion);
-    if (VOMU_OK == nResult) nResult = NewPrivateKeyNode(pbyD, nDLen, pNode_privateKey);
-    if (VOMU_OK == nResult) nResult = NewCurveNode(pszCurveOID, pNode_contex0);
-    if (VOMU_OK == nResult) nResult = NewPublicKeyNode(pbyX, nXLen, pbyY, nYLen, pNode_contex1);
+    if (VOMU_OK == nResult) nResult = NewPrivateKeyNode(__func__, pbyD, nDLen, pNode_privateKey);
+    if (VOMU_OK == nResult) nResult = NewCurveNode(__func__, pszCurveOID, pNode_contex0);
+    if (VOMU_OK == nResult)
+        nResult = NewPublicKeyNode(__func__, pbyX, nXLen, pbyY, nYLen, pNode_contex1);
     if (VOMU_OK != nResult) return nResult;
 
     NodePtr pNode_ECPrivateKey(new (std::nothrow) NodeEx());

@@ -111,23 +111,24 @@ OwnedArray<unsigned char> CopyOctets(const ASN1_OCTET_STRING* pString, int* pnLe
     return pbyCopy;
 }
 
-int BuildSM2PFX(unsigned char* pbyCert, int nCertLen, unsigned char* pbyPrivateKey,
+// The helpers below log their steps under pszFunc, the key-file function whose steps they are.
+int BuildSM2PFX(const char* pszFunc, unsigned char* pbyCert, int nCertLen, unsigned char* pbyPrivateKey,
                 int nPrivateKeyLen, const char* pszPassword, OsslPtr<SM2_PFX>& pstSM2PFX)
 {
     SM2_PUBLIC_DATA* pstPublicData = NULL;
     int nResult = CreateSM2PublicData(OID_DATA, pbyCert, (unsigned int)nCertLen, &pstPublicData);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "CreateSM2PublicData", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "CreateSM2PublicData", nResult);
     OsslPtr<SM2_PUBLIC_DATA> pPublicData(pstPublicData);
     unsigned char* pbyEncryptedKey = NULL;
     int nEncryptedKeyLen = 0;
     nResult = SM4EncryptByPin(pbyPrivateKey, nPrivateKeyLen, pszPassword, &pbyEncryptedKey,
                               &nEncryptedKeyLen);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "SM4EncryptByPin", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "SM4EncryptByPin", nResult);
     OwnedArray<unsigned char> pEncryptedKey(pbyEncryptedKey);
     SM2_PRIVATE_DATA* pstPrivateData = NULL;
     nResult = CreateSM2PrivateData(OID_DATA, OID_SM4_CBC, pEncryptedKey.get(),
                                    (unsigned int)nEncryptedKeyLen, &pstPrivateData);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "CreateSM2PrivateData", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "CreateSM2PrivateData", nResult);
     OsslPtr<SM2_PRIVATE_DATA> pPrivateData(pstPrivateData);
     pstPublicData = pPublicData.release();
     pstPrivateData = pPrivateData.release();
@@ -135,14 +136,14 @@ int BuildSM2PFX(unsigned char* pbyCert, int nCertLen, unsigned char* pbyPrivateK
     nResult = CreateSM2PFX(SM2PFX_VERSION, pstPrivateData, pstPublicData, &pstNew);
     pPublicData.reset(pstPublicData);  // null once the SM2_PFX took them
     pPrivateData.reset(pstPrivateData);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "CreateSM2PFX", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "CreateSM2PFX", nResult);
     pstSM2PFX.reset(pstNew);
     return VOMU_OK;
 }
 
 // Padding alone does not prove the password (a wrong one passes it about once in 256 tries),
 // so the plaintext must also be a scalar of the right size.
-int DecryptPrivateKey(const unsigned char* pbyEncryptedKey, int nEncryptedKeyLen,
+int DecryptPrivateKey(const char* pszFunc, const unsigned char* pbyEncryptedKey, int nEncryptedKeyLen,
                       const char* pszPassword, unsigned char abyD[SM2_FIELD_SIZE])
 {
     unsigned char* pbyPlain = NULL;
@@ -151,35 +152,38 @@ int DecryptPrivateKey(const unsigned char* pbyEncryptedKey, int nEncryptedKeyLen
                                   &nPlainSize);
     morv::SecretArray plain;
     plain.Adopt(pbyPlain, nPlainSize > 0 ? (size_t)nPlainSize : 0);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "SM4DecryptByPin", VOMU_E_SM2PFX_PASSWORD);
-    VOMU_FAIL_IF(nPlainSize < 1 || nPlainSize > SM2_FIELD_SIZE, "Check private key length",
-                 VOMU_E_SM2PFX_PASSWORD);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "SM4DecryptByPin", VOMU_E_SM2PFX_PASSWORD);
+    VOMU_FAIL_IF_IN(pszFunc, nPlainSize < 1 || nPlainSize > SM2_FIELD_SIZE,
+                    "Check private key length", VOMU_E_SM2PFX_PASSWORD);
     memset(abyD, 0, SM2_FIELD_SIZE);
     memcpy(abyD + SM2_FIELD_SIZE - nPlainSize, plain.Get(), (size_t)nPlainSize);
     return VOMU_OK;
 }
 
 // Parse, decrypt, and accept the key only when it belongs to the certificate.
-int OpenSM2PFX(unsigned char* pbyDER, int nDERLen, const char* pszPassword, OpenedSM2PFX& opened)
+int OpenSM2PFX(const char* pszFunc, unsigned char* pbyDER, int nDERLen, const char* pszPassword,
+               OpenedSM2PFX& opened)
 {
     unsigned char *pbyEncryptedKey = NULL, *pbyCert = NULL;
     int nEncryptedKeyLen = 0;
     int nResult = ParseSM2PFX(pbyDER, nDERLen, &pbyEncryptedKey, &nEncryptedKeyLen, &pbyCert,
                               &opened.nCertLen);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "ParseSM2PFX", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "ParseSM2PFX", nResult);
     OwnedArray<unsigned char> pEncryptedKey(pbyEncryptedKey);
     opened.pbyCert.reset(pbyCert);
-    nResult = DecryptPrivateKey(pEncryptedKey.get(), nEncryptedKeyLen, pszPassword, opened.d.aby);
+    nResult = DecryptPrivateKey(pszFunc, pEncryptedKey.get(), nEncryptedKeyLen, pszPassword,
+                                opened.d.aby);
     if (VOMU_OK != nResult) return nResult;
     unsigned char *pbyX = NULL, *pbyY = NULL;
     int nXLen = 0, nYLen = 0;
     nResult = GetPublicKeyXYFromSM2Cert(opened.pbyCert.get(), opened.nCertLen, &pbyX, &nXLen, &pbyY,
                                         &nYLen);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "GetPublicKeyXYFromSM2Cert", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "GetPublicKeyXYFromSM2Cert", nResult);
     opened.pbyX.reset(pbyX);
     opened.pbyY.reset(pbyY);
     const bool bKeyMatches = 1 == _SM2_CheckKeyPair(opened.d.aby, pbyX, pbyY);
-    VOMU_FAIL_IF(!bKeyMatches, "Check private key against certificate", VOMU_E_SM2PFX_PASSWORD);
+    VOMU_FAIL_IF_IN(pszFunc, !bKeyMatches, "Check private key against certificate",
+                    VOMU_E_SM2PFX_PASSWORD);
     return VOMU_OK;
 }
 
@@ -267,7 +271,7 @@ int EncapsulateSM2PFX(unsigned char* pbyCert, int nCertLen, unsigned char* pbyPr
                  "Check parameter", VOMU_E_INVALID_ARG);
     OsslPtr<SM2_PFX> pstSM2PFX;
     int nResult =
-        BuildSM2PFX(pbyCert, nCertLen, pbyPrivateKey, nPrivateKeyLen, pszPassword, pstSM2PFX);
+        BuildSM2PFX(__func__, pbyCert, nCertLen, pbyPrivateKey, nPrivateKeyLen, pszPassword, pstSM2PFX);
     if (VOMU_OK != nResult) return nResult;
     unsigned char* pbySM2PFXData = NULL;
     const int nSM2PFXDataSize = i2d_SM2_PFX(pstSM2PFX.get(), &pbySM2PFXData);
@@ -308,7 +312,7 @@ int DecryptKeyPairFromSM2PFX(unsigned char* pbyDER, int nDERLen, char* pszPasswo
     const smk::KernelHold kernelHold;  // the key check runs in kctx when the kernel runs
     VOMU_FAIL_IF(NULL == pszPassword || NULL == pstKeyPair, "Check parameter", VOMU_E_INVALID_ARG);
     OpenedSM2PFX opened;
-    int nResult = OpenSM2PFX(pbyDER, nDERLen, pszPassword, opened);
+    int nResult = OpenSM2PFX(__func__, pbyDER, nDERLen, pszPassword, opened);
     if (VOMU_OK != nResult) return nResult;
     OwnedArray<unsigned char> pbyPrivateKey = CopyOfKey(opened.d.aby);
     VOMU_FAIL_IF(!pbyPrivateKey, "New memory", VOMU_E_FAIL);
@@ -330,7 +334,7 @@ int DecryptSM2PFX(unsigned char* pbyDER, int nDERLen, char* pszPassword,
                      NULL == ppbyCert || NULL == pnCertLen,
                  "Check parameter", VOMU_E_INVALID_ARG);
     OpenedSM2PFX opened;
-    int nResult = OpenSM2PFX(pbyDER, nDERLen, pszPassword, opened);
+    int nResult = OpenSM2PFX(__func__, pbyDER, nDERLen, pszPassword, opened);
     if (VOMU_OK != nResult) return nResult;
     OwnedArray<unsigned char> pbyPrivateKey = CopyOfKey(opened.d.aby);
     VOMU_FAIL_IF(!pbyPrivateKey, "New memory", VOMU_E_FAIL);

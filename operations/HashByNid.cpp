@@ -46,33 +46,34 @@ OwnedArray<char> NewOidText(const char* pszOid)
     return pszText;
 }
 
-int DigestSize(const EVP_MD* pEvpMD, size_t* pnHashSize)
+// The two helpers below log their steps under pszFunc, the digest function whose steps they are.
+int DigestSize(const char* pszFunc, const EVP_MD* pEvpMD, size_t* pnHashSize)
 {
     const int nHashSize = EVP_MD_get_size(pEvpMD);
-    VOMU_FAIL_IF(nHashSize <= 0, "EVP_MD_size", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, nHashSize <= 0, "EVP_MD_size", VOMU_E_FAIL);
     *pnHashSize = (size_t)nHashSize;
     return VOMU_OK;
 }
 
 // Feeds the file to the digest to its end, whatever its size was said to be (procfs files say
 // 0; a file that changes while it is read is hashed as read); the counts are 64-bit.
-int DigestFileContent(FILE* fpSourceFile, EVP_MD_CTX* pMDCtx)
+int DigestFileContent(const char* pszFunc, FILE* fpSourceFile, EVP_MD_CTX* pMDCtx)
 {
     uint64_t nFileSize = 0;
     int nResult = GetFileSize_Ex(fpSourceFile, &nFileSize);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "GetFileSize_Ex", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "GetFileSize_Ex", nResult);
     TRACE(TRACE_LEVEL_INFO, "SourceFile size: %" PRIu64, nFileSize);
     OwnedArray<unsigned char> pbyDataBuffer = morv::NewArray<unsigned char>(FILE_PIECE_SIZE);
-    VOMU_FAIL_IF(!pbyDataBuffer, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pbyDataBuffer, "New memory", VOMU_E_FAIL);
     for (size_t nBytesOfRead = FILE_PIECE_SIZE; FILE_PIECE_SIZE == nBytesOfRead;) {
         nBytesOfRead = fread(pbyDataBuffer.get(), 1, FILE_PIECE_SIZE, fpSourceFile);
         // Per-piece steps log only their failure: a large file would flood the log.
         if (ferror(fpSourceFile)) {
-            VOMU_STEP_FAILED("fread", VOMU_E_READ_FILE, "nBytesOfRead <= 0 || ferror(fpSourceFile)");
+            VOMU_STEP_FAILED_IN(pszFunc, "fread", VOMU_E_READ_FILE, "nBytesOfRead <= 0 || ferror(fpSourceFile)");
             return VOMU_E_READ_FILE;
         }
         if (nBytesOfRead > 0 && 1 != EVP_DigestUpdate(pMDCtx, pbyDataBuffer.get(), nBytesOfRead)) {
-            VOMU_STEP_FAILED_OSSL("EVP_DigestUpdate", VOMU_E_FAIL, "1!= nResult");
+            VOMU_STEP_FAILED_OSSL_IN(pszFunc, "EVP_DigestUpdate", VOMU_E_FAIL, "1!= nResult");
             return VOMU_E_FAIL;
         }
     }
@@ -144,7 +145,7 @@ int CalculateDataHash(const unsigned char* pbyData, int nDataSize, int nHashNID,
     VOMU_FAIL_IF(VOMU_OK != nResult, "GetEVPMDbyNID", nResult);
     OsslPtr<EVP_MD> pEvpMD(pFetched);
     size_t nHashSize = 0;
-    nResult = DigestSize(pEvpMD.get(), &nHashSize);
+    nResult = DigestSize(__func__, pEvpMD.get(), &nHashSize);
     if (VOMU_OK != nResult) return nResult;
     OwnedArray<unsigned char> pbyHashValue(new (std::nothrow) unsigned char[nHashSize]());
     VOMU_FAIL_IF(!pbyHashValue, "New memory", VOMU_E_FAIL);
@@ -171,10 +172,10 @@ int CalculateFileHash(FILE* fpSourceFile, int nHashNID, unsigned char** ppbyHash
     VOMU_FAIL_IF_OSSL(NULL == pMDCtx, "EVP_MD_CTX_create", VOMU_E_FAIL);
     nResult = EVP_DigestInit_ex(pMDCtx.get(), pEvpMD.get(), NULL);
     VOMU_FAIL_IF_OSSL(1 != nResult, "EVP_DigestInit_ex", VOMU_E_FAIL);
-    nResult = DigestFileContent(fpSourceFile, pMDCtx.get());
+    nResult = DigestFileContent(__func__, fpSourceFile, pMDCtx.get());
     if (VOMU_OK != nResult) return nResult;
     size_t nHashSize = 0;
-    nResult = DigestSize(pEvpMD.get(), &nHashSize);
+    nResult = DigestSize(__func__, pEvpMD.get(), &nHashSize);
     if (VOMU_OK != nResult) return nResult;
     OwnedArray<unsigned char> pbyHashValue(new (std::nothrow) unsigned char[nHashSize]());
     VOMU_FAIL_IF(!pbyHashValue, "New memory", VOMU_E_FAIL);

@@ -67,7 +67,7 @@ int SignFileDigest(const char* pszFunc, FILE* fpSourceFile, FILE* fpPFXFile,
 {
     OsslPtr<EVP_PKEY> pPrivKey;
     OsslPtr<X509> pSignCert;
-    int nResult = morv::ReadRsaSigner(fpPFXFile, pszPassword, pPrivKey, pSignCert);
+    int nResult = morv::ReadRsaSigner(pszFunc, fpPFXFile, pszPassword, pPrivKey, pSignCert);
     if (VOMU_OK != nResult) return nResult;
     unsigned char* pbySignature = NULL;
     unsigned int nSignatureSize = 0;
@@ -146,7 +146,7 @@ int RSA_SignFile_PKCS7Detached(FILE* fpSourceFile, FILE* fpPFXFile, const char* 
     nResult = RSA_SignFile_PKCS7Detached_ByPFX(fpSourceFile, fpPFXFile, pszPassword, nHashNID,
                                                bExact, &pbyDER, &nDERSize);
     if (VOMU_OK != nResult) return nResult;
-    return morv::HandOverAsBase64(pbyDER, nDERSize, dwBase64Flags, ppszBase64Signature, NULL);
+    return morv::HandOverAsBase64(__func__, pbyDER, nDERSize, dwBase64Flags, ppszBase64Signature, NULL);
 }
 
 int RSA_VerifyFileSignature_DERPKCS7Detached(const unsigned char* pbyDERSignature,
@@ -170,7 +170,7 @@ int RSA_VerifyFileSignature_PKCS7Detached(const char* pszBase64Signature, FILE* 
 {
     OwnedArray<unsigned char> pDER;
     int nDERSize = 0;
-    int nResult = morv::DecodeBase64Text(pszBase64Signature, pDER, &nDERSize);
+    int nResult = morv::DecodeBase64Text(__func__, pszBase64Signature, pDER, &nDERSize);
     VOMU_FAIL_IF(VOMU_OK != nResult, "Base64DecodeEx(pszBase64PKCS7DetachedSignature)", nResult);
     unsigned char* pbySignCert = NULL;
     int nSignCertSize = 0;

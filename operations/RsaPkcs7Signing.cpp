@@ -307,7 +307,7 @@ int RSA_SignData_PKCS7(const unsigned char* pbyData, int nDataSize, FILE* fpPFXF
     int nResult = RSA_SignData_PKCS7_ByPFX(pbyData, nDataSize, fpPFXFile, pszPassword, nHashNID,
                                            bAttached, &pbyDER, &nDERSize);
     if (VOMU_OK != nResult) return nResult;
-    return morv::HandOverAsBase64(pbyDER, nDERSize, dwBase64Flags, ppszBase64Signature,
+    return morv::HandOverAsBase64(__func__, pbyDER, nDERSize, dwBase64Flags, ppszBase64Signature,
                                   pnBase64Size);
 }
 
@@ -359,7 +359,7 @@ int RSA_VerifyDataSignature_PKCS7Detached(const char* pszBase64Signature,
 {
     OwnedArray<unsigned char> pDER;
     int nDERSize = 0;
-    int nResult = morv::DecodeBase64Text(pszBase64Signature, pDER, &nDERSize);
+    int nResult = morv::DecodeBase64Text(__func__, pszBase64Signature, pDER, &nDERSize);
     VOMU_FAIL_IF(VOMU_OK != nResult, "Base64DecodeEx", nResult);
     unsigned char* pbySignCert = NULL;
     int nSignCertSize = 0;
@@ -377,7 +377,7 @@ int RSA_VerifyDataSignature_PKCS7Attached(const char* pszBase64Signature,
 {
     OwnedArray<unsigned char> pDER;
     int nDERSize = 0;
-    int nResult = morv::DecodeBase64Text(pszBase64Signature, pDER, &nDERSize);
+    int nResult = morv::DecodeBase64Text(__func__, pszBase64Signature, pDER, &nDERSize);
     VOMU_FAIL_IF(VOMU_OK != nResult, "Base64DecodeEx", nResult);
     unsigned char* pbySourceData = NULL;
     unsigned char* pbySignCert = NULL;

@@ -23,15 +23,17 @@ const size_t C1_SIZE = 1 + 2 * SM2_FIELD_SIZE;
 const size_t C3_SIZE = 32;
 const int RAW_OVERHEAD = (int)(C1_SIZE - 1 + C3_SIZE);
 
-int CoordinateToBN(const unsigned char* pbyField, int nFieldSize, const char* pszNewStep,
-                   const char* pszSetStep, OsslPtr<BIGNUM>& pbn)
+// Logs its steps under pszFunc, the SM2 function whose steps they are.
+int CoordinateToBN(const char* pszFunc, const unsigned char* pbyField, int nFieldSize,
+                   const char* pszNewStep, const char* pszSetStep, OsslPtr<BIGNUM>& pbn)
 {
     pbn.reset(BN_new());
-    VOMU_FAIL_IF_OSSL(!pbn, pszNewStep, VOMU_E_FAIL);
-    VOMU_FAIL_IF(NULL == pbyField || nFieldSize <= 0, "check parameters.", VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_IN(pszFunc, !pbn, pszNewStep, VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, NULL == pbyField || nFieldSize <= 0, "check parameters.",
+                    VOMU_E_FAIL);
     const unsigned nLen = (unsigned)(nFieldSize < SM2_FIELD_SIZE ? nFieldSize : SM2_FIELD_SIZE);
     const int nResult = _SM2_Bytes2BN(pbyField, nLen, pbn.get());
-    VOMU_FAIL_IF(1 != nResult, pszSetStep, VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, 1 != nResult, pszSetStep, VOMU_E_FAIL);
     return VOMU_OK;
 }
 
@@ -46,11 +48,11 @@ int SM2_Encrypt(const unsigned char* pbyPlainData, int nPlainDataSize,
                      nPlainDataSize <= 0 || nPlainDataSize > INT_MAX - SM2_CIPHER_OVERHEAD,
                  "check parameters.", VOMU_E_FAIL);
     OsslPtr<BIGNUM> pbnPubKeyX, pbnPubKeyY;
-    int nResult = CoordinateToBN(pbyPubKeyX, nPubKeyXSize, "BN_new(PubKeyX)",
+    int nResult = CoordinateToBN(__func__, pbyPubKeyX, nPubKeyXSize, "BN_new(PubKeyX)",
                                  "_SM2_Bytes2BN(PubKeyX)", pbnPubKeyX);
     if (VOMU_OK != nResult) return nResult;
-    nResult = CoordinateToBN(pbyPubKeyY, nPubKeyYSize, "BN_new(PubKeyY)", "_SM2_Bytes2BN(PubKeyY)",
-                             pbnPubKeyY);
+    nResult = CoordinateToBN(__func__, pbyPubKeyY, nPubKeyYSize, "BN_new(PubKeyY)",
+                             "_SM2_Bytes2BN(PubKeyY)", pbnPubKeyY);
     if (VOMU_OK != nResult) return nResult;
     const size_t nKernelSize = (size_t)nPlainDataSize + SM2_CIPHER_OVERHEAD;
     OwnedArray<unsigned char> pbyKernel = morv::NewArray<unsigned char>(nKernelSize);
@@ -80,7 +82,7 @@ int SM2_Decrypt(const unsigned char* pbyEncryptedData, int nEncryptedDataSize,
     pbyKernel[0] = 0x04;
     memcpy(pbyKernel.get() + 1, pbyEncryptedData, (size_t)nEncryptedDataSize);
     OsslPtr<BIGNUM> pbnPrivateKey;
-    int nResult = CoordinateToBN(pbyPrivateKey, nPrivateKeySize, "BN_new(PrivateKey)",
+    int nResult = CoordinateToBN(__func__, pbyPrivateKey, nPrivateKeySize, "BN_new(PrivateKey)",
                                  "_SM2_Bytes2BN(PrivateKey)", pbnPrivateKey);
     if (VOMU_OK != nResult) return nResult;
     const size_t nPlainSize = nKernelSize - C1_SIZE - C3_SIZE;

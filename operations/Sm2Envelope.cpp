@@ -18,48 +18,53 @@ using morv::OwnedArray;
 
 namespace {
 
-int RecipientFromCertificate(const unsigned char* pbyCert, int nCertSize,
-                             morv::SM2EnvelopeRecipient& recipient, OwnedArray<unsigned char>& pbyX,
-                             OwnedArray<unsigned char>& pbyY)
+// The helpers below log their steps under pszFunc, the envelope function whose steps they are.
+int RecipientFromCertificate(const char* pszFunc, const unsigned char* pbyCert, int nCertSize,
+                             morv::SM2EnvelopeRecipient& recipient,
+                             OwnedArray<unsigned char>& pbyX, OwnedArray<unsigned char>& pbyY)
 {
     unsigned char* pbyCertBytes = const_cast<unsigned char*>(pbyCert);
     int nResult = CheckCertKeyUsage(pbyCert, nCertSize, KEY_USAGE_KEY_ENCIPHERMENT, true);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "CheckCertKeyUsage", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "CheckCertKeyUsage", nResult);
     unsigned char* pbyKeyID = NULL;
     nResult = GetSubjectKeyIDFromCert(pbyCertBytes, nCertSize, &pbyKeyID, &recipient.nKeyIDSize);
     recipient.pbyKeyID.reset(pbyKeyID);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "GetSubjectKeyIDFromCert", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "GetSubjectKeyIDFromCert", nResult);
     unsigned char *pbyXOut = NULL, *pbyYOut = NULL;
     int nXLen = 0, nYLen = 0;
-    nResult = GetPublicKeyXYFromSM2Cert(pbyCertBytes, nCertSize, &pbyXOut, &nXLen, &pbyYOut, &nYLen);
+    nResult =
+        GetPublicKeyXYFromSM2Cert(pbyCertBytes, nCertSize, &pbyXOut, &nXLen, &pbyYOut, &nYLen);
     pbyX.reset(pbyXOut);
     pbyY.reset(pbyYOut);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "GetPublicKeyXYFromSM2Cert", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "GetPublicKeyXYFromSM2Cert", nResult);
     return VOMU_OK;
 }
 
 // The SM2 ciphertext of the content key in the stored form. The form is looked at only after
 // the key was encrypted, as stored envelopes have always been made.
-int EncodeEncryptedKey(unsigned char* pbyRaw, int nRawSize, unsigned long fSM2EncEncodedType,
+int EncodeEncryptedKey(const char* pszFunc, unsigned char* pbyRaw, int nRawSize, unsigned long fSM2EncEncodedType,
                        morv::SM2EnvelopeRecipient& recipient)
 {
     if (SM2_ENC_ENCODED_SM2CIPHER == fSM2EncEncodedType) {
         unsigned char* pbyDER = NULL;
-        const int nResult = Encode_SM2Cipher(pbyRaw, nRawSize, &pbyDER, &recipient.nEncryptedKeySize);
-        VOMU_FAIL_IF(VOMU_OK != nResult, "Encode_SM2Cipher", nResult);
+        const int nResult =
+            Encode_SM2Cipher(pbyRaw, nRawSize, &pbyDER, &recipient.nEncryptedKeySize);
+        VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "Encode_SM2Cipher", nResult);
         recipient.pbyEncryptedKey.reset(pbyDER);
         return VOMU_OK;
     }
-    VOMU_FAIL_IF(SM2_ENC_ENCODED_RAW != fSM2EncEncodedType, "Check fSM2EncEncodedType",
-                 VOMU_E_INVALID_ARG);
+    if (SM2_ENC_ENCODED_RAW != fSM2EncEncodedType) {
+        VOMU_STEP_FAILED_IN(pszFunc, "Check fSM2EncEncodedType", VOMU_E_INVALID_ARG, "true");
+        return VOMU_E_INVALID_ARG;
+    }
     recipient.pbyEncryptedKey = morv::CopyToArray(pbyRaw, (size_t)nRawSize);
-    VOMU_FAIL_IF(!recipient.pbyEncryptedKey, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !recipient.pbyEncryptedKey, "New memory", VOMU_E_FAIL);
     recipient.nEncryptedKeySize = nRawSize;
     return VOMU_OK;
 }
 
 // The raw SM2 ciphertext of an encrypted key in the given stored form.
-int DecodeEncryptedKey(const unsigned char* pbyEncryptedKey, int nEncryptedKeySize,
+int DecodeEncryptedKey(const char* pszFunc, const unsigned char* pbyEncryptedKey, int nEncryptedKeySize,
                        unsigned long fSM2EncEncodedType, OwnedArray<unsigned char>& pbyRaw,
                        int* pnRawSize)
 {
@@ -67,14 +72,16 @@ int DecodeEncryptedKey(const unsigned char* pbyEncryptedKey, int nEncryptedKeySi
         unsigned char* pbyDecoded = NULL;
         const int nResult = Decode_SM2Cipher(const_cast<unsigned char*>(pbyEncryptedKey),
                                              nEncryptedKeySize, &pbyDecoded, pnRawSize);
-        VOMU_FAIL_IF(VOMU_OK != nResult, "Decode_SM2Cipher", nResult);
+        VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "Decode_SM2Cipher", nResult);
         pbyRaw.reset(pbyDecoded);
         return VOMU_OK;
     }
-    VOMU_FAIL_IF(SM2_ENC_ENCODED_RAW != fSM2EncEncodedType, "Check fSM2EncEncodedType",
-                 VOMU_E_INVALID_ARG);
+    if (SM2_ENC_ENCODED_RAW != fSM2EncEncodedType) {
+        VOMU_STEP_FAILED_IN(pszFunc, "Check fSM2EncEncodedType", VOMU_E_INVALID_ARG, "true");
+        return VOMU_E_INVALID_ARG;
+    }
     pbyRaw = morv::CopyToArray(pbyEncryptedKey, (size_t)nEncryptedKeySize);
-    VOMU_FAIL_IF(!pbyRaw, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pbyRaw, "New memory", VOMU_E_FAIL);
     *pnRawSize = nEncryptedKeySize;
     return VOMU_OK;
 }
@@ -83,7 +90,7 @@ int DecodeEncryptedKey(const unsigned char* pbyEncryptedKey, int nEncryptedKeySi
 
 namespace morv {
 
-int EncodeSM2Envelope(const SM2EnvelopeRecipient& recipient, unsigned char* pbyCipher,
+int EncodeSM2Envelope(const char* pszFunc, const SM2EnvelopeRecipient& recipient, unsigned char* pbyCipher,
                       int nCipherSize, OwnedArray<unsigned char>& pbyDER, int* pnDERSize)
 {
     unsigned char* pbyEncoded = NULL;
@@ -93,52 +100,53 @@ int EncodeSM2Envelope(const SM2EnvelopeRecipient& recipient, unsigned char* pbyC
         recipient.pbyIVParameter.get(), recipient.nIVParameterSize, pbyCipher, nCipherSize,
         &pbyEncoded, pnDERSize);
     pbyDER.reset(pbyEncoded);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "Encode_CMSEnvelope", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "Encode_CMSEnvelope", nResult);
     return VOMU_OK;
 }
 
-int LoadDecryptionKeyFile(FILE* fpSM2PFXFile, const char* pszPassword, bool bFileRoad,
-                          SM2KeyFile& keyFile)
+int LoadDecryptionKeyFile(const char* pszFunc, FILE* fpSM2PFXFile, const char* pszPassword,
+                          bool bFileRoad, SM2KeyFile& keyFile)
 {
     SM2KeyFileRequest request;
+    request.pszFunc = pszFunc;
     request.pszPassword = pszPassword;
     request.bRefuseShortRead = bFileRoad;  // decryption tests no key usage
     return keyFile.Load(fpSM2PFXFile, request);
 }
 
-int PrepareSM2Recipient(const unsigned char* pbyCert, int nCertSize,
+int PrepareSM2Recipient(const char* pszFunc, const unsigned char* pbyCert, int nCertSize,
                         unsigned long fSM2EncEncodedType, SM2EnvelopeRecipient& recipient)
 {
     OwnedArray<unsigned char> pbyX, pbyY;
-    int nResult = RecipientFromCertificate(pbyCert, nCertSize, recipient, pbyX, pbyY);
+    int nResult = RecipientFromCertificate(pszFunc, pbyCert, nCertSize, recipient, pbyX, pbyY);
     if (VOMU_OK != nResult) return nResult;
     nResult = smk::LibCtx() ? RAND_bytes_ex(smk::LibCtx(), recipient.ivAndKey.aby,
                                             sizeof(recipient.ivAndKey.aby), 0)
                             : 0;
-    VOMU_FAIL_IF_OSSL(1 != nResult, "RAND_bytes", VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_IN(pszFunc, 1 != nResult, "RAND_bytes", VOMU_E_FAIL);
     unsigned char* pbyRaw = NULL;
     int nRawSize = 0;
     nResult = SM2_Encrypt(recipient.Key(), SM2_ENVELOPE_KEY_SIZE, pbyX.get(), SM2_FIELD_SIZE,
                           pbyY.get(), SM2_FIELD_SIZE, &pbyRaw, &nRawSize);
     OwnedArray<unsigned char> pbyOwnedRaw(pbyRaw);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "SM2_Encrypt", nResult);
-    nResult = EncodeEncryptedKey(pbyRaw, nRawSize, fSM2EncEncodedType, recipient);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "SM2_Encrypt", nResult);
+    nResult = EncodeEncryptedKey(pszFunc, pbyRaw, nRawSize, fSM2EncEncodedType, recipient);
     if (VOMU_OK != nResult) return nResult;
     unsigned char* pbyParameter = NULL;
     nResult = ASN1Encode(0x04, recipient.IV(), SM2_ENVELOPE_IV_SIZE, &pbyParameter,
                          &recipient.nIVParameterSize);
     recipient.pbyIVParameter.reset(pbyParameter);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "ASN1Encode", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "ASN1Encode", nResult);
     return VOMU_OK;
 }
 
-int OpenSM2ContentKey(const unsigned char* pbyEncryptedKey, int nEncryptedKeySize,
+int OpenSM2ContentKey(const char* pszFunc, const unsigned char* pbyEncryptedKey, int nEncryptedKeySize,
                       unsigned long fSM2EncEncodedType, const unsigned char* pbyPrivateKey,
                       int nIVSize, SecretArray& key)
 {
     OwnedArray<unsigned char> pbyRaw;
     int nRawSize = 0;
-    int nResult = DecodeEncryptedKey(pbyEncryptedKey, nEncryptedKeySize, fSM2EncEncodedType,
+    int nResult = DecodeEncryptedKey(pszFunc, pbyEncryptedKey, nEncryptedKeySize, fSM2EncEncodedType,
                                      pbyRaw, &nRawSize);
     if (VOMU_OK != nResult) return nResult;
     unsigned char* pbyKey = NULL;
@@ -146,10 +154,10 @@ int OpenSM2ContentKey(const unsigned char* pbyEncryptedKey, int nEncryptedKeySiz
     nResult = SM2_Decrypt(pbyRaw.get(), nRawSize, pbyPrivateKey, SM2_FIELD_SIZE, &pbyKey,
                           &nKeyLength);
     key.Adopt(pbyKey, (size_t)nKeyLength);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "SM2_Decrypt", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "SM2_Decrypt", nResult);
     const int nContentEncryptionAlgParameter = nIVSize;
-    VOMU_FAIL_IF(16 != nContentEncryptionAlgParameter || 16 != nKeyLength, "Check IV and Key size",
-                 VOMU_E_ENVELOPE_FORMAT);
+    VOMU_FAIL_IF_IN(pszFunc, 16 != nContentEncryptionAlgParameter || 16 != nKeyLength,
+                    "Check IV and Key size", VOMU_E_ENVELOPE_FORMAT);
     return VOMU_OK;
 }
 
@@ -163,7 +171,7 @@ int EncryptDataToDerCMSEnvelope(const unsigned char* pbyPlainData, int nPlainDat
     VOMU_FAIL_IF(NULL == ppbyDerCMSEnvelope || NULL == pnDerCMSEnvelopeSize, "check parameters.",
                  VOMU_E_INVALID_ARG);
     morv::SM2EnvelopeRecipient recipient;
-    int nResult = morv::PrepareSM2Recipient(pbyCert, nCertSize, fSM2EncEncodedType, recipient);
+    int nResult = morv::PrepareSM2Recipient(__func__, pbyCert, nCertSize, fSM2EncEncodedType, recipient);
     if (VOMU_OK != nResult) return nResult;
     unsigned char* pbyCipher = NULL;
     int nCipherSize = 0;
@@ -173,7 +181,8 @@ int EncryptDataToDerCMSEnvelope(const unsigned char* pbyPlainData, int nPlainDat
     VOMU_FAIL_IF(VOMU_OK != nResult, "SM4_Encrypt_CBC", nResult);
     OwnedArray<unsigned char> pbyOwnedDER;
     int nDERSize = 0;
-    nResult = morv::EncodeSM2Envelope(recipient, pbyCipher, nCipherSize, pbyOwnedDER, &nDERSize);
+    nResult = morv::EncodeSM2Envelope(__func__, recipient, pbyCipher, nCipherSize, pbyOwnedDER,
+                                      &nDERSize);
     if (VOMU_OK != nResult) return nResult;
     return morv::HandOver(pbyOwnedDER, ppbyDerCMSEnvelope, pnDerCMSEnvelopeSize, (size_t)nDERSize);
 }
@@ -197,10 +206,10 @@ int DecryptDerCMSEnvelopeData(const unsigned char* pbyDerCMSEnvelope, int nDerCM
         pbyOwnedIV(pbyIV);
     VOMU_FAIL_IF(VOMU_OK != nResult, "Decode_CMSEnvelopeData", nResult);
     morv::SM2KeyFile keyFile;
-    nResult = morv::LoadDecryptionKeyFile(fpSM2PFXFile, pszPassword, false, keyFile);
+    nResult = morv::LoadDecryptionKeyFile(__func__, fpSM2PFXFile, pszPassword, false, keyFile);
     if (VOMU_OK != nResult) return nResult;
     morv::SecretArray key;
-    nResult = morv::OpenSM2ContentKey(pbyEncryptedKey, nEncryptedKeySize, fSM2EncEncodedType,
+    nResult = morv::OpenSM2ContentKey(__func__, pbyEncryptedKey, nEncryptedKeySize, fSM2EncEncodedType,
                                       keyFile.KeyPair().privateKey, nIVSize, key);
     if (VOMU_OK != nResult) return nResult;
     unsigned char* pbyPlain = NULL;

@@ -33,15 +33,20 @@ const morv::CipherStreamSteps kEncryptSteps = {
     "sizeWrite != (size_t)nEncryptedBlockSize",
     "sizeWrite != (size_t)nFinalBlockSize"};
 
+// The helpers below are steps of the one function that calls each, and log under its name.
+const char kEncryptFunc[] = "EncryptFileToDerCMSEnvelope";
+const char kDecryptFunc[] = "DecryptDerCMSEnvelopeFile";
+
 // The ciphertext length S of a plain file; it must fit the envelope's int lengths.
 int EncryptedContentSize(FILE* fpPlainFile, uint64_t* pnPlainSize, int* pnSM4EncryptedContentSize)
 {
     int nResult = GetFileSize_Ex(fpPlainFile, pnPlainSize);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "GetFileSize_Ex", nResult);
+    VOMU_FAIL_IF_IN(kEncryptFunc, VOMU_OK != nResult, "GetFileSize_Ex", nResult);
     TRACE(TRACE_LEVEL_INFO, "EncryptFileToDerCMSEnvelope - Source plain file size:[%llu]\n",
           (unsigned long long)*pnPlainSize);
     const uint64_t nEncryptedSize = (*pnPlainSize & ~(uint64_t)(SM4_BLOCK - 1)) + SM4_BLOCK;
-    VOMU_FAIL_IF(nEncryptedSize > (uint64_t)INT_MAX, "Check plain file size", VOMU_E_FILE_TOO_LARGE);
+    VOMU_FAIL_IF_IN(kEncryptFunc, nEncryptedSize > (uint64_t)INT_MAX, "Check plain file size",
+                    VOMU_E_FILE_TOO_LARGE);
     *pnSM4EncryptedContentSize = (int)nEncryptedSize;
     TRACE(TRACE_LEVEL_INFO, "EncryptFileToDerCMSEnvelope - SM4 encrypted data size:[%d]\n",
           *pnSM4EncryptedContentSize);
@@ -54,15 +59,17 @@ int WriteHeader(const morv::SM2EnvelopeRecipient& recipient, int nSM4EncryptedCo
 {
     OwnedArray<unsigned char> pbyOwned;
     int nDerCMSEnvelopeSize = 0;
-    const int nResult =
-        morv::EncodeSM2Envelope(recipient, NULL, nSM4EncryptedContentSize, pbyOwned, &nDerCMSEnvelopeSize);
+    const int nResult = morv::EncodeSM2Envelope(kEncryptFunc, recipient, NULL,
+                                                nSM4EncryptedContentSize, pbyOwned,
+                                                &nDerCMSEnvelopeSize);
     if (VOMU_OK != nResult) return nResult;
     const unsigned char* pbyDerCMSEnvelope = pbyOwned.get();
     TRACE(TRACE_LEVEL_INFO,
           "EncryptFileToDerCMSEnvelope - CMS envelope(without EncryptedContent node) data size:[%d]\n",
           nDerCMSEnvelopeSize);
     const size_t sizeWrite = fwrite(pbyDerCMSEnvelope, 1, (size_t)nDerCMSEnvelopeSize, fpCMSEnvelopeFile);
-    VOMU_FAIL_IF(sizeWrite != (size_t)nDerCMSEnvelopeSize, "fwrite pbyDerCMSEnvelope.", VOMU_E_WRITE_FILE);
+    VOMU_FAIL_IF_IN(kEncryptFunc, sizeWrite != (size_t)nDerCMSEnvelopeSize,
+                    "fwrite pbyDerCMSEnvelope.", VOMU_E_WRITE_FILE);
     *pnHeaderSize = nDerCMSEnvelopeSize;
     return VOMU_OK;
 }
@@ -72,7 +79,7 @@ int StreamContent(const morv::SM2EnvelopeRecipient& recipient, FILE* fpPlainFile
                   FILE* fpCMSEnvelopeFile, uint64_t* pnTotalEncryptedDataSize)
 {
     morv::OsslPtr<EVP_CIPHER_CTX> pCtx;
-    int nResult = morv::InitCipherContext(__func__, smk::Sm4CbcCipher(), recipient.IV(),
+    int nResult = morv::InitCipherContext(kEncryptFunc, smk::Sm4CbcCipher(), recipient.IV(),
                                           recipient.Key(), true, VOMU_E_FAIL, &pCtx);
     if (VOMU_OK != nResult) return nResult;
     morv::CipherFileStream stream(__func__, pCtx.get(), kEncryptSteps);
@@ -94,16 +101,21 @@ int CheckEnvelopeFields(const morv::SM2KeyFile& keyFile, const unsigned char* pb
 {
     unsigned char* pbyKeyID = NULL;
     int nKeyIDSize = 0;
-    int nResult = GetSubjectKeyIDFromCert(keyFile.Cert(), keyFile.CertSize(), &pbyKeyID, &nKeyIDSize);
+    int nResult =
+        GetSubjectKeyIDFromCert(keyFile.Cert(), keyFile.CertSize(), &pbyKeyID, &nKeyIDSize);
     OwnedArray<unsigned char> pbyOwned(pbyKeyID);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "GetSubjectKeyIDFromCert", nResult);
+    VOMU_FAIL_IF_IN(kDecryptFunc, VOMU_OK != nResult, "GetSubjectKeyIDFromCert", nResult);
     const bool bSameRecipient = nKeyIDSize == nRecipientKeyIDSize &&
                                 0 == memcmp(pbyKeyID, pbyRecipientKeyID, (size_t)nKeyIDSize);
-    VOMU_FAIL_IF(!bSameRecipient, "Check CMS envelope recipient subject key id", VOMU_E_ENVELOPE_RECIPIENT);
-    VOMU_FAIL_IF(0 != strcmp(morv::SM2_ENCRYPTION_OID, pszKeyEncryptionAlgOid),
-                 "Check CMS envelope KeyEncryptionAlgOid", VOMU_E_ENVELOPE_FORMAT);
-    VOMU_FAIL_IF(0 != strcmp(morv::SM4_CBC_OID, pszContentEncryptionAlgOid),
-                 "Check CMS envelope ContentEncryptionAlgOid", VOMU_E_ENVELOPE_FORMAT);
+    VOMU_FAIL_IF_REASON_IN(kDecryptFunc, !bSameRecipient, "true",
+                           "Check CMS envelope recipient subject key id",
+                           VOMU_E_ENVELOPE_RECIPIENT);
+    VOMU_FAIL_IF_REASON_IN(kDecryptFunc,
+                           0 != strcmp(morv::SM2_ENCRYPTION_OID, pszKeyEncryptionAlgOid), "true",
+                           "Check CMS envelope KeyEncryptionAlgOid", VOMU_E_ENVELOPE_FORMAT);
+    VOMU_FAIL_IF_REASON_IN(kDecryptFunc,
+                           0 != strcmp(morv::SM4_CBC_OID, pszContentEncryptionAlgOid), "true",
+                           "Check CMS envelope ContentEncryptionAlgOid", VOMU_E_ENVELOPE_FORMAT);
     return VOMU_OK;
 }
 
@@ -131,7 +143,7 @@ int DecodeEnvelopeFile(FILE* fpCMSEnvelope, EnvelopeFileFields& fields)
     fields.pszKeyEncryptionAlgOid.reset(pszKeyAlg);
     fields.pszContentEncryptionAlgOid.reset(pszContentAlg);
     fields.pNode_EncryptedContent.reset(pNode);
-    VOMU_FAIL_IF(nResult != VOMU_OK, "Decode_CMSEnvelopeFile", nResult);
+    VOMU_FAIL_IF_IN(kDecryptFunc, nResult != VOMU_OK, "Decode_CMSEnvelopeFile", nResult);
     return VOMU_OK;
 }
 
@@ -143,7 +155,8 @@ int EncryptFileToDerCMSEnvelope(FILE* fpPlainFile, const unsigned char* pbyCert,
     VOMU_FAIL_IF(NULL == fpPlainFile || NULL == fpCMSEnvelopeFile, "check parameters.",
                  VOMU_E_INVALID_ARG);
     morv::SM2EnvelopeRecipient recipient;
-    int nResult = morv::PrepareSM2Recipient(pbyCert, nCertSize, fSM2EncEncodedType, recipient);
+    int nResult =
+        morv::PrepareSM2Recipient(__func__, pbyCert, nCertSize, fSM2EncEncodedType, recipient);
     if (VOMU_OK != nResult) return nResult;
     uint64_t nPlainSize = 0;
     int nSM4EncryptedContentSize = 0, nHeaderSize = 0;
@@ -166,7 +179,7 @@ int DecryptDerCMSEnvelopeFile(FILE* fpCMSEnvelope, FILE* fpSM2PFXFile, const cha
 {
     VOMU_FAIL_IF(NULL == fpCMSEnvelope || NULL == fpPlainFile, "check parameters.", VOMU_E_INVALID_ARG);
     morv::SM2KeyFile keyFile;
-    int nResult = morv::LoadDecryptionKeyFile(fpSM2PFXFile, pszPassword, true, keyFile);
+    int nResult = morv::LoadDecryptionKeyFile(__func__, fpSM2PFXFile, pszPassword, true, keyFile);
     if (VOMU_OK != nResult) return nResult;
     EnvelopeFileFields fields;
     nResult = DecodeEnvelopeFile(fpCMSEnvelope, fields);
@@ -176,8 +189,9 @@ int DecryptDerCMSEnvelopeFile(FILE* fpCMSEnvelope, FILE* fpSM2PFXFile, const cha
                                   fields.pszContentEncryptionAlgOid.get());
     if (VOMU_OK != nResult) return nResult;
     morv::SecretArray key;
-    nResult = morv::OpenSM2ContentKey(fields.pbyEncryptedKey.get(), fields.nEncryptedKeySize,
-                                      fSM2EncEncodedType, keyFile.KeyPair().privateKey, fields.nIVSize, key);
+    nResult = morv::OpenSM2ContentKey(__func__, fields.pbyEncryptedKey.get(),
+                                      fields.nEncryptedKeySize, fSM2EncEncodedType,
+                                      keyFile.KeyPair().privateKey, fields.nIVSize, key);
     if (VOMU_OK != nResult) return nResult;
     nResult = DecryptFileEnvelopeContent(NID_sm4_cbc, key.Get(), fields.pbyIV.get(), fpCMSEnvelope,
                                          fields.pNode_EncryptedContent.get(), fpPlainFile);

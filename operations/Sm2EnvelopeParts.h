@@ -32,28 +32,31 @@ struct SM2EnvelopeRecipient {
     const unsigned char* Key() const { return ivAndKey.aby + SM2_ENVELOPE_IV_SIZE; }
 };
 
+// Each logs its steps under pszFunc, the envelope function whose steps they are.
+
 // Key usage keyEncipherment, identifier, public key, random IV and key, the key SM2-encrypted
 // and encoded as fSM2EncEncodedType says, the IV parameter. VOMU_OK or the step's code.
-int PrepareSM2Recipient(const unsigned char* pbyCert, int nCertSize,
+int PrepareSM2Recipient(const char* pszFunc, const unsigned char* pbyCert, int nCertSize,
                         unsigned long fSM2EncEncodedType, SM2EnvelopeRecipient& recipient);
 
 // The envelope's DER for the recipient around the ciphertext, or, with pbyCipher null, its
 // header declaring nCipherSize ciphertext octets. VOMU_OK or Encode_CMSEnvelope's code.
-int EncodeSM2Envelope(const SM2EnvelopeRecipient& recipient, unsigned char* pbyCipher,
-                      int nCipherSize, OwnedArray<unsigned char>& pbyDER, int* pnDERSize);
+int EncodeSM2Envelope(const char* pszFunc, const SM2EnvelopeRecipient& recipient,
+                      unsigned char* pbyCipher, int nCipherSize, OwnedArray<unsigned char>& pbyDER,
+                      int* pnDERSize);
 
 class SM2KeyFile;
 
 // The key file of an envelope's recipient; decryption tests no key usage. The file road also
 // refuses a short read. SM2KeyFile::Load's codes.
-int LoadDecryptionKeyFile(FILE* fpSM2PFXFile, const char* pszPassword, bool bFileRoad,
-                          SM2KeyFile& keyFile);
+int LoadDecryptionKeyFile(const char* pszFunc, FILE* fpSM2PFXFile, const char* pszPassword,
+                          bool bFileRoad, SM2KeyFile& keyFile);
 
 // The content key of an encrypted key in the encoded form given, with the private key; it
 // must be 16 bytes, as must the IV (VOMU_E_ENVELOPE_FORMAT). VOMU_OK or the step's code.
-int OpenSM2ContentKey(const unsigned char* pbyEncryptedKey, int nEncryptedKeySize,
-                      unsigned long fSM2EncEncodedType, const unsigned char* pbyPrivateKey,
-                      int nIVSize, SecretArray& key);
+int OpenSM2ContentKey(const char* pszFunc, const unsigned char* pbyEncryptedKey,
+                      int nEncryptedKeySize, unsigned long fSM2EncEncodedType,
+                      const unsigned char* pbyPrivateKey, int nIVSize, SecretArray& key);
 
 }  // namespace morv
 

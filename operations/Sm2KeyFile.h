@@ -13,8 +13,20 @@
 
 namespace morv {
 
+// The key-file steps are steps of the public function that reads the key file: their lines
+// carry its name, and the few texts in which its log differs from the others' come from here.
 struct SM2KeyFileRequest {
+    const char* pszFunc = "";
     const char* pszPassword = nullptr;
+    // The null key-file check; no step when pszCheckStep is null (the caller checked it).
+    const char* pszCheckStep = "check parameters.";
+    const char* pszCheckReason = "NULL == fpSM2PFXFile";
+    const char* pszSizeStep = "GetFileSize_Ex";
+    // The read's reason on failure; null for the failed condition's own text.
+    const char* pszReadReason = nullptr;
+    // Logged before the key pair is decrypted into the loaded file's own pair, where the
+    // function's log shows that pair being made; null for none.
+    const char* pszKeyPairStep = nullptr;
     // Key-usage bits the certificate must all carry; 0 skips the check.
     unsigned int uiKeyUsage = 0;
     // The file roads also refuse a read that delivers less than the file's size.
@@ -44,9 +56,9 @@ private:
     // First, so it lasts as long as the loaded file: a step that loads the certificate as its
     // own copy shares one decode (the field readers share the cache's certificate instead).
     CertificateMemo m_certificates;
-    int ReadAndDecode(FILE* fpSM2PFXFile, bool bRefuseShortRead);
-    int ReadCertificate(unsigned int uiKeyUsage);
-    int DecryptKeyPair(const char* pszPassword);
+    int ReadAndDecode(FILE* fpSM2PFXFile, const SM2KeyFileRequest& request);
+    int ReadCertificate(const char* pszFunc, unsigned int uiKeyUsage);
+    int DecryptKeyPair(const char* pszFunc, const char* pszPassword);
 
     OwnedArray<unsigned char> m_pbyPFX;
     int m_nPFXSize = 0;

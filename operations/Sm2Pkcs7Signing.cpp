@@ -23,8 +23,10 @@ struct SignedDataContent {
     bool bAttached;
 };
 
+// The helpers below log their steps under pszFunc, the signing function whose steps they are.
+
 // The SignedData's DER in memory (ppbyDER) or written at the position of fpOut.
-int EncodeSignedData(const morv::SM2KeyFile& keyFile, const SignedDataContent& content,
+int EncodeSignedData(const char* pszFunc, const morv::SM2KeyFile& keyFile, const SignedDataContent& content,
                      const char* pszDigestEncAlgOID, unsigned char* pbySignature,
                      unsigned long fSignatureEncodedType, unsigned char** ppbyDER,
                      int* pnDERSize, FILE* fpOut)
@@ -34,56 +36,64 @@ int EncodeSignedData(const morv::SM2KeyFile& keyFile, const SignedDataContent& c
         content.nDataSize, content.fpFile, content.bAttached, kSignedDataOID, kDataOID, kSM3OID,
         NULL, pszDigestEncAlgOID, pbySignature, SM2_RAW_RS_SIZE, fSignatureEncodedType, NULL,
         ppbyDER, pnDERSize, fpOut, NULL);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "Encode_PKCS7Signature", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "Encode_PKCS7Signature", nResult);
     return VOMU_OK;
 }
 
 // DER in memory to Base64 text for the caller.
-int EncodeSignedDataText(const morv::SM2KeyFile& keyFile, const SignedDataContent& content,
+int EncodeSignedDataText(const char* pszFunc, const morv::SM2KeyFile& keyFile, const SignedDataContent& content,
                          const char* pszDigestEncAlgOID, unsigned char* pbySignature,
                          unsigned long fSignatureEncodedType, char** ppszBase64PKCS7,
                          int* pnBase64Size, unsigned long dwBase64Flags)
 {
     unsigned char* pbyDER = NULL;
     int nDERSize = 0;
-    int nResult = EncodeSignedData(keyFile, content, pszDigestEncAlgOID, pbySignature,
+    int nResult = EncodeSignedData(pszFunc, keyFile, content, pszDigestEncAlgOID, pbySignature,
                                    fSignatureEncodedType, &pbyDER, &nDERSize, NULL);
     if (VOMU_OK != nResult) return nResult;
     OwnedArray<unsigned char> pbyOwnedDER(pbyDER);
     char* pszText = NULL;
     int nTextSize = 0;
     nResult = Base64EncodeEx(pbyDER, nDERSize, &pszText, &nTextSize, dwBase64Flags);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "Base64EncodeEx", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "Base64EncodeEx", nResult);
     OwnedArray<char> pszOwned(pszText);
     return morv::HandOver(pszOwned, ppszBase64PKCS7, pnBase64Size, (size_t)nTextSize);
 }
 
-int LoadKeyFile(morv::SM2KeyFile& keyFile, FILE* fpSM2PFXFile, const char* pszPassword,
-                bool bCheckKeyUsage, bool bFileRoad)
+// Every signer here checks the key file itself before the key-file steps; the file signers
+// log the size step and the key pair as their callers have always read them.
+int LoadKeyFile(const char* pszFunc, morv::SM2KeyFile& keyFile, FILE* fpSM2PFXFile,
+                const char* pszPassword, bool bCheckKeyUsage, bool bFileRoad)
 {
     morv::SM2KeyFileRequest request;
+    request.pszFunc = pszFunc;
     request.pszPassword = pszPassword;
+    request.pszCheckStep = nullptr;
     request.uiKeyUsage = bCheckKeyUsage ? KEY_USAGE_DIGITAL_SIGNATURE : 0;
     request.bRefuseShortRead = bFileRoad;
+    if (bFileRoad) {
+        request.pszSizeStep = "GetFileSize";
+        request.pszKeyPairStep = "new SM2_KEY_PAIR()";
+    }
     return keyFile.Load(fpSM2PFXFile, request);
 }
 
 // r || s of the whole file from its first byte, in a new array.
-int SignWholeFile(FILE* fpSourceFile, const morv::SM2KeyFile& keyFile, bool bWithZ,
+int SignWholeFile(const char* pszFunc, FILE* fpSourceFile, const morv::SM2KeyFile& keyFile, bool bWithZ,
                   OwnedArray<unsigned char>& pbySignature)
 {
     unsigned char* pbyRS = NULL;
     int nRSSize = 0;
     int nResult = SignFile_Raw_ByKeyPair(fpSourceFile, &keyFile.KeyPair(), &pbyRS, &nRSSize, bWithZ);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "SignFile_Raw_ByKeyPair", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "SignFile_Raw_ByKeyPair", nResult);
     pbySignature.reset(pbyRS);
     return VOMU_OK;
 }
 
-int CheckTextOutputs(char** ppszBase64PKCS7, int* pnBase64Size)
+int CheckTextOutputs(const char* pszFunc, char** ppszBase64PKCS7, int* pnBase64Size)
 {
-    VOMU_FAIL_IF(NULL == ppszBase64PKCS7 || NULL == pnBase64Size, "check parameters.",
-                 VOMU_E_INVALID_ARG);
+    VOMU_FAIL_IF_IN(pszFunc, NULL == ppszBase64PKCS7 || NULL == pnBase64Size, "check parameters.",
+                    VOMU_E_INVALID_ARG);
     return VOMU_OK;
 }
 
@@ -96,10 +106,10 @@ int SignData_PKCS7_BySM2PFX(const unsigned char* pbySourceData, int nSourceDataS
                             unsigned long fSignatureEncodedType, const char* pszDigestEncAlgOID)
 {
     VOMU_FAIL_IF(NULL == fpSM2PFXFile, "check parameter.", VOMU_E_INVALID_ARG);
-    int nResult = CheckTextOutputs(ppszBase64PKCS7, pnBase64Size);
+    int nResult = CheckTextOutputs(__func__, ppszBase64PKCS7, pnBase64Size);
     if (VOMU_OK != nResult) return nResult;
     morv::SM2KeyFile keyFile;
-    nResult = LoadKeyFile(keyFile, fpSM2PFXFile, pszPassword, true, false);
+    nResult = LoadKeyFile(__func__, keyFile, fpSM2PFXFile, pszPassword, true, false);
     if (VOMU_OK != nResult) return nResult;
     unsigned char* pbyRS = NULL;
     int nRSSize = 0;
@@ -107,7 +117,7 @@ int SignData_PKCS7_BySM2PFX(const unsigned char* pbySourceData, int nSourceDataS
                                      &nRSSize, bWithZ);
     VOMU_FAIL_IF(VOMU_OK != nResult, "SignData_Raw_ByKeyPair", nResult);
     OwnedArray<unsigned char> pbySignature(pbyRS);
-    return EncodeSignedDataText(keyFile, {pbySourceData, nSourceDataSize, NULL, bAttached},
+    return EncodeSignedDataText(__func__, keyFile, {pbySourceData, nSourceDataSize, NULL, bAttached},
                                 pszDigestEncAlgOID, pbyRS, fSignatureEncodedType,
                                 ppszBase64PKCS7, pnBase64Size, dwBase64Flags);
 }
@@ -120,15 +130,15 @@ int SignFile_PKCS7Detached_BySM2PFX(FILE* fpSourceFile, FILE* fpSM2PFXFile,
 {
     VOMU_FAIL_IF(NULL == fpSourceFile, "check parameters.", VOMU_E_INVALID_ARG);
     VOMU_FAIL_IF(NULL == fpSM2PFXFile, "check parameters.", VOMU_E_INVALID_ARG);
-    int nResult = CheckTextOutputs(ppszBase64PKCS7, pnBase64Size);
+    int nResult = CheckTextOutputs(__func__, ppszBase64PKCS7, pnBase64Size);
     if (VOMU_OK != nResult) return nResult;
     morv::SM2KeyFile keyFile;
-    nResult = LoadKeyFile(keyFile, fpSM2PFXFile, pszPassword, true, true);
+    nResult = LoadKeyFile(__func__, keyFile, fpSM2PFXFile, pszPassword, true, true);
     if (VOMU_OK != nResult) return nResult;
     OwnedArray<unsigned char> pbySignature;
-    nResult = SignWholeFile(fpSourceFile, keyFile, bWithZ, pbySignature);
+    nResult = SignWholeFile(__func__, fpSourceFile, keyFile, bWithZ, pbySignature);
     if (VOMU_OK != nResult) return nResult;
-    return EncodeSignedDataText(keyFile, {NULL, 0, NULL, false}, pszDigestEncAlgOID,
+    return EncodeSignedDataText(__func__, keyFile, {NULL, 0, NULL, false}, pszDigestEncAlgOID,
                                 pbySignature.get(), fSignatureEncodedType, ppszBase64PKCS7,
                                 pnBase64Size, dwBase64Flags);
 }
@@ -144,12 +154,12 @@ int SignFile_PKCS7Attached_BySM2PFX(FILE* fpSourceFile, FILE* fpSM2PFXFile,
     VOMU_FAIL_IF(NULL == fpSM2PFXFile, "check parameters.", VOMU_E_INVALID_ARG);
     VOMU_FAIL_IF(NULL == fpOutASN1PKCS7SignatureFile, "check parameters.", VOMU_E_INVALID_ARG);
     morv::SM2KeyFile keyFile;
-    int nResult = LoadKeyFile(keyFile, fpSM2PFXFile, pszPassword, false, true);
+    int nResult = LoadKeyFile(__func__, keyFile, fpSM2PFXFile, pszPassword, false, true);
     if (VOMU_OK != nResult) return nResult;
     OwnedArray<unsigned char> pbySignature;
-    nResult = SignWholeFile(fpSourceFile, keyFile, bWithZ, pbySignature);
+    nResult = SignWholeFile(__func__, fpSourceFile, keyFile, bWithZ, pbySignature);
     if (VOMU_OK != nResult) return nResult;
-    return EncodeSignedData(keyFile, {NULL, 0, fpSourceFile, true}, pszDigestEncAlgOID,
+    return EncodeSignedData(__func__, keyFile, {NULL, 0, fpSourceFile, true}, pszDigestEncAlgOID,
                             pbySignature.get(), fSignatureEncodedType, NULL, NULL,
                             fpOutASN1PKCS7SignatureFile);
 }

@@ -37,41 +37,34 @@ bool ReadCurveNumbers(CurveNumbers& numbers)
 }
 
 // The hash state after SM3_Init and, with bWithZ, the Z value of (x, y).
-int StartDigest(SM3_CTX* pCtx, const unsigned char* pbyPublicKeyX,
+// The helpers below log their steps under pszFunc, the hashing function whose steps they are.
+int StartDigest(const char* pszFunc, SM3_CTX* pCtx, const unsigned char* pbyPublicKeyX,
                 const unsigned char* pbyPublicKeyY, bool bWithZ)
 {
     int nResult = SM3_Init(pCtx);
-    VOMU_FAIL_IF(nResult != 1, "SM3_Init", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, nResult != 1, "SM3_Init", VOMU_E_FAIL);
     if (!bWithZ) return VOMU_OK;
     unsigned char abyZ[SM3_HASH_SIZE];
     nResult = _SM2_CalculateDefaultZValue(pbyPublicKeyX, pbyPublicKeyY, abyZ);
-    VOMU_FAIL_IF(nResult != 1, "_SM2_CalculateDefaultZValue", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, nResult != 1, "_SM2_CalculateDefaultZValue", VOMU_E_FAIL);
     nResult = SM3_Update(pCtx, abyZ, sizeof(abyZ));
-    VOMU_FAIL_IF(nResult != 1, "SM3_Update(Z)", VOMU_E_FAIL);
-    return VOMU_OK;
-}
-
-int CheckHashArguments(const unsigned char* pbyPublicKeyX, const unsigned char* pbyPublicKeyY,
-                       unsigned char* pbyHash, bool bWithZ)
-{
-    VOMU_FAIL_IF(NULL == pbyHash || (bWithZ && (NULL == pbyPublicKeyX || NULL == pbyPublicKeyY)),
-                 "check parameters.", VOMU_E_INVALID_ARG);
+    VOMU_FAIL_IF_IN(pszFunc, nResult != 1, "SM3_Update(Z)", VOMU_E_FAIL);
     return VOMU_OK;
 }
 
 // SM3_Final into a local digest, copied out only on success.
-int FinishDigest(SM3_CTX* pCtx, unsigned char* pbyHash)
+int FinishDigest(const char* pszFunc, SM3_CTX* pCtx, unsigned char* pbyHash)
 {
     unsigned char abyHash[SM3_HASH_SIZE];
     int nResult = SM3_Final(abyHash, pCtx);
-    VOMU_FAIL_IF(nResult != 1, "SM3_Final", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, nResult != 1, "SM3_Final", VOMU_E_FAIL);
     memcpy(pbyHash, abyHash, sizeof(abyHash));
     return VOMU_OK;
 }
 
 // One piece of at most BLOCK_SIZE bytes, read whole, then hashed: a full block, or the final
 // piece below the block size (whose reason names the remaining count).
-int HashFilePiece(SM3_CTX* pCtx, FILE* fpSourceFile, unsigned char* pbyBlock,
+int HashFilePiece(const char* pszFunc, SM3_CTX* pCtx, FILE* fpSourceFile, unsigned char* pbyBlock,
                   uint64_t ulBytesToRead)
 {
     const bool bFinal = ulBytesToRead < BLOCK_SIZE;
@@ -80,25 +73,26 @@ int HashFilePiece(SM3_CTX* pCtx, FILE* fpSourceFile, unsigned char* pbyBlock,
     const size_t ulOnceReadSize = fread(pbyBlock, 1, ulPieceSize, fpSourceFile);
     TRACE(TRACE_LEVEL_INFO, "Once read file size: %ld\n", (long)ulOnceReadSize);
     if (bFinal)
-        VOMU_FAIL_IF(ulOnceReadSize != ulBytesToRead || ferror(fpSourceFile) != 0,
+        VOMU_FAIL_IF_IN(pszFunc, ulOnceReadSize != ulBytesToRead || ferror(fpSourceFile) != 0,
                      "fread(fpSourceFile)", VOMU_E_READ_FILE);
     else
-        VOMU_FAIL_IF(ulOnceReadSize != BLOCK_SIZE || ferror(fpSourceFile) != 0,
+        VOMU_FAIL_IF_IN(pszFunc, ulOnceReadSize != BLOCK_SIZE || ferror(fpSourceFile) != 0,
                      "fread(fpSourceFile)", VOMU_E_READ_FILE);
     const int nResult = SM3_Update(pCtx, pbyBlock, ulPieceSize);
-    VOMU_FAIL_IF(nResult != 1, bFinal ? "SM3_Update(final block)" : "SM3_Update(file block)",
+    VOMU_FAIL_IF_IN(pszFunc, nResult != 1, bFinal ? "SM3_Update(final block)" : "SM3_Update(file block)",
                  VOMU_E_FAIL);
     return VOMU_OK;
 }
 
 // One BLOCK_SIZE piece of bytes already read: the same lines as HashFilePiece, so that a file
 // read in large pieces logs as it always has.
-int HashReadPiece(SM3_CTX* pCtx, const unsigned char* pbyPiece, size_t ulPieceSize)
+int HashReadPiece(const char* pszFunc, SM3_CTX* pCtx, const unsigned char* pbyPiece,
+                  size_t ulPieceSize)
 {
     TRACE(TRACE_LEVEL_INFO, "Once read file size: %ld\n", (long)ulPieceSize);
-    VOMU_STEP_OK("fread(fpSourceFile)");
+    VOMU_STEP_OK_IN(pszFunc, "fread(fpSourceFile)");
     const int nResult = SM3_Update(pCtx, pbyPiece, ulPieceSize);
-    VOMU_FAIL_IF(nResult != 1,
+    VOMU_FAIL_IF_IN(pszFunc, nResult != 1,
                  ulPieceSize < BLOCK_SIZE ? "SM3_Update(final block)" : "SM3_Update(file block)",
                  VOMU_E_FAIL);
     return VOMU_OK;
@@ -106,17 +100,17 @@ int HashReadPiece(SM3_CTX* pCtx, const unsigned char* pbyPiece, size_t ulPieceSi
 
 // The stream hashed to its end, whatever its size was said to be: procfs files say 0, and a
 // file that changes while it is read is hashed as read.
-int HashToEnd(SM3_CTX* pCtx, FILE* fpSourceFile, uint64_t* pulTotal)
+int HashToEnd(const char* pszFunc, SM3_CTX* pCtx, FILE* fpSourceFile, uint64_t* pulTotal)
 {
     morv::OwnedArray<unsigned char> pbyBuffer = morv::NewArray<unsigned char>(FILE_PIECE_SIZE);
-    VOMU_FAIL_IF(!pbyBuffer, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, !pbyBuffer, "New memory", VOMU_E_FAIL);
     for (size_t nRead = FILE_PIECE_SIZE; FILE_PIECE_SIZE == nRead;) {
         nRead = fread(pbyBuffer.get(), 1, FILE_PIECE_SIZE, fpSourceFile);
-        VOMU_FAIL_IF_REASON(ferror(fpSourceFile) != 0, "ferror(fpSourceFile) != 0", "fread(fpSourceFile)",
-                            VOMU_E_READ_FILE);
+        VOMU_FAIL_IF_REASON_IN(pszFunc, ferror(fpSourceFile) != 0, "ferror(fpSourceFile) != 0",
+                               "fread(fpSourceFile)", VOMU_E_READ_FILE);
         for (size_t nDone = 0; nDone < nRead;) {
             const size_t ulPieceSize = std::min<size_t>(nRead - nDone, BLOCK_SIZE);
-            const int nResult = HashReadPiece(pCtx, pbyBuffer.get() + nDone, ulPieceSize);
+            const int nResult = HashReadPiece(pszFunc, pCtx, pbyBuffer.get() + nDone, ulPieceSize);
             if (VOMU_OK != nResult) return nResult;
             nDone += ulPieceSize;
         }
@@ -151,25 +145,28 @@ int CalculateSM3Hash(const unsigned char* pbySourceData, int nSourceDataSize,
                      const unsigned char* pbyPublicKeyX, const unsigned char* pbyPublicKeyY,
                      unsigned char* pbyHash, bool bWithZ)
 {
-    int nResult = CheckHashArguments(pbyPublicKeyX, pbyPublicKeyY, pbyHash, bWithZ);
-    if (VOMU_OK != nResult) return nResult;
-    VOMU_FAIL_IF(nSourceDataSize < 0, "check parameters.", VOMU_E_INVALID_ARG);
+    VOMU_FAIL_IF(NULL == pbyHash || nSourceDataSize < 0 ||
+                     (bWithZ && (NULL == pbyPublicKeyX || NULL == pbyPublicKeyY)),
+                 "check parameters.", VOMU_E_INVALID_ARG);
     SM3_CTX ctx;
-    nResult = StartDigest(&ctx, pbyPublicKeyX, pbyPublicKeyY, bWithZ);
+    int nResult = StartDigest(__func__, &ctx, pbyPublicKeyX, pbyPublicKeyY, bWithZ);
     if (VOMU_OK != nResult) return nResult;
     nResult = SM3_Update(&ctx, pbySourceData, (size_t)nSourceDataSize);
     VOMU_FAIL_IF(nResult != 1, "SM3_Update(Source)", VOMU_E_FAIL);
-    return FinishDigest(&ctx, pbyHash);
+    return FinishDigest(__func__, &ctx, pbyHash);
 }
 
 namespace {
+
+// CalculateSM3FileHashEx hashes through CalculateSM3FileHash, whose steps these are.
+const char kFileHashFunc[] = "CalculateSM3FileHash";
 
 // ulBytesToRead bytes in BLOCK_SIZE pieces, each read whole.
 int HashCount(SM3_CTX* pCtx, FILE* fpSourceFile, uint64_t ulBytesToRead, uint64_t* pulTotal)
 {
     unsigned char abyBlock[BLOCK_SIZE];
     while (*pulTotal < ulBytesToRead) {
-        const int nResult = HashFilePiece(pCtx, fpSourceFile, abyBlock, ulBytesToRead - *pulTotal);
+        const int nResult = HashFilePiece(kFileHashFunc, pCtx, fpSourceFile, abyBlock, ulBytesToRead - *pulTotal);
         if (VOMU_OK != nResult) return nResult;
         const uint64_t ulRemaining = ulBytesToRead - *pulTotal;
         *pulTotal += ulRemaining < BLOCK_SIZE ? ulRemaining : BLOCK_SIZE;
@@ -183,18 +180,20 @@ int HashFile(FILE* fpSourceFile, uint64_t ulBytesToRead, bool bToEnd,
              const unsigned char* pbyPublicKeyX, const unsigned char* pbyPublicKeyY,
              unsigned char* pbyHash, bool bWithZ)
 {
-    int nResult = CheckHashArguments(pbyPublicKeyX, pbyPublicKeyY, pbyHash, bWithZ);
-    if (VOMU_OK != nResult) return nResult;
+    VOMU_FAIL_IF_IN(kFileHashFunc,
+                    NULL == fpSourceFile || NULL == pbyHash ||
+                        (bWithZ && (NULL == pbyPublicKeyX || NULL == pbyPublicKeyY)),
+                    "check parameters.", VOMU_E_INVALID_ARG);
     TRACE(TRACE_LEVEL_INFO, "Bytes to read from file: %llu\n", (unsigned long long)ulBytesToRead);
     SM3_CTX ctx;
-    nResult = StartDigest(&ctx, pbyPublicKeyX, pbyPublicKeyY, bWithZ);
+    int nResult = StartDigest(kFileHashFunc, &ctx, pbyPublicKeyX, pbyPublicKeyY, bWithZ);
     if (VOMU_OK != nResult) return nResult;
     uint64_t ulTotal = 0;
-    nResult = bToEnd ? HashToEnd(&ctx, fpSourceFile, &ulTotal)
+    nResult = bToEnd ? HashToEnd(kFileHashFunc, &ctx, fpSourceFile, &ulTotal)
                      : HashCount(&ctx, fpSourceFile, ulBytesToRead, &ulTotal);
     if (VOMU_OK != nResult) return nResult;
     TRACE(TRACE_LEVEL_INFO, "Total read file size: %llu\n", (unsigned long long)ulTotal);
-    return FinishDigest(&ctx, pbyHash);
+    return FinishDigest(kFileHashFunc, &ctx, pbyHash);
 }
 
 }  // namespace
@@ -203,7 +202,6 @@ int CalculateSM3FileHash(FILE* fpSourceFile, uint64_t ulBytesToRead,
                          const unsigned char* pbyPublicKeyX, const unsigned char* pbyPublicKeyY,
                          unsigned char* pbyHash, bool bWithZ)
 {
-    VOMU_FAIL_IF(NULL == fpSourceFile, "check parameters.", VOMU_E_INVALID_ARG);
     return HashFile(fpSourceFile, ulBytesToRead, false, pbyPublicKeyX, pbyPublicKeyY, pbyHash,
                     bWithZ);
 }

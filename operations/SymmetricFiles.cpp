@@ -44,26 +44,28 @@ const morv::CipherStreamSteps DECRYPT_STEPS = {
     "nWriteBytes != nFinalBlockSize",
 };
 
-int CheckFileEncryptKey(int nSymAlgNID, int nbySymKeyDataSize)
+int CheckFileEncryptKey(const char* pszFunc, int nSymAlgNID, int nbySymKeyDataSize)
 {
     switch (nSymAlgNID) {
     case NID_des_ede3_cbc:
-        VOMU_FAIL_IF(DES3_KEY_LEN != nbySymKeyDataSize, "Check 3DES key length.", VOMU_E_INVALID_ARG);
+        VOMU_FAIL_IF_IN(pszFunc, DES3_KEY_LEN != nbySymKeyDataSize, "Check 3DES key length.", VOMU_E_INVALID_ARG);
         return VOMU_OK;
     case NID_ChinaSM4_CBC:
-        VOMU_FAIL_IF(SM4_KEY_LEN != nbySymKeyDataSize, "Check SM4 key length.", VOMU_E_INVALID_ARG);
+        VOMU_FAIL_IF_IN(pszFunc, SM4_KEY_LEN != nbySymKeyDataSize, "Check SM4 key length.", VOMU_E_INVALID_ARG);
         return VOMU_OK;
     case NID_rc4:
-        VOMU_FAIL_IF(RC4_KEY_LEN != nbySymKeyDataSize, "Check RC4 key length.", VOMU_E_INVALID_ARG);
+        VOMU_FAIL_IF_IN(pszFunc, RC4_KEY_LEN != nbySymKeyDataSize, "Check RC4 key length.", VOMU_E_INVALID_ARG);
         return VOMU_OK;
     default:
-        VOMU_FAIL_IF(true, "Unsupported Algorithm.", VOMU_E_INVALID_ARG);
+        VOMU_STEP_FAILED_IN(pszFunc, "Unsupported Algorithm.", VOMU_E_INVALID_ARG, "true");
+        return VOMU_E_INVALID_ARG;
     }
-    return VOMU_E_INVALID_ARG;
 }
 
-// What one direction's log shows and its set-up failure code.
+// What one direction's log shows and its set-up failure code; its lines name pszFunc, the file
+// function whose steps they are.
 struct FileRoad {
+    const char* pszFunc;
     bool bEncrypt;
     int nInitCode;
     const char* pszSizeTrace;
@@ -73,9 +75,9 @@ struct FileRoad {
     const char* pszTotalTrace;
 };
 
-const FileRoad ENCRYPT_ROAD = {true, VOMU_E_ENCRYPT, "nPlainFileSize", "Check plaint file size",
+const FileRoad ENCRYPT_ROAD = {"SymFileEncrypt", true, VOMU_E_ENCRYPT, "nPlainFileSize", "Check plaint file size",
                                "0 == nPlainFileSize", ENCRYPT_STEPS, "nEncrytpedFileSize"};
-const FileRoad DECRYPT_ROAD = {false, VOMU_E_DECRYPT, "nEncryptedFileSize",
+const FileRoad DECRYPT_ROAD = {"SymFileDecrypt", false, VOMU_E_DECRYPT, "nEncryptedFileSize",
                                "Check encrypted file size", "0 == nEncryptedFileSize",
                                DECRYPT_STEPS, "nTotalPlainDataSize"};
 
@@ -85,10 +87,11 @@ int GetInputSize(const FileRoad& road, FILE* fpIn, uint64_t* pnSize)
 {
     uint64_t nFileSize = 0;
     const int nResult = GetFileSize_Ex(fpIn, &nFileSize);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "GetFileSize_Ex", nResult);
+    VOMU_FAIL_IF_IN(road.pszFunc, VOMU_OK != nResult, "GetFileSize_Ex", nResult);
     TRACE(TRACE_LEVEL_INFO, "%s: %llu", road.pszSizeTrace, (unsigned long long)nFileSize);
-    VOMU_FAIL_IF(MAX_SYM_FILE_SIZE < nFileSize, "Check file size", VOMU_E_FILE_TOO_LARGE);
-    VOMU_FAIL_IF_REASON(0 == nFileSize, road.pszEmptyReason, road.pszEmptyStep, VOMU_E_READ_FILE);
+    VOMU_FAIL_IF_IN(road.pszFunc, MAX_SYM_FILE_SIZE < nFileSize, "Check file size",
+                    VOMU_E_FILE_TOO_LARGE);
+    VOMU_FAIL_IF_REASON_IN(road.pszFunc, 0 == nFileSize, road.pszEmptyReason, road.pszEmptyStep, VOMU_E_READ_FILE);
     *pnSize = nFileSize;
     return VOMU_OK;
 }
@@ -98,7 +101,7 @@ int RunFileRoad(const FileRoad& road, const EVP_CIPHER* pEvpCipher, const unsign
                 const unsigned char* pbySymKey, FILE* fpIn, FILE* fpOut)
 {
     OsslPtr<EVP_CIPHER_CTX> pCTX;
-    int nResult = morv::InitCipherContext(__func__, pEvpCipher, pbyIV, pbySymKey, road.bEncrypt,
+    int nResult = morv::InitCipherContext(road.pszFunc, pEvpCipher, pbyIV, pbySymKey, road.bEncrypt,
                                           road.nInitCode, &pCTX);
     if (VOMU_OK != nResult) return nResult;
     uint64_t nSize = 0;
@@ -124,7 +127,7 @@ int SymFileEncrypt(int nSymAlgNID, const unsigned char* pbyIV, const unsigned ch
     OsslPtr<EVP_CIPHER> pEvpCipher;
     int nResult = morv::GetCipher(__func__, nSymAlgNID, "GetEVPCipherbyNID.", &pEvpCipher);
     if (VOMU_OK != nResult) return nResult;
-    nResult = CheckFileEncryptKey(nSymAlgNID, nbySymKeyDataSize);
+    nResult = CheckFileEncryptKey(__func__, nSymAlgNID, nbySymKeyDataSize);
     if (VOMU_OK != nResult) return nResult;
     VOMU_FAIL_IF(NULL == pbySymKey || (NULL == pbyIV && NID_rc4 != nSymAlgNID) ||
                      NULL == fpPlainFile || NULL == fpEncryptedFile,

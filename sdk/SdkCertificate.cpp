@@ -195,7 +195,9 @@ int ReadSM2PFXCert(const char* pszSdkFunc, FILE* fpPFXFile, BytesOutput& cert)
 {
     uint64_t nFileSize = 0;
     MORV_RUN(MORV_KEEP_CODE, GetFileSize_Ex, fpPFXFile, &nFileSize);
-    MORV_FAIL_IF(nFileSize > (uint64_t)INT_MAX - 1, "GetFileSize_Ex", VOMU_E_FILE_TOO_LARGE);
+    // Part of the one GetFileSize_Ex step: logged only for a size the int counts cannot hold.
+    if (nFileSize > (uint64_t)INT_MAX - 1)
+        MORV_FAIL("GetFileSize_Ex", VOMU_E_FILE_TOO_LARGE, "nFileSize > (uint64_t)INT_MAX - 1");
     morv::OwnedArray<char> pszBase64SM2PFX(new (std::nothrow) char[nFileSize + 1]());
     MORV_FAIL_IF(!pszBase64SM2PFX, "New memory", VOMU_E_FAIL);
     const size_t nRead = fread(pszBase64SM2PFX.get(), 1, (size_t)nFileSize, fpPFXFile);

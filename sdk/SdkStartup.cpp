@@ -51,7 +51,9 @@ int ConvertStringToBinaryData(const char* pszHexString, unsigned char** ppbyBina
     MORV_STEP_IF(0 != nResult, "0 != nResult", "strcmp", VOMU_E_INVALID_ARG);
     // An odd last digit is ignored; four zero bytes follow the data.
     const size_t nBytes = nTextLen / 2;
-    MORV_CHECK(nBytes > (size_t)INT_MAX - 4, "nBytes > INT_MAX - 4", "Check parameter(pszHexString).");
+    // Part of the one check of the text: logged only for a text too long for the int counts.
+    if (nBytes > (size_t)INT_MAX - 4)
+        MORV_FAIL("Check parameter(pszHexString).", VOMU_E_INVALID_ARG, "nBytes > INT_MAX - 4");
     morv::OwnedArray<unsigned char> pbyBinaryData(new (std::nothrow) unsigned char[nBytes + 4]());
     MORV_FAIL_IF(!pbyBinaryData, "New memory", VOMU_E_FAIL);
 

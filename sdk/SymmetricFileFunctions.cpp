@@ -74,7 +74,9 @@ int MakeKeyBytes(const char* pszSdkFunc, const SymRoad& road,
     int nKeySize = 0;
     MORV_RUN(MORV_KEEP_CODE, GenerateSymKey, NID_des_ede3_cbc, &pbyKey, &nKeySize);
     key.Adopt(pbyKey, (size_t)nKeySize);
-    MORV_FAIL_IF(DES3_KEY_LEN != nKeySize, "GenerateSymKey", VOMU_E_FAIL);
+    // Part of the one GenerateSymKey step: logged only should the key come back short.
+    if (DES3_KEY_LEN != nKeySize)
+        MORV_FAIL("GenerateSymKey", VOMU_E_FAIL, "DES3_KEY_LEN != nKeySize");
     memcpy(pKeyBytes->aby + DES3_IV_LEN, key.Get(), DES3_KEY_LEN);
     return VOMU_OK;
 }
@@ -88,7 +90,8 @@ int ReadKeyText(const char* pszSdkFunc, const char* pszSymKey, morv::SecretArray
     MORV_RUN(MORV_KEEP_CODE, ConvertStringToBinaryData, pszSymKey, &pbyKey, &nSymKeySize, false);
     pKeyBytes->Adopt(pbyKey, (size_t)nSymKeySize);
     TRACE(TRACE_LEVEL_INFO, "nSymKeySize:%d", nSymKeySize);
-    MORV_FAIL_IF(SYM_KEY_TEXT_BYTES != nSymKeySize, "ConvertStringToBinaryData", VOMU_E_FAIL);
+    MORV_STEP_IF(SYM_KEY_TEXT_BYTES != nSymKeySize, "32 != nSymKeySize",
+                 "ConvertStringToBinaryData", VOMU_E_FAIL);
     return VOMU_OK;
 }
 

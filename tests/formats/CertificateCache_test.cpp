@@ -205,8 +205,8 @@ TEST_F(CertificateCacheTest, SharedForReadersOwnedForCallers)
 {
     const Bytes der = ReadFileBytes(Pki("sm2/ee_sign.der"));
     OsslPtr<X509> pFirst, pAgain, pOwn;
-    ASSERT_EQ(VOMU_OK, morv::LoadCertificate(der.data(), (int)der.size(), &pFirst, true));
-    ASSERT_EQ(VOMU_OK, morv::LoadCertificate(der.data(), (int)der.size(), &pAgain, true));
+    ASSERT_EQ(VOMU_OK, morv::LoadCertificate(__func__, der.data(), (int)der.size(), &pFirst, true));
+    ASSERT_EQ(VOMU_OK, morv::LoadCertificate(__func__, der.data(), (int)der.size(), &pAgain, true));
     EXPECT_EQ(pFirst.get(), pAgain.get());
     X509* pConverted = NULL;
     ASSERT_EQ(VOMU_OK, ConvertCertDataToX509(der.data(), (int)der.size(), &pConverted));
@@ -217,7 +217,7 @@ TEST_F(CertificateCacheTest, SharedForReadersOwnedForCallers)
     Bytes longer = der;
     longer.push_back(0x00);
     OsslPtr<X509> pLonger;
-    ASSERT_EQ(VOMU_OK, morv::LoadCertificate(longer.data(), (int)longer.size(), &pLonger, true));
+    ASSERT_EQ(VOMU_OK, morv::LoadCertificate(__func__, longer.data(), (int)longer.size(), &pLonger, true));
     EXPECT_NE(pFirst.get(), pLonger.get());
 }
 

@@ -39,7 +39,7 @@ OsslPtr<X509> PeerCert(const std::vector<unsigned char>& der)
 OsslPtr<X509> Load(const std::vector<unsigned char>& der)
 {
     OsslPtr<X509> pCert;
-    EXPECT_EQ(VOMU_OK, morv::LoadCertificate(der.data(), (int)der.size(), &pCert));
+    EXPECT_EQ(VOMU_OK, morv::LoadCertificate(__func__, der.data(), (int)der.size(), &pCert));
     return pCert;
 }
 
@@ -93,7 +93,7 @@ TEST_F(CertificateMemoTest, UndecodableBytesFailEveryTime)
     CertificateMemo memo;
     for (int i = 0; i < 2; ++i) {
         OsslPtr<X509> pCert;
-        EXPECT_EQ(VOMU_E_FAIL, morv::LoadCertificate(der.data(), (int)der.size(), &pCert));
+        EXPECT_EQ(VOMU_E_FAIL, morv::LoadCertificate(__func__, der.data(), (int)der.size(), &pCert));
         EXPECT_FALSE(pCert);
     }
 }

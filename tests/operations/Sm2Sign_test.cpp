@@ -5,7 +5,10 @@
 // doSignature with {der:true, hash:true}).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
+#include <sstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -14,6 +17,7 @@
 
 #include "Base64Utility.h"
 #include "DataSigning.h"
+#include "PKCS7SignedDataOperations.h"
 #include "LogCapture.h"
 #include "SMKernel.h"
 #include "SigningPeer.h"
@@ -409,7 +413,101 @@ TEST_F(Sm2SignTest, NoPasswordOrPrivateKeyInTheLog)
         EXPECT_EQ(std::string::npos, text.find(secret)) << secret;
 }
 
+// The steps a log shows under one function's name, in order.
+std::vector<std::string> StepsOf(const std::string& strLog, const std::string& strFunc)
+{
+    std::vector<std::string> steps;
+    const std::string strHead = "(" + strFunc + " -- ";
+    std::istringstream lines(strLog);
+    for (std::string strLine; std::getline(lines, strLine);) {
+        const size_t nAt = strLine.find(strHead);
+        if (nAt == std::string::npos) continue;
+        const size_t nStart = nAt + strHead.size();
+        steps.push_back(strLine.substr(nStart, strLine.find(")\t\t--", nStart) - nStart));
+    }
+    return steps;
+}
+
+size_t Count(const std::vector<std::string>& steps, const std::string& strStep)
+{
+    return (size_t)std::count(steps.begin(), steps.end(), strStep);
+}
+
 }  // namespace
+
+// Each key-file signer logs the key-file steps under its own name, one null check of the key
+// file and one size line each, the size step and the key pair as its own log has them.
+TEST_F(Sm2SignTest, KeyFileStepsLogUnderTheSignersName)
+{
+    morv_test::LogCapture log("%m%n", "INFO");
+    ASSERT_TRUE(log.Ok());
+    const Bytes msg = Message(3000);
+    TempFile file(msg);
+    struct Row {
+        const char* pszFunc;
+        const char* pszCheck;      // the key file's null check as this function logs it
+        const char* pszSize;       // its size step
+        const char* pszKeyPair;    // its key-pair step, or null
+        std::function<int(FILE*, FILE*, char**, int*)> sign;
+    };
+    const unsigned long fQ1 = P7_SIGNATURE_SM2_OCTET_STRING_Q1;
+    const Row rows[] = {
+        {"SignData_Raw_BySM2PFX", "check parameters.", "GetFileSize_Ex", nullptr,
+         [&](FILE*, FILE* key, char**, int*) {
+             unsigned char* pby = NULL;
+             int n = 0;
+             const int r = SignData_Raw_BySM2PFX(msg.data(), (int)msg.size(), key, kPassword, &pby, &n, true);
+             delete[] pby;
+             return r;
+         }},
+        {"SignFile_Raw_BySM2PFX", "check parameters.", "GetFileSize", "SM2_KEY_PAIR()",
+         [&](FILE* in, FILE* key, char**, int*) {
+             unsigned char* pby = NULL;
+             int n = 0;
+             const int r = SignFile_Raw_BySM2PFX(in, key, kPassword, &pby, &n, true);
+             delete[] pby;
+             return r;
+         }},
+        {"SignData_PKCS7_BySM2PFX", "check parameter.", "GetFileSize_Ex", nullptr,
+         [&](FILE*, FILE* key, char** ppsz, int* pn) {
+             return SignData_PKCS7_BySM2PFX(msg.data(), (int)msg.size(), key, kPassword, false, ppsz, pn,
+                                            ATL_BASE64_FLAG_NOCRLF, true, fQ1, "1.2.156.10197.1.301.1");
+         }},
+        {"SignFile_PKCS7Detached_BySM2PFX", "check parameters.", "GetFileSize", "new SM2_KEY_PAIR()",
+         [&](FILE* in, FILE* key, char** ppsz, int* pn) {
+             return SignFile_PKCS7Detached_BySM2PFX(in, key, kPassword, ppsz, pn, ATL_BASE64_FLAG_NOCRLF,
+                                                    true, fQ1, "1.2.156.10197.1.301.1");
+         }},
+    };
+    for (const Row& row : rows) {
+        OpenStream key(KeyFile("sign")), in(file.Path());
+        char* pszText = NULL;
+        int nText = 0;
+        ASSERT_EQ(VOMU_OK, row.sign(in.fp, key.fp, &pszText, &nText)) << row.pszFunc;
+        delete[] pszText;
+    }
+    const std::string text = log.Contents();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszFunc);
+        const std::vector<std::string> steps = StepsOf(text, row.pszFunc);
+        EXPECT_LE(1u, Count(steps, row.pszCheck));
+        EXPECT_EQ(1u, Count(steps, row.pszSize));
+        EXPECT_EQ(std::string(row.pszSize) == "GetFileSize" ? 0u : 1u, Count(steps, "GetFileSize_Ex"));
+        for (const char* pszStep : {"fread", "Base64DecodeEx", "ParseSM2PFX", "CheckCertKeyUsage",
+                                    "DecryptKeyPairFromSM2PFX"})
+            EXPECT_EQ(1u, Count(steps, pszStep)) << pszStep;
+        EXPECT_EQ(row.pszKeyPair ? 1u : 0u, row.pszKeyPair ? Count(steps, row.pszKeyPair) : 0u);
+    }
+    // The data signer checks the key file once, as "check parameter.", never again in the
+    // key-file steps.
+    EXPECT_EQ(0u, Count(StepsOf(text, "SignData_PKCS7_BySM2PFX"), "GetFileSize"));
+    const std::vector<std::string> pkcs7 = StepsOf(text, "SignData_PKCS7_BySM2PFX");
+    EXPECT_EQ(1u, Count(pkcs7, "check parameter."));
+    // The raw signature is the key-pair function's, under its name.
+    EXPECT_EQ(1u, Count(StepsOf(text, "SignFile_Raw_BySM2PFX"), "SignFile_Raw_ByKeyPair"));
+    EXPECT_EQ(1u, Count(StepsOf(text, "SignData_Raw_BySM2PFX"), "SignData_Raw_ByKeyPair"));
+    EXPECT_LE(2u, Count(StepsOf(text, "SignData_Raw_ByKeyPair"), "_SM2_sign_ex"));
+}
 
 // A key pair whose private key is shorter than 32 bytes is read as that many bytes,
 // left-padded: a key with a leading zero byte given as its 31 significant bytes signs as the
