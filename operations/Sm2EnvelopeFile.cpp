@@ -82,7 +82,7 @@ int StreamContent(const morv::SM2EnvelopeRecipient& recipient, FILE* fpPlainFile
     int nResult = morv::InitCipherContext(kEncryptFunc, smk::Sm4CbcCipher(), recipient.IV(),
                                           recipient.Key(), true, VOMU_E_FAIL, &pCtx);
     if (VOMU_OK != nResult) return nResult;
-    morv::CipherFileStream stream(__func__, pCtx.get(), kEncryptSteps);
+    morv::CipherFileStream stream(kEncryptFunc, pCtx.get(), kEncryptSteps);
     nResult = stream.Allocate();
     if (VOMU_OK == nResult) nResult = stream.Pump(fpPlainFile, nPlainSize, fpCMSEnvelopeFile);
     if (VOMU_OK == nResult) nResult = stream.Finish(fpCMSEnvelopeFile);

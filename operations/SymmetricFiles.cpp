@@ -107,7 +107,7 @@ int RunFileRoad(const FileRoad& road, const EVP_CIPHER* pEvpCipher, const unsign
     uint64_t nSize = 0;
     nResult = GetInputSize(road, fpIn, &nSize);
     if (VOMU_OK != nResult) return nResult;
-    CipherFileStream stream(__func__, pCTX.get(), road.steps);
+    CipherFileStream stream(road.pszFunc, pCTX.get(), road.steps);
     nResult = stream.Allocate();
     if (VOMU_OK != nResult) return nResult;
     nResult = stream.Pump(fpIn, nSize, fpOut);

@@ -102,9 +102,6 @@ const STEP_FUNCTIONS = [
     'vomu_getPublicCertFromPFX', 'vomu_calculateDataHash', 'vomu_calculateFileHash',
 ];
 
-// Names still carried by the cipher stream's own lines while its lines move to the name of the
-// file function that drives it; empty this list once they have.
-const PENDING_FUNCTIONS = ['Allocate', 'Finish'];
 
 // Texts that only ever name a refused step: a line with one of them is a Failed line.
 const FAILURE_ONLY_STEPS = [
@@ -205,7 +202,7 @@ $malformed = [];
 $steps = step_lines(morv_log(), $malformed);
 morv_expect(count($steps) > 1000, 'the run logged its step lines: ' . count($steps));
 morv_expect($malformed === [], "step lines in neither form:\n" . implode("\n", $malformed));
-$allowed = array_flip(array_merge(STEP_FUNCTIONS, PENDING_FUNCTIONS));
+$allowed = array_flip(STEP_FUNCTIONS);
 $failureOnly = array_flip(FAILURE_ONLY_STEPS);
 $unknown = $okFailureOnly = $failedSeen = [];
 foreach ($steps as [$function, $step, $passed]) {
