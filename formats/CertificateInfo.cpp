@@ -353,7 +353,11 @@ int ASN1_TIME_To_UTCTime(const ASN1_TIME* pASN1Time, long* pnTime)
     TimeFields fields = {};
     bool bValid = ReadDateFields(pszText, nYearDigits, fields) &&
                   ReadSecondsAndZone(pszText, nYearDigits + 8, nASN1TimeLength, fields);
-    VOMU_FAIL_IF(!bValid, "Check ASN1TIME format.", VOMU_E_FAIL);
+    // A malformed field or zone is refused: that step has no OK line of its own.
+    if (!bValid) {
+        VOMU_STEP_FAILED("Check ASN1TIME format.", VOMU_E_FAIL, "true");
+        return VOMU_E_FAIL;
+    }
     TRACE(TRACE_LEVEL_INFO, "Broken-down time: %04ld/%02d/%02d %02d:%02d:%02d", fields.nYear,
           fields.nMonth, fields.nDay, fields.nHour, fields.nMinute, fields.nSecond);
     long nDays = DaysFromCivil(fields.nYear, fields.nMonth, fields.nDay);

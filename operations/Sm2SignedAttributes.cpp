@@ -21,8 +21,8 @@ const char kChinaArc[] = "1.2.156.10197";
 
 // The attribute's value is an OCTET STRING with a one-octet length; its two header octets
 // are passed over.
-int CompareMessageDigest(const unsigned char* pbySignedAttrs, int nSignedAttrsSize,
-                         const unsigned char* pbyHash, int nHashSize)
+int CompareMessageDigest(const char* pszFunc, const unsigned char* pbySignedAttrs,
+                         int nSignedAttrsSize, const unsigned char* pbyHash, int nHashSize)
 {
     unsigned char* pbyValue = NULL;
     int nValueSize = 0;
@@ -30,24 +30,29 @@ int CompareMessageDigest(const unsigned char* pbySignedAttrs, int nSignedAttrsSi
                                                 nSignedAttrsSize, kMessageDigestOID, &pbyValue,
                                                 &nValueSize);
     OwnedArray<unsigned char> pbyOwned(pbyValue);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "ParseSignedUnsignedAttributes", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "ParseSignedUnsignedAttributes", nResult);
     const bool bSame = nValueSize - 2 == nHashSize && 0 == memcmp(pbyValue + 2, pbyHash, (size_t)nHashSize);
-    VOMU_FAIL_IF(!bSame, "Compare signed attributes message digest", VOMU_E_BAD_MESSAGE_DIGEST);
+    if (!bSame) {
+        VOMU_STEP_FAILED_IN(pszFunc, "Compare signed attributes message digest",
+                            VOMU_E_BAD_MESSAGE_DIGEST, "true");
+        return VOMU_E_BAD_MESSAGE_DIGEST;
+    }
     return VOMU_OK;
 }
 
 // The attributes as signed: the [0] field re-tagged as the SET OF it stands for.
-int SignedAttributesAsSet(const unsigned char* pbySignedAttrs, int nSignedAttrsSize,
-                          OwnedArray<unsigned char>& pbySignedAttrsDup)
+int SignedAttributesAsSet(const char* pszFunc, const unsigned char* pbySignedAttrs,
+                          int nSignedAttrsSize, OwnedArray<unsigned char>& pbySignedAttrsDup)
 {
     pbySignedAttrsDup = morv::CopyToArray(pbySignedAttrs, (size_t)nSignedAttrsSize);
-    VOMU_FAIL_IF(!pbySignedAttrsDup, "New memory", VOMU_E_FAIL);
-    VOMU_FAIL_IF(0xA0 != pbySignedAttrsDup[0], "Check signed attributes tag", VOMU_E_PKCS7_FORMAT);
+    VOMU_FAIL_IF_IN(pszFunc, !pbySignedAttrsDup, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_IN(pszFunc, 0xA0 != pbySignedAttrsDup[0], "Check signed attributes tag",
+                    VOMU_E_PKCS7_FORMAT);
     pbySignedAttrsDup[0] = 0x31;
     return VOMU_OK;
 }
 
-int VerifyOverAttributes(const unsigned char* pbyCert, int nCertSize,
+int VerifyOverAttributes(const char* pszFunc, const unsigned char* pbyCert, int nCertSize,
                          const unsigned char* pbySignature, int nSignatureSize, int nHashNID,
                          const char* pszDigestEncAlgOID, const unsigned char* pbyAttrs,
                          int nAttrsSize)
@@ -56,12 +61,13 @@ int VerifyOverAttributes(const unsigned char* pbyCert, int nCertSize,
     if (0 == strncmp(pszDigestEncAlgOID, kChinaArc, sizeof(kChinaArc) - 1)) {
         nResult = VerifySignature_DERPKCS1_ByCert(pbyAttrs, nAttrsSize, pbyCert, nCertSize,
                                                   pbySignature, nSignatureSize, true);
-        VOMU_FAIL_IF(VOMU_OK != nResult, "VerifySignature_DERPKCS1_ByCert", nResult);
+        VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "VerifySignature_DERPKCS1_ByCert", nResult);
         return VOMU_OK;
     }
     nResult = RSA_VerifyDataSignature_DERPKCS1_ByDERCert(pbyAttrs, nAttrsSize, pbyCert, nCertSize,
                                                          nHashNID, pbySignature, nSignatureSize);
-    VOMU_FAIL_IF(VOMU_OK != nResult, "RSA_VerifyDataSignature_DERPKCS1_ByDERCert", nResult);
+    VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "RSA_VerifyDataSignature_DERPKCS1_ByDERCert",
+                    nResult);
     return VOMU_OK;
 }
 
@@ -83,11 +89,11 @@ int VerifySignature_PKCS7WithSignedAttributes(
     int nResult = CalculateDataHash(pbySourceData, nSourceDataSize, nHashNID, &pbyHash, &nHashSize);
     OwnedArray<unsigned char> pbyOwnedHash(pbyHash);
     VOMU_FAIL_IF(VOMU_OK != nResult, "CalculateDataHash", nResult);
-    nResult = CompareMessageDigest(pbySignedAttrs, nSignedAttrsSize, pbyHash, nHashSize);
+    nResult = CompareMessageDigest(__func__, pbySignedAttrs, nSignedAttrsSize, pbyHash, nHashSize);
     if (VOMU_OK != nResult) return nResult;
     OwnedArray<unsigned char> pbySignedAttrsDup;
-    nResult = SignedAttributesAsSet(pbySignedAttrs, nSignedAttrsSize, pbySignedAttrsDup);
+    nResult = SignedAttributesAsSet(__func__, pbySignedAttrs, nSignedAttrsSize, pbySignedAttrsDup);
     if (VOMU_OK != nResult) return nResult;
-    return VerifyOverAttributes(pbyCert, nCertSize, pbySignature, nSignatureSize, nHashNID,
+    return VerifyOverAttributes(__func__, pbyCert, nCertSize, pbySignature, nSignatureSize, nHashNID,
                                pszDigestEncAlgOID, pbySignedAttrsDup.get(), nSignedAttrsSize);
 }

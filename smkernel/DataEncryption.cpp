@@ -14,6 +14,8 @@
 #include "SM2.h"
 #include "SM4.h"
 #include "SMKernel.h"
+// The SM4 helpers log under their component's name.
+#define VOMU_STEP_FILE "DataEncryption"
 #include "VomuStep.h"
 #include "vomu_result.h"
 

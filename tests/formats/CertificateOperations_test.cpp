@@ -17,6 +17,7 @@
 
 #include "CertificateOperations.h"
 #include "HandOver.h"
+#include "LogCapture.h"
 #include "OpenSSLPeer.h"
 #include "OsslPtr.h"
 #include "SMKernel.h"
@@ -412,6 +413,23 @@ TEST(TimeParser, TableAgainstOpenSSL)
             EXPECT_EQ(row.nExpected, nTime);
         }
     }
+}
+
+// A malformed zone is a refusal only: one Failed line with reason "true"; a good time logs no
+// OK line for that step (a UTCTime has no length step of that name either).
+TEST(TimeParser, MalformedTimeIsAFailedLineOnly)
+{
+    morv_test::LogCapture log;
+    ASSERT_TRUE(log.Ok());
+    long nTime = 0;
+    OsslPtr<ASN1_STRING> pGood = MakeTime(V_ASN1_UTCTIME, "200701120000Z");
+    EXPECT_EQ(VOMU_OK, ASN1_TIME_To_UTCTime(pGood.get(), &nTime));
+    EXPECT_FALSE(log.Contains("Check ASN1TIME format.")) << log.Contents();
+    OsslPtr<ASN1_STRING> pBad = MakeTime(V_ASN1_UTCTIME, "200101120000X");
+    EXPECT_EQ(VOMU_E_FAIL, ASN1_TIME_To_UTCTime(pBad.get(), &nTime));
+    EXPECT_TRUE(log.Contains("(ASN1_TIME_To_UTCTime -- Check ASN1TIME format.)\t\t--Failed:(0xffffffff) "
+                             "[Reason:true]"))
+        << log.Contents();
 }
 
 TEST(TimeParser, IndependentOfTheLocalZone)

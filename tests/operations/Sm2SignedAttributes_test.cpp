@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "LogCapture.h"
 #include "DataSigning.h"
 #include "DerTestUtil.h"
 #include "PKCS7SignedDataOperations.h"
@@ -98,7 +99,17 @@ TEST_F(Sm2SignedAttributesTest, SM2SignaturesOverAttributes)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.pszName);
+        morv_test::LogCapture log;
+        ASSERT_TRUE(log.Ok());
         EXPECT_EQ(c.nExpected, Verify(c.cert, c.sig, c.content, c.pszDigestOID, kSM2SignOID, c.attrs));
+        // The comparison is a refusal only: a Failed line with reason "true", never an OK line.
+        const std::string text = log.Contents();
+        EXPECT_EQ(std::string::npos, text.find("Compare signed attributes message digest)\t\t--OK")) << text;
+        EXPECT_EQ(VOMU_E_BAD_MESSAGE_DIGEST == c.nExpected,
+                  std::string::npos != text.find("(VerifySignature_PKCS7WithSignedAttributes -- Compare "
+                                                 "signed attributes message digest)\t\t--Failed:(0x80090002) "
+                                                 "[Reason:true]"))
+            << text;
     }
 }
 

@@ -52,6 +52,9 @@ TEST(DataEncryptionSteps, FailedChecksNameThePublicFunction)
         EXPECT_EQ(VOMU_E_INVALID_ARG, c.run(data, iv, key, &pbyOut, &nOut));
         EXPECT_EQ(nullptr, pbyOut);
         EXPECT_TRUE(log.Contains(std::string(c.pszLine) + "\t\t--Failed")) << log.Contents();
+        // The helpers log under their component's name, not the source file's.
+        EXPECT_TRUE(log.Contains("[DataEncryption(")) << log.Contents();
+        EXPECT_FALSE(log.Contains("DataEncryption.cpp")) << log.Contents();
     }
 }
 
