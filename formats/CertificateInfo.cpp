@@ -323,8 +323,8 @@ int GetX509CertAlg(X509* pX509Cert, char** ppszOID)
     if (pSigAlg) X509_ALGOR_get0(&pObject, nullptr, nullptr, pSigAlg);
     char szOID[512] = {0};
     int nAlgOIDLen = pObject ? OBJ_obj2txt(szOID, sizeof(szOID), pObject, 1) : 0;
-    VOMU_FAIL_IF(nAlgOIDLen <= 0 || nAlgOIDLen >= (int)sizeof(szOID),
-                 "OBJ_obj2txt(sig_alg->algorithm)", VOMU_E_FAIL);
+    VOMU_FAIL_IF_REASON(nAlgOIDLen <= 0 || nAlgOIDLen >= (int)sizeof(szOID), "0 == nAlgOIDLen",
+                        "OBJ_obj2txt(sig_alg->algorithm)", VOMU_E_FAIL);
     OwnedArray<char> pszCertAlg = NewArray<char>((size_t)nAlgOIDLen + 1);
     VOMU_FAIL_IF(!pszCertAlg, "New memory", VOMU_E_FAIL);
     memcpy(pszCertAlg.get(), szOID, (size_t)nAlgOIDLen + 1);

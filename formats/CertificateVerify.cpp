@@ -235,7 +235,8 @@ int CheckX509KeyUsage(X509* pX509Cert, unsigned int uiCheckBits, bool bAll)
     VOMU_FAIL_IF_OSSL(1 != nResult, "X509_check_purpose fill data", VOMU_E_FAIL);
     uint32_t uiExFlags = X509_get_extension_flags(pX509Cert);
     TRACE(TRACE_LEVEL_INFO, "pX509->ex_flags(0x%08x)", uiExFlags);
-    VOMU_FAIL_IF(!(uiExFlags & EXFLAG_KUSAGE), "pX509->ex_flags & EXFLAG_KUSAGE",
+    VOMU_FAIL_IF_REASON(!(uiExFlags & EXFLAG_KUSAGE), "!(pX509->ex_flags & EXFLAG_KUSAGE)",
+                        "pX509->ex_flags & EXFLAG_KUSAGE",
                  VOMU_E_KEY_USAGE);
     uint32_t uiKeyUsage = X509_get_key_usage(pX509Cert);
     TRACE(TRACE_LEVEL_INFO, "pX509->ex_kusage(0x%08x)", uiKeyUsage);

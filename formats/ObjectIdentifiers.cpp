@@ -169,7 +169,7 @@ int GetOIDFromNID(int nNID, char** ppszOID, int* pnOIDSize)
     morv::OsslPtr<ASN1_OBJECT> pObject(pASN1Obj);
 
     const int nOIDLen = OBJ_obj2txt(NULL, 0, pObject.get(), 1);
-    VOMU_FAIL_IF_OSSL(0 >= nOIDLen, "OBJ_obj2txt", VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_REASON(0 >= nOIDLen, "0 == nOIDLen", "OBJ_obj2txt", VOMU_E_FAIL);
     OwnedArray<char> pszOID = morv::NewArray<char>((size_t)nOIDLen + 1);
     VOMU_FAIL_IF(!pszOID, "New memory", VOMU_E_FAIL);
     memset(pszOID.get(), 0, (size_t)nOIDLen + 1);

@@ -95,7 +95,7 @@ int DecodeRSAPKCS7Signature(unsigned char* pbyPKCS7, int nPKCS7Size, X509** ppX5
     if (VOMU_OK != nResult) return nResult;
     if (ppX509Cert) {
         X509* pDup = X509_dup(pX509Cert);
-        VOMU_FAIL_IF_OSSL(NULL == pDup, "X509_dup", VOMU_E_FAIL);
+        VOMU_FAIL_IF_OSSL_REASON(NULL == pDup, "NULL == *ppX509Cert", "X509_dup", VOMU_E_FAIL);
         *ppX509Cert = pDup;
     }
     if (pnDigestAlgNID) *pnDigestAlgNID = nDigestAlgNID;

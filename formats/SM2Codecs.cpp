@@ -62,9 +62,11 @@ int CheckSM2CipherFields(const char* pszFunc, const NodeEx* pNode_SM2Cipher,
         return VOMU_E_BAD_ASN1_DATA;
     }
     const bool bX = morv::Integer32::kRead == morv::ReadIntegerNode32(vetFields[0], pFields->byX);
-    VOMU_FAIL_IF_IN(pszFunc, !bX, "Check XCoordinate size in SM2Cipher.", VOMU_E_BAD_ASN1_DATA);
+    VOMU_FAIL_IF_REASON_IN(pszFunc, !bX, "nXCoordinateSize > 33", "Check XCoordinate size in SM2Cipher.",
+                           VOMU_E_BAD_ASN1_DATA);
     const bool bY = morv::Integer32::kRead == morv::ReadIntegerNode32(vetFields[1], pFields->byY);
-    VOMU_FAIL_IF_IN(pszFunc, !bY, "Check YCoordinate size in SM2Cipher.", VOMU_E_BAD_ASN1_DATA);
+    VOMU_FAIL_IF_REASON_IN(pszFunc, !bY, "nYCoordinateSize > 33", "Check YCoordinate size in SM2Cipher.",
+                           VOMU_E_BAD_ASN1_DATA);
     pFields->pHash = vetFields[2];
     const unsigned long long nHASH = pFields->pHash->ValueLength;
     VOMU_FAIL_IF_IN(pszFunc,
@@ -87,7 +89,8 @@ int Encode_SM2Cipher(unsigned char* pbyRaw, int nRawSize, unsigned char** ppbyDE
 {
     VOMU_FAIL_IF(NULL == pbyRaw || NULL == ppbyDER || NULL == pnDERSize, "Check parameter",
                  VOMU_E_INVALID_ARG);
-    VOMU_FAIL_IF(nRawSize <= kSM2RawOverhead, "Check C2 byte size.", VOMU_E_INVALID_ARG);
+    VOMU_FAIL_IF_REASON(nRawSize <= kSM2RawOverhead, "nC2Size <= 0", "Check C2 byte size.",
+                        VOMU_E_INVALID_ARG);
     const int nC2Size = nRawSize - kSM2RawOverhead;
 
     NodeEx* pNode_SM2Cipher = NULL;

@@ -273,7 +273,8 @@ int EncodeASN1ToMemory(NodeEx* pNode, unsigned char** ppEncodedData, int* pnEnco
     VOMU_FAIL_IF(NULL == pNode || NULL == ppEncodedData || NULL == pnEncodedDataSize, "Check parameter",
                  VOMU_E_FAIL);
     DepthGuard depth(pnCurrentDeepLevel);
-    VOMU_FAIL_IF(depth.TooDeep(), "Check recursive deep level", VOMU_E_ASN1_TOO_DEEP);
+    VOMU_FAIL_IF_REASON(depth.TooDeep(), "*pnCurrentDeepLevel > MAX_RECURSIVE_DEEP_LEVEL",
+                        "Check recursive deep level", VOMU_E_ASN1_TOO_DEEP);
     if (NULL == *ppEncodedData) {
         const int nResult = AllocateOutput(pNode, ppEncodedData);
         if (VOMU_OK != nResult) return nResult;
@@ -293,7 +294,8 @@ int EncodeASN1ToFile(NodeEx* pNode, FILE* fpOutFile, int* pnEncodedDataSize, int
     VOMU_FAIL_IF(NULL == pNode || NULL == fpOutFile || NULL == pnEncodedDataSize, "Check parameter",
                  VOMU_E_FAIL);
     DepthGuard depth(pnCurrentDeepLevel);
-    VOMU_FAIL_IF(depth.TooDeep(), "Check recursive deep level", VOMU_E_ASN1_TOO_DEEP);
+    VOMU_FAIL_IF_REASON(depth.TooDeep(), "*pnCurrentDeepLevel > MAX_RECURSIVE_DEEP_LEVEL",
+                        "Check recursive deep level", VOMU_E_ASN1_TOO_DEEP);
     int nResult = WriteHeaderToFile(pNode, fpOutFile, pnEncodedDataSize);
     if (VOMU_OK != nResult) return nResult;
     if (pNode->vetNodes.empty()) return CopyLeafToFile(pNode, fpOutFile, pnEncodedDataSize);

@@ -31,7 +31,7 @@ int ConvertBinaryDataToString(const unsigned char* pbyData, int nLen, char** pps
                  "Check parameter", VOMU_E_FAIL);
     static const char s_szHexDigits[] = "0123456789ABCDEF";
     morv::OwnedArray<char> pszHex(new (std::nothrow) char[2 * (size_t)nLen + 1]());
-    VOMU_FAIL_IF(!pszHex, "New memory", VOMU_E_FAIL);
+    VOMU_FAIL_IF_REASON(!pszHex, "!*ppszHexString", "New memory", VOMU_E_FAIL);
     for (int i = 0; i < nLen; ++i) {
         const unsigned char byValue = pbyData[bReverse ? nLen - 1 - i : i];
         pszHex[2 * i] = s_szHexDigits[byValue >> 4];

@@ -105,8 +105,9 @@ int ParseDetached(const char* pszFunc, const unsigned char* pbyDER, int nDERSize
     VOMU_FAIL_IF_IN(pszFunc, VOMU_OK != nResult, "ParsePKCS7Signature", nResult);
     const unsigned char* pbySourceData = parsed.pbySource.get();
     const int nSourceSize = parsed.nSourceSize;
-    VOMU_FAIL_IF_IN(pszFunc, NULL != pbySourceData || 0 != nSourceSize,
-                    "Check PKCS7 attached signature", VOMU_E_PKCS7_FORMAT);
+    VOMU_FAIL_IF_REASON_IN(pszFunc, NULL != pbySourceData || 0 != nSourceSize,
+                           "NULL != pbySource || 0 != nSourceSize", "Check PKCS7 attached signature",
+                           VOMU_E_PKCS7_FORMAT);
     return VOMU_OK;
 }
 

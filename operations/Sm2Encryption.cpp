@@ -25,10 +25,11 @@ const int RAW_OVERHEAD = (int)(C1_SIZE - 1 + C3_SIZE);
 
 // Logs its steps under pszFunc, the SM2 function whose steps they are.
 int CoordinateToBN(const char* pszFunc, const unsigned char* pbyField, int nFieldSize,
-                   const char* pszNewStep, const char* pszSetStep, OsslPtr<BIGNUM>& pbn)
+                   const char* pszNewStep, const char* pszNewReason, const char* pszSetStep,
+                   OsslPtr<BIGNUM>& pbn)
 {
     pbn.reset(BN_new());
-    VOMU_FAIL_IF_OSSL_IN(pszFunc, !pbn, pszNewStep, VOMU_E_FAIL);
+    VOMU_FAIL_IF_OSSL_REASON_IN(pszFunc, !pbn, pszNewReason, pszNewStep, VOMU_E_FAIL);
     VOMU_FAIL_IF_IN(pszFunc, NULL == pbyField || nFieldSize <= 0, "check parameters.",
                     VOMU_E_FAIL);
     const unsigned nLen = (unsigned)(nFieldSize < SM2_FIELD_SIZE ? nFieldSize : SM2_FIELD_SIZE);
@@ -49,10 +50,10 @@ int SM2_Encrypt(const unsigned char* pbyPlainData, int nPlainDataSize,
                  "check parameters.", VOMU_E_FAIL);
     OsslPtr<BIGNUM> pbnPubKeyX, pbnPubKeyY;
     int nResult = CoordinateToBN(__func__, pbyPubKeyX, nPubKeyXSize, "BN_new(PubKeyX)",
-                                 "_SM2_Bytes2BN(PubKeyX)", pbnPubKeyX);
+                                 "NULL == pbnPubKeyX", "_SM2_Bytes2BN(PubKeyX)", pbnPubKeyX);
     if (VOMU_OK != nResult) return nResult;
     nResult = CoordinateToBN(__func__, pbyPubKeyY, nPubKeyYSize, "BN_new(PubKeyY)",
-                             "_SM2_Bytes2BN(PubKeyY)", pbnPubKeyY);
+                             "NULL == pbnPubKeyY", "_SM2_Bytes2BN(PubKeyY)", pbnPubKeyY);
     if (VOMU_OK != nResult) return nResult;
     const size_t nKernelSize = (size_t)nPlainDataSize + SM2_CIPHER_OVERHEAD;
     OwnedArray<unsigned char> pbyKernel = morv::NewArray<unsigned char>(nKernelSize);
@@ -83,7 +84,8 @@ int SM2_Decrypt(const unsigned char* pbyEncryptedData, int nEncryptedDataSize,
     memcpy(pbyKernel.get() + 1, pbyEncryptedData, (size_t)nEncryptedDataSize);
     OsslPtr<BIGNUM> pbnPrivateKey;
     int nResult = CoordinateToBN(__func__, pbyPrivateKey, nPrivateKeySize, "BN_new(PrivateKey)",
-                                 "_SM2_Bytes2BN(PrivateKey)", pbnPrivateKey);
+                                 "NULL == pbnPrivateKey", "_SM2_Bytes2BN(PrivateKey)",
+                                 pbnPrivateKey);
     if (VOMU_OK != nResult) return nResult;
     const size_t nPlainSize = nKernelSize - C1_SIZE - C3_SIZE;
     morv::SecretArray plain;
