@@ -12,6 +12,7 @@
 
 #include "CMSEnvelopeOperations.h"
 #include "DerTestUtil.h"
+#include "LogCapture.h"
 #include "OpenSSLPeer.h"
 #include "TestOutputs.h"
 #include "vomu_result.h"
@@ -206,6 +207,34 @@ TEST(SM2Cipher, DecoderChecksEveryField)
         EXPECT_EQ(reinterpret_cast<unsigned char*>(0x1), pby);
         EXPECT_EQ(-7, n);
     }
+}
+
+// The size refusals log the reasons their log readers search for.
+TEST(SM2Cipher, SizeRefusalsLogTheirReasons)
+{
+    morv_test::LogCapture log;
+    ASSERT_TRUE(log.Ok());
+    const Bytes raw = RawWith(0x9A, 0x11, 16);
+    const Bytes x = Field(raw, 0, 32), y = Field(raw, 32, 32), hash = Field(raw, 80, 32);
+    const Bytes c2 = Field(raw, 64, 16), x33 = Cat({{0x00}, x});
+    const Bytes longX = Tlv(0x30, Cat({Tlv(0x02, Cat({{0, 0}, x})), Tlv(0x02, y), Tlv(0x04, hash), Tlv(0x04, c2)}));
+    const Bytes longY = Tlv(0x30, Cat({Tlv(0x02, x33), Tlv(0x02, Cat({{1}, y})), Tlv(0x04, hash), Tlv(0x04, c2)}));
+    for (Bytes der : {longX, longY}) {
+        unsigned char* pby = nullptr;
+        int n = 0;
+        EXPECT_EQ(VOMU_E_BAD_ASN1_DATA, Decode_SM2Cipher(der.data(), (int)der.size(), &pby, &n));
+    }
+    Bytes shortRaw(96, 0x5A);
+    unsigned char* pbyDer = nullptr;
+    int nDer = 0;
+    EXPECT_EQ(VOMU_E_INVALID_ARG, Encode_SM2Cipher(shortRaw.data(), (int)shortRaw.size(), &pbyDer, &nDer));
+    for (const char* pszLine :
+         {"(Decode_SM2Cipher -- Check XCoordinate size in SM2Cipher.)\t\t--Failed:(0xa0071041) "
+          "[Reason:nXCoordinateSize > 33]",
+          "(Decode_SM2Cipher -- Check YCoordinate size in SM2Cipher.)\t\t--Failed:(0xa0071041) "
+          "[Reason:nYCoordinateSize > 33]",
+          "(Encode_SM2Cipher -- Check C2 byte size.)\t\t--Failed:(0x80070057) [Reason:nC2Size <= 0]"})
+        EXPECT_TRUE(log.Contains(pszLine)) << pszLine << "\n" << log.Contents();
 }
 
 TEST(SM2Cipher, DecoderReadsShortCoordinatesAndEmptyCipherText)
