@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <new>
 
 namespace smk {
 namespace {
@@ -20,9 +21,12 @@ struct Gate {
 };
 
 // Never destroyed: holds may still be given back by threads that outlive static destruction.
+// It lives in static storage rather than on the heap, so nothing of it is left over when the
+// module is unloaded.
 Gate& TheGate()
 {
-    static Gate* s_pGate = new Gate;
+    alignas(Gate) static unsigned char s_abyGate[sizeof(Gate)];
+    static Gate* s_pGate = new (s_abyGate) Gate;
     return *s_pGate;
 }
 
