@@ -10,6 +10,7 @@
 
 #include "Base64Utility.h"
 #include "CMSEnvelopeOperations.h"
+#include "CertificateCache.h"
 #include "HandOver.h"
 #include "Misc.h"
 #include "OperationsCommon.h"
@@ -90,12 +91,16 @@ int MakeContentKey(const char* pszFunc, int nSymAlgNID, KeyTransportParts* pPart
 }
 
 // The content key under the recipient's key, the content cipher's OID and the recipient's
-// identifier.
+// identifier. The recipient's certificate is only read: the shared copy of its bytes serves.
 int MakeRecipientParts(const char* pszFunc, int nSymAlgNID, const unsigned char* pbyCert,
                        int nCertSize, KeyTransportParts* pParts)
 {
-    const unsigned char* pbyIn = pbyCert;
-    OsslPtr<X509> pX509Cert(smk::D2iX509(&pbyIn, nCertSize));
+    auto read = [&] {
+        const unsigned char* pbyIn = pbyCert;
+        return smk::D2iX509(&pbyIn, nCertSize);
+    };
+    OsslPtr<X509> pX509Cert(
+        morv::CertificateCache::Decode(pbyCert, nCertSize, morv::CertificateForm::Der, read));
     VOMU_FAIL_IF_OSSL_IN(pszFunc, NULL == pX509Cert, "d2i_X509", VOMU_E_FAIL);
     unsigned char* pbyEncryptedKey = nullptr;
     int nResult = RSAEncryptByX509(pX509Cert.get(), pParts->symKey.Get(), pParts->nSymKeySize,
